@@ -1,0 +1,95 @@
+// The few operations the line filter needs from the system it runs on.
+//
+// Two implementations exist: platform/win32/ (the real program) and
+// platform/posix/ (native tests and benchmarks). The filter calls nothing else,
+// so this header is also the whole list of what it can do to the outside world.
+#ifndef QUORVANE_PLATFORM_H
+#define QUORVANE_PLATFORM_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#if defined(_WIN32)
+typedef wchar_t FormChar;     // UTF-16, as the dialog's controls hold it
+#else
+typedef char16_t FormChar;    // UTF-16, as the plain-struct form holds it
+#endif
+
+// The form a run reads: the dialog window on Windows, a PosixForm* on POSIX.
+typedef void* FormHandle;
+// An open file; nullptr means none.
+typedef void* FileHandle;
+
+// Longest path a form field may hold, terminator included.
+enum { kPathCapacity = 260 };
+// Room for a temporary file's path made beside a target.
+enum { kTempPathCapacity = 300 };
+
+// ---- Form ----------------------------------------------------------------
+// Reads a control's text (WM_GETTEXT): at most limit - 1 characters and a
+// terminator. Returns the number of characters copied.
+uint32_t PlatformReadField(FormHandle form, int id, FormChar* buffer, uint32_t limit);
+// Length of a control's whole text (WM_GETTEXTLENGTH), to tell a field that
+// would be cut by the read limit.
+uint32_t PlatformFieldLength(FormHandle form, int id);
+// True when a check box is checked (BM_GETCHECK non-zero).
+bool PlatformIsChecked(FormHandle form, int id);
+
+// ---- Text ----------------------------------------------------------------
+// Upper-cases a zero-terminated text in place (CharUpperW).
+void PlatformUpperCase(FormChar* text);
+// Converts a zero-terminated text, terminator included, to the ANSI code
+// page (WideCharToMultiByte, CP_ACP). False when it does not fit or fails.
+bool PlatformToAnsi(const FormChar* text, char* out, uint32_t outCapacity);
+// The platform's own line test (StrStrA / StrStrIA): true when the
+// zero-terminated line contains the zero-terminated needle.
+bool PlatformLineContains(const char* line, const char* needle, bool ignoreCase);
+
+// How the ANSI code page's text is walked and compared, so the filter can
+// search a whole block at once and still agree with PlatformLineContains.
+struct TextRules {
+    // Non-zero where a byte starts a double-byte character.
+    unsigned char leadByte[256];
+    // Case folding for the ignore-case search; valid when foldIsExact.
+    unsigned char fold[256];
+    bool hasLeadBytes;
+    // True when PlatformLineContains(ignoreCase) equals a byte search
+    // through fold[] on character boundaries; false means the filter must
+    // ask PlatformLineContains for every line of an ignore-case run.
+    bool foldIsExact;
+};
+void PlatformGetTextRules(TextRules* rules);
+
+// ---- Memory --------------------------------------------------------------
+// A zero-filled block, or nullptr.
+void* PlatformAllocZeroed(uint64_t size);
+void PlatformFree(void* block);
+
+// ---- Files ---------------------------------------------------------------
+// Opens an existing file to read, sharing read and write.
+FileHandle PlatformOpenSource(const FormChar* path);
+// The file's whole size, 64 bits.
+bool PlatformFileSize(FileHandle file, uint64_t* size);
+// One read call of at most count bytes; *got receives what was read.
+bool PlatformRead(FileHandle file, void* buffer, uint32_t count, uint32_t* got);
+// Claims an export without truncating it: write access, no sharing with
+// anybody (a second claim of the same file, by any spelling, fails), the
+// file created if missing. *created tells whether this call created it.
+FileHandle PlatformClaimTarget(const FormChar* path, bool* created);
+// Moves to the end of the file.
+bool PlatformSeekEnd(FileHandle file);
+// Writes all count bytes; false when any part of the write fails.
+bool PlatformWrite(FileHandle file, const void* bytes, uint32_t count);
+// Flushes written data to the disk.
+bool PlatformFlush(FileHandle file);
+void PlatformClose(FileHandle file);
+// Creates a new, empty, unshared file in the same directory as target and
+// returns it; its path goes to tempPath (kTempPathCapacity characters).
+FileHandle PlatformCreateTempBeside(const FormChar* target, FormChar* tempPath);
+// Puts the temporary file in the target's place, keeping the target's
+// attributes. Both must be closed. False leaves the target untouched.
+bool PlatformReplace(const FormChar* target, const FormChar* temp);
+// Removes a file.
+void PlatformDelete(const FormChar* path);
+
+#endif

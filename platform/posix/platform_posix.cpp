@@ -1,0 +1,391 @@
+// The platform on POSIX systems, for native tests and benchmarks: POSIX
+// files, UTF-8 as the ANSI code page, a byte-exact substring search and
+// ASCII case folding, and a form that is a plain struct.
+
+#include <errno.h>
+#include <fcntl.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/file.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <string>
+
+#include "platform/platform.h"
+#include "platform/posix/posix_form.h"
+
+namespace {
+
+thread_local PosixFaults g_faults;
+thread_local long long g_bytesWritten = 0;
+
+inline int Fd(FileHandle file)
+{
+    return static_cast<int>(reinterpret_cast<intptr_t>(file)) - 1;
+}
+
+inline FileHandle Handle(int fd)
+{
+    return reinterpret_cast<FileHandle>(static_cast<intptr_t>(fd) + 1);
+}
+
+std::string NativePath(const FormChar* path)
+{
+    return Utf16ToUtf8(path);
+}
+
+char AsciiUpper(char c)
+{
+    return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
+}
+
+// Blocks of this size or more are mapped directly and asked for huge pages.
+const size_t kMapThreshold = 1u << 20;
+// Mapped blocks carry their length in front, one page's worth of header.
+const size_t kHeader = 4096;
+
+}  // namespace
+
+PosixFaults* PosixFaultPlan()
+{
+    g_bytesWritten = 0;
+    return &g_faults;
+}
+
+std::u16string Utf8ToUtf16(const std::string& utf8)
+{
+    std::u16string out;
+    size_t i = 0;
+    while (i < utf8.size()) {
+        unsigned char c = static_cast<unsigned char>(utf8[i]);
+        uint32_t cp;
+        size_t extra;
+        if (c < 0x80) { cp = c; extra = 0; }
+        else if ((c >> 5) == 6) { cp = c & 0x1F; extra = 1; }
+        else if ((c >> 4) == 14) { cp = c & 0x0F; extra = 2; }
+        else { cp = c & 0x07; extra = 3; }
+        ++i;
+        for (size_t k = 0; k < extra && i < utf8.size(); ++k, ++i) {
+            cp = (cp << 6) | (static_cast<unsigned char>(utf8[i]) & 0x3F);
+        }
+        if (cp >= 0x10000) {
+            cp -= 0x10000;
+            out.push_back(static_cast<char16_t>(0xD800 + (cp >> 10)));
+            out.push_back(static_cast<char16_t>(0xDC00 + (cp & 0x3FF)));
+        } else {
+            out.push_back(static_cast<char16_t>(cp));
+        }
+    }
+    return out;
+}
+
+std::string Utf16ToUtf8(const char16_t* text)
+{
+    std::string out;
+    for (size_t i = 0; text[i] != 0; ++i) {
+        uint32_t cp = text[i];
+        if (cp >= 0xD800 && cp < 0xDC00 && text[i + 1] >= 0xDC00 && text[i + 1] < 0xE000) {
+            cp = 0x10000 + ((cp - 0xD800) << 10) + (text[i + 1] - 0xDC00);
+            ++i;
+        }
+        if (cp < 0x80) {
+            out.push_back(static_cast<char>(cp));
+        } else if (cp < 0x800) {
+            out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
+            out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+        } else if (cp < 0x10000) {
+            out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
+            out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+            out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+        } else {
+            out.push_back(static_cast<char>(0xF0 | (cp >> 18)));
+            out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
+            out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+            out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+        }
+    }
+    return out;
+}
+
+void PosixForm::SetText(int id, const std::string& utf8)
+{
+    text[id] = Utf8ToUtf16(utf8);
+}
+
+uint32_t PlatformReadField(FormHandle form, int id, FormChar* buffer, uint32_t limit)
+{
+    const std::u16string& text = static_cast<PosixForm*>(form)->text[id];
+    if (limit == 0) {
+        return 0;
+    }
+    uint32_t n = static_cast<uint32_t>(text.size());
+    if (n > limit - 1) {
+        n = limit - 1;
+    }
+    for (uint32_t i = 0; i < n; ++i) {
+        buffer[i] = text[i];
+    }
+    buffer[n] = 0;
+    return n;
+}
+
+uint32_t PlatformFieldLength(FormHandle form, int id)
+{
+    return static_cast<uint32_t>(static_cast<PosixForm*>(form)->text[id].size());
+}
+
+bool PlatformIsChecked(FormHandle form, int id)
+{
+    return static_cast<PosixForm*>(form)->checked[id];
+}
+
+void PlatformUpperCase(FormChar* text)
+{
+    for (; *text != 0; ++text) {
+        if (*text >= u'a' && *text <= u'z') {
+            *text = static_cast<FormChar>(*text - u'a' + u'A');
+        }
+    }
+}
+
+bool PlatformToAnsi(const FormChar* text, char* out, uint32_t outCapacity)
+{
+    std::string utf8 = Utf16ToUtf8(text);
+    if (utf8.size() + 1 > outCapacity) {
+        return false;
+    }
+    memcpy(out, utf8.c_str(), utf8.size() + 1);
+    return true;
+}
+
+bool PlatformLineContains(const char* line, const char* needle, bool ignoreCase)
+{
+    if (*needle == 0) {
+        return false;
+    }
+    if (!ignoreCase) {
+        return strstr(line, needle) != nullptr;
+    }
+    for (; *line != 0; ++line) {
+        size_t k = 0;
+        while (needle[k] != 0 && AsciiUpper(line[k]) == AsciiUpper(needle[k])) {
+            ++k;
+        }
+        if (needle[k] == 0) {
+            return true;
+        }
+    }
+    return false;
+}
+
+void PlatformGetTextRules(TextRules* rules)
+{
+    for (int c = 0; c < 256; ++c) {
+        rules->leadByte[c] = 0;
+        rules->fold[c] = static_cast<unsigned char>(AsciiUpper(static_cast<char>(c)));
+    }
+    rules->hasLeadBytes = false;
+    rules->foldIsExact = true;
+}
+
+void* PlatformAllocZeroed(uint64_t size)
+{
+    if (g_faults.failAllocation) {
+        return nullptr;
+    }
+    if (size >= kMapThreshold) {
+        size_t total = static_cast<size_t>(size) + kHeader;
+        void* map = mmap(nullptr, total, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        if (map == MAP_FAILED) {
+            return nullptr;
+        }
+#ifdef MADV_HUGEPAGE
+        madvise(map, total, MADV_HUGEPAGE);
+#endif
+        *static_cast<size_t*>(map) = total;
+        return static_cast<char*>(map) + kHeader;
+    }
+    void* block = calloc(1, static_cast<size_t>(size) + kHeader);
+    if (block == nullptr) {
+        return nullptr;
+    }
+    *static_cast<size_t*>(block) = 0;
+    return static_cast<char*>(block) + kHeader;
+}
+
+void PlatformFree(void* block)
+{
+    if (block == nullptr) {
+        return;
+    }
+    char* base = static_cast<char*>(block) - kHeader;
+    size_t mapped = *reinterpret_cast<size_t*>(base);
+    if (mapped != 0) {
+        munmap(base, mapped);
+    } else {
+        free(base);
+    }
+}
+
+FileHandle PlatformOpenSource(const FormChar* path)
+{
+    int fd = open(NativePath(path).c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        return nullptr;
+    }
+    struct stat st;
+    if (fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
+        close(fd);
+        return nullptr;
+    }
+    return Handle(fd);
+}
+
+bool PlatformFileSize(FileHandle file, uint64_t* size)
+{
+    struct stat st;
+    if (fstat(Fd(file), &st) != 0) {
+        return false;
+    }
+    *size = static_cast<uint64_t>(st.st_size);
+    return true;
+}
+
+bool PlatformRead(FileHandle file, void* buffer, uint32_t count, uint32_t* got)
+{
+    *got = 0;
+    if (g_faults.failReadCall) {
+        return false;
+    }
+    if (g_faults.shortRead && count > 0) {
+        count -= 1;
+    }
+    // One call as the caller sees it; read() itself may return less at a time.
+    char* to = static_cast<char*>(buffer);
+    while (*got < count) {
+        ssize_t n = read(Fd(file), to + *got, count - *got);
+        if (n < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return false;
+        }
+        if (n == 0) {
+            break;
+        }
+        *got += static_cast<uint32_t>(n);
+    }
+    return true;
+}
+
+FileHandle PlatformClaimTarget(const FormChar* path, bool* created)
+{
+    std::string native = NativePath(path);
+    *created = false;
+    int fd = open(native.c_str(), O_WRONLY | O_CLOEXEC);
+    if (fd < 0 && errno == ENOENT) {
+        fd = open(native.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        *created = fd >= 0;
+    }
+    if (fd < 0) {
+        return nullptr;
+    }
+    // No sharing: a second claim of the same file fails, as on Windows.
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        close(fd);
+        return nullptr;
+    }
+    return Handle(fd);
+}
+
+bool PlatformSeekEnd(FileHandle file)
+{
+    return lseek(Fd(file), 0, SEEK_END) >= 0;
+}
+
+bool PlatformWrite(FileHandle file, const void* bytes, uint32_t count)
+{
+    const char* from = static_cast<const char*>(bytes);
+    uint32_t left = count;
+    if (g_faults.failWriteAfter >= 0) {
+        long long room = g_faults.failWriteAfter - g_bytesWritten;
+        if (room < static_cast<long long>(count)) {
+            left = room > 0 ? static_cast<uint32_t>(room) : 0;
+        }
+    }
+    uint32_t done = 0;
+    while (done < left) {
+        ssize_t n = write(Fd(file), from + done, left - done);
+        if (n < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return false;
+        }
+        done += static_cast<uint32_t>(n);
+        g_bytesWritten += n;
+    }
+    return done == count;
+}
+
+bool PlatformFlush(FileHandle file)
+{
+    if (g_faults.failFlush) {
+        return false;
+    }
+    return fsync(Fd(file)) == 0;
+}
+
+void PlatformClose(FileHandle file)
+{
+    if (file != nullptr) {
+        close(Fd(file));
+    }
+}
+
+FileHandle PlatformCreateTempBeside(const FormChar* target, FormChar* tempPath)
+{
+    if (g_faults.failTempCreate) {
+        return nullptr;
+    }
+    std::string native = NativePath(target);
+    size_t slash = native.rfind('/');
+    std::string dir = slash == std::string::npos ? std::string(".") : native.substr(0, slash);
+    std::string pattern = dir + "/.quorvane-XXXXXX";
+    std::u16string wide = Utf8ToUtf16(pattern);
+    if (wide.size() + 1 > kTempPathCapacity) {
+        return nullptr;
+    }
+    int fd = mkostemp(&pattern[0], O_CLOEXEC);
+    if (fd < 0) {
+        return nullptr;
+    }
+    wide = Utf8ToUtf16(pattern);
+    for (size_t i = 0; i < wide.size(); ++i) {
+        tempPath[i] = wide[i];
+    }
+    tempPath[wide.size()] = 0;
+    return Handle(fd);
+}
+
+bool PlatformReplace(const FormChar* target, const FormChar* temp)
+{
+    if (g_faults.failReplace) {
+        return false;
+    }
+    std::string to = NativePath(target);
+    std::string from = NativePath(temp);
+    // Keep the target's permissions, as the replace on Windows keeps its attributes.
+    struct stat st;
+    if (stat(to.c_str(), &st) == 0) {
+        chmod(from.c_str(), st.st_mode & 07777);
+    }
+    return rename(from.c_str(), to.c_str()) == 0;
+}
+
+void PlatformDelete(const FormChar* path)
+{
+    unlink(NativePath(path).c_str());
+}

@@ -1,0 +1,39 @@
+// The form on POSIX: a plain struct that tests and the benchmark fill in,
+// standing where the dialog stands on Windows. Pass its address as FormHandle.
+#ifndef QUORVANE_POSIX_FORM_H
+#define QUORVANE_POSIX_FORM_H
+
+#include <string>
+
+#include "platform/platform.h"
+#include "resources/resource_ids.h"
+
+struct PosixForm {
+    static const int kSlots = 32;          // control identifiers 0..31
+    std::u16string text[kSlots];           // edit fields, UTF-16
+    bool checked[kSlots] = {};             // check boxes
+
+    // Sets a field from UTF-8 text.
+    void SetText(int id, const std::string& utf8);
+    void SetCheck(int id, bool on) { checked[id] = on; }
+};
+
+// Faults the POSIX platform can be told to inject, for tests of the promise
+// that a failing run leaves every file as it was. Zero means "no fault".
+struct PosixFaults {
+    int failAllocation = 0;       // next allocation fails
+    int shortRead = 0;            // reads return fewer bytes than asked
+    int failReadCall = 0;         // read calls fail
+    long long failWriteAfter = -1;// writes fail once this many bytes were written in total
+    int failTempCreate = 0;       // no temporary file can be made
+    int failReplace = 0;          // the final replace fails
+    int failFlush = 0;            // flush fails
+};
+// The faults in force for the calling thread; reset with *PosixFaultPlan() = {}.
+PosixFaults* PosixFaultPlan();
+
+// UTF-8 <-> UTF-16 helpers shared by the POSIX side and the tests.
+std::u16string Utf8ToUtf16(const std::string& utf8);
+std::string Utf16ToUtf8(const char16_t* text);
+
+#endif

@@ -1,0 +1,190 @@
+// The platform on Windows: the dialog's controls, kernel32 files and
+// memory, the ANSI code page, and shlwapi's line search.
+
+#include <windows.h>
+#include <shlwapi.h>
+
+#include "platform/platform.h"
+
+namespace {
+
+inline HANDLE Win(FileHandle file)
+{
+    return static_cast<HANDLE>(file);
+}
+
+// Full path of a file, so that ReplaceFileW and the temporary file's
+// folder never depend on how the form spelled it. False when it does not fit.
+bool FullPath(const FormChar* path, FormChar* out, DWORD capacity)
+{
+    DWORD n = GetFullPathNameW(path, capacity, out, nullptr);
+    return n > 0 && n < capacity;
+}
+
+}  // namespace
+
+uint32_t PlatformReadField(FormHandle form, int id, FormChar* buffer, uint32_t limit)
+{
+    buffer[0] = 0;
+    return static_cast<uint32_t>(
+        SendDlgItemMessageW(static_cast<HWND>(form), id, WM_GETTEXT, limit, reinterpret_cast<LPARAM>(buffer)));
+}
+
+uint32_t PlatformFieldLength(FormHandle form, int id)
+{
+    return static_cast<uint32_t>(SendDlgItemMessageW(static_cast<HWND>(form), id, WM_GETTEXTLENGTH, 0, 0));
+}
+
+bool PlatformIsChecked(FormHandle form, int id)
+{
+    return SendDlgItemMessageW(static_cast<HWND>(form), id, BM_GETCHECK, 0, 0) != 0;
+}
+
+void PlatformUpperCase(FormChar* text)
+{
+    CharUpperW(text);
+}
+
+bool PlatformToAnsi(const FormChar* text, char* out, uint32_t outCapacity)
+{
+    return WideCharToMultiByte(CP_ACP, 0, text, -1, out, static_cast<int>(outCapacity), nullptr, nullptr) > 0;
+}
+
+bool PlatformLineContains(const char* line, const char* needle, bool ignoreCase)
+{
+    return (ignoreCase ? StrStrIA(line, needle) : StrStrA(line, needle)) != nullptr;
+}
+
+void PlatformGetTextRules(TextRules* rules)
+{
+    for (int c = 0; c < 256; ++c) {
+        rules->leadByte[c] = 0;
+        rules->fold[c] = static_cast<unsigned char>(c);
+    }
+    rules->hasLeadBytes = false;
+    CPINFO info;
+    if (GetCPInfo(CP_ACP, &info) && info.MaxCharSize > 1) {
+        for (int r = 0; r + 1 < MAX_LEADBYTES && info.LeadByte[r] != 0; r += 2) {
+            for (int c = info.LeadByte[r]; c <= info.LeadByte[r + 1]; ++c) {
+                rules->leadByte[c] = 1;
+                rules->hasLeadBytes = true;
+            }
+        }
+    }
+    // StrStrIA compares by the locale's rules; only the platform itself
+    // knows them, so every ignore-case line goes to it.
+    rules->foldIsExact = false;
+}
+
+void* PlatformAllocZeroed(uint64_t size)
+{
+    return GlobalAlloc(GMEM_FIXED | GMEM_ZEROINIT, static_cast<SIZE_T>(size));
+}
+
+void PlatformFree(void* block)
+{
+    GlobalFree(static_cast<HGLOBAL>(block));
+}
+
+FileHandle PlatformOpenSource(const FormChar* path)
+{
+    HANDLE file = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    return file == INVALID_HANDLE_VALUE ? nullptr : file;
+}
+
+bool PlatformFileSize(FileHandle file, uint64_t* size)
+{
+    LARGE_INTEGER value;
+    if (!GetFileSizeEx(Win(file), &value)) {
+        return false;
+    }
+    *size = static_cast<uint64_t>(value.QuadPart);
+    return true;
+}
+
+bool PlatformRead(FileHandle file, void* buffer, uint32_t count, uint32_t* got)
+{
+    DWORD read = 0;
+    BOOL ok = ReadFile(Win(file), buffer, count, &read, nullptr);
+    *got = read;
+    return ok != FALSE;
+}
+
+FileHandle PlatformClaimTarget(const FormChar* path, bool* created)
+{
+    HANDLE file = CreateFileW(path, GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        *created = false;
+        return nullptr;
+    }
+    *created = GetLastError() != ERROR_ALREADY_EXISTS;
+    return file;
+}
+
+bool PlatformSeekEnd(FileHandle file)
+{
+    DWORD low = SetFilePointer(Win(file), 0, nullptr, FILE_END);
+    return low != INVALID_SET_FILE_POINTER || GetLastError() == NO_ERROR;
+}
+
+bool PlatformWrite(FileHandle file, const void* bytes, uint32_t count)
+{
+    DWORD written = 0;
+    return WriteFile(Win(file), bytes, count, &written, nullptr) && written == count;
+}
+
+bool PlatformFlush(FileHandle file)
+{
+    return FlushFileBuffers(Win(file)) != FALSE;
+}
+
+void PlatformClose(FileHandle file)
+{
+    if (file != nullptr) {
+        CloseHandle(Win(file));
+    }
+}
+
+FileHandle PlatformCreateTempBeside(const FormChar* target, FormChar* tempPath)
+{
+    FormChar folder[kTempPathCapacity];
+    if (!FullPath(target, folder, kTempPathCapacity)) {
+        return nullptr;
+    }
+    int cut = -1;
+    for (int i = 0; folder[i] != 0; ++i) {
+        if (folder[i] == L'\\' || folder[i] == L'/') {
+            cut = i;
+        }
+    }
+    if (cut < 0) {
+        return nullptr;
+    }
+    folder[cut + 1] = 0;
+    // Creates a new, uniquely named, empty file.
+    if (GetTempFileNameW(folder, L"qzv", 0, tempPath) == 0) {
+        return nullptr;
+    }
+    HANDLE file = CreateFileW(tempPath, GENERIC_WRITE, 0, nullptr, TRUNCATE_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        DeleteFileW(tempPath);
+        return nullptr;
+    }
+    return file;
+}
+
+bool PlatformReplace(const FormChar* target, const FormChar* temp)
+{
+    FormChar full[kTempPathCapacity];
+    if (!FullPath(target, full, kTempPathCapacity)) {
+        return false;
+    }
+    return ReplaceFileW(full, temp, nullptr, REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr, nullptr) != FALSE;
+}
+
+void PlatformDelete(const FormChar* path)
+{
+    DeleteFileW(path);
+}

@@ -1,0 +1,133 @@
+// Whatever fails midway, a run leaves every file as it was, removes its
+// temporary files, and removes an export file only it created.
+#include <gtest/gtest.h>
+
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <string>
+
+#include "filter/filter.h"
+#include "tests/native/test_support.h"
+
+namespace {
+
+// Big enough that the exports fill their buffers several times.
+std::string BigLog()
+{
+    std::string log;
+    for (int i = 0; log.size() < (5u << 20); ++i) {
+        log += "2026-12-08 line " + std::to_string(i) + (i % 10 == 0 ? " ERROR disk\r\n" : " ok\r\n");
+    }
+    return log;
+}
+
+class FaultTest : public testing::Test {
+protected:
+    void SetUp() override
+    {
+        *PosixFaultPlan() = PosixFaults();
+        log_ = BigLog();
+        WriteFile(dir_.File("log.txt"), log_);
+        form_.SetText(IDC_SEARCH_TEXT, "ERROR");
+        form_.SetText(IDC_SOURCE_PATH, dir_.File("log.txt"));
+    }
+    void TearDown() override { *PosixFaultPlan() = PosixFaults(); }
+
+    // Remove matching lines in place, and put them into a new file.
+    void RemoveInPlaceAndExportTo(const std::string& path)
+    {
+        form_.SetCheck(IDC_EXPORT_WITHOUT, true);
+        form_.SetCheck(IDC_EXPORT_WITH, true);
+        form_.SetText(IDC_WITH_PATH, path);
+    }
+
+    void ExpectUntouched()
+    {
+        EXPECT_TRUE(ReadFile(dir_.File("log.txt")) == log_) << "the source changed";
+        EXPECT_EQ(dir_.Entries(), std::vector<std::string>{"log.txt"});
+    }
+
+    ScratchDir dir_;
+    PosixForm form_;
+    std::string log_;
+};
+
+TEST_F(FaultTest, AWriteFailureLeavesTheSourceAndRemovesTheNewExport)
+{
+    // Fail at the first write, in the middle of the run, and near its end.
+    for (long long after : {0LL, 1LL << 20, static_cast<long long>(log_.size()) - 100}) {
+        RemoveInPlaceAndExportTo(dir_.File("errors.txt"));
+        PosixFaultPlan()->failWriteAfter = after;
+        RunStrip(&form_);
+        SCOPED_TRACE(after);
+        ExpectUntouched();
+    }
+}
+
+TEST_F(FaultTest, FailuresBeforeTheFirstWriteTouchNothing)
+{
+    RemoveInPlaceAndExportTo(dir_.File("errors.txt"));
+    PosixFaults faults[5];
+    faults[0].failAllocation = 1;
+    faults[1].shortRead = 1;
+    faults[2].failReadCall = 1;
+    faults[3].failTempCreate = 1;
+    faults[4].failReplace = 1;
+    for (const PosixFaults& fault : faults) {
+        *PosixFaultPlan() = fault;
+        RunStrip(&form_);
+        ExpectUntouched();
+    }
+}
+
+TEST_F(FaultTest, AFailedFlushKeepsTheOldFile)
+{
+    RemoveInPlaceAndExportTo(dir_.File("errors.txt"));
+    PosixFaultPlan()->failFlush = 1;
+    RunStrip(&form_);
+    ExpectUntouched();
+}
+
+TEST_F(FaultTest, AppendKeepsTheOldContentWhenAWriteFails)
+{
+    const std::string old = "kept\r\n";
+    WriteFile(dir_.File("errors.txt"), old);
+    form_.SetCheck(IDC_EXPORT_WITH, true);
+    form_.SetText(IDC_WITH_PATH, dir_.File("errors.txt"));
+    form_.SetCheck(IDC_APPEND_WITH, true);
+    PosixFaultPlan()->failWriteAfter = 1000;
+    RunStrip(&form_);
+    std::string now = ReadFile(dir_.File("errors.txt"));
+    EXPECT_EQ(now.substr(0, old.size()), old);
+    EXPECT_EQ(ReadFile(dir_.File("log.txt")), log_);
+}
+
+// A real write failure from the system: the file size limit, hit while the
+// in-place rewrite is under way, in a child process.
+TEST_F(FaultTest, FileSizeLimitDuringAnInPlaceRewriteLeavesTheSource)
+{
+    form_.SetCheck(IDC_EXPORT_WITH, false);
+    form_.SetCheck(IDC_EXPORT_WITHOUT, true);   // rewrite the source without the matching lines
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        signal(SIGXFSZ, SIG_IGN);
+        struct rlimit limit = {1u << 20, 1u << 20};
+        setrlimit(RLIMIT_FSIZE, &limit);
+        RunStrip(&form_);
+        _exit(0);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    ExpectUntouched();
+
+    // The same run without the limit does rewrite it.
+    RunStrip(&form_);
+    EXPECT_LT(ReadFile(dir_.File("log.txt")).size(), log_.size());
+}
+
+}  // namespace

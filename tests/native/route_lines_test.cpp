@@ -1,0 +1,248 @@
+// The line pass: how bytes are cut into lines, tested and written.
+#include <gtest/gtest.h>
+
+#include <random>
+#include <string>
+#include <vector>
+
+#include "tests/native/test_support.h"
+
+namespace {
+
+std::string Lines(std::initializer_list<const char*> lines)
+{
+    std::string out;
+    for (const char* line : lines) {
+        out += line;
+        out += "\r\n";
+    }
+    return out;
+}
+
+struct Example {
+    std::string source;
+    std::string routed;   // what the without-string export receives
+};
+
+// Every line of these sources lacks the needle, so all of them go to the
+// without-string export: the export shows exactly how the bytes were cut.
+TEST(RouteLines, CutsLinesAsTheWorkedExamplesShow)
+{
+    const std::string N("\0", 1);
+    const std::vector<Example> examples = {
+        {"a\r\nb", Lines({"a", "b"})},
+        {"a\n\n\nb", Lines({"a", "b"})},
+        {"a\r\n\r\nb", Lines({"a", "", "b"})},
+        {"a\r\rb", Lines({"a", "", "b"})},
+        {"a\n\r", Lines({"a", ""})},
+        {"\nb", Lines({"", "b"})},
+        {"\n\nb", Lines({"", "b"})},
+        {"a" + N + "b", Lines({"a", "b"})},
+        {"a\r\n", Lines({"a"})},
+        {"a", Lines({"a"})},
+        {"", Lines({""})},
+    };
+    const TextRules rules = AsciiRules();
+    for (const Example& example : examples) {
+        Routed routed = RouteToStrings(example.source, "zz", false, rules);
+        EXPECT_EQ(routed.without, example.routed) << "source: " << testing::PrintToString(example.source);
+        EXPECT_EQ(routed.with, "");
+    }
+}
+
+TEST(RouteLines, SendsMatchingLinesToTheWithExportAndTheRestToTheWithout)
+{
+    const TextRules rules = AsciiRules();
+    Routed routed = RouteToStrings("one ERROR\r\ntwo\r\nERROR three\nfour", "ERROR", false, rules);
+    EXPECT_EQ(routed.with, Lines({"one ERROR", "ERROR three"}));
+    EXPECT_EQ(routed.without, Lines({"two", "four"}));
+}
+
+TEST(RouteLines, DropsTheLinesOfAnExportThatIsNotOpen)
+{
+    const TextRules rules = AsciiRules();
+    const std::string source = "keep x\r\ndrop\r\nkeep x too\r\n";
+    Routed onlyWith = RouteToStrings(source, "x", false, rules, 1 << 16, false, true);
+    EXPECT_EQ(onlyWith.with, Lines({"keep x", "keep x too"}));
+    Routed onlyWithout = RouteToStrings(source, "x", false, rules, 1 << 16, true, false);
+    EXPECT_EQ(onlyWithout.without, Lines({"drop"}));
+}
+
+TEST(RouteLines, EmptyLinesNeverMatchAndAnEmptySourceIsOneEmptyLine)
+{
+    const TextRules rules = AsciiRules();
+    Routed empty = RouteToStrings("", "a", false, rules);
+    EXPECT_EQ(empty.without, "\r\n");
+    EXPECT_EQ(empty.with, "");
+    Routed blanks = RouteToStrings("a\r\n\r\n\r\na", "a", false, rules);
+    EXPECT_EQ(blanks.with, Lines({"a", "a"}));
+    EXPECT_EQ(blanks.without, Lines({"", ""}));
+}
+
+TEST(RouteLines, MatchesWithinOneLineOnly)
+{
+    const TextRules rules = AsciiRules();
+    // The text spans a line end, in the source or in the needle itself.
+    EXPECT_EQ(RouteToStrings("ab\r\ncd", "bc", false, rules).with, "");
+    EXPECT_EQ(RouteToStrings("ab\r\ncd", "b\r\nc", false, rules).with, "");
+    EXPECT_EQ(RouteToStrings("ab\ncd", "b\nc", false, rules).without, Lines({"ab", "cd"}));
+    // A needle that runs past the end of the content.
+    EXPECT_EQ(RouteToStrings("xab", "abc", false, rules).with, "");
+}
+
+TEST(RouteLines, IgnoreCaseFindsLowerCaseLettersOfAnUpperCaseNeedle)
+{
+    const TextRules rules = AsciiRules();
+    const std::string source = "an error\r\nAn Error\r\nnothing\r\n";
+    Routed folded = RouteToStrings(source, "ERROR", true, rules);
+    EXPECT_EQ(folded.with, Lines({"an error", "An Error"}));
+    Routed exact = RouteToStrings(source, "ERROR", false, rules);
+    EXPECT_EQ(exact.with, "");
+    EXPECT_EQ(exact.without, source);
+}
+
+TEST(RouteLines, HighBytesBelongToTheLine)
+{
+    const TextRules rules = AsciiRules();
+    std::string high;
+    for (int c = 0x80; c <= 0xFF; ++c) {
+        high.push_back(static_cast<char>(c));
+    }
+    Routed routed = RouteToStrings(high + "\r\n" + high + "x", "x", false, rules);
+    EXPECT_EQ(routed.with, high + "x\r\n");
+    EXPECT_EQ(routed.without, high + "\r\n");
+}
+
+TEST(RouteLines, CutsUtf16SourcesAtEachZeroByte)
+{
+    const TextRules rules = AsciiRules();
+    const std::string utf16("h\0i\0\r\0\n\0", 8);
+    Routed routed = RouteToStrings(utf16, "i", false, rules);
+    EXPECT_EQ(routed.without, Lines({"h", "", "", ""}));
+    EXPECT_EQ(routed.with, Lines({"i"}));
+}
+
+// In a double-byte code page the search walks characters: a trail byte
+// that looks like the needle is not a match.
+TEST(RouteLines, DoubleByteTrailBytesDoNotMatch)
+{
+    const TextRules big5 = DoubleByteRules();
+    const std::string kung = "\xA5\x5C";   // one character whose trail byte is a backslash
+    EXPECT_EQ(RouteToStrings(kung + "\r\n", "\\", false, big5).with, "");
+    EXPECT_EQ(RouteToStrings(kung + "\\\r\n", "\\", false, big5).with, kung + "\\\r\n");
+    EXPECT_EQ(RouteToStrings("a" + kung + "\r\n", "\\", false, AsciiRules()).with, "a" + kung + "\r\n");
+    // A lead byte just before the line end stands alone.
+    EXPECT_EQ(RouteToStrings("\xA5\r\n", "\xA5", false, big5).with, "\xA5\r\n");
+    // A hit past a rejected one, in the same line.
+    EXPECT_EQ(RouteToStrings(kung + "x\\\r\n", "\\", false, big5).with, kung + "x\\\r\n");
+}
+
+TEST(RouteLines, OutputDoesNotDependOnTheSinkBufferSize)
+{
+    const TextRules rules = AsciiRules();
+    std::string source;
+    for (int i = 0; i < 400; ++i) {
+        source += (i % 7 == 0 ? "line with needle " : "plain line ") + std::to_string(i) +
+                  (i % 13 == 0 ? "\n" : "\r\n");
+    }
+    const Routed expected = ReferenceRoute(source, "needle", false, rules);
+    for (uint32_t capacity : {1u, 2u, 3u, 17u, 64u, 1000u, 1u << 16}) {
+        EXPECT_EQ(RouteToStrings(source, "needle", false, rules, capacity), expected)
+            << "sink capacity " << capacity;
+    }
+}
+
+// Generates sources where the pass's shortcuts are most likely wrong: line
+// ends of every kind, long plain CR LF stretches, needle pieces and whole
+// needles at every offset, bytes 0x80-0xFF.
+class SourceGenerator {
+public:
+    explicit SourceGenerator(uint32_t seed) : rng_(seed) {}
+
+    std::string Needle()
+    {
+        static const char letters[] = "abAB\\\xA5\xE9\xC9 -";
+        size_t length = Pick(10) < 8 ? 1 + Pick(6) : 1 + Pick(256);
+        std::string needle;
+        for (size_t i = 0; i < length; ++i) {
+            needle.push_back(letters[Pick(sizeof letters - 1)]);
+        }
+        return needle;
+    }
+
+    std::string Source(const std::string& needle)
+    {
+        std::string s;
+        size_t pieces = Pick(60);
+        bool plain = Pick(3) == 0;   // mostly CR LF, as a Windows log is
+        for (size_t i = 0; i < pieces; ++i) {
+            switch (Pick(plain ? 4 : 12)) {
+            case 0: s += needle; break;
+            case 1: s += needle.substr(0, Pick(needle.size() + 1)); break;
+            case 2: s += std::string(Pick(40), 'x'); break;
+            case 3: s += "\r\n"; break;
+            case 4: s.push_back('\r'); break;
+            case 5: s.push_back('\n'); break;
+            case 6: s.push_back('\0'); break;
+            case 7: s += std::string(1 + Pick(4), '\n'); break;
+            case 8: s.push_back(static_cast<char>(0x80 + Pick(128))); break;
+            case 9: s += "\xA5\x5C"; break;
+            case 10: s.push_back(static_cast<char>("aAbB"[Pick(4)])); break;
+            default: s += "\r\n\r\n"; break;
+            }
+        }
+        return s;
+    }
+
+    size_t Pick(size_t n) { return n == 0 ? 0 : std::uniform_int_distribution<size_t>(0, n - 1)(rng_); }
+
+private:
+    std::mt19937 rng_;
+};
+
+TEST(RouteLinesProperty, AgreesWithTheReferenceModel)
+{
+    SourceGenerator gen(20261208);
+    const TextRules ascii = AsciiRules();
+    const TextRules big5 = DoubleByteRules();
+    for (int round = 0; round < 3000; ++round) {
+        std::string needle = gen.Needle();
+        std::string source = gen.Source(needle);
+        bool ignoreCase = gen.Pick(3) == 0;
+        const TextRules& rules = gen.Pick(4) == 0 ? big5 : ascii;
+        uint32_t capacity = gen.Pick(2) == 0 ? 1 + static_cast<uint32_t>(gen.Pick(64)) : 1 << 16;
+        Routed expected = ReferenceRoute(source, needle, ignoreCase, rules);
+        Routed actual = RouteToStrings(source, needle, ignoreCase, rules, capacity);
+        ASSERT_EQ(actual, expected) << "round " << round << "\nsource: " << testing::PrintToString(source)
+                                    << "\nneedle: " << testing::PrintToString(needle)
+                                    << "\nignore case: " << ignoreCase << ", lead bytes: " << rules.hasLeadBytes;
+    }
+}
+
+// Long plain stretches with hits placed around the 16-byte blocks of the
+// vector scans and the edges of the content.
+TEST(RouteLinesProperty, HitsAtBlockEdgesAgreeWithTheReferenceModel)
+{
+    SourceGenerator gen(7);
+    const TextRules ascii = AsciiRules();
+    for (int round = 0; round < 600; ++round) {
+        std::string needle = gen.Needle().substr(0, 1 + gen.Pick(20));
+        size_t length = 16 + gen.Pick(200);
+        std::string source;
+        while (source.size() < length) {
+            source += std::string(gen.Pick(33), 'q') + "\r\n";
+        }
+        for (size_t hits = gen.Pick(4); hits > 0; --hits) {
+            size_t at = gen.Pick(source.size() + 1);
+            source.insert(at, needle);
+        }
+        if (gen.Pick(2) == 0) {
+            source += needle;   // at the very end, with no line end
+        }
+        Routed expected = ReferenceRoute(source, needle, false, ascii);
+        ASSERT_EQ(RouteToStrings(source, needle, false, ascii), expected)
+            << "source: " << testing::PrintToString(source) << "\nneedle: " << testing::PrintToString(needle);
+    }
+}
+
+}  // namespace

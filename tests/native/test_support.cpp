@@ -1,0 +1,196 @@
+#include "tests/native/test_support.h"
+
+#include <dirent.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstring>
+#include <fstream>
+#include <memory>
+#include <sstream>
+#include <stdexcept>
+
+namespace {
+
+void RemoveTree(const std::string& path)
+{
+    DIR* dir = opendir(path.c_str());
+    if (dir != nullptr) {
+        while (dirent* entry = readdir(dir)) {
+            std::string name = entry->d_name;
+            if (name == "." || name == "..") {
+                continue;
+            }
+            std::string child = path + "/" + name;
+            struct stat st;
+            if (lstat(child.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
+                RemoveTree(child);
+            } else {
+                unlink(child.c_str());
+            }
+        }
+        closedir(dir);
+    }
+    rmdir(path.c_str());
+}
+
+}  // namespace
+
+ScratchDir::ScratchDir()
+{
+    const char* base = getenv("TMPDIR");
+    std::string pattern = std::string(base != nullptr ? base : "/tmp") + "/quorvane-test-XXXXXX";
+    if (mkdtemp(&pattern[0]) == nullptr) {
+        throw std::runtime_error("mkdtemp failed");
+    }
+    path_ = pattern;
+}
+
+ScratchDir::~ScratchDir()
+{
+    RemoveTree(path_);
+}
+
+std::vector<std::string> ScratchDir::Entries() const
+{
+    std::vector<std::string> names;
+    DIR* dir = opendir(path_.c_str());
+    while (dir != nullptr) {
+        dirent* entry = readdir(dir);
+        if (entry == nullptr) {
+            break;
+        }
+        std::string name = entry->d_name;
+        if (name != "." && name != "..") {
+            names.push_back(name);
+        }
+    }
+    if (dir != nullptr) {
+        closedir(dir);
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+std::string ReadFile(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream out;
+    out << in.rdbuf();
+    return out.str();
+}
+
+void WriteFile(const std::string& path, const std::string& bytes)
+{
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+}
+
+bool FileExists(const std::string& path)
+{
+    struct stat st;
+    return stat(path.c_str(), &st) == 0;
+}
+
+TextRules AsciiRules()
+{
+    TextRules rules;
+    PlatformGetTextRules(&rules);
+    return rules;
+}
+
+TextRules DoubleByteRules()
+{
+    TextRules rules = AsciiRules();
+    for (int c = 0x81; c <= 0xFE; ++c) {
+        rules.leadByte[c] = 1;
+    }
+    rules.hasLeadBytes = true;
+    return rules;
+}
+
+Routed RouteToStrings(const std::string& source, const std::string& needle, bool ignoreCase,
+                      const TextRules& rules, uint32_t sinkCapacity, bool withoutOn, bool withOn)
+{
+    ScratchDir dir;
+    std::u16string withoutPath = Utf8ToUtf16(dir.File("without"));
+    std::u16string withPath = Utf8ToUtf16(dir.File("with"));
+    bool created = false;
+    FileHandle withoutFile = withoutOn ? PlatformClaimTarget(withoutPath.c_str(), &created) : nullptr;
+    FileHandle withFile = withOn ? PlatformClaimTarget(withPath.c_str(), &created) : nullptr;
+
+    // Exactly two zero bytes after the content: reading further is a fault
+    // the sanitizer build reports.
+    std::unique_ptr<char[]> block(new char[source.size() + 2]);
+    memcpy(block.get(), source.data(), source.size());
+    block[source.size()] = 0;
+    block[source.size() + 1] = 0;
+    std::vector<char> buffers(2 * static_cast<size_t>(sinkCapacity));
+
+    LineSink without;
+    LineSink with;
+    SinkInit(&without, withoutFile, buffers.data(), sinkCapacity);
+    SinkInit(&with, withFile, buffers.data() + sinkCapacity, sinkCapacity);
+    RouteLines(block.get(), source.size(), ignoreCase, needle.c_str(), &rules, &without, &with);
+    SinkFlush(&without);
+    SinkFlush(&with);
+    PlatformClose(withoutFile);
+    PlatformClose(withFile);
+
+    Routed routed;
+    routed.without = withoutOn ? ReadFile(dir.File("without")) : "";
+    routed.with = withOn ? ReadFile(dir.File("with")) : "";
+    return routed;
+}
+
+namespace {
+
+char Upper(char c)
+{
+    return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 32) : c;
+}
+
+// The platform's search: try the needle at each character start.
+bool LineContains(const std::string& line, const std::string& needle, bool ignoreCase,
+                  const TextRules& rules)
+{
+    size_t i = 0;
+    while (i + needle.size() <= line.size()) {
+        bool same = true;
+        for (size_t k = 0; k < needle.size() && same; ++k) {
+            same = ignoreCase ? Upper(line[i + k]) == Upper(needle[k]) : line[i + k] == needle[k];
+        }
+        if (same) {
+            return true;
+        }
+        bool lead = rules.leadByte[static_cast<unsigned char>(line[i])] != 0;
+        i += (lead && i + 1 < line.size()) ? 2 : 1;
+    }
+    return false;
+}
+
+}  // namespace
+
+Routed ReferenceRoute(const std::string& source, const std::string& needle, bool ignoreCase,
+                      const TextRules& rules)
+{
+    std::string b = source + std::string(2, '\0');
+    auto isEnd = [](char c) { return c == '\r' || c == '\n' || c == '\0'; };
+    Routed out;
+    size_t i = 0;
+    do {
+        size_t start = i;
+        while (!isEnd(b[i])) {
+            ++i;
+        }
+        std::string line = b.substr(start, i - start);
+        (LineContains(line, needle, ignoreCase, rules) ? out.with : out.without) += line + "\r\n";
+        ++i;
+        while (b[i] == '\n') {
+            ++i;
+        }
+    } while (i < source.size());
+    return out;
+}

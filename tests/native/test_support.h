@@ -1,0 +1,67 @@
+// Shared helpers of the native suites: a scratch folder, file access, the
+// line pass run into strings, and a reference model of the line pass.
+#ifndef QUORVANE_TEST_SUPPORT_H
+#define QUORVANE_TEST_SUPPORT_H
+
+#include <gtest/gtest.h>
+
+#include <ostream>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "filter/route_lines.h"
+#include "platform/posix/posix_form.h"
+
+// A fresh folder, removed with its content when the object goes.
+class ScratchDir {
+public:
+    ScratchDir();
+    ~ScratchDir();
+    const std::string& path() const { return path_; }
+    std::string File(const std::string& name) const { return path_ + "/" + name; }
+    // Names of the entries in the folder, sorted.
+    std::vector<std::string> Entries() const;
+
+private:
+    std::string path_;
+};
+
+std::string ReadFile(const std::string& path);
+void WriteFile(const std::string& path, const std::string& bytes);
+bool FileExists(const std::string& path);
+
+// The two exports of one pass.
+struct Routed {
+    std::string without;
+    std::string with;
+};
+inline bool operator==(const Routed& a, const Routed& b)
+{
+    return a.without == b.without && a.with == b.with;
+}
+
+inline void PrintTo(const Routed& r, std::ostream* os)
+{
+    *os << "{without: " << testing::PrintToString(r.without) << ", with: " << testing::PrintToString(r.with) << "}";
+}
+
+// Text rules of the POSIX platform (no lead bytes, ASCII folding).
+TextRules AsciiRules();
+// Rules of a double-byte code page whose lead bytes are 0x81..0xFE.
+TextRules DoubleByteRules();
+
+// Runs RouteLines over a copy of source held in a block with exactly two
+// zero bytes after it, into real files, with output buffers of the given
+// capacity. Either export can be left out.
+Routed RouteToStrings(const std::string& source, const std::string& needle, bool ignoreCase,
+                      const TextRules& rules, uint32_t sinkCapacity = 1 << 16, bool withoutOn = true,
+                      bool withOn = true);
+
+// What the line pass must produce, computed the plain way: cut one line at
+// a time, search it the way the platform does (character by character,
+// ASCII folding when ignoring case), write it with CR LF.
+Routed ReferenceRoute(const std::string& source, const std::string& needle, bool ignoreCase,
+                      const TextRules& rules);
+
+#endif
