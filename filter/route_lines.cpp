@@ -13,8 +13,10 @@
 //     are handed to the sink as one block; any other line end (lone CR, LF,
 //     NUL, LF runs) sends that one line through the line-by-line path.
 //
-// When the platform's ignore-case search cannot be reproduced byte for byte
-// (TextRules::foldIsExact false), every line is tested by the platform itself.
+// Where the platform's search compares by the locale's rules, the byte
+// search is exact only on "plain" bytes (TextRules): a line holding other
+// bytes, and not already matched by its bytes, is tested by the platform
+// itself, and a needle holding other bytes sends every line to the platform.
 
 #include "filter/route_lines.h"
 
@@ -63,6 +65,11 @@ struct Pass {
     unsigned char probe1Bytes[2];
     unsigned char probe2Bytes[2];
     bool vectorSearch;
+    // Some bytes are not plain: lines holding them may need the platform.
+    bool checkPlain;
+    // Every printable ASCII byte is plain, so the vector scan for other
+    // bytes can look at control and high bytes only.
+    bool printablePlain;
 };
 
 // First line end at or after i. The zero byte at size always stops it.
@@ -362,6 +369,40 @@ bool LineHoldsNeedle(const Pass* pass, uint64_t start, uint64_t end, uint64_t ca
     return false;
 }
 
+// First byte in [from, to) that is neither plain nor a line end, or to.
+uint64_t FindOddByte(const Pass* pass, uint64_t from, uint64_t to)
+{
+    const unsigned char* b = reinterpret_cast<const unsigned char*>(pass->buffer);
+    const unsigned char* plain = pass->rules->plain;
+    uint64_t i = from;
+#if defined(__SSE2__)
+    if (pass->printablePlain) {
+        // Signed, bytes 0x80-0xFF are below 0x20 too.
+        const __m128i space = _mm_set1_epi8(0x20);
+        const __m128i del = _mm_set1_epi8(0x7F);
+        while (i + 16 <= to) {
+            __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(b + i));
+            unsigned mask = static_cast<unsigned>(
+                _mm_movemask_epi8(_mm_or_si128(_mm_cmplt_epi8(v, space), _mm_cmpeq_epi8(v, del))));
+            while (mask != 0) {
+                uint64_t at = i + static_cast<uint64_t>(__builtin_ctz(mask));
+                if (!plain[b[at]] && !IsLineEnd(b[at])) {
+                    return at;
+                }
+                mask &= mask - 1;
+            }
+            i += 16;
+        }
+    }
+#endif
+    for (; i < to; ++i) {
+        if (!plain[b[i]] && !IsLineEnd(b[i])) {
+            return i;
+        }
+    }
+    return to;
+}
+
 // Asks the platform itself whether a line holds the needle.
 bool PlatformTestsLine(const Pass* pass, uint64_t start, uint64_t end)
 {
@@ -372,6 +413,44 @@ bool PlatformTestsLine(const Pass* pass, uint64_t start, uint64_t end)
                                       pass->ignoreCase);
     b[end] = saved;
     return match;
+}
+
+// Whether the line [start, end) holds the needle, given the first byte
+// candidate at or after start. Bytes that match settle it; otherwise a line
+// with bytes that are not plain is for the platform to judge.
+bool LineMatches(const Pass* pass, uint64_t start, uint64_t end, uint64_t candidate)
+{
+    if (LineHoldsNeedle(pass, start, end, candidate)) {
+        return true;
+    }
+    return pass->checkPlain && FindOddByte(pass, start, end) < end && PlatformTestsLine(pass, start, end);
+}
+
+// Routes the lines of [from, to), in which no candidate stands: they go to
+// the without-string export, except lines the platform must judge.
+void RouteQuietStretch(const Pass* pass, uint64_t from, uint64_t to)
+{
+    uint64_t i = from;
+    while (pass->checkPlain && i < to) {
+        uint64_t odd = FindOddByte(pass, i, to);
+        if (odd >= to) {
+            break;
+        }
+        uint64_t start = odd;
+        while (start > i && !IsLineEnd(static_cast<unsigned char>(pass->buffer[start - 1]))) {
+            --start;
+        }
+        EmitStretch(pass, pass->without, i, start);
+        uint64_t end = FindLineEnd(pass, odd);
+        LineSink* sink = PlatformTestsLine(pass, start, end) ? pass->with : pass->without;
+        if (sink->file != nullptr && !sink->failed) {
+            EmitLine(sink, pass->buffer, start, end);
+        }
+        i = NextLineStart(pass, end);
+    }
+    if (i < to) {
+        EmitStretch(pass, pass->without, i, to);
+    }
 }
 
 // Every line tested by the platform, one at a time.
@@ -397,6 +476,16 @@ bool NeedleHasLineEnd(const Pass* pass)
         }
     }
     return false;
+}
+
+bool NeedleIsPlain(const Pass* pass)
+{
+    for (uint32_t k = 0; k < pass->needleLength; ++k) {
+        if (!pass->rules->plain[pass->needle[k]]) {
+            return false;
+        }
+    }
+    return true;
 }
 
 }  // namespace
@@ -463,7 +552,12 @@ void RouteLines(char* buffer, uint64_t size, bool ignoreCase, const char* needle
     if (pass.needleLength == 0) {
         return;
     }
-    if (ignoreCase && !rules->foldIsExact) {
+    pass.checkPlain = !rules->allPlain;
+    pass.printablePlain = true;
+    for (int c = 0x20; c < 0x7F; ++c) {
+        pass.printablePlain = pass.printablePlain && rules->plain[c] != 0;
+    }
+    if (!NeedleIsPlain(&pass)) {
         RouteEachLine(&pass);
         return;
     }
@@ -485,16 +579,16 @@ void RouteLines(char* buffer, uint64_t size, bool ignoreCase, const char* needle
     while (i < size) {
         uint64_t candidate = FindCandidate(&pass, i);
         if (candidate >= size) {
-            EmitStretch(&pass, withoutTarget, i, size);
+            RouteQuietStretch(&pass, i, size);
             return;
         }
         uint64_t start = candidate;
         while (start > i && !IsLineEnd(static_cast<unsigned char>(buffer[start - 1]))) {
             --start;
         }
-        EmitStretch(&pass, withoutTarget, i, start);
+        RouteQuietStretch(&pass, i, start);
         uint64_t end = FindLineEnd(&pass, candidate);
-        LineSink* sink = LineHoldsNeedle(&pass, start, end, candidate) ? withTarget : withoutTarget;
+        LineSink* sink = LineMatches(&pass, start, end, candidate) ? withTarget : withoutTarget;
         if (sink->file != nullptr && !sink->failed) {
             EmitLine(sink, buffer, start, end);
         }

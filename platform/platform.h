@@ -47,16 +47,23 @@ bool PlatformLineContains(const char* line, const char* needle, bool ignoreCase)
 
 // How the ANSI code page's text is walked and compared, so the filter can
 // search a whole block at once and still agree with PlatformLineContains.
+//
+// The platform's search may compare text by the locale's rules rather than
+// byte by byte (on Windows, different bytes can compare equal). A byte is
+// "plain" when it compares equal to itself only, and, ignoring case, to the
+// bytes of the same fold value only: on a line made of plain bytes, with a
+// needle made of plain bytes, a byte search on character boundaries gives
+// exactly the platform's answer. Lines with other bytes go to the platform.
 struct TextRules {
     // Non-zero where a byte starts a double-byte character.
     unsigned char leadByte[256];
-    // Case folding for the ignore-case search; valid when foldIsExact.
+    // Non-zero where a byte is plain.
+    unsigned char plain[256];
+    // Case folding for the ignore-case search, valid on plain bytes.
     unsigned char fold[256];
     bool hasLeadBytes;
-    // True when PlatformLineContains(ignoreCase) equals a byte search
-    // through fold[] on character boundaries; false means the filter must
-    // ask PlatformLineContains for every line of an ignore-case run.
-    bool foldIsExact;
+    // True when every byte is plain: the platform is never asked.
+    bool allPlain;
 };
 void PlatformGetTextRules(TextRules* rules);
 

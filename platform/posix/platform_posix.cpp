@@ -184,10 +184,11 @@ void PlatformGetTextRules(TextRules* rules)
 {
     for (int c = 0; c < 256; ++c) {
         rules->leadByte[c] = 0;
+        rules->plain[c] = 1;
         rules->fold[c] = static_cast<unsigned char>(AsciiUpper(static_cast<char>(c)));
     }
     rules->hasLeadBytes = false;
-    rules->foldIsExact = true;
+    rules->allPlain = true;
 }
 
 void* PlatformAllocZeroed(uint64_t size)

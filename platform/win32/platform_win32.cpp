@@ -57,11 +57,18 @@ bool PlatformLineContains(const char* line, const char* needle, bool ignoreCase)
 
 void PlatformGetTextRules(TextRules* rules)
 {
+    // StrStrA and StrStrIA compare with the locale's collation (through
+    // CompareStringA): bytes outside printable ASCII can compare equal to
+    // others (in code page 950 every broken double-byte sequence equals
+    // '?', in 1252 0x88 equals '^'). Printable ASCII and the tab compare
+    // as themselves, and ignoring case as ASCII letters fold.
     for (int c = 0; c < 256; ++c) {
         rules->leadByte[c] = 0;
-        rules->fold[c] = static_cast<unsigned char>(c);
+        rules->plain[c] = (c == '\t' || (c >= 0x20 && c <= 0x7E)) ? 1 : 0;
+        rules->fold[c] = static_cast<unsigned char>((c >= 'a' && c <= 'z') ? c - 'a' + 'A' : c);
     }
     rules->hasLeadBytes = false;
+    rules->allPlain = false;
     CPINFO info;
     if (GetCPInfo(CP_ACP, &info) && info.MaxCharSize > 1) {
         for (int r = 0; r + 1 < MAX_LEADBYTES && info.LeadByte[r] != 0; r += 2) {
@@ -71,9 +78,6 @@ void PlatformGetTextRules(TextRules* rules)
             }
         }
     }
-    // StrStrIA compares by the locale's rules; only the platform itself
-    // knows them, so every ignore-case line goes to it.
-    rules->foldIsExact = false;
 }
 
 void* PlatformAllocZeroed(uint64_t size)
@@ -181,7 +185,16 @@ bool PlatformReplace(const FormChar* target, const FormChar* temp)
     if (!FullPath(target, full, kTempPathCapacity)) {
         return false;
     }
-    return ReplaceFileW(full, temp, nullptr, REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr, nullptr) != FALSE;
+    DWORD attributes = GetFileAttributesW(full);
+    if (!ReplaceFileW(full, temp, nullptr, REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr, nullptr)) {
+        return false;
+    }
+    // Windows keeps the replaced file's attributes; say them again for
+    // systems whose replace does not.
+    if (attributes != INVALID_FILE_ATTRIBUTES) {
+        SetFileAttributesW(full, attributes);
+    }
+    return true;
 }
 
 void PlatformDelete(const FormChar* path)

@@ -111,6 +111,16 @@ TextRules DoubleByteRules()
     return rules;
 }
 
+TextRules PrintablePlainRules()
+{
+    TextRules rules = AsciiRules();
+    for (int c = 0; c < 256; ++c) {
+        rules.plain[c] = (c == '\t' || (c >= 0x20 && c <= 0x7E)) ? 1 : 0;
+    }
+    rules.allPlain = false;
+    return rules;
+}
+
 Routed RouteToStrings(const std::string& source, const std::string& needle, bool ignoreCase,
                       const TextRules& rules, uint32_t sinkCapacity, bool withoutOn, bool withOn)
 {

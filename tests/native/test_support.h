@@ -50,6 +50,9 @@ inline void PrintTo(const Routed& r, std::ostream* os)
 TextRules AsciiRules();
 // Rules of a double-byte code page whose lead bytes are 0x81..0xFE.
 TextRules DoubleByteRules();
+// Rules where only printable ASCII and the tab are plain, as on Windows:
+// lines with other bytes are judged by PlatformLineContains.
+TextRules PrintablePlainRules();
 
 // Runs RouteLines over a copy of source held in a block with exactly two
 // zero bytes after it, into real files, with output buffers of the given

@@ -1,0 +1,354 @@
+// The filter on the Win32 platform layer, under Wine, on a real file system.
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "filter/filter.h"
+#include "filter/route_lines.h"
+#include "resources/resource_ids.h"
+
+namespace {
+
+std::string ReadBytes(const std::wstring& path)
+{
+    std::string bytes;
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                              OPEN_EXISTING, 0, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        return "<missing>";
+    }
+    char chunk[4096];
+    DWORD got = 0;
+    while (ReadFile(file, chunk, sizeof chunk, &got, nullptr) && got > 0) {
+        bytes.append(chunk, got);
+    }
+    CloseHandle(file);
+    return bytes;
+}
+
+void WriteBytes(const std::wstring& path, const std::string& bytes)
+{
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    ASSERT_NE(file, INVALID_HANDLE_VALUE);
+    DWORD written = 0;
+    WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
+    CloseHandle(file);
+}
+
+// A fresh folder under the temporary folder, removed with its files.
+class Folder {
+public:
+    Folder()
+    {
+        wchar_t base[MAX_PATH];
+        GetTempPathW(MAX_PATH, base);
+        std::mt19937 rng(GetTickCount() ^ GetCurrentProcessId());
+        path_ = std::wstring(base) + L"qzvtest" + std::to_wstring(rng());
+        CreateDirectoryW(path_.c_str(), nullptr);
+    }
+    ~Folder()
+    {
+        for (const std::wstring& name : Entries()) {
+            std::wstring full = File(name);
+            SetFileAttributesW(full.c_str(), FILE_ATTRIBUTE_NORMAL);
+            if (!DeleteFileW(full.c_str())) {
+                RemoveDirectoryW(full.c_str());
+            }
+        }
+        RemoveDirectoryW(path_.c_str());
+    }
+    std::wstring File(const std::wstring& name) const { return path_ + L"\\" + name; }
+    const std::wstring& path() const { return path_; }
+    std::vector<std::wstring> Entries() const
+    {
+        std::vector<std::wstring> names;
+        WIN32_FIND_DATAW data;
+        HANDLE find = FindFirstFileW((path_ + L"\\*").c_str(), &data);
+        if (find == INVALID_HANDLE_VALUE) {
+            return names;
+        }
+        do {
+            std::wstring name = data.cFileName;
+            if (name != L"." && name != L"..") {
+                names.push_back(name);
+            }
+        } while (FindNextFileW(find, &data));
+        FindClose(find);
+        return names;
+    }
+
+private:
+    std::wstring path_;
+};
+
+// A window carrying the form's controls under their identifiers, as the
+// main dialog does: the three path fields, the search field, the boxes.
+class Form {
+public:
+    Form()
+    {
+        HINSTANCE self = GetModuleHandleW(nullptr);
+        window_ = CreateWindowExW(0, L"STATIC", L"form", WS_POPUP, 0, 0, 200, 200, nullptr, nullptr, self, nullptr);
+        for (int id : {IDC_SEARCH_TEXT, IDC_SOURCE_PATH, IDC_WITHOUT_PATH, IDC_WITH_PATH}) {
+            CreateWindowExW(0, L"EDIT", L"", WS_CHILD | ES_AUTOHSCROLL, 0, 0, 100, 20, window_,
+                            reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)), self, nullptr);
+        }
+        for (int id : {IDC_EXPORT_WITHOUT, IDC_EXPORT_WITH, IDC_APPEND_WITHOUT, IDC_APPEND_WITH, IDC_IGNORE_CASE}) {
+            CreateWindowExW(0, L"BUTTON", L"", WS_CHILD | BS_AUTOCHECKBOX, 0, 0, 100, 20, window_,
+                            reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)), self, nullptr);
+        }
+        SendDlgItemMessageW(window_, IDC_SEARCH_TEXT, EM_LIMITTEXT, 0, 0);
+        Check(IDC_EXPORT_WITH, true);
+    }
+    ~Form() { DestroyWindow(window_); }
+    void Text(int id, const std::wstring& text) { SetDlgItemTextW(window_, id, text.c_str()); }
+    void Check(int id, bool on) { CheckDlgButton(window_, id, on ? BST_CHECKED : BST_UNCHECKED); }
+    void Run() { RunStrip(window_); }
+    HWND window() const { return window_; }
+
+private:
+    HWND window_;
+};
+
+class WinStrip : public testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_NE(form_.window(), nullptr);
+        WriteBytes(folder_.File(L"log.txt"), kLog);
+        form_.Text(IDC_SEARCH_TEXT, L"ERROR");
+        form_.Text(IDC_SOURCE_PATH, folder_.File(L"log.txt"));
+    }
+    static constexpr const char* kLog = "start\r\nERROR one\nok\r\nERROR two";
+    Folder folder_;
+    Form form_;
+};
+
+TEST(WinPlatform, RunsInTheExpectedCodePage)
+{
+    const char* expected = std::getenv("QUORVANE_EXPECT_ACP");
+    ASSERT_NE(expected, nullptr);
+    EXPECT_EQ(GetACP(), static_cast<UINT>(std::atoi(expected)));
+}
+
+TEST_F(WinStrip, SplitsTheSourceIntoTwoNewFiles)
+{
+    form_.Check(IDC_EXPORT_WITHOUT, true);
+    form_.Text(IDC_WITHOUT_PATH, folder_.File(L"rest.txt"));
+    form_.Text(IDC_WITH_PATH, folder_.File(L"errors.txt"));
+    form_.Run();
+    EXPECT_EQ(ReadBytes(folder_.File(L"errors.txt")), "ERROR one\r\nERROR two\r\n");
+    EXPECT_EQ(ReadBytes(folder_.File(L"rest.txt")), "start\r\nok\r\n");
+    EXPECT_EQ(ReadBytes(folder_.File(L"log.txt")), kLog);
+    EXPECT_EQ(folder_.Entries().size(), 3u);   // no temporary file left
+}
+
+TEST_F(WinStrip, ReplacesTheSourceInPlaceKeepingItsAttributes)
+{
+    SetFileAttributesW(folder_.File(L"log.txt").c_str(), FILE_ATTRIBUTE_HIDDEN);
+    form_.Check(IDC_EXPORT_WITH, false);
+    form_.Check(IDC_EXPORT_WITHOUT, true);
+    form_.Run();
+    EXPECT_EQ(ReadBytes(folder_.File(L"log.txt")), "start\r\nok\r\n");
+    DWORD attributes = GetFileAttributesW(folder_.File(L"log.txt").c_str());
+    EXPECT_NE(attributes & FILE_ATTRIBUTE_HIDDEN, 0u);
+    EXPECT_EQ(folder_.Entries().size(), 1u);
+}
+
+// Both exports on one file, however it is spelled: the without-string export
+// claims it first and the with-string export gets nothing.
+TEST_F(WinStrip, BothExportsOnOneFileByAnySpelling)
+{
+    CreateDirectoryW(folder_.File(L"sub").c_str(), nullptr);
+    SetCurrentDirectoryW(folder_.path().c_str());
+    std::wstring upper = folder_.File(L"LOG.TXT");
+    const std::wstring spellings[][2] = {
+        {L"", L""},
+        {L"", upper},
+        {L".\\log.txt", L""},
+        {folder_.File(L"sub\\..\\log.txt"), folder_.File(L"log.txt")},
+        {L"log.txt", L".\\LOG.txt"},
+    };
+    for (const auto& spelling : spellings) {
+        WriteBytes(folder_.File(L"log.txt"), kLog);
+        form_.Check(IDC_EXPORT_WITHOUT, true);
+        form_.Text(IDC_WITHOUT_PATH, spelling[0]);
+        form_.Text(IDC_WITH_PATH, spelling[1]);
+        form_.Run();
+        EXPECT_EQ(ReadBytes(folder_.File(L"log.txt")), "start\r\nok\r\n")
+            << "without '" << std::string(spelling[0].begin(), spelling[0].end()) << "', with '"
+            << std::string(spelling[1].begin(), spelling[1].end()) << "'";
+        EXPECT_EQ(folder_.Entries().size(), 2u);   // log.txt and sub
+    }
+    SetCurrentDirectoryW(L"C:\\");
+}
+
+TEST_F(WinStrip, AppendAddsAfterTheOldContent)
+{
+    WriteBytes(folder_.File(L"errors.txt"), "old\r\n");
+    form_.Text(IDC_WITH_PATH, folder_.File(L"errors.txt"));
+    form_.Check(IDC_APPEND_WITH, true);
+    form_.Run();
+    EXPECT_EQ(ReadBytes(folder_.File(L"errors.txt")), "old\r\nERROR one\r\nERROR two\r\n");
+}
+
+TEST_F(WinStrip, AnExportHeldElsewhereIsLeftAloneAndTheOtherStillRuns)
+{
+    WriteBytes(folder_.File(L"errors.txt"), "held\r\n");
+    HANDLE held = CreateFileW(folder_.File(L"errors.txt").c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(held, INVALID_HANDLE_VALUE);
+    form_.Check(IDC_EXPORT_WITHOUT, true);
+    form_.Text(IDC_WITHOUT_PATH, folder_.File(L"rest.txt"));
+    form_.Text(IDC_WITH_PATH, folder_.File(L"errors.txt"));
+    form_.Run();
+    CloseHandle(held);
+    EXPECT_EQ(ReadBytes(folder_.File(L"errors.txt")), "held\r\n");
+    EXPECT_EQ(ReadBytes(folder_.File(L"rest.txt")), "start\r\nok\r\n");
+}
+
+TEST_F(WinStrip, OverlongPathOrMissingSourceTouchesNothing)
+{
+    form_.Text(IDC_WITH_PATH, folder_.File(std::wstring(280, L'n')));
+    form_.Run();
+    form_.Text(IDC_WITH_PATH, L"");
+    form_.Text(IDC_SOURCE_PATH, folder_.File(L"missing.txt"));
+    form_.Run();
+    form_.Text(IDC_SOURCE_PATH, folder_.path());   // a folder
+    form_.Run();
+    EXPECT_EQ(ReadBytes(folder_.File(L"log.txt")), kLog);
+    EXPECT_EQ(folder_.Entries().size(), 1u);
+}
+
+// Code page 950: a Big5 character whose trail byte is a backslash.
+class CodePage950 : public WinStrip {
+protected:
+    void SetUp() override
+    {
+        if (GetACP() != 950) {
+            GTEST_SKIP() << "needs code page 950";
+        }
+        WinStrip::SetUp();
+    }
+};
+
+TEST_F(CodePage950, ATrailByteIsNotABackslash)
+{
+    WriteBytes(folder_.File(L"big5.txt"), "\xA5\x5C\r\nC:\\dir\r\n\xA5\x5C\\\r\n");
+    form_.Text(IDC_SOURCE_PATH, folder_.File(L"big5.txt"));
+    form_.Text(IDC_WITH_PATH, folder_.File(L"hits.txt"));
+    form_.Text(IDC_SEARCH_TEXT, L"\\");
+    form_.Run();
+    EXPECT_EQ(ReadBytes(folder_.File(L"hits.txt")), "C:\\dir\r\n\xA5\x5C\\\r\n");
+    // The character itself, U+529F, is A5 5C in this code page.
+    form_.Text(IDC_SEARCH_TEXT, L"\u529F");
+    form_.Run();
+    EXPECT_EQ(ReadBytes(folder_.File(L"hits.txt")), "\xA5\x5C\r\n\xA5\x5C\\\r\n");
+}
+
+TEST_F(CodePage950, TheLongestChineseSearchTextWorks)
+{
+    // 128 characters need 256 bytes and a terminator in code page 950.
+    std::wstring text(128, L'\u529F');
+    std::string ansi;
+    for (int i = 0; i < 128; ++i) {
+        ansi += "\xA5\x5C";
+    }
+    WriteBytes(folder_.File(L"big5.txt"), "x" + ansi + "\r\n" + ansi.substr(2) + "\r\n");
+    form_.Text(IDC_SOURCE_PATH, folder_.File(L"big5.txt"));
+    form_.Text(IDC_WITH_PATH, folder_.File(L"hits.txt"));
+    form_.Text(IDC_SEARCH_TEXT, text);
+    form_.Run();
+    EXPECT_EQ(ReadBytes(folder_.File(L"hits.txt")), "x" + ansi + "\r\n");
+}
+
+// The premise of the byte search: plain bytes compare, in the platform's
+// own search, as themselves (and ignoring case, as ASCII letters fold).
+TEST(SearchEquality, PlainBytesCompareAsThemselves)
+{
+    TextRules rules;
+    PlatformGetTextRules(&rules);
+    for (int a = 1; a < 256; ++a) {
+        for (int b = 1; b < 256; ++b) {
+            if (!rules.plain[a] || !rules.plain[b]) {
+                continue;
+            }
+            const char line[2] = {static_cast<char>(a), 0};
+            const char needle[2] = {static_cast<char>(b), 0};
+            ASSERT_EQ(PlatformLineContains(line, needle, false), a == b) << a << " " << b;
+            ASSERT_EQ(PlatformLineContains(line, needle, true), rules.fold[a] == rules.fold[b]) << a << " " << b;
+        }
+    }
+}
+
+// The line pass searches the whole block itself instead of calling StrStrA
+// per line; here it must agree with StrStrA (and StrStrIA) on lines made to
+// trip it up: bytes 0x80-0xFF, both cases, 0x5C trail bytes.
+TEST(SearchEquality, LinePassAgreesWithThePlatformSearch)
+{
+    Folder folder;
+    std::mt19937 rng(950);
+    auto pick = [&rng](size_t n) { return std::uniform_int_distribution<size_t>(0, n - 1)(rng); };
+    const std::string alphabet = "aAbBeE\\\x5C\xA5\xE9\xC9\x81\xFE\x80\xFF \x40\x7E^?\t\x01\x7F\x88";
+    TextRules rules;
+    PlatformGetTextRules(&rules);
+    int matches = 0;
+    for (int round = 0; round < 400; ++round) {
+        std::vector<std::string> lines(1 + pick(30));
+        for (std::string& line : lines) {
+            for (size_t n = pick(24); n > 0; --n) {
+                line.push_back(pick(3) == 0 ? static_cast<char>(0x80 + pick(128)) : alphabet[pick(alphabet.size())]);
+            }
+        }
+        const std::string& from = lines[pick(lines.size())];
+        std::string needle;
+        if (!from.empty() && pick(4) != 0) {
+            size_t at = pick(from.size());
+            needle = from.substr(at, 1 + pick(std::min<size_t>(6, from.size() - at)));
+        } else {
+            needle = alphabet.substr(pick(alphabet.size() - 1), 1);
+        }
+        bool ignoreCase = pick(3) == 0;
+
+        std::string source;
+        std::string expectedWith;
+        std::string expectedWithout;
+        for (const std::string& line : lines) {
+            // An empty line must end in CR LF: after a bare LF it would vanish.
+            source += line + (!line.empty() && pick(4) == 0 ? "\n" : "\r\n");
+            bool match = !line.empty() && PlatformLineContains(line.c_str(), needle.c_str(), ignoreCase);
+            (match ? expectedWith : expectedWithout) += line + "\r\n";
+            matches += match;
+        }
+
+        std::wstring withPath = folder.File(L"with.txt");
+        std::wstring withoutPath = folder.File(L"without.txt");
+        DeleteFileW(withPath.c_str());
+        DeleteFileW(withoutPath.c_str());
+        bool created = false;
+        FileHandle withFile = PlatformClaimTarget(withPath.c_str(), &created);
+        FileHandle withoutFile = PlatformClaimTarget(withoutPath.c_str(), &created);
+        std::vector<char> block(source.begin(), source.end());
+        block.resize(source.size() + 2, 0);
+        std::vector<char> buffers(2 * 64);
+        LineSink with;
+        LineSink without;
+        SinkInit(&without, withoutFile, buffers.data(), 64);
+        SinkInit(&with, withFile, buffers.data() + 64, 64);
+        RouteLines(block.data(), source.size(), ignoreCase, needle.c_str(), &rules, &without, &with);
+        SinkFlush(&without);
+        SinkFlush(&with);
+        PlatformClose(withFile);
+        PlatformClose(withoutFile);
+        ASSERT_EQ(ReadBytes(withPath), expectedWith)
+            << "round " << round << " needle " << testing::PrintToString(needle) << " ignore case " << ignoreCase;
+        ASSERT_EQ(ReadBytes(withoutPath), expectedWithout) << "round " << round;
+    }
+    EXPECT_GT(matches, 100);   // the rounds did exercise matching lines
+}
+
+}  // namespace
