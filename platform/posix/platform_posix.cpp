@@ -41,7 +41,8 @@ char AsciiUpper(char c)
     return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
 }
 
-// Blocks of this size or more are mapped directly and asked for huge pages.
+// Blocks of this size or more are mapped directly. (Huge pages were tried:
+// they make the later writes to the page cache several times slower.)
 const size_t kMapThreshold = 1u << 20;
 // Mapped blocks carry their length in front, one page's worth of header.
 const size_t kHeader = 4096;
@@ -202,9 +203,6 @@ void* PlatformAllocZeroed(uint64_t size)
         if (map == MAP_FAILED) {
             return nullptr;
         }
-#ifdef MADV_HUGEPAGE
-        madvise(map, total, MADV_HUGEPAGE);
-#endif
         *static_cast<size_t*>(map) = total;
         return static_cast<char*>(map) + kHeader;
     }
