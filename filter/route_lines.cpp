@@ -121,12 +121,15 @@ void EmitLine(LineSink* sink, const char* b, uint64_t start, uint64_t end)
 }
 
 // First byte in [from, to) whose bytes would not already be the output: a
-// NUL, a CR not followed by LF, or an LF not preceded by CR. Returns to when
-// every line in the stretch ends in plain CR LF.
-uint64_t FindIrregular(const Pass* pass, uint64_t from, uint64_t to)
+// NUL, a CR not followed by LF, or an LF not preceded by CR. Every such byte
+// ends a line. Returns to when every line in the stretch ends in plain
+// CR LF. *plainEnd receives the position after the last LF before it (from
+// when there is none): the plain lines end there.
+uint64_t FindIrregular(const Pass* pass, uint64_t from, uint64_t to, uint64_t* plainEnd)
 {
     const unsigned char* b = reinterpret_cast<const unsigned char*>(pass->buffer);
     uint64_t i = from;
+    *plainEnd = from;
     if (i == 0 && i < to) {
         if (b[0] == 0 || b[0] == '\n' || (b[0] == '\r' && b[1] != '\n')) {
             return 0;
@@ -148,9 +151,18 @@ uint64_t FindIrregular(const Pass* pass, uint64_t from, uint64_t to)
             _mm_cmpeq_epi8(v, zero),
             _mm_or_si128(_mm_andnot_si128(_mm_cmpeq_epi8(after, lf), isCr),
                          _mm_andnot_si128(_mm_cmpeq_epi8(before, cr), isLf)));
-        int mask = _mm_movemask_epi8(bad);
-        if (mask != 0) {
-            return i + static_cast<uint64_t>(__builtin_ctz(static_cast<unsigned>(mask)));
+        unsigned badMask = static_cast<unsigned>(_mm_movemask_epi8(bad));
+        unsigned lfMask = static_cast<unsigned>(_mm_movemask_epi8(isLf));
+        if (badMask != 0) {
+            unsigned first = static_cast<unsigned>(__builtin_ctz(badMask));
+            lfMask &= (1u << first) - 1;   // the LF bytes before it
+            if (lfMask != 0) {
+                *plainEnd = i + 32 - static_cast<uint64_t>(__builtin_clz(lfMask));
+            }
+            return i + first;
+        }
+        if (lfMask != 0) {
+            *plainEnd = i + 32 - static_cast<uint64_t>(__builtin_clz(lfMask));
         }
         i += 16;
     }
@@ -159,6 +171,9 @@ uint64_t FindIrregular(const Pass* pass, uint64_t from, uint64_t to)
         unsigned char c = b[i];
         if (c == 0 || (c == '\r' && b[i + 1] != '\n') || (c == '\n' && b[i - 1] != '\r')) {
             return i;
+        }
+        if (c == '\n') {
+            *plainEnd = i + 1;
         }
     }
     return to;
@@ -174,13 +189,10 @@ void EmitStretch(const Pass* pass, LineSink* sink, uint64_t from, uint64_t to)
     const char* b = pass->buffer;
     uint64_t i = from;
     while (i < to) {
-        uint64_t odd = FindIrregular(pass, i, to);
-        // Back up to the end of the last plain CR LF line before the odd byte.
-        uint64_t plainEnd = odd;
-        while (plainEnd > i && b[plainEnd - 1] != '\n') {
-            --plainEnd;
-        }
+        uint64_t plainEnd;
+        uint64_t odd = FindIrregular(pass, i, to, &plainEnd);
         if (plainEnd > i) {
+            // The plain lines are their own output.
             SinkPut(sink, b + i, plainEnd - i);
             // LF bytes after that last CR LF belong to no line.
             i = plainEnd;
@@ -191,7 +203,10 @@ void EmitStretch(const Pass* pass, LineSink* sink, uint64_t from, uint64_t to)
         if (i >= to) {
             break;
         }
-        uint64_t end = FindLineEnd(pass, i);
+        // The odd byte ends the line that starts at i (no line end lies
+        // between them); past the stretch's plain part, the last line of
+        // the content may have no line end at all.
+        uint64_t end = (odd < to && i <= odd) ? odd : FindLineEnd(pass, i);
         EmitLine(sink, b, i, end);
         i = NextLineStart(pass, end);
     }
