@@ -143,7 +143,7 @@ TEST(RouteLines, DoubleByteTrailBytesDoNotMatch)
 TEST(RouteLines, LinesWithOtherBytesAreJudgedByThePlatform)
 {
     const TextRules rules = PrintablePlainRules();
-    const std::string source = "plain\r\nh\xE9 ab\r\nab\r\n\x01ab\r\nq\xE9\r\nend";
+    const std::string source = "plain\r\nh\xE9 ab\r\nab\r\n\x01" "ab\r\nq\xE9\r\nend";
     EXPECT_EQ(RouteToStrings(source, "ab", false, rules), ReferenceRoute(source, "ab", false, rules));
     // A needle with such bytes sends every line to the platform.
     EXPECT_EQ(RouteToStrings(source, "\xE9", false, rules).with, "h\xE9 ab\r\nq\xE9\r\n");
