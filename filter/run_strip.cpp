@@ -19,7 +19,7 @@ const uint32_t kSearchCapacity = 256;
 // Its ANSI form: up to three bytes a unit, and the terminator.
 const uint32_t kNeedleCapacity = (kSearchCapacity - 1) * 3 + 1;
 // Each export's output buffer.
-const uint32_t kSinkCapacity = 1u << 20;
+const uint32_t kSinkCapacity = 1u << 18;
 // Zero bytes after the content: the pass reads up to two past it.
 const uint64_t kPadding = 16;
 // Largest single read.
