@@ -1,0 +1,262 @@
+// The main dialog, made from the real template with the real dialog
+// procedure, driven by window messages as the user's input would arrive.
+#include <windows.h>
+#include <commctrl.h>
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "app/app.h"
+#include "resources/resource_ids.h"
+#include "win_app_test_util.h"
+
+namespace {
+
+class MainDialogTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        InitCommonControls();
+        dialog_ = CreateDialogParamW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(IDD_MAIN),
+                                     nullptr, MainDialogProc, 0);
+        ASSERT_NE(dialog_, nullptr) << "error " << GetLastError();
+    }
+
+    void TearDown() override
+    {
+        if (dialog_ != nullptr) {
+            DestroyWindow(dialog_);
+        }
+    }
+
+    HWND Item(int id) const { return GetDlgItem(dialog_, id); }
+
+    bool Checked(int id) const
+    {
+        return SendDlgItemMessageW(dialog_, id, BM_GETCHECK, 0, 0) == BST_CHECKED;
+    }
+
+    void SetText(int id, const std::wstring& text) const
+    {
+        SendDlgItemMessageW(dialog_, id, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(text.c_str()));
+    }
+
+    void SetCheck(int id, bool on) const
+    {
+        SendDlgItemMessageW(dialog_, id, BM_SETCHECK, on ? BST_CHECKED : BST_UNCHECKED, 0);
+    }
+
+    void Type(int id, const std::wstring& text) const
+    {
+        for (wchar_t c : text) {
+            SendDlgItemMessageW(dialog_, id, WM_CHAR, c, 1);
+        }
+    }
+
+    // The strip button's click, as the button itself reports it.
+    LRESULT PressStrip() const
+    {
+        return SendMessageW(dialog_, WM_COMMAND, MAKEWPARAM(IDC_STRIP, BN_CLICKED),
+                            reinterpret_cast<LPARAM>(Item(IDC_STRIP)));
+    }
+
+    HWND dialog_ = nullptr;
+};
+
+TEST_F(MainDialogTest, OpensWithOnlyTheWithStringExportOnAndEmptyFields)
+{
+    EXPECT_TRUE(Checked(IDC_EXPORT_WITH));
+    EXPECT_FALSE(Checked(IDC_EXPORT_WITHOUT));
+    EXPECT_FALSE(Checked(IDC_APPEND_WITHOUT));
+    EXPECT_FALSE(Checked(IDC_APPEND_WITH));
+    EXPECT_FALSE(Checked(IDC_IGNORE_CASE));
+    for (int id : {IDC_SEARCH_TEXT, IDC_SOURCE_PATH, IDC_WITHOUT_PATH, IDC_WITH_PATH}) {
+        EXPECT_EQ(GetWindowTextLengthW(Item(id)), 0) << "control " << id;
+    }
+}
+
+TEST_F(MainDialogTest, WindowIconIsTheExecutablesBigIconOnly)
+{
+    HICON big = reinterpret_cast<HICON>(SendMessageW(dialog_, WM_GETICON, ICON_BIG, 0));
+    EXPECT_NE(big, nullptr);
+    EXPECT_EQ(big, LoadIconW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(IDI_APP)));
+    EXPECT_EQ(SendMessageW(dialog_, WM_GETICON, ICON_SMALL, 0), 0);
+}
+
+TEST_F(MainDialogTest, SearchFieldRefusesThe129thTypedCharacter)
+{
+    Type(IDC_SEARCH_TEXT, std::wstring(128, L'x'));
+    EXPECT_EQ(WindowText(Item(IDC_SEARCH_TEXT)), std::wstring(128, L'x'));
+    Type(IDC_SEARCH_TEXT, L"y");
+    EXPECT_EQ(WindowText(Item(IDC_SEARCH_TEXT)), std::wstring(128, L'x'));
+}
+
+TEST_F(MainDialogTest, ControlsComeInTemplateOrder)
+{
+    std::vector<int> ids;
+    for (HWND child = GetWindow(dialog_, GW_CHILD); child != nullptr;
+         child = GetWindow(child, GW_HWNDNEXT)) {
+        ids.push_back(static_cast<short>(GetDlgCtrlID(child)));
+    }
+    const std::vector<int> expected = {
+        IDC_SEARCH_TEXT,    IDC_SOURCE_PATH, IDC_BROWSE_SOURCE, IDC_EXPORT_WITHOUT,
+        IDC_WITHOUT_PATH,   IDC_BROWSE_WITHOUT, IDC_EXPORT_WITH, IDC_WITH_PATH,
+        IDC_BROWSE_WITH,    IDC_APPEND_WITHOUT, IDC_APPEND_WITH, IDC_IGNORE_CASE,
+        IDC_ABOUT,          IDC_STRIP,       -1,                -1};
+    EXPECT_EQ(ids, expected);
+}
+
+TEST_F(MainDialogTest, PathFieldsAreReadOnlyUntabbedAndSubclassed)
+{
+    for (int id : {IDC_SOURCE_PATH, IDC_WITHOUT_PATH, IDC_WITH_PATH}) {
+        HWND field = Item(id);
+        LONG style = GetWindowLongW(field, GWL_STYLE);
+        EXPECT_TRUE(style & ES_READONLY) << "control " << id;
+        EXPECT_FALSE(style & WS_TABSTOP) << "control " << id;
+        EXPECT_EQ(GetWindowLongPtrW(field, GWLP_WNDPROC), reinterpret_cast<LONG_PTR>(PathFieldProc))
+            << "control " << id;
+        EXPECT_NE(GetWindowLongPtrW(field, GWLP_USERDATA), 0) << "control " << id;
+
+        // The field's own behaviour still runs behind the subclass: it keeps
+        // text set by a message and ignores typing.
+        SendMessageW(field, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(L"C:\\a.txt"));
+        Type(id, L"zz");
+        EXPECT_EQ(WindowText(field), L"C:\\a.txt") << "control " << id;
+    }
+    EXPECT_NE(GetWindowLongPtrW(Item(IDC_SEARCH_TEXT), GWLP_WNDPROC),
+              reinterpret_cast<LONG_PTR>(PathFieldProc));
+}
+
+TEST_F(MainDialogTest, EscapeEndsTheDialogAndEveryMessageGetsZero)
+{
+    EXPECT_EQ(MainDialogProc(dialog_, WM_COMMAND, IDOK, 0), 0);
+    EXPECT_TRUE(IsWindowVisible(dialog_));
+    // A notification code other than 0 with the cancel identifier is not Escape.
+    EXPECT_EQ(MainDialogProc(dialog_, WM_COMMAND, MAKEWPARAM(IDCANCEL, 1), 0), 0);
+    EXPECT_TRUE(IsWindowVisible(dialog_));
+    EXPECT_EQ(MainDialogProc(dialog_, WM_COMMAND, IDCANCEL, 0), 0);
+    // A modeless dialog that ends is hidden, not destroyed.
+    EXPECT_FALSE(IsWindowVisible(dialog_));
+}
+
+// What the strip button saw of the run: for every WM_ENABLE, the new state,
+// the export file's bytes at that moment and the cursor.
+struct EnableEvent {
+    bool enabled;
+    std::string exportBytes;
+    HCURSOR cursor;
+};
+
+struct ButtonSpy {
+    WNDPROC previous;
+    std::wstring exportPath;
+    std::vector<EnableEvent> events;
+};
+
+const wchar_t kSpyProperty[] = L"QuorvaneTestSpy";
+
+LRESULT CALLBACK SpyButtonProc(HWND button, UINT message, WPARAM wParam, LPARAM lParam)
+{
+    ButtonSpy* spy = static_cast<ButtonSpy*>(GetPropW(button, kSpyProperty));
+    if (message == WM_ENABLE) {
+        spy->events.push_back({wParam != 0, ReadWholeFile(spy->exportPath), GetCursor()});
+    }
+    return CallWindowProcW(spy->previous, button, message, wParam, lParam);
+}
+
+void Spy(HWND button, ButtonSpy* spy)
+{
+    SetPropW(button, kSpyProperty, spy);
+    spy->previous = reinterpret_cast<WNDPROC>(
+        SetWindowLongPtrW(button, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(SpyButtonProc)));
+}
+
+TEST_F(MainDialogTest, StripRunSplitsTheSourceWithTheButtonDisabledMeanwhile)
+{
+    ScratchDir dir;
+    const std::wstring source = dir.File(L"source.txt");
+    const std::wstring without = dir.File(L"without.txt");
+    const std::wstring with = dir.File(L"with.txt");
+    WriteWholeFile(source, "alpha one\r\nbeta\nALPHA two\r\n\r\nalphabet");
+
+    SetText(IDC_SEARCH_TEXT, L"alpha");
+    SetText(IDC_SOURCE_PATH, source);
+    SetCheck(IDC_EXPORT_WITHOUT, true);
+    SetText(IDC_WITHOUT_PATH, without);
+    SetText(IDC_WITH_PATH, with);
+
+    ButtonSpy spy{};
+    spy.exportPath = with;
+    Spy(Item(IDC_STRIP), &spy);
+    HCURSOR arrow = LoadCursorW(nullptr, IDC_ARROW);
+    SetCursor(arrow);
+
+    EXPECT_EQ(PressStrip(), 0);
+
+    EXPECT_EQ(ReadWholeFile(with), "alpha one\r\nalphabet\r\n");
+    EXPECT_EQ(ReadWholeFile(without), "beta\r\nALPHA two\r\n\r\n");
+    EXPECT_EQ(ReadWholeFile(source), "alpha one\r\nbeta\nALPHA two\r\n\r\nalphabet");
+
+    ASSERT_EQ(spy.events.size(), 2u);
+    EXPECT_FALSE(spy.events[0].enabled);
+    EXPECT_EQ(spy.events[0].exportBytes, "<missing>") << "disabled only after the run began";
+    EXPECT_TRUE(spy.events[1].enabled);
+    EXPECT_EQ(spy.events[1].exportBytes, "alpha one\r\nalphabet\r\n") << "enabled before the run ended";
+    HCURSOR wait = LoadCursorW(nullptr, IDC_WAIT);
+    EXPECT_EQ(spy.events[0].cursor, wait);
+    EXPECT_EQ(spy.events[1].cursor, wait);
+    EXPECT_EQ(GetCursor(), arrow);
+    EXPECT_TRUE(IsWindowEnabled(Item(IDC_STRIP)));
+}
+
+TEST_F(MainDialogTest, DefaultFormKeepsOnlyMatchingLinesInTheSource)
+{
+    ScratchDir dir;
+    const std::wstring source = dir.File(L"source.txt");
+    WriteWholeFile(source, "Keep me\nDROP\nkeep too\r\n");
+
+    SetText(IDC_SEARCH_TEXT, L"KEEP");
+    SetText(IDC_SOURCE_PATH, source);
+    SetCheck(IDC_IGNORE_CASE, true);
+    PressStrip();
+
+    EXPECT_EQ(ReadWholeFile(source), "Keep me\r\nkeep too\r\n");
+}
+
+TEST_F(MainDialogTest, CommandsOtherThanAClickStartNoRun)
+{
+    ScratchDir dir;
+    const std::wstring source = dir.File(L"source.txt");
+    const std::wstring with = dir.File(L"with.txt");
+    WriteWholeFile(source, "a\nb\n");
+    SetText(IDC_SEARCH_TEXT, L"a");
+    SetText(IDC_SOURCE_PATH, source);
+    SetText(IDC_WITH_PATH, with);
+
+    HWND button = Item(IDC_STRIP);
+    SendMessageW(dialog_, WM_COMMAND, MAKEWPARAM(IDC_STRIP, BN_SETFOCUS),
+                 reinterpret_cast<LPARAM>(button));
+    SendMessageW(dialog_, WM_COMMAND, IDOK, reinterpret_cast<LPARAM>(button));
+    EXPECT_FALSE(FileExists(with));
+    EXPECT_TRUE(IsWindowEnabled(button));
+
+    PressStrip();
+    EXPECT_EQ(ReadWholeFile(with), "a\r\n");
+}
+
+TEST_F(MainDialogTest, EmptySearchTextTouchesNoFileAndReenablesTheButton)
+{
+    ScratchDir dir;
+    const std::wstring source = dir.File(L"source.txt");
+    WriteWholeFile(source, "a\nb\n");
+    SetText(IDC_SOURCE_PATH, source);
+
+    PressStrip();
+
+    EXPECT_EQ(ReadWholeFile(source), "a\nb\n");
+    EXPECT_TRUE(IsWindowEnabled(Item(IDC_STRIP)));
+}
+
+}  // namespace
