@@ -12,7 +12,10 @@ export WINEPREFIX="$PWD/build/windows/wineprefix"
 export WINEDEBUG=-all
 export LANG="${LANG:-zh_TW.UTF-8}"
 case "$LANG" in C|C.*|POSIX|"") export LANG=zh_TW.UTF-8 ;; esac
-[ -d "$WINEPREFIX" ] || { echo "run: creating the Wine prefix (once, about a minute)"; mkdir -p "$WINEPREFIX"; wineboot -i >/dev/null 2>&1; wineserver -w; }
+if [ ! -d "$WINEPREFIX" ]; then
+    echo "run: creating the Wine prefix build/windows/wineprefix (once, about a minute)"
+    timeout 300 build/windows/wine-run.sh cmd /c exit >/dev/null 2>&1
+fi
 
 start_program() {
     wine build/windows/Quorvane.exe &
@@ -32,6 +35,7 @@ start_program() {
 
 if [ -z "${DISPLAY:-}" ]; then
     echo "run: no display found; using a virtual one (Xvfb)"
+    wineserver -k >/dev/null 2>&1   # Wine's desktop keeps the display it started with
     export -f start_program
     QUORVANE_VIRTUAL_DISPLAY=1 scripts/with-display.sh bash -c start_program
 else

@@ -39,6 +39,8 @@ cleanup() {
 }
 trap cleanup EXIT
 
+# Wine's desktop process keeps the display it started with: begin afresh.
+WINEPREFIX=$root/build/windows/wineprefix wineserver -k >/dev/null 2>&1
 timeout 60 "$wine_run" cmd /c exit >/dev/null 2>&1 </dev/null
 # The dialog font resolves to PMingLiU under this locale; Wine otherwise draws
 # it with an outline face hinted badly at 12 pixels. The bitmap face of

@@ -61,14 +61,8 @@ else
 fi
 
 if build windows; then
-    export WINEPREFIX="$PWD/build/windows/wineprefix"
-    echo "== Wine prefix: ${WINEPREFIX}"
-    # Start Wine's services before ctest, so that no test inherits them.
-    timeout 300 build/windows/wine-run.sh cmd /c exit >/dev/null 2>&1   # makes the prefix once
-    wineserver -p >/dev/null 2>&1
-    timeout 120 build/windows/wine-run.sh cmd /c exit >/dev/null 2>&1
-    run_ctest windows scripts/with-display.sh ctest --preset windows
-    wineserver -k >/dev/null 2>&1
+    echo "== Wine prefix: $PWD/build/windows/wineprefix"
+    run_ctest windows scripts/with-display.sh bash scripts/windows-tests.sh
 else
     summary+=("windows: build failed"); total_failed=$(( total_failed + 1 ))
 fi

@@ -16,6 +16,7 @@ and the status is 1.
 import argparse
 import re
 import struct
+import os
 import subprocess
 import sys
 import xml.etree.ElementTree as ET
@@ -543,8 +544,12 @@ def check_version(c, image, strings):
 # Headers and imports
 
 
+# The tools' own words are read, so they must speak the C locale.
+C_LOCALE = dict(os.environ, LC_ALL='C', LANG='C')
+
+
 def objdump(tool, path):
-    return subprocess.run([tool, '-p', path], check=True, capture_output=True,
+    return subprocess.run([tool, '-p', path], check=True, capture_output=True, env=C_LOCALE,
                           text=True).stdout
 
 
@@ -588,7 +593,7 @@ def check_exe_headers(c, path, objdump_tool, nm_tool):
     entry = int(header_field(dump, 'AddressOfEntryPoint') or '0', 16)
     base = int(header_field(dump, 'ImageBase') or '0', 16)
     c.ok(entry != 0, 'exe: no entry point')
-    symbols = subprocess.run([nm_tool, path], capture_output=True, text=True).stdout
+    symbols = subprocess.run([nm_tool, path], capture_output=True, text=True, env=C_LOCALE).stdout
     match = re.search(r'^([0-9a-fA-F]+) T ProgramEntry$', symbols, re.MULTILINE)
     if match:
         c.equal('exe: entry point against ProgramEntry', hex(base + entry), hex(int(match.group(1), 16)))
