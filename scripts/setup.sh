@@ -6,7 +6,7 @@ set -euo pipefail
 
 PACKAGES=(cmake ninja-build g++ mingw-w64 wine wine64 xvfb xdotool imagemagick
           fonts-wqy-zenhei googletest locales clang libclang-rt-14-dev x11-utils
-          openbox ripgrep gawk time grep coreutils zip unzip python3)
+          openbox ripgrep gawk time grep coreutils zip unzip python3 librsvg2-bin)
 
 SUDO=""
 if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
