@@ -418,7 +418,7 @@ uint64_t FindOddByte(const Pass* pass, uint64_t from, uint64_t to)
     return to;
 }
 
-// Asks the platform itself whether a line holds the needle.
+// Asks the platform itself whether [start, end) holds the needle.
 bool PlatformTestsLine(const Pass* pass, uint64_t start, uint64_t end)
 {
     char* b = pass->buffer;
@@ -430,6 +430,45 @@ bool PlatformTestsLine(const Pass* pass, uint64_t start, uint64_t end)
     return match;
 }
 
+// Asks the platform about the one line [start, end), in which no window of
+// plain bytes holds the needle (the byte search settled those). Only the
+// windows that take in some byte that is not plain remain open, so the
+// platform searches just the stretches around such bytes: each begins on a
+// character boundary of the line, as the platform's own walk would, and
+// ends where the last open window ends.
+bool PlatformJudgesLine(const Pass* pass, uint64_t start, uint64_t end)
+{
+    const unsigned char* b = reinterpret_cast<const unsigned char*>(pass->buffer);
+    const uint64_t n = pass->needleLength;
+    uint64_t boundary = start;
+    uint64_t odd = FindOddByte(pass, start, end);
+    while (odd < end) {
+        // Odd bytes closer than a needle's length share their windows.
+        uint64_t last = odd;
+        uint64_t next = FindOddByte(pass, last + 1, end);
+        while (next < end && next < last + n) {
+            last = next;
+            next = FindOddByte(pass, last + 1, end);
+        }
+        // The open windows start between odd - n + 1 and last.
+        uint64_t from = odd + 1 >= start + n ? odd + 1 - n : start;
+        uint64_t to = last + n < end ? last + n : end;
+        // Last character boundary at or before from.
+        for (;;) {
+            uint64_t step = (pass->rules->leadByte[b[boundary]] && boundary + 1 < end) ? 2 : 1;
+            if (boundary + step > from) {
+                break;
+            }
+            boundary += step;
+        }
+        if (PlatformTestsLine(pass, boundary, to)) {
+            return true;
+        }
+        odd = next;
+    }
+    return false;
+}
+
 // Whether the line [start, end) holds the needle, given the first byte
 // candidate at or after start. Bytes that match settle it; otherwise a line
 // with bytes that are not plain is for the platform to judge.
@@ -438,7 +477,7 @@ bool LineMatches(const Pass* pass, uint64_t start, uint64_t end, uint64_t candid
     if (LineHoldsNeedle(pass, start, end, candidate)) {
         return true;
     }
-    return pass->checkPlain && FindOddByte(pass, start, end) < end && PlatformTestsLine(pass, start, end);
+    return pass->checkPlain && PlatformJudgesLine(pass, start, end);
 }
 
 // Routes the lines of [from, to), in which no candidate stands: they go to
@@ -457,7 +496,7 @@ void RouteQuietStretch(const Pass* pass, uint64_t from, uint64_t to)
         }
         EmitStretch(pass, pass->without, i, start);
         uint64_t end = FindLineEnd(pass, odd);
-        LineSink* sink = PlatformTestsLine(pass, start, end) ? pass->with : pass->without;
+        LineSink* sink = PlatformJudgesLine(pass, start, end) ? pass->with : pass->without;
         if (sink->file != nullptr && !sink->failed) {
             EmitLine(sink, pass->buffer, start, end);
         }
