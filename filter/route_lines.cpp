@@ -143,12 +143,18 @@ uint64_t FindIrregular(const Pass* pass, uint64_t from, uint64_t to, uint64_t* p
     // Reads b[i - 1] to b[i + 16]; to never passes size, whose byte is zero.
     while (i + 16 <= to) {
         __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(b + i));
-        __m128i before = _mm_loadu_si128(reinterpret_cast<const __m128i*>(b + i - 1));
-        __m128i after = _mm_loadu_si128(reinterpret_cast<const __m128i*>(b + i + 1));
         __m128i isCr = _mm_cmpeq_epi8(v, cr);
         __m128i isLf = _mm_cmpeq_epi8(v, lf);
+        __m128i isNul = _mm_cmpeq_epi8(v, zero);
+        // Most blocks hold no line end at all.
+        if (_mm_movemask_epi8(_mm_or_si128(_mm_or_si128(isCr, isLf), isNul)) == 0) {
+            i += 16;
+            continue;
+        }
+        __m128i before = _mm_loadu_si128(reinterpret_cast<const __m128i*>(b + i - 1));
+        __m128i after = _mm_loadu_si128(reinterpret_cast<const __m128i*>(b + i + 1));
         __m128i bad = _mm_or_si128(
-            _mm_cmpeq_epi8(v, zero),
+            isNul,
             _mm_or_si128(_mm_andnot_si128(_mm_cmpeq_epi8(after, lf), isCr),
                          _mm_andnot_si128(_mm_cmpeq_epi8(before, cr), isLf)));
         unsigned badMask = static_cast<unsigned>(_mm_movemask_epi8(bad));
