@@ -5,7 +5,7 @@
 set -euo pipefail
 
 PACKAGES=(cmake ninja-build g++ mingw-w64 wine wine64 xvfb xdotool imagemagick
-          fonts-wqy-zenhei googletest locales clang libclang-rt-14-dev x11-utils
+          fonts-wqy-zenhei googletest libgtest-dev locales clang libclang-rt-14-dev x11-utils
           openbox ripgrep gawk time grep coreutils zip unzip python3 librsvg2-bin)
 
 SUDO=""
