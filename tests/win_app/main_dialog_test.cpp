@@ -10,7 +10,7 @@
 
 #include "app/app.h"
 #include "resources/resource_ids.h"
-#include "win_app_test_util.h"
+#include "tests/win/win_test_support.h"
 
 namespace {
 
@@ -62,6 +62,18 @@ protected:
                             reinterpret_cast<LPARAM>(Item(IDC_STRIP)));
     }
 
+    // Writes source.txt in the scratch folder and puts it and the search
+    // text into the form; returns the source's path.
+    std::wstring UseSource(const std::string& bytes, const std::wstring& search)
+    {
+        std::wstring source = dir_.File(L"source.txt");
+        WriteWholeFile(source, bytes);
+        SetText(IDC_SEARCH_TEXT, search);
+        SetText(IDC_SOURCE_PATH, source);
+        return source;
+    }
+
+    ScratchDir dir_;
     HWND dialog_ = nullptr;
 };
 
@@ -175,14 +187,9 @@ void Spy(HWND button, ButtonSpy* spy)
 
 TEST_F(MainDialogTest, StripRunSplitsTheSourceWithTheButtonDisabledMeanwhile)
 {
-    ScratchDir dir;
-    const std::wstring source = dir.File(L"source.txt");
-    const std::wstring without = dir.File(L"without.txt");
-    const std::wstring with = dir.File(L"with.txt");
-    WriteWholeFile(source, "alpha one\r\nbeta\nALPHA two\r\n\r\nalphabet");
-
-    SetText(IDC_SEARCH_TEXT, L"alpha");
-    SetText(IDC_SOURCE_PATH, source);
+    const std::wstring source = UseSource("alpha one\r\nbeta\nALPHA two\r\n\r\nalphabet", L"alpha");
+    const std::wstring without = dir_.File(L"without.txt");
+    const std::wstring with = dir_.File(L"with.txt");
     SetCheck(IDC_EXPORT_WITHOUT, true);
     SetText(IDC_WITHOUT_PATH, without);
     SetText(IDC_WITH_PATH, with);
@@ -213,12 +220,7 @@ TEST_F(MainDialogTest, StripRunSplitsTheSourceWithTheButtonDisabledMeanwhile)
 
 TEST_F(MainDialogTest, DefaultFormKeepsOnlyMatchingLinesInTheSource)
 {
-    ScratchDir dir;
-    const std::wstring source = dir.File(L"source.txt");
-    WriteWholeFile(source, "Keep me\nDROP\nkeep too\r\n");
-
-    SetText(IDC_SEARCH_TEXT, L"KEEP");
-    SetText(IDC_SOURCE_PATH, source);
+    const std::wstring source = UseSource("Keep me\nDROP\nkeep too\r\n", L"KEEP");
     SetCheck(IDC_IGNORE_CASE, true);
     PressStrip();
 
@@ -227,12 +229,8 @@ TEST_F(MainDialogTest, DefaultFormKeepsOnlyMatchingLinesInTheSource)
 
 TEST_F(MainDialogTest, CommandsOtherThanAClickStartNoRun)
 {
-    ScratchDir dir;
-    const std::wstring source = dir.File(L"source.txt");
-    const std::wstring with = dir.File(L"with.txt");
-    WriteWholeFile(source, "a\nb\n");
-    SetText(IDC_SEARCH_TEXT, L"a");
-    SetText(IDC_SOURCE_PATH, source);
+    UseSource("a\nb\n", L"a");
+    const std::wstring with = dir_.File(L"with.txt");
     SetText(IDC_WITH_PATH, with);
 
     HWND button = Item(IDC_STRIP);
@@ -248,10 +246,7 @@ TEST_F(MainDialogTest, CommandsOtherThanAClickStartNoRun)
 
 TEST_F(MainDialogTest, EmptySearchTextTouchesNoFileAndReenablesTheButton)
 {
-    ScratchDir dir;
-    const std::wstring source = dir.File(L"source.txt");
-    WriteWholeFile(source, "a\nb\n");
-    SetText(IDC_SOURCE_PATH, source);
+    const std::wstring source = UseSource("a\nb\n", L"");
 
     PressStrip();
 

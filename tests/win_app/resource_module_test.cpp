@@ -8,7 +8,7 @@
 
 #include "app/app.h"
 #include "resources/resource_ids.h"
-#include "win_app_test_util.h"
+#include "tests/win/win_test_support.h"
 
 namespace {
 

@@ -5,16 +5,6 @@
 #include "app/app.h"
 #include "resources/resource_ids.h"
 
-std::wstring WindowText(HWND window)
-{
-    // WM_GETTEXT works across threads of one process: the text is copied by
-    // the window's own thread.
-    int length = static_cast<int>(SendMessageW(window, WM_GETTEXTLENGTH, 0, 0));
-    std::vector<wchar_t> text(length + 1);
-    SendMessageW(window, WM_GETTEXT, text.size(), reinterpret_cast<LPARAM>(text.data()));
-    return std::wstring(text.data());
-}
-
 std::wstring ClassName(HWND window)
 {
     wchar_t name[64] = {};

@@ -6,6 +6,8 @@
 
 #include <windows.h>
 
+#include "tests/win/win_test_support.h"
+
 #include <functional>
 #include <string>
 #include <thread>
@@ -23,7 +25,6 @@ enum : int {
 // How long the driver waits for a window to appear before it gives up.
 enum : int { kWaitTries = 300, kWaitStepMs = 50 };
 
-std::wstring WindowText(HWND window);
 std::wstring ClassName(HWND window);
 
 // The visible top-level dialog box (class #32770) of `thread` whose owner is

@@ -11,80 +11,9 @@
 #include "filter/filter.h"
 #include "filter/route_lines.h"
 #include "resources/resource_ids.h"
+#include "tests/win/win_test_support.h"
 
 namespace {
-
-std::string ReadBytes(const std::wstring& path)
-{
-    std::string bytes;
-    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                              OPEN_EXISTING, 0, nullptr);
-    if (file == INVALID_HANDLE_VALUE) {
-        return "<missing>";
-    }
-    char chunk[4096];
-    DWORD got = 0;
-    while (ReadFile(file, chunk, sizeof chunk, &got, nullptr) && got > 0) {
-        bytes.append(chunk, got);
-    }
-    CloseHandle(file);
-    return bytes;
-}
-
-void WriteBytes(const std::wstring& path, const std::string& bytes)
-{
-    HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
-    ASSERT_NE(file, INVALID_HANDLE_VALUE);
-    DWORD written = 0;
-    WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
-    CloseHandle(file);
-}
-
-// A fresh folder under the temporary folder, removed with its files.
-class Folder {
-public:
-    Folder()
-    {
-        wchar_t base[MAX_PATH];
-        GetTempPathW(MAX_PATH, base);
-        std::mt19937 rng(GetTickCount() ^ GetCurrentProcessId());
-        path_ = std::wstring(base) + L"qzvtest" + std::to_wstring(rng());
-        CreateDirectoryW(path_.c_str(), nullptr);
-    }
-    ~Folder()
-    {
-        for (const std::wstring& name : Entries()) {
-            std::wstring full = File(name);
-            SetFileAttributesW(full.c_str(), FILE_ATTRIBUTE_NORMAL);
-            if (!DeleteFileW(full.c_str())) {
-                RemoveDirectoryW(full.c_str());
-            }
-        }
-        RemoveDirectoryW(path_.c_str());
-    }
-    std::wstring File(const std::wstring& name) const { return path_ + L"\\" + name; }
-    const std::wstring& path() const { return path_; }
-    std::vector<std::wstring> Entries() const
-    {
-        std::vector<std::wstring> names;
-        WIN32_FIND_DATAW data;
-        HANDLE find = FindFirstFileW((path_ + L"\\*").c_str(), &data);
-        if (find == INVALID_HANDLE_VALUE) {
-            return names;
-        }
-        do {
-            std::wstring name = data.cFileName;
-            if (name != L"." && name != L"..") {
-                names.push_back(name);
-            }
-        } while (FindNextFileW(find, &data));
-        FindClose(find);
-        return names;
-    }
-
-private:
-    std::wstring path_;
-};
 
 // A window carrying the form's controls under their identifiers, as the
 // main dialog does: the three path fields, the search field, the boxes.
@@ -120,12 +49,12 @@ protected:
     void SetUp() override
     {
         ASSERT_NE(form_.window(), nullptr);
-        WriteBytes(folder_.File(L"log.txt"), kLog);
+        WriteWholeFile(folder_.File(L"log.txt"), kLog);
         form_.Text(IDC_SEARCH_TEXT, L"ERROR");
         form_.Text(IDC_SOURCE_PATH, folder_.File(L"log.txt"));
     }
     static constexpr const char* kLog = "start\r\nERROR one\nok\r\nERROR two";
-    Folder folder_;
+    ScratchDir folder_;
     Form form_;
 };
 
@@ -145,9 +74,9 @@ TEST_F(WinStrip, SplitsTheSourceIntoTwoNewFiles)
     form_.Text(IDC_WITHOUT_PATH, folder_.File(L"rest.txt"));
     form_.Text(IDC_WITH_PATH, folder_.File(L"errors.txt"));
     form_.Run();
-    EXPECT_EQ(ReadBytes(folder_.File(L"errors.txt")), "ERROR one\r\nERROR two\r\n");
-    EXPECT_EQ(ReadBytes(folder_.File(L"rest.txt")), "start\r\nok\r\n");
-    EXPECT_EQ(ReadBytes(folder_.File(L"log.txt")), kLog);
+    EXPECT_EQ(ReadWholeFile(folder_.File(L"errors.txt")), "ERROR one\r\nERROR two\r\n");
+    EXPECT_EQ(ReadWholeFile(folder_.File(L"rest.txt")), "start\r\nok\r\n");
+    EXPECT_EQ(ReadWholeFile(folder_.File(L"log.txt")), kLog);
     EXPECT_EQ(folder_.Entries().size(), 3u);   // no temporary file left
 }
 
@@ -157,7 +86,7 @@ TEST_F(WinStrip, ReplacesTheSourceInPlaceKeepingItsAttributes)
     form_.Check(IDC_EXPORT_WITH, false);
     form_.Check(IDC_EXPORT_WITHOUT, true);
     form_.Run();
-    EXPECT_EQ(ReadBytes(folder_.File(L"log.txt")), "start\r\nok\r\n");
+    EXPECT_EQ(ReadWholeFile(folder_.File(L"log.txt")), "start\r\nok\r\n");
     DWORD attributes = GetFileAttributesW(folder_.File(L"log.txt").c_str());
     EXPECT_NE(attributes & FILE_ATTRIBUTE_HIDDEN, 0u);
     EXPECT_EQ(folder_.Entries().size(), 1u);
@@ -178,12 +107,12 @@ TEST_F(WinStrip, BothExportsOnOneFileByAnySpelling)
         {L"log.txt", L".\\LOG.txt"},
     };
     for (const auto& spelling : spellings) {
-        WriteBytes(folder_.File(L"log.txt"), kLog);
+        WriteWholeFile(folder_.File(L"log.txt"), kLog);
         form_.Check(IDC_EXPORT_WITHOUT, true);
         form_.Text(IDC_WITHOUT_PATH, spelling[0]);
         form_.Text(IDC_WITH_PATH, spelling[1]);
         form_.Run();
-        EXPECT_EQ(ReadBytes(folder_.File(L"log.txt")), "start\r\nok\r\n")
+        EXPECT_EQ(ReadWholeFile(folder_.File(L"log.txt")), "start\r\nok\r\n")
             << "without '" << std::string(spelling[0].begin(), spelling[0].end()) << "', with '"
             << std::string(spelling[1].begin(), spelling[1].end()) << "'";
         EXPECT_EQ(folder_.Entries().size(), 2u);   // log.txt and sub
@@ -193,16 +122,16 @@ TEST_F(WinStrip, BothExportsOnOneFileByAnySpelling)
 
 TEST_F(WinStrip, AppendAddsAfterTheOldContent)
 {
-    WriteBytes(folder_.File(L"errors.txt"), "old\r\n");
+    WriteWholeFile(folder_.File(L"errors.txt"), "old\r\n");
     form_.Text(IDC_WITH_PATH, folder_.File(L"errors.txt"));
     form_.Check(IDC_APPEND_WITH, true);
     form_.Run();
-    EXPECT_EQ(ReadBytes(folder_.File(L"errors.txt")), "old\r\nERROR one\r\nERROR two\r\n");
+    EXPECT_EQ(ReadWholeFile(folder_.File(L"errors.txt")), "old\r\nERROR one\r\nERROR two\r\n");
 }
 
 TEST_F(WinStrip, AnExportHeldElsewhereIsLeftAloneAndTheOtherStillRuns)
 {
-    WriteBytes(folder_.File(L"errors.txt"), "held\r\n");
+    WriteWholeFile(folder_.File(L"errors.txt"), "held\r\n");
     HANDLE held = CreateFileW(folder_.File(L"errors.txt").c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
     ASSERT_NE(held, INVALID_HANDLE_VALUE);
     form_.Check(IDC_EXPORT_WITHOUT, true);
@@ -210,8 +139,8 @@ TEST_F(WinStrip, AnExportHeldElsewhereIsLeftAloneAndTheOtherStillRuns)
     form_.Text(IDC_WITH_PATH, folder_.File(L"errors.txt"));
     form_.Run();
     CloseHandle(held);
-    EXPECT_EQ(ReadBytes(folder_.File(L"errors.txt")), "held\r\n");
-    EXPECT_EQ(ReadBytes(folder_.File(L"rest.txt")), "start\r\nok\r\n");
+    EXPECT_EQ(ReadWholeFile(folder_.File(L"errors.txt")), "held\r\n");
+    EXPECT_EQ(ReadWholeFile(folder_.File(L"rest.txt")), "start\r\nok\r\n");
 }
 
 TEST_F(WinStrip, OverlongPathOrMissingSourceTouchesNothing)
@@ -223,7 +152,7 @@ TEST_F(WinStrip, OverlongPathOrMissingSourceTouchesNothing)
     form_.Run();
     form_.Text(IDC_SOURCE_PATH, folder_.path());   // a folder
     form_.Run();
-    EXPECT_EQ(ReadBytes(folder_.File(L"log.txt")), kLog);
+    EXPECT_EQ(ReadWholeFile(folder_.File(L"log.txt")), kLog);
     EXPECT_EQ(folder_.Entries().size(), 1u);
 }
 
@@ -241,16 +170,16 @@ protected:
 
 TEST_F(CodePage950, ATrailByteIsNotABackslash)
 {
-    WriteBytes(folder_.File(L"big5.txt"), "\xA5\x5C\r\nC:\\dir\r\n\xA5\x5C\\\r\n");
+    WriteWholeFile(folder_.File(L"big5.txt"), "\xA5\x5C\r\nC:\\dir\r\n\xA5\x5C\\\r\n");
     form_.Text(IDC_SOURCE_PATH, folder_.File(L"big5.txt"));
     form_.Text(IDC_WITH_PATH, folder_.File(L"hits.txt"));
     form_.Text(IDC_SEARCH_TEXT, L"\\");
     form_.Run();
-    EXPECT_EQ(ReadBytes(folder_.File(L"hits.txt")), "C:\\dir\r\n\xA5\x5C\\\r\n");
+    EXPECT_EQ(ReadWholeFile(folder_.File(L"hits.txt")), "C:\\dir\r\n\xA5\x5C\\\r\n");
     // The character itself, U+529F, is A5 5C in this code page.
     form_.Text(IDC_SEARCH_TEXT, L"\u529F");
     form_.Run();
-    EXPECT_EQ(ReadBytes(folder_.File(L"hits.txt")), "\xA5\x5C\r\n\xA5\x5C\\\r\n");
+    EXPECT_EQ(ReadWholeFile(folder_.File(L"hits.txt")), "\xA5\x5C\r\n\xA5\x5C\\\r\n");
 }
 
 TEST_F(CodePage950, TheLongestChineseSearchTextWorks)
@@ -261,12 +190,12 @@ TEST_F(CodePage950, TheLongestChineseSearchTextWorks)
     for (int i = 0; i < 128; ++i) {
         ansi += "\xA5\x5C";
     }
-    WriteBytes(folder_.File(L"big5.txt"), "x" + ansi + "\r\n" + ansi.substr(2) + "\r\n");
+    WriteWholeFile(folder_.File(L"big5.txt"), "x" + ansi + "\r\n" + ansi.substr(2) + "\r\n");
     form_.Text(IDC_SOURCE_PATH, folder_.File(L"big5.txt"));
     form_.Text(IDC_WITH_PATH, folder_.File(L"hits.txt"));
     form_.Text(IDC_SEARCH_TEXT, text);
     form_.Run();
-    EXPECT_EQ(ReadBytes(folder_.File(L"hits.txt")), "x" + ansi + "\r\n");
+    EXPECT_EQ(ReadWholeFile(folder_.File(L"hits.txt")), "x" + ansi + "\r\n");
 }
 
 // The premise of the byte search: plain bytes compare, in the platform's
@@ -293,7 +222,7 @@ TEST(SearchEquality, PlainBytesCompareAsThemselves)
 // trip it up: bytes 0x80-0xFF, both cases, 0x5C trail bytes.
 TEST(SearchEquality, LinePassAgreesWithThePlatformSearch)
 {
-    Folder folder;
+    ScratchDir folder;
     std::mt19937 rng(950);
     auto pick = [&rng](size_t n) { return std::uniform_int_distribution<size_t>(0, n - 1)(rng); };
     const std::string alphabet = "aAbBeE\\\x5C\xA5\xE9\xC9\x81\xFE\x80\xFF \x40\x7E^?\t\x01\x7F\x88";
@@ -352,9 +281,9 @@ TEST(SearchEquality, LinePassAgreesWithThePlatformSearch)
         SinkFlush(&with);
         PlatformClose(withFile);
         PlatformClose(withoutFile);
-        ASSERT_EQ(ReadBytes(withPath), expectedWith)
+        ASSERT_EQ(ReadWholeFile(withPath), expectedWith)
             << "round " << round << " needle " << testing::PrintToString(needle) << " ignore case " << ignoreCase;
-        ASSERT_EQ(ReadBytes(withoutPath), expectedWithout) << "round " << round;
+        ASSERT_EQ(ReadWholeFile(withoutPath), expectedWithout) << "round " << round;
     }
     EXPECT_GT(matches, 100);   // the rounds did exercise matching lines
 }

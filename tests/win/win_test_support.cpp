@@ -1,6 +1,4 @@
-#include "win_app_test_util.h"
-
-#include <vector>
+#include "tests/win/win_test_support.h"
 
 ScratchDir::ScratchDir()
 {
@@ -15,22 +13,37 @@ ScratchDir::ScratchDir()
 
 ScratchDir::~ScratchDir()
 {
-    WIN32_FIND_DATAW found;
-    HANDLE search = FindFirstFileW((path_ + L"\\*").c_str(), &found);
-    if (search != INVALID_HANDLE_VALUE) {
-        do {
-            if (!(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
-                DeleteFileW(File(found.cFileName).c_str());
-            }
-        } while (FindNextFileW(search, &found));
-        FindClose(search);
+    for (const std::wstring& name : Entries()) {
+        std::wstring full = File(name);
+        SetFileAttributesW(full.c_str(), FILE_ATTRIBUTE_NORMAL);
+        if (!DeleteFileW(full.c_str())) {
+            RemoveDirectoryW(full.c_str());
+        }
     }
     RemoveDirectoryW(path_.c_str());
 }
 
-std::wstring ScratchDir::File(const wchar_t* name) const
+std::wstring ScratchDir::File(const std::wstring& name) const
 {
     return path_ + L"\\" + name;
+}
+
+std::vector<std::wstring> ScratchDir::Entries() const
+{
+    std::vector<std::wstring> names;
+    WIN32_FIND_DATAW found;
+    HANDLE search = FindFirstFileW((path_ + L"\\*").c_str(), &found);
+    if (search == INVALID_HANDLE_VALUE) {
+        return names;
+    }
+    do {
+        std::wstring name = found.cFileName;
+        if (name != L"." && name != L"..") {
+            names.push_back(name);
+        }
+    } while (FindNextFileW(search, &found));
+    FindClose(search);
+    return names;
 }
 
 void WriteWholeFile(const std::wstring& path, const std::string& bytes)
@@ -76,7 +89,8 @@ std::wstring OwnExePath()
 
 std::wstring WindowText(HWND window)
 {
-    std::vector<wchar_t> text(GetWindowTextLengthW(window) + 1);
-    int length = GetWindowTextW(window, text.data(), static_cast<int>(text.size()));
-    return std::wstring(text.data(), length);
+    int length = static_cast<int>(SendMessageW(window, WM_GETTEXTLENGTH, 0, 0));
+    std::vector<wchar_t> text(length + 1);
+    SendMessageW(window, WM_GETTEXT, text.size(), reinterpret_cast<LPARAM>(text.data()));
+    return std::wstring(text.data());
 }
