@@ -1,657 +1,101 @@
-// The line pass.
+// The line pass over a whole source.
 //
-// The output is defined line by line: a line ends at CR, LF or NUL, LF bytes
-// right after a line's end are skipped, and every routed line is written with
-// CR LF. Done literally that costs a search call and two writes per line, so
-// the pass works on whole stretches instead:
-//
-//   - the needle is searched for once over the whole block (a vector scan
-//     for two of its bytes, then a byte-by-byte check); only the lines that
-//     hold a candidate are cut and tested;
-//   - the lines between two such lines go to the without-string export; as
-//     long as they end in plain CR LF their bytes already are the output and
-//     are handed to the sink as one block; any other line end (lone CR, LF,
-//     NUL, LF runs) sends that one line through the line-by-line path.
-//
-// Where the platform's search compares by the locale's rules, the byte
-// search is exact only on "plain" bytes (TextRules): a line holding other
-// bytes, and not already matched by its bytes, is tested by the platform
-// itself, and a needle holding other bytes sends every line to the platform.
+// The window is filled after whatever is left at its front; every complete
+// line in it is routed, and the unfinished last line moves to the front for
+// the next fill. The cut goes right after the window's last CR, LF or NUL:
+// every such byte either ends a line or belongs to the LF bytes skipped
+// after one, so what comes after the cut starts a line once its leading LF
+// bytes are skipped. Those are dropped as they arrive, so a run of LF bytes
+// of any length never grows the window. Only a line longer than the window
+// makes it grow.
 
 #include "filter/route_lines.h"
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
+#include "filter/line_pass.h"
 
 namespace {
 
-const uint32_t kMaxWriteChunk = 1u << 30;
-
-inline bool IsLineEnd(unsigned char c)
+inline bool IsLineEnd(char c)
 {
     return c == '\r' || c == '\n' || c == 0;
 }
 
-void CopyBytes(char* to, const char* from, uint64_t count)
+// Position after the last line end in data[from, to), or 0 when there is none.
+uint64_t CutAfterLastLineEnd(const char* data, uint64_t from, uint64_t to)
 {
-    __builtin_memcpy(to, from, count);
-}
-
-void SinkWrite(LineSink* sink, const char* bytes, uint64_t count)
-{
-    while (count > 0 && !sink->failed) {
-        uint32_t chunk = count > kMaxWriteChunk ? kMaxWriteChunk : static_cast<uint32_t>(count);
-        if (!PlatformWrite(sink->file, bytes, chunk)) {
-            sink->failed = true;
-        }
-        bytes += chunk;
-        count -= chunk;
-    }
-}
-
-struct Pass {
-    char* buffer;
-    uint64_t size;
-    const unsigned char* needle;
-    uint32_t needleLength;
-    bool ignoreCase;
-    const TextRules* rules;
-    LineSink* without;
-    LineSink* with;
-    // Vector search: two needle positions and the byte values each may take.
-    uint32_t probe1;
-    uint32_t probe2;
-    unsigned char probe1Bytes[2];
-    unsigned char probe2Bytes[2];
-    bool vectorSearch;
-    // Some bytes are not plain: lines holding them may need the platform.
-    bool checkPlain;
-    // Every printable ASCII byte is plain, so the vector scan for other
-    // bytes can look at control and high bytes only.
-    bool printablePlain;
-};
-
-// First line end at or after i. The zero byte at size always stops it.
-uint64_t FindLineEnd(const Pass* pass, uint64_t i)
-{
-    const unsigned char* b = reinterpret_cast<const unsigned char*>(pass->buffer);
-#if defined(__SSE2__)
-    const __m128i cr = _mm_set1_epi8('\r');
-    const __m128i lf = _mm_set1_epi8('\n');
-    const __m128i zero = _mm_setzero_si128();
-    while (i + 16 <= pass->size) {
-        __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(b + i));
-        __m128i hit = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, cr), _mm_cmpeq_epi8(v, lf)),
-                                   _mm_cmpeq_epi8(v, zero));
-        int mask = _mm_movemask_epi8(hit);
-        if (mask != 0) {
-            return i + static_cast<uint64_t>(__builtin_ctz(static_cast<unsigned>(mask)));
-        }
-        i += 16;
-    }
-#endif
-    while (!IsLineEnd(b[i])) {
-        ++i;
-    }
-    return i;
-}
-
-// Where the next line starts after a line end at end: past it and past any
-// LF bytes that follow.
-uint64_t NextLineStart(const Pass* pass, uint64_t end)
-{
-    uint64_t next = end + 1;
-    while (pass->buffer[next] == '\n') {
-        ++next;
-    }
-    return next;
-}
-
-// Writes one line, which ends at end, with CR LF.
-void EmitLine(LineSink* sink, const char* b, uint64_t start, uint64_t end)
-{
-    if (b[end] == '\r' && b[end + 1] == '\n') {
-        SinkPut(sink, b + start, end - start + 2);
-        return;
-    }
-    const char lineEnd[2] = {'\r', '\n'};
-    SinkPut(sink, b + start, end - start);
-    SinkPut(sink, lineEnd, 2);
-}
-
-// First byte in [from, to) whose bytes would not already be the output: a
-// NUL, a CR not followed by LF, or an LF not preceded by CR. Every such byte
-// ends a line. Returns to when every line in the stretch ends in plain
-// CR LF. *plainEnd receives the position after the last LF before it (from
-// when there is none): the plain lines end there.
-uint64_t FindIrregular(const Pass* pass, uint64_t from, uint64_t to, uint64_t* plainEnd)
-{
-    const unsigned char* b = reinterpret_cast<const unsigned char*>(pass->buffer);
-    uint64_t i = from;
-    *plainEnd = from;
-    if (i == 0 && i < to) {
-        if (b[0] == 0 || b[0] == '\n' || (b[0] == '\r' && b[1] != '\n')) {
-            return 0;
-        }
-        i = 1;
-    }
-#if defined(__SSE2__)
-    const __m128i cr = _mm_set1_epi8('\r');
-    const __m128i lf = _mm_set1_epi8('\n');
-    const __m128i zero = _mm_setzero_si128();
-    // Reads b[i - 1] to b[i + 16]; to never passes size, whose byte is zero.
-    while (i + 16 <= to) {
-        __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(b + i));
-        __m128i isCr = _mm_cmpeq_epi8(v, cr);
-        __m128i isLf = _mm_cmpeq_epi8(v, lf);
-        __m128i isNul = _mm_cmpeq_epi8(v, zero);
-        // Most blocks hold no line end at all.
-        if (_mm_movemask_epi8(_mm_or_si128(_mm_or_si128(isCr, isLf), isNul)) == 0) {
-            i += 16;
-            continue;
-        }
-        __m128i before = _mm_loadu_si128(reinterpret_cast<const __m128i*>(b + i - 1));
-        __m128i after = _mm_loadu_si128(reinterpret_cast<const __m128i*>(b + i + 1));
-        __m128i bad = _mm_or_si128(
-            isNul,
-            _mm_or_si128(_mm_andnot_si128(_mm_cmpeq_epi8(after, lf), isCr),
-                         _mm_andnot_si128(_mm_cmpeq_epi8(before, cr), isLf)));
-        unsigned badMask = static_cast<unsigned>(_mm_movemask_epi8(bad));
-        unsigned lfMask = static_cast<unsigned>(_mm_movemask_epi8(isLf));
-        if (badMask != 0) {
-            unsigned first = static_cast<unsigned>(__builtin_ctz(badMask));
-            lfMask &= (1u << first) - 1;   // the LF bytes before it
-            if (lfMask != 0) {
-                *plainEnd = i + 32 - static_cast<uint64_t>(__builtin_clz(lfMask));
-            }
-            return i + first;
-        }
-        if (lfMask != 0) {
-            *plainEnd = i + 32 - static_cast<uint64_t>(__builtin_clz(lfMask));
-        }
-        i += 16;
-    }
-#endif
-    for (; i < to; ++i) {
-        unsigned char c = b[i];
-        if (c == 0 || (c == '\r' && b[i + 1] != '\n') || (c == '\n' && b[i - 1] != '\r')) {
-            return i;
-        }
-        if (c == '\n') {
-            *plainEnd = i + 1;
-        }
-    }
-    return to;
-}
-
-// Writes every line of [from, to) to sink. from starts a line; to starts a
-// line or is the end of the content.
-void EmitStretch(const Pass* pass, LineSink* sink, uint64_t from, uint64_t to)
-{
-    if (sink->file == nullptr || sink->failed) {
-        return;
-    }
-    const char* b = pass->buffer;
-    uint64_t i = from;
-    while (i < to) {
-        uint64_t plainEnd;
-        uint64_t odd = FindIrregular(pass, i, to, &plainEnd);
-        if (plainEnd > i) {
-            // The plain lines are their own output.
-            SinkPut(sink, b + i, plainEnd - i);
-            // LF bytes after that last CR LF belong to no line.
-            i = plainEnd;
-            while (b[i] == '\n') {
-                ++i;
-            }
-        }
-        if (i >= to) {
-            break;
-        }
-        // The odd byte ends the line that starts at i (no line end lies
-        // between them); past the stretch's plain part, the last line of
-        // the content may have no line end at all.
-        uint64_t end = (odd < to && i <= odd) ? odd : FindLineEnd(pass, i);
-        EmitLine(sink, b, i, end);
-        i = NextLineStart(pass, end);
-    }
-}
-
-inline unsigned char Fold(const Pass* pass, unsigned char c)
-{
-    return pass->ignoreCase ? pass->rules->fold[c] : c;
-}
-
-// True when the needle's bytes stand at i (folded when ignoring case).
-bool NeedleAt(const Pass* pass, uint64_t i)
-{
-    const unsigned char* b = reinterpret_cast<const unsigned char*>(pass->buffer) + i;
-    const unsigned char* n = pass->needle;
-    if (pass->ignoreCase) {
-        const unsigned char* fold = pass->rules->fold;
-        for (uint32_t k = 0; k < pass->needleLength; ++k) {
-            if (fold[b[k]] != fold[n[k]]) {
-                return false;
-            }
-        }
-        return true;
-    }
-    for (uint32_t k = 0; k < pass->needleLength; ++k) {
-        if (b[k] != n[k]) {
-            return false;
-        }
-    }
-    return true;
-}
-
-// A rough rank of how often a byte shows up in text (higher: more common),
-// to pick the needle's two rarest bytes for the vector scan.
-int Commonness(unsigned char c)
-{
-    if (c == ' ') return 100;
-    if (c == 'e' || c == 't' || c == 'a' || c == 'o' || c == 'i' || c == 'n') return 90;
-    if (c >= 'a' && c <= 'z') return 70;
-    if (c >= '0' && c <= '9') return 60;
-    if (c == ':' || c == '.' || c == '-' || c == '/' || c == '=' || c == ',') return 55;
-    if (c >= 0x80) return 40;
-    if (c >= 'A' && c <= 'Z') return 30;
-    return 20;
-}
-
-// Collects the bytes that fold to the same value as the needle byte at k.
-// Returns how many there are (0 when more than two).
-int ProbeBytes(const Pass* pass, uint32_t k, unsigned char out[2])
-{
-    unsigned char target = pass->needle[k];
-    if (!pass->ignoreCase) {
-        out[0] = out[1] = target;
-        return 1;
-    }
-    int count = 0;
-    unsigned char folded = pass->rules->fold[target];
-    for (int c = 0; c < 256; ++c) {
-        if (pass->rules->fold[c] == folded) {
-            if (count == 2) {
-                return 0;
-            }
-            out[count++] = static_cast<unsigned char>(c);
-        }
-    }
-    if (count == 1) {
-        out[1] = out[0];
-    }
-    return count;
-}
-
-void PrepareSearch(Pass* pass)
-{
-    pass->vectorSearch = false;
-    int best1 = -1;
-    int best2 = -1;
-    unsigned char bytes[2];
-    for (uint32_t k = 0; k < pass->needleLength; ++k) {
-        if (ProbeBytes(pass, k, bytes) == 0) {
-            continue;
-        }
-        int rank = Commonness(pass->needle[k]);
-        if (best1 < 0 || rank < Commonness(pass->needle[best1])) {
-            best2 = best1;
-            best1 = static_cast<int>(k);
-        } else if (best2 < 0 || rank < Commonness(pass->needle[best2])) {
-            best2 = static_cast<int>(k);
-        }
-    }
-    if (best1 < 0) {
-        return;
-    }
-    if (best2 < 0) {
-        best2 = best1;
-    }
-    pass->probe1 = static_cast<uint32_t>(best1);
-    pass->probe2 = static_cast<uint32_t>(best2);
-    ProbeBytes(pass, pass->probe1, pass->probe1Bytes);
-    ProbeBytes(pass, pass->probe2, pass->probe2Bytes);
-    pass->vectorSearch = true;
-}
-
-// First position at or after from where the needle's bytes stand, or size.
-// Says nothing about line ends or character boundaries.
-uint64_t FindCandidate(const Pass* pass, uint64_t from)
-{
-    const uint64_t size = pass->size;
-    const uint64_t n = pass->needleLength;
-    if (n > size || from > size - n) {
-        return size;
-    }
-    const uint64_t last = size - n;   // last position a whole needle fits at
-    uint64_t i = from;
-#if defined(__SSE2__)
-    if (pass->vectorSearch) {
-        const unsigned char* b = reinterpret_cast<const unsigned char*>(pass->buffer);
-        const __m128i a1 = _mm_set1_epi8(static_cast<char>(pass->probe1Bytes[0]));
-        const __m128i a2 = _mm_set1_epi8(static_cast<char>(pass->probe1Bytes[1]));
-        const __m128i c1 = _mm_set1_epi8(static_cast<char>(pass->probe2Bytes[0]));
-        const __m128i c2 = _mm_set1_epi8(static_cast<char>(pass->probe2Bytes[1]));
-        const uint64_t p1 = pass->probe1;
-        const uint64_t p2 = pass->probe2;
-        // Candidates i .. i + 15 must all fit, so the loads stay in the content.
-        while (i + 15 <= last) {
-            __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(b + i + p1));
-            __m128i y = _mm_loadu_si128(reinterpret_cast<const __m128i*>(b + i + p2));
-            __m128i mx = _mm_or_si128(_mm_cmpeq_epi8(x, a1), _mm_cmpeq_epi8(x, a2));
-            __m128i my = _mm_or_si128(_mm_cmpeq_epi8(y, c1), _mm_cmpeq_epi8(y, c2));
-            unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(_mm_and_si128(mx, my)));
-            while (mask != 0) {
-                uint64_t at = i + static_cast<uint64_t>(__builtin_ctz(mask));
-                if (NeedleAt(pass, at)) {
-                    return at;
-                }
-                mask &= mask - 1;
-            }
-            i += 16;
-        }
-    }
-#endif
-    const unsigned char first = Fold(pass, pass->needle[0]);
-    for (; i <= last; ++i) {
-        if (Fold(pass, static_cast<unsigned char>(pass->buffer[i])) == first && NeedleAt(pass, i)) {
+    for (uint64_t i = to; i > from; --i) {
+        if (IsLineEnd(data[i - 1])) {
             return i;
         }
     }
-    return size;
+    return 0;
 }
 
-// The platform's search steps through a line character by character, so in
-// a double-byte code page a match must start on a character boundary.
-bool OnCharBoundary(const Pass* pass, uint64_t lineStart, uint64_t lineEnd, uint64_t at)
+// Routes data[0, cut) as complete lines, with the two zero bytes the pass
+// reads after its text standing in for the bytes at the cut for a moment.
+void RouteBeforeCut(LinePass* pass, char* data, uint64_t cut)
 {
-    if (!pass->rules->hasLeadBytes) {
-        return true;
-    }
-    const unsigned char* b = reinterpret_cast<const unsigned char*>(pass->buffer);
-    uint64_t i = lineStart;
-    while (i < at) {
-        i += (pass->rules->leadByte[b[i]] && i + 1 < lineEnd) ? 2 : 1;
-    }
-    return i == at;
-}
-
-// Whether the line [start, end) holds the needle, given the first
-// candidate at or after start (candidate may lie beyond the line).
-bool LineHoldsNeedle(const Pass* pass, uint64_t start, uint64_t end, uint64_t candidate)
-{
-    while (candidate + pass->needleLength <= end) {
-        if (OnCharBoundary(pass, start, end, candidate)) {
-            return true;
-        }
-        candidate = FindCandidate(pass, candidate + 1);
-    }
-    return false;
-}
-
-// First byte in [from, to) that is neither plain nor a line end, or to.
-uint64_t FindOddByte(const Pass* pass, uint64_t from, uint64_t to)
-{
-    const unsigned char* b = reinterpret_cast<const unsigned char*>(pass->buffer);
-    const unsigned char* plain = pass->rules->plain;
-    uint64_t i = from;
-#if defined(__SSE2__)
-    if (pass->printablePlain) {
-        // Signed, bytes 0x80-0xFF are below 0x20 too.
-        const __m128i space = _mm_set1_epi8(0x20);
-        const __m128i del = _mm_set1_epi8(0x7F);
-        while (i + 16 <= to) {
-            __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(b + i));
-            unsigned mask = static_cast<unsigned>(
-                _mm_movemask_epi8(_mm_or_si128(_mm_cmplt_epi8(v, space), _mm_cmpeq_epi8(v, del))));
-            while (mask != 0) {
-                uint64_t at = i + static_cast<uint64_t>(__builtin_ctz(mask));
-                if (!plain[b[at]] && !IsLineEnd(b[at])) {
-                    return at;
-                }
-                mask &= mask - 1;
-            }
-            i += 16;
-        }
-    }
-#endif
-    for (; i < to; ++i) {
-        if (!plain[b[i]] && !IsLineEnd(b[i])) {
-            return i;
-        }
-    }
-    return to;
-}
-
-// Asks the platform itself whether [start, end) holds the needle.
-bool PlatformTestsLine(const Pass* pass, uint64_t start, uint64_t end)
-{
-    char* b = pass->buffer;
-    char saved = b[end];
-    b[end] = 0;
-    bool match = PlatformLineContains(b + start, reinterpret_cast<const char*>(pass->needle),
-                                      pass->ignoreCase);
-    b[end] = saved;
-    return match;
-}
-
-// Asks the platform about the one line [start, end), in which no window of
-// plain bytes holds the needle (the byte search settled those). Only the
-// windows that take in some byte that is not plain remain open, so the
-// platform searches just the stretches around such bytes: each begins on a
-// character boundary of the line, as the platform's own walk would, and
-// ends where the last open window ends.
-bool PlatformJudgesLine(const Pass* pass, uint64_t start, uint64_t end)
-{
-    const unsigned char* b = reinterpret_cast<const unsigned char*>(pass->buffer);
-    const uint64_t n = pass->needleLength;
-    uint64_t boundary = start;
-    uint64_t odd = FindOddByte(pass, start, end);
-    while (odd < end) {
-        // Odd bytes closer than a needle's length share their windows.
-        uint64_t last = odd;
-        uint64_t next = FindOddByte(pass, last + 1, end);
-        while (next < end && next < last + n) {
-            last = next;
-            next = FindOddByte(pass, last + 1, end);
-        }
-        // The open windows start between odd - n + 1 and last.
-        uint64_t from = odd + 1 >= start + n ? odd + 1 - n : start;
-        uint64_t to = last + n < end ? last + n : end;
-        // Last character boundary at or before from.
-        for (;;) {
-            uint64_t step = (pass->rules->leadByte[b[boundary]] && boundary + 1 < end) ? 2 : 1;
-            if (boundary + step > from) {
-                break;
-            }
-            boundary += step;
-        }
-        if (PlatformTestsLine(pass, boundary, to)) {
-            return true;
-        }
-        odd = next;
-    }
-    return false;
-}
-
-// Whether the line [start, end) holds the needle, given the first byte
-// candidate at or after start. Bytes that match settle it; otherwise a line
-// with bytes that are not plain is for the platform to judge.
-bool LineMatches(const Pass* pass, uint64_t start, uint64_t end, uint64_t candidate)
-{
-    if (LineHoldsNeedle(pass, start, end, candidate)) {
-        return true;
-    }
-    return pass->checkPlain && PlatformJudgesLine(pass, start, end);
-}
-
-// Routes the lines of [from, to), in which no candidate stands: they go to
-// the without-string export, except lines the platform must judge.
-void RouteQuietStretch(const Pass* pass, uint64_t from, uint64_t to)
-{
-    uint64_t i = from;
-    while (pass->checkPlain && i < to) {
-        uint64_t odd = FindOddByte(pass, i, to);
-        if (odd >= to) {
-            break;
-        }
-        uint64_t start = odd;
-        while (start > i && !IsLineEnd(static_cast<unsigned char>(pass->buffer[start - 1]))) {
-            --start;
-        }
-        EmitStretch(pass, pass->without, i, start);
-        uint64_t end = FindLineEnd(pass, odd);
-        LineSink* sink = PlatformJudgesLine(pass, start, end) ? pass->with : pass->without;
-        if (sink->file != nullptr && !sink->failed) {
-            EmitLine(sink, pass->buffer, start, end);
-        }
-        i = NextLineStart(pass, end);
-    }
-    if (i < to) {
-        EmitStretch(pass, pass->without, i, to);
-    }
-}
-
-// Every line tested by the platform, one at a time.
-void RouteEachLine(const Pass* pass)
-{
-    uint64_t i = 0;
-    do {
-        uint64_t end = FindLineEnd(pass, i);
-        bool match = end > i && PlatformTestsLine(pass, i, end);
-        LineSink* sink = match ? pass->with : pass->without;
-        if (sink->file != nullptr && !sink->failed) {
-            EmitLine(sink, pass->buffer, i, end);
-        }
-        i = NextLineStart(pass, end);
-    } while (i < pass->size);
-}
-
-bool NeedleHasLineEnd(const Pass* pass)
-{
-    for (uint32_t k = 0; k < pass->needleLength; ++k) {
-        if (pass->needle[k] == '\r' || pass->needle[k] == '\n') {
-            return true;
-        }
-    }
-    return false;
-}
-
-bool NeedleIsPlain(const Pass* pass)
-{
-    for (uint32_t k = 0; k < pass->needleLength; ++k) {
-        if (!pass->rules->plain[pass->needle[k]]) {
-            return false;
-        }
-    }
-    return true;
+    char saved0 = data[cut];
+    char saved1 = data[cut + 1];
+    data[cut] = 0;
+    data[cut + 1] = 0;
+    RouteCompleteLines(pass, data, cut);
+    data[cut] = saved0;
+    data[cut + 1] = saved1;
 }
 
 }  // namespace
 
-void SinkInit(LineSink* sink, FileHandle file, char* buffer, uint32_t capacity)
+bool RouteLines(ReadWindow* w, bool ignoreCase, const char* needle, const TextRules* rules,
+                LineSink* withoutTarget, LineSink* withTarget)
 {
-    sink->file = file;
-    sink->buffer = buffer;
-    sink->capacity = capacity;
-    sink->used = 0;
-    sink->failed = false;
-}
-
-void SinkPut(LineSink* sink, const char* bytes, uint64_t count)
-{
-    if (sink->file == nullptr || sink->failed || count == 0) {
-        return;
+    LinePass pass;
+    LinePassInit(&pass, needle, ignoreCase, rules, withoutTarget, withTarget);
+    if (w->left == 0 && w->valid == 0) {
+        RouteEmptySource(&pass);
+        return true;
     }
-    uint64_t room = sink->capacity - sink->used;
-    if (count <= room) {
-        CopyBytes(sink->buffer + sink->used, bytes, count);
-        sink->used += static_cast<uint32_t>(count);
-        return;
-    }
-    if (count >= sink->capacity) {
-        // Long stretches go straight from the source block.
-        SinkFlush(sink);
-        SinkWrite(sink, bytes, count);
-        return;
-    }
-    // Top the buffer up, write it whole, keep the rest.
-    CopyBytes(sink->buffer + sink->used, bytes, room);
-    sink->used = sink->capacity;
-    SinkFlush(sink);
-    CopyBytes(sink->buffer, bytes + room, count - room);
-    sink->used = static_cast<uint32_t>(count - room);
-}
-
-bool SinkFlush(LineSink* sink)
-{
-    if (sink->file != nullptr && sink->used > 0 && !sink->failed) {
-        SinkWrite(sink, sink->buffer, sink->used);
-    }
-    sink->used = 0;
-    return !sink->failed;
-}
-
-void RouteLines(char* buffer, uint64_t size, bool ignoreCase, const char* needle,
-                const TextRules* rules, LineSink* withoutTarget, LineSink* withTarget)
-{
-    Pass pass;
-    pass.buffer = buffer;
-    pass.size = size;
-    pass.needle = reinterpret_cast<const unsigned char*>(needle);
-    pass.needleLength = 0;
-    while (needle[pass.needleLength] != 0) {
-        ++pass.needleLength;
-    }
-    pass.ignoreCase = ignoreCase;
-    pass.rules = rules;
-    pass.without = withoutTarget;
-    pass.with = withTarget;
-
-    if (pass.needleLength == 0) {
-        return;
-    }
-    pass.checkPlain = !rules->allPlain;
-    pass.printablePlain = true;
-    for (int c = 0x20; c < 0x7F; ++c) {
-        pass.printablePlain = pass.printablePlain && rules->plain[c] != 0;
-    }
-    if (!NeedleIsPlain(&pass)) {
-        RouteEachLine(&pass);
-        return;
-    }
-    if (size == 0) {
-        // An empty source still has its one (empty) line.
-        if (withoutTarget->file != nullptr && !withoutTarget->failed) {
-            EmitLine(withoutTarget, buffer, 0, 0);
+    // After a cut the LF bytes at the front belong to no line. The source's
+    // first byte starts a line, whatever it is.
+    bool afterCut = false;
+    // The front of the window known to hold no line end.
+    uint64_t searched = 0;
+    for (;;) {
+        if (!WindowFill(w)) {
+            return false;
         }
-        return;
-    }
-    if (NeedleHasLineEnd(&pass)) {
-        // A needle spanning a line end never matches a line.
-        EmitStretch(&pass, withoutTarget, 0, size);
-        return;
-    }
-    PrepareSearch(&pass);
-
-    uint64_t i = 0;
-    while (i < size) {
-        uint64_t candidate = FindCandidate(&pass, i);
-        if (candidate >= size) {
-            RouteQuietStretch(&pass, i, size);
-            return;
+        if (afterCut) {
+            uint64_t lf = 0;
+            while (lf < w->valid && w->data[lf] == '\n') {
+                ++lf;
+            }
+            WindowDrop(w, lf);
+            if (w->valid == 0) {
+                if (w->left == 0) {
+                    return true;
+                }
+                continue;
+            }
+            afterCut = false;
         }
-        uint64_t start = candidate;
-        while (start > i && !IsLineEnd(static_cast<unsigned char>(buffer[start - 1]))) {
-            --start;
+        if (w->left == 0) {
+            // The rest of the source: its last line may have no line end.
+            RouteCompleteLines(&pass, w->data, w->valid);
+            WindowDrop(w, w->valid);
+            return true;
         }
-        RouteQuietStretch(&pass, i, start);
-        uint64_t end = FindLineEnd(&pass, candidate);
-        LineSink* sink = LineMatches(&pass, start, end, candidate) ? withTarget : withoutTarget;
-        if (sink->file != nullptr && !sink->failed) {
-            EmitLine(sink, buffer, start, end);
+        uint64_t cut = CutAfterLastLineEnd(w->data, searched, w->valid);
+        if (cut == 0) {
+            // One line fills the window.
+            searched = w->valid;
+            if (!WindowGrow(w)) {
+                return false;
+            }
+            continue;
         }
-        i = NextLineStart(&pass, end);
+        RouteBeforeCut(&pass, w->data, cut);
+        WindowDrop(w, cut);
+        searched = 0;
+        afterCut = true;
     }
 }

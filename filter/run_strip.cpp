@@ -1,14 +1,20 @@
-// The strip run: reads the form and the source, routes the lines, and puts
-// each export in place only when all of it was written.
+// The strip run: reads the form, streams the source through the line pass
+// into the exports, and puts each export in place only when the whole run
+// succeeded.
 //
-// An export in rewrite mode is never truncated in place: its file is claimed
-// (opened without sharing, so the same file cannot be claimed twice in one run,
-// whatever spelling names it), the lines go to a temporary file beside it, and
-// the temporary file replaces it once every write succeeded. Until then the
-// export, which may be the source itself, keeps its old bytes. An export in
-// append mode is written directly: its old content is never at risk.
+// Every switched-on export is claimed first: opened for writing, sharing
+// only reading, so that the open source does not stand in the way while the
+// same file cannot be claimed twice in one run, whatever spelling names it.
+// An export in rewrite mode is never truncated in place: its lines go to a
+// temporary file beside it, which replaces it once every line of the run was
+// read and written. Until then the export, which may be the source itself,
+// keeps its old bytes. An export in append mode receives its lines while the
+// source is still being read; when the run fails it is cut back to the
+// length it had, so a run is all or nothing for every export.
 
 #include "filter/filter.h"
+#include "filter/line_sink.h"
+#include "filter/read_window.h"
 #include "filter/route_lines.h"
 #include "resources/resource_ids.h"
 
@@ -20,10 +26,8 @@ const uint32_t kSearchCapacity = 256;
 const uint32_t kNeedleCapacity = (kSearchCapacity - 1) * 3 + 1;
 // Each export's output buffer.
 const uint32_t kSinkCapacity = 1u << 18;
-// Zero bytes after the content: the pass reads up to two past it.
-const uint64_t kPadding = 16;
-// Largest single read.
-const uint32_t kReadChunk = 1u << 30;
+// The read window; it grows only for a line longer than itself.
+const uint64_t kWindowCapacity = 1u << 20;
 
 struct Export {
     FileHandle claim;     // the export file itself, held for the whole run
@@ -31,6 +35,7 @@ struct Export {
     bool created;         // the claim created the file
     bool append;
     bool hadContent;
+    uint64_t oldSize;     // the file's length when claimed
     FormChar path[kPathCapacity];
     FormChar tempPath[kTempPathCapacity];
 };
@@ -50,6 +55,17 @@ bool PathTooLong(FormHandle form, int id)
     return PlatformFieldLength(form, id) >= kPathCapacity;
 }
 
+// Lets go of a claim that is of no use, removing the file it created.
+void CloseClaim(Export* e)
+{
+    PlatformClose(e->claim);
+    if (e->created) {
+        PlatformDelete(e->path);
+    }
+    e->claim = nullptr;
+    e->created = false;
+}
+
 // Claims a switched-on export. On return, output is none when nothing is
 // to be written there; claim may still be held so that the other export
 // cannot take the same file.
@@ -60,6 +76,7 @@ void OpenExport(FormHandle form, int switchId, int pathId, int appendId, Export*
     e->created = false;
     e->append = false;
     e->hadContent = false;
+    e->oldSize = 0;
     if (!PlatformIsChecked(form, switchId)) {
         return;
     }
@@ -73,10 +90,14 @@ void OpenExport(FormHandle form, int switchId, int pathId, int appendId, Export*
     if (e->claim == nullptr) {
         return;
     }
-    uint64_t oldSize = 0;
-    e->hadContent = PlatformFileSize(e->claim, &oldSize) && oldSize > 0;
+    if (!PlatformFileSize(e->claim, &e->oldSize)) {
+        // Without its length an appended export could not be cut back.
+        CloseClaim(e);
+        return;
+    }
+    e->hadContent = e->oldSize > 0;
     if (e->append) {
-        e->output = e->claim;
+        e->output = PlatformSeekEnd(e->claim) ? e->claim : nullptr;
         return;
     }
     e->output = PlatformCreateTempBeside(e->path, e->tempPath);
@@ -86,28 +107,24 @@ void OpenExport(FormHandle form, int switchId, int pathId, int appendId, Export*
 // through, and a file that is to replace one with content is on the disk.
 bool ExportComplete(const Export* e, bool written)
 {
-    if (e->claim == nullptr || e->append) {
+    if (e->claim == nullptr) {
         return written;
+    }
+    if (e->append) {
+        return e->output != nullptr && written;
     }
     return e->output != nullptr && written && (!e->hadContent || PlatformFlush(e->output));
 }
 
-// Ends an export. An appended export is closed. A rewritten one replaces
-// its file only when the whole run is complete; otherwise its temporary file
-// goes, and so does the file the claim created.
-void CloseExport(Export* e, bool commit)
+// Ends a rewritten export: its temporary file replaces the file when the
+// run is complete so far; otherwise the temporary file goes, and so does
+// the file the claim created. False when the export is not in place.
+bool FinishRewrite(Export* e, bool commit)
 {
-    if (e->claim == nullptr) {
-        return;
-    }
-    if (e->append) {
-        PlatformClose(e->claim);
-        return;
-    }
     PlatformClose(e->output);
     PlatformClose(e->claim);
     if (commit && e->output != nullptr && PlatformReplace(e->path, e->tempPath)) {
-        return;
+        return true;
     }
     if (e->output != nullptr) {
         PlatformDelete(e->tempPath);
@@ -115,21 +132,37 @@ void CloseExport(Export* e, bool commit)
     if (e->created) {
         PlatformDelete(e->path);
     }
+    return false;
 }
 
-bool ReadWhole(FileHandle file, char* block, uint64_t size)
+// Ends an appended export: kept when the run is complete, otherwise cut
+// back to its old length (removed when the claim created it).
+void FinishAppend(Export* e, bool commit)
 {
-    uint64_t done = 0;
-    while (done < size) {
-        uint64_t left = size - done;
-        uint32_t chunk = left > kReadChunk ? kReadChunk : static_cast<uint32_t>(left);
-        uint32_t got = 0;
-        if (!PlatformRead(file, block + done, chunk, &got) || got != chunk) {
-            return false;
-        }
-        done += chunk;
+    if (!commit) {
+        PlatformTruncate(e->claim, e->oldSize);
     }
-    return true;
+    PlatformClose(e->claim);
+    if (!commit && e->created) {
+        PlatformDelete(e->path);
+    }
+}
+
+// Ends every export. The rewritten ones go first: if one of them cannot
+// replace its file, the appended ones are cut back too.
+void FinishExports(Export* without, Export* with, bool complete)
+{
+    Export* exports[2] = {without, with};
+    for (Export* e : exports) {
+        if (e->claim != nullptr && !e->append) {
+            complete = FinishRewrite(e, complete) && complete;
+        }
+    }
+    for (Export* e : exports) {
+        if (e->claim != nullptr && e->append) {
+            FinishAppend(e, complete);
+        }
+    }
 }
 
 }  // namespace
@@ -157,35 +190,23 @@ void RunStrip(FormHandle dialog)
         PlatformUpperCase(search);
     }
     char needle[kNeedleCapacity];
-    if (!PlatformToAnsi(search, needle, kNeedleCapacity) || needle[0] == 0) {
-        PlatformClose(source);
-        return;
-    }
-
+    // The size taken now is all of the source the run reads: what is added
+    // to the file meanwhile (an export appending to it) is not read again.
     uint64_t size = 0;
-    const uint64_t extra = kPadding + 2ull * kSinkCapacity;
-    if (!PlatformFileSize(source, &size) || size > ~0ull - extra) {
-        PlatformClose(source);
-        return;
-    }
-    // One block: the content, its zero padding, then the two output buffers.
-    char* block = static_cast<char*>(PlatformAllocZeroed(size + extra));
-    if (block == nullptr) {
-        PlatformClose(source);
-        return;
-    }
-    if (!ReadWhole(source, block, size)) {
-        PlatformFree(block);
-        PlatformClose(source);
-        return;
-    }
-    PlatformClose(source);
-
     // A path that does not fit its buffer stops the run before any export
     // is claimed.
-    if ((PlatformIsChecked(dialog, IDC_EXPORT_WITHOUT) && PathTooLong(dialog, IDC_WITHOUT_PATH)) ||
+    if (!PlatformToAnsi(search, needle, kNeedleCapacity) || needle[0] == 0 ||
+        !PlatformFileSize(source, &size) ||
+        (PlatformIsChecked(dialog, IDC_EXPORT_WITHOUT) && PathTooLong(dialog, IDC_WITHOUT_PATH)) ||
         (PlatformIsChecked(dialog, IDC_EXPORT_WITH) && PathTooLong(dialog, IDC_WITH_PATH))) {
-        PlatformFree(block);
+        PlatformClose(source);
+        return;
+    }
+
+    // One block: the two output buffers, then the read window.
+    char* block = static_cast<char*>(PlatformAllocZeroed(2ull * kSinkCapacity + kWindowCapacity + kWindowPadding));
+    if (block == nullptr) {
+        PlatformClose(source);
         return;
     }
 
@@ -194,34 +215,30 @@ void RunStrip(FormHandle dialog)
     OpenExport(dialog, IDC_EXPORT_WITHOUT, IDC_WITHOUT_PATH, IDC_APPEND_WITHOUT, &without);
     OpenExport(dialog, IDC_EXPORT_WITH, IDC_WITH_PATH, IDC_APPEND_WITH, &with);
 
-    bool withoutWritten = false;
-    bool withWritten = false;
+    bool complete = false;
     if (without.output != nullptr || with.output != nullptr) {
-        if (without.output != nullptr) {
-            PlatformSeekEnd(without.output);
-        }
-        if (with.output != nullptr) {
-            PlatformSeekEnd(with.output);
-        }
-        char* buffers = block + size + kPadding;
         LineSink withoutSink;
         LineSink withSink;
-        SinkInit(&withoutSink, without.output, buffers, kSinkCapacity);
-        SinkInit(&withSink, with.output, buffers + kSinkCapacity, kSinkCapacity);
+        SinkInit(&withoutSink, without.output, block, kSinkCapacity);
+        SinkInit(&withSink, with.output, block + kSinkCapacity, kSinkCapacity);
+        ReadWindow window;
+        WindowInit(&window, source, size, block + 2 * kSinkCapacity, kWindowCapacity);
 
         TextRules rules;
         PlatformGetTextRules(&rules);
-        RouteLines(block, size, ignoreCase, needle, &rules, &withoutSink, &withSink);
+        bool read = RouteLines(&window, ignoreCase, needle, &rules, &withoutSink, &withSink);
+        WindowRelease(&window);
 
-        withoutWritten = SinkFlush(&withoutSink);
-        withWritten = SinkFlush(&withSink);
+        bool withoutWritten = SinkFlush(&withoutSink);
+        bool withWritten = SinkFlush(&withSink);
+        // One export failing keeps the other from replacing its file too:
+        // when lines are moved out of the source into an export, the source
+        // must not lose them unless the export has them.
+        complete = read && ExportComplete(&without, withoutWritten) && ExportComplete(&with, withWritten);
     }
-
-    // One export failing keeps the other from replacing its file too: when
-    // lines are moved out of the source into an export, the source must not
-    // lose them unless the export has them.
-    bool complete = ExportComplete(&without, withoutWritten) && ExportComplete(&with, withWritten);
+    // The source is closed before any export takes its place: it may be
+    // one of them.
+    PlatformClose(source);
     PlatformFree(block);
-    CloseExport(&without, complete);
-    CloseExport(&with, complete);
+    FinishExports(&without, &with, complete);
 }

@@ -73,7 +73,7 @@ void* PlatformAllocZeroed(uint64_t size);
 void PlatformFree(void* block);
 
 // ---- Files ---------------------------------------------------------------
-// Opens an existing file to read, sharing read and write.
+// Opens an existing file to read from start to end, sharing read and write.
 FileHandle PlatformOpenSource(const FormChar* path);
 // The file's whole size, 64 bits.
 bool PlatformFileSize(FileHandle file, uint64_t* size);
@@ -87,6 +87,8 @@ FileHandle PlatformClaimTarget(const FormChar* path, bool* created);
 bool PlatformSeekEnd(FileHandle file);
 // Writes all count bytes; false when any part of the write fails.
 bool PlatformWrite(FileHandle file, const void* bytes, uint32_t count);
+// Cuts the file back to size bytes.
+bool PlatformTruncate(FileHandle file, uint64_t size);
 // Flushes written data to the disk.
 bool PlatformFlush(FileHandle file);
 void PlatformClose(FileHandle file);

@@ -20,6 +20,8 @@ namespace {
 
 thread_local PosixFaults g_faults;
 thread_local long long g_bytesWritten = 0;
+thread_local int g_readCalls = 0;
+thread_local int g_allocations = 0;
 
 inline int Fd(FileHandle file)
 {
@@ -52,7 +54,19 @@ const size_t kHeader = 4096;
 PosixFaults* PosixFaultPlan()
 {
     g_bytesWritten = 0;
+    g_readCalls = 0;
+    g_allocations = 0;
     return &g_faults;
+}
+
+int PosixReadCalls()
+{
+    return g_readCalls;
+}
+
+int PosixAllocations()
+{
+    return g_allocations;
 }
 
 std::u16string Utf8ToUtf16(const std::string& utf8)
@@ -194,7 +208,8 @@ void PlatformGetTextRules(TextRules* rules)
 
 void* PlatformAllocZeroed(uint64_t size)
 {
-    if (g_faults.failAllocation) {
+    ++g_allocations;
+    if (g_faults.failAllocation || g_faults.failAllocationAt == g_allocations) {
         return nullptr;
     }
     if (size >= kMapThreshold) {
@@ -255,10 +270,11 @@ bool PlatformFileSize(FileHandle file, uint64_t* size)
 bool PlatformRead(FileHandle file, void* buffer, uint32_t count, uint32_t* got)
 {
     *got = 0;
-    if (g_faults.failReadCall) {
+    ++g_readCalls;
+    if (g_faults.failReadCall || g_faults.failReadAt == g_readCalls) {
         return false;
     }
-    if (g_faults.shortRead && count > 0) {
+    if ((g_faults.shortRead || g_faults.shortReadAt == g_readCalls) && count > 0) {
         count -= 1;
     }
     // One call as the caller sees it; read() itself may return less at a time.
@@ -327,6 +343,11 @@ bool PlatformWrite(FileHandle file, const void* bytes, uint32_t count)
         g_bytesWritten += n;
     }
     return done == count;
+}
+
+bool PlatformTruncate(FileHandle file, uint64_t size)
+{
+    return ftruncate(Fd(file), static_cast<off_t>(size)) == 0;
 }
 
 bool PlatformFlush(FileHandle file)

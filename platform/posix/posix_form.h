@@ -21,16 +21,23 @@ struct PosixForm {
 // Faults the POSIX platform can be told to inject, for tests of the promise
 // that a failing run leaves every file as it was. Zero means "no fault".
 struct PosixFaults {
-    int failAllocation = 0;       // next allocation fails
+    int failAllocation = 0;       // every allocation fails
+    int failAllocationAt = 0;     // the allocation of this number (from 1) fails
     int shortRead = 0;            // reads return fewer bytes than asked
     int failReadCall = 0;         // read calls fail
+    int failReadAt = 0;           // the read call of this number (from 1) fails
+    int shortReadAt = 0;          // the read call of this number (from 1) comes up one byte short
     long long failWriteAfter = -1;// writes fail once this many bytes were written in total
     int failTempCreate = 0;       // no temporary file can be made
     int failReplace = 0;          // the final replace fails
     int failFlush = 0;            // flush fails
 };
 // The faults in force for the calling thread; reset with *PosixFaultPlan() = {}.
+// Also restarts the counts of bytes written, reads and allocations.
 PosixFaults* PosixFaultPlan();
+// Read calls and allocations made since the last PosixFaultPlan().
+int PosixReadCalls();
+int PosixAllocations();
 
 // UTF-8 <-> UTF-16 helpers shared by the POSIX side and the tests.
 std::u16string Utf8ToUtf16(const std::string& utf8);

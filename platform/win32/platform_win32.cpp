@@ -93,7 +93,7 @@ void PlatformFree(void* block)
 FileHandle PlatformOpenSource(const FormChar* path)
 {
     HANDLE file = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
     return file == INVALID_HANDLE_VALUE ? nullptr : file;
 }
 
@@ -136,6 +136,13 @@ bool PlatformWrite(FileHandle file, const void* bytes, uint32_t count)
 {
     DWORD written = 0;
     return WriteFile(Win(file), bytes, count, &written, nullptr) && written == count;
+}
+
+bool PlatformTruncate(FileHandle file, uint64_t size)
+{
+    LARGE_INTEGER at;
+    at.QuadPart = static_cast<LONGLONG>(size);
+    return SetFilePointerEx(Win(file), at, nullptr, FILE_BEGIN) && SetEndOfFile(Win(file));
 }
 
 bool PlatformFlush(FileHandle file)

@@ -122,30 +122,36 @@ TextRules PrintablePlainRules()
 }
 
 Routed RouteToStrings(const std::string& source, const std::string& needle, bool ignoreCase,
-                      const TextRules& rules, uint32_t sinkCapacity, bool withoutOn, bool withOn)
+                      const TextRules& rules, uint32_t sinkCapacity, bool withoutOn, bool withOn,
+                      uint64_t windowCapacity)
 {
     ScratchDir dir;
+    WriteFile(dir.File("source"), source);
+    std::u16string sourcePath = Utf8ToUtf16(dir.File("source"));
     std::u16string withoutPath = Utf8ToUtf16(dir.File("without"));
     std::u16string withPath = Utf8ToUtf16(dir.File("with"));
     bool created = false;
+    FileHandle sourceFile = PlatformOpenSource(sourcePath.c_str());
+    EXPECT_NE(sourceFile, nullptr);
     FileHandle withoutFile = withoutOn ? PlatformClaimTarget(withoutPath.c_str(), &created) : nullptr;
     FileHandle withFile = withOn ? PlatformClaimTarget(withPath.c_str(), &created) : nullptr;
 
-    // Exactly two zero bytes after the content: reading further is a fault
-    // the sanitizer build reports.
-    std::unique_ptr<char[]> block(new char[source.size() + 2]);
-    memcpy(block.get(), source.data(), source.size());
-    block[source.size()] = 0;
-    block[source.size() + 1] = 0;
+    // The window holds exactly two zero bytes after its valid data; in the
+    // sanitizer build, reading further is a fault it reports.
+    std::vector<char> block(windowCapacity + kWindowPadding);
     std::vector<char> buffers(2 * static_cast<size_t>(sinkCapacity));
 
     LineSink without;
     LineSink with;
     SinkInit(&without, withoutFile, buffers.data(), sinkCapacity);
     SinkInit(&with, withFile, buffers.data() + sinkCapacity, sinkCapacity);
-    RouteLines(block.get(), source.size(), ignoreCase, needle.c_str(), &rules, &without, &with);
+    ReadWindow window;
+    WindowInit(&window, sourceFile, source.size(), block.data(), windowCapacity);
+    EXPECT_TRUE(RouteLines(&window, ignoreCase, needle.c_str(), &rules, &without, &with));
+    WindowRelease(&window);
     SinkFlush(&without);
     SinkFlush(&with);
+    PlatformClose(sourceFile);
     PlatformClose(withoutFile);
     PlatformClose(withFile);
 

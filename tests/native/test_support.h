@@ -10,6 +10,7 @@
 #include <utility>
 #include <vector>
 
+#include "filter/read_window.h"
 #include "filter/route_lines.h"
 #include "platform/posix/posix_form.h"
 
@@ -54,12 +55,12 @@ TextRules DoubleByteRules();
 // lines with other bytes are judged by PlatformLineContains.
 TextRules PrintablePlainRules();
 
-// Runs RouteLines over a copy of source held in a block with exactly two
-// zero bytes after it, into real files, with output buffers of the given
-// capacity. Either export can be left out.
+// Runs RouteLines over source, written to a real file and read through a
+// window of the given capacity, into real files, with output buffers of the
+// given capacity. Either export can be left out.
 Routed RouteToStrings(const std::string& source, const std::string& needle, bool ignoreCase,
                       const TextRules& rules, uint32_t sinkCapacity = 1 << 16, bool withoutOn = true,
-                      bool withOn = true);
+                      bool withOn = true, uint64_t windowCapacity = 1 << 16);
 
 // What the line pass must produce, computed the plain way: cut one line at
 // a time, search it the way the platform does (character by character,

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "filter/filter.h"
+#include "filter/read_window.h"
 #include "filter/route_lines.h"
 #include "resources/resource_ids.h"
 #include "tests/win/win_test_support.h"
@@ -262,23 +263,32 @@ TEST(SearchEquality, LinePassAgreesWithThePlatformSearch)
             matches += match;
         }
 
+        std::wstring sourcePath = folder.File(L"source.txt");
         std::wstring withPath = folder.File(L"with.txt");
         std::wstring withoutPath = folder.File(L"without.txt");
+        WriteWholeFile(sourcePath, source);
         DeleteFileW(withPath.c_str());
         DeleteFileW(withoutPath.c_str());
         bool created = false;
+        FileHandle sourceFile = PlatformOpenSource(sourcePath.c_str());
         FileHandle withFile = PlatformClaimTarget(withPath.c_str(), &created);
         FileHandle withoutFile = PlatformClaimTarget(withoutPath.c_str(), &created);
-        std::vector<char> block(source.begin(), source.end());
-        block.resize(source.size() + 2, 0);
+        ASSERT_NE(sourceFile, nullptr);
+        // Small windows, so that lines the platform judges lie across edges.
+        const uint64_t windowCapacity = 1 + pick(300);
+        std::vector<char> block(windowCapacity + kWindowPadding);
         std::vector<char> buffers(2 * 64);
         LineSink with;
         LineSink without;
         SinkInit(&without, withoutFile, buffers.data(), 64);
         SinkInit(&with, withFile, buffers.data() + 64, 64);
-        RouteLines(block.data(), source.size(), ignoreCase, needle.c_str(), &rules, &without, &with);
+        ReadWindow window;
+        WindowInit(&window, sourceFile, source.size(), block.data(), windowCapacity);
+        EXPECT_TRUE(RouteLines(&window, ignoreCase, needle.c_str(), &rules, &without, &with));
+        WindowRelease(&window);
         SinkFlush(&without);
         SinkFlush(&with);
+        PlatformClose(sourceFile);
         PlatformClose(withFile);
         PlatformClose(withoutFile);
         ASSERT_EQ(ReadWholeFile(withPath), expectedWith)

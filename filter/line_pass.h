@@ -1,0 +1,47 @@
+// The pass over complete lines: cuts a stretch of the source into lines and
+// routes each one to the with-string or the without-string export.
+#ifndef QUORVANE_LINE_PASS_H
+#define QUORVANE_LINE_PASS_H
+
+#include "filter/line_sink.h"
+#include "filter/needle_search.h"
+#include "platform/platform.h"
+
+// What stays the same for every stretch of one run.
+struct LinePass {
+    NeedleSearch search;
+    const TextRules* rules;
+    LineSink* without;
+    LineSink* with;
+    // Some bytes are not plain: lines holding them may need the platform.
+    bool checkPlain;
+    // Every printable ASCII byte is plain, so the vector scan for other
+    // bytes can look at control and high bytes only.
+    bool printablePlain;
+    // The needle holds bytes that are not plain: every line goes to the
+    // platform's own search.
+    bool needleOdd;
+    // The needle holds a line end: it matches no line.
+    bool needleSpansLines;
+    // The stretch being routed.
+    char* buffer;
+    uint64_t size;
+};
+
+// Prepares a pass: needle is zero-terminated, non-empty, in the ANSI code
+// page, and must outlive the pass.
+void LinePassInit(LinePass* pass, const char* needle, bool ignoreCase, const TextRules* rules,
+                  LineSink* withoutTarget, LineSink* withTarget);
+
+// Routes the lines of text[0, size), size > 0: a line containing the needle
+// goes, ended with CR LF, to the with-string export, any other line to the
+// without-string export. CR, LF and NUL end a line; LF bytes right after a
+// line's end are skipped. text must start a line and end at a line's end,
+// except at the end of the source, where the last line may have none.
+// text[size] and text[size + 1] must be zero; nothing beyond them is read.
+void RouteCompleteLines(LinePass* pass, char* text, uint64_t size);
+
+// Routes the one (empty) line of an empty source.
+void RouteEmptySource(LinePass* pass);
+
+#endif

@@ -1,0 +1,159 @@
+// The needle search.
+
+#include "filter/needle_search.h"
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
+namespace {
+
+inline unsigned char Fold(const NeedleSearch* s, unsigned char c)
+{
+    return s->ignoreCase ? s->fold[c] : c;
+}
+
+// True when the needle's bytes stand at b (folded when ignoring case).
+bool NeedleAt(const NeedleSearch* s, const unsigned char* b)
+{
+    const unsigned char* n = s->needle;
+    if (s->ignoreCase) {
+        const unsigned char* fold = s->fold;
+        for (uint32_t k = 0; k < s->length; ++k) {
+            if (fold[b[k]] != fold[n[k]]) {
+                return false;
+            }
+        }
+        return true;
+    }
+    for (uint32_t k = 0; k < s->length; ++k) {
+        if (b[k] != n[k]) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// A rough rank of how often a byte shows up in text (higher: more common),
+// to pick the needle's two rarest bytes for the vector scan.
+int Commonness(unsigned char c)
+{
+    if (c == ' ') return 100;
+    if (c == 'e' || c == 't' || c == 'a' || c == 'o' || c == 'i' || c == 'n') return 90;
+    if (c >= 'a' && c <= 'z') return 70;
+    if (c >= '0' && c <= '9') return 60;
+    if (c == ':' || c == '.' || c == '-' || c == '/' || c == '=' || c == ',') return 55;
+    if (c >= 0x80) return 40;
+    if (c >= 'A' && c <= 'Z') return 30;
+    return 20;
+}
+
+// Collects the bytes that fold to the same value as the needle byte at k.
+// Returns how many there are (0 when more than two).
+int ProbeBytes(const NeedleSearch* s, uint32_t k, unsigned char out[2])
+{
+    unsigned char target = s->needle[k];
+    if (!s->ignoreCase) {
+        out[0] = out[1] = target;
+        return 1;
+    }
+    int count = 0;
+    unsigned char folded = s->fold[target];
+    for (int c = 0; c < 256; ++c) {
+        if (s->fold[c] == folded) {
+            if (count == 2) {
+                return 0;
+            }
+            out[count++] = static_cast<unsigned char>(c);
+        }
+    }
+    if (count == 1) {
+        out[1] = out[0];
+    }
+    return count;
+}
+
+}  // namespace
+
+void NeedleSearchInit(NeedleSearch* s, const char* needle, bool ignoreCase, const TextRules* rules)
+{
+    s->needle = reinterpret_cast<const unsigned char*>(needle);
+    s->length = 0;
+    while (needle[s->length] != 0) {
+        ++s->length;
+    }
+    s->ignoreCase = ignoreCase;
+    s->fold = rules->fold;
+    s->vectorSearch = false;
+
+    int best1 = -1;
+    int best2 = -1;
+    unsigned char bytes[2];
+    for (uint32_t k = 0; k < s->length; ++k) {
+        if (ProbeBytes(s, k, bytes) == 0) {
+            continue;
+        }
+        int rank = Commonness(s->needle[k]);
+        if (best1 < 0 || rank < Commonness(s->needle[best1])) {
+            best2 = best1;
+            best1 = static_cast<int>(k);
+        } else if (best2 < 0 || rank < Commonness(s->needle[best2])) {
+            best2 = static_cast<int>(k);
+        }
+    }
+    if (best1 < 0) {
+        return;
+    }
+    if (best2 < 0) {
+        best2 = best1;
+    }
+    s->probe1 = static_cast<uint32_t>(best1);
+    s->probe2 = static_cast<uint32_t>(best2);
+    ProbeBytes(s, s->probe1, s->probe1Bytes);
+    ProbeBytes(s, s->probe2, s->probe2Bytes);
+    s->vectorSearch = true;
+}
+
+uint64_t FindNeedle(const NeedleSearch* s, const char* text, uint64_t from, uint64_t size)
+{
+    const uint64_t n = s->length;
+    if (n == 0 || n > size || from > size - n) {
+        return size;
+    }
+    const unsigned char* b = reinterpret_cast<const unsigned char*>(text);
+    const uint64_t last = size - n;   // last position a whole needle fits at
+    uint64_t i = from;
+#if defined(__SSE2__)
+    if (s->vectorSearch) {
+        const __m128i a1 = _mm_set1_epi8(static_cast<char>(s->probe1Bytes[0]));
+        const __m128i a2 = _mm_set1_epi8(static_cast<char>(s->probe1Bytes[1]));
+        const __m128i c1 = _mm_set1_epi8(static_cast<char>(s->probe2Bytes[0]));
+        const __m128i c2 = _mm_set1_epi8(static_cast<char>(s->probe2Bytes[1]));
+        const uint64_t p1 = s->probe1;
+        const uint64_t p2 = s->probe2;
+        // Candidates i .. i + 15 must all fit, so the loads stay in the text.
+        while (i + 15 <= last) {
+            __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(b + i + p1));
+            __m128i y = _mm_loadu_si128(reinterpret_cast<const __m128i*>(b + i + p2));
+            __m128i mx = _mm_or_si128(_mm_cmpeq_epi8(x, a1), _mm_cmpeq_epi8(x, a2));
+            __m128i my = _mm_or_si128(_mm_cmpeq_epi8(y, c1), _mm_cmpeq_epi8(y, c2));
+            unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(_mm_and_si128(mx, my)));
+            while (mask != 0) {
+                uint64_t at = i + static_cast<uint64_t>(__builtin_ctz(mask));
+                if (NeedleAt(s, b + at)) {
+                    return at;
+                }
+                mask &= mask - 1;
+            }
+            i += 16;
+        }
+    }
+#endif
+    const unsigned char first = Fold(s, s->needle[0]);
+    for (; i <= last; ++i) {
+        if (Fold(s, b[i]) == first && NeedleAt(s, b + i)) {
+            return i;
+        }
+    }
+    return size;
+}

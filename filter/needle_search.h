@@ -1,0 +1,31 @@
+// The needle search: finds where the needle's bytes stand in a stretch of
+// text, a vector scan for two of its rarest bytes followed by a check of
+// the whole needle at each candidate.
+#ifndef QUORVANE_NEEDLE_SEARCH_H
+#define QUORVANE_NEEDLE_SEARCH_H
+
+#include "platform/platform.h"
+
+struct NeedleSearch {
+    const unsigned char* needle;   // zero-terminated, not owned
+    uint32_t length;
+    bool ignoreCase;
+    const unsigned char* fold;     // case folding, when ignoring case
+    // Vector scan: two needle positions and the byte values each may take.
+    uint32_t probe1;
+    uint32_t probe2;
+    unsigned char probe1Bytes[2];
+    unsigned char probe2Bytes[2];
+    bool vectorSearch;
+};
+
+// Prepares the search for a zero-terminated needle. Ignoring case, bytes
+// compare by rules->fold.
+void NeedleSearchInit(NeedleSearch* search, const char* needle, bool ignoreCase, const TextRules* rules);
+
+// First position at or after from where the needle's bytes stand wholly
+// inside text[0, size), or size when there is none. Says nothing about line
+// ends or character boundaries. Reads nothing at or past size.
+uint64_t FindNeedle(const NeedleSearch* search, const char* text, uint64_t from, uint64_t size);
+
+#endif

@@ -1,0 +1,42 @@
+// The read window: the part of the source in memory, filled again and again
+// from the file so that memory does not grow with the source.
+#ifndef QUORVANE_READ_WINDOW_H
+#define QUORVANE_READ_WINDOW_H
+
+#include "platform/platform.h"
+
+// Bytes kept after a window's capacity: the valid data is always followed by
+// two zero bytes, which the line pass reads as the end of its text.
+enum { kWindowPadding = 16 };
+
+struct ReadWindow {
+    FileHandle file;
+    uint64_t left;       // bytes of the source still to be read
+    char* data;          // capacity + kWindowPadding bytes
+    uint64_t capacity;
+    uint64_t valid;      // bytes at the front of data read and not yet used
+    char* grown;         // the window's own block once it outgrew the first one
+    bool failed;         // a read failed, came up short, or the window could not grow
+};
+
+// Reads size bytes of file, no more, through block (capacity +
+// kWindowPadding bytes, owned by the caller). Reading starts at the file's
+// current position.
+void WindowInit(ReadWindow* window, FileHandle file, uint64_t size, char* block, uint64_t capacity);
+
+// Reads on after the valid data until the window is full or the source is
+// read. False when a read fails or returns fewer bytes than asked: the
+// source ended before the size it was opened with.
+bool WindowFill(ReadWindow* window);
+
+// Drops the first count valid bytes; the rest moves to the front.
+void WindowDrop(ReadWindow* window, uint64_t count);
+
+// Doubles the window's capacity, keeping its valid data. False when no
+// memory is to be had.
+bool WindowGrow(ReadWindow* window);
+
+// Frees what the window allocated itself. The caller's block stays.
+void WindowRelease(ReadWindow* window);
+
+#endif
