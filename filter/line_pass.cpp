@@ -98,7 +98,37 @@ uint64_t FindIrregular(const LinePass* pass, uint64_t from, uint64_t to, uint64_
     const __m128i cr = _mm_set1_epi8('\r');
     const __m128i lf = _mm_set1_epi8('\n');
     const __m128i zero = _mm_setzero_si128();
-    // Reads b[i - 1] to b[i + 16]; to never passes size, whose byte is zero.
+    // 64 bytes at a time, each kind of byte as one bit mask: a CR is
+    // irregular unless the next byte is LF, an LF unless the one before is
+    // CR. Reads b[i - 1] to b[i + 64]; to never passes size, whose byte is
+    // zero.
+    while (i + 64 <= to) {
+        uint64_t crMask = 0;
+        uint64_t lfMask = 0;
+        uint64_t nulMask = 0;
+        for (int k = 0; k < 4; ++k) {
+            __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(b + i + 16 * k));
+            crMask |= static_cast<uint64_t>(static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, cr)))) << (16 * k);
+            lfMask |= static_cast<uint64_t>(static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, lf)))) << (16 * k);
+            nulMask |= static_cast<uint64_t>(static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, zero)))) << (16 * k);
+        }
+        uint64_t lfAfter = (lfMask >> 1) | (static_cast<uint64_t>(b[i + 64] == '\n') << 63);
+        uint64_t crBefore = (crMask << 1) | static_cast<uint64_t>(b[i - 1] == '\r');
+        uint64_t bad = nulMask | (crMask & ~lfAfter) | (lfMask & ~crBefore);
+        if (bad != 0) {
+            uint64_t first = static_cast<uint64_t>(__builtin_ctzll(bad));
+            uint64_t before = lfMask & ((1ull << first) - 1);   // the LF bytes before it
+            if (before != 0) {
+                *plainEnd = i + 64 - static_cast<uint64_t>(__builtin_clzll(before));
+            }
+            return i + first;
+        }
+        if (lfMask != 0) {
+            *plainEnd = i + 64 - static_cast<uint64_t>(__builtin_clzll(lfMask));
+        }
+        i += 64;
+    }
+    // Reads b[i - 1] to b[i + 16].
     while (i + 16 <= to) {
         __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(b + i));
         __m128i isCr = _mm_cmpeq_epi8(v, cr);

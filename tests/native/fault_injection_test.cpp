@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <string>
 
 #include "filter/filter.h"
@@ -91,18 +92,90 @@ TEST_F(FaultTest, AFailedFlushKeepsTheOldFile)
     ExpectUntouched();
 }
 
-TEST_F(FaultTest, AppendKeepsTheOldContentWhenAWriteFails)
+TEST_F(FaultTest, AFailedAppendIsCutBackToItsOldContent)
 {
     const std::string old = "kept\r\n";
     WriteFile(dir_.File("errors.txt"), old);
     form_.SetCheck(IDC_EXPORT_WITH, true);
     form_.SetText(IDC_WITH_PATH, dir_.File("errors.txt"));
     form_.SetCheck(IDC_APPEND_WITH, true);
-    PosixFaultPlan()->failWriteAfter = 1000;
+    // Fail after the export has received some of its lines.
+    PosixFaultPlan()->failWriteAfter = 1 << 19;
     RunStrip(&form_);
-    std::string now = ReadFile(dir_.File("errors.txt"));
-    EXPECT_EQ(now.substr(0, old.size()), old);
+    EXPECT_EQ(ReadFile(dir_.File("errors.txt")), old);
     EXPECT_EQ(ReadFile(dir_.File("log.txt")), log_);
+}
+
+// The source is read a window at a time while the exports are written. A
+// read that fails or comes up short, at the first, a middle or the last
+// read of the run, leaves every file as it was: the in-place rewrite and a
+// new export (removed), an existing export in append mode (cut back) and a
+// new one (removed).
+TEST_F(FaultTest, AReadFailureAtAnyPointOfTheRunChangesNoFile)
+{
+    // How many reads a whole run takes.
+    RemoveInPlaceAndExportTo(dir_.File("errors.txt"));
+    form_.SetCheck(IDC_EXPORT_WITHOUT, false);
+    form_.SetCheck(IDC_APPEND_WITH, true);
+    PosixFaultPlan();
+    RunStrip(&form_);
+    const int reads = PosixReadCalls();
+    ASSERT_GE(reads, 4) << "the source should take several windows";
+    std::remove(dir_.File("errors.txt").c_str());
+    ExpectUntouched();
+
+    const std::string old = "kept\r\n";
+    for (int at : {1, reads / 2, reads}) {
+        for (bool shortRead : {false, true}) {
+            SCOPED_TRACE("read " + std::to_string(at) + (shortRead ? " short" : " failed"));
+            // In place and into a new file.
+            RemoveInPlaceAndExportTo(dir_.File("errors.txt"));
+            form_.SetCheck(IDC_APPEND_WITH, false);
+            *PosixFaultPlan() = PosixFaults();
+            (shortRead ? PosixFaultPlan()->shortReadAt : PosixFaultPlan()->failReadAt) = at;
+            RunStrip(&form_);
+            ExpectUntouched();
+
+            // Appending to an existing file and to a new one.
+            WriteFile(dir_.File("old.txt"), old);
+            form_.SetCheck(IDC_EXPORT_WITHOUT, true);
+            form_.SetText(IDC_WITHOUT_PATH, dir_.File("new.txt"));
+            form_.SetCheck(IDC_APPEND_WITHOUT, true);
+            form_.SetText(IDC_WITH_PATH, dir_.File("old.txt"));
+            form_.SetCheck(IDC_APPEND_WITH, true);
+            *PosixFaultPlan() = PosixFaults();
+            (shortRead ? PosixFaultPlan()->shortReadAt : PosixFaultPlan()->failReadAt) = at;
+            RunStrip(&form_);
+            EXPECT_EQ(ReadFile(dir_.File("old.txt")), old);
+            EXPECT_FALSE(FileExists(dir_.File("new.txt")));
+            std::remove(dir_.File("old.txt").c_str());
+            form_.SetCheck(IDC_APPEND_WITHOUT, false);
+            form_.SetText(IDC_WITHOUT_PATH, "");
+            ExpectUntouched();
+        }
+    }
+}
+
+// A run is all or nothing for appended exports too: when the rewritten
+// export cannot take its file's place, the lines appended meanwhile go.
+TEST_F(FaultTest, AFailedReplaceCutsBackTheAppendedExport)
+{
+    const std::string old = "kept\r\n";
+    WriteFile(dir_.File("errors.txt"), old);
+    RemoveInPlaceAndExportTo(dir_.File("errors.txt"));
+    form_.SetCheck(IDC_APPEND_WITH, true);
+    PosixFaultPlan()->failReplace = 1;
+    RunStrip(&form_);
+    EXPECT_EQ(ReadFile(dir_.File("errors.txt")), old);
+    std::remove(dir_.File("errors.txt").c_str());
+    ExpectUntouched();
+
+    // Without the fault the same run moves the lines.
+    WriteFile(dir_.File("errors.txt"), old);
+    *PosixFaultPlan() = PosixFaults();
+    RunStrip(&form_);
+    EXPECT_GT(ReadFile(dir_.File("errors.txt")).size(), old.size());
+    EXPECT_LT(ReadFile(dir_.File("log.txt")).size(), log_.size());
 }
 
 // A real write failure from the system: the file size limit, hit while the

@@ -225,11 +225,14 @@ TEST(RouteLinesProperty, AgreesWithTheReferenceModel)
         size_t kind = gen.Pick(5);
         const TextRules& rules = kind == 0 ? big5 : kind == 1 ? printable : ascii;
         uint32_t capacity = gen.Pick(2) == 0 ? 1 + static_cast<uint32_t>(gen.Pick(64)) : 1 << 16;
+        // Windows from one byte up put every kind of line end on an edge.
+        uint64_t window = gen.Pick(3) == 0 ? 1 << 16 : 1 + gen.Pick(gen.Pick(2) == 0 ? 8 : 300);
         Routed expected = ReferenceRoute(source, needle, ignoreCase, rules);
-        Routed actual = RouteToStrings(source, needle, ignoreCase, rules, capacity);
+        Routed actual = RouteToStrings(source, needle, ignoreCase, rules, capacity, true, true, window);
         ASSERT_EQ(actual, expected) << "round " << round << "\nsource: " << testing::PrintToString(source)
                                     << "\nneedle: " << testing::PrintToString(needle)
-                                    << "\nignore case: " << ignoreCase << ", rules: " << kind;
+                                    << "\nignore case: " << ignoreCase << ", rules: " << kind
+                                    << ", window: " << window;
     }
 }
 
@@ -254,7 +257,8 @@ TEST(RouteLinesProperty, HitsAtBlockEdgesAgreeWithTheReferenceModel)
             source += needle;   // at the very end, with no line end
         }
         Routed expected = ReferenceRoute(source, needle, false, ascii);
-        ASSERT_EQ(RouteToStrings(source, needle, false, ascii), expected)
+        uint64_t window = 16 + gen.Pick(100);
+        ASSERT_EQ(RouteToStrings(source, needle, false, ascii, 1 << 16, true, true, window), expected)
             << "source: " << testing::PrintToString(source) << "\nneedle: " << testing::PrintToString(needle);
     }
 }

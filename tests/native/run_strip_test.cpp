@@ -139,6 +139,27 @@ TEST_F(RunStripTest, AppendAddsAfterTheOldContentAndRewriteReplacesIt)
     EXPECT_EQ(ReadFile(dir_.File("log.txt")), std::string(kLog) + "ERROR one\r\nERROR two\r\n");
 }
 
+// The source is still being read while its appended lines arrive: a source
+// of many windows gains exactly its matching lines, read once.
+TEST_F(RunStripTest, AppendingToALargeSourceAddsEachMatchingLineOnce)
+{
+    std::string log;
+    std::string matching;
+    for (int i = 0; log.size() < (3u << 20); ++i) {
+        std::string line = "line " + std::to_string(i) + (i % 2 == 0 ? " ERROR\r\n" : " ok\r\n");
+        log += line;
+        if (i % 2 == 0) {
+            matching += line;
+        }
+    }
+    WriteFile(dir_.File("log.txt"), log);
+    Search("ERROR");
+    Source(dir_.File("log.txt"));
+    With("", true);
+    Run();
+    EXPECT_TRUE(ReadFile(dir_.File("log.txt")) == log + matching);
+}
+
 TEST_F(RunStripTest, WritesCrLfLineEnds)
 {
     WriteFile(dir_.File("unix.txt"), "a x\n\nb\n\n\nc x");

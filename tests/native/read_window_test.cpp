@@ -1,0 +1,164 @@
+// The line pass over a source read through a window: the same bytes for
+// every window size, memory bounded by the longest line, the source read
+// once and only up to the size taken at the start.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "filter/read_window.h"
+#include "filter/route_lines.h"
+#include "tests/native/test_support.h"
+
+namespace {
+
+const std::string N("\0", 1);
+
+// Sources that put each rule of the line pass on a window edge, for some
+// window size: line ends of every kind, CR LF pairs, LF runs after a line
+// end, a last line without a line end, needles (here "ab") at every offset.
+std::vector<std::string> EdgeSources()
+{
+    return {
+        "a\r\nb",
+        "ab\r\nab\r\nxx\r\nab",
+        "x\r\n\n\n\n\n\n\nab\r\n",
+        "\n\n\nab\n\n\n",
+        "\r\r\rab\r\r\n\r",
+        "ab" + N + N + "ab" + N + "x",
+        "xxxxxxab\nxxxxxxxxa\r\nbxxxxx",
+        "a\n\r",
+        "\nb",
+        "xa\rbx\nab",
+        "abababab\r\n\r\n\r\n" + std::string(40, 'q') + "ab",
+        std::string(50, '\n') + "ab" + std::string(50, '\n'),
+        "\xA5" "ab\xA5\\ab\r\n\xA5\xA5" "ab\r\n\xA5",
+    };
+}
+
+TEST(RouteLinesAcrossWindows, EveryWindowSizeGivesTheBytesOfTheWholeSource)
+{
+    const TextRules ascii = AsciiRules();
+    const TextRules big5 = DoubleByteRules();
+    const TextRules printable = PrintablePlainRules();
+    for (const std::string& source : EdgeSources()) {
+        for (const TextRules* rules : {&ascii, &big5, &printable}) {
+            for (bool ignoreCase : {false, true}) {
+                const Routed expected = ReferenceRoute(source, "ab", ignoreCase, *rules);
+                for (uint64_t window = 1; window <= source.size() + 2; ++window) {
+                    ASSERT_EQ(RouteToStrings(source, "ab", ignoreCase, *rules, 7, true, true, window), expected)
+                        << "source " << testing::PrintToString(source) << ", window " << window
+                        << ", ignore case " << ignoreCase;
+                }
+            }
+        }
+    }
+}
+
+// Runs RouteLines over a file through a window of the given capacity and
+// reports what became of the window.
+struct WindowRun {
+    bool read = false;
+    bool grew = false;
+    uint64_t capacity = 0;
+    Routed routed;
+};
+
+WindowRun RunThroughWindow(const std::string& source, uint64_t size, uint64_t capacity)
+{
+    ScratchDir dir;
+    WriteFile(dir.File("source"), source);
+    std::u16string sourcePath = Utf8ToUtf16(dir.File("source"));
+    std::u16string withoutPath = Utf8ToUtf16(dir.File("without"));
+    std::u16string withPath = Utf8ToUtf16(dir.File("with"));
+    bool created = false;
+    FileHandle file = PlatformOpenSource(sourcePath.c_str());
+    FileHandle withoutFile = PlatformClaimTarget(withoutPath.c_str(), &created);
+    FileHandle withFile = PlatformClaimTarget(withPath.c_str(), &created);
+    std::vector<char> block(capacity + kWindowPadding);
+    std::vector<char> buffers(2 << 16);
+    LineSink without;
+    LineSink with;
+    SinkInit(&without, withoutFile, buffers.data(), 1 << 16);
+    SinkInit(&with, withFile, buffers.data() + (1 << 16), 1 << 16);
+    ReadWindow window;
+    WindowInit(&window, file, size, block.data(), capacity);
+    const TextRules rules = AsciiRules();
+
+    WindowRun run;
+    run.read = RouteLines(&window, false, "ab", &rules, &without, &with);
+    run.grew = window.grown != nullptr;
+    run.capacity = window.capacity;
+    WindowRelease(&window);
+    SinkFlush(&without);
+    SinkFlush(&with);
+    PlatformClose(file);
+    PlatformClose(withoutFile);
+    PlatformClose(withFile);
+    run.routed.without = ReadFile(dir.File("without"));
+    run.routed.with = ReadFile(dir.File("with"));
+    return run;
+}
+
+TEST(RouteLinesAcrossWindows, RunsOfLineFeedsNeverGrowTheWindow)
+{
+    // Megabytes of LF bytes after a line end belong to no line.
+    const std::string source = "ab\r\n" + std::string(3 << 20, '\n') + "x\n" + std::string(1 << 20, '\n') + "ab";
+    WindowRun run = RunThroughWindow(source, source.size(), 4096);
+    EXPECT_TRUE(run.read);
+    EXPECT_FALSE(run.grew);
+    EXPECT_EQ(run.capacity, 4096u);
+    EXPECT_EQ(run.routed.with, "ab\r\nab\r\n");
+    EXPECT_EQ(run.routed.without, "x\r\n");
+}
+
+TEST(RouteLinesAcrossWindows, OnlyALineLongerThanTheWindowGrowsIt)
+{
+    std::string shortLines;
+    for (int i = 0; i < 2000; ++i) {
+        shortLines += std::string(i % 90, 'q') + (i % 3 == 0 ? "ab\r\n" : "\r\n");
+    }
+    WindowRun plain = RunThroughWindow(shortLines, shortLines.size(), 256);
+    EXPECT_FALSE(plain.grew);
+    EXPECT_EQ(plain.routed, ReferenceRoute(shortLines, "ab", false, AsciiRules()));
+
+    const std::string longLine = "x\r\n" + std::string(100000, 'q') + "ab" + std::string(5000, 'q') + "\r\ny";
+    WindowRun grown = RunThroughWindow(longLine, longLine.size(), 256);
+    EXPECT_TRUE(grown.read);
+    EXPECT_TRUE(grown.grew);
+    // Doubled until the line fits, and no further.
+    EXPECT_EQ(grown.capacity, 256u << 9);
+    EXPECT_EQ(grown.routed, ReferenceRoute(longLine, "ab", false, AsciiRules()));
+}
+
+TEST(RouteLinesAcrossWindows, AWindowThatCannotGrowEndsThePass)
+{
+    *PosixFaultPlan() = PosixFaults();
+    PosixFaultPlan()->failAllocationAt = 1;
+    const std::string longLine = "x\r\n" + std::string(10000, 'q') + "\r\n";
+    WindowRun run = RunThroughWindow(longLine, longLine.size(), 256);
+    *PosixFaultPlan() = PosixFaults();
+    EXPECT_FALSE(run.read);
+}
+
+TEST(RouteLinesAcrossWindows, ReadsTheSourceOnceAndOnlyUpToTheSizeGiven)
+{
+    std::string source;
+    for (int i = 0; i < 5000; ++i) {
+        source += "line " + std::to_string(i) + (i % 4 == 0 ? " ab\r\n" : "\r\n");
+    }
+    // Bytes the file gained after its size was taken are not read.
+    const std::string later = "ab later\r\n";
+    *PosixFaultPlan() = PosixFaults();
+    WindowRun run = RunThroughWindow(source + later, source.size(), 1000);
+    EXPECT_TRUE(run.read);
+    EXPECT_EQ(run.routed, ReferenceRoute(source, "ab", false, AsciiRules()));
+    // One read per window's worth: nothing is read twice.
+    EXPECT_LE(PosixReadCalls(), static_cast<int>(source.size() / 900 + 2));
+
+    // A file shorter than the size given fails the pass.
+    WindowRun cut = RunThroughWindow(source.substr(0, source.size() - 10), source.size(), 1000);
+    EXPECT_FALSE(cut.read);
+}
+
+}  // namespace
