@@ -242,13 +242,21 @@ uint64_t FindOddByte(const LinePass* pass, uint64_t from, uint64_t to)
     uint64_t i = from;
 #if defined(__SSE2__)
     if (pass->printablePlain) {
-        // Signed, bytes 0x80-0xFF are below 0x20 too.
+        // Signed, bytes 0x80-0xFF are below 0x20 too. Line ends, and the
+        // tab where it is plain, are left out at once: nearly every block
+        // holds some.
         const __m128i space = _mm_set1_epi8(0x20);
         const __m128i del = _mm_set1_epi8(0x7F);
+        const __m128i cr = _mm_set1_epi8('\r');
+        const __m128i lf = _mm_set1_epi8('\n');
+        const __m128i zero = _mm_setzero_si128();
+        const __m128i tab = _mm_set1_epi8(plain['\t'] ? '\t' : 0);
         while (i + 16 <= to) {
             __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(b + i));
-            unsigned mask = static_cast<unsigned>(
-                _mm_movemask_epi8(_mm_or_si128(_mm_cmplt_epi8(v, space), _mm_cmpeq_epi8(v, del))));
+            __m128i usual = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, cr), _mm_cmpeq_epi8(v, lf)),
+                                         _mm_or_si128(_mm_cmpeq_epi8(v, zero), _mm_cmpeq_epi8(v, tab)));
+            __m128i odd = _mm_or_si128(_mm_cmplt_epi8(v, space), _mm_cmpeq_epi8(v, del));
+            unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(_mm_andnot_si128(usual, odd)));
             while (mask != 0) {
                 uint64_t at = i + static_cast<uint64_t>(__builtin_ctz(mask));
                 if (!plain[b[at]] && !IsLineEnd(b[at])) {
