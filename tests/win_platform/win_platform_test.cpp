@@ -121,6 +121,31 @@ TEST_F(WinStrip, BothExportsOnOneFileByAnySpelling)
     SetCurrentDirectoryW(L"C:\\");
 }
 
+// The source stays open while the exports are claimed: an export naming it,
+// by any spelling, still gets it, to append to as to rewrite.
+TEST_F(WinStrip, AnExportNamingTheOpenSourceIsClaimedByAnySpelling)
+{
+    CreateDirectoryW(folder_.File(L"sub").c_str(), nullptr);
+    SetCurrentDirectoryW(folder_.path().c_str());
+    for (const std::wstring& spelling :
+         {std::wstring(), std::wstring(L".\\log.txt"), folder_.File(L"sub\\..\\log.txt"), std::wstring(L"log.txt")}) {
+        const std::string name(spelling.begin(), spelling.end());
+        WriteWholeFile(folder_.File(L"log.txt"), kLog);
+        form_.Text(IDC_WITH_PATH, spelling);
+        form_.Check(IDC_APPEND_WITH, true);
+        form_.Run();
+        EXPECT_EQ(ReadWholeFile(folder_.File(L"log.txt")), std::string(kLog) + "ERROR one\r\nERROR two\r\n")
+            << "append to '" << name << "'";
+        WriteWholeFile(folder_.File(L"log.txt"), kLog);
+        form_.Check(IDC_APPEND_WITH, false);
+        form_.Run();
+        EXPECT_EQ(ReadWholeFile(folder_.File(L"log.txt")), "ERROR one\r\nERROR two\r\n")
+            << "rewrite '" << name << "'";
+        EXPECT_EQ(folder_.Entries().size(), 2u);   // log.txt and sub
+    }
+    SetCurrentDirectoryW(L"C:\\");
+}
+
 TEST_F(WinStrip, AppendAddsAfterTheOldContent)
 {
     WriteWholeFile(folder_.File(L"errors.txt"), "old\r\n");
