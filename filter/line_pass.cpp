@@ -288,12 +288,30 @@ bool PlatformTestsLine(const LinePass* pass, uint64_t start, uint64_t end)
     return match;
 }
 
+// Asks the platform whether the needle-sized window at p holds the needle,
+// or takes its verdict on the same bytes from the cache.
+bool PlatformJudgesWindow(const LinePass* pass, uint64_t p)
+{
+    const unsigned char* window = reinterpret_cast<const unsigned char*>(pass->buffer) + p;
+    if (pass->cache != nullptr) {
+        int known = JudgeCacheFind(pass->cache, window);
+        if (known >= 0) {
+            return known == 1;
+        }
+    }
+    bool verdict = PlatformTestsLine(pass, p, p + pass->search.length);
+    if (pass->cache != nullptr) {
+        JudgeCacheKeep(pass->cache, window, verdict);
+    }
+    return verdict;
+}
+
 // Asks the platform about the one line [start, end), in which no window of
 // plain bytes holds the needle (the byte search settled those). Only the
-// windows that take in some byte that is not plain remain open, so the
-// platform searches just the stretches around such bytes: each begins on a
-// character boundary of the line, as the platform's own walk would, and
-// ends where the last open window ends.
+// windows that take in some byte that is not plain remain open; each starts
+// on a character boundary of the line, as the platform's own walk does, and
+// is judged by itself: the platform's search compares the needle with just
+// as many bytes of the line at each boundary.
 bool PlatformJudgesLine(const LinePass* pass, uint64_t start, uint64_t end)
 {
     const unsigned char* b = reinterpret_cast<const unsigned char*>(pass->buffer);
@@ -308,19 +326,14 @@ bool PlatformJudgesLine(const LinePass* pass, uint64_t start, uint64_t end)
             last = next;
             next = FindOddByte(pass, last + 1, end);
         }
-        // The open windows start between odd - n + 1 and last.
+        // The open windows start between odd - n + 1 and last, and end
+        // within the line.
         uint64_t from = odd + 1 >= start + n ? odd + 1 - n : start;
-        uint64_t to = last + n < end ? last + n : end;
-        // Last character boundary at or before from.
-        for (;;) {
-            uint64_t step = (pass->rules->leadByte[b[boundary]] && boundary + 1 < end) ? 2 : 1;
-            if (boundary + step > from) {
-                break;
+        while (boundary <= last && boundary + n <= end) {
+            if (boundary >= from && PlatformJudgesWindow(pass, boundary)) {
+                return true;
             }
-            boundary += step;
-        }
-        if (PlatformTestsLine(pass, boundary, to)) {
-            return true;
+            boundary += (pass->rules->leadByte[b[boundary]] && boundary + 1 < end) ? 2 : 1;
         }
         odd = next;
     }
@@ -416,6 +429,7 @@ void LinePassInit(LinePass* pass, const char* needle, bool ignoreCase, const Tex
     }
     pass->needleOdd = !NeedleIsPlain(pass);
     pass->needleSpansLines = NeedleHasLineEnd(pass);
+    pass->cache = nullptr;
     pass->buffer = nullptr;
     pass->size = 0;
 }

@@ -44,15 +44,12 @@ void RouteBeforeCut(LinePass* pass, char* data, uint64_t cut)
     data[cut + 1] = saved1;
 }
 
-}  // namespace
-
-bool RouteLines(ReadWindow* w, bool ignoreCase, const char* needle, const TextRules* rules,
-                LineSink* withoutTarget, LineSink* withTarget)
+// Routes every line of the window's source; false when it could not be
+// read whole.
+bool StreamLines(ReadWindow* w, LinePass* pass)
 {
-    LinePass pass;
-    LinePassInit(&pass, needle, ignoreCase, rules, withoutTarget, withTarget);
     if (w->left == 0 && w->valid == 0) {
-        RouteEmptySource(&pass);
+        RouteEmptySource(pass);
         return true;
     }
     // After a cut the LF bytes at the front belong to no line. The source's
@@ -80,7 +77,7 @@ bool RouteLines(ReadWindow* w, bool ignoreCase, const char* needle, const TextRu
         }
         if (w->left == 0) {
             // The rest of the source: its last line may have no line end.
-            RouteCompleteLines(&pass, w->data, w->valid);
+            RouteCompleteLines(pass, w->data, w->valid);
             WindowDrop(w, w->valid);
             return true;
         }
@@ -93,9 +90,33 @@ bool RouteLines(ReadWindow* w, bool ignoreCase, const char* needle, const TextRu
             }
             continue;
         }
-        RouteBeforeCut(&pass, w->data, cut);
+        RouteBeforeCut(pass, w->data, cut);
         WindowDrop(w, cut);
         searched = 0;
         afterCut = true;
     }
+}
+
+}  // namespace
+
+bool RouteLines(ReadWindow* w, bool ignoreCase, const char* needle, const TextRules* rules,
+                LineSink* withoutTarget, LineSink* withTarget)
+{
+    LinePass pass;
+    LinePassInit(&pass, needle, ignoreCase, rules, withoutTarget, withTarget);
+    // The cache is a help, not a need: without memory for it the platform
+    // is asked every time.
+    JudgeCache cache;
+    void* memory = nullptr;
+    if (LinePassJudgesWindows(&pass)) {
+        memory = PlatformAllocZeroed(JudgeCacheBytes());
+        if (memory != nullptr && JudgeCacheInit(&cache, memory, JudgeCacheBytes(), pass.search.length)) {
+            pass.cache = &cache;
+        }
+    }
+    bool read = StreamLines(w, &pass);
+    if (memory != nullptr) {
+        PlatformFree(memory);
+    }
+    return read;
 }
