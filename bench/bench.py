@@ -3,6 +3,10 @@
 
 usage: bench.py --size SIZE --build BUILD_DIR --scratch DIR --markdown FILE --json FILE
                 [--runs N]
+       bench.py --large [--sizes 256M,1G,4608M] [--wine-exe EXE] ...
+
+With --large, only the strip run and cp, on CR LF corpora of growing size up
+to beyond 4 GiB: the time should grow with the size and the memory stay flat.
 
 Every tool splits the same corpus (in the page cache, warm) into the lines
 with and the lines without a needle, writing both parts into the scratch
@@ -215,12 +219,21 @@ def main():
     parser.add_argument("--markdown", default="docs/bench.md")
     parser.add_argument("--json", default=None)
     parser.add_argument("--runs", type=int, default=5)
+    parser.add_argument("--large", action="store_true",
+                        help="time the strip run and cp on corpora of growing size (--sizes)")
+    parser.add_argument("--sizes", default="256M,1G,4608M")
+    parser.add_argument("--wine-exe", default=None,
+                        help="with --large: also run this quorvane_win_bench.exe under Wine "
+                             "(through scripts/with-display.sh and the build's wine-run.sh)")
     parser.add_argument("--add-wine", metavar="REPORT",
                         help="add the Windows program's report (run under Wine) to the results "
                              "in --json and render --markdown again; measures nothing")
     args = parser.parse_args()
     if args.add_wine:
         add_wine(args.add_wine, args.json, args.markdown)
+        return
+    if args.large:
+        large(args)
         return
     if args.runs < 5:
         raise SystemExit("bench: at least 5 timed runs")
@@ -383,6 +396,111 @@ def main():
     log(f"bench: results in {results_json} and {args.markdown}")
 
 
+WINE_RESULT = re.compile(r"RESULT strip_s=([\d.]+) copy_s=([\d.]+) ratio=([\d.]+) runs=(\d+)"
+                         r"(?: peak_mib=([\d.]+))?")
+
+
+def wine_path(path):
+    return "Z:" + os.path.abspath(path).replace("/", "\\")
+
+
+def run_wine(exe, corpus, scratch, runs):
+    """Runs the Windows benchmark program under Wine on corpus; returns its
+    result (strip and CopyFileW medians, ratio, peak MiB) and its report."""
+    root = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+    wine_run = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(exe))), "wine-run.sh")
+    outputs = [os.path.join(scratch, name) for name in ("win-without.txt", "win-with.txt", "win-copy.txt")]
+    env = dict(os.environ, QUORVANE_WINE_TIMEOUT="1800")
+    text = subprocess.run([os.path.join(root, "scripts", "with-display.sh"), wine_run, exe,
+                           wine_path(corpus), "ERROR", *map(wine_path, outputs), str(runs)],
+                          env=env, check=True, capture_output=True, text=True).stdout
+    for path in outputs:
+        if os.path.exists(path):
+            os.remove(path)
+    match = WINE_RESULT.search(text)
+    if not match:
+        raise SystemExit(f"bench: no RESULT line from {exe}:\n{text}")
+    return {"strip_s": float(match.group(1)), "copy_s": float(match.group(2)),
+            "ratio": float(match.group(1)) / float(match.group(2)), "runs": int(match.group(4)),
+            "peak_mib": float(match.group(5)) if match.group(5) else None}, text.strip()
+
+
+def large(args):
+    """The strip run (and cp) on corpora of growing size: seconds per GiB and
+    peak memory per size."""
+    scratch = os.path.abspath(args.scratch)
+    os.makedirs(scratch, exist_ok=True)
+    harness = os.path.abspath(os.path.join(args.build, "bench", "quorvane_bench_harness"))
+    generator = os.path.abspath(os.path.join(args.build, "bench", "quorvane_bench_gen_corpus"))
+    env = dict(os.environ, LC_ALL="C")
+    runs = max(3, min(args.runs, 5))
+    rows = []
+    for tag in args.sizes.split(","):
+        size = parse_size(tag)
+        corpus = os.path.join(scratch, f"corpus-crlf-{tag}.log")
+        ensure_corpus(generator, corpus, size, [])
+        free = shutil.disk_usage(scratch).free
+        if free < 2.5 * size:
+            raise SystemExit(f"bench: {size_label(size)} corpus needs about {2 * size / 2**30:.1f} GiB "
+                             f"free in {scratch} for the exports and the copy")
+        q_without, q_with = (os.path.join(scratch, f"large-{n}.txt") for n in ("without", "with"))
+        copy = os.path.join(scratch, "large-copy.txt")
+        log(f"bench: large run, {size_label(size)}")
+        ours, cp = measure([Tool("quorvane (RunStrip)", [Step([harness, corpus, "ERROR", q_without, q_with])],
+                                 [q_without, q_with]),
+                            Tool("cp (floor)", [Step(["cp", corpus, copy])], [copy])], env, runs, scratch)
+        # Every line of the CR LF corpus reaches one export unchanged.
+        if os.path.getsize(q_without) + os.path.getsize(q_with) != size:
+            raise SystemExit(f"bench: the {size_label(size)} run's exports do not add up to the source")
+        for path in (q_without, q_with, copy):
+            if os.path.exists(path):
+                os.remove(path)
+        row = {"size_bytes": size, "size_label": size_label(size), "quorvane_s": ours["median_s"],
+               "cp_s": cp["median_s"], "x_cp": ours["median_s"] / cp["median_s"],
+               "s_per_gib": ours["median_s"] / (size / 2**30), "peak_mib": ours["peak_mib"],
+               "cp_peak_mib": cp["peak_mib"]}
+        if args.wine_exe:
+            log(f"bench: large run under Wine, {size_label(size)}")
+            row["wine"], _ = run_wine(args.wine_exe, corpus, scratch, 1)
+        rows.append(row)
+    results = {"date": datetime.datetime.now(datetime.timezone.utc).strftime("%Y-%m-%d %H:%M UTC"),
+               "machine": machine_info(), "runs": runs, "rows": rows}
+    if args.json:
+        with open(args.json, "w") as f:
+            json.dump(results, f, indent=1)
+    markdown = render_large(results)
+    with open(args.markdown, "w") as f:
+        f.write(markdown)
+    print(markdown)
+
+
+def render_large(results):
+    m = results["machine"]
+    lines = [
+        "# Benchmark: time in proportion to the size, memory flat",
+        "",
+        f"`bench/run --large` on {results['date']}: the strip run (both exports on, rewrite mode, "
+        f'needle "ERROR") and cp on CR LF corpora of growing size, median of {results["runs"]} '
+        "warm runs each. Machine: "
+        f"{m['cpu']}, {m['cores']} cores, {m['memory']} RAM.",
+        "",
+        "| source | quorvane (s) | s per GiB | × cp | peak MiB | cp (s) | Wine: strip (s) | "
+        "× CopyFileW | Wine peak MiB |",
+        "|---|---:|---:|---:|---:|---:|---:|---:|---:|",
+    ]
+    for r in results["rows"]:
+        w = r.get("wine")
+        wine = (f"{w['strip_s']:.2f} | {w['ratio']:.2f} | "
+                f"{w['peak_mib']:.1f}" if w and w.get("peak_mib") is not None else "– | – | –")
+        lines.append(f"| {r['size_label']} | {r['quorvane_s']:.2f} | {r['s_per_gib']:.2f} | "
+                     f"{r['x_cp']:.2f} | {r['peak_mib']:.1f} | {r['cp_s']:.2f} | {wine} |")
+    lines.append("")
+    lines.append("Under Wine, one run after a warm-up, through the real dialog (`quorvane_win_bench.exe`); "
+                 "its peak is the whole process's (the dialog included), as the host measured it.")
+    lines.append("")
+    return "\n".join(lines)
+
+
 def add_wine(report, results_json, markdown_path):
     if not results_json:
         raise SystemExit("bench: --add-wine needs --json")
@@ -390,12 +508,14 @@ def add_wine(report, results_json, markdown_path):
         results = json.load(f)
     with open(report) as f:
         text = f.read()
-    match = re.search(r"RESULT strip_s=([\d.]+) copy_s=([\d.]+) ratio=([\d.]+) runs=(\d+)", text)
+    match = WINE_RESULT.search(text)
     if not match:
         raise SystemExit(f"bench: no RESULT line in {report}")
     strip, copy = float(match.group(1)), float(match.group(2))
     results["wine"] = {"strip_s": strip, "copy_s": copy, "ratio": strip / copy,
-                       "runs": int(match.group(4)), "report": text.strip()}
+                       "runs": int(match.group(4)),
+                       "peak_mib": float(match.group(5)) if match.group(5) else None,
+                       "report": text.strip()}
     with open(results_json, "w") as f:
         json.dump(results, f, indent=1, ensure_ascii=False)
     markdown = render_markdown(results)
@@ -422,6 +542,9 @@ def render_wine(results):
         f"| strip run through `MainDialogProc` | {w['strip_s']:.3f} | {w['ratio']:.2f} | "
         f"{size / w['strip_s'] / 1e9:.2f} |",
         f"| `CopyFileW` | {w['copy_s']:.3f} | 1.00 | {size / w['copy_s'] / 1e9:.2f} |",
+        "",
+        (f"Peak resident memory of the whole process (dialog and runs): {w['peak_mib']:.1f} MiB."
+         if w.get("peak_mib") is not None else ""),
         "",
     ])
 
