@@ -570,11 +570,13 @@ def render_markdown(results):
         ("The machine is a virtual machine that hands freed memory back to its host (free page "
          "reporting): touching memory the host took back can cost a trip to the host, which likely "
          "accounts for much of the system time and of the spread between runs, most for the tools "
-         "that fill new memory (the strip run reads the whole source into a block of its own)."
+         "that fill new memory (the strip run reads the source through one window of 1 MiB, "
+         "filled again and again)."
          if m.get("free_page_reporting") else ""),
         "",
         "- **quorvane (RunStrip)**: the benchmark harness running the real strip run on the "
-        "POSIX platform layer, both exports on, rewrite mode, into new export files.",
+        "POSIX platform layer, both exports on, rewrite mode, into new export files; the source "
+        "is read through a 1 MiB window, the exports written through 256 KiB buffers.",
         "- **quorvane, exports exist (fsync)**: the same, with both export files already there: "
         "each export is written beside its file and flushed to disk before it replaces it.",
         "- **cp (floor)**: a copy of the corpus, the least a tool that writes every byte can do.",
