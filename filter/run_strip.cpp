@@ -2,7 +2,7 @@
 // each export in place only when all of it was written.
 //
 // An export in rewrite mode is never truncated in place: its file is claimed
-// (opened without sharing, so the same file cannot be claimed twice in one run,
+// (shared for reading only, so the same file cannot be claimed twice in a run,
 // whatever spelling names it), the lines go to a temporary file beside it, and
 // the temporary file replaces it once every write succeeded. Until then the
 // export, which may be the source itself, keeps its old bytes. An export in

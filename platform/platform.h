@@ -79,9 +79,11 @@ FileHandle PlatformOpenSource(const FormChar* path);
 bool PlatformFileSize(FileHandle file, uint64_t* size);
 // One read call of at most count bytes; *got receives what was read.
 bool PlatformRead(FileHandle file, void* buffer, uint32_t count, uint32_t* got);
-// Claims an export without truncating it: write access, no sharing with
-// anybody (a second claim of the same file, by any spelling, fails), the
-// file created if missing. *created tells whether this call created it.
+// Claims an export without truncating it: write access, shared for reading
+// only (a second claim of the same file, by any spelling, fails: both want
+// write access; readers such as a virus scanner or the run's own source
+// open may still open it), the file created if missing. *created tells
+// whether this call created it.
 FileHandle PlatformClaimTarget(const FormChar* path, bool* created);
 // Moves to the end of the file.
 bool PlatformSeekEnd(FileHandle file);

@@ -117,7 +117,9 @@ bool PlatformRead(FileHandle file, void* buffer, uint32_t count, uint32_t* got)
 
 FileHandle PlatformClaimTarget(const FormChar* path, bool* created)
 {
-    HANDLE file = CreateFileW(path, GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    // Shared for reading only: a second claim wants write access and fails.
+    HANDLE file = CreateFileW(path, GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) {
         *created = false;
         return nullptr;
