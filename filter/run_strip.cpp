@@ -31,7 +31,7 @@ struct Export {
     bool created;         // the claim created the file
     bool append;
     bool hadContent;
-    FormChar path[kPathCapacity];
+    FormChar path[kLongPathCapacity];   // as typed, then as the file system names the claimed file
     FormChar tempPath[kTempPathCapacity];
 };
 
@@ -79,7 +79,11 @@ void OpenExport(FormHandle form, int switchId, int pathId, int appendId, Export*
         e->output = e->claim;
         return;
     }
-    e->output = PlatformCreateTempBeside(e->path, e->tempPath);
+    // The file the claim holds, under its own name, is the one replaced: not
+    // a new file named as typed (other letter case, a short name, a link).
+    if (PlatformClaimedPath(e->claim, e->path, kLongPathCapacity)) {
+        e->output = PlatformCreateTempBeside(e->path, e->tempPath);
+    }
 }
 
 // Whether an export holds everything meant for it: all its writes went

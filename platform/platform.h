@@ -22,8 +22,13 @@ typedef void* FileHandle;
 
 // Longest path a form field may hold, terminator included.
 enum { kPathCapacity = 260 };
-// Room for a temporary file's path made beside a target.
-enum { kTempPathCapacity = 300 };
+// Room for a path as the file system names it (PlatformClaimedPath): longer
+// than a typed one, since short names grow to long ones and a name too long
+// for the classic limit keeps the "\\?\" prefix, terminator included.
+enum { kLongPathCapacity = 1024 };
+// Room for a temporary file's path made beside a target of up to
+// kLongPathCapacity characters.
+enum { kTempPathCapacity = kLongPathCapacity + 16 };
 
 // ---- Form ----------------------------------------------------------------
 // Reads a control's text (WM_GETTEXT): at most limit - 1 characters and a
@@ -85,6 +90,13 @@ bool PlatformRead(FileHandle file, void* buffer, uint32_t count, uint32_t* got);
 // open may still open it), the file created if missing. *created tells
 // whether this call created it.
 FileHandle PlatformClaimTarget(const FormChar* path, bool* created);
+// Replaces path, which named the claimed file when it was claimed, with the
+// path of the file the claim holds, named as the file system names it: the
+// stored letter case and long names (not the short 8.3 ones) on Windows, the
+// real path behind any symbolic link on POSIX. A rewrite must replace that
+// file, so that the user's file keeps its own name and a link stays a link.
+// Up to capacity characters with the terminator; false leaves path as it was.
+bool PlatformClaimedPath(FileHandle claim, FormChar* path, uint32_t capacity);
 // Moves to the end of the file.
 bool PlatformSeekEnd(FileHandle file);
 // Writes all count bytes; false when any part of the write fails.

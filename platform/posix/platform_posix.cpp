@@ -299,6 +299,31 @@ FileHandle PlatformClaimTarget(const FormChar* path, bool* created)
     return Handle(fd);
 }
 
+bool PlatformClaimedPath(FileHandle claim, FormChar* path, uint32_t capacity)
+{
+    if (g_faults.failClaimedPath) {
+        return false;
+    }
+    char* real = realpath(NativePath(path).c_str(), nullptr);
+    if (real == nullptr) {
+        return false;
+    }
+    std::u16string wide = Utf8ToUtf16(real);
+    // The path must still lead to the claimed file.
+    struct stat named;
+    struct stat held;
+    bool same = stat(real, &named) == 0 && fstat(Fd(claim), &held) == 0 && named.st_dev == held.st_dev &&
+                named.st_ino == held.st_ino;
+    free(real);
+    if (!same || wide.size() + 1 > capacity) {
+        return false;
+    }
+    for (size_t i = 0; i <= wide.size(); ++i) {
+        path[i] = wide.c_str()[i];
+    }
+    return true;
+}
+
 bool PlatformSeekEnd(FileHandle file)
 {
     return lseek(Fd(file), 0, SEEK_END) >= 0;

@@ -28,6 +28,7 @@ struct PosixFaults {
     int failTempCreate = 0;       // no temporary file can be made
     int failReplace = 0;          // the final replace fails
     int failFlush = 0;            // flush fails
+    int failClaimedPath = 0;      // the claimed file's real path cannot be had
 };
 // The faults in force for the calling thread; reset with *PosixFaultPlan() = {}.
 PosixFaults* PosixFaultPlan();

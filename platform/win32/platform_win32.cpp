@@ -5,6 +5,7 @@
 #include <shlwapi.h>
 
 #include "platform/platform.h"
+#include "platform/win32/final_path.h"
 
 namespace {
 
@@ -20,6 +21,31 @@ bool FullPath(const FormChar* path, FormChar* out, DWORD capacity)
     DWORD n = GetFullPathNameW(path, capacity, out, nullptr);
     return n > 0 && n < capacity;
 }
+
+bool StartsWith(const FormChar* text, const FormChar* start)
+{
+    for (; *start != 0; ++text, ++start) {
+        if (*text != *start) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// Length of a path's folder part, its last separator included; 0 when none.
+uint32_t FolderLength(const FormChar* path)
+{
+    uint32_t folder = 0;
+    for (uint32_t i = 0; path[i] != 0; ++i) {
+        if (path[i] == L'\\' || path[i] == L'/') {
+            folder = i + 1;
+        }
+    }
+    return folder;
+}
+
+// Names made beside a target: three letters, four hex digits, ".tmp".
+const uint32_t kNameBesideLength = 3 + 4 + 4;
 
 }  // namespace
 
@@ -150,6 +176,47 @@ void PlatformClose(FileHandle file)
     if (file != nullptr) {
         CloseHandle(Win(file));
     }
+}
+
+uint32_t PlainFormWhereItFits(FormChar* path, uint32_t length)
+{
+    uint32_t drop = 0;
+    uint32_t lead = 0;   // the "\\" that starts a plain network path
+    if (StartsWith(path, L"\\\\?\\UNC\\")) {
+        drop = 8;
+        lead = 2;
+    } else if (StartsWith(path, L"\\\\?\\") && path[4] != 0 && path[5] == L':') {
+        drop = 4;
+    }
+    uint32_t plainLength = length - drop + lead;
+    uint32_t plainFolder = FolderLength(path) - drop + lead;
+    if (drop == 0 || plainLength >= MAX_PATH || plainFolder + kNameBesideLength >= MAX_PATH) {
+        return length;
+    }
+    // A plain network path starts "\\" as the long form does: only what
+    // follows the dropped part moves.
+    for (uint32_t i = drop; i <= length; ++i) {
+        path[i - drop + lead] = path[i];
+    }
+    return plainLength;
+}
+
+bool PlatformClaimedPath(FileHandle claim, FormChar* path, uint32_t capacity)
+{
+    FormChar named[kLongPathCapacity];
+    DWORD n = GetFinalPathNameByHandleW(Win(claim), named, kLongPathCapacity,
+                                        FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+    if (n == 0 || n >= kLongPathCapacity) {
+        return false;
+    }
+    uint32_t length = PlainFormWhereItFits(named, n);
+    if (length + 1 > capacity) {
+        return false;
+    }
+    for (uint32_t i = 0; i <= length; ++i) {
+        path[i] = named[i];
+    }
+    return true;
 }
 
 FileHandle PlatformCreateTempBeside(const FormChar* target, FormChar* tempPath)
