@@ -105,10 +105,25 @@ bool PlatformWrite(FileHandle file, const void* bytes, uint32_t count);
 bool PlatformFlush(FileHandle file);
 void PlatformClose(FileHandle file);
 // Creates a new, empty, unshared file in the same directory as target and
-// returns it; its path goes to tempPath (kTempPathCapacity characters).
+// returns it; its path goes to tempPath (kTempPathCapacity characters). On
+// Windows a file held open for a moment by another program (a sharing or
+// lock violation, or access denied) is tried again, a little over a second
+// in all.
 FileHandle PlatformCreateTempBeside(const FormChar* target, FormChar* tempPath);
 // Puts the temporary file in the target's place, keeping the target's
-// attributes. Both must be closed. False leaves the target untouched.
+// attributes. Both must be closed. True when the temporary file is no longer
+// the caller's to remove; false when the target holds its old bytes under
+// its own name and the temporary file is still there, for the caller to
+// remove.
+//
+// On Windows the replace moves the old file to a backup beside the target
+// and may fail half way; whatever state it leaves, the target ends under its
+// own name with its old bytes (false) or its new ones (true), and a
+// temporary or backup file is removed only then. The one exception is a
+// target whose name neither file can be put back under: the temporary file
+// and the backup are then both kept, and it returns true so that nothing
+// removes them. A target held open for a moment by another program is tried
+// again, as in PlatformCreateTempBeside.
 bool PlatformReplace(const FormChar* target, const FormChar* temp);
 // Removes a file.
 void PlatformDelete(const FormChar* path);

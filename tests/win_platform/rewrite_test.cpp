@@ -1,5 +1,6 @@
 // Rewrites under Wine on a real file system: the user's file keeps its own
-// name whatever spelling named it.
+// name whatever spelling named it, and a file that another program holds
+// open for a moment does not cost the run.
 #include <windows.h>
 
 #include <gtest/gtest.h>
@@ -190,6 +191,110 @@ TEST_F(WinRewrite, AClaimSharesReadingOnly)
         CloseHandle(writer);
     }
     PlatformClose(claim);
+}
+
+// Another program holding a file open, started before the run: reading,
+// sharing reading and writing but not deletion, for the given time.
+class Holder {
+public:
+    Holder(const std::wstring& path, DWORD milliseconds)
+    {
+        static int count = 0;
+        std::wstring name = L"quorvane-holder-" + std::to_wstring(GetCurrentProcessId()) + L"-" +
+                            std::to_wstring(++count);
+        held_ = CreateEventW(nullptr, TRUE, FALSE, name.c_str());
+        std::wstring command = L"\"" + std::wstring(QUORVANE_FILE_HOLDER) + L"\" \"" + path + L"\" " +
+                               std::to_wstring(milliseconds) + L" " + name;
+        STARTUPINFOW startup = {};
+        startup.cb = sizeof startup;
+        PROCESS_INFORMATION started = {};
+        if (CreateProcessW(nullptr, &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &started)) {
+            process_ = started.hProcess;
+            CloseHandle(started.hThread);
+        }
+    }
+    ~Holder()
+    {
+        // Whatever the test saw, the file is let go now.
+        if (process_ != nullptr) {
+            TerminateProcess(process_, 3);
+            WaitForSingleObject(process_, 20000);
+            CloseHandle(process_);
+        }
+        CloseHandle(held_);
+    }
+    Holder(const Holder&) = delete;
+    Holder& operator=(const Holder&) = delete;
+
+    // Waits until the other program holds the file.
+    bool Holds()
+    {
+        if (process_ == nullptr) {
+            return false;
+        }
+        HANDLE either[2] = {held_, process_};
+        return WaitForMultipleObjects(2, either, FALSE, 20000) == WAIT_OBJECT_0;
+    }
+    // True while the other program runs: it closes the file only at its end.
+    bool StillRunning() const { return WaitForSingleObject(process_, 0) == WAIT_TIMEOUT; }
+
+private:
+    HANDLE held_ = nullptr;
+    HANDLE process_ = nullptr;
+};
+
+TEST_F(WinRewrite, AFileHeldForAMomentDoesNotCostTheRun)
+{
+    // The source, rewritten in place, held for 300 ms from the start of the run.
+    WriteWholeFile(folder_.File(L"log.txt"), kLog);
+    {
+        Holder holder(folder_.File(L"log.txt"), 300);
+        ASSERT_TRUE(holder.Holds());
+        RemoveInPlace();
+        form_.Text(IDC_SOURCE_PATH, folder_.File(L"log.txt"));
+        form_.Run();
+    }
+    EXPECT_EQ(ReadWholeFile(folder_.File(L"log.txt")), kWithout);
+    EXPECT_EQ(folder_.Entries(), std::vector<std::wstring>{L"log.txt"});
+
+    // A separate export, held the same way.
+    WriteWholeFile(folder_.File(L"log.txt"), kLog);
+    WriteWholeFile(folder_.File(L"errors.txt"), "old\r\n");
+    {
+        Holder holder(folder_.File(L"errors.txt"), 300);
+        ASSERT_TRUE(holder.Holds());
+        form_.Check(IDC_EXPORT_WITHOUT, false);
+        form_.Check(IDC_EXPORT_WITH, true);
+        form_.Text(IDC_WITH_PATH, folder_.File(L"errors.txt"));
+        form_.Run();
+    }
+    EXPECT_EQ(ReadWholeFile(folder_.File(L"errors.txt")), kWith);
+    EXPECT_EQ(ReadWholeFile(folder_.File(L"log.txt")), kLog);
+    EXPECT_EQ(Sorted(folder_.Entries()), (std::vector<std::wstring>{L"errors.txt", L"log.txt"}));
+}
+
+TEST_F(WinRewrite, AFileHeldLongerEndsTheRunWithEveryFileAsItWas)
+{
+    WriteWholeFile(folder_.File(L"log.txt"), kLog);
+    WriteWholeFile(folder_.File(L"errors.txt"), "old\r\n");
+    form_.Text(IDC_SOURCE_PATH, folder_.File(L"log.txt"));
+    // The source rewritten in place, then a separate export, each held for
+    // 5 s: the run gives up while the other program still holds the file.
+    for (const wchar_t* held : {L"log.txt", L"errors.txt"}) {
+        SCOPED_TRACE(Narrow(held));
+        Holder holder(folder_.File(held), 5000);
+        ASSERT_TRUE(holder.Holds());
+        bool inPlace = std::wstring(held) == L"log.txt";
+        form_.Check(IDC_EXPORT_WITHOUT, inPlace);
+        form_.Check(IDC_EXPORT_WITH, !inPlace);
+        form_.Text(IDC_WITHOUT_PATH, L"");
+        form_.Text(IDC_WITH_PATH, folder_.File(L"errors.txt"));
+        form_.Run();
+        EXPECT_TRUE(holder.StillRunning());
+        EXPECT_EQ(ReadWholeFile(folder_.File(L"log.txt")), kLog);
+        EXPECT_EQ(ReadWholeFile(folder_.File(L"errors.txt")), "old\r\n");
+        EXPECT_EQ(Sorted(folder_.Entries()), (std::vector<std::wstring>{L"errors.txt", L"log.txt"}));
+    }
 }
 
 }  // namespace
