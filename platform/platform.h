@@ -85,10 +85,10 @@ bool PlatformFileSize(FileHandle file, uint64_t* size);
 // One read call of at most count bytes; *got receives what was read.
 bool PlatformRead(FileHandle file, void* buffer, uint32_t count, uint32_t* got);
 // Claims an export without truncating it: write access, shared for reading
-// only (a second claim of the same file, by any spelling, fails: both want
-// write access; readers such as a virus scanner or the run's own source
-// open may still open it), the file created if missing. *created tells
-// whether this call created it.
+// only (a second claim of the same file, by any spelling, fails, since both
+// want write access; a program that only reads it, a virus scanner say, may
+// still open it), the file created if missing. *created tells whether this
+// call created it.
 FileHandle PlatformClaimTarget(const FormChar* path, bool* created);
 // Replaces path, which named the claimed file when it was claimed, with the
 // path of the file the claim holds, named as the file system names it: the
