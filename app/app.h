@@ -7,6 +7,10 @@
 // The module the dialog template and the strings come from: a satellite
 // "<exe path>.mui" beside the executable when one loads, else the executable.
 HMODULE GetResourceModule();
+// The satellite's path for a module: "<module's full path>.mui" in path,
+// which holds capacity characters. False when the module's path, with the
+// four characters and the terminator, does not fit.
+bool SatellitePath(HMODULE module, WCHAR* path, DWORD capacity);
 
 // The main dialog's procedure.
 INT_PTR CALLBACK MainDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam);

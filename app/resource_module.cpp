@@ -1,6 +1,24 @@
 // Which module the dialog template and the strings come from.
 #include "app/app.h"
 
+bool SatellitePath(HMODULE module, WCHAR* path, DWORD capacity)
+{
+    // The module's path must leave room for ".mui" and the terminator. A
+    // path that fills the room it is given was cut short (the call then
+    // returns the room itself): the satellite of a cut name is not ours.
+    const DWORD kSuffix = 4;
+    if (capacity <= kSuffix + 1) {
+        return false;
+    }
+    DWORD room = capacity - kSuffix;
+    DWORD length = GetModuleFileNameW(module, path, room);
+    if (length == 0 || length >= room) {
+        return false;
+    }
+    lstrcatW(path, L".mui");
+    return true;
+}
+
 HMODULE GetResourceModule()
 {
     HMODULE executable = GetModuleHandleW(nullptr);
@@ -8,10 +26,9 @@ HMODULE GetResourceModule()
     // "<full path of the exe>.mui": 259 characters of path at most, the four
     // appended ones and the terminator.
     WCHAR path[MAX_PATH + 4];
-    if (GetModuleFileNameW(executable, path, MAX_PATH) == 0) {
+    if (!SatellitePath(executable, path, MAX_PATH + 4)) {
         return executable;
     }
-    lstrcatW(path, L".mui");
 
     if (GetFileAttributesW(path) == INVALID_FILE_ATTRIBUTES) {
         return executable;

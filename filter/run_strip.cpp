@@ -36,7 +36,7 @@ struct Export {
     bool append;
     bool hadContent;
     uint64_t oldSize;     // the file's length when claimed
-    FormChar path[kPathCapacity];
+    FormChar path[kLongPathCapacity];   // as typed, then as the file system names the claimed file
     FormChar tempPath[kTempPathCapacity];
 };
 
@@ -100,7 +100,11 @@ void OpenExport(FormHandle form, int switchId, int pathId, int appendId, Export*
         e->output = PlatformSeekEnd(e->claim) ? e->claim : nullptr;
         return;
     }
-    e->output = PlatformCreateTempBeside(e->path, e->tempPath);
+    // The file the claim holds, under its own name, is the one replaced: not
+    // a new file named as typed (other letter case, a short name, a link).
+    if (PlatformClaimedPath(e->claim, e->path, kLongPathCapacity)) {
+        e->output = PlatformCreateTempBeside(e->path, e->tempPath);
+    }
 }
 
 // Whether an export holds everything meant for it: all its writes went
@@ -148,14 +152,28 @@ void FinishAppend(Export* e, bool commit)
     }
 }
 
-// Ends every export. The rewritten ones go first: if one of them cannot
-// replace its file, the appended ones are cut back too.
-void FinishExports(Export* without, Export* with, bool complete)
+bool SamePath(const FormChar* a, const FormChar* b)
+{
+    while (*a != 0 && *a == *b) {
+        ++a;
+        ++b;
+    }
+    return *a == *b;
+}
+
+// Ends every export. The rewritten ones go first, and of them the source
+// last: lines moved out of the source into another export must have landed
+// there before the source loses them (should the source's own replace then
+// fail, they are in both). If any cannot replace its file, the ones after
+// it keep theirs and the appended ones are cut back too.
+void FinishExports(Export* without, Export* with, const FormChar* source, bool complete)
 {
     Export* exports[2] = {without, with};
-    for (Export* e : exports) {
-        if (e->claim != nullptr && !e->append) {
-            complete = FinishRewrite(e, complete) && complete;
+    for (int sourcePass = 0; sourcePass < 2; ++sourcePass) {
+        for (Export* e : exports) {
+            if (e->claim != nullptr && !e->append && SamePath(e->path, source) == (sourcePass == 1)) {
+                complete = FinishRewrite(e, complete) && complete;
+            }
         }
     }
     for (Export* e : exports) {
@@ -184,6 +202,12 @@ void RunStrip(FormHandle dialog)
     if (source == nullptr) {
         return;
     }
+    // The source as the file system names it, to know it among the exports.
+    FormChar sourceName[kLongPathCapacity];
+    for (uint32_t i = 0; i < kPathCapacity; ++i) {
+        sourceName[i] = path[i];
+    }
+    PlatformClaimedPath(source, sourceName, kLongPathCapacity);
 
     bool ignoreCase = PlatformIsChecked(dialog, IDC_IGNORE_CASE);
     if (ignoreCase) {
@@ -240,5 +264,5 @@ void RunStrip(FormHandle dialog)
     // one of them.
     PlatformClose(source);
     PlatformFree(block);
-    FinishExports(&without, &with, complete);
+    FinishExports(&without, &with, sourceName, complete);
 }

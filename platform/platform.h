@@ -22,8 +22,13 @@ typedef void* FileHandle;
 
 // Longest path a form field may hold, terminator included.
 enum { kPathCapacity = 260 };
-// Room for a temporary file's path made beside a target.
-enum { kTempPathCapacity = 300 };
+// Room for a path as the file system names it (PlatformClaimedPath): longer
+// than a typed one, since short names grow to long ones and a name too long
+// for the classic limit keeps the "\\?\" prefix, terminator included.
+enum { kLongPathCapacity = 1024 };
+// Room for a temporary file's path made beside a target of up to
+// kLongPathCapacity characters.
+enum { kTempPathCapacity = kLongPathCapacity + 16 };
 
 // ---- Form ----------------------------------------------------------------
 // Reads a control's text (WM_GETTEXT): at most limit - 1 characters and a
@@ -79,11 +84,20 @@ FileHandle PlatformOpenSource(const FormChar* path);
 bool PlatformFileSize(FileHandle file, uint64_t* size);
 // One read call of at most count bytes; *got receives what was read.
 bool PlatformRead(FileHandle file, void* buffer, uint32_t count, uint32_t* got);
-// Claims an export without truncating it: write access, sharing reading
-// only, so that the open source does not block it while a second claim of
-// the same file, by any spelling, fails; the file created if missing.
-// *created tells whether this call created it.
+// Claims an export without truncating it: write access, shared for reading
+// only, so that the open source does not block it (nor a program that only
+// reads it, a virus scanner say) while a second claim of the same file, by
+// any spelling, fails, since both want write access; the file created if
+// missing. *created tells whether this call created it.
 FileHandle PlatformClaimTarget(const FormChar* path, bool* created);
+// Replaces path, which named the claimed file when it was claimed, with the
+// path of the file the claim holds, named as the file system names it: the
+// stored letter case and long names (not the short 8.3 ones) on Windows, the
+// real path behind any symbolic link on POSIX. A rewrite must replace that
+// file, so that the user's file keeps its own name and a link stays a link.
+// Up to capacity characters with the terminator; false leaves path as it was.
+// Any open file will do: the run also names its source this way.
+bool PlatformClaimedPath(FileHandle claim, FormChar* path, uint32_t capacity);
 // Moves to the end of the file.
 bool PlatformSeekEnd(FileHandle file);
 // Writes all count bytes; false when any part of the write fails.
@@ -94,10 +108,25 @@ bool PlatformTruncate(FileHandle file, uint64_t size);
 bool PlatformFlush(FileHandle file);
 void PlatformClose(FileHandle file);
 // Creates a new, empty, unshared file in the same directory as target and
-// returns it; its path goes to tempPath (kTempPathCapacity characters).
+// returns it; its path goes to tempPath (kTempPathCapacity characters). On
+// Windows a file held open for a moment by another program (a sharing or
+// lock violation, or access denied) is tried again, a little over a second
+// in all.
 FileHandle PlatformCreateTempBeside(const FormChar* target, FormChar* tempPath);
 // Puts the temporary file in the target's place, keeping the target's
-// attributes. Both must be closed. False leaves the target untouched.
+// attributes. Both must be closed. True when the temporary file is no longer
+// the caller's to remove; false when the target holds its old bytes under
+// its own name and the temporary file is still there, for the caller to
+// remove.
+//
+// On Windows the replace moves the old file to a backup beside the target
+// and may fail half way; whatever state it leaves, the target ends under its
+// own name with its old bytes (false) or its new ones (true), and a
+// temporary or backup file is removed only then. The one exception is a
+// target whose name neither file can be put back under: the temporary file
+// and the backup are then both kept, and it returns true so that nothing
+// removes them. A target held open for a moment by another program is tried
+// again, as in PlatformCreateTempBeside.
 bool PlatformReplace(const FormChar* target, const FormChar* temp);
 // Removes a file.
 void PlatformDelete(const FormChar* path);

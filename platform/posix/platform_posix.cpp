@@ -22,6 +22,7 @@ thread_local PosixFaults g_faults;
 thread_local long long g_bytesWritten = 0;
 thread_local int g_readCalls = 0;
 thread_local int g_allocations = 0;
+thread_local int g_replaces = 0;
 
 inline int Fd(FileHandle file)
 {
@@ -56,6 +57,7 @@ PosixFaults* PosixFaultPlan()
     g_bytesWritten = 0;
     g_readCalls = 0;
     g_allocations = 0;
+    g_replaces = 0;
     return &g_faults;
 }
 
@@ -315,6 +317,31 @@ FileHandle PlatformClaimTarget(const FormChar* path, bool* created)
     return Handle(fd);
 }
 
+bool PlatformClaimedPath(FileHandle claim, FormChar* path, uint32_t capacity)
+{
+    if (g_faults.failClaimedPath) {
+        return false;
+    }
+    char* real = realpath(NativePath(path).c_str(), nullptr);
+    if (real == nullptr) {
+        return false;
+    }
+    std::u16string wide = Utf8ToUtf16(real);
+    // The path must still lead to the claimed file.
+    struct stat named;
+    struct stat held;
+    bool same = stat(real, &named) == 0 && fstat(Fd(claim), &held) == 0 && named.st_dev == held.st_dev &&
+                named.st_ino == held.st_ino;
+    free(real);
+    if (!same || wide.size() + 1 > capacity) {
+        return false;
+    }
+    for (size_t i = 0; i <= wide.size(); ++i) {
+        path[i] = wide.c_str()[i];
+    }
+    return true;
+}
+
 bool PlatformSeekEnd(FileHandle file)
 {
     return lseek(Fd(file), 0, SEEK_END) >= 0;
@@ -392,7 +419,8 @@ FileHandle PlatformCreateTempBeside(const FormChar* target, FormChar* tempPath)
 
 bool PlatformReplace(const FormChar* target, const FormChar* temp)
 {
-    if (g_faults.failReplace) {
+    ++g_replaces;
+    if (g_faults.failReplace || g_faults.failReplaceAt == g_replaces) {
         return false;
     }
     std::string to = NativePath(target);

@@ -29,8 +29,10 @@ struct PosixFaults {
     int shortReadAt = 0;          // the read call of this number (from 1) comes up one byte short
     long long failWriteAfter = -1;// writes fail once this many bytes were written in total
     int failTempCreate = 0;       // no temporary file can be made
-    int failReplace = 0;          // the final replace fails
+    int failReplace = 0;          // every replace fails
+    int failReplaceAt = 0;        // the replace of this number (from 1) fails
     int failFlush = 0;            // flush fails
+    int failClaimedPath = 0;      // the claimed file's real path cannot be had
 };
 // The faults in force for the calling thread; reset with *PosixFaultPlan() = {}.
 // Also restarts the counts of bytes written, reads and allocations.

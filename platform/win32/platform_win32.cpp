@@ -5,6 +5,8 @@
 #include <shlwapi.h>
 
 #include "platform/platform.h"
+#include "platform/win32/final_path.h"
+#include "platform/win32/replace_step.h"
 
 namespace {
 
@@ -19,6 +21,168 @@ bool FullPath(const FormChar* path, FormChar* out, DWORD capacity)
 {
     DWORD n = GetFullPathNameW(path, capacity, out, nullptr);
     return n > 0 && n < capacity;
+}
+
+bool StartsWith(const FormChar* text, const FormChar* start)
+{
+    for (; *start != 0; ++text, ++start) {
+        if (*text != *start) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// Length of a path's folder part, its last separator included; 0 when none.
+uint32_t FolderLength(const FormChar* path)
+{
+    uint32_t folder = 0;
+    for (uint32_t i = 0; path[i] != 0; ++i) {
+        if (path[i] == L'\\' || path[i] == L'/') {
+            folder = i + 1;
+        }
+    }
+    return folder;
+}
+
+// Names made beside a target: three letters, four hex digits, ".tmp".
+const uint32_t kNameBesideLength = 3 + 4 + 4;
+
+// "<folder><prefix><number in four hex digits>.tmp" into out, which holds
+// kTempPathCapacity characters. False when it does not fit.
+bool NameBeside(const FormChar* path, uint32_t folder, const FormChar* prefix, DWORD number, FormChar* out)
+{
+    if (folder + kNameBesideLength + 1 > kTempPathCapacity) {
+        return false;
+    }
+    uint32_t n = 0;
+    for (; n < folder; ++n) {
+        out[n] = path[n];
+    }
+    for (const FormChar* p = prefix; *p != 0; ++p) {
+        out[n++] = *p;
+    }
+    for (int shift = 12; shift >= 0; shift -= 4) {
+        out[n++] = L"0123456789ABCDEF"[(number >> shift) & 0xF];
+    }
+    for (const FormChar* p = L".tmp"; *p != 0; ++p) {
+        out[n++] = *p;
+    }
+    out[n] = 0;
+    return true;
+}
+
+// Where the numbers of a run's names beside a target start, so that two
+// runs at once seldom try the same ones.
+DWORD FirstNumber()
+{
+    return GetTickCount() ^ (GetCurrentProcessId() << 4);
+}
+
+// Virus scanners, indexers and backup tools open a new or changed file for a
+// moment, sharing reading and writing but not deletion; meanwhile the file
+// cannot be replaced, renamed or removed, and these are the errors.
+bool HeldForAMoment(DWORD error)
+{
+    return error == ERROR_SHARING_VIOLATION || error == ERROR_ACCESS_DENIED || error == ERROR_LOCK_VIOLATION;
+}
+
+// Tries after the first of an operation that failed that way, with a pause of
+// kRetryPause ms times the try's number before each: about 1.4 s in all.
+const DWORD kRetries = 10;
+const DWORD kRetryPause = 25;
+
+// Runs operation() until it succeeds, fails with an error other than those
+// of HeldForAMoment, or has been tried kRetries more times. The last error
+// is then the last try's.
+template <typename Operation>
+bool Retried(Operation operation)
+{
+    for (DWORD retry = 1;; ++retry) {
+        if (operation()) {
+            return true;
+        }
+        DWORD error = GetLastError();
+        if (!HeldForAMoment(error) || retry > kRetries) {
+            SetLastError(error);
+            return false;
+        }
+        Sleep(kRetryPause * retry);
+    }
+}
+
+bool IsFile(const FormChar* path)
+{
+    DWORD attributes = GetFileAttributesW(path);
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
+}
+
+// A name beside the target that no file holds, for the replace's backup of
+// the old file.
+bool FreeNameBeside(const FormChar* target, FormChar* name)
+{
+    uint32_t folder = FolderLength(target);
+    DWORD first = FirstNumber();
+    for (DWORD i = 0; folder > 0 && i < 0x10000; ++i) {
+        if (!NameBeside(target, folder, L"qzb", first + i, name)) {
+            return false;
+        }
+        if (GetFileAttributesW(name) == INVALID_FILE_ATTRIBUTES) {
+            return GetLastError() == ERROR_FILE_NOT_FOUND;
+        }
+    }
+    return false;
+}
+
+// Moves a file to a name no file holds.
+bool MoveToFreeName(const FormChar* from, const FormChar* to)
+{
+    return Retried([&] { return MoveFileExW(from, to, 0) != FALSE; });
+}
+
+void RemoveFile(const FormChar* path)
+{
+    Retried([&] { return DeleteFileW(path) != FALSE; });
+}
+
+// Windows keeps the replaced file's attributes; say them again for systems
+// whose replace does not, and for a file moved into the target's place.
+void KeepAttributes(const FormChar* target, DWORD attributes)
+{
+    if (attributes != INVALID_FILE_ATTRIBUTES) {
+        SetFileAttributesW(target, attributes);
+    }
+}
+
+// After a failed replace step, whatever it left: the target under its own
+// name with its old bytes (false) or its new ones (true). ReplaceFileW
+// documents three states besides "nothing changed":
+//   ERROR_UNABLE_TO_REMOVE_REPLACED (1175): both files keep their names;
+//   ERROR_UNABLE_TO_MOVE_REPLACEMENT (1176): with a backup name, both keep
+//     their names; without one, the old file is gone and the new content is
+//     only in the temporary file;
+//   ERROR_UNABLE_TO_MOVE_REPLACEMENT_2 (1177): the old file lives on under
+//     the backup name, the new one under the temporary name.
+// The files themselves say which state this is, whatever the error code.
+bool RecoverFromFailedReplace(const FormChar* target, const FormChar* temp, const FormChar* backup,
+                              DWORD attributes)
+{
+    if (IsFile(target)) {
+        RemoveFile(backup);
+        return false;
+    }
+    // The target's name is free: the old file back under it, else the new.
+    if (IsFile(backup) && MoveToFreeName(backup, target)) {
+        return false;
+    }
+    if (MoveToFreeName(temp, target)) {
+        KeepAttributes(target, attributes);
+        RemoveFile(backup);
+        return true;
+    }
+    // Neither could go back: whatever holds the name, the new content stays
+    // in the temporary file and the old in the backup, both kept.
+    return true;
 }
 
 }  // namespace
@@ -117,7 +281,9 @@ bool PlatformRead(FileHandle file, void* buffer, uint32_t count, uint32_t* got)
 
 FileHandle PlatformClaimTarget(const FormChar* path, bool* created)
 {
-    HANDLE file = CreateFileW(path, GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    // Shared for reading only: a second claim wants write access and fails.
+    HANDLE file = CreateFileW(path, GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) {
         *created = false;
         return nullptr;
@@ -157,50 +323,88 @@ void PlatformClose(FileHandle file)
     }
 }
 
+uint32_t PlainFormWhereItFits(FormChar* path, uint32_t length)
+{
+    uint32_t drop = 0;
+    uint32_t lead = 0;   // the "\\" that starts a plain network path
+    if (StartsWith(path, L"\\\\?\\UNC\\")) {
+        drop = 8;
+        lead = 2;
+    } else if (StartsWith(path, L"\\\\?\\") && path[4] != 0 && path[5] == L':') {
+        drop = 4;
+    }
+    uint32_t plainLength = length - drop + lead;
+    uint32_t plainFolder = FolderLength(path) - drop + lead;
+    if (drop == 0 || plainLength >= MAX_PATH || plainFolder + kNameBesideLength >= MAX_PATH) {
+        return length;
+    }
+    // A plain network path starts "\\" as the long form does: only what
+    // follows the dropped part moves.
+    for (uint32_t i = drop; i <= length; ++i) {
+        path[i - drop + lead] = path[i];
+    }
+    return plainLength;
+}
+
+bool PlatformClaimedPath(FileHandle claim, FormChar* path, uint32_t capacity)
+{
+    FormChar named[kLongPathCapacity];
+    DWORD n = GetFinalPathNameByHandleW(Win(claim), named, kLongPathCapacity,
+                                        FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+    if (n == 0 || n >= kLongPathCapacity) {
+        return false;
+    }
+    uint32_t length = PlainFormWhereItFits(named, n);
+    if (length + 1 > capacity) {
+        return false;
+    }
+    for (uint32_t i = 0; i <= length; ++i) {
+        path[i] = named[i];
+    }
+    return true;
+}
+
 FileHandle PlatformCreateTempBeside(const FormChar* target, FormChar* tempPath)
 {
-    FormChar folder[kTempPathCapacity];
-    if (!FullPath(target, folder, kTempPathCapacity)) {
+    FormChar full[kTempPathCapacity];
+    if (!FullPath(target, full, kTempPathCapacity)) {
         return nullptr;
     }
-    int cut = -1;
-    for (int i = 0; folder[i] != 0; ++i) {
-        if (folder[i] == L'\\' || folder[i] == L'/') {
-            cut = i;
+    uint32_t folder = FolderLength(full);
+    DWORD first = FirstNumber();
+    for (DWORD i = 0; folder > 0 && i < 0x10000; ++i) {
+        if (!NameBeside(full, folder, L"qzv", first + i, tempPath)) {
+            return nullptr;
+        }
+        HANDLE file = INVALID_HANDLE_VALUE;
+        Retried([&] {
+            file = CreateFileW(tempPath, GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+            return file != INVALID_HANDLE_VALUE;
+        });
+        if (file != INVALID_HANDLE_VALUE) {
+            return file;
+        }
+        DWORD error = GetLastError();
+        if (error != ERROR_FILE_EXISTS && error != ERROR_ALREADY_EXISTS) {
+            return nullptr;
         }
     }
-    if (cut < 0) {
-        return nullptr;
-    }
-    folder[cut + 1] = 0;
-    // Creates a new, uniquely named, empty file.
-    if (GetTempFileNameW(folder, L"qzv", 0, tempPath) == 0) {
-        return nullptr;
-    }
-    HANDLE file = CreateFileW(tempPath, GENERIC_WRITE, 0, nullptr, TRUNCATE_EXISTING,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE) {
-        DeleteFileW(tempPath);
-        return nullptr;
-    }
-    return file;
+    return nullptr;
 }
 
 bool PlatformReplace(const FormChar* target, const FormChar* temp)
 {
     FormChar full[kTempPathCapacity];
-    if (!FullPath(target, full, kTempPathCapacity)) {
+    FormChar backup[kTempPathCapacity];
+    if (!FullPath(target, full, kTempPathCapacity) || !FreeNameBeside(full, backup)) {
         return false;
     }
     DWORD attributes = GetFileAttributesW(full);
-    if (!ReplaceFileW(full, temp, nullptr, REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr, nullptr)) {
-        return false;
+    if (!Retried([&] { return PlatformReplaceStep(full, temp, backup); })) {
+        return RecoverFromFailedReplace(full, temp, backup, attributes);
     }
-    // Windows keeps the replaced file's attributes; say them again for
-    // systems whose replace does not.
-    if (attributes != INVALID_FILE_ATTRIBUTES) {
-        SetFileAttributesW(full, attributes);
-    }
+    KeepAttributes(full, attributes);
+    RemoveFile(backup);
     return true;
 }
 

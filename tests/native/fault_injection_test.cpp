@@ -156,6 +156,34 @@ TEST_F(FaultTest, AReadFailureAtAnyPointOfTheRunChangesNoFile)
     }
 }
 
+// Lines moved out of the source land in their export before the source
+// loses them: whichever of the two replaces fails, no line is lost.
+TEST_F(FaultTest, TheSourceIsReplacedLastSoAFailedReplaceLosesNoLine)
+{
+    RemoveInPlaceAndExportTo(dir_.File("errors.txt"));
+    // The export's replace fails: nothing changes.
+    PosixFaultPlan()->failReplaceAt = 1;
+    RunStrip(&form_);
+    ExpectUntouched();
+
+    // The source's replace fails after the export landed: the moved lines
+    // are in both, none is gone.
+    *PosixFaultPlan() = PosixFaults();
+    PosixFaultPlan()->failReplaceAt = 2;
+    RunStrip(&form_);
+    EXPECT_TRUE(ReadFile(dir_.File("log.txt")) == log_) << "the source changed";
+    std::string matching;
+    for (size_t at = 0; at < log_.size();) {
+        size_t end = log_.find("\r\n", at) + 2;
+        std::string line = log_.substr(at, end - at);
+        if (line.find("ERROR") != std::string::npos) {
+            matching += line;
+        }
+        at = end;
+    }
+    EXPECT_TRUE(ReadFile(dir_.File("errors.txt")) == matching);
+}
+
 // A run is all or nothing for appended exports too: when the rewritten
 // export cannot take its file's place, the lines appended meanwhile go.
 TEST_F(FaultTest, AFailedReplaceCutsBackTheAppendedExport)

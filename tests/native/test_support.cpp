@@ -55,8 +55,13 @@ ScratchDir::~ScratchDir()
 
 std::vector<std::string> ScratchDir::Entries() const
 {
+    return FolderEntries(path_);
+}
+
+std::vector<std::string> FolderEntries(const std::string& path)
+{
     std::vector<std::string> names;
-    DIR* dir = opendir(path_.c_str());
+    DIR* dir = opendir(path.c_str());
     while (dir != nullptr) {
         dirent* entry = readdir(dir);
         if (entry == nullptr) {

@@ -28,6 +28,9 @@ private:
     std::string path_;
 };
 
+// Names of the entries in a folder, sorted.
+std::vector<std::string> FolderEntries(const std::string& path);
+
 std::string ReadFile(const std::string& path);
 void WriteFile(const std::string& path, const std::string& bytes);
 bool FileExists(const std::string& path);

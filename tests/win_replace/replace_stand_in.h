@@ -1,0 +1,38 @@
+// The test program's replace step: instead of ReplaceFileW, a stand-in that
+// fails the way ReplaceFileW's documentation says it can, leaving the files
+// as it says they are then left, for a planned number of calls.
+#ifndef QUORVANE_REPLACE_STAND_IN_H
+#define QUORVANE_REPLACE_STAND_IN_H
+
+#include <windows.h>
+
+struct ReplaceStandIn {
+    // How a failing call leaves the files.
+    enum Leaves {
+        // Both files keep their names: ERROR_UNABLE_TO_REMOVE_REPLACED (1175),
+        // ERROR_UNABLE_TO_MOVE_REPLACEMENT (1176) given a backup name, and
+        // any failure that changes nothing.
+        kNothingMoved,
+        // As kNothingMoved, with a copy of the old file under the backup name.
+        kBackupCopied,
+        // The old file is gone and the new content is only in the replacement
+        // (1176 as documented without a backup name).
+        kOldFileRemoved,
+        // The old file lives on under the backup name; the replacement keeps
+        // its name, with the old file's attributes (1177).
+        kOldFileAsBackup,
+        // As kOldFileAsBackup, and then a folder takes the target's name, so
+        // that neither file can be put back under it.
+        kOldFileAsBackupNameTaken,
+    };
+    DWORD error = 0;            // the error a failing call reports
+    Leaves leaves = kNothingMoved;
+    int failures = 0;           // calls that fail; later ones run ReplaceFileW itself
+    int calls = 0;              // calls so far
+    bool stagingFailed = false; // the stand-in could not arrange the files as planned
+};
+
+// The plan in force: reset with *StandIn() = ReplaceStandIn().
+ReplaceStandIn* StandIn();
+
+#endif

@@ -1,0 +1,159 @@
+// Every state a failed replace can leave, as ReplaceFileW documents them,
+// made by the stand-in replace step on a real file system under Wine: the
+// run leaves each file under its own name with its old bytes or its new
+// ones, removes a temporary or backup file only when the file is known to
+// be whole, and tries again only a file held open for a moment.
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "resources/resource_ids.h"
+#include "tests/win/strip_form.h"
+#include "tests/win/win_test_support.h"
+#include "tests/win_replace/replace_stand_in.h"
+
+namespace {
+
+const char kLog[] = "start\r\nERROR one\r\nok\r\nERROR two\r\n";
+const char kWith[] = "ERROR one\r\nERROR two\r\n";
+const char kWithout[] = "start\r\nok\r\n";
+
+class ReplaceStates : public testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_NE(form_.window(), nullptr);
+        *StandIn() = ReplaceStandIn();
+        form_.Text(IDC_SEARCH_TEXT, L"ERROR");
+        form_.Text(IDC_SOURCE_PATH, folder_.File(L"log.txt"));
+        // Rewrite the source in place without the matching lines.
+        form_.Check(IDC_EXPORT_WITH, false);
+        form_.Check(IDC_EXPORT_WITHOUT, true);
+    }
+    void TearDown() override { *StandIn() = ReplaceStandIn(); }
+
+    // A hidden source: its attributes must survive whatever happens.
+    void WriteSource()
+    {
+        std::wstring log = folder_.File(L"log.txt");
+        SetFileAttributesW(log.c_str(), FILE_ATTRIBUTE_NORMAL);
+        WriteWholeFile(log, kLog);
+        SetFileAttributesW(log.c_str(), FILE_ATTRIBUTE_HIDDEN);
+    }
+    bool SourceHidden() const
+    {
+        DWORD attributes = GetFileAttributesW(folder_.File(L"log.txt").c_str());
+        return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_HIDDEN) != 0;
+    }
+    std::vector<std::wstring> Entries() const
+    {
+        std::vector<std::wstring> names = folder_.Entries();
+        std::sort(names.begin(), names.end());
+        return names;
+    }
+    void Plan(DWORD error, ReplaceStandIn::Leaves leaves, int failures)
+    {
+        *StandIn() = ReplaceStandIn();
+        StandIn()->error = error;
+        StandIn()->leaves = leaves;
+        StandIn()->failures = failures;
+    }
+
+    ScratchDir folder_;
+    StripForm form_;
+};
+
+// The states that no retry can mend: one call each. Both exports on (the
+// source rewritten in place, the matching lines to a new file), every
+// replace failing the same way.
+TEST_F(ReplaceStates, EachDocumentedStateLeavesEveryFileWholeUnderItsName)
+{
+    struct Case {
+        DWORD error;
+        ReplaceStandIn::Leaves leaves;
+        bool landed;   // the new content is in place
+    };
+    const Case cases[] = {
+        {ERROR_UNABLE_TO_REMOVE_REPLACED, ReplaceStandIn::kNothingMoved, false},
+        {ERROR_UNABLE_TO_REMOVE_REPLACED, ReplaceStandIn::kBackupCopied, false},
+        {ERROR_UNABLE_TO_MOVE_REPLACEMENT, ReplaceStandIn::kNothingMoved, false},
+        {ERROR_UNABLE_TO_MOVE_REPLACEMENT, ReplaceStandIn::kOldFileRemoved, true},
+        {ERROR_UNABLE_TO_MOVE_REPLACEMENT_2, ReplaceStandIn::kOldFileAsBackup, false},
+        {ERROR_INVALID_PARAMETER, ReplaceStandIn::kNothingMoved, false},
+        {ERROR_DISK_FULL, ReplaceStandIn::kNothingMoved, false},
+    };
+    form_.Check(IDC_EXPORT_WITH, true);
+    form_.Text(IDC_WITH_PATH, folder_.File(L"errors.txt"));
+    for (const Case& c : cases) {
+        SCOPED_TRACE("error " + std::to_string(c.error) + ", state " + std::to_string(c.leaves));
+        WriteSource();
+        Plan(c.error, c.leaves, 100);
+        form_.Run();
+        EXPECT_FALSE(StandIn()->stagingFailed);
+        EXPECT_EQ(StandIn()->calls, 2);   // one per export: never tried again
+        EXPECT_TRUE(SourceHidden());
+        if (c.landed) {
+            EXPECT_EQ(ReadWholeFile(folder_.File(L"log.txt")), kWithout);
+            EXPECT_EQ(ReadWholeFile(folder_.File(L"errors.txt")), kWith);
+            EXPECT_EQ(Entries(), (std::vector<std::wstring>{L"errors.txt", L"log.txt"}));
+        } else {
+            // The export file that the run created goes too.
+            EXPECT_EQ(ReadWholeFile(folder_.File(L"log.txt")), kLog);
+            EXPECT_EQ(Entries(), std::vector<std::wstring>{L"log.txt"});
+        }
+        DeleteFileW(folder_.File(L"errors.txt").c_str());
+    }
+}
+
+// A file held open for a moment: up to ten more tries, then the run ends
+// with the source as it was.
+TEST_F(ReplaceStates, AHeldFileIsTriedTenTimesMore)
+{
+    struct Case {
+        DWORD error;
+        int failures;
+        bool landed;
+        int calls;
+    };
+    const Case cases[] = {
+        {ERROR_SHARING_VIOLATION, 3, true, 4},
+        {ERROR_LOCK_VIOLATION, 10, true, 11},
+        {ERROR_ACCESS_DENIED, 11, false, 11},
+        {ERROR_SHARING_VIOLATION, 100, false, 11},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE("error " + std::to_string(c.error) + ", failures " + std::to_string(c.failures));
+        WriteSource();
+        Plan(c.error, ReplaceStandIn::kNothingMoved, c.failures);
+        form_.Run();
+        EXPECT_EQ(StandIn()->calls, c.calls);
+        EXPECT_EQ(ReadWholeFile(folder_.File(L"log.txt")), c.landed ? kWithout : kLog);
+        EXPECT_TRUE(SourceHidden());
+        EXPECT_EQ(Entries(), std::vector<std::wstring>{L"log.txt"});
+    }
+}
+
+// The old file moved to the backup name, and then something else took the
+// source's name: neither file can go back under it, so neither is removed.
+TEST_F(ReplaceStates, WhenNeitherFileCanGoBackBothAreKept)
+{
+    WriteSource();
+    Plan(ERROR_UNABLE_TO_MOVE_REPLACEMENT_2, ReplaceStandIn::kOldFileAsBackupNameTaken, 100);
+    form_.Run();
+    ASSERT_FALSE(StandIn()->stagingFailed);
+    std::vector<std::wstring> names = Entries();
+    ASSERT_EQ(names.size(), 3u);
+    EXPECT_EQ(names[0], L"log.txt");   // the folder that took the name
+    // The backup ("qzb....tmp") with the old content, the temporary file
+    // ("qzv....tmp") with the new.
+    EXPECT_EQ(names[1].substr(0, 3), L"qzb");
+    EXPECT_EQ(ReadWholeFile(folder_.File(names[1])), kLog);
+    EXPECT_EQ(names[2].substr(0, 3), L"qzv");
+    EXPECT_EQ(ReadWholeFile(folder_.File(names[2])), kWithout);
+}
+
+}  // namespace
