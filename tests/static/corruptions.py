@@ -82,7 +82,8 @@ def subsystem_version_default(p):
 
 
 def entry_point_moved(p):
-    p.header('OPTIONAL_HEADER', 'AddressOfEntryPoint', 'I', p.pe.OPTIONAL_HEADER.AddressOfEntryPoint + 16)
+    entry = p.pe.OPTIONAL_HEADER.AddressOfEntryPoint
+    p.header('OPTIONAL_HEADER', 'AddressOfEntryPoint', 'I', entry + 16)
 
 
 def dialog_style_without_sysmenu(p):
