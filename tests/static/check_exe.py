@@ -675,13 +675,16 @@ def run_checks(exe_path, satellite_path=None, nm_tool='x86_64-w64-mingw32-nm'):
     return c
 
 
-def main():
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+def parse_arguments(description):
+    parser = argparse.ArgumentParser(description=description)
     parser.add_argument('exe')
     parser.add_argument('--satellite')
     parser.add_argument('--nm', default='x86_64-w64-mingw32-nm')
-    args = parser.parse_args()
+    return parser.parse_args()
 
+
+def main():
+    args = parse_arguments(__doc__.splitlines()[0])
     c = run_checks(args.exe, args.satellite, args.nm)
     for failure in c.failures:
         print('FAIL ' + failure)

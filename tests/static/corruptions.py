@@ -5,11 +5,10 @@ Each case patches one fault into a copy of the built exe or satellite (a
 header field, a resource byte, an import) and expects check_exe to report it
 under the check that covers it. The unpatched copies must pass first.
 
-Usage: corruptions.py EXE MUI [--nm PATH]
+Usage: corruptions.py EXE --satellite MUI [--nm PATH]
 Exit status 0 when every fault is caught.
 """
 
-import argparse
 import os
 import struct
 import sys
@@ -184,11 +183,9 @@ CASES = [
 
 
 def main():
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument('exe')
-    parser.add_argument('satellite')
-    parser.add_argument('--nm', default='x86_64-w64-mingw32-nm')
-    args = parser.parse_args()
+    args = check_exe.parse_arguments(__doc__.splitlines()[0])
+    if not args.satellite:
+        sys.exit('corruptions.py: --satellite is required')
     originals = {}
     for which, path in (('exe', args.exe), ('satellite', args.satellite)):
         with open(path, 'rb') as f:
