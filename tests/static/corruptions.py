@@ -16,6 +16,7 @@ import tempfile
 
 import pefile
 
+sys.dont_write_bytecode = True  # no __pycache__ in the source tree
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import check_exe  # noqa: E402
 from check_exe import RT_DIALOG, RT_STRING, RT_VERSION, RT_MANIFEST  # noqa: E402
