@@ -6,7 +6,8 @@ set -euo pipefail
 
 PACKAGES=(cmake ninja-build g++ mingw-w64 wine wine64 xvfb xdotool imagemagick
           fonts-wqy-zenhei googletest libgtest-dev locales clang libclang-rt-14-dev x11-utils
-          openbox ripgrep gawk time grep coreutils zip unzip python3 librsvg2-bin)
+          openbox ripgrep gawk time grep coreutils zip unzip python3
+          python3-pefile python3-matplotlib)
 
 SUDO=""
 if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi

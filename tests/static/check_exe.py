@@ -1,14 +1,13 @@
-#!/usr/bin/env python3
+#!/usr/bin/python3
 """Static checks of the built Quorvane.exe and of a satellite resource DLL.
 
-Reads everything back from the binaries themselves:
-  - image headers and imports through objdump -p (and nm for the entry symbol);
-  - the resource section through the small PE resource parser below: the
-    main dialog template, the string table, the icon, the manifest and the
-    version block of the executable, and the dialog and strings of the
-    satellite.
+Reads everything back from the binaries themselves, through pefile: the image
+headers, the import tables (names and ordinals), the resource tree, the
+string tables and the version block. The main dialog template, the icon
+group and the manifest are then read from their resource bytes here, and nm
+gives the address of the entry symbol.
 
-Usage: check_exe.py EXE [--satellite MUI] [--objdump PATH] [--nm PATH]
+Usage: check_exe.py EXE [--satellite MUI] [--nm PATH]
 Exit status 0 when every check passes; otherwise each failed check is listed
 and the status is 1.
 """
@@ -20,6 +19,72 @@ import os
 import subprocess
 import sys
 import xml.etree.ElementTree as ET
+
+import pefile
+
+# The exact imports of the exe, per DLL: function names, or ordinals where
+# the program imports by ordinal. A function the program starts to call is
+# added here, in its place in the list.
+EXPECTED_IMPORTS = {
+    'kernel32.dll': [
+        'CloseHandle',
+        'CreateFileW',
+        'DeleteFileW',
+        'ExitProcess',
+        'FlushFileBuffers',
+        'GetCPInfo',
+        'GetFileAttributesW',
+        'GetFileSizeEx',
+        'GetFullPathNameW',
+        'GetLastError',
+        'GetModuleFileNameW',
+        'GetModuleHandleW',
+        'GetTempFileNameW',
+        'GlobalAlloc',
+        'GlobalFree',
+        'LoadLibraryExW',
+        'ReadFile',
+        'ReplaceFileW',
+        'SetFileAttributesW',
+        'SetFilePointer',
+        'WideCharToMultiByte',
+        'WriteFile',
+        'lstrcatW',
+    ],
+    'user32.dll': [
+        'CallWindowProcW',
+        'CharUpperW',
+        'DialogBoxParamW',
+        'EnableWindow',
+        'EndDialog',
+        'GetDlgItem',
+        'GetWindowLongPtrW',
+        'LoadCursorW',
+        'LoadIconW',
+        'LoadStringW',
+        'MessageBoxIndirectW',
+        'SendDlgItemMessageW',
+        'SendMessageW',
+        'SetCursor',
+        'SetWindowLongPtrW',
+    ],
+    'comctl32.dll': [
+        17,                      # InitCommonControls, by ordinal
+    ],
+    'comdlg32.dll': [
+        'GetOpenFileNameW',
+        'GetSaveFileNameW',
+    ],
+    'shell32.dll': [
+        'DragFinish',
+        'DragQueryFileW',
+    ],
+    'shlwapi.dll': [
+        'StrStrA',
+        'StrStrIA',
+    ],
+}
+
 
 LANG_ZH_HK = 0x0C04
 
@@ -80,8 +145,6 @@ ENGLISH = {
     'filter': 'Text files (*.txt)|*.txt|All files (*.*)|*.*|',
 }
 
-EXPECTED_DLLS = {'kernel32.dll', 'user32.dll', 'comctl32.dll', 'comdlg32.dll',
-                 'shell32.dll', 'shlwapi.dll'}
 # Functions that must come from one particular DLL (another DLL exporting a
 # function of the same name, e.g. shell32's StrStrA, is a link-order slip).
 FUNCTION_HOMES = {
@@ -131,69 +194,43 @@ class Checker:
 
 
 # ---------------------------------------------------------------------------
-# PE image and resource section
+# PE image and resource tree
 
 
 class Image:
-    """The sections and the resource tree of a PE32+ file."""
+    """A PE file as pefile reads it, with its resources by (type, name, language)."""
 
     def __init__(self, path):
-        with open(path, 'rb') as f:
-            self.data = f.read()
-        data = self.data
-        if data[:2] != b'MZ':
-            raise ValueError('%s: not an MZ image' % path)
-        pe = struct.unpack_from('<I', data, 0x3C)[0]
-        if data[pe:pe + 4] != b'PE\0\0':
-            raise ValueError('%s: no PE signature' % path)
-        sections, optional_size = struct.unpack_from('<H12xH', data, pe + 6)
-        optional = pe + 24
-        magic = struct.unpack_from('<H', data, optional)[0]
-        if magic != 0x20B:
-            raise ValueError('%s: not PE32+ (magic %#x)' % (path, magic))
-        directories = optional + 112
-        self.resource_rva, self.resource_size = struct.unpack_from('<II', data, directories + 2 * 8)
-        self.sections = []
-        table = optional + optional_size
-        for i in range(sections):
-            vsize, rva, raw_size, raw_ptr = struct.unpack_from('<IIII', data, table + 40 * i + 8)
-            self.sections.append((rva, max(vsize, raw_size), raw_ptr, raw_size))
+        self.pe = pefile.PE(path)
         self.resources = {}
-        if self.resource_rva:
-            self._walk(self.file_offset(self.resource_rva), 0, [])
+        self.strings = {}        # string table block -> {id: text}
+        self.outside = []        # resources whose data the file does not hold whole
+        root = getattr(self.pe, 'DIRECTORY_ENTRY_RESOURCE', None)
+        if root is not None:
+            self._walk(root, ())
 
-    def file_offset(self, rva):
-        for start, size, raw_ptr, raw_size in self.sections:
-            if start <= rva < start + size:
-                if rva - start >= raw_size:
-                    raise ValueError('RVA %#x lies outside the raw data' % rva)
-                return raw_ptr + rva - start
-        raise ValueError('RVA %#x lies in no section' % rva)
-
-    def _name(self, root, field):
-        if field & 0x80000000:
-            at = root + (field & 0x7FFFFFFF)
-            length = struct.unpack_from('<H', self.data, at)[0]
-            return self.data[at + 2:at + 2 + 2 * length].decode('utf-16-le')
-        return field
-
-    def _walk(self, root, offset, path):
-        data = self.data
-        named, ids = struct.unpack_from('<HH', data, root + offset + 12)
-        for i in range(named + ids):
-            name, target = struct.unpack_from('<II', data, root + offset + 16 + 8 * i)
-            key = path + [self._name(root, name)]
-            if target & 0x80000000:
-                self._walk(root, target & 0x7FFFFFFF, key)
-            else:
-                rva, size = struct.unpack_from('<II', data, root + target)
-                at = self.file_offset(rva)
-                self.resources[tuple(key)] = data[at:at + size]
+    def _walk(self, directory, path):
+        for entry in directory.entries:
+            key = path + (str(entry.name) if entry.name is not None else entry.id,)
+            if hasattr(entry, 'directory'):
+                strings = getattr(entry.directory, 'strings', None)
+                if path == (RT_STRING,) and strings is not None:
+                    self.strings[key[1]] = strings
+                self._walk(entry.directory, key)
+                continue
+            rva, size = entry.data.struct.OffsetToData, entry.data.struct.Size
+            try:
+                blob = self.pe.get_data(rva, size)
+            except pefile.PEFormatError:
+                blob = b''
+            if len(blob) != size:
+                self.outside.append(key)
+            self.resources[key] = blob
 
     def find(self, kind, name):
         """{language: bytes} of one resource."""
-        return {lang: blob for (k, n, lang), blob in self.resources.items()
-                if k == kind and n == name}
+        return {key[2]: blob for key, blob in self.resources.items()
+                if len(key) == 3 and key[:2] == (kind, name)}
 
 
 # ---------------------------------------------------------------------------
@@ -303,29 +340,13 @@ def check_dialog(c, who, image, texts, lang):
 # String table
 
 
-def load_strings(image, lang):
-    """{id: text} of string table block 1 (ids 0 to 15)."""
-    found = image.find(RT_STRING, 1)
-    if not found:
-        return None
-    blob = found[lang] if lang in found else next(iter(found.values()))
-    strings = {}
-    at = 0
-    for string_id in range(16):
-        length = struct.unpack_from('<H', blob, at)[0]
-        if length:
-            strings[string_id] = blob[at + 2:at + 2 + 2 * length].decode('utf-16-le')
-        at += 2 + 2 * length
-    return strings
-
-
 def check_strings(c, who, image, texts, lang):
     found = image.find(RT_STRING, 1)
     if not c.ok(found, '%s: no string table block holding ids 1 to 3' % who):
         return None
     if lang is not None:
         c.equal('%s: string table languages' % who, sorted(found), [lang])
-    strings = load_strings(image, lang)
+    strings = image.strings.get(1, {})
     c.equal('%s: string ids present' % who, sorted(strings), [1, 2, 3])
     c.equal('%s: string 1 (About title)' % who, strings.get(1), texts['title'])
     about = strings.get(2, '').split('\n')
@@ -476,50 +497,41 @@ def check_manifest(c, image):
 # Version block
 
 
-def parse_version_node(data, at):
-    """(key, value bytes, type, children, end) of one VS_VERSIONINFO node."""
-    length, value_length, kind = struct.unpack_from('<HHH', data, at)
-    end = at + length
-    r = Reader(data)
-    r.at = at + 6
-    key = r.text()
-    r.align(4)
-    value_bytes = value_length * 2 if kind == 1 else value_length
-    value = data[r.at:r.at + value_bytes]
-    r.at += value_bytes
-    r.align(4)
-    children = []
-    while r.at < end:
-        node = parse_version_node(data, r.at)
-        children.append(node)
-        r.at = node[4]
-        r.align(4)
-    return key, value, kind, children, end
-
-
 def check_version(c, image, strings):
     found = image.find(RT_VERSION, 1)
     if not c.ok(found, 'exe: no version resource 1'):
         return
     c.equal('exe: version languages', sorted(found), [LANG_ZH_HK])
-    key, fixed, _, children, _ = parse_version_node(next(iter(found.values())), 0)
-    c.equal('exe: version root key', key, 'VS_VERSION_INFO')
-    if c.equal('exe: fixed file info length', len(fixed), 52):
-        fields = struct.unpack('<13I', fixed)
-        c.equal('exe: fixed file info signature', hex(fields[0]), hex(0xFEEF04BD))
-        c.equal('exe: file version, product version', fields[2:6],
+    pe = image.pe
+    infos = getattr(pe, 'VS_VERSIONINFO', [])
+    fixed_infos = getattr(pe, 'VS_FIXEDFILEINFO', [])
+    if not c.ok(infos and fixed_infos and getattr(pe, 'FileInfo', None),
+                'exe: no readable VS_VERSIONINFO with fixed file info'):
+        return
+    c.equal('exe: number of version blocks', len(infos), 1)
+    info = infos[0]
+    c.equal('exe: version root key', info.Key, b'VS_VERSION_INFO')
+    c.equal('exe: version block length against its resource', info.Length,
+            len(next(iter(found.values()))))
+    if c.equal('exe: fixed file info length', info.ValueLength, 52):
+        fixed = fixed_infos[0]
+        c.equal('exe: fixed file info signature', hex(fixed.Signature), hex(0xFEEF04BD))
+        c.equal('exe: file version, product version',
+                (fixed.FileVersionMS, fixed.FileVersionLS,
+                 fixed.ProductVersionMS, fixed.ProductVersionLS),
                 (0x00010000, 0, 0x00010000, 0))
         c.equal('exe: flags mask, flags, OS, type, subtype',
-                tuple(hex(v) for v in fields[6:11]),
+                tuple(hex(v) for v in (fixed.FileFlagsMask, fixed.FileFlags, fixed.FileOS,
+                                       fixed.FileType, fixed.FileSubtype)),
                 tuple(hex(v) for v in (0x3F, 0, 0x40004, 1, 0)))
-    blocks = {node[0]: node for node in children}
-    c.equal('exe: version blocks', sorted(blocks), ['StringFileInfo', 'VarFileInfo'])
-    tables = blocks.get('StringFileInfo', ('', b'', 0, [], 0))[3]
-    c.equal('exe: string table keys', [t[0] for t in tables], ['0c0404b0'])
-    values = {}
-    for table in tables[:1]:
-        for name, value, _, _, _ in table[3]:
-            values[name] = value.decode('utf-16-le').split('\0')[0]
+    blocks = pe.FileInfo[0]
+    c.equal('exe: version blocks', sorted(block.Key.decode('utf-8') for block in blocks),
+            ['StringFileInfo', 'VarFileInfo'])
+    tables = [table for block in blocks for table in getattr(block, 'StringTable', [])]
+    c.equal('exe: string table keys', [table.LangID.decode('utf-8') for table in tables],
+            ['0c0404b0'])
+    values = {key.decode('utf-8'): value.decode('utf-8')
+              for table in tables[:1] for key, value in table.entries.items()}
     for name, want in (('FileDescription', '移除包含特定字串的行列'),
                        ('FileVersion', '1.0.0.0'), ('ProductVersion', '1.0.0.0'),
                        ('OriginalFilename', 'Quorvane.exe')):
@@ -534,122 +546,146 @@ def check_version(c, image, strings):
             about[len(CHINESE['about_lines'][0]):], company)
     c.ok(company and company in values.get('LegalCopyright', ''),
          'exe: LegalCopyright %r does not name %r' % (values.get('LegalCopyright'), company))
-    translation = [node for node in blocks.get('VarFileInfo', ('', b'', 0, [], 0))[3]
-                   if node[0] == 'Translation']
-    c.equal('exe: Translation', [node[1] for node in translation],
-            [struct.pack('<HH', 0x0C04, 0x04B0)])
+    # pefile keeps the last language/code page pair of a Var: its length says
+    # that there is exactly one.
+    variables = [var for block in blocks for var in getattr(block, 'Var', [])]
+    c.equal('exe: Translation (value, length)',
+            [(getattr(var, 'entry', {}), var.ValueLength) for var in variables],
+            [({b'Translation': '0x0c04 0x04b0'}, 4)])
 
 
 # ---------------------------------------------------------------------------
 # Headers and imports
 
 
-# The tools' own words are read, so they must speak the C locale.
-C_LOCALE = dict(os.environ, LC_ALL='C', LANG='C')
-
-
-def objdump(tool, path):
-    return subprocess.run([tool, '-p', path], check=True, capture_output=True, env=C_LOCALE,
-                          text=True).stdout
-
-
-def header_field(dump, name):
-    match = re.search(r'^%s\s+(\S+)' % name, dump, re.MULTILINE)
-    return match.group(1) if match else None
-
-
-def imports(dump):
-    """{dll (lower case): [name or ordinal]} from objdump's import tables."""
+def imports(pe):
+    """{dll (lower case): [name or ordinal]} of the import and delay-import tables."""
     table = {}
-    current = None
-    for line in dump.splitlines():
-        match = re.match(r'\s*DLL Name: (\S+)', line)
-        if match:
-            current = table.setdefault(match.group(1).lower(), [])
-            continue
-        if current is None:
-            continue
-        if not line.strip():
-            current = None
-            continue
-        fields = line.split()
-        if fields[0] == 'vma:':
-            continue
-        if fields[-1] == '<none>':
-            current.append(int(fields[0], 16) & 0xFFFF)   # by ordinal
-        else:
-            current.append(fields[-1])
+    for directory in ('DIRECTORY_ENTRY_IMPORT', 'DIRECTORY_ENTRY_DELAY_IMPORT'):
+        for dll in getattr(pe, directory, []):
+            names = table.setdefault(dll.dll.decode('ascii', 'replace').lower(), [])
+            names += [imp.ordinal if imp.import_by_ordinal else imp.name.decode('ascii', 'replace')
+                      for imp in dll.imports]
     return table
 
 
-def check_exe_headers(c, path, objdump_tool, nm_tool):
-    dump = objdump(objdump_tool, path)
-    c.ok('file format pei-x86-64' in dump, 'exe: not pei-x86-64')
-    c.equal('exe: optional header magic', header_field(dump, 'Magic'), '020b')
-    c.equal('exe: subsystem', header_field(dump, 'Subsystem'), '00000002')
+def check_image_kind(c, who, pe):
+    c.equal('%s: machine' % who, hex(pe.FILE_HEADER.Machine),
+            hex(pefile.MACHINE_TYPE['IMAGE_FILE_MACHINE_AMD64']))
+    c.equal('%s: optional header magic' % who, hex(pe.OPTIONAL_HEADER.Magic),
+            hex(pefile.OPTIONAL_HEADER_MAGIC_PE_PLUS))
+
+
+# nm's words are read, so it must speak the C locale.
+C_LOCALE = dict(os.environ, LC_ALL='C', LANG='C')
+
+
+def check_exe_headers(c, image, path, nm_tool):
+    pe = image.pe
+    header = pe.OPTIONAL_HEADER
+    check_image_kind(c, 'exe', pe)
+    c.ok(not pe.is_dll(), 'exe: marked as a DLL')
+    c.equal('exe: subsystem', header.Subsystem,
+            pefile.SUBSYSTEM_TYPE['IMAGE_SUBSYSTEM_WINDOWS_GUI'])
     c.equal('exe: subsystem version',
-            (header_field(dump, 'MajorSubsystemVersion'), header_field(dump, 'MinorSubsystemVersion')),
-            ('6', '0'))
-    entry = int(header_field(dump, 'AddressOfEntryPoint') or '0', 16)
-    base = int(header_field(dump, 'ImageBase') or '0', 16)
+            (header.MajorSubsystemVersion, header.MinorSubsystemVersion), (6, 0))
+    c.equal('exe: operating system version',
+            (header.MajorOperatingSystemVersion, header.MinorOperatingSystemVersion), (6, 0))
+    # A sound image reads without a complaint from pefile.
+    c.equal('exe: pefile warnings', pe.get_warnings(), [])
+    entry = header.AddressOfEntryPoint
     c.ok(entry != 0, 'exe: no entry point')
     symbols = subprocess.run([nm_tool, path], capture_output=True, text=True, env=C_LOCALE).stdout
     match = re.search(r'^([0-9a-fA-F]+) T ProgramEntry$', symbols, re.MULTILINE)
     if match:
-        c.equal('exe: entry point against ProgramEntry', hex(base + entry), hex(int(match.group(1), 16)))
+        c.equal('exe: entry point against ProgramEntry', hex(header.ImageBase + entry),
+                hex(int(match.group(1), 16)))
     else:
         print('note: no ProgramEntry symbol (stripped image); entry point checked non-zero only')
-    table = imports(dump)
-    c.equal('exe: imported DLLs', sorted(table), sorted(EXPECTED_DLLS))
+    table = imports(pe)
+    c.equal('exe: imported DLLs', sorted(table), sorted(EXPECTED_IMPORTS))
     c.equal('exe: runtime DLLs imported', [d for d in table if RUNTIME_DLL.search(d)], [])
-    c.equal('exe: comctl32 imports', table.get('comctl32.dll'), [17])
+    for dll, want in EXPECTED_IMPORTS.items():
+        c.equal('exe: imports from ' + dll, sorted(table.get(dll, []), key=str),
+                sorted(want, key=str))
     for function, home in FUNCTION_HOMES.items():
         for dll, names in table.items():
             if function in names:
                 c.equal('exe: DLL %s is imported from' % function, dll, home)
 
 
-def check_satellite_headers(c, path, objdump_tool):
-    dump = objdump(objdump_tool, path)
-    c.ok('file format pei-x86-64' in dump, 'satellite: not pei-x86-64')
-    c.ok(re.search(r'^\s+DLL$', dump, re.MULTILINE), 'satellite: not a DLL')
-    c.equal('satellite: entry point', int(header_field(dump, 'AddressOfEntryPoint') or '1', 16), 0)
-    c.equal('satellite: imported DLLs', sorted(imports(dump)), [])
+def check_satellite_headers(c, image):
+    pe = image.pe
+    check_image_kind(c, 'satellite', pe)
+    c.ok(pe.is_dll(), 'satellite: not a DLL')
+    c.equal('satellite: entry point', pe.OPTIONAL_HEADER.AddressOfEntryPoint, 0)
+    c.equal('satellite: imported DLLs', sorted(imports(pe)), [])
+
+
+# ---------------------------------------------------------------------------
+
+
+def open_image(c, who, path):
+    try:
+        image = Image(path)
+    except (OSError, pefile.PEFormatError) as e:
+        c.ok(False, '%s: not a readable PE image: %s' % (who, e))
+        return None
+    c.equal('%s: resources whose data lies outside the file' % who, image.outside, [])
+    return image
+
+
+def guarded(c, who, check, *args):
+    """Runs one group of checks; bytes that cannot be read at all fail it."""
+    try:
+        return check(c, *args)
+    except (struct.error, ValueError, IndexError, KeyError, AttributeError) as e:
+        c.ok(False, '%s: %s could not read its data: %r' % (who, check.__name__, e))
+        return None
+
+
+def run_checks(exe_path, satellite_path=None, nm_tool='x86_64-w64-mingw32-nm'):
+    """Every check of the exe and, if given, of the satellite: a Checker."""
+    c = Checker()
+    exe = open_image(c, 'exe', exe_path)
+    if exe is not None:
+        guarded(c, 'exe', check_exe_headers, exe, exe_path, nm_tool)
+        c.equal('exe: resources (type, id, language)', sorted(exe.resources, key=str),
+                sorted([(kind, 1, LANG_ZH_HK) for kind in
+                        (RT_DIALOG, RT_STRING, RT_GROUP_ICON, RT_VERSION, RT_MANIFEST)]
+                       + [(RT_ICON, 1, LANG_ZH_HK), (RT_ICON, 2, LANG_ZH_HK)], key=str))
+        guarded(c, 'exe', check_dialog, 'exe', exe, CHINESE, LANG_ZH_HK)
+        strings = guarded(c, 'exe', check_strings, 'exe', exe, CHINESE, LANG_ZH_HK)
+        guarded(c, 'exe', check_icon, exe)
+        guarded(c, 'exe', check_manifest, exe)
+        guarded(c, 'exe', check_version, exe, strings)
+
+    satellite = open_image(c, 'satellite', satellite_path) if satellite_path else None
+    if satellite is not None:
+        guarded(c, 'satellite', check_satellite_headers, satellite)
+        # The satellite carries the form and the strings only; the icon
+        # always comes from the executable.
+        languages = sorted({key[2] for key in satellite.resources if len(key) == 3})
+        c.equal('satellite: number of languages', len(languages), 1)
+        c.equal('satellite: resources (type, id)',
+                sorted((key[:2] for key in satellite.resources), key=str),
+                [(RT_DIALOG, 1), (RT_STRING, 1)])
+        guarded(c, 'satellite', check_dialog, 'satellite', satellite, ENGLISH, None)
+        guarded(c, 'satellite', check_strings, 'satellite', satellite, ENGLISH, None)
+    return c
+
+
+def parse_arguments(description):
+    parser = argparse.ArgumentParser(description=description)
+    parser.add_argument('exe')
+    parser.add_argument('--satellite')
+    parser.add_argument('--nm', default='x86_64-w64-mingw32-nm')
+    return parser.parse_args()
 
 
 def main():
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument('exe')
-    parser.add_argument('--satellite')
-    parser.add_argument('--objdump', default='x86_64-w64-mingw32-objdump')
-    parser.add_argument('--nm', default='x86_64-w64-mingw32-nm')
-    args = parser.parse_args()
-
-    c = Checker()
-    check_exe_headers(c, args.exe, args.objdump, args.nm)
-    exe = Image(args.exe)
-    c.equal('exe: resources (type, id, language)', sorted(exe.resources),
-            sorted([(kind, 1, LANG_ZH_HK) for kind in
-                    (RT_DIALOG, RT_STRING, RT_GROUP_ICON, RT_VERSION, RT_MANIFEST)]
-                   + [(RT_ICON, 1, LANG_ZH_HK), (RT_ICON, 2, LANG_ZH_HK)]))
-    check_dialog(c, 'exe', exe, CHINESE, LANG_ZH_HK)
-    strings = check_strings(c, 'exe', exe, CHINESE, LANG_ZH_HK)
-    check_icon(c, exe)
-    check_manifest(c, exe)
-    check_version(c, exe, strings)
-
-    if args.satellite:
-        check_satellite_headers(c, args.satellite, args.objdump)
-        satellite = Image(args.satellite)
-        # The satellite carries the form and the strings only; the icon
-        # always comes from the executable.
-        languages = sorted({key[2] for key in satellite.resources})
-        c.equal('satellite: number of languages', len(languages), 1)
-        c.equal('satellite: resources (type, id)', sorted(key[:2] for key in satellite.resources),
-                [(RT_DIALOG, 1), (RT_STRING, 1)])
-        check_dialog(c, 'satellite', satellite, ENGLISH, None)
-        check_strings(c, 'satellite', satellite, ENGLISH, None)
-
+    args = parse_arguments(__doc__.splitlines()[0])
+    c = run_checks(args.exe, args.satellite, args.nm)
     for failure in c.failures:
         print('FAIL ' + failure)
     print('%d checks, %d failed' % (c.count, len(c.failures)))
