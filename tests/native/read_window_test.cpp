@@ -55,49 +55,9 @@ TEST(RouteLinesAcrossWindows, EveryWindowSizeGivesTheBytesOfTheWholeSource)
     }
 }
 
-// Runs RouteLines over a file through a window of the given capacity and
-// reports what became of the window.
-struct WindowRun {
-    bool read = false;
-    bool grew = false;
-    uint64_t capacity = 0;
-    Routed routed;
-};
-
 WindowRun RunThroughWindow(const std::string& source, uint64_t size, uint64_t capacity)
 {
-    ScratchDir dir;
-    WriteFile(dir.File("source"), source);
-    std::u16string sourcePath = Utf8ToUtf16(dir.File("source"));
-    std::u16string withoutPath = Utf8ToUtf16(dir.File("without"));
-    std::u16string withPath = Utf8ToUtf16(dir.File("with"));
-    bool created = false;
-    FileHandle file = PlatformOpenSource(sourcePath.c_str());
-    FileHandle withoutFile = PlatformClaimTarget(withoutPath.c_str(), &created);
-    FileHandle withFile = PlatformClaimTarget(withPath.c_str(), &created);
-    std::vector<char> block(capacity + kWindowPadding);
-    std::vector<char> buffers(2 << 16);
-    LineSink without;
-    LineSink with;
-    SinkInit(&without, withoutFile, buffers.data(), 1 << 16);
-    SinkInit(&with, withFile, buffers.data() + (1 << 16), 1 << 16);
-    ReadWindow window;
-    WindowInit(&window, file, size, block.data(), capacity);
-    const TextRules rules = AsciiRules();
-
-    WindowRun run;
-    run.read = RouteLines(&window, false, "ab", &rules, &without, &with);
-    run.grew = window.grown != nullptr;
-    run.capacity = window.capacity;
-    WindowRelease(&window);
-    SinkFlush(&without);
-    SinkFlush(&with);
-    PlatformClose(file);
-    PlatformClose(withoutFile);
-    PlatformClose(withFile);
-    run.routed.without = ReadFile(dir.File("without"));
-    run.routed.with = ReadFile(dir.File("with"));
-    return run;
+    return RouteThroughWindow(source, size, "ab", false, AsciiRules(), 1 << 16, true, true, capacity);
 }
 
 TEST(RouteLinesAcrossWindows, RunsOfLineFeedsNeverGrowTheWindow)

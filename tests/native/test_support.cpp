@@ -126,9 +126,9 @@ TextRules PrintablePlainRules()
     return rules;
 }
 
-Routed RouteToStrings(const std::string& source, const std::string& needle, bool ignoreCase,
-                      const TextRules& rules, uint32_t sinkCapacity, bool withoutOn, bool withOn,
-                      uint64_t windowCapacity)
+WindowRun RouteThroughWindow(const std::string& source, uint64_t size, const std::string& needle,
+                             bool ignoreCase, const TextRules& rules, uint32_t sinkCapacity,
+                             bool withoutOn, bool withOn, uint64_t windowCapacity)
 {
     ScratchDir dir;
     WriteFile(dir.File("source"), source);
@@ -151,8 +151,11 @@ Routed RouteToStrings(const std::string& source, const std::string& needle, bool
     SinkInit(&without, withoutFile, buffers.data(), sinkCapacity);
     SinkInit(&with, withFile, buffers.data() + sinkCapacity, sinkCapacity);
     ReadWindow window;
-    WindowInit(&window, sourceFile, source.size(), block.data(), windowCapacity);
-    EXPECT_TRUE(RouteLines(&window, ignoreCase, needle.c_str(), &rules, &without, &with));
+    WindowInit(&window, sourceFile, size, block.data(), windowCapacity);
+    WindowRun run;
+    run.read = RouteLines(&window, ignoreCase, needle.c_str(), &rules, &without, &with);
+    run.grew = window.grown != nullptr;
+    run.capacity = window.capacity;
     WindowRelease(&window);
     SinkFlush(&without);
     SinkFlush(&with);
@@ -160,10 +163,19 @@ Routed RouteToStrings(const std::string& source, const std::string& needle, bool
     PlatformClose(withoutFile);
     PlatformClose(withFile);
 
-    Routed routed;
-    routed.without = withoutOn ? ReadFile(dir.File("without")) : "";
-    routed.with = withOn ? ReadFile(dir.File("with")) : "";
-    return routed;
+    run.routed.without = withoutOn ? ReadFile(dir.File("without")) : "";
+    run.routed.with = withOn ? ReadFile(dir.File("with")) : "";
+    return run;
+}
+
+Routed RouteToStrings(const std::string& source, const std::string& needle, bool ignoreCase,
+                      const TextRules& rules, uint32_t sinkCapacity, bool withoutOn, bool withOn,
+                      uint64_t windowCapacity)
+{
+    WindowRun run = RouteThroughWindow(source, source.size(), needle, ignoreCase, rules, sinkCapacity,
+                                       withoutOn, withOn, windowCapacity);
+    EXPECT_TRUE(run.read);
+    return run.routed;
 }
 
 namespace {

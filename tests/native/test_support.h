@@ -65,6 +65,19 @@ Routed RouteToStrings(const std::string& source, const std::string& needle, bool
                       const TextRules& rules, uint32_t sinkCapacity = 1 << 16, bool withoutOn = true,
                       bool withOn = true, uint64_t windowCapacity = 1 << 16);
 
+// The same through a window of the given capacity, reading size bytes of
+// the source (a file written with all of source), and what became of the
+// window.
+struct WindowRun {
+    bool read = false;      // RouteLines read the source whole
+    bool grew = false;
+    uint64_t capacity = 0;  // the window's capacity at the end
+    Routed routed;
+};
+WindowRun RouteThroughWindow(const std::string& source, uint64_t size, const std::string& needle,
+                             bool ignoreCase, const TextRules& rules, uint32_t sinkCapacity,
+                             bool withoutOn, bool withOn, uint64_t windowCapacity);
+
 // What the line pass must produce, computed the plain way: cut one line at
 // a time, search it the way the platform does (character by character,
 // ASCII folding when ignoring case), write it with CR LF.
