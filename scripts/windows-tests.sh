@@ -13,7 +13,14 @@ wineserver -k >/dev/null 2>&1   # a server left from an earlier run
 timeout 300 build/windows/wine-run.sh cmd /c exit >/dev/null 2>&1
 wineserver -p >/dev/null 2>&1
 timeout 120 build/windows/wine-run.sh cmd /c exit >/dev/null 2>&1
+# Wine's desktop and services go away a moment after their last program
+# ends; a test that then starts them again waits for them to go away once
+# more before ctest sees it end (about 3 s a test). One idle program keeps
+# them for the whole run, whatever pauses the suites make.
+QUORVANE_WINE_TIMEOUT=3600 build/windows/wine-run.sh cmd /c "ping -n 3600 127.0.0.1" >/dev/null 2>&1 &
+keeper=$!
 ctest --preset windows "$@"
 rc=$?
+kill "$keeper" 2>/dev/null
 wineserver -k >/dev/null 2>&1
 exit $rc
