@@ -3,35 +3,14 @@
 
 #include "resources/resource_ids.h"
 
-namespace {
-
-// Loads string `id` into `buffer`: from the resource module, or from the
-// executable when the resource module (a satellite) lacks it; empty when
-// neither has it, so the box never shows a buffer that was not filled.
-void LoadText(HMODULE resources, HMODULE executable, UINT id, wchar_t* buffer, int chars)
-{
-    buffer[0] = 0;
-    if (LoadStringW(resources, id, buffer, chars) > 0) {
-        return;
-    }
-    buffer[0] = 0;
-    if (LoadStringW(executable, id, buffer, chars) > 0) {
-        return;
-    }
-    buffer[0] = 0;
-}
-
-}  // namespace
-
 void ShowAbout(HWND dialog)
 {
     HMODULE executable = GetModuleHandleW(nullptr);
-    HMODULE resources = GetResourceModule();
 
     wchar_t title[128];
     wchar_t text[384];
-    LoadText(resources, executable, IDS_ABOUT_TITLE, title, 128);
-    LoadText(resources, executable, IDS_ABOUT_TEXT, text, 384);
+    LoadUiString(IDS_ABOUT_TITLE, title, 128);
+    LoadUiString(IDS_ABOUT_TEXT, text, 384);
 
     MSGBOXPARAMSW box;
     unsigned char* bytes = reinterpret_cast<unsigned char*>(&box);

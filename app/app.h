@@ -11,6 +11,10 @@ HMODULE GetResourceModule();
 // which holds capacity characters. False when the module's path, with the
 // four characters and the terminator, does not fit.
 bool SatellitePath(HMODULE module, WCHAR* path, DWORD capacity);
+// Loads string id into buffer (chars characters): from the resource module,
+// or from the executable when a satellite lacks it; empty when neither has
+// it, so that a buffer that was never filled is never shown.
+void LoadUiString(UINT id, wchar_t* buffer, int chars);
 
 // The main dialog's procedure.
 INT_PTR CALLBACK MainDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam);

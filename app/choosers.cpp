@@ -3,6 +3,7 @@
 
 #include <commdlg.h>
 
+#include "platform/platform.h"
 #include "resources/resource_ids.h"
 
 namespace {
@@ -10,7 +11,7 @@ namespace {
 // Room for a 127-character filter, its terminator and one more zero, so the
 // list always ends with two zero characters even when the loaded text does
 // not end with a bar or had to be cut short.
-enum { kFilterChars = 129, kFilterLoadLimit = 128, kPathChars = 260 };
+enum { kFilterChars = 129, kFilterLoadLimit = 128 };
 
 // Loads the file-type filter: from the resource module, or from the
 // executable when the resource module (a satellite) lacks it. Every bar
@@ -22,12 +23,7 @@ void LoadFilter(wchar_t* filter)
     for (int i = 0; i < kFilterChars; ++i) {
         filter[i] = 0;
     }
-    if (LoadStringW(GetResourceModule(), IDS_FILE_FILTER, filter, kFilterLoadLimit) <= 0) {
-        filter[0] = 0;
-        if (LoadStringW(GetModuleHandleW(nullptr), IDS_FILE_FILTER, filter, kFilterLoadLimit) <= 0) {
-            filter[0] = 0;
-        }
-    }
+    LoadUiString(IDS_FILE_FILTER, filter, kFilterLoadLimit);
     for (wchar_t* c = filter; *c != 0; ++c) {
         if (*c == L'|') {
             *c = 0;
@@ -46,7 +42,7 @@ void ShowFileChooser(HWND dialog, int command)
     }
 
     wchar_t filter[kFilterChars];
-    wchar_t path[kPathChars];
+    wchar_t path[kPathCapacity];
     path[0] = 0;  // the chooser opens with no name, whatever the field holds
 
     chooser.lStructSize = sizeof chooser;
@@ -54,7 +50,7 @@ void ShowFileChooser(HWND dialog, int command)
     chooser.lpstrFilter = filter;
     chooser.nFilterIndex = 1;
     chooser.lpstrFile = path;
-    chooser.nMaxFile = kPathChars;
+    chooser.nMaxFile = kPathCapacity;
     chooser.lpstrDefExt = L"txt";
     chooser.Flags = OFN_OVERWRITEPROMPT | OFN_HIDEREADONLY | OFN_PATHMUSTEXIST | OFN_FILEMUSTEXIST |
                     OFN_NONETWORKBUTTON;

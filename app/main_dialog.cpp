@@ -1,14 +1,18 @@
-// The main dialog's procedure: sets up the form, dispatches the buttons and
-// runs a strip when the default button (or Enter) is pressed.
+// The main dialog's procedure: sets up the form, dispatches the buttons, and
+// runs a strip on a thread of its own when the default button (or Enter) is
+// pressed, so that the window stays alive, shows progress and can stop it.
 #include "app/app.h"
-#include "filter/filter.h"
+#include "app/strip_run.h"
+#include "filter/run_request.h"
 #include "resources/resource_ids.h"
 
 namespace {
 
-enum { kSearchTextLimit = 128 };
+// Progress is looked at this often while a run lasts.
+const UINT_PTR kProgressTimer = 1;
+const UINT kProgressEveryMs = 250;
 
-void InitMainDialog(HWND dialog)
+void InitMainDialog(HWND dialog, StripRun* run)
 {
     // The window icon always comes from the executable, whichever module the
     // template came from. Only the big icon is set; the system derives the
@@ -16,7 +20,7 @@ void InitMainDialog(HWND dialog)
     HICON icon = LoadIconW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(IDI_APP));
     SendMessageW(dialog, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(icon));
 
-    SendDlgItemMessageW(dialog, IDC_SEARCH_TEXT, EM_LIMITTEXT, kSearchTextLimit, 0);
+    SendDlgItemMessageW(dialog, IDC_SEARCH_TEXT, EM_LIMITTEXT, kSearchFieldLimit, 0);
     SendDlgItemMessageW(dialog, IDC_EXPORT_WITH, BM_SETCHECK, BST_CHECKED, 0);
 
     // The path fields take dropped files through PathFieldProc, which finds
@@ -27,33 +31,78 @@ void InitMainDialog(HWND dialog)
         SetWindowLongPtrW(field, GWLP_USERDATA, GetWindowLongPtrW(field, GWLP_WNDPROC));
         SetWindowLongPtrW(field, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(PathFieldProc));
     }
+
+    if (run != nullptr) {
+        run->dialog = dialog;
+        run->worker = nullptr;
+    }
+    SetWindowLongPtrW(dialog, DWLP_USER, reinterpret_cast<LONG_PTR>(run));
 }
 
-// A strip run holds the dialog's thread until it ends: the button that
-// started it stays disabled and the wait cursor shows meanwhile.
-void StripWithBusyButton(HWND dialog, HWND button)
+StripRun* RunOf(HWND dialog)
 {
-    HCURSOR previous = SetCursor(LoadCursorW(nullptr, IDC_WAIT));
-    EnableWindow(button, FALSE);
-    RunStrip(dialog);
-    EnableWindow(button, TRUE);
-    SetCursor(previous);
+    return reinterpret_cast<StripRun*>(GetWindowLongPtrW(dialog, DWLP_USER));
+}
+
+void Strip(HWND dialog, StripRun* run)
+{
+    if (run == nullptr) {
+        return;
+    }
+    StartStripRun(run);
+    if (StripRunning(run)) {
+        SetTimer(dialog, kProgressTimer, kProgressEveryMs, nullptr);
+    }
+}
+
+void Finish(HWND dialog, StripRun* run)
+{
+    KillTimer(dialog, kProgressTimer);
+    FinishStripRun(run);
+}
+
+// Escape, the close box, the end of the session: a run going on is stopped
+// first, and the dialog ends once the worker has put every file back.
+void Close(HWND dialog, StripRun* run, bool endDialog)
+{
+    if (run == nullptr || !StripRunning(run)) {
+        if (endDialog) {
+            EndDialog(dialog, 0);
+        }
+        return;
+    }
+    StopStripRun(run);
+    run->endWhenDone = run->endWhenDone || endDialog;
+}
+
+// The dialog's result for a message it handled itself.
+INT_PTR Handled(HWND dialog, LONG_PTR result)
+{
+    SetWindowLongPtrW(dialog, DWLP_MSGRESULT, result);
+    return TRUE;
 }
 
 }  // namespace
 
 INT_PTR CALLBACK MainDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam)
 {
+    (void)lParam;
+    StripRun* run = message == WM_INITDIALOG ? nullptr : RunOf(dialog);
     switch (message) {
     case WM_INITDIALOG:
-        InitMainDialog(dialog);
+        InitMainDialog(dialog, static_cast<StripRun*>(GlobalAlloc(GPTR, sizeof(StripRun))));
         break;
     case WM_COMMAND:
         // The whole wParam: a click, Enter or Escape carries notification
         // code 0; an edit field's change notifications match nothing here.
         switch (wParam) {
         case IDCANCEL:
-            EndDialog(dialog, 0);
+            // Escape during a run stops the run and keeps the window.
+            if (run != nullptr && StripRunning(run)) {
+                StopStripRun(run);
+            } else {
+                EndDialog(dialog, 0);
+            }
             break;
         case IDC_BROWSE_SOURCE:
         case IDC_BROWSE_WITHOUT:
@@ -64,12 +113,60 @@ INT_PTR CALLBACK MainDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM
             ShowAbout(dialog);
             break;
         case IDC_STRIP:
-            StripWithBusyButton(dialog, reinterpret_cast<HWND>(lParam));
+            Strip(dialog, run);
             break;
         }
         break;
+    case WM_CLOSE:
+        // The close box (and SC_CLOSE) end the program, after stopping a run.
+        Close(dialog, run, true);
+        return Handled(dialog, 0);
+    case WM_TIMER:
+        if (wParam == kProgressTimer && run != nullptr) {
+            // A worker whose message was lost is found done all the same.
+            if (StripRunning(run) && WaitForSingleObject(run->worker, 0) == WAIT_OBJECT_0) {
+                Finish(dialog, run);
+            } else {
+                ShowStripProgress(run);
+            }
+        }
+        break;
+    case WM_STRIP_RUN_DONE:
+        if (run != nullptr) {
+            Finish(dialog, run);
+        }
+        break;
+    case WM_SETCURSOR:
+        if (run != nullptr && StripRunning(run) && run->showingProgress) {
+            SetCursor(LoadCursorW(nullptr, IDC_APPSTARTING));
+            return Handled(dialog, TRUE);
+        }
+        break;
+    case WM_ENDSESSION:
+        // The process may end as soon as this returns: the run stops and
+        // its files are put back first.
+        if (wParam != FALSE && run != nullptr && StripRunning(run)) {
+            StopStripRun(run);
+            WaitForStripRun(run);
+        }
+        break;
+    case WM_DESTROY:
+        // Nothing ends the dialog while a worker lives, but a window can be
+        // destroyed from outside: the worker is stopped and waited for
+        // before its memory goes.
+        if (run != nullptr) {
+            StopStripRun(run);
+            WaitForStripRun(run);
+            if (StripRunning(run)) {
+                CloseHandle(run->worker);
+            }
+            KillTimer(dialog, kProgressTimer);
+            SetWindowLongPtrW(dialog, DWLP_USER, 0);
+            GlobalFree(run);
+        }
+        break;
     }
-    // Always 0: no initial focus is set, and the platform's default dialog
-    // handling applies to every message.
+    // 0 for everything else: no initial focus is set, and the platform's
+    // default dialog handling applies.
     return 0;
 }

@@ -3,11 +3,7 @@
 
 #include <shellapi.h>
 
-namespace {
-
-enum : UINT { kPathChars = 260 };
-
-}  // namespace
+#include "platform/platform.h"
 
 LRESULT CALLBACK PathFieldProc(HWND field, UINT message, WPARAM wParam, LPARAM lParam)
 {
@@ -22,10 +18,10 @@ LRESULT CALLBACK PathFieldProc(HWND field, UINT message, WPARAM wParam, LPARAM l
     // leaves the field as it was.
     HDROP drop = reinterpret_cast<HDROP>(wParam);
     UINT length = DragQueryFileW(drop, 0, nullptr, 0);
-    if (length > 0 && length < kPathChars) {
-        wchar_t name[kPathChars];
-        UINT copied = DragQueryFileW(drop, 0, name, kPathChars);
-        if (copied > 0 && copied < kPathChars) {
+    if (length > 0 && length < kPathCapacity) {
+        wchar_t name[kPathCapacity];
+        UINT copied = DragQueryFileW(drop, 0, name, kPathCapacity);
+        if (copied > 0 && copied < kPathCapacity) {
             SendMessageW(field, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(name));
         }
     }

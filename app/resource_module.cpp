@@ -43,3 +43,16 @@ HMODULE GetResourceModule()
     loaded = LoadLibraryExW(path, nullptr, LOAD_LIBRARY_AS_DATAFILE);
     return loaded != nullptr ? loaded : executable;
 }
+
+void LoadUiString(UINT id, wchar_t* buffer, int chars)
+{
+    buffer[0] = 0;
+    if (LoadStringW(GetResourceModule(), id, buffer, chars) > 0) {
+        return;
+    }
+    buffer[0] = 0;
+    if (LoadStringW(GetModuleHandleW(nullptr), id, buffer, chars) > 0) {
+        return;
+    }
+    buffer[0] = 0;
+}

@@ -1,12 +1,16 @@
-// The strip run and the line pass at its heart.
+// The strip run: the line filter as the program and the tests use it.
 #ifndef QUORVANE_FILTER_H
 #define QUORVANE_FILTER_H
 
+#include "filter/run_driver.h"
+#include "filter/run_outcome.h"
+#include "filter/run_request.h"
 #include "platform/platform.h"
 
-// Reads the form, reads the source whole, routes every line to the
-// with-string or the without-string export. Tells nothing; every failure
-// ends the run with no file changed.
-void RunStrip(FormHandle dialog);
+// Reads the form into a request and runs it on the calling thread, with
+// nothing to stop it: every line of the source goes to the with-string or
+// the without-string export. The program reads the request on the dialog's
+// thread and drives the run on a thread of its own instead.
+RunOutcome RunStrip(FormHandle dialog);
 
 #endif

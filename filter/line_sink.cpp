@@ -17,6 +17,7 @@ void SinkWrite(LineSink* sink, const char* bytes, uint64_t count)
     while (count > 0 && !sink->failed) {
         uint32_t chunk = count > kMaxWriteChunk ? kMaxWriteChunk : static_cast<uint32_t>(count);
         if (!PlatformWrite(sink->file, bytes, chunk)) {
+            sink->error = PlatformLastError();
             sink->failed = true;
         }
         bytes += chunk;
@@ -33,6 +34,7 @@ void SinkInit(LineSink* sink, FileHandle file, char* buffer, uint32_t capacity)
     sink->capacity = capacity;
     sink->used = 0;
     sink->failed = false;
+    sink->error = 0;
 }
 
 void SinkPut(LineSink* sink, const char* bytes, uint64_t count)

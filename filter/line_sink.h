@@ -15,6 +15,7 @@ struct LineSink {
     uint32_t capacity;
     uint32_t used;
     bool failed;      // some write failed; the sink writes nothing more
+    uint32_t error;   // the system's reason for the failed write
 };
 
 void SinkInit(LineSink* sink, FileHandle file, char* buffer, uint32_t capacity);

@@ -53,7 +53,20 @@ void WindowInit(ReadWindow* w, FileHandle file, uint64_t size, char* block, uint
     w->valid = 0;
     w->grown = nullptr;
     w->failed = false;
+    w->stopped = false;
+    w->shortened = false;
+    w->outOfMemory = false;
+    w->error = 0;
+    w->stop = nullptr;
+    w->progress = nullptr;
+    w->readSoFar = 0;
     Seal(w);
+}
+
+void WindowWatch(ReadWindow* w, const StopFlag* stop, volatile uint64_t* progress)
+{
+    w->stop = stop;
+    w->progress = progress;
 }
 
 bool WindowFill(ReadWindow* w)
@@ -70,13 +83,28 @@ bool WindowFill(ReadWindow* w)
         if (want > kMaxReadChunk) {
             want = kMaxReadChunk;
         }
+        if (StopRaised(w->stop)) {
+            w->stopped = true;
+            w->failed = true;
+            break;
+        }
         uint32_t got = 0;
-        if (!PlatformRead(w->file, w->data + w->valid, static_cast<uint32_t>(want), &got) || got != want) {
+        if (!PlatformRead(w->file, w->data + w->valid, static_cast<uint32_t>(want), &got)) {
+            w->error = PlatformLastError();
+            w->failed = true;
+            break;
+        }
+        if (got != want) {
+            w->shortened = true;
             w->failed = true;
             break;
         }
         w->valid += want;
         w->left -= want;
+        w->readSoFar += want;
+        if (w->progress != nullptr) {
+            __atomic_store_n(w->progress, w->readSoFar, __ATOMIC_RELAXED);
+        }
     }
     Seal(w);
     return !w->failed;
@@ -97,12 +125,15 @@ void WindowDrop(ReadWindow* w, uint64_t count)
 bool WindowGrow(ReadWindow* w)
 {
     if (w->capacity > (~0ull >> 2)) {
+        w->outOfMemory = true;
         w->failed = true;
         return false;
     }
     uint64_t capacity = w->capacity * 2;
     char* block = static_cast<char*>(PlatformAllocZeroed(capacity + kWindowPadding));
     if (block == nullptr) {
+        w->error = PlatformLastError();
+        w->outOfMemory = true;
         w->failed = true;
         return false;
     }

@@ -16,7 +16,17 @@ struct ReadWindow {
     uint64_t capacity;
     uint64_t valid;      // bytes at the front of data read and not yet used
     char* grown;         // the window's own block once it outgrew the first one
-    bool failed;         // a read failed, came up short, or the window could not grow
+    bool failed;         // a read failed, came up short, was stopped, or the window could not grow
+    // Why it failed.
+    bool stopped;        // the stop flag was raised
+    bool shortened;      // the source ended before the size it was opened with
+    bool outOfMemory;    // the window could not grow
+    uint32_t error;      // the system's reason for a failed read
+    // Watched by another thread: the stop flag, read before each read call,
+    // and the count of the source's bytes read so far, or none.
+    const StopFlag* stop;
+    volatile uint64_t* progress;
+    uint64_t readSoFar;
 };
 
 // Reads size bytes of file, no more, through block (capacity +
@@ -24,9 +34,15 @@ struct ReadWindow {
 // current position.
 void WindowInit(ReadWindow* window, FileHandle file, uint64_t size, char* block, uint64_t capacity);
 
+// Lets another thread stop the reading (stop) and see how far it got
+// (progress, which receives the bytes read so far after each read). Either
+// may be none.
+void WindowWatch(ReadWindow* window, const StopFlag* stop, volatile uint64_t* progress);
+
 // Reads on after the valid data until the window is full or the source is
 // read. False when a read fails or returns fewer bytes than asked: the
-// source ended before the size it was opened with.
+// source ended before the size it was opened with; also when the stop flag
+// was raised.
 bool WindowFill(ReadWindow* window);
 
 // Drops the first count valid bytes; the rest moves to the front.

@@ -30,6 +30,24 @@ enum { kLongPathCapacity = 1024 };
 // kLongPathCapacity characters.
 enum { kTempPathCapacity = kLongPathCapacity + 16 };
 
+// Raised by another thread to ask a run to stop. A run reads it between its
+// steps and while it waits for a file that is held for a moment.
+typedef volatile uint32_t StopFlag;
+inline bool StopRaised(const StopFlag* stop)
+{
+    return stop != nullptr && __atomic_load_n(stop, __ATOMIC_ACQUIRE) != 0;
+}
+inline void RaiseStop(StopFlag* stop)
+{
+    __atomic_store_n(stop, 1u, __ATOMIC_RELEASE);
+}
+
+// ---- Errors --------------------------------------------------------------
+// The system's code for why the calling thread's last failed operation
+// failed (GetLastError on Windows, errno on POSIX); 0 when it gave none.
+// Read it right after the failure: later calls may change it.
+uint32_t PlatformLastError();
+
 // ---- Form ----------------------------------------------------------------
 // Reads a control's text (WM_GETTEXT): at most limit - 1 characters and a
 // terminator. Returns the number of characters copied.
@@ -98,7 +116,21 @@ FileHandle PlatformClaimTarget(const FormChar* path, bool* created);
 // Up to capacity characters with the terminator; false leaves path as it was.
 // Any open file will do: the run also names its source this way.
 bool PlatformClaimedPath(FileHandle claim, FormChar* path, uint32_t capacity);
-// Moves to the end of the file.
+// True when path names the very file that claim holds, whatever its
+// spelling: the other export of the run holds it.
+bool PlatformSameFile(FileHandle claim, const FormChar* path);
+// What tells that another program wrote a file: its size and the time of
+// its last write.
+struct FileStamp {
+    uint64_t size;
+    uint64_t writeTime;
+};
+bool PlatformStamp(const FormChar* path, FileStamp* stamp);
+inline bool SameStamp(const FileStamp& a, const FileStamp& b)
+{
+    return a.size == b.size && a.writeTime == b.writeTime;
+}
+// Moves to the end of the file, 64 bits.
 bool PlatformSeekEnd(FileHandle file);
 // Writes all count bytes; false when any part of the write fails.
 bool PlatformWrite(FileHandle file, const void* bytes, uint32_t count);
@@ -111,24 +143,40 @@ void PlatformClose(FileHandle file);
 // returns it; its path goes to tempPath (kTempPathCapacity characters). On
 // Windows a file held open for a moment by another program (a sharing or
 // lock violation, or access denied) is tried again, a little over a second
-// in all.
-FileHandle PlatformCreateTempBeside(const FormChar* target, FormChar* tempPath);
+// in all, unless stop is raised meanwhile.
+FileHandle PlatformCreateTempBeside(const FormChar* target, FormChar* tempPath, const StopFlag* stop);
+// What a replace did.
+enum ReplaceResult {
+    // The temporary file is the target now.
+    kReplaced,
+    // The target holds its old bytes under its own name; the temporary file
+    // is still there, for the caller to remove.
+    kReplaceKeptOld,
+    // The target's file was written by another program after it was
+    // stamped (expected): it is back under its own name, with its old bytes
+    // and what the other program added; the temporary file is for the
+    // caller to remove.
+    kReplaceFoundChanged,
+    // Neither file could be put back under the target's name: the new bytes
+    // are in the temporary file, the old ones in the backup (its path in
+    // backup), both kept for the user.
+    kReplaceKeptBoth,
+};
 // Puts the temporary file in the target's place, keeping the target's
-// attributes. Both must be closed. True when the temporary file is no longer
-// the caller's to remove; false when the target holds its old bytes under
-// its own name and the temporary file is still there, for the caller to
-// remove.
+// attributes. Both must be closed. The old file is moved to a backup beside
+// the target first; when expected is given and the old file no longer
+// matches it, the old file goes back (kReplaceFoundChanged).
 //
-// On Windows the replace moves the old file to a backup beside the target
-// and may fail half way; whatever state it leaves, the target ends under its
-// own name with its old bytes (false) or its new ones (true), and a
-// temporary or backup file is removed only then. The one exception is a
-// target whose name neither file can be put back under: the temporary file
-// and the backup are then both kept, and it returns true so that nothing
-// removes them. A target held open for a moment by another program is tried
-// again, as in PlatformCreateTempBeside.
-bool PlatformReplace(const FormChar* target, const FormChar* temp);
-// Removes a file.
+// On Windows the replace may fail half way; whatever state it leaves, the
+// target ends under its own name with its old bytes or its new ones, and a
+// temporary or backup file is removed only then; the one exception is
+// kReplaceKeptBoth. A target held open for a moment by another program is
+// tried again, as in PlatformCreateTempBeside. backup holds
+// kTempPathCapacity characters.
+ReplaceResult PlatformReplace(const FormChar* target, const FormChar* temp, const FileStamp* expected,
+                              FormChar* backup);
+// Removes a file. On Windows a file held open for a moment is tried again,
+// as in PlatformCreateTempBeside.
 void PlatformDelete(const FormChar* path);
 
 #endif

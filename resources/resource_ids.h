@@ -9,6 +9,27 @@
 #define IDS_ABOUT_TEXT      2
 #define IDS_FILE_FILTER     3
 
+/* A failed run's message: what failed (one string per kind), the system's
+   reason, and what became of the files. */
+#define IDS_FAIL_SEARCH_TOO_LONG    10
+#define IDS_FAIL_PATH_TOO_LONG      11
+#define IDS_FAIL_SOURCE_UNOPENED    12
+#define IDS_FAIL_NO_MEMORY          13
+#define IDS_FAIL_SOURCE_UNREAD      14
+#define IDS_FAIL_SOURCE_CHANGED     15
+#define IDS_FAIL_EXPORT_UNCLAIMED   16
+#define IDS_FAIL_EXPORT_UNWRITTEN   17
+#define IDS_FAIL_EXPORT_UNREPLACED  18
+#define IDS_REASON                  19
+#define IDS_REASON_CODE             20
+#define IDS_REASON_SOURCE_CHANGED   21
+#define IDS_NO_FILE_CHANGED         22
+#define IDS_EXPORT_WRITTEN          23
+#define IDS_EXPORT_UNCHANGED        24
+#define IDS_EXPORT_NOT_CUT_BACK     25
+#define IDS_KEPT_NEW                26
+#define IDS_KEPT_OLD                27
+
 #define IDC_SEARCH_TEXT     10
 #define IDC_SOURCE_PATH     11
 #define IDC_WITHOUT_PATH    12

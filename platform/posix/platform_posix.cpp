@@ -23,6 +23,29 @@ thread_local long long g_bytesWritten = 0;
 thread_local int g_readCalls = 0;
 thread_local int g_allocations = 0;
 thread_local int g_replaces = 0;
+thread_local int g_flushes = 0;
+thread_local int g_claims = 0;
+
+// An injected fault fails the call the way the system would, with a reason.
+bool Injected(int error)
+{
+    errno = error;
+    return false;
+}
+
+void RaiseStopIf(int at, int count)
+{
+    if (g_faults.stop != nullptr && at == count) {
+        RaiseStop(g_faults.stop);
+    }
+}
+
+void HookIf(int at, int count)
+{
+    if (g_faults.hook != nullptr && at == count) {
+        g_faults.hook(g_faults.hookArg);
+    }
+}
 
 inline int Fd(FileHandle file)
 {
@@ -58,6 +81,8 @@ PosixFaults* PosixFaultPlan()
     g_readCalls = 0;
     g_allocations = 0;
     g_replaces = 0;
+    g_flushes = 0;
+    g_claims = 0;
     return &g_faults;
 }
 
@@ -124,6 +149,11 @@ std::string Utf16ToUtf8(const char16_t* text)
         }
     }
     return out;
+}
+
+uint32_t PlatformLastError()
+{
+    return static_cast<uint32_t>(errno);
 }
 
 void PosixForm::SetText(int id, const std::string& utf8)
@@ -212,6 +242,7 @@ void* PlatformAllocZeroed(uint64_t size)
 {
     ++g_allocations;
     if (g_faults.failAllocation || g_faults.failAllocationAt == g_allocations) {
+        errno = ENOMEM;
         return nullptr;
     }
     if (size >= kMapThreshold) {
@@ -253,7 +284,9 @@ FileHandle PlatformOpenSource(const FormChar* path)
     }
     struct stat st;
     if (fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
+        int error = S_ISDIR(st.st_mode) ? EISDIR : errno;
         close(fd);
+        errno = error;
         return nullptr;
     }
     return Handle(fd);
@@ -273,8 +306,10 @@ bool PlatformRead(FileHandle file, void* buffer, uint32_t count, uint32_t* got)
 {
     *got = 0;
     ++g_readCalls;
+    RaiseStopIf(g_faults.stopAtRead, g_readCalls);
+    HookIf(g_faults.hookAtRead, g_readCalls);
     if (g_faults.failReadCall || g_faults.failReadAt == g_readCalls) {
-        return false;
+        return Injected(EIO);
     }
     if ((g_faults.shortRead || g_faults.shortReadAt == g_readCalls) && count > 0) {
         count -= 1;
@@ -301,6 +336,10 @@ FileHandle PlatformClaimTarget(const FormChar* path, bool* created)
 {
     std::string native = NativePath(path);
     *created = false;
+    if (g_faults.failClaimAt == ++g_claims) {
+        errno = EBUSY;
+        return nullptr;
+    }
     int fd = open(native.c_str(), O_WRONLY | O_CLOEXEC);
     if (fd < 0 && errno == ENOENT) {
         fd = open(native.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
@@ -311,16 +350,40 @@ FileHandle PlatformClaimTarget(const FormChar* path, bool* created)
     }
     // No sharing: a second claim of the same file fails, as on Windows.
     if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        int error = errno;
         close(fd);
+        if (*created) {
+            unlink(native.c_str());
+        }
+        errno = error;
         return nullptr;
     }
     return Handle(fd);
 }
 
+bool PlatformSameFile(FileHandle claim, const FormChar* path)
+{
+    struct stat named;
+    struct stat held;
+    return stat(NativePath(path).c_str(), &named) == 0 && fstat(Fd(claim), &held) == 0 &&
+           named.st_dev == held.st_dev && named.st_ino == held.st_ino;
+}
+
+bool PlatformStamp(const FormChar* path, FileStamp* stamp)
+{
+    struct stat st;
+    if (stat(NativePath(path).c_str(), &st) != 0) {
+        return false;
+    }
+    stamp->size = static_cast<uint64_t>(st.st_size);
+    stamp->writeTime = static_cast<uint64_t>(st.st_mtim.tv_sec) * 1000000000ull + static_cast<uint64_t>(st.st_mtim.tv_nsec);
+    return true;
+}
+
 bool PlatformClaimedPath(FileHandle claim, FormChar* path, uint32_t capacity)
 {
     if (g_faults.failClaimedPath) {
-        return false;
+        return Injected(ENAMETOOLONG);
     }
     char* real = realpath(NativePath(path).c_str(), nullptr);
     if (real == nullptr) {
@@ -355,6 +418,7 @@ bool PlatformWrite(FileHandle file, const void* bytes, uint32_t count)
         long long room = g_faults.failWriteAfter - g_bytesWritten;
         if (room < static_cast<long long>(count)) {
             left = room > 0 ? static_cast<uint32_t>(room) : 0;
+            errno = ENOSPC;
         }
     }
     uint32_t done = 0;
@@ -379,8 +443,9 @@ bool PlatformTruncate(FileHandle file, uint64_t size)
 
 bool PlatformFlush(FileHandle file)
 {
+    RaiseStopIf(g_faults.stopAtFlush, ++g_flushes);
     if (g_faults.failFlush) {
-        return false;
+        return Injected(EIO);
     }
     return fsync(Fd(file)) == 0;
 }
@@ -392,9 +457,10 @@ void PlatformClose(FileHandle file)
     }
 }
 
-FileHandle PlatformCreateTempBeside(const FormChar* target, FormChar* tempPath)
+FileHandle PlatformCreateTempBeside(const FormChar* target, FormChar* tempPath, const StopFlag*)
 {
     if (g_faults.failTempCreate) {
+        errno = EACCES;
         return nullptr;
     }
     std::string native = NativePath(target);
@@ -417,12 +483,20 @@ FileHandle PlatformCreateTempBeside(const FormChar* target, FormChar* tempPath)
     return Handle(fd);
 }
 
-bool PlatformReplace(const FormChar* target, const FormChar* temp)
+// The old file keeps a second name beside the target (a hard link) while
+// the new one is renamed into its place, so that what another program wrote
+// to it meanwhile can be seen, and the old file put back.
+ReplaceResult PlatformReplace(const FormChar* target, const FormChar* temp, const FileStamp* expected,
+                              FormChar* backup)
 {
+    backup[0] = 0;
     ++g_replaces;
+    RaiseStopIf(g_faults.stopAtReplace, g_replaces);
     if (g_faults.failReplace || g_faults.failReplaceAt == g_replaces) {
-        return false;
+        errno = EBUSY;
+        return kReplaceKeptOld;
     }
+    HookIf(g_faults.hookAtReplace, g_replaces);
     std::string to = NativePath(target);
     std::string from = NativePath(temp);
     // Keep the target's permissions, as the replace on Windows keeps its attributes.
@@ -430,7 +504,44 @@ bool PlatformReplace(const FormChar* target, const FormChar* temp)
     if (stat(to.c_str(), &st) == 0) {
         chmod(from.c_str(), st.st_mode & 07777);
     }
-    return rename(from.c_str(), to.c_str()) == 0;
+    std::string old;
+    if (expected != nullptr) {
+        old = from + ".old";
+        if (link(to.c_str(), old.c_str()) != 0) {
+            return kReplaceKeptOld;
+        }
+    }
+    if (rename(from.c_str(), to.c_str()) != 0) {
+        int error = errno;
+        if (!old.empty()) {
+            unlink(old.c_str());
+        }
+        errno = error;
+        return kReplaceKeptOld;
+    }
+    if (old.empty()) {
+        return kReplaced;
+    }
+    struct stat was;
+    bool unchanged = stat(old.c_str(), &was) == 0 && static_cast<uint64_t>(was.st_size) == expected->size &&
+                     static_cast<uint64_t>(was.st_mtim.tv_sec) * 1000000000ull +
+                             static_cast<uint64_t>(was.st_mtim.tv_nsec) == expected->writeTime;
+    if (unchanged) {
+        unlink(old.c_str());
+        return kReplaced;
+    }
+    // The old file, with what was written to it meanwhile, goes back in the
+    // new one's place.
+    if (rename(old.c_str(), to.c_str()) == 0) {
+        return kReplaceFoundChanged;
+    }
+    std::u16string wide = Utf8ToUtf16(old);
+    if (wide.size() + 1 <= kTempPathCapacity) {
+        for (size_t k = 0; k <= wide.size(); ++k) {
+            backup[k] = wide.c_str()[k];
+        }
+    }
+    return kReplaceKeptBoth;
 }
 
 void PlatformDelete(const FormChar* path)

@@ -19,7 +19,8 @@ struct PosixForm {
 };
 
 // Faults the POSIX platform can be told to inject, for tests of the promise
-// that a failing run leaves every file as it was. Zero means "no fault".
+// that a failing run leaves every file as it was. Counts are from 1; 0
+// (and -1 for failWriteAfter) means "no fault".
 struct PosixFaults {
     int failAllocation = 0;       // every allocation fails
     int failAllocationAt = 0;     // the allocation of this number (from 1) fails
@@ -33,6 +34,22 @@ struct PosixFaults {
     int failReplaceAt = 0;        // the replace of this number (from 1) fails
     int failFlush = 0;            // flush fails
     int failClaimedPath = 0;      // the claimed file's real path cannot be had
+    int failClaimAt = 0;          // the claim of this number (from 1) fails, as a file held by another program
+
+    // Stands for the user pressing Escape at a given moment: stop is raised
+    // at the read call, the flush or the replace of the given number.
+    StopFlag* stop = nullptr;
+    int stopAtRead = 0;
+    int stopAtFlush = 0;
+    int stopAtReplace = 0;
+
+    // Stands for another program at work meanwhile: hook(hookArg) is called
+    // at the read call of the given number, and inside the replace of the
+    // given number, after its checks and before the file is moved.
+    void (*hook)(void*) = nullptr;
+    void* hookArg = nullptr;
+    int hookAtRead = 0;
+    int hookAtReplace = 0;
 };
 // The faults in force for the calling thread; reset with *PosixFaultPlan() = {}.
 // Also restarts the counts of bytes written, reads and allocations.

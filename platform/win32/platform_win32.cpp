@@ -92,22 +92,39 @@ bool HeldForAMoment(DWORD error)
 const DWORD kRetries = 10;
 const DWORD kRetryPause = 25;
 
+// A wait between tries is cut into slices this long, so that a raised stop
+// flag ends it soon.
+const DWORD kStopSlice = 20;
+
+// Waits ms milliseconds; false as soon as stop is raised.
+bool PauseUnlessStopped(DWORD ms, const StopFlag* stop)
+{
+    while (ms > 0) {
+        if (StopRaised(stop)) {
+            return false;
+        }
+        DWORD slice = ms < kStopSlice ? ms : kStopSlice;
+        Sleep(slice);
+        ms -= slice;
+    }
+    return !StopRaised(stop);
+}
+
 // Runs operation() until it succeeds, fails with an error other than those
-// of HeldForAMoment, or has been tried kRetries more times. The last error
-// is then the last try's.
+// of HeldForAMoment, has been tried kRetries more times, or stop is raised
+// during a wait. The last error is then the last try's.
 template <typename Operation>
-bool Retried(Operation operation)
+bool Retried(Operation operation, const StopFlag* stop = nullptr)
 {
     for (DWORD retry = 1;; ++retry) {
         if (operation()) {
             return true;
         }
         DWORD error = GetLastError();
-        if (!HeldForAMoment(error) || retry > kRetries) {
+        if (!HeldForAMoment(error) || retry > kRetries || !PauseUnlessStopped(kRetryPause * retry, stop)) {
             SetLastError(error);
             return false;
         }
-        Sleep(kRetryPause * retry);
     }
 }
 
@@ -154,35 +171,91 @@ void KeepAttributes(const FormChar* target, DWORD attributes)
     }
 }
 
+// Which file a name holds, whoever holds it open: the volume and the file's
+// index. False when the name holds no file that can be asked.
+struct FileIdentity {
+    DWORD volume;
+    DWORD high;
+    DWORD low;
+};
+
+bool IdentityOf(const FormChar* path, FileIdentity* id)
+{
+    HANDLE probe = CreateFileW(path, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                               nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (probe == INVALID_HANDLE_VALUE) {
+        return false;
+    }
+    BY_HANDLE_FILE_INFORMATION info;
+    bool ok = GetFileInformationByHandle(probe, &info) != FALSE;
+    CloseHandle(probe);
+    if (ok) {
+        id->volume = info.dwVolumeSerialNumber;
+        id->high = info.nFileIndexHigh;
+        id->low = info.nFileIndexLow;
+    }
+    return ok;
+}
+
+bool SameIdentity(const FileIdentity& a, const FileIdentity& b)
+{
+    return a.volume == b.volume && a.high == b.high && a.low == b.low;
+}
+
 // After a failed replace step, whatever it left: the target under its own
-// name with its old bytes (false) or its new ones (true). ReplaceFileW
-// documents three states besides "nothing changed":
+// name with its old bytes or its new ones. ReplaceFileW documents three
+// states besides "nothing changed":
 //   ERROR_UNABLE_TO_REMOVE_REPLACED (1175): both files keep their names;
 //   ERROR_UNABLE_TO_MOVE_REPLACEMENT (1176): with a backup name, both keep
 //     their names; without one, the old file is gone and the new content is
 //     only in the temporary file;
 //   ERROR_UNABLE_TO_MOVE_REPLACEMENT_2 (1177): the old file lives on under
 //     the backup name, the new one under the temporary name.
-// The files themselves say which state this is, whatever the error code.
-bool RecoverFromFailedReplace(const FormChar* target, const FormChar* temp, const FormChar* backup,
-                              DWORD attributes)
+// The files themselves say which state this is, whatever the error code:
+// which file the target's name holds, and whether the temporary one is
+// still there.
+ReplaceResult RecoverFromFailedReplace(const FormChar* target, const FormChar* temp, const FormChar* backup,
+                                       DWORD attributes, const FileIdentity* newFile)
 {
+    DWORD error = GetLastError();
     if (IsFile(target)) {
-        RemoveFile(backup);
-        return false;
+        FileIdentity now;
+        bool known = IdentityOf(target, &now);
+        if (known && newFile != nullptr && SameIdentity(now, *newFile)) {
+            // The new file made it in after all.
+            KeepAttributes(target, attributes);
+            RemoveFile(backup);
+            return kReplaced;
+        }
+        if (IsFile(temp)) {
+            // The new file is still beside: the target holds the old one.
+            RemoveFile(backup);
+            SetLastError(error);
+            return kReplaceKeptOld;
+        }
+        // Neither the new file nor its temporary name: keep what there is.
+        SetLastError(error);
+        return kReplaceKeptBoth;
     }
     // The target's name is free: the old file back under it, else the new.
     if (IsFile(backup) && MoveToFreeName(backup, target)) {
-        return false;
+        SetLastError(error);
+        return kReplaceKeptOld;
     }
     if (MoveToFreeName(temp, target)) {
         KeepAttributes(target, attributes);
         RemoveFile(backup);
-        return true;
+        return kReplaced;
     }
     // Neither could go back: whatever holds the name, the new content stays
     // in the temporary file and the old in the backup, both kept.
-    return true;
+    SetLastError(error);
+    return kReplaceKeptBoth;
+}
+
+uint64_t WriteTimeOf(const FILETIME& time)
+{
+    return (static_cast<uint64_t>(time.dwHighDateTime) << 32) | time.dwLowDateTime;
 }
 
 }  // namespace
@@ -294,8 +367,10 @@ FileHandle PlatformClaimTarget(const FormChar* path, bool* created)
 
 bool PlatformSeekEnd(FileHandle file)
 {
-    DWORD low = SetFilePointer(Win(file), 0, nullptr, FILE_END);
-    return low != INVALID_SET_FILE_POINTER || GetLastError() == NO_ERROR;
+    // 64 bits: an export of 4 GiB or more is appended to at its real end.
+    LARGE_INTEGER none;
+    none.QuadPart = 0;
+    return SetFilePointerEx(Win(file), none, nullptr, FILE_END) != FALSE;
 }
 
 bool PlatformWrite(FileHandle file, const void* bytes, uint32_t count)
@@ -364,7 +439,7 @@ bool PlatformClaimedPath(FileHandle claim, FormChar* path, uint32_t capacity)
     return true;
 }
 
-FileHandle PlatformCreateTempBeside(const FormChar* target, FormChar* tempPath)
+FileHandle PlatformCreateTempBeside(const FormChar* target, FormChar* tempPath, const StopFlag* stop)
 {
     FormChar full[kTempPathCapacity];
     if (!FullPath(target, full, kTempPathCapacity)) {
@@ -377,10 +452,12 @@ FileHandle PlatformCreateTempBeside(const FormChar* target, FormChar* tempPath)
             return nullptr;
         }
         HANDLE file = INVALID_HANDLE_VALUE;
-        Retried([&] {
-            file = CreateFileW(tempPath, GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
-            return file != INVALID_HANDLE_VALUE;
-        });
+        Retried(
+            [&] {
+                file = CreateFileW(tempPath, GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+                return file != INVALID_HANDLE_VALUE;
+            },
+            stop);
         if (file != INVALID_HANDLE_VALUE) {
             return file;
         }
@@ -392,23 +469,75 @@ FileHandle PlatformCreateTempBeside(const FormChar* target, FormChar* tempPath)
     return nullptr;
 }
 
-bool PlatformReplace(const FormChar* target, const FormChar* temp)
+ReplaceResult PlatformReplace(const FormChar* target, const FormChar* temp, const FileStamp* expected,
+                              FormChar* backup)
 {
     FormChar full[kTempPathCapacity];
-    FormChar backup[kTempPathCapacity];
+    backup[0] = 0;
     if (!FullPath(target, full, kTempPathCapacity) || !FreeNameBeside(full, backup)) {
-        return false;
+        return kReplaceKeptOld;
     }
     DWORD attributes = GetFileAttributesW(full);
+    FileIdentity newFile;
+    bool newKnown = IdentityOf(temp, &newFile);
     if (!Retried([&] { return PlatformReplaceStep(full, temp, backup); })) {
-        return RecoverFromFailedReplace(full, temp, backup, attributes);
+        return RecoverFromFailedReplace(full, temp, backup, attributes, newKnown ? &newFile : nullptr);
     }
     KeepAttributes(full, attributes);
+    if (expected != nullptr) {
+        // The old file, now under the backup name, shows whether another
+        // program wrote to it between the caller's last look and the replace.
+        FileStamp old;
+        if (!PlatformStamp(backup, &old) || !SameStamp(old, *expected)) {
+            if (Retried([&] { return MoveFileExW(backup, full, MOVEFILE_REPLACE_EXISTING) != FALSE; })) {
+                return kReplaceFoundChanged;
+            }
+            return kReplaceKeptBoth;
+        }
+    }
     RemoveFile(backup);
-    return true;
+    return kReplaced;
 }
 
 void PlatformDelete(const FormChar* path)
 {
-    DeleteFileW(path);
+    RemoveFile(path);
+}
+
+uint32_t PlatformLastError()
+{
+    return GetLastError();
+}
+
+bool PlatformSameFile(FileHandle claim, const FormChar* path)
+{
+    HANDLE probe = CreateFileW(path, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                               nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (probe == INVALID_HANDLE_VALUE) {
+        return false;
+    }
+    FormChar held[kLongPathCapacity];
+    FormChar named[kLongPathCapacity];
+    bool same = PlatformClaimedPath(claim, held, kLongPathCapacity) &&
+                PlatformClaimedPath(probe, named, kLongPathCapacity);
+    CloseHandle(probe);
+    for (uint32_t i = 0; same; ++i) {
+        if (held[i] != named[i]) {
+            same = false;
+        } else if (held[i] == 0) {
+            break;
+        }
+    }
+    return same;
+}
+
+bool PlatformStamp(const FormChar* path, FileStamp* stamp)
+{
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    if (!GetFileAttributesExW(path, GetFileExInfoStandard, &data)) {
+        return false;
+    }
+    stamp->size = (static_cast<uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+    stamp->writeTime = WriteTimeOf(data.ftLastWriteTime);
+    return true;
 }

@@ -34,7 +34,11 @@ EXPECTED_IMPORTS = {
         'FlushFileBuffers',
         'GetCPInfo',
         'GetCurrentProcessId',
+        'CreateThread',
+        'FormatMessageW',
+        'GetFileAttributesExW',
         'GetFileAttributesW',
+        'GetFileInformationByHandle',
         'GetFileSizeEx',
         'GetFinalPathNameByHandleW',
         'GetFullPathNameW',
@@ -50,10 +54,10 @@ EXPECTED_IMPORTS = {
         'ReplaceFileW',
         'SetEndOfFile',
         'SetFileAttributesW',
-        'SetFilePointer',
         'SetFilePointerEx',
         'SetLastError',
         'Sleep',
+        'WaitForSingleObject',
         'WideCharToMultiByte',
         'WriteFile',
         'lstrcatW',
@@ -64,16 +68,27 @@ EXPECTED_IMPORTS = {
         'DialogBoxParamW',
         'EnableWindow',
         'EndDialog',
+        'GetCursorPos',
         'GetDlgItem',
+        'GetDlgItemTextW',
         'GetWindowLongPtrW',
+        'GetWindowTextW',
+        'IsChild',
+        'KillTimer',
         'LoadCursorW',
         'LoadIconW',
         'LoadStringW',
         'MessageBoxIndirectW',
+        'MessageBoxW',
+        'PostMessageW',
         'SendDlgItemMessageW',
         'SendMessageW',
         'SetCursor',
+        'SetFocus',
+        'SetTimer',
         'SetWindowLongPtrW',
+        'SetWindowTextW',
+        'WindowFromPoint',
     ],
     'comctl32.dll': [
         17,                      # InitCommonControls, by ordinal
@@ -139,6 +154,7 @@ CHINESE = {
     'title': '關於 Quorvane 1.0 版本',
     'about_lines': ('程式設計\ufe30', '程式網頁\ufe30'),
     'filter': '純文字檔 (*.txt)|*.txt|所有檔案 (*.*)|*.*|',
+    'label_end': '\ufe30',
 }
 ENGLISH = {
     'caption': 'Quorvane 1.0',
@@ -150,6 +166,7 @@ ENGLISH = {
     'title': 'About Quorvane 1.0',
     'about_lines': ('Programming: ', 'Web site: '),
     'filter': 'Text files (*.txt)|*.txt|All files (*.*)|*.*|',
+    'label_end': ':',
 }
 
 # Functions that must come from one particular DLL (another DLL exporting a
@@ -347,6 +364,32 @@ def check_dialog(c, who, image, texts, lang):
 # String table
 
 
+# The pieces of a failed run's message: what failed, one string per kind,
+# each naming a file after it (but the search text's); the reason; what
+# became of the files. Loaded into 256-character buffers.
+FAILURE_HEADLINES = range(10, 19)
+FAILURE_PIECES = range(10, 28)
+
+
+def check_failure_strings(c, who, image, texts, lang):
+    strings = dict(image.strings.get(1, {}))
+    second = image.find(RT_STRING, 2)
+    if c.ok(second, '%s: no string table block holding ids 16 to 31' % who) and lang is not None:
+        c.equal('%s: second string block languages' % who, sorted(second), [lang])
+    strings.update(image.strings.get(2, {}))
+    missing = [i for i in FAILURE_PIECES if not strings.get(i)]
+    c.equal('%s: failure message strings missing or empty' % who, missing, [])
+    for i in FAILURE_PIECES:
+        c.ok(len(strings.get(i, '')) < 256,
+             '%s: string %d does not fit its 256-character buffer' % (who, i))
+    # A headline that names a file ends as a label does, the path follows.
+    for i in FAILURE_HEADLINES:
+        if i == 10:
+            continue
+        c.ok(strings.get(i, '').endswith(texts['label_end']),
+             '%s: headline %d %r does not end with %r' % (who, i, strings.get(i), texts['label_end']))
+
+
 def check_strings(c, who, image, texts, lang):
     found = image.find(RT_STRING, 1)
     if not c.ok(found, '%s: no string table block holding ids 1 to 3' % who):
@@ -354,7 +397,8 @@ def check_strings(c, who, image, texts, lang):
     if lang is not None:
         c.equal('%s: string table languages' % who, sorted(found), [lang])
     strings = image.strings.get(1, {})
-    c.equal('%s: string ids present' % who, sorted(strings), [1, 2, 3])
+    c.equal('%s: string ids present' % who, sorted(strings), [1, 2, 3] + list(range(10, 16)))
+    check_failure_strings(c, who, image, texts, lang)
     c.equal('%s: string 1 (About title)' % who, strings.get(1), texts['title'])
     about = strings.get(2, '').split('\n')
     if c.equal('%s: lines of string 2 (About text)' % who, len(about), 2):
@@ -660,7 +704,7 @@ def run_checks(exe_path, satellite_path=None, nm_tool='x86_64-w64-mingw32-nm'):
         c.equal('exe: resources (type, id, language)', sorted(exe.resources, key=str),
                 sorted([(kind, 1, LANG_ZH_HK) for kind in
                         (RT_DIALOG, RT_STRING, RT_GROUP_ICON, RT_VERSION, RT_MANIFEST)]
-                       + [(RT_ICON, 1, LANG_ZH_HK), (RT_ICON, 2, LANG_ZH_HK)], key=str))
+                       + [(RT_ICON, 1, LANG_ZH_HK), (RT_ICON, 2, LANG_ZH_HK), (RT_STRING, 2, LANG_ZH_HK)], key=str))
         guarded(c, 'exe', check_dialog, 'exe', exe, CHINESE, LANG_ZH_HK)
         strings = guarded(c, 'exe', check_strings, 'exe', exe, CHINESE, LANG_ZH_HK)
         guarded(c, 'exe', check_icon, exe)
@@ -676,7 +720,7 @@ def run_checks(exe_path, satellite_path=None, nm_tool='x86_64-w64-mingw32-nm'):
         c.equal('satellite: number of languages', len(languages), 1)
         c.equal('satellite: resources (type, id)',
                 sorted((key[:2] for key in satellite.resources), key=str),
-                [(RT_DIALOG, 1), (RT_STRING, 1)])
+                [(RT_DIALOG, 1), (RT_STRING, 1), (RT_STRING, 2)])
         guarded(c, 'satellite', check_dialog, 'satellite', satellite, ENGLISH, None)
         guarded(c, 'satellite', check_strings, 'satellite', satellite, ENGLISH, None)
     return c

@@ -94,3 +94,29 @@ std::wstring WindowText(HWND window)
     SendMessageW(window, WM_GETTEXT, text.size(), reinterpret_cast<LPARAM>(text.data()));
     return std::wstring(text.data());
 }
+
+bool PumpUntil(const std::function<bool()>& done, DWORD timeoutMs)
+{
+    DWORD start = GetTickCount();
+    while (!done()) {
+        DWORD elapsed = GetTickCount() - start;
+        if (elapsed >= timeoutMs) {
+            return false;
+        }
+        MsgWaitForMultipleObjects(0, nullptr, FALSE, timeoutMs - elapsed < 20 ? timeoutMs - elapsed : 20,
+                                  QS_ALLINPUT);
+        MSG message;
+        while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
+            TranslateMessage(&message);
+            DispatchMessageW(&message);
+        }
+    }
+    return true;
+}
+
+bool WaitForStripRunEnd(HWND dialog)
+{
+    const int kStripButton = 23;
+    HWND button = GetDlgItem(dialog, kStripButton);
+    return PumpUntil([&] { return IsWindowEnabled(button) != FALSE; }, 30000);
+}

@@ -5,6 +5,7 @@
 
 #include <windows.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -36,5 +37,12 @@ std::wstring OwnExePath();
 
 // A window's text (WM_GETTEXT, so from any thread of the process).
 std::wstring WindowText(HWND window);
+
+// Handles this thread's messages until done() holds or timeoutMs have
+// passed; false on the timeout.
+bool PumpUntil(const std::function<bool()>& done, DWORD timeoutMs);
+// After a press of the strip button: handles messages until the run the
+// press started is over (the button is enabled again), for at most 30 s.
+bool WaitForStripRunEnd(HWND dialog);
 
 #endif

@@ -55,11 +55,14 @@ protected:
         }
     }
 
-    // The strip button's click, as the button itself reports it.
+    // The strip button's click, as the button itself reports it; returns
+    // once the run it started is over.
     LRESULT PressStrip() const
     {
-        return SendMessageW(dialog_, WM_COMMAND, MAKEWPARAM(IDC_STRIP, BN_CLICKED),
-                            reinterpret_cast<LPARAM>(Item(IDC_STRIP)));
+        LRESULT result = SendMessageW(dialog_, WM_COMMAND, MAKEWPARAM(IDC_STRIP, BN_CLICKED),
+                                      reinterpret_cast<LPARAM>(Item(IDC_STRIP)));
+        EXPECT_TRUE(WaitForStripRunEnd(dialog_));
+        return result;
     }
 
     // Writes source.txt in the scratch folder and puts it and the search
@@ -211,10 +214,11 @@ TEST_F(MainDialogTest, StripRunSplitsTheSourceWithTheButtonDisabledMeanwhile)
     EXPECT_EQ(spy.events[0].exportBytes, "<missing>") << "disabled only after the run began";
     EXPECT_TRUE(spy.events[1].enabled);
     EXPECT_EQ(spy.events[1].exportBytes, "alpha one\r\nalphabet\r\n") << "enabled before the run ended";
-    HCURSOR wait = LoadCursorW(nullptr, IDC_WAIT);
-    EXPECT_EQ(spy.events[0].cursor, wait);
-    EXPECT_EQ(spy.events[1].cursor, wait);
+    // A run that is over at once changes neither the cursor nor the title.
+    EXPECT_EQ(spy.events[0].cursor, arrow);
+    EXPECT_EQ(spy.events[1].cursor, arrow);
     EXPECT_EQ(GetCursor(), arrow);
+    EXPECT_EQ(WindowText(dialog_), L"Quorvane 1.0 版本");
     EXPECT_TRUE(IsWindowEnabled(Item(IDC_STRIP)));
 }
 

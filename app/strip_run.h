@@ -1,0 +1,56 @@
+// A strip run as the dialog keeps it: the request taken when the button was
+// pressed, the worker thread that drives it, and what the two share.
+#ifndef QUORVANE_STRIP_RUN_H
+#define QUORVANE_STRIP_RUN_H
+
+#include <windows.h>
+
+#include "filter/filter.h"
+
+// Posted by the worker when its run is over.
+enum : UINT { WM_STRIP_RUN_DONE = WM_APP + 1 };
+
+struct StripRun {
+    // Shared with the worker while it lives: the request (read only), the
+    // control (stop flag and progress), and the outcome it fills in.
+    RunRequest request;
+    RunControl control;
+    RunOutcome outcome;
+    HWND dialog;
+    // The dialog's own, untouched by the worker.
+    HANDLE worker;
+    DWORD startTick;
+    bool showingProgress;
+    bool endWhenDone;        // the user closed the window during the run
+    int lastPercent;
+    WCHAR caption[128];      // the dialog's title before the run
+};
+
+// Starts the run the form asks for on a thread of its own, with the form
+// locked meanwhile. Does nothing when there is nothing to run or a run is
+// already going on.
+void StartStripRun(StripRun* run);
+// True while a run's worker lives.
+inline bool StripRunning(const StripRun* run)
+{
+    return run->worker != nullptr;
+}
+// Asks the run to stop; it ends soon with every file as it was.
+void StopStripRun(StripRun* run);
+// Called when the worker said it is done (or is found done): the form is
+// given back, the title restored, and a failure told.
+void FinishStripRun(StripRun* run);
+// Waits for the worker to end, however long the run still takes.
+void WaitForStripRun(StripRun* run);
+
+// Once a run has lasted a moment, its progress in the title and the
+// "working in background" cursor; called a few times a second.
+void ShowStripProgress(StripRun* run);
+
+// The message box of a failed run, owned by the dialog.
+void ShowRunFailure(HWND dialog, const RunRequest* request, const RunOutcome* outcome);
+// The same message's text, for the box and for the tests. Returns its length.
+int FormatRunFailure(HWND dialog, const RunRequest* request, const RunOutcome* outcome, WCHAR* text,
+                     int capacity);
+
+#endif

@@ -1,0 +1,97 @@
+// The run's worker thread, and the form locked while it works.
+//
+// The worker reads only the request and writes only the outcome and the
+// control's counters; it never sends the dialog a message (it posts one, when
+// it is done), so nothing it waits for can wait for the dialog. The dialog
+// never ends while a worker lives.
+#include "app/strip_run.h"
+
+#include "resources/resource_ids.h"
+
+namespace {
+
+// Every control a user could change the run's inputs with.
+const int kLockedControls[] = {
+    IDC_SEARCH_TEXT,    IDC_SOURCE_PATH,    IDC_BROWSE_SOURCE, IDC_EXPORT_WITHOUT,
+    IDC_WITHOUT_PATH,   IDC_BROWSE_WITHOUT, IDC_EXPORT_WITH,   IDC_WITH_PATH,
+    IDC_BROWSE_WITH,    IDC_APPEND_WITHOUT, IDC_APPEND_WITH,   IDC_IGNORE_CASE,
+    IDC_STRIP,
+};
+
+void LockForm(HWND dialog, bool locked)
+{
+    if (locked) {
+        // Keyboard input goes to the dialog itself meanwhile, so that
+        // Escape still reaches it.
+        SetFocus(dialog);
+    }
+    for (int id : kLockedControls) {
+        EnableWindow(GetDlgItem(dialog, id), locked ? FALSE : TRUE);
+    }
+    if (!locked) {
+        SendMessageW(dialog, WM_NEXTDLGCTL, reinterpret_cast<WPARAM>(GetDlgItem(dialog, IDC_STRIP)), TRUE);
+    }
+}
+
+DWORD WINAPI StripWorker(LPVOID parameter)
+{
+    StripRun* run = static_cast<StripRun*>(parameter);
+    DriveRun(&run->request, &run->control, &run->outcome);
+    PostMessageW(run->dialog, WM_STRIP_RUN_DONE, 0, 0);
+    return 0;
+}
+
+}  // namespace
+
+void StartStripRun(StripRun* run)
+{
+    if (StripRunning(run) || !ReadRunRequest(run->dialog, &run->request)) {
+        return;
+    }
+    RunControlInit(&run->control);
+    OutcomeInit(&run->outcome);
+    run->showingProgress = false;
+    run->endWhenDone = false;
+    run->lastPercent = -1;
+    run->caption[0] = 0;
+    GetWindowTextW(run->dialog, run->caption, 128);
+    LockForm(run->dialog, true);
+    run->startTick = GetTickCount();
+    run->worker = CreateThread(nullptr, 0, StripWorker, run, 0, nullptr);
+    if (run->worker == nullptr) {
+        OutcomeFail(&run->outcome, kRunNoMemory, kNoFile, GetLastError());
+        LockForm(run->dialog, false);
+        ShowRunFailure(run->dialog, &run->request, &run->outcome);
+    }
+}
+
+void StopStripRun(StripRun* run)
+{
+    RaiseStop(&run->control.stop);
+}
+
+void WaitForStripRun(StripRun* run)
+{
+    if (StripRunning(run)) {
+        WaitForSingleObject(run->worker, INFINITE);
+    }
+}
+
+void FinishStripRun(StripRun* run)
+{
+    if (!StripRunning(run)) {
+        return;
+    }
+    WaitForSingleObject(run->worker, INFINITE);
+    CloseHandle(run->worker);
+    run->worker = nullptr;
+    SetWindowTextW(run->dialog, run->caption);
+    run->showingProgress = false;
+    LockForm(run->dialog, false);
+    if (OutcomeIsTold(&run->outcome)) {
+        ShowRunFailure(run->dialog, &run->request, &run->outcome);
+    }
+    if (run->endWhenDone) {
+        EndDialog(run->dialog, 0);
+    }
+}

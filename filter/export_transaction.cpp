@@ -1,0 +1,290 @@
+// The exports' transaction.
+
+#include "filter/export_transaction.h"
+
+#include "resources/resource_ids.h"
+
+namespace {
+
+void CopyText(const FormChar* from, FormChar* to, uint32_t capacity)
+{
+    uint32_t i = 0;
+    for (; from[i] != 0 && i + 1 < capacity; ++i) {
+        to[i] = from[i];
+    }
+    to[i] = 0;
+}
+
+bool SamePath(const FormChar* a, const FormChar* b)
+{
+    while (*a != 0 && *a == *b) {
+        ++a;
+        ++b;
+    }
+    return *a == *b;
+}
+
+void ExportInit(Export* e, RunFile which)
+{
+    e->state = kExportIdle;
+    e->which = which;
+    e->claim = nullptr;
+    e->output = nullptr;
+    e->created = false;
+    e->append = false;
+    e->hadContent = false;
+    e->isSource = false;
+    e->oldSize = 0;
+    e->error = 0;
+    e->fate = kExportOff;
+    e->path[0] = 0;
+    e->tempPath[0] = 0;
+}
+
+// An export that cannot be had: why, kept; the claim, if any, stays held
+// until the end so that the other export cannot take the same file.
+void MarkUnclaimed(Export* e, uint32_t error)
+{
+    e->state = kExportUnclaimed;
+    e->error = error;
+    e->fate = kExportUnchanged;
+}
+
+// Lets go of a claim, removing the file it created.
+void ReleaseClaim(Export* e)
+{
+    PlatformClose(e->claim);
+    if (e->created) {
+        PlatformDelete(e->path);
+    }
+    e->claim = nullptr;
+    e->created = false;
+}
+
+void ClaimExport(const ExportRequest* r, const Export* other, ExportTransaction* t, Export* e,
+                 const StopFlag* stop)
+{
+    if (!r->on) {
+        return;
+    }
+    CopyText(r->path, e->path, kLongPathCapacity);
+    e->append = r->append;
+    e->claim = PlatformClaimTarget(e->path, &e->created);
+    if (e->claim == nullptr) {
+        uint32_t error = PlatformLastError();
+        // Both exports naming one file: the first holds it, the second gets
+        // no line. That is how the form asks to keep one half in place.
+        if (other->claim != nullptr && PlatformSameFile(other->claim, e->path)) {
+            e->state = kExportShared;
+            return;
+        }
+        MarkUnclaimed(e, error);
+        return;
+    }
+    if (!PlatformFileSize(e->claim, &e->oldSize)) {
+        // Without its length an appended export could not be cut back.
+        uint32_t error = PlatformLastError();
+        ReleaseClaim(e);
+        MarkUnclaimed(e, error);
+        return;
+    }
+    e->hadContent = e->oldSize > 0;
+    if (e->append) {
+        if (!PlatformSeekEnd(e->claim)) {
+            MarkUnclaimed(e, PlatformLastError());
+            return;
+        }
+        e->output = e->claim;
+        e->state = kExportOpen;
+        return;
+    }
+    // The file the claim holds, under its own name, is the one replaced: not
+    // a new file named as typed (other letter case, a short name, a link).
+    if (!PlatformClaimedPath(e->claim, e->path, kLongPathCapacity)) {
+        MarkUnclaimed(e, PlatformLastError());
+        return;
+    }
+    e->isSource = SamePath(e->path, t->sourceName);
+    e->output = PlatformCreateTempBeside(e->path, e->tempPath, stop);
+    if (e->output == nullptr) {
+        e->tempPath[0] = 0;
+        MarkUnclaimed(e, PlatformLastError());
+        return;
+    }
+    e->state = kExportOpen;
+}
+
+bool PrepareExport(Export* e, LineSink* sink, RunOutcome* outcome)
+{
+    if (!ExportOpen(e)) {
+        return true;
+    }
+    if (!SinkFlush(sink)) {
+        OutcomeFail(outcome, kRunExportUnwritten, e->which, sink->error);
+        return false;
+    }
+    if (!e->append && e->hadContent && !PlatformFlush(e->output)) {
+        OutcomeFail(outcome, kRunExportUnwritten, e->which, PlatformLastError());
+        return false;
+    }
+    return true;
+}
+
+// Ends a rewritten export that is not to take its place: its temporary file
+// goes, and so does the file the claim created.
+void DiscardRewrite(Export* e)
+{
+    PlatformClose(e->output);
+    e->output = nullptr;
+    if (e->tempPath[0] != 0) {
+        PlatformDelete(e->tempPath);
+    }
+    ReleaseClaim(e);
+}
+
+// Ends an appended export that is not to keep its lines: cut back to its
+// old length, removed when the claim created it.
+void CutBackAppend(Export* e)
+{
+    bool cut = e->output == nullptr || PlatformTruncate(e->claim, e->oldSize);
+    PlatformClose(e->claim);
+    e->claim = nullptr;
+    if (e->created) {
+        PlatformDelete(e->path);
+        e->created = false;
+    }
+    e->fate = cut ? kExportUnchanged : kExportNotCutBack;
+}
+
+void RollBack(Export* e)
+{
+    if (e->state == kExportOpen || e->state == kExportUnclaimed) {
+        if (e->append && e->claim != nullptr) {
+            CutBackAppend(e);
+        } else {
+            DiscardRewrite(e);
+            e->fate = kExportUnchanged;
+        }
+        e->state = kExportRolledBack;
+    }
+}
+
+bool ReplaceOrDiscard(ExportTransaction* t, Export* e, RunOutcome* outcome);
+
+// Puts a rewritten export's temporary file in its place. False when it is
+// not in place (the outcome says why).
+bool ReplaceExport(ExportTransaction* t, Export* e, RunOutcome* outcome)
+{
+    bool replaced = ReplaceOrDiscard(t, e, outcome);
+    e->state = replaced ? kExportCommitted : kExportRolledBack;
+    return replaced;
+}
+
+bool ReplaceOrDiscard(ExportTransaction* t, Export* e, RunOutcome* outcome)
+{
+    PlatformClose(e->output);
+    e->output = nullptr;
+    PlatformClose(e->claim);
+    e->claim = nullptr;
+    if (e->isSource) {
+        // Another program wrote the source since the run took its size: the
+        // new file lacks what it wrote.
+        FileStamp now;
+        if (!PlatformStamp(t->sourceName, &now) || !SameStamp(now, t->sourceStamp)) {
+            OutcomeFail(outcome, kRunSourceChanged, kSourceFile, 0);
+            DiscardRewrite(e);
+            e->fate = kExportUnchanged;
+            return false;
+        }
+    }
+    FormChar backup[kTempPathCapacity];
+    ReplaceResult result = PlatformReplace(e->path, e->tempPath, e->isSource ? &t->sourceStamp : nullptr, backup);
+    uint32_t error = PlatformLastError();
+    switch (result) {
+    case kReplaced:
+        e->created = false;
+        e->fate = kExportWritten;
+        return true;
+    case kReplaceKeptBoth:
+        OutcomeFail(outcome, kRunExportUnreplaced, e->which, error);
+        CopyText(e->tempPath, outcome->keptNew, kTempPathCapacity);
+        CopyText(backup, outcome->keptOld, kTempPathCapacity);
+        e->created = false;
+        e->fate = kExportKeptBoth;
+        return false;
+    case kReplaceFoundChanged:
+        OutcomeFail(outcome, kRunSourceChanged, kSourceFile, 0);
+        break;
+    case kReplaceKeptOld:
+        OutcomeFail(outcome, kRunExportUnreplaced, e->which, error);
+        break;
+    }
+    DiscardRewrite(e);
+    e->fate = kExportUnchanged;
+    return false;
+}
+
+}  // namespace
+
+void ClaimExports(ExportTransaction* t, const RunRequest* request, const StopFlag* stop)
+{
+    ExportInit(&t->without, kWithoutExport);
+    ExportInit(&t->with, kWithExport);
+    ClaimExport(&request->without, &t->with, t, &t->without, stop);
+    ClaimExport(&request->with, &t->without, t, &t->with, stop);
+}
+
+bool PrepareCommit(ExportTransaction* t, LineSink* without, LineSink* with, RunOutcome* outcome)
+{
+    bool withoutReady = PrepareExport(&t->without, without, outcome);
+    bool withReady = PrepareExport(&t->with, with, outcome);
+    return withoutReady && withReady;
+}
+
+void CommitExports(ExportTransaction* t, RunOutcome* outcome)
+{
+    Export* exports[2] = {&t->without, &t->with};
+    bool complete = true;
+    // Whether another program wrote the source since its size was taken is
+    // asked before any export takes its place, so that nothing lands.
+    FileStamp now;
+    for (Export* e : exports) {
+        if (ExportRewritesSource(e) && (!PlatformStamp(t->sourceName, &now) || !SameStamp(now, t->sourceStamp))) {
+            OutcomeFail(outcome, kRunSourceChanged, kSourceFile, 0);
+            complete = false;
+        }
+    }
+    for (int sourcePass = 0; sourcePass < 2; ++sourcePass) {
+        for (Export* e : exports) {
+            if (!ExportOpen(e) || e->append || e->isSource != (sourcePass == 1)) {
+                continue;
+            }
+            if (!complete) {
+                RollBack(e);
+            } else if (!ReplaceExport(t, e, outcome)) {
+                complete = false;
+            }
+        }
+    }
+    for (Export* e : exports) {
+        if (ExportOpen(e) && e->append) {
+            if (complete) {
+                PlatformClose(e->claim);
+                e->claim = nullptr;
+                e->fate = kExportWritten;
+                e->state = kExportCommitted;
+            } else {
+                RollBack(e);
+            }
+        }
+    }
+    RollBackExports(t, outcome);
+}
+
+void RollBackExports(ExportTransaction* t, RunOutcome* outcome)
+{
+    RollBack(&t->without);
+    RollBack(&t->with);
+    outcome->without = t->without.fate;
+    outcome->with = t->with.fate;
+}

@@ -1,0 +1,190 @@
+// The run's driver.
+
+#include "filter/run_driver.h"
+
+#include "filter/export_transaction.h"
+#include "filter/line_sink.h"
+#include "filter/read_window.h"
+#include "filter/route_lines.h"
+
+namespace {
+
+// The search text's ANSI form: up to three bytes a unit, and the terminator.
+const uint32_t kNeedleCapacity = (kSearchCapacity - 1) * 3 + 1;
+// Each export's output buffer.
+const uint32_t kSinkCapacity = 1u << 18;
+// The read window; it grows only for a line longer than itself.
+const uint64_t kWindowCapacity = 1u << 20;
+
+// A path field too long to be read whole stops the run before any file is
+// opened.
+bool RefuseTooLong(const RunRequest* r, RunOutcome* outcome)
+{
+    if (r->searchTooLong) {
+        OutcomeFail(outcome, kRunSearchTooLong, kNoFile, 0);
+    } else if (r->sourceTooLong) {
+        OutcomeFail(outcome, kRunPathTooLong, kSourceFile, 0);
+    } else if (r->without.on && r->without.pathTooLong) {
+        OutcomeFail(outcome, kRunPathTooLong, kWithoutExport, 0);
+    } else if (r->with.on && r->with.pathTooLong) {
+        OutcomeFail(outcome, kRunPathTooLong, kWithExport, 0);
+    } else {
+        return false;
+    }
+    return true;
+}
+
+// The needle: the search text, upper-cased when case is ignored, in the
+// ANSI code page. False when it does not fit its buffer.
+bool MakeNeedle(const RunRequest* r, char* needle)
+{
+    FormChar search[kSearchCapacity];
+    for (uint32_t i = 0; i < kSearchCapacity; ++i) {
+        search[i] = r->search[i];
+    }
+    if (r->ignoreCase) {
+        PlatformUpperCase(search);
+    }
+    return PlatformToAnsi(search, needle, kNeedleCapacity) && needle[0] != 0;
+}
+
+// A switched-on export that cannot be had. The other export still runs,
+// unless it rewrites the source: the lines meant for this one would leave
+// the source and land nowhere. False when the run is to end here.
+bool GoOnWithoutUnclaimed(const ExportTransaction* t, RunOutcome* outcome)
+{
+    const Export* exports[2] = {&t->without, &t->with};
+    for (int i = 0; i < 2; ++i) {
+        const Export* e = exports[i];
+        if (e->state != kExportUnclaimed) {
+            continue;
+        }
+        OutcomeFail(outcome, kRunExportUnclaimed, e->which, e->error);
+        if (ExportRewritesSource(exports[1 - i])) {
+            return false;
+        }
+    }
+    return ExportOpen(&t->without) || ExportOpen(&t->with);
+}
+
+// Why the source could not be read to its end.
+void FailUnread(const ReadWindow* w, RunOutcome* outcome)
+{
+    if (w->stopped) {
+        OutcomeFail(outcome, kRunStopped, kNoFile, 0);
+    } else if (w->shortened) {
+        OutcomeFail(outcome, kRunSourceChanged, kSourceFile, 0);
+    } else if (w->outOfMemory) {
+        OutcomeFail(outcome, kRunNoMemory, kSourceFile, w->error);
+    } else {
+        OutcomeFail(outcome, kRunSourceUnread, kSourceFile, w->error);
+    }
+}
+
+// Streams the source into the claimed exports and ends the transaction.
+void RouteAndFinish(const RunRequest* r, RunControl* control, FileHandle source, uint64_t size,
+                    const char* needle, char* block, ExportTransaction* t, RunOutcome* outcome)
+{
+    LineSink withoutSink;
+    LineSink withSink;
+    SinkInit(&withoutSink, ExportOpen(&t->without) ? t->without.output : nullptr, block, kSinkCapacity);
+    SinkInit(&withSink, ExportOpen(&t->with) ? t->with.output : nullptr, block + kSinkCapacity, kSinkCapacity);
+    ReadWindow window;
+    WindowInit(&window, source, size, block + 2 * kSinkCapacity, kWindowCapacity);
+    WindowWatch(&window, &control->stop, &control->sourceRead);
+
+    TextRules rules;
+    PlatformGetTextRules(&rules);
+    bool read = RouteLines(&window, r->ignoreCase, needle, &rules, &withoutSink, &withSink);
+    WindowRelease(&window);
+    // The source is closed before any export takes its place: it may be
+    // one of them.
+    PlatformClose(source);
+
+    if (!read) {
+        FailUnread(&window, outcome);
+    }
+    // One export failing keeps the other from taking its place too: when
+    // lines move out of the source into an export, the source must not
+    // lose them unless the export has them.
+    bool ready = read && PrepareCommit(t, &withoutSink, &withSink, outcome);
+    if (ready && StopRaised(&control->stop)) {
+        OutcomeFail(outcome, kRunStopped, kNoFile, 0);
+        ready = false;
+    }
+    if (ready) {
+        CommitExports(t, outcome);
+    } else {
+        RollBackExports(t, outcome);
+    }
+}
+
+}  // namespace
+
+void RunControlInit(RunControl* control)
+{
+    control->stop = 0;
+    control->sourceSize = 0;
+    control->sourceRead = 0;
+}
+
+void DriveRun(const RunRequest* r, RunControl* control, RunOutcome* outcome)
+{
+    OutcomeInit(outcome);
+    if (RefuseTooLong(r, outcome)) {
+        return;
+    }
+    FileHandle source = PlatformOpenSource(r->source);
+    if (source == nullptr) {
+        OutcomeFail(outcome, kRunSourceUnopened, kSourceFile, PlatformLastError());
+        return;
+    }
+    // The source as the file system names it, to know it among the exports.
+    FormChar sourceName[kLongPathCapacity];
+    for (uint32_t i = 0; i < kPathCapacity; ++i) {
+        sourceName[i] = r->source[i];
+    }
+    PlatformClaimedPath(source, sourceName, kLongPathCapacity);
+
+    char needle[kNeedleCapacity];
+    if (!MakeNeedle(r, needle)) {
+        PlatformClose(source);
+        OutcomeFail(outcome, kRunSearchTooLong, kNoFile, 0);
+        return;
+    }
+    // The size taken now is all of the source the run reads: what another
+    // program adds meanwhile is not read, and a rewrite of the source then
+    // refuses to take its place.
+    ExportTransaction t;
+    t.sourceName = sourceName;
+    uint64_t size = 0;
+    if (!PlatformFileSize(source, &size) || !PlatformStamp(sourceName, &t.sourceStamp)) {
+        OutcomeFail(outcome, kRunSourceUnread, kSourceFile, PlatformLastError());
+        PlatformClose(source);
+        return;
+    }
+    // What was read is what must be there when the source is replaced.
+    t.sourceStamp.size = size;
+    __atomic_store_n(&control->sourceSize, size, __ATOMIC_RELAXED);
+
+    // One block: the two output buffers, then the read window.
+    char* block = static_cast<char*>(PlatformAllocZeroed(2ull * kSinkCapacity + kWindowCapacity + kWindowPadding));
+    if (block == nullptr) {
+        OutcomeFail(outcome, kRunNoMemory, kNoFile, PlatformLastError());
+        PlatformClose(source);
+        return;
+    }
+
+    ClaimExports(&t, r, &control->stop);
+    if (StopRaised(&control->stop)) {
+        OutcomeFail(outcome, kRunStopped, kNoFile, 0);
+        RollBackExports(&t, outcome);
+    } else if (!GoOnWithoutUnclaimed(&t, outcome)) {
+        RollBackExports(&t, outcome);
+    } else {
+        RouteAndFinish(r, control, source, size, needle, block, &t, outcome);
+        source = nullptr;
+    }
+    PlatformClose(source);
+    PlatformFree(block);
+}

@@ -1,0 +1,59 @@
+// The run's outcome: what failed, at which file, with which system error,
+// and what became of each export. The program's failure message is built
+// from it; a run that succeeded, or was stopped, or had nothing to do, is
+// not told.
+#ifndef QUORVANE_RUN_OUTCOME_H
+#define QUORVANE_RUN_OUTCOME_H
+
+#include "platform/platform.h"
+
+enum RunFailure {
+    kRunSucceeded,
+    kRunNothingAsked,      // the search text or the source path is empty
+    kRunStopped,           // the user stopped it; no file was changed
+    kRunSearchTooLong,     // the search text does not fit in the ANSI code page's buffer
+    kRunPathTooLong,       // a path field holds more than a path may
+    kRunSourceUnopened,    // the source cannot be opened
+    kRunNoMemory,          // the run's buffers cannot be had
+    kRunSourceUnread,      // a read of the source failed
+    kRunSourceChanged,     // another program changed the source during the run
+    kRunExportUnclaimed,   // an export cannot be opened for writing
+    kRunExportUnwritten,   // a write (or the flush) to an export failed
+    kRunExportUnreplaced,  // an export's new content could not take its place
+};
+
+// The file a failure is about.
+enum RunFile {
+    kNoFile,
+    kSourceFile,
+    kWithoutExport,
+    kWithExport,
+};
+
+// What became of one export.
+enum ExportFate {
+    kExportOff,           // switched off, or the other export holds its file
+    kExportUnchanged,     // as it was before the run
+    kExportWritten,       // holds what the run meant for it
+    kExportNotCutBack,    // appended to, and could not be cut back: the run's lines are still at its end
+    kExportKeptBoth,      // new content in keptNew, old in keptOld (neither under its own name)
+};
+
+struct RunOutcome {
+    RunFailure failure;
+    RunFile file;
+    uint32_t systemError;
+    ExportFate without;
+    ExportFate with;
+    FormChar keptNew[kTempPathCapacity];
+    FormChar keptOld[kTempPathCapacity];
+};
+
+void OutcomeInit(RunOutcome* outcome);
+// Records a failure; the first one recorded is the one told.
+void OutcomeFail(RunOutcome* outcome, RunFailure failure, RunFile file, uint32_t systemError);
+// True when the user is to be told: the run failed for another reason
+// than being stopped or having nothing to do.
+bool OutcomeIsTold(const RunOutcome* outcome);
+
+#endif
