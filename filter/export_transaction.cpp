@@ -207,7 +207,10 @@ bool ReplaceOrDiscard(ExportTransaction* t, Export* e, RunOutcome* outcome)
         return true;
     case kReplaceKeptBoth:
         OutcomeFail(outcome, kRunExportUnreplaced, e->which, error);
-        CopyText(e->tempPath, outcome->keptNew, kTempPathCapacity);
+        // The new bytes are in the temporary file, unless they made it
+        // under the export's own name while the old ones could not go back.
+        FileStamp stamp;
+        CopyText(PlatformStamp(e->tempPath, &stamp) ? e->tempPath : e->path, outcome->keptNew, kTempPathCapacity);
         CopyText(backup, outcome->keptOld, kTempPathCapacity);
         e->created = false;
         e->fate = kExportKeptBoth;

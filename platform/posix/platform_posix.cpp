@@ -73,6 +73,35 @@ const size_t kMapThreshold = 1u << 20;
 // Mapped blocks carry their length in front, one page's worth of header.
 const size_t kHeader = 4096;
 
+uint64_t WriteTimeOf(const struct stat& st)
+{
+    return static_cast<uint64_t>(st.st_mtim.tv_sec) * 1000000000ull + static_cast<uint64_t>(st.st_mtim.tv_nsec);
+}
+
+// Adds the bytes of file from, from offset on, at the end of file to.
+bool AppendTail(const std::string& from, const std::string& to, uint64_t offset)
+{
+    int in = open(from.c_str(), O_RDONLY | O_CLOEXEC);
+    int out = open(to.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
+    bool ok = in >= 0 && out >= 0 && lseek(in, static_cast<off_t>(offset), SEEK_SET) >= 0;
+    char buffer[1 << 16];
+    while (ok) {
+        ssize_t n = read(in, buffer, sizeof buffer);
+        if (n <= 0) {
+            ok = n == 0;
+            break;
+        }
+        ok = write(out, buffer, static_cast<size_t>(n)) == n;
+    }
+    if (in >= 0) {
+        close(in);
+    }
+    if (out >= 0) {
+        close(out);
+    }
+    return ok;
+}
+
 }  // namespace
 
 PosixFaults* PosixFaultPlan()
@@ -376,7 +405,7 @@ bool PlatformStamp(const FormChar* path, FileStamp* stamp)
         return false;
     }
     stamp->size = static_cast<uint64_t>(st.st_size);
-    stamp->writeTime = static_cast<uint64_t>(st.st_mtim.tv_sec) * 1000000000ull + static_cast<uint64_t>(st.st_mtim.tv_nsec);
+    stamp->writeTime = WriteTimeOf(st);
     return true;
 }
 
@@ -523,15 +552,22 @@ ReplaceResult PlatformReplace(const FormChar* target, const FormChar* temp, cons
         return kReplaced;
     }
     struct stat was;
-    bool unchanged = stat(old.c_str(), &was) == 0 && static_cast<uint64_t>(was.st_size) == expected->size &&
-                     static_cast<uint64_t>(was.st_mtim.tv_sec) * 1000000000ull +
-                             static_cast<uint64_t>(was.st_mtim.tv_nsec) == expected->writeTime;
-    if (unchanged) {
+    if (stat(old.c_str(), &was) != 0) {
+        return kReplaced;
+    }
+    uint64_t size = static_cast<uint64_t>(was.st_size);
+    if (size == expected->size && WriteTimeOf(was) == expected->writeTime) {
         unlink(old.c_str());
         return kReplaced;
     }
-    // The old file, with what was written to it meanwhile, goes back in the
-    // new one's place.
+    // Another program added to the old file in the moment between the
+    // caller's last look and the replace: what it added goes to the end of
+    // the new file, which it may be writing to by now.
+    if (size > expected->size && AppendTail(old, to, expected->size)) {
+        unlink(old.c_str());
+        return kReplaced;
+    }
+    // Changed otherwise: the old file goes back in the new one's place.
     if (rename(old.c_str(), to.c_str()) == 0) {
         return kReplaceFoundChanged;
     }

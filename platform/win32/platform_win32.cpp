@@ -258,6 +258,40 @@ uint64_t WriteTimeOf(const FILETIME& time)
     return (static_cast<uint64_t>(time.dwHighDateTime) << 32) | time.dwLowDateTime;
 }
 
+// Adds the bytes of file from, from offset on, at the end of file to.
+bool AppendTail(const FormChar* from, const FormChar* to, uint64_t offset)
+{
+    const DWORD kChunk = 1u << 16;
+    HANDLE in = CreateFileW(from, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE out = CreateFileW(to, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                             FILE_ATTRIBUTE_NORMAL, nullptr);
+    void* buffer = GlobalAlloc(GMEM_FIXED, kChunk);
+    LARGE_INTEGER at;
+    at.QuadPart = static_cast<LONGLONG>(offset);
+    bool ok = in != INVALID_HANDLE_VALUE && out != INVALID_HANDLE_VALUE && buffer != nullptr &&
+              SetFilePointerEx(in, at, nullptr, FILE_BEGIN);
+    while (ok) {
+        DWORD got = 0;
+        DWORD put = 0;
+        ok = ReadFile(in, buffer, kChunk, &got, nullptr) != FALSE;
+        if (!ok || got == 0) {
+            break;
+        }
+        ok = WriteFile(out, buffer, got, &put, nullptr) && put == got;
+    }
+    if (buffer != nullptr) {
+        GlobalFree(buffer);
+    }
+    if (in != INVALID_HANDLE_VALUE) {
+        CloseHandle(in);
+    }
+    if (out != INVALID_HANDLE_VALUE) {
+        CloseHandle(out);
+    }
+    return ok;
+}
+
 }  // namespace
 
 uint32_t PlatformReadField(FormHandle form, int id, FormChar* buffer, uint32_t limit)
@@ -484,16 +518,20 @@ ReplaceResult PlatformReplace(const FormChar* target, const FormChar* temp, cons
         return RecoverFromFailedReplace(full, temp, backup, attributes, newKnown ? &newFile : nullptr);
     }
     KeepAttributes(full, attributes);
-    if (expected != nullptr) {
-        // The old file, now under the backup name, shows whether another
+    FileStamp old;
+    if (expected != nullptr && PlatformStamp(backup, &old) && !SameStamp(old, *expected)) {
+        // The old file, now under the backup name, shows that another
         // program wrote to it between the caller's last look and the replace.
-        FileStamp old;
-        if (!PlatformStamp(backup, &old) || !SameStamp(old, *expected)) {
-            if (Retried([&] { return MoveFileExW(backup, full, MOVEFILE_REPLACE_EXISTING) != FALSE; })) {
-                return kReplaceFoundChanged;
-            }
-            return kReplaceKeptBoth;
+        // What it added goes to the end of the new file, which it may be
+        // writing to by now; a file changed otherwise goes back.
+        if (old.size > expected->size && AppendTail(backup, full, expected->size)) {
+            RemoveFile(backup);
+            return kReplaced;
         }
+        if (Retried([&] { return MoveFileExW(backup, full, MOVEFILE_REPLACE_EXISTING) != FALSE; })) {
+            return kReplaceFoundChanged;
+        }
+        return kReplaceKeptBoth;
     }
     RemoveFile(backup);
     return kReplaced;

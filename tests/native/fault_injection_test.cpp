@@ -2,12 +2,17 @@
 // temporary files, and removes an export file only it created.
 #include <gtest/gtest.h>
 
+#include <errno.h>
+#include <fcntl.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <cstdio>
+#include <functional>
 #include <string>
 
 #include "filter/filter.h"
@@ -56,6 +61,35 @@ protected:
         EXPECT_EQ(dir_.Entries(), std::vector<std::string>{"log.txt"});
     }
 
+    // The run as the program drives it: the request read first, then the
+    // driver with a control another thread could raise.
+    RunOutcome Drive(RunControl* control)
+    {
+        RunRequest request;
+        RunOutcome outcome;
+        OutcomeInit(&outcome);
+        if (ReadRunRequest(&form_, &request)) {
+            DriveRun(&request, control, &outcome);
+        }
+        return outcome;
+    }
+
+    // The log without its matching lines, as a removal in place leaves it.
+    std::string LogWithoutMatches() const
+    {
+        std::string rest;
+        for (size_t at = 0; at < log_.size();) {
+            size_t end = log_.find("\r\n", at);
+            end = end == std::string::npos ? log_.size() : end + 2;
+            std::string line = log_.substr(at, end - at);
+            if (line.find("ERROR") == std::string::npos) {
+                rest += line;
+            }
+            at = end;
+        }
+        return rest;
+    }
+
     ScratchDir dir_;
     PosixForm form_;
     std::string log_;
@@ -74,18 +108,60 @@ TEST_F(FaultTest, AWriteFailureLeavesTheSourceAndRemovesTheNewExport)
     }
 }
 
-TEST_F(FaultTest, FailuresBeforeTheFirstWriteTouchNothing)
+// Every failure is told: what failed, the file it is about and the system's
+// reason; and whatever the step, every file is as it was. (The in-place
+// rewrite is the without-string export, errors.txt the with-string one.)
+TEST_F(FaultTest, EveryFailureIsToldWithItsFileAndReasonAndChangesNoFile)
 {
-    RemoveInPlaceAndExportTo(dir_.File("errors.txt"));
-    PosixFaults faults[5];
-    faults[0].failAllocation = 1;
-    faults[1].shortRead = 1;
-    faults[2].failReadCall = 1;
-    faults[3].failTempCreate = 1;
-    faults[4].failReplace = 1;
-    for (const PosixFaults& fault : faults) {
-        *PosixFaultPlan() = fault;
-        RunStrip(&form_);
+    struct Case {
+        const char* what;
+        std::function<void(PosixFaults*, PosixForm*)> arrange;
+        RunFailure failure;
+        RunFile file;
+        int error;
+    };
+    const std::string dir = dir_.path();
+    const Case cases[] = {
+        {"missing source", [&](PosixFaults*, PosixForm* f) { f->SetText(IDC_SOURCE_PATH, dir + "/gone.txt"); },
+         kRunSourceUnopened, kSourceFile, ENOENT},
+        {"folder as source", [&](PosixFaults*, PosixForm* f) { f->SetText(IDC_SOURCE_PATH, dir); },
+         kRunSourceUnopened, kSourceFile, EISDIR},
+        {"no memory", [](PosixFaults* p, PosixForm*) { p->failAllocation = 1; }, kRunNoMemory, kNoFile, ENOMEM},
+        {"read fails", [](PosixFaults* p, PosixForm*) { p->failReadAt = 2; }, kRunSourceUnread, kSourceFile, EIO},
+        {"source shorter than its size", [](PosixFaults* p, PosixForm*) { p->shortReadAt = 2; },
+         kRunSourceChanged, kSourceFile, 0},
+        {"no temporary file", [](PosixFaults* p, PosixForm*) { p->failTempCreate = 1; }, kRunExportUnclaimed,
+         kWithoutExport, EACCES},
+        {"no real name", [](PosixFaults* p, PosixForm*) { p->failClaimedPath = 1; }, kRunExportUnclaimed,
+         kWithoutExport, ENAMETOOLONG},
+        {"export in a missing folder",
+         [&](PosixFaults*, PosixForm* f) { f->SetText(IDC_WITH_PATH, dir + "/no/such/errors.txt"); },
+         kRunExportUnclaimed, kWithExport, ENOENT},
+        {"disk full", [](PosixFaults* p, PosixForm*) { p->failWriteAfter = 1 << 20; }, kRunExportUnwritten,
+         kWithoutExport, ENOSPC},
+        {"flush fails", [](PosixFaults* p, PosixForm*) { p->failFlush = 1; }, kRunExportUnwritten,
+         kWithoutExport, EIO},
+        {"replace fails", [](PosixFaults* p, PosixForm*) { p->failReplaceAt = 1; }, kRunExportUnreplaced,
+         kWithExport, EBUSY},
+        {"search text too long", [](PosixFaults*, PosixForm* f) { f->SetText(IDC_SEARCH_TEXT, std::string(256, 'E')); },
+         kRunSearchTooLong, kNoFile, 0},
+        {"path too long", [&](PosixFaults*, PosixForm* f) { f->SetText(IDC_WITH_PATH, dir + "/" + std::string(300, 'n')); },
+         kRunPathTooLong, kWithExport, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        RemoveInPlaceAndExportTo(dir_.File("errors.txt"));
+        form_.SetText(IDC_SEARCH_TEXT, "ERROR");
+        form_.SetText(IDC_SOURCE_PATH, dir_.File("log.txt"));
+        *PosixFaultPlan() = PosixFaults();
+        c.arrange(PosixFaultPlan(), &form_);
+        RunOutcome outcome = RunStrip(&form_);
+        EXPECT_EQ(outcome.failure, c.failure);
+        EXPECT_EQ(outcome.file, c.file);
+        EXPECT_EQ(outcome.systemError, static_cast<uint32_t>(c.error));
+        EXPECT_TRUE(OutcomeIsTold(&outcome));
+        EXPECT_NE(outcome.without, kExportWritten);
+        EXPECT_NE(outcome.with, kExportWritten);
         ExpectUntouched();
     }
 }
@@ -227,6 +303,240 @@ TEST_F(FaultTest, FileSizeLimitDuringAnInPlaceRewriteLeavesTheSource)
     // The same run without the limit does rewrite it.
     RunStrip(&form_);
     EXPECT_LT(ReadFile(dir_.File("log.txt")).size(), log_.size());
+}
+
+// Escape during a run: at the first, a middle or the last read, or once
+// every line is written but before any export takes its place, the run
+// stops and every file is as it was, appended exports cut back and new ones
+// removed. Once the exports have begun to take their places, the run
+// finishes instead.
+TEST_F(FaultTest, AStoppedRunChangesNoFileUntilTheExportsTakeTheirPlaces)
+{
+    RemoveInPlaceAndExportTo(dir_.File("errors.txt"));
+    PosixFaultPlan();
+    RunStrip(&form_);
+    const int reads = PosixReadCalls();
+    ASSERT_GE(reads, 4) << "the source should take several windows";
+    WriteFile(dir_.File("log.txt"), log_);
+    std::remove(dir_.File("errors.txt").c_str());
+
+    const std::string old = "kept\r\n";
+    struct Moment {
+        const char* what;
+        int PosixFaults::*at;
+        int number;
+    };
+    const Moment moments[] = {{"before the first read", &PosixFaults::stopAtRead, 1},
+                              {"at a middle read", &PosixFaults::stopAtRead, reads / 2},
+                              {"at the last read", &PosixFaults::stopAtRead, reads},
+                              {"at the flush before the replaces", &PosixFaults::stopAtFlush, 1}};
+    for (const Moment& m : moments) {
+        for (bool append : {false, true}) {
+            SCOPED_TRACE(std::string(m.what) + (append ? ", appending to an old export" : ", into a new export"));
+            RemoveInPlaceAndExportTo(dir_.File("errors.txt"));
+            form_.SetCheck(IDC_APPEND_WITH, append);
+            if (append) {
+                WriteFile(dir_.File("errors.txt"), old);
+            }
+            RunControl control;
+            RunControlInit(&control);
+            *PosixFaultPlan() = PosixFaults();
+            PosixFaultPlan()->stop = &control.stop;
+            PosixFaultPlan()->*m.at = m.number;
+            RunOutcome outcome = Drive(&control);
+            EXPECT_EQ(outcome.failure, kRunStopped);
+            EXPECT_FALSE(OutcomeIsTold(&outcome));
+            if (append) {
+                EXPECT_EQ(ReadFile(dir_.File("errors.txt")), old);
+                std::remove(dir_.File("errors.txt").c_str());
+            }
+            ExpectUntouched();
+        }
+    }
+
+    // Stopped during the first replace: both exports take their places.
+    form_.SetCheck(IDC_APPEND_WITH, false);
+    RunControl control;
+    RunControlInit(&control);
+    *PosixFaultPlan() = PosixFaults();
+    PosixFaultPlan()->stop = &control.stop;
+    PosixFaultPlan()->stopAtReplace = 1;
+    RunOutcome outcome = Drive(&control);
+    EXPECT_EQ(outcome.failure, kRunSucceeded);
+    EXPECT_TRUE(ReadFile(dir_.File("errors.txt")) == matching_);
+    EXPECT_TRUE(ReadFile(dir_.File("log.txt")) == LogWithoutMatches());
+}
+
+// An export that cannot be had gets no line, and so takes none away from
+// the source: when the other export rewrites the source, nothing changes.
+// When the other export is a file of its own it is written, and the outcome
+// says which was and which was not. Both exports naming one file is how the
+// form keeps one half in place: not a failure.
+TEST_F(FaultTest, AnExportThatCannotBeHadTakesNoLineFromTheSource)
+{
+    // Another program holds the file: the claim's lock is taken.
+    auto hold = [](const std::string& path) {
+        int fd = open(path.c_str(), O_RDWR | O_CREAT, 0666);
+        EXPECT_EQ(flock(fd, LOCK_EX | LOCK_NB), 0);
+        return fd;
+    };
+    struct Case {
+        const char* what;
+        bool withoutOn;
+        const char* withoutPath;   // "" for the source
+        bool withOn;
+        const char* withPath;
+        const char* held;
+        RunFile failed;
+        ExportFate without;
+        ExportFate with;
+    };
+    const Case cases[] = {
+        {"removed in place, their export held", true, "", true, "errors.txt", "errors.txt", kWithExport,
+         kExportUnchanged, kExportUnchanged},
+        {"kept in place, the rest's export held", true, "rest.txt", true, "", "rest.txt", kWithoutExport,
+         kExportUnchanged, kExportUnchanged},
+        {"two files of their own, one held", true, "rest.txt", true, "errors.txt", "errors.txt", kWithExport,
+         kExportWritten, kExportUnchanged},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        auto path = [&](const char* name) { return *name ? dir_.File(name) : std::string(); };
+        form_.SetCheck(IDC_EXPORT_WITHOUT, c.withoutOn);
+        form_.SetText(IDC_WITHOUT_PATH, path(c.withoutPath));
+        form_.SetCheck(IDC_EXPORT_WITH, c.withOn);
+        form_.SetText(IDC_WITH_PATH, path(c.withPath));
+        int fd = hold(dir_.File(c.held));
+        RunOutcome outcome = RunStrip(&form_);
+        close(fd);
+        EXPECT_EQ(outcome.failure, kRunExportUnclaimed);
+        EXPECT_EQ(outcome.file, c.failed);
+        EXPECT_EQ(outcome.systemError, static_cast<uint32_t>(EWOULDBLOCK));
+        EXPECT_EQ(outcome.without, c.without);
+        EXPECT_EQ(outcome.with, c.with);
+        EXPECT_TRUE(ReadFile(dir_.File("log.txt")) == log_) << "the source changed";
+        EXPECT_EQ(ReadFile(dir_.File(c.held)), "");
+        if (c.without == kExportWritten) {
+            EXPECT_TRUE(ReadFile(dir_.File(c.withoutPath)) == LogWithoutMatches());
+        }
+        std::remove(dir_.File("rest.txt").c_str());
+        std::remove(dir_.File("errors.txt").c_str());
+        ExpectUntouched();
+    }
+
+    // Both on the source: the second gets nothing, and nothing is told.
+    form_.SetCheck(IDC_EXPORT_WITHOUT, true);
+    form_.SetText(IDC_WITHOUT_PATH, "");
+    form_.SetCheck(IDC_EXPORT_WITH, true);
+    form_.SetText(IDC_WITH_PATH, "");
+    RunOutcome outcome = RunStrip(&form_);
+    EXPECT_EQ(outcome.failure, kRunSucceeded);
+    EXPECT_EQ(outcome.with, kExportOff);
+    EXPECT_TRUE(ReadFile(dir_.File("log.txt")) == LogWithoutMatches());
+}
+
+const char kRecord[] = "2026-12-09 record from another program\n";
+
+void AppendRecord(void* path)
+{
+    int fd = open(static_cast<const char*>(path), O_WRONLY | O_APPEND);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(write(fd, kRecord, sizeof kRecord - 1), static_cast<ssize_t>(sizeof kRecord - 1));
+    close(fd);
+}
+
+void CutShort(void* path)
+{
+    ASSERT_EQ(truncate(static_cast<const char*>(path), 10), 0);
+}
+
+// A log another program writes to while it is rewritten in place keeps all
+// it wrote: a run that finds the source changed leaves it and says so; what
+// comes in the very moment of the replace is added at the end of the
+// rewritten source.
+TEST_F(FaultTest, WhatAnotherProgramWritesToTheSourceMeanwhileIsKept)
+{
+    RemoveInPlaceAndExportTo(dir_.File("errors.txt"));
+    const std::string source = dir_.File("log.txt");
+    PosixFaultPlan()->hook = AppendRecord;
+    PosixFaultPlan()->hookArg = const_cast<char*>(source.c_str());
+    PosixFaultPlan()->hookAtRead = 2;
+    RunOutcome outcome = RunStrip(&form_);
+    EXPECT_EQ(outcome.failure, kRunSourceChanged);
+    EXPECT_EQ(outcome.file, kSourceFile);
+    EXPECT_TRUE(OutcomeIsTold(&outcome));
+    EXPECT_TRUE(ReadFile(source) == log_ + kRecord);
+    EXPECT_EQ(dir_.Entries(), std::vector<std::string>{"log.txt"});
+    WriteFile(source, log_);
+
+    // The second replace is the source's, after errors.txt took its place.
+    *PosixFaultPlan() = PosixFaults();
+    PosixFaultPlan()->hook = AppendRecord;
+    PosixFaultPlan()->hookArg = const_cast<char*>(source.c_str());
+    PosixFaultPlan()->hookAtReplace = 2;
+    outcome = RunStrip(&form_);
+    EXPECT_EQ(outcome.failure, kRunSucceeded);
+    EXPECT_TRUE(ReadFile(source) == LogWithoutMatches() + kRecord);
+    EXPECT_TRUE(ReadFile(dir_.File("errors.txt")) == matching_);
+
+    // Cut short in that moment: the source is left as the other program left it.
+    WriteFile(source, log_);
+    std::remove(dir_.File("errors.txt").c_str());
+    *PosixFaultPlan() = PosixFaults();
+    PosixFaultPlan()->hook = CutShort;
+    PosixFaultPlan()->hookArg = const_cast<char*>(source.c_str());
+    PosixFaultPlan()->hookAtReplace = 2;
+    outcome = RunStrip(&form_);
+    EXPECT_EQ(outcome.failure, kRunSourceChanged);
+    EXPECT_EQ(ReadFile(source), log_.substr(0, 10));
+}
+
+// A real writer, another process that opens the log for each record it
+// adds, every millisecond, while the log is rewritten in place again and
+// again: afterwards every record is in the log exactly once.
+TEST_F(FaultTest, ALiveWriterLosesNoRecordToInPlaceRewrites)
+{
+    form_.SetCheck(IDC_EXPORT_WITHOUT, true);
+    form_.SetCheck(IDC_EXPORT_WITH, false);
+    const std::string source = dir_.File("log.txt");
+    const int kRecords = 300;
+    pid_t writer = fork();
+    ASSERT_GE(writer, 0);
+    if (writer == 0) {
+        for (int i = 0; i < kRecords; ++i) {
+            std::string record = "record " + std::to_string(i) + " ok\r\n";
+            int fd = open(source.c_str(), O_WRONLY | O_APPEND);
+            if (fd < 0 || write(fd, record.data(), record.size()) != static_cast<ssize_t>(record.size())) {
+                _exit(1);
+            }
+            close(fd);
+            struct timespec pause = {0, 1000000};
+            nanosleep(&pause, nullptr);
+        }
+        _exit(0);
+    }
+    int runs = 0;
+    int refused = 0;
+    int status = 0;
+    while (waitpid(writer, &status, WNOHANG) == 0) {
+        RunOutcome outcome = RunStrip(&form_);
+        EXPECT_TRUE(outcome.failure == kRunSucceeded || outcome.failure == kRunSourceChanged);
+        refused += outcome.failure == kRunSourceChanged;
+        ++runs;
+    }
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    RunStrip(&form_);
+    const std::string after = ReadFile(source);
+    for (int i = 0; i < kRecords; ++i) {
+        std::string record = "record " + std::to_string(i) + " ok\r\n";
+        size_t at = after.find(record);
+        EXPECT_NE(at, std::string::npos) << record;
+        EXPECT_EQ(after.find(record, at + 1), std::string::npos) << record;
+    }
+    EXPECT_TRUE(after.find("ERROR") == std::string::npos);
+    RecordProperty("runs", runs);
+    RecordProperty("refused", refused);
+    std::printf("%d runs during the writer's records, %d refused\n", runs, refused);
 }
 
 }  // namespace
