@@ -20,7 +20,7 @@ public:
 
     void Text(int id, const std::wstring& text);
     void Check(int id, bool on);
-    void Run() { RunStrip(window_); }
+    RunOutcome Run() { return RunStrip(window_); }
     HWND window() const { return window_; }
 
 private:

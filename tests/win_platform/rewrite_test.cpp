@@ -243,6 +243,18 @@ private:
     HANDLE process_ = nullptr;
 };
 
+// A file held for a moment is removed all the same: a temporary file that a
+// scanner opened as soon as it appeared does not stay beside the user's.
+TEST_F(WinRewrite, AFileHeldForAMomentIsStillRemoved)
+{
+    const std::wstring path = folder_.File(L"qzv0001.tmp");
+    WriteWholeFile(path, "new\r\n");
+    Holder holder(path, 300);
+    ASSERT_TRUE(holder.Holds());
+    PlatformDelete(path.c_str());
+    EXPECT_FALSE(FileExists(path));
+}
+
 TEST_F(WinRewrite, AFileHeldForAMomentDoesNotCostTheRun)
 {
     // The source, rewritten in place, held for 300 ms from the start of the run.

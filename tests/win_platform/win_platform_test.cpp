@@ -154,6 +154,82 @@ TEST_F(WinStrip, OverlongPathOrMissingSourceTouchesNothing)
     EXPECT_EQ(folder_.Entries().size(), 1u);
 }
 
+// Each failure carries the system's own reason, and the file it is about.
+TEST_F(WinStrip, FailuresCarryTheSystemsErrorAndTheirFile)
+{
+    struct Case {
+        const char* what;
+        std::wstring source;
+        std::wstring with;
+        RunFailure failure;
+        RunFile file;
+        DWORD error;
+    };
+    const std::wstring log = folder_.File(L"log.txt");
+    const Case cases[] = {
+        {"missing source", folder_.File(L"missing.txt"), L"", kRunSourceUnopened, kSourceFile, ERROR_FILE_NOT_FOUND},
+        {"source in a missing folder", folder_.File(L"no\\log.txt"), L"", kRunSourceUnopened, kSourceFile,
+         ERROR_PATH_NOT_FOUND},
+        {"export in a missing folder", log, folder_.File(L"no\\errors.txt"), kRunExportUnclaimed, kWithExport,
+         ERROR_PATH_NOT_FOUND},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        form_.Text(IDC_SOURCE_PATH, c.source);
+        form_.Text(IDC_WITH_PATH, c.with);
+        RunOutcome outcome = form_.Run();
+        EXPECT_EQ(outcome.failure, c.failure);
+        EXPECT_EQ(outcome.file, c.file);
+        EXPECT_EQ(outcome.systemError, c.error);
+    }
+    // Held by another program without sharing.
+    form_.Text(IDC_SOURCE_PATH, log);
+    form_.Text(IDC_WITH_PATH, folder_.File(L"errors.txt"));
+    WriteWholeFile(folder_.File(L"errors.txt"), "held\r\n");
+    HANDLE held = CreateFileW(folder_.File(L"errors.txt").c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(held, INVALID_HANDLE_VALUE);
+    RunOutcome outcome = form_.Run();
+    CloseHandle(held);
+    EXPECT_EQ(outcome.failure, kRunExportUnclaimed);
+    EXPECT_EQ(outcome.systemError, static_cast<uint32_t>(ERROR_SHARING_VIOLATION));
+    EXPECT_EQ(ReadWholeFile(log), kLog);
+}
+
+// An export of 4 GiB or more is appended to at its end (a sparse file).
+TEST(WinPlatform, AppendsAtTheEndOfAFileOfMoreThan4GiB)
+{
+    ScratchDir folder;
+    const std::wstring path = folder.File(L"big.txt");
+    const LONGLONG kSize = (1LL << 32) + 5;
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(file, INVALID_HANDLE_VALUE);
+    LARGE_INTEGER at;
+    at.QuadPart = kSize;
+    ASSERT_TRUE(SetFilePointerEx(file, at, nullptr, FILE_BEGIN) && SetEndOfFile(file));
+    CloseHandle(file);
+
+    bool created = true;
+    FileHandle claim = PlatformClaimTarget(path.c_str(), &created);
+    ASSERT_NE(claim, nullptr);
+    EXPECT_FALSE(created);
+    EXPECT_TRUE(PlatformSeekEnd(claim));
+    EXPECT_TRUE(PlatformWrite(claim, "tail", 4));
+    PlatformClose(claim);
+
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    ASSERT_TRUE(GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data));
+    EXPECT_EQ((static_cast<LONGLONG>(data.nFileSizeHigh) << 32) | data.nFileSizeLow, kSize + 4);
+    file = CreateFileW(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    char tail[5] = {};
+    DWORD got = 0;
+    at.QuadPart = kSize;
+    ASSERT_TRUE(SetFilePointerEx(file, at, nullptr, FILE_BEGIN));
+    EXPECT_TRUE(ReadFile(file, tail, 4, &got, nullptr));
+    CloseHandle(file);
+    EXPECT_STREQ(tail, "tail");
+    DeleteFileW(path.c_str());
+}
+
 // Code page 950: a Big5 character whose trail byte is a backslash.
 class CodePage950 : public WinStrip {
 protected:

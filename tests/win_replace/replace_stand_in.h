@@ -24,6 +24,9 @@ struct ReplaceStandIn {
         // As kOldFileAsBackup, and then a folder takes the target's name, so
         // that neither file can be put back under it.
         kOldFileAsBackupNameTaken,
+        // The replace was done (the old file under the backup name, the new
+        // one under the target's), and the call still reports a failure.
+        kReplacedButFailed,
     };
     DWORD error = 0;            // the error a failing call reports
     Leaves leaves = kNothingMoved;

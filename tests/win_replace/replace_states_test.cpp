@@ -83,6 +83,8 @@ TEST_F(ReplaceStates, EachDocumentedStateLeavesEveryFileWholeUnderItsName)
         {ERROR_UNABLE_TO_MOVE_REPLACEMENT, ReplaceStandIn::kNothingMoved, false},
         {ERROR_UNABLE_TO_MOVE_REPLACEMENT, ReplaceStandIn::kOldFileRemoved, true},
         {ERROR_UNABLE_TO_MOVE_REPLACEMENT_2, ReplaceStandIn::kOldFileAsBackup, false},
+        // Whatever the error says, the files say the new content is in place.
+        {ERROR_UNABLE_TO_REMOVE_REPLACED, ReplaceStandIn::kReplacedButFailed, true},
         {ERROR_INVALID_PARAMETER, ReplaceStandIn::kNothingMoved, false},
         {ERROR_DISK_FULL, ReplaceStandIn::kNothingMoved, false},
     };

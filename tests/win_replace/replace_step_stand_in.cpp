@@ -31,6 +31,9 @@ bool PlatformReplaceStep(const wchar_t* target, const wchar_t* replacement, cons
                  MoveFileExW(target, backup, 0) &&
                  (plan->leaves == ReplaceStandIn::kOldFileAsBackup || CreateDirectoryW(target, nullptr));
         break;
+    case ReplaceStandIn::kReplacedButFailed:
+        staged = ReplaceFileW(target, replacement, backup, REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr, nullptr) != FALSE;
+        break;
     }
     plan->stagingFailed = plan->stagingFailed || !staged;
     SetLastError(plan->error);
