@@ -5,9 +5,11 @@
 // the next fill. The cut goes right after the window's last CR, LF or NUL:
 // every such byte either ends a line or belongs to the LF bytes skipped
 // after one, so what comes after the cut starts a line once its leading LF
-// bytes are skipped. Those are dropped as they arrive, so a run of LF bytes
-// of any length never grows the window. Only a line longer than the window
-// makes it grow.
+// bytes are skipped. Those are dropped as they arrive; when what is left
+// holds no line end, the window reads on into the room they leave before it
+// may grow. So a run of LF bytes of any length never grows the window: it
+// grows only when one line fills it whole, and its capacity stays at most
+// twice the longest line, or the first size.
 
 #include "filter/route_lines.h"
 
@@ -83,8 +85,12 @@ bool StreamLines(ReadWindow* w, LinePass* pass)
         }
         uint64_t cut = CutAfterLastLineEnd(w->data, searched, w->valid);
         if (cut == 0) {
-            // One line fills the window.
             searched = w->valid;
+            if (w->valid < w->capacity) {
+                // LF bytes were dropped from the front: read on first.
+                continue;
+            }
+            // One line fills the window.
             if (!WindowGrow(w)) {
                 return false;
             }

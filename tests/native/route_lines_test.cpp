@@ -228,11 +228,14 @@ TEST(RouteLinesProperty, AgreesWithTheReferenceModel)
         // Windows from one byte up put every kind of line end on an edge.
         uint64_t window = gen.Pick(3) == 0 ? 1 << 16 : 1 + gen.Pick(gen.Pick(2) == 0 ? 8 : 300);
         Routed expected = ReferenceRoute(source, needle, ignoreCase, rules);
-        Routed actual = RouteToStrings(source, needle, ignoreCase, rules, capacity, true, true, window);
-        ASSERT_EQ(actual, expected) << "round " << round << "\nsource: " << testing::PrintToString(source)
-                                    << "\nneedle: " << testing::PrintToString(needle)
-                                    << "\nignore case: " << ignoreCase << ", rules: " << kind
-                                    << ", window: " << window;
+        WindowRun run = RouteThroughWindow(source, source.size(), needle, ignoreCase, rules, capacity, true,
+                                           true, window);
+        ASSERT_TRUE(run.read);
+        ASSERT_EQ(run.routed, expected) << "round " << round << "\nsource: " << testing::PrintToString(source)
+                                        << "\nneedle: " << testing::PrintToString(needle)
+                                        << "\nignore case: " << ignoreCase << ", rules: " << kind
+                                        << ", window: " << window;
+        ASSERT_LE(run.capacity, WindowBound(source, window)) << "round " << round;
     }
 }
 

@@ -204,26 +204,50 @@ bool LineContains(const std::string& line, const std::string& needle, bool ignor
     return false;
 }
 
-}  // namespace
-
-Routed ReferenceRoute(const std::string& source, const std::string& needle, bool ignoreCase,
-                      const TextRules& rules)
+// The lines of source, cut one at a time: a line ends at CR, LF or NUL, the
+// LF bytes right after a line's end are skipped, an empty source is one
+// empty line.
+std::vector<std::string> ReferenceLines(const std::string& source)
 {
     std::string b = source + std::string(2, '\0');
     auto isEnd = [](char c) { return c == '\r' || c == '\n' || c == '\0'; };
-    Routed out;
+    std::vector<std::string> lines;
     size_t i = 0;
     do {
         size_t start = i;
         while (!isEnd(b[i])) {
             ++i;
         }
-        std::string line = b.substr(start, i - start);
-        (LineContains(line, needle, ignoreCase, rules) ? out.with : out.without) += line + "\r\n";
+        lines.push_back(b.substr(start, i - start));
         ++i;
         while (b[i] == '\n') {
             ++i;
         }
     } while (i < source.size());
+    return lines;
+}
+
+}  // namespace
+
+uint64_t WindowBound(const std::string& source, uint64_t firstWindow)
+{
+    size_t longest = 0;
+    for (const std::string& line : ReferenceLines(source)) {
+        longest = std::max(longest, line.size());
+    }
+    uint64_t bound = firstWindow;
+    while (bound <= longest) {
+        bound *= 2;
+    }
+    return bound;
+}
+
+Routed ReferenceRoute(const std::string& source, const std::string& needle, bool ignoreCase,
+                      const TextRules& rules)
+{
+    Routed out;
+    for (const std::string& line : ReferenceLines(source)) {
+        (LineContains(line, needle, ignoreCase, rules) ? out.with : out.without) += line + "\r\n";
+    }
     return out;
 }

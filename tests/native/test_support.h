@@ -78,6 +78,11 @@ WindowRun RouteThroughWindow(const std::string& source, uint64_t size, const std
                              bool ignoreCase, const TextRules& rules, uint32_t sinkCapacity,
                              bool withoutOn, bool withOn, uint64_t windowCapacity);
 
+// The most a window that starts at firstWindow bytes may grow to on this
+// source: its longest line rounded up to the next doubling of firstWindow
+// (a window grows only when one line fills it).
+uint64_t WindowBound(const std::string& source, uint64_t firstWindow);
+
 // What the line pass must produce, computed the plain way: cut one line at
 // a time, search it the way the platform does (character by character,
 // ASCII folding when ignoring case), write it with CR LF.
