@@ -13,14 +13,10 @@
 
 #include "filter/route_lines.h"
 
+#include "filter/line_ends.h"
 #include "filter/line_pass.h"
 
 namespace {
-
-inline bool IsLineEnd(char c)
-{
-    return c == '\r' || c == '\n' || c == 0;
-}
 
 // Position after the last line end in data[from, to), or 0 when there is none.
 uint64_t CutAfterLastLineEnd(const char* data, uint64_t from, uint64_t to)
@@ -114,10 +110,10 @@ bool RouteLines(ReadWindow* w, bool ignoreCase, const char* needle, const TextRu
     // is asked every time.
     JudgeCache cache;
     void* memory = nullptr;
-    if (LinePassJudgesWindows(&pass)) {
+    if (LineMatcherAsksWindows(&pass.matcher)) {
         memory = PlatformAllocZeroed(JudgeCacheBytes());
-        if (memory != nullptr && JudgeCacheInit(&cache, memory, JudgeCacheBytes(), pass.search.length)) {
-            pass.cache = &cache;
+        if (memory != nullptr && JudgeCacheInit(&cache, memory, JudgeCacheBytes(), pass.matcher.search.length)) {
+            pass.matcher.cache = &cache;
         }
     }
     bool read = StreamLines(w, &pass);
