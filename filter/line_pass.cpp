@@ -37,7 +37,9 @@ void RouteCompleteLines(LinePass* pass, char* text, uint64_t size)
     uint64_t start;
     uint64_t end;
     while (NextLineHoldingNeedle(&pass->matcher, &scan, from, &start, &end)) {
-        EmitLines(pass->without, text, size, from, start);
+        if (start > from) {
+            EmitLines(pass->without, text, size, from, start);
+        }
         EmitLine(pass->with, text, start, end);
         from = NextLineStart(text, end);
     }
