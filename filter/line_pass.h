@@ -3,32 +3,15 @@
 #ifndef QUORVANE_LINE_PASS_H
 #define QUORVANE_LINE_PASS_H
 
-#include "filter/judge_cache.h"
+#include "filter/line_matcher.h"
 #include "filter/line_sink.h"
-#include "filter/needle_search.h"
 #include "platform/platform.h"
 
 // What stays the same for every stretch of one run.
 struct LinePass {
-    NeedleSearch search;
-    const TextRules* rules;
+    LineMatcher matcher;
     LineSink* without;
     LineSink* with;
-    // Some bytes are not plain: lines holding them may need the platform.
-    bool checkPlain;
-    // Every printable ASCII byte is plain, so the vector scan for other
-    // bytes can look at control and high bytes only.
-    bool printablePlain;
-    // The needle holds bytes that are not plain: every line goes to the
-    // platform's own search.
-    bool needleOdd;
-    // The needle holds a line end: it matches no line.
-    bool needleSpansLines;
-    // The platform's verdicts on windows of odd lines, or none.
-    JudgeCache* cache;
-    // The stretch being routed.
-    char* buffer;
-    uint64_t size;
 };
 
 // Prepares a pass: needle is zero-terminated, non-empty, in the ANSI code
@@ -43,13 +26,6 @@ void LinePassInit(LinePass* pass, const char* needle, bool ignoreCase, const Tex
 // except at the end of the source, where the last line may have none.
 // text[size] and text[size + 1] must be zero; nothing beyond them is read.
 void RouteCompleteLines(LinePass* pass, char* text, uint64_t size);
-
-// True when some lines may be for the platform to judge, window by window:
-// a cache of its verdicts then saves calls.
-inline bool LinePassJudgesWindows(const LinePass* pass)
-{
-    return pass->checkPlain && !pass->needleOdd && !pass->needleSpansLines;
-}
 
 // Routes the one (empty) line of an empty source.
 void RouteEmptySource(LinePass* pass);

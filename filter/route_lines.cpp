@@ -5,20 +5,18 @@
 // the next fill. The cut goes right after the window's last CR, LF or NUL:
 // every such byte either ends a line or belongs to the LF bytes skipped
 // after one, so what comes after the cut starts a line once its leading LF
-// bytes are skipped. Those are dropped as they arrive, so a run of LF bytes
-// of any length never grows the window. Only a line longer than the window
-// makes it grow.
+// bytes are skipped. Those are dropped as they arrive; when what is left
+// holds no line end, the window reads on into the room they leave before it
+// may grow. So a run of LF bytes of any length never grows the window: it
+// grows only when one line fills it whole, and its capacity stays at most
+// twice the longest line, or the first size.
 
 #include "filter/route_lines.h"
 
+#include "filter/line_ends.h"
 #include "filter/line_pass.h"
 
 namespace {
-
-inline bool IsLineEnd(char c)
-{
-    return c == '\r' || c == '\n' || c == 0;
-}
 
 // Position after the last line end in data[from, to), or 0 when there is none.
 uint64_t CutAfterLastLineEnd(const char* data, uint64_t from, uint64_t to)
@@ -83,8 +81,12 @@ bool StreamLines(ReadWindow* w, LinePass* pass)
         }
         uint64_t cut = CutAfterLastLineEnd(w->data, searched, w->valid);
         if (cut == 0) {
-            // One line fills the window.
             searched = w->valid;
+            if (w->valid < w->capacity) {
+                // LF bytes were dropped from the front: read on first.
+                continue;
+            }
+            // One line fills the window.
             if (!WindowGrow(w)) {
                 return false;
             }
@@ -108,10 +110,10 @@ bool RouteLines(ReadWindow* w, bool ignoreCase, const char* needle, const TextRu
     // is asked every time.
     JudgeCache cache;
     void* memory = nullptr;
-    if (LinePassJudgesWindows(&pass)) {
+    if (LineMatcherAsksWindows(&pass.matcher)) {
         memory = PlatformAllocZeroed(JudgeCacheBytes());
-        if (memory != nullptr && JudgeCacheInit(&cache, memory, JudgeCacheBytes(), pass.search.length)) {
-            pass.cache = &cache;
+        if (memory != nullptr && JudgeCacheInit(&cache, memory, JudgeCacheBytes(), pass.matcher.search.length)) {
+            pass.matcher.cache = &cache;
         }
     }
     bool read = StreamLines(w, &pass);

@@ -1,6 +1,7 @@
 // The platform on POSIX systems, for native tests and benchmarks: POSIX
-// files, UTF-8 as the ANSI code page, a byte-exact substring search and
-// ASCII case folding, and a form that is a plain struct.
+// files, UTF-8 as the ANSI code page, a byte-exact substring search (or, in
+// tests, one with a stand-in collation) and ASCII case folding, and a form
+// that is a plain struct.
 
 #include <errno.h>
 #include <fcntl.h>
@@ -46,6 +47,8 @@ void HookIf(int at, int count)
         g_faults.hook(g_faults.hookArg);
     }
 }
+thread_local int g_lineSearches = 0;
+thread_local PosixCollation g_collation;
 
 inline int Fd(FileHandle file)
 {
@@ -65,6 +68,26 @@ std::string NativePath(const FormChar* path)
 char AsciiUpper(char c)
 {
     return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
+}
+
+bool CollationInForce()
+{
+    return g_collation.alike[0].from != 0;
+}
+
+// The byte the substring search takes c as.
+char SearchKey(char c, bool ignoreCase)
+{
+    for (const PosixCollation::Alike& alike : g_collation.alike) {
+        if (alike.from == 0) {
+            break;
+        }
+        if (static_cast<unsigned char>(c) == alike.from) {
+            c = static_cast<char>(alike.as);
+            break;
+        }
+    }
+    return ignoreCase ? AsciiUpper(c) : c;
 }
 
 // Blocks of this size or more are mapped directly. (Huge pages were tried:
@@ -112,7 +135,18 @@ PosixFaults* PosixFaultPlan()
     g_replaces = 0;
     g_flushes = 0;
     g_claims = 0;
+    g_lineSearches = 0;
     return &g_faults;
+}
+
+PosixCollation* PosixCollationPlan()
+{
+    return &g_collation;
+}
+
+int PosixLineSearches()
+{
+    return g_lineSearches;
 }
 
 int PosixReadCalls()
@@ -238,15 +272,17 @@ bool PlatformToAnsi(const FormChar* text, char* out, uint32_t outCapacity)
 
 bool PlatformLineContains(const char* line, const char* needle, bool ignoreCase)
 {
+    ++g_lineSearches;
     if (*needle == 0) {
         return false;
     }
-    if (!ignoreCase) {
+    if (!ignoreCase && !CollationInForce()) {
         return strstr(line, needle) != nullptr;
     }
     for (; *line != 0; ++line) {
         size_t k = 0;
-        while (needle[k] != 0 && AsciiUpper(line[k]) == AsciiUpper(needle[k])) {
+        while (needle[k] != 0 && line[k] != 0 &&
+               SearchKey(line[k], ignoreCase) == SearchKey(needle[k], ignoreCase)) {
             ++k;
         }
         if (needle[k] == 0) {
@@ -265,6 +301,13 @@ void PlatformGetTextRules(TextRules* rules)
     }
     rules->hasLeadBytes = false;
     rules->allPlain = true;
+    for (const PosixCollation::Alike& alike : g_collation.alike) {
+        if (alike.from == 0) {
+            break;
+        }
+        rules->plain[alike.from] = 0;
+        rules->allPlain = false;
+    }
 }
 
 void* PlatformAllocZeroed(uint64_t size)

@@ -19,8 +19,8 @@ struct PosixForm {
 };
 
 // Faults the POSIX platform can be told to inject, for tests of the promise
-// that a failing run leaves every file as it was. Counts are from 1; 0
-// (and -1 for failWriteAfter) means "no fault".
+// that a failing run leaves every file as it was. Each field's default means
+// "no fault": zero, or -1 for failWriteAfter.
 struct PosixFaults {
     int failAllocation = 0;       // every allocation fails
     int failAllocationAt = 0;     // the allocation of this number (from 1) fails
@@ -54,9 +54,27 @@ struct PosixFaults {
 // The faults in force for the calling thread; reset with *PosixFaultPlan() = {}.
 // Also restarts the counts of bytes written, reads and allocations.
 PosixFaults* PosixFaultPlan();
-// Read calls and allocations made since the last PosixFaultPlan().
+// Read calls, allocations and substring searches (PlatformLineContains)
+// made since the last PosixFaultPlan().
 int PosixReadCalls();
 int PosixAllocations();
+int PosixLineSearches();
+
+// A stand-in for a locale's collation, so that the lines the platform must
+// judge are judged natively too: while set for the calling thread, the
+// substring search takes each byte `from` as the byte `as` (then folds case
+// when ignoring it), and PlatformGetTextRules marks every `from` byte not
+// plain. The `as` bytes stay plain: among plain bytes the search still
+// compares byte by byte. Neither byte may be zero. Off with
+// *PosixCollationPlan() = {}.
+struct PosixCollation {
+    struct Alike {
+        unsigned char from;
+        unsigned char as;
+    };
+    Alike alike[4] = {};   // a zero `from` ends the list
+};
+PosixCollation* PosixCollationPlan();
 
 // UTF-8 <-> UTF-16 helpers shared by the POSIX side and the tests.
 std::u16string Utf8ToUtf16(const std::string& utf8);

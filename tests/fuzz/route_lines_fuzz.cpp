@@ -1,4 +1,5 @@
-// libFuzzer target: the line pass against the reference model.
+// libFuzzer target: the line pass against the reference model, and the
+// window within its longest line rounded up to the next doubling.
 // Input: one flag byte (bit 0 ignore case, bit 1 double-byte code page, the
 // rest the output buffer's size), one byte for the read window's size, one
 // byte of needle length, the needle, then the source.
@@ -33,8 +34,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     std::string source(reinterpret_cast<const char*>(data + kHeader + needleLength),
                        size - kHeader - needleLength);
     TextRules rules = doubleByte ? DoubleByteRules() : AsciiRules();
-    if (!(RouteToStrings(source, needle, ignoreCase, rules, capacity, true, true, window) ==
-          ReferenceRoute(source, needle, ignoreCase, rules))) {
+    WindowRun run = RouteThroughWindow(source, source.size(), needle, ignoreCase, rules, capacity, true, true,
+                                       window);
+    if (!run.read || !(run.routed == ReferenceRoute(source, needle, ignoreCase, rules)) ||
+        run.capacity > WindowBound(source, window)) {
         abort();
     }
     return 0;

@@ -137,16 +137,58 @@ TEST(RouteLines, DoubleByteTrailBytesDoNotMatch)
     EXPECT_EQ(RouteToStrings(kung + "x\\\r\n", "\\", false, big5).with, kung + "x\\\r\n");
 }
 
-// Where the platform compares by its own rules, a line with bytes that are
-// not plain is judged by the platform, whether it sits between hits or holds
-// a rejected one; the POSIX platform's byte search stands in for it here.
+// Where the platform's search compares by a collation, a line with bytes
+// that are not plain is judged by the platform: the byte search alone finds
+// none of the lines below. The stand-in collation takes 0x88 as '^' and
+// 0x80 as '\\', and so makes both bytes not plain.
 TEST(RouteLines, LinesWithOtherBytesAreJudgedByThePlatform)
 {
-    const TextRules rules = PrintablePlainRules();
-    const std::string source = "plain\r\nh\xE9 ab\r\nab\r\n\x01" "ab\r\nq\xE9\r\nend";
-    EXPECT_EQ(RouteToStrings(source, "ab", false, rules), ReferenceRoute(source, "ab", false, rules));
-    // A needle with such bytes sends every line to the platform.
-    EXPECT_EQ(RouteToStrings(source, "\xE9", false, rules).with, "h\xE9 ab\r\nq\xE9\r\n");
+    StandInCollation collation({{0x88, '^'}, {0x80, '\\'}});
+    const TextRules ascii = AsciiRules();
+    const TextRules big5 = DoubleByteRules();
+    const TextRules printable = PrintablePlainRules();
+    struct Case {
+        const char* what;
+        const TextRules* rules;
+        std::string source;
+        std::string needle;
+        bool ignoreCase;
+        std::string with;
+    };
+    const std::vector<Case> cases = {
+        {"a line with no needle's bytes", &ascii, "one\r\nx\x88y\r\ntwo", "x^y", false, "x\x88y\r\n"},
+        {"before and after a hit", &ascii, "x\x88y\r\nx^y\r\nx\x88z\r\nx\x88y", "x^y", false,
+         "x\x88y\r\nx^y\r\nx\x88y\r\n"},
+        {"ignoring case", &ascii, "A\x88" "B\r\nab\r\n", "a^b", true, "A\x88" "B\r\n"},
+        {"printable-plain rules, high bytes", &printable, "plain\r\nh\xE9 ab\r\nab\r\n\x01" "ab\r\nq\xE9\r\nend",
+         "ab", false, "h\xE9 ab\r\nab\r\n\x01" "ab\r\n"},
+        {"printable-plain rules, a high needle", &printable, "h\xE9 ab\r\nab\r\nq\xE9\r\n", "\xE9", false,
+         "h\xE9 ab\r\nq\xE9\r\n"},
+        {"a needle with such bytes", &ascii, "x^y\r\nx\x88y\r\nxy\r\n", "x\x88y", false, "x^y\r\nx\x88y\r\n"},
+        // The line's byte hit is a trail byte; the platform finds the needle further on.
+        {"a line whose byte hit fails", &big5, "\xA5\\q \x80q\r\n\xA5\\q\r\n", "\\q", false,
+         "\xA5\\q \x80q\r\n"},
+    };
+    for (const Case& c : cases) {
+        Routed routed = RouteToStrings(c.source, c.needle, c.ignoreCase, *c.rules);
+        EXPECT_EQ(routed.with, c.with) << c.what;
+        EXPECT_EQ(routed, ReferenceRoute(c.source, c.needle, c.ignoreCase, *c.rules)) << c.what;
+    }
+}
+
+// The platform's verdict on a window's bytes is asked once and then taken
+// from the cache, for lines that hold the needle and lines that do not.
+TEST(RouteLines, ThePlatformIsAskedOnceAboutTheSameBytes)
+{
+    StandInCollation collation({{0x88, '^'}});
+    std::string source;
+    for (int i = 0; i < 500; ++i) {
+        source += "x\x88y\r\nz\x88z\r\n";
+    }
+    *PosixFaultPlan() = PosixFaults();
+    Routed routed = RouteToStrings(source, "x^y", false, AsciiRules());
+    EXPECT_EQ(PosixLineSearches(), 2);
+    EXPECT_EQ(routed, ReferenceRoute(source, "x^y", false, AsciiRules()));
 }
 
 TEST(RouteLines, OutputDoesNotDependOnTheSinkBufferSize)
@@ -228,11 +270,38 @@ TEST(RouteLinesProperty, AgreesWithTheReferenceModel)
         // Windows from one byte up put every kind of line end on an edge.
         uint64_t window = gen.Pick(3) == 0 ? 1 << 16 : 1 + gen.Pick(gen.Pick(2) == 0 ? 8 : 300);
         Routed expected = ReferenceRoute(source, needle, ignoreCase, rules);
-        Routed actual = RouteToStrings(source, needle, ignoreCase, rules, capacity, true, true, window);
-        ASSERT_EQ(actual, expected) << "round " << round << "\nsource: " << testing::PrintToString(source)
-                                    << "\nneedle: " << testing::PrintToString(needle)
-                                    << "\nignore case: " << ignoreCase << ", rules: " << kind
-                                    << ", window: " << window;
+        WindowRun run = RouteThroughWindow(source, source.size(), needle, ignoreCase, rules, capacity, true,
+                                           true, window);
+        ASSERT_TRUE(run.read);
+        ASSERT_EQ(run.routed, expected) << "round " << round << "\nsource: " << testing::PrintToString(source)
+                                        << "\nneedle: " << testing::PrintToString(needle)
+                                        << "\nignore case: " << ignoreCase << ", rules: " << kind
+                                        << ", window: " << window;
+        ASSERT_LE(run.capacity, WindowBound(source, window)) << "round " << round;
+    }
+}
+
+// The lines the platform must judge, under the stand-in collation: 0x88
+// searched as 'a' (half the source's 'a' bytes become 0x88), 0xE9 as '-'.
+TEST(RouteLinesProperty, ThePlatformsJudgementAgreesWithTheReferenceModel)
+{
+    StandInCollation collation({{0x88, 'a'}, {0xE9, '-'}});
+    SourceGenerator gen(15);
+    const TextRules rules = AsciiRules();
+    for (int round = 0; round < 1500; ++round) {
+        std::string needle = gen.Needle();
+        std::string source = gen.Source(needle);
+        for (char& c : source) {
+            if (c == 'a' && gen.Pick(2) == 0) {
+                c = '\x88';
+            }
+        }
+        bool ignoreCase = gen.Pick(3) == 0;
+        uint64_t window = gen.Pick(2) == 0 ? 1 << 16 : 1 + gen.Pick(100);
+        ASSERT_EQ(RouteToStrings(source, needle, ignoreCase, rules, 1 << 16, true, true, window),
+                  ReferenceRoute(source, needle, ignoreCase, rules))
+            << "round " << round << "\nsource: " << testing::PrintToString(source)
+            << "\nneedle: " << testing::PrintToString(needle) << "\nignore case: " << ignoreCase;
     }
 }
 

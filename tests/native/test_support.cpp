@@ -99,6 +99,18 @@ bool FileExists(const std::string& path)
     return stat(path.c_str(), &st) == 0;
 }
 
+StandInCollation::StandInCollation(std::initializer_list<PosixCollation::Alike> alike)
+{
+    PosixCollation plan;
+    size_t n = 0;
+    for (const PosixCollation::Alike& pair : alike) {
+        if (n < sizeof plan.alike / sizeof plan.alike[0]) {
+            plan.alike[n++] = pair;
+        }
+    }
+    *PosixCollationPlan() = plan;
+}
+
 TextRules AsciiRules()
 {
     TextRules rules;
@@ -185,6 +197,18 @@ char Upper(char c)
     return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 32) : c;
 }
 
+// What the platform's search compares c as: the stand-in collation's byte
+// for it, if any, then folded when ignoring case.
+char Collated(char c, bool ignoreCase)
+{
+    for (const PosixCollation::Alike& alike : PosixCollationPlan()->alike) {
+        if (alike.from != 0 && static_cast<unsigned char>(c) == alike.from) {
+            c = static_cast<char>(alike.as);
+        }
+    }
+    return ignoreCase ? Upper(c) : c;
+}
+
 // The platform's search: try the needle at each character start.
 bool LineContains(const std::string& line, const std::string& needle, bool ignoreCase,
                   const TextRules& rules)
@@ -193,7 +217,7 @@ bool LineContains(const std::string& line, const std::string& needle, bool ignor
     while (i + needle.size() <= line.size()) {
         bool same = true;
         for (size_t k = 0; k < needle.size() && same; ++k) {
-            same = ignoreCase ? Upper(line[i + k]) == Upper(needle[k]) : line[i + k] == needle[k];
+            same = Collated(line[i + k], ignoreCase) == Collated(needle[k], ignoreCase);
         }
         if (same) {
             return true;
@@ -204,26 +228,50 @@ bool LineContains(const std::string& line, const std::string& needle, bool ignor
     return false;
 }
 
-}  // namespace
-
-Routed ReferenceRoute(const std::string& source, const std::string& needle, bool ignoreCase,
-                      const TextRules& rules)
+// The lines of source, cut one at a time: a line ends at CR, LF or NUL, the
+// LF bytes right after a line's end are skipped, an empty source is one
+// empty line.
+std::vector<std::string> ReferenceLines(const std::string& source)
 {
     std::string b = source + std::string(2, '\0');
     auto isEnd = [](char c) { return c == '\r' || c == '\n' || c == '\0'; };
-    Routed out;
+    std::vector<std::string> lines;
     size_t i = 0;
     do {
         size_t start = i;
         while (!isEnd(b[i])) {
             ++i;
         }
-        std::string line = b.substr(start, i - start);
-        (LineContains(line, needle, ignoreCase, rules) ? out.with : out.without) += line + "\r\n";
+        lines.push_back(b.substr(start, i - start));
         ++i;
         while (b[i] == '\n') {
             ++i;
         }
     } while (i < source.size());
+    return lines;
+}
+
+}  // namespace
+
+uint64_t WindowBound(const std::string& source, uint64_t firstWindow)
+{
+    size_t longest = 0;
+    for (const std::string& line : ReferenceLines(source)) {
+        longest = std::max(longest, line.size());
+    }
+    uint64_t bound = firstWindow;
+    while (bound <= longest) {
+        bound *= 2;
+    }
+    return bound;
+}
+
+Routed ReferenceRoute(const std::string& source, const std::string& needle, bool ignoreCase,
+                      const TextRules& rules)
+{
+    Routed out;
+    for (const std::string& line : ReferenceLines(source)) {
+        (LineContains(line, needle, ignoreCase, rules) ? out.with : out.without) += line + "\r\n";
+    }
     return out;
 }

@@ -50,6 +50,14 @@ inline void PrintTo(const Routed& r, std::ostream* os)
     *os << "{without: " << testing::PrintToString(r.without) << ", with: " << testing::PrintToString(r.with) << "}";
 }
 
+// The POSIX platform's stand-in collation in force for as long as the object
+// lives: each byte `from` is searched as the byte `as`.
+class StandInCollation {
+public:
+    StandInCollation(std::initializer_list<PosixCollation::Alike> alike);
+    ~StandInCollation() { *PosixCollationPlan() = PosixCollation(); }
+};
+
 // Text rules of the POSIX platform (no lead bytes, ASCII folding).
 TextRules AsciiRules();
 // Rules of a double-byte code page whose lead bytes are 0x81..0xFE.
@@ -78,9 +86,15 @@ WindowRun RouteThroughWindow(const std::string& source, uint64_t size, const std
                              bool ignoreCase, const TextRules& rules, uint32_t sinkCapacity,
                              bool withoutOn, bool withOn, uint64_t windowCapacity);
 
+// The most a window that starts at firstWindow bytes may grow to on this
+// source: its longest line rounded up to the next doubling of firstWindow
+// (a window grows only when one line fills it).
+uint64_t WindowBound(const std::string& source, uint64_t firstWindow);
+
 // What the line pass must produce, computed the plain way: cut one line at
 // a time, search it the way the platform does (character by character,
-// ASCII folding when ignoring case), write it with CR LF.
+// through the stand-in collation in force, ASCII folding when ignoring
+// case), write it with CR LF.
 Routed ReferenceRoute(const std::string& source, const std::string& needle, bool ignoreCase,
                       const TextRules& rules);
 

@@ -1,0 +1,159 @@
+// The emitter.
+//
+// Every routed line is written with CR LF. Lines that already end in plain
+// CR LF are copied as they stand, one block for a whole run of them; a line
+// with any other line end (a lone CR, an LF, a NUL, LF runs after a line's
+// end) is written by itself with its end rewritten.
+
+#include "filter/line_emitter.h"
+
+#include "filter/line_ends.h"
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
+namespace {
+
+// First byte in [from, to) whose bytes would not already be the output: a
+// NUL, a CR not followed by LF, or an LF not preceded by CR. Every such byte
+// ends a line. Returns to when every line in the stretch ends in plain
+// CR LF. *plainEnd receives the position after the last LF before it (from
+// when there is none): the plain lines end there.
+uint64_t FindLineEndToRewrite(const char* text, uint64_t from, uint64_t to, uint64_t* plainEnd)
+{
+    const unsigned char* b = reinterpret_cast<const unsigned char*>(text);
+    uint64_t i = from;
+    *plainEnd = from;
+    if (i == 0 && i < to) {
+        if (b[0] == 0 || b[0] == '\n' || (b[0] == '\r' && b[1] != '\n')) {
+            return 0;
+        }
+        i = 1;
+    }
+#if defined(__SSE2__)
+    const __m128i cr = _mm_set1_epi8('\r');
+    const __m128i lf = _mm_set1_epi8('\n');
+    const __m128i zero = _mm_setzero_si128();
+    // 64 bytes at a time, each kind of byte as one bit mask: a CR is
+    // irregular unless the next byte is LF, an LF unless the one before is
+    // CR. Reads b[i - 1] to b[i + 64]; to never passes size, whose byte is
+    // zero.
+    while (i + 64 <= to) {
+        uint64_t crMask = 0;
+        uint64_t lfMask = 0;
+        uint64_t nulMask = 0;
+        for (int k = 0; k < 4; ++k) {
+            __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(b + i + 16 * k));
+            crMask |= static_cast<uint64_t>(static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, cr)))) << (16 * k);
+            lfMask |= static_cast<uint64_t>(static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, lf)))) << (16 * k);
+            nulMask |= static_cast<uint64_t>(static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, zero)))) << (16 * k);
+        }
+        uint64_t lfAfter = (lfMask >> 1) | (static_cast<uint64_t>(b[i + 64] == '\n') << 63);
+        uint64_t crBefore = (crMask << 1) | static_cast<uint64_t>(b[i - 1] == '\r');
+        uint64_t bad = nulMask | (crMask & ~lfAfter) | (lfMask & ~crBefore);
+        if (bad != 0) {
+            uint64_t first = static_cast<uint64_t>(__builtin_ctzll(bad));
+            uint64_t before = lfMask & ((1ull << first) - 1);   // the LF bytes before it
+            if (before != 0) {
+                *plainEnd = i + 64 - static_cast<uint64_t>(__builtin_clzll(before));
+            }
+            return i + first;
+        }
+        if (lfMask != 0) {
+            *plainEnd = i + 64 - static_cast<uint64_t>(__builtin_clzll(lfMask));
+        }
+        i += 64;
+    }
+    // Reads b[i - 1] to b[i + 16].
+    while (i + 16 <= to) {
+        __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(b + i));
+        __m128i isCr = _mm_cmpeq_epi8(v, cr);
+        __m128i isLf = _mm_cmpeq_epi8(v, lf);
+        __m128i isNul = _mm_cmpeq_epi8(v, zero);
+        // Most blocks hold no line end at all.
+        if (_mm_movemask_epi8(_mm_or_si128(_mm_or_si128(isCr, isLf), isNul)) == 0) {
+            i += 16;
+            continue;
+        }
+        __m128i before = _mm_loadu_si128(reinterpret_cast<const __m128i*>(b + i - 1));
+        __m128i after = _mm_loadu_si128(reinterpret_cast<const __m128i*>(b + i + 1));
+        __m128i bad = _mm_or_si128(
+            isNul,
+            _mm_or_si128(_mm_andnot_si128(_mm_cmpeq_epi8(after, lf), isCr),
+                         _mm_andnot_si128(_mm_cmpeq_epi8(before, cr), isLf)));
+        unsigned badMask = static_cast<unsigned>(_mm_movemask_epi8(bad));
+        unsigned lfMask = static_cast<unsigned>(_mm_movemask_epi8(isLf));
+        if (badMask != 0) {
+            unsigned first = static_cast<unsigned>(__builtin_ctz(badMask));
+            lfMask &= (1u << first) - 1;   // the LF bytes before it
+            if (lfMask != 0) {
+                *plainEnd = i + 32 - static_cast<uint64_t>(__builtin_clz(lfMask));
+            }
+            return i + first;
+        }
+        if (lfMask != 0) {
+            *plainEnd = i + 32 - static_cast<uint64_t>(__builtin_clz(lfMask));
+        }
+        i += 16;
+    }
+#endif
+    for (; i < to; ++i) {
+        unsigned char c = b[i];
+        if (c == 0 || (c == '\r' && b[i + 1] != '\n') || (c == '\n' && b[i - 1] != '\r')) {
+            return i;
+        }
+        if (c == '\n') {
+            *plainEnd = i + 1;
+        }
+    }
+    return to;
+}
+
+}  // namespace
+
+void EmitLine(LineSink* sink, const char* text, uint64_t start, uint64_t end)
+{
+    if (text[end] == '\r' && text[end + 1] == '\n') {
+        SinkPut(sink, text + start, end - start + 2);
+        return;
+    }
+    SinkPut(sink, text + start, end - start);
+    EmitLineEnd(sink);
+}
+
+void EmitLineEnd(LineSink* sink)
+{
+    const char lineEnd[2] = {'\r', '\n'};
+    SinkPut(sink, lineEnd, 2);
+}
+
+void EmitLines(LineSink* sink, const char* text, uint64_t size, uint64_t from, uint64_t to)
+{
+    if (!SinkOpen(sink)) {
+        return;
+    }
+    uint64_t i = from;
+    while (i < to) {
+        uint64_t plainEnd;
+        uint64_t rewrite = FindLineEndToRewrite(text, i, to, &plainEnd);
+        if (plainEnd > i) {
+            // The plain lines are their own output.
+            SinkPut(sink, text + i, plainEnd - i);
+            // LF bytes after that last CR LF belong to no line.
+            i = plainEnd;
+            while (text[i] == '\n') {
+                ++i;
+            }
+        }
+        if (i >= to) {
+            break;
+        }
+        // The byte to rewrite ends the line that starts at i (no line end
+        // lies between them); past the stretch's plain part, the last line
+        // of the text may have no line end at all.
+        uint64_t end = (rewrite < to && i <= rewrite) ? rewrite : FindLineEnd(text, size, i);
+        EmitLine(sink, text, i, end);
+        i = NextLineStart(text, end);
+    }
+}

@@ -1,0 +1,261 @@
+// The matcher.
+
+#include "filter/line_matcher.h"
+
+#include "filter/line_ends.h"
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
+namespace {
+
+// The platform's search steps through a line character by character, so in
+// a double-byte code page a match must start on a character boundary.
+bool OnCharBoundary(const TextRules* rules, const char* text, uint64_t lineStart, uint64_t lineEnd,
+                    uint64_t at)
+{
+    if (!rules->hasLeadBytes) {
+        return true;
+    }
+    const unsigned char* b = reinterpret_cast<const unsigned char*>(text);
+    uint64_t i = lineStart;
+    while (i < at) {
+        i += (rules->leadByte[b[i]] && i + 1 < lineEnd) ? 2 : 1;
+    }
+    return i == at;
+}
+
+// Whether the needle's bytes stand on a character boundary of the line
+// [start, end), given the first place at or after start where they stand
+// (candidate may lie beyond the line).
+bool BytesHoldNeedle(const LineMatcher* m, const char* text, uint64_t size, uint64_t start, uint64_t end,
+                     uint64_t candidate)
+{
+    while (candidate + m->search.length <= end) {
+        if (OnCharBoundary(m->rules, text, start, end, candidate)) {
+            return true;
+        }
+        candidate = FindNeedle(&m->search, text, candidate + 1, size);
+    }
+    return false;
+}
+
+// First byte in [from, to) that is neither plain nor a line end, or to.
+uint64_t FindOddByte(const LineMatcher* m, const char* text, uint64_t from, uint64_t to)
+{
+    const unsigned char* b = reinterpret_cast<const unsigned char*>(text);
+    const unsigned char* plain = m->rules->plain;
+    uint64_t i = from;
+#if defined(__SSE2__)
+    if (m->printablePlain) {
+        // Signed, bytes 0x80-0xFF are below 0x20 too. Line ends, and the
+        // tab where it is plain, are left out at once: nearly every block
+        // holds some.
+        const __m128i space = _mm_set1_epi8(0x20);
+        const __m128i del = _mm_set1_epi8(0x7F);
+        const __m128i cr = _mm_set1_epi8('\r');
+        const __m128i lf = _mm_set1_epi8('\n');
+        const __m128i zero = _mm_setzero_si128();
+        const __m128i tab = _mm_set1_epi8(plain[static_cast<unsigned char>('\t')] ? '\t' : 0);
+        while (i + 16 <= to) {
+            __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(b + i));
+            __m128i usual = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, cr), _mm_cmpeq_epi8(v, lf)),
+                                         _mm_or_si128(_mm_cmpeq_epi8(v, zero), _mm_cmpeq_epi8(v, tab)));
+            __m128i odd = _mm_or_si128(_mm_cmplt_epi8(v, space), _mm_cmpeq_epi8(v, del));
+            unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(_mm_andnot_si128(usual, odd)));
+            while (mask != 0) {
+                uint64_t at = i + static_cast<uint64_t>(__builtin_ctz(mask));
+                if (!plain[b[at]] && !IsLineEnd(text[at])) {
+                    return at;
+                }
+                mask &= mask - 1;
+            }
+            i += 16;
+        }
+    }
+#endif
+    for (; i < to; ++i) {
+        if (!plain[b[i]] && !IsLineEnd(text[i])) {
+            return i;
+        }
+    }
+    return to;
+}
+
+// Asks the platform's search whether text[start, end) holds the needle.
+bool AskWhetherHolds(const LineMatcher* m, char* text, uint64_t start, uint64_t end)
+{
+    char saved = text[end];
+    text[end] = 0;
+    bool holds = PlatformLineContains(text + start, reinterpret_cast<const char*>(m->search.needle),
+                                      m->search.ignoreCase);
+    text[end] = saved;
+    return holds;
+}
+
+// Whether the needle-sized window at text[at] holds the needle: the cache's
+// verdict on the same bytes, or the platform's, then kept.
+bool WindowHoldsNeedle(LineMatcher* m, char* text, uint64_t at)
+{
+    const unsigned char* window = reinterpret_cast<const unsigned char*>(text) + at;
+    if (m->cache != nullptr) {
+        int known = JudgeCacheFind(m->cache, window);
+        if (known >= 0) {
+            return known == 1;
+        }
+    }
+    bool verdict = AskWhetherHolds(m, text, at, at + m->search.length);
+    if (m->cache != nullptr) {
+        JudgeCacheKeep(m->cache, window, verdict);
+    }
+    return verdict;
+}
+
+// Whether the line [start, end), in which no window of plain bytes holds the
+// needle (the byte search settled those), holds it by the platform's rules.
+// Only the windows that take in some byte that is not plain remain open;
+// each starts on a character boundary of the line, as the platform's own
+// walk does, and is judged by itself: the platform's search compares the
+// needle with just as many bytes of the line at each boundary.
+bool OddWindowsHoldNeedle(LineMatcher* m, char* text, uint64_t start, uint64_t end)
+{
+    const unsigned char* b = reinterpret_cast<const unsigned char*>(text);
+    const uint64_t n = m->search.length;
+    uint64_t boundary = start;
+    uint64_t odd = FindOddByte(m, text, start, end);
+    while (odd < end) {
+        // Odd bytes closer than a needle's length share their windows.
+        uint64_t last = odd;
+        uint64_t next = FindOddByte(m, text, last + 1, end);
+        while (next < end && next < last + n) {
+            last = next;
+            next = FindOddByte(m, text, last + 1, end);
+        }
+        // The open windows start between odd - n + 1 and last, and end
+        // within the line.
+        uint64_t from = odd + 1 >= start + n ? odd + 1 - n : start;
+        while (boundary <= last && boundary + n <= end) {
+            if (boundary >= from && WindowHoldsNeedle(m, text, boundary)) {
+                return true;
+            }
+            boundary += (m->rules->leadByte[b[boundary]] && boundary + 1 < end) ? 2 : 1;
+        }
+        odd = next;
+    }
+    return false;
+}
+
+// The next line in [from, to) with bytes that are not plain that holds the
+// needle by the platform's rules. to starts a line or is the text's end; no
+// needle's bytes stand in between.
+bool NextOddLineHoldingNeedle(LineMatcher* m, char* text, uint64_t size, uint64_t from, uint64_t to,
+                              uint64_t* start, uint64_t* end)
+{
+    for (uint64_t i = from; i < to;) {
+        uint64_t odd = FindOddByte(m, text, i, to);
+        if (odd >= to) {
+            return false;
+        }
+        *start = LineStartOf(text, i, odd);
+        *end = FindLineEnd(text, size, odd);
+        if (OddWindowsHoldNeedle(m, text, *start, *end)) {
+            return true;
+        }
+        i = NextLineStart(text, *end);
+    }
+    return false;
+}
+
+// The next line at or after from that the platform's search, asked about
+// each whole line, says holds the needle.
+bool NextAskedLineHoldingNeedle(LineMatcher* m, char* text, uint64_t size, uint64_t from, uint64_t* start,
+                                uint64_t* end)
+{
+    for (uint64_t i = from; i < size; i = NextLineStart(text, *end)) {
+        *start = i;
+        *end = FindLineEnd(text, size, i);
+        if (*end > i && AskWhetherHolds(m, text, i, *end)) {
+            return true;
+        }
+    }
+    return false;
+}
+
+bool NeedleHasLineEnd(const NeedleSearch* search)
+{
+    for (uint32_t k = 0; k < search->length; ++k) {
+        if (search->needle[k] == '\r' || search->needle[k] == '\n') {
+            return true;
+        }
+    }
+    return false;
+}
+
+bool NeedleIsPlain(const NeedleSearch* search, const TextRules* rules)
+{
+    for (uint32_t k = 0; k < search->length; ++k) {
+        if (!rules->plain[search->needle[k]]) {
+            return false;
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
+void LineMatcherInit(LineMatcher* m, const char* needle, bool ignoreCase, const TextRules* rules)
+{
+    NeedleSearchInit(&m->search, needle, ignoreCase, rules);
+    m->rules = rules;
+    m->asksOddLines = !rules->allPlain;
+    m->printablePlain = true;
+    for (int c = 0x20; c < 0x7F; ++c) {
+        m->printablePlain = m->printablePlain && rules->plain[c] != 0;
+    }
+    m->asksEveryLine = !NeedleIsPlain(&m->search, rules);
+    m->holdsNoLine = NeedleHasLineEnd(&m->search);
+    m->cache = nullptr;
+}
+
+void LineScanStart(LineScan* scan, const LineMatcher* m, char* text, uint64_t size)
+{
+    scan->text = text;
+    scan->size = size;
+    bool searchesBytes = !m->asksEveryLine && !m->holdsNoLine;
+    scan->candidate = searchesBytes ? FindNeedle(&m->search, text, 0, size) : size;
+}
+
+bool NextLineHoldingNeedle(LineMatcher* m, LineScan* scan, uint64_t from, uint64_t* start, uint64_t* end)
+{
+    char* text = scan->text;
+    const uint64_t size = scan->size;
+    if (m->holdsNoLine) {
+        return false;
+    }
+    if (m->asksEveryLine) {
+        return NextAskedLineHoldingNeedle(m, text, size, from, start, end);
+    }
+    while (from < size) {
+        if (scan->candidate < from) {
+            scan->candidate = FindNeedle(&m->search, text, from, size);
+        }
+        const uint64_t candidate = scan->candidate;
+        // Lines before the candidate's own hold no needle's bytes.
+        uint64_t candidateLine = candidate < size ? LineStartOf(text, from, candidate) : size;
+        if (m->asksOddLines && NextOddLineHoldingNeedle(m, text, size, from, candidateLine, start, end)) {
+            return true;
+        }
+        if (candidate >= size) {
+            return false;
+        }
+        *start = candidateLine;
+        *end = FindLineEnd(text, size, candidate);
+        if (BytesHoldNeedle(m, text, size, *start, *end, candidate) ||
+            (m->asksOddLines && OddWindowsHoldNeedle(m, text, *start, *end))) {
+            return true;
+        }
+        from = NextLineStart(text, *end);
+    }
+    return false;
+}

@@ -1,0 +1,67 @@
+// The matcher: finds the lines that hold the needle, as the platform's own
+// search would judge them.
+//
+// A byte search over a whole stretch finds where the needle's bytes stand;
+// a line holds the needle where they start on a character boundary. Where
+// the platform compares by the locale's rules, the byte search is exact
+// only on plain bytes (TextRules): a line with other bytes, not already
+// matched by its bytes, is asked of the platform, window by window, with its
+// verdicts kept in a cache; a needle with other bytes has every line asked
+// of the platform whole.
+#ifndef QUORVANE_LINE_MATCHER_H
+#define QUORVANE_LINE_MATCHER_H
+
+#include "filter/judge_cache.h"
+#include "filter/needle_search.h"
+#include "platform/platform.h"
+
+// What stays the same for every text of one run.
+struct LineMatcher {
+    NeedleSearch search;
+    const TextRules* rules;
+    // Some bytes are not plain: lines holding them may be for the platform
+    // to judge.
+    bool asksOddLines;
+    // Every printable ASCII byte is plain, so the vector scan for other
+    // bytes can look at control and high bytes only.
+    bool printablePlain;
+    // The needle holds bytes that are not plain: the platform judges every
+    // line whole.
+    bool asksEveryLine;
+    // The needle holds a line end: no line holds it.
+    bool holdsNoLine;
+    // The platform's verdicts on windows of odd lines, or none.
+    JudgeCache* cache;
+};
+
+// Prepares a matcher: needle is zero-terminated, non-empty, in the ANSI code
+// page, and must outlive the matcher, as must rules. It starts with no cache.
+void LineMatcherInit(LineMatcher* matcher, const char* needle, bool ignoreCase, const TextRules* rules);
+
+// True when the platform may be asked about needle-sized windows of lines:
+// a cache of its verdicts then saves calls.
+inline bool LineMatcherAsksWindows(const LineMatcher* matcher)
+{
+    return matcher->asksOddLines && !matcher->asksEveryLine && !matcher->holdsNoLine;
+}
+
+// One text being searched, from its start to its end, and the first place
+// not yet passed where the needle's bytes stand.
+struct LineScan {
+    char* text;          // text[size] and text[size + 1] are zero
+    uint64_t size;
+    uint64_t candidate;  // size when there is none
+};
+
+// Starts a scan of text[0, size), which starts a line.
+void LineScanStart(LineScan* scan, const LineMatcher* matcher, char* text, uint64_t size);
+
+// The next line at or after from that holds the needle: true with the line
+// in [*start, *end), *end its line end; false when no line from there on
+// does. from starts a line and is at or after the end of the line the last
+// call gave. The platform's search needs each line it judges zero-ended:
+// the byte after it is set to zero for the call and then put back.
+bool NextLineHoldingNeedle(LineMatcher* matcher, LineScan* scan, uint64_t from, uint64_t* start,
+                           uint64_t* end);
+
+#endif
