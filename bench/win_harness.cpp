@@ -78,6 +78,19 @@ bool FileSize(const wchar_t* path, unsigned long long* size)
     return true;
 }
 
+// Handles the dialog's messages until the strip button is enabled again.
+void WaitForRunEnd(HWND button)
+{
+    while (!IsWindowEnabled(button)) {
+        MsgWaitForMultipleObjects(0, nullptr, FALSE, 10, QS_ALLINPUT);
+        MSG message;
+        while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
+            TranslateMessage(&message);
+            DispatchMessageW(&message);
+        }
+    }
+}
+
 }  // namespace
 
 int main()
@@ -129,6 +142,9 @@ int main()
         QueryPerformanceCounter(&start);
         SendMessageW(dialog, WM_COMMAND, MAKEWPARAM(IDC_STRIP, BN_CLICKED),
                      reinterpret_cast<LPARAM>(button));
+        // The run goes on on its own thread; it is over when the dialog
+        // gives the button back.
+        WaitForRunEnd(button);
         QueryPerformanceCounter(&end);
         if (run > 0) strip.push_back(Seconds(start, end));
 
@@ -155,7 +171,7 @@ int main()
 
     const double stripMedian = Median(strip);
     const double copyMedian = Median(copy);
-    std::printf("Wine strip run (MainDialogProc -> RunStrip), runs:");
+    std::printf("Wine strip run (MainDialogProc -> worker -> DriveRun), runs:");
     for (double s : strip) std::printf(" %.3f", s);
     std::printf("\nWine CopyFileW, runs:");
     for (double s : copy) std::printf(" %.3f", s);
