@@ -21,9 +21,10 @@ const int kLockedControls[] = {
 void LockForm(HWND dialog, bool locked)
 {
     if (locked) {
-        // Keyboard input goes to the dialog itself meanwhile, so that
-        // Escape still reaches it.
-        SetFocus(dialog);
+        // The focus goes to a control that stays enabled, so that the
+        // dialog still sees Escape: keys meant for a disabled control, or
+        // for no control at all, would not reach it as key presses.
+        SendMessageW(dialog, WM_NEXTDLGCTL, reinterpret_cast<WPARAM>(GetDlgItem(dialog, IDC_ABOUT)), TRUE);
     }
     for (int id : kLockedControls) {
         EnableWindow(GetDlgItem(dialog, id), locked ? FALSE : TRUE);
