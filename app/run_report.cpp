@@ -119,28 +119,20 @@ void AppendFates(TextBuilder* b, const RunRequest* r, const RunOutcome* o)
         return;
     }
     for (int i = 0; i < 2; ++i) {
-        switch (fates[i]) {
-        case kExportOff:
+        if (fates[i] == kExportOff) {
             continue;
-        case kExportWritten:
-            AppendString(b, IDS_EXPORT_WRITTEN);
-            Append(b, paths[i]);
-            break;
-        case kExportUnchanged:
-            AppendString(b, IDS_EXPORT_UNCHANGED);
-            Append(b, paths[i]);
-            break;
-        case kExportNotCutBack:
-            AppendString(b, IDS_EXPORT_NOT_CUT_BACK);
-            Append(b, paths[i]);
-            break;
-        case kExportKeptBoth:
+        }
+        if (fates[i] == kExportKeptBoth) {
             AppendString(b, IDS_KEPT_NEW);
             Append(b, o->keptNew);
             Append(b, L"\n");
             AppendString(b, IDS_KEPT_OLD);
             Append(b, o->keptOld);
-            break;
+        } else {
+            AppendString(b, fates[i] == kExportWritten     ? IDS_EXPORT_WRITTEN
+                            : fates[i] == kExportUnchanged ? IDS_EXPORT_UNCHANGED
+                                                           : IDS_EXPORT_NOT_CUT_BACK);
+            Append(b, paths[i]);
         }
         Append(b, L"\n");
     }
