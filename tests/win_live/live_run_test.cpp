@@ -1,0 +1,134 @@
+// The real Quorvane.exe under Wine, driven from this process: its dialog
+// stays alive through a run of seconds, shows the run's progress, stops it
+// with every file as before, tells each failure in a box that names the
+// file, and keeps every record another program appends to the source while
+// it is rewritten.
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "resources/resource_ids.h"
+#include "tests/win/win_test_support.h"
+#include "tests/win_live/big_log.h"
+#include "tests/win_live/live_app.h"
+
+namespace {
+
+const wchar_t kCaption[] = L"Quorvane 1.0 版本";
+const wchar_t kNoFileChanged[] = L"沒有變更任何檔案。";
+
+// Blocks of the big log (1 MiB each): a run over it lasts seconds.
+const uint64_t kBigLogBlocks = 1024;
+// Every wait for a run's end is bounded by this.
+const DWORD kRunTimeoutMs = 60000;
+
+std::vector<std::wstring> Sorted(std::vector<std::wstring> names)
+{
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+std::string Narrow(const std::wstring& text)
+{
+    int size = WideCharToMultiByte(CP_UTF8, 0, text.c_str(), -1, nullptr, 0, nullptr, nullptr);
+    std::string bytes(size > 0 ? size - 1 : 0, '\0');
+    WideCharToMultiByte(CP_UTF8, 0, text.c_str(), -1, &bytes[0], size, nullptr, nullptr);
+    return bytes;
+}
+
+std::wstring TitleOf(HWND window)
+{
+    // Read from the window's own record: no answer from its thread needed.
+    wchar_t title[256] = L"";
+    GetWindowTextW(window, title, 256);
+    return title;
+}
+
+// The percentage a title shows as "NN% - <caption>"; -1 for another title.
+int PercentIn(const std::wstring& title)
+{
+    int percent = -1;
+    int used = 0;
+    if (swscanf(title.c_str(), L"%d%% - %n", &percent, &used) != 1 || used == 0 ||
+        title.substr(used) != kCaption) {
+        return -1;
+    }
+    return percent;
+}
+
+// The form's in-place split that the tests run: the lines without "ERROR"
+// stay in the source, the others go to the with-string export.
+void SplitInPlace(const LiveApp& app, const std::wstring& source, const std::wstring& errors, bool append)
+{
+    app.Text(IDC_SEARCH_TEXT, L"ERROR");
+    app.Text(IDC_SOURCE_PATH, source);
+    app.Check(IDC_EXPORT_WITHOUT, true);
+    app.Text(IDC_WITHOUT_PATH, L"");
+    app.Check(IDC_EXPORT_WITH, true);
+    app.Text(IDC_WITH_PATH, errors);
+    app.Check(IDC_APPEND_WITH, append);
+}
+
+#define EXPECT_FILE_HOLDS(path, ...)                                         \
+    do {                                                                     \
+        std::string why;                                                     \
+        EXPECT_TRUE(FileHoldsPieces(path, __VA_ARGS__, &why)) << Narrow(path) << ": " << why; \
+    } while (0)
+
+class LiveRun : public testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_NE(app_.dialog(), nullptr) << "no dialog from " << Narrow(QUORVANE_EXE);
+        ASSERT_EQ(TitleOf(app_.dialog()), kCaption);
+    }
+    ScratchDir folder_;
+    LiveApp app_;
+};
+
+TEST_F(LiveRun, AnswersAtOnceAllThroughARunOfSecondsAndShowsItsProgress)
+{
+    const LogBlock& log = TheLogBlock();
+    const std::wstring source = folder_.File(L"big.log");
+    const std::wstring errors = folder_.File(L"errors.txt");
+    ASSERT_TRUE(WriteFilePieces(source, {{&log.all, kBigLogBlocks}}));
+    SplitInPlace(app_, source, errors, false);
+
+    DWORD start = GetTickCount();
+    app_.PressStrip();
+    ASSERT_TRUE(app_.Running());
+    uint32_t longestAnswer = 0;
+    std::vector<int> percents;
+    while (app_.Running() && GetTickCount() - start < kRunTimeoutMs) {
+        longestAnswer = std::max(longestAnswer, WmNullAnswerMs(app_.dialog()));
+        int percent = PercentIn(TitleOf(app_.dialog()));
+        if (percent >= 0 && (percents.empty() || percents.back() != percent)) {
+            percents.push_back(percent);
+        }
+        Sleep(20);
+    }
+    DWORD lasted = GetTickCount() - start;
+    ASSERT_TRUE(app_.WaitForRunEnd(0)) << "still running after " << kRunTimeoutMs << " ms";
+    printf("run of %lu ms; longest WM_NULL answer %u ms; %zu progress titles\n",
+           static_cast<unsigned long>(lasted), longestAnswer, percents.size());
+
+    ASSERT_GE(lasted, 2000u) << "the run is too short to prove anything: make the log bigger";
+    // The bound; an answer within it is the rule, not luck.
+    EXPECT_LE(longestAnswer, 100u);
+    ASSERT_GE(percents.size(), 2u) << "the title showed no progress";
+    EXPECT_TRUE(std::is_sorted(percents.begin(), percents.end()));
+    EXPECT_LE(percents.back(), 100);
+    EXPECT_EQ(TitleOf(app_.dialog()), kCaption);
+    EXPECT_EQ(app_.WaitForMessageBox(500), nullptr) << "a successful run is silent";
+    EXPECT_FILE_HOLDS(source, {{&log.withoutError, kBigLogBlocks}});
+    EXPECT_FILE_HOLDS(errors, {{&log.withError, kBigLogBlocks}});
+    EXPECT_EQ(Sorted(folder_.Entries()), Sorted({L"big.log", L"errors.txt"}));
+}
+
+}  // namespace
