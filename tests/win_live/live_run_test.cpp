@@ -131,4 +131,64 @@ TEST_F(LiveRun, AnswersAtOnceAllThroughARunOfSecondsAndShowsItsProgress)
     EXPECT_EQ(Sorted(folder_.Entries()), Sorted({L"big.log", L"errors.txt"}));
 }
 
+
+// Escape and the close box in the middle of a run that rewrites the source
+// in place and appends to an export: both stop it with every file as it
+// was and no temporary file left; Escape keeps the window, the close box
+// ends the program with exit code 0.
+TEST_F(LiveRun, StoppingMidRunLeavesEveryFileAsBefore)
+{
+    struct Case {
+        const char* how;
+        std::function<void(HWND)> stop;
+        bool endsProgram;
+    };
+    const Case cases[] = {
+        {"Escape", PressEscapeAt, false},
+        {"close box", [](HWND dialog) { PostMessageW(dialog, WM_SYSCOMMAND, SC_CLOSE, 0); }, true},
+    };
+    const LogBlock& log = TheLogBlock();
+    const std::string earlier = "2024-04-30 ERROR earlier run\r\n";
+    const std::wstring source = folder_.File(L"big.log");
+    const std::wstring errors = folder_.File(L"errors.txt");
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.how);
+        ASSERT_TRUE(WriteFilePieces(source, {{&log.all, kBigLogBlocks}}));
+        LiveApp fresh;
+        const LiveApp& app = c.endsProgram ? fresh : app_;
+        ASSERT_NE(app.dialog(), nullptr);
+        WriteWholeFile(errors, earlier);
+        SplitInPlace(app, source, errors, true);
+
+        app.PressStrip();
+        ASSERT_TRUE(app.Running());
+        // Well into the run: its progress shows.
+        DWORD start = GetTickCount();
+        while (PercentIn(TitleOf(app.dialog())) < 0 && GetTickCount() - start < kRunTimeoutMs) {
+            Sleep(10);
+        }
+        ASSERT_TRUE(app.Running()) << "the run ended before it could be stopped";
+        DWORD stopped = GetTickCount();
+        c.stop(app.dialog());
+        DWORD exitCode = 1;
+        bool over = c.endsProgram ? app.WaitForExit(20000, &exitCode) : app.WaitForRunEnd(20000);
+        DWORD stopMs = GetTickCount() - stopped;
+        ASSERT_TRUE(over) << "neither stopped nor ended";
+        printf("%s: over %lu ms after the stop\n", c.how, static_cast<unsigned long>(stopMs));
+        // Five times the 200 ms: generous for a loaded machine, far
+        // below the seconds the rest of the run would take.
+        EXPECT_LE(stopMs, 1000u);
+        if (c.endsProgram) {
+            EXPECT_EQ(exitCode, 0u);
+        } else {
+            EXPECT_TRUE(IsWindowVisible(app.dialog()));
+            EXPECT_EQ(TitleOf(app.dialog()), kCaption);
+            EXPECT_EQ(app.WaitForMessageBox(500), nullptr) << "a stopped run is not told";
+        }
+        EXPECT_FILE_HOLDS(source, {{&log.all, kBigLogBlocks}});
+        EXPECT_FILE_HOLDS(errors, {{&earlier, 1}});
+        EXPECT_EQ(Sorted(folder_.Entries()), Sorted({L"big.log", L"errors.txt"}));
+    }
+}
+
 }  // namespace
