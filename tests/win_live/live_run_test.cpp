@@ -191,4 +191,77 @@ TEST_F(LiveRun, StoppingMidRunLeavesEveryFileAsBefore)
     }
 }
 
+
+// Each kind of failure, run through the real dialog one after another: one
+// box owned by the dialog, with its caption, naming what failed and the file
+// as typed, and what became of the files; a successful run shows none.
+TEST_F(LiveRun, EachFailureIsToldInABoxThatNamesTheFile)
+{
+    const std::string small = "start\r\nERROR one\r\nok\r\n";
+    const std::wstring source = folder_.File(L"app.log");
+    const std::wstring errors = folder_.File(L"errors.txt");
+    const std::wstring kept = folder_.File(L"kept.txt");
+    const std::wstring missingFolder = folder_.File(L"nowhere\\errors.txt");
+    CreateDirectoryW(folder_.File(L"folder").c_str(), nullptr);
+    // Another program holding the export open, sharing nothing.
+    WriteWholeFile(errors, "");
+    HANDLE held = CreateFileW(errors.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(held, INVALID_HANDLE_VALUE);
+
+    struct Case {
+        const char* what;
+        std::wstring source;
+        std::wstring without;     // its path, or "-" for switched off
+        std::wstring with;
+        const wchar_t* headline;  // null: the run succeeds and says nothing
+        std::wstring file;        // the file named
+        std::wstring fates;       // what became of the files
+        const char* sourceAfter;
+    };
+    const Case cases[] = {
+        {"missing source", folder_.File(L"missing.log"), L"", L"-", L"無法開啟來源檔案︰",
+         folder_.File(L"missing.log"), kNoFileChanged, nullptr},
+        {"source is a folder", folder_.File(L"folder"), L"", L"-", L"無法開啟來源檔案︰", folder_.File(L"folder"),
+         kNoFileChanged, nullptr},
+        {"export in a missing folder, source rewritten", source, L"", missingFolder, L"無法開啟匯出檔以寫入︰",
+         missingFolder, kNoFileChanged, "start\r\nERROR one\r\nok\r\n"},
+        {"export held without sharing, source rewritten", source, L"", errors, L"無法開啟匯出檔以寫入︰", errors,
+         kNoFileChanged, "start\r\nERROR one\r\nok\r\n"},
+        {"export held, the other written", source, kept, errors, L"無法開啟匯出檔以寫入︰", errors,
+         L"已寫入︰" + kept + L"\n未變更︰" + errors, "start\r\nERROR one\r\nok\r\n"},
+        {"success", source, L"", L"-", nullptr, L"", L"", "start\r\nok\r\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        WriteWholeFile(source, small);
+        DeleteFileW(kept.c_str());
+        app_.Text(IDC_SEARCH_TEXT, L"ERROR");
+        app_.Text(IDC_SOURCE_PATH, c.source);
+        app_.Check(IDC_EXPORT_WITHOUT, c.without != L"-");
+        app_.Text(IDC_WITHOUT_PATH, c.without == L"-" ? L"" : c.without);
+        app_.Check(IDC_EXPORT_WITH, c.with != L"-");
+        app_.Text(IDC_WITH_PATH, c.with == L"-" ? L"" : c.with);
+        app_.PressStrip();
+        ASSERT_TRUE(app_.WaitForRunEnd(kRunTimeoutMs));
+        HWND box = app_.WaitForMessageBox(c.headline != nullptr ? 5000 : 500);
+        if (c.headline == nullptr) {
+            EXPECT_EQ(box, nullptr) << Narrow(MessageBoxText(box));
+        } else {
+            ASSERT_NE(box, nullptr) << "the failure was not told";
+            EXPECT_EQ(GetWindow(box, GW_OWNER), app_.dialog());
+            EXPECT_EQ(TitleOf(box), kCaption);
+            const std::wstring text = MessageBoxText(box);
+            const std::wstring named = std::wstring(c.headline) + L"\n" + c.file + L"\n\n原因︰";
+            EXPECT_EQ(text.compare(0, named.size(), named), 0) << Narrow(text);
+            EXPECT_NE(text.find(L"\n\n" + c.fates + L"\n"), std::wstring::npos) << Narrow(text);
+            PostMessageW(box, WM_COMMAND, IDOK, 0);
+            PumpUntil([&] { return !IsWindow(box); }, 5000);
+        }
+        if (c.sourceAfter != nullptr) {
+            EXPECT_EQ(ReadWholeFile(source), c.sourceAfter);
+        }
+    }
+    CloseHandle(held);
+}
+
 }  // namespace
