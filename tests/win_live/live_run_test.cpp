@@ -264,4 +264,100 @@ TEST_F(LiveRun, EachFailureIsToldInABoxThatNamesTheFile)
     CloseHandle(held);
 }
 
+
+// The Unix name of a file, for a program that is not a Windows one.
+std::string UnixName(const std::wstring& path)
+{
+    typedef char*(CDECL * ToUnix)(const wchar_t*);
+    ToUnix toUnix = reinterpret_cast<ToUnix>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"),
+                                                           "wine_get_unix_file_name"));
+    char* name = toUnix != nullptr ? toUnix(path.c_str()) : nullptr;
+    std::string result = name != nullptr ? name : "";
+    if (name != nullptr) {
+        HeapFree(GetProcessHeap(), 0, name);
+    }
+    return result;
+}
+
+// A POSIX process (Wine starts Unix programs too) that appends "record i"
+// lines to a file, opening it for each one, a few milliseconds apart: it
+// uses no Windows sharing at all, as a log writer on the same folder would.
+// Wine gives no handle of such a process: it says it is done by making the
+// file's name with ".done" added.
+void StartPosixAppender(const std::wstring& file, int records)
+{
+    std::string unixName = UnixName(file);
+    std::wstring command = L"Z:\\bin\\bash -c \"for i in $(seq 1 " + std::to_wstring(records) +
+                           L"); do echo record $i >> $0; sleep 0.005; done; : > $0.done\" " +
+                           std::wstring(unixName.begin(), unixName.end());
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process = {};
+    if (CreateProcessW(L"Z:\\bin\\bash", &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+                       &process)) {
+        CloseHandle(process.hThread);
+        CloseHandle(process.hProcess);
+    }
+}
+
+// Another program appends records to the source while the run rewrites it
+// in place: a writer that stops during the run, and one that goes on past
+// its end. Afterwards every record is in the source, once, in order: either
+// the source was rewritten and the records follow its kept lines, or it was
+// left alone because it changed and the run said so.
+TEST_F(LiveRun, RecordsAppendedToTheSourceDuringARewriteAllStay)
+{
+    const uint64_t blocks = kBigLogBlocks / 4;
+    const int counts[] = {40, 400};
+    const LogBlock& log = TheLogBlock();
+    const std::wstring source = folder_.File(L"live.log");
+    const std::wstring errors = folder_.File(L"errors.txt");
+    for (int count : counts) {
+        SCOPED_TRACE(std::to_string(count) + " records");
+        ASSERT_TRUE(WriteFilePieces(source, {{&log.all, blocks}}));
+        DeleteFileW(errors.c_str());
+        std::string records;
+        for (int i = 1; i <= count; ++i) {
+            records += "record " + std::to_string(i) + "\n";
+        }
+        SplitInPlace(app_, source, errors, false);
+
+        app_.PressStrip();
+        const std::wstring done = source + L".done";
+        StartPosixAppender(source, count);
+        EXPECT_TRUE(PumpUntil([&] { return FileExists(done); }, 30000)) << "the writer did not finish";
+        DeleteFileW(done.c_str());
+        ASSERT_TRUE(app_.WaitForRunEnd(kRunTimeoutMs));
+
+        HWND box = app_.WaitForMessageBox(1000);
+        std::string rewritten, leftAlone;
+        bool wasRewritten = FileHoldsPieces(source, {{&log.withoutError, blocks}, {&records, 1}}, &rewritten);
+        bool wasLeft = FileHoldsPieces(source, {{&log.all, blocks}, {&records, 1}}, &leftAlone);
+        printf("%d records: source %s\n", count, wasRewritten ? "rewritten" : wasLeft ? "left alone" : "LOST LINES");
+        EXPECT_TRUE(wasRewritten || wasLeft) << "as rewritten: " << rewritten << "; as left alone: " << leftAlone;
+        if (wasRewritten) {
+            EXPECT_EQ(box, nullptr) << Narrow(MessageBoxText(box));
+            EXPECT_FILE_HOLDS(errors, {{&log.withError, blocks}});
+        }
+        if (wasLeft) {
+            ASSERT_NE(box, nullptr) << "the source was left alone and nothing said why";
+            const std::wstring told = L"來源檔案在處理期間被其他程式變更︰\n" + source + L"\n";
+            const std::wstring text = MessageBoxText(box);
+            EXPECT_EQ(text.compare(0, told.size(), told), 0) << Narrow(text);
+            EXPECT_FALSE(FileExists(errors) && ReadWholeFile(errors) != "") << "an export was written";
+        }
+        if (box != nullptr) {
+            PostMessageW(box, WM_COMMAND, IDOK, 0);
+            PumpUntil([&] { return !IsWindow(box); }, 5000);
+        }
+        // No temporary file left; the export the run created is gone with
+        // a run that did not happen.
+        std::vector<std::wstring> entries = {L"live.log"};
+        if (wasRewritten) {
+            entries.insert(entries.begin(), L"errors.txt");
+        }
+        EXPECT_EQ(Sorted(folder_.Entries()), entries);
+    }
+}
+
 }  // namespace
