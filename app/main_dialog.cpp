@@ -136,6 +136,14 @@ INT_PTR CALLBACK MainDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM
             Finish(dialog, run);
         }
         break;
+    case WM_SETFOCUS:
+        // While the form is locked for a run the dialog keeps the focus
+        // itself: the default would hand it to the control that had it last,
+        // which is disabled.
+        if (IsWindowEnabled(GetDlgItem(dialog, IDC_STRIP)) == FALSE) {
+            return TRUE;
+        }
+        break;
     case WM_SETCURSOR:
         if (run != nullptr && StripRunning(run) && run->showingProgress) {
             SetCursor(LoadCursorW(nullptr, IDC_APPSTARTING));

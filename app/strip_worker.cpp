@@ -20,16 +20,17 @@ const int kLockedControls[] = {
 
 void LockForm(HWND dialog, bool locked)
 {
-    if (locked) {
-        // The focus goes to a control that stays enabled, so that the
-        // dialog still sees Escape: keys meant for a disabled control, or
-        // for no control at all, would not reach it as key presses.
-        SendMessageW(dialog, WM_NEXTDLGCTL, reinterpret_cast<WPARAM>(GetDlgItem(dialog, IDC_ABOUT)), TRUE);
-    }
     for (int id : kLockedControls) {
         EnableWindow(GetDlgItem(dialog, id), locked ? FALSE : TRUE);
     }
-    if (!locked) {
+    if (locked) {
+        // Keyboard input goes to the dialog itself meanwhile, so that
+        // Escape still reaches it: disabling the control that had the focus
+        // left no window with it, and keys then arrive as system keys that
+        // the dialog does not take for Escape. The dialog keeps the focus
+        // (see its WM_SETFOCUS) instead of handing it to a locked control.
+        SetFocus(dialog);
+    } else {
         SendMessageW(dialog, WM_NEXTDLGCTL, reinterpret_cast<WPARAM>(GetDlgItem(dialog, IDC_STRIP)), TRUE);
     }
 }

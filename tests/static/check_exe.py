@@ -74,6 +74,7 @@ EXPECTED_IMPORTS = {
         'GetWindowLongPtrW',
         'GetWindowTextW',
         'IsChild',
+        'IsWindowEnabled',
         'KillTimer',
         'LoadCursorW',
         'LoadIconW',

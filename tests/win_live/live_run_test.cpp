@@ -1,0 +1,368 @@
+// The real Quorvane.exe under Wine, driven from this process: its dialog
+// stays alive through a run of seconds, shows the run's progress, stops it
+// with every file as before, tells each failure in a box that names the
+// file, and keeps every record another program appends to the source while
+// it is rewritten.
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "resources/resource_ids.h"
+#include "tests/win/win_test_support.h"
+#include "tests/win_live/big_log.h"
+#include "tests/win_live/live_app.h"
+
+namespace {
+
+const wchar_t kCaption[] = L"Quorvane 1.0 版本";
+const wchar_t kNoFileChanged[] = L"沒有變更任何檔案。";
+
+// Blocks of the big log (1 MiB each): a run over it lasts seconds.
+const uint64_t kBigLogBlocks = 1024;
+// Every wait for a run's end is bounded by this.
+const DWORD kRunTimeoutMs = 60000;
+
+std::vector<std::wstring> Sorted(std::vector<std::wstring> names)
+{
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+std::string Narrow(const std::wstring& text)
+{
+    int size = WideCharToMultiByte(CP_UTF8, 0, text.c_str(), -1, nullptr, 0, nullptr, nullptr);
+    std::string bytes(size > 0 ? size - 1 : 0, '\0');
+    WideCharToMultiByte(CP_UTF8, 0, text.c_str(), -1, &bytes[0], size, nullptr, nullptr);
+    return bytes;
+}
+
+std::wstring TitleOf(HWND window)
+{
+    // Read from the window's own record: no answer from its thread needed.
+    wchar_t title[256] = L"";
+    GetWindowTextW(window, title, 256);
+    return title;
+}
+
+// The percentage a title shows as "NN% - <caption>"; -1 for another title.
+int PercentIn(const std::wstring& title)
+{
+    int percent = -1;
+    int used = 0;
+    if (swscanf(title.c_str(), L"%d%% - %n", &percent, &used) != 1 || used == 0 ||
+        title.substr(used) != kCaption) {
+        return -1;
+    }
+    return percent;
+}
+
+// The form's in-place split that the tests run: the lines without "ERROR"
+// stay in the source, the others go to the with-string export.
+void SplitInPlace(const LiveApp& app, const std::wstring& source, const std::wstring& errors, bool append)
+{
+    app.Text(IDC_SEARCH_TEXT, L"ERROR");
+    app.Text(IDC_SOURCE_PATH, source);
+    app.Check(IDC_EXPORT_WITHOUT, true);
+    app.Text(IDC_WITHOUT_PATH, L"");
+    app.Check(IDC_EXPORT_WITH, true);
+    app.Text(IDC_WITH_PATH, errors);
+    app.Check(IDC_APPEND_WITH, append);
+}
+
+#define EXPECT_FILE_HOLDS(path, ...)                                         \
+    do {                                                                     \
+        std::string why;                                                     \
+        EXPECT_TRUE(FileHoldsPieces(path, __VA_ARGS__, &why)) << Narrow(path) << ": " << why; \
+    } while (0)
+
+class LiveRun : public testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_NE(app_.dialog(), nullptr) << "no dialog from " << Narrow(QUORVANE_EXE);
+        ASSERT_EQ(TitleOf(app_.dialog()), kCaption);
+    }
+    ScratchDir folder_;
+    LiveApp app_;
+};
+
+TEST_F(LiveRun, AnswersAtOnceAllThroughARunOfSecondsAndShowsItsProgress)
+{
+    const LogBlock& log = TheLogBlock();
+    const std::wstring source = folder_.File(L"big.log");
+    const std::wstring errors = folder_.File(L"errors.txt");
+    // Twice the others' log: a run of seconds even with the disk at its
+    // fastest.
+    const uint64_t blocks = 2 * kBigLogBlocks;
+    ASSERT_TRUE(WriteFilePieces(source, {{&log.all, blocks}}));
+    SplitInPlace(app_, source, errors, false);
+
+    DWORD start = GetTickCount();
+    app_.PressStrip();
+    ASSERT_TRUE(app_.Running());
+    uint32_t longestAnswer = 0;
+    std::vector<int> percents;
+    while (app_.Running() && GetTickCount() - start < kRunTimeoutMs) {
+        longestAnswer = std::max(longestAnswer, WmNullAnswerMs(app_.dialog()));
+        int percent = PercentIn(TitleOf(app_.dialog()));
+        if (percent >= 0 && (percents.empty() || percents.back() != percent)) {
+            percents.push_back(percent);
+        }
+        Sleep(20);
+    }
+    DWORD lasted = GetTickCount() - start;
+    ASSERT_TRUE(app_.WaitForRunEnd(0)) << "still running after " << kRunTimeoutMs << " ms";
+    printf("run of %lu ms; longest WM_NULL answer %u ms; %zu progress titles\n",
+           static_cast<unsigned long>(lasted), longestAnswer, percents.size());
+
+    ASSERT_GE(lasted, 2000u) << "the run is too short to prove anything: make the log bigger";
+    // A run on the dialog's own thread keeps a message waiting for the
+    // whole run (seconds). The aim is 100 ms; the bound is 250 ms, as one
+    // answer was seen taking 83 ms on a loaded 2-core machine.
+    EXPECT_LE(longestAnswer, 250u);
+    ASSERT_GE(percents.size(), 2u) << "the title showed no progress";
+    EXPECT_TRUE(std::is_sorted(percents.begin(), percents.end()));
+    EXPECT_LE(percents.back(), 100);
+    EXPECT_EQ(TitleOf(app_.dialog()), kCaption);
+    EXPECT_EQ(app_.WaitForMessageBox(500), nullptr) << "a successful run is silent";
+    EXPECT_FILE_HOLDS(source, {{&log.withoutError, blocks}});
+    EXPECT_FILE_HOLDS(errors, {{&log.withError, blocks}});
+    EXPECT_EQ(Sorted(folder_.Entries()), Sorted({L"big.log", L"errors.txt"}));
+}
+
+
+// Escape and the close box in the middle of a run that rewrites the source
+// in place and appends to an export: both stop it with every file as it
+// was and no temporary file left; Escape keeps the window, the close box
+// ends the program with exit code 0.
+TEST_F(LiveRun, StoppingMidRunLeavesEveryFileAsBefore)
+{
+    struct Case {
+        const char* how;
+        std::function<void(HWND)> stop;
+        bool endsProgram;
+    };
+    const Case cases[] = {
+        {"Escape", PressEscapeAt, false},
+        {"close box", [](HWND dialog) { PostMessageW(dialog, WM_SYSCOMMAND, SC_CLOSE, 0); }, true},
+    };
+    const LogBlock& log = TheLogBlock();
+    const std::string earlier = "2024-04-30 ERROR earlier run\r\n";
+    const std::wstring source = folder_.File(L"big.log");
+    const std::wstring errors = folder_.File(L"errors.txt");
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.how);
+        ASSERT_TRUE(WriteFilePieces(source, {{&log.all, kBigLogBlocks}}));
+        LiveApp fresh;
+        const LiveApp& app = c.endsProgram ? fresh : app_;
+        ASSERT_NE(app.dialog(), nullptr);
+        WriteWholeFile(errors, earlier);
+        SplitInPlace(app, source, errors, true);
+
+        app.PressStrip();
+        ASSERT_TRUE(app.Running());
+        // Well into the run: its progress shows.
+        DWORD start = GetTickCount();
+        while (PercentIn(TitleOf(app.dialog())) < 0 && GetTickCount() - start < kRunTimeoutMs) {
+            Sleep(10);
+        }
+        ASSERT_TRUE(app.Running()) << "the run ended before it could be stopped";
+        DWORD stopped = GetTickCount();
+        c.stop(app.dialog());
+        DWORD exitCode = 1;
+        bool over = c.endsProgram ? app.WaitForExit(20000, &exitCode) : app.WaitForRunEnd(20000);
+        DWORD stopMs = GetTickCount() - stopped;
+        ASSERT_TRUE(over) << "neither stopped nor ended";
+        printf("%s: over %lu ms after the stop\n", c.how, static_cast<unsigned long>(stopMs));
+        // Five times the issue's 200 ms: generous for a loaded machine, far
+        // below the seconds the rest of the run would take.
+        EXPECT_LE(stopMs, 1000u);
+        if (c.endsProgram) {
+            EXPECT_EQ(exitCode, 0u);
+        } else {
+            EXPECT_TRUE(IsWindowVisible(app.dialog()));
+            EXPECT_EQ(TitleOf(app.dialog()), kCaption);
+            EXPECT_EQ(app.WaitForMessageBox(500), nullptr) << "a stopped run is not told";
+        }
+        EXPECT_FILE_HOLDS(source, {{&log.all, kBigLogBlocks}});
+        EXPECT_FILE_HOLDS(errors, {{&earlier, 1}});
+        EXPECT_EQ(Sorted(folder_.Entries()), Sorted({L"big.log", L"errors.txt"}));
+    }
+}
+
+
+// Each kind of failure, run through the real dialog one after another: one
+// box owned by the dialog, with its caption, naming what failed and the file
+// as typed, and what became of the files; a successful run shows none.
+TEST_F(LiveRun, EachFailureIsToldInABoxThatNamesTheFile)
+{
+    const std::string small = "start\r\nERROR one\r\nok\r\n";
+    const std::wstring source = folder_.File(L"app.log");
+    const std::wstring errors = folder_.File(L"errors.txt");
+    const std::wstring kept = folder_.File(L"kept.txt");
+    const std::wstring missingFolder = folder_.File(L"nowhere\\errors.txt");
+    CreateDirectoryW(folder_.File(L"folder").c_str(), nullptr);
+    // Another program holding the export open, sharing nothing.
+    WriteWholeFile(errors, "");
+    HANDLE held = CreateFileW(errors.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(held, INVALID_HANDLE_VALUE);
+
+    struct Case {
+        const char* what;
+        std::wstring source;
+        std::wstring without;     // its path, or "-" for switched off
+        std::wstring with;
+        const wchar_t* headline;  // null: the run succeeds and says nothing
+        std::wstring file;        // the file named
+        std::wstring fates;       // what became of the files
+        const char* sourceAfter;
+    };
+    const Case cases[] = {
+        {"missing source", folder_.File(L"missing.log"), L"", L"-", L"無法開啟來源檔案︰",
+         folder_.File(L"missing.log"), kNoFileChanged, nullptr},
+        {"source is a folder", folder_.File(L"folder"), L"", L"-", L"無法開啟來源檔案︰", folder_.File(L"folder"),
+         kNoFileChanged, nullptr},
+        {"export in a missing folder, source rewritten", source, L"", missingFolder, L"無法開啟匯出檔以寫入︰",
+         missingFolder, kNoFileChanged, "start\r\nERROR one\r\nok\r\n"},
+        {"export held without sharing, source rewritten", source, L"", errors, L"無法開啟匯出檔以寫入︰", errors,
+         kNoFileChanged, "start\r\nERROR one\r\nok\r\n"},
+        {"export held, the other written", source, kept, errors, L"無法開啟匯出檔以寫入︰", errors,
+         L"已寫入︰" + kept + L"\n未變更︰" + errors, "start\r\nERROR one\r\nok\r\n"},
+        {"success", source, L"", L"-", nullptr, L"", L"", "start\r\nok\r\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        WriteWholeFile(source, small);
+        DeleteFileW(kept.c_str());
+        app_.Text(IDC_SEARCH_TEXT, L"ERROR");
+        app_.Text(IDC_SOURCE_PATH, c.source);
+        app_.Check(IDC_EXPORT_WITHOUT, c.without != L"-");
+        app_.Text(IDC_WITHOUT_PATH, c.without == L"-" ? L"" : c.without);
+        app_.Check(IDC_EXPORT_WITH, c.with != L"-");
+        app_.Text(IDC_WITH_PATH, c.with == L"-" ? L"" : c.with);
+        app_.PressStrip();
+        ASSERT_TRUE(app_.WaitForRunEnd(kRunTimeoutMs));
+        HWND box = app_.WaitForMessageBox(c.headline != nullptr ? 5000 : 500);
+        if (c.headline == nullptr) {
+            EXPECT_EQ(box, nullptr) << Narrow(MessageBoxText(box));
+        } else {
+            ASSERT_NE(box, nullptr) << "the failure was not told";
+            EXPECT_EQ(GetWindow(box, GW_OWNER), app_.dialog());
+            EXPECT_EQ(TitleOf(box), kCaption);
+            const std::wstring text = MessageBoxText(box);
+            const std::wstring named = std::wstring(c.headline) + L"\n" + c.file + L"\n\n原因︰";
+            EXPECT_EQ(text.compare(0, named.size(), named), 0) << Narrow(text);
+            EXPECT_NE(text.find(L"\n\n" + c.fates + L"\n"), std::wstring::npos) << Narrow(text);
+            PostMessageW(box, WM_COMMAND, IDOK, 0);
+            PumpUntil([&] { return !IsWindow(box); }, 5000);
+        }
+        if (c.sourceAfter != nullptr) {
+            EXPECT_EQ(ReadWholeFile(source), c.sourceAfter);
+        }
+    }
+    CloseHandle(held);
+}
+
+
+// The Unix name of a file, for a program that is not a Windows one.
+std::string UnixName(const std::wstring& path)
+{
+    typedef char*(CDECL * ToUnix)(const wchar_t*);
+    ToUnix toUnix = reinterpret_cast<ToUnix>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"),
+                                                           "wine_get_unix_file_name"));
+    char* name = toUnix != nullptr ? toUnix(path.c_str()) : nullptr;
+    std::string result = name != nullptr ? name : "";
+    if (name != nullptr) {
+        HeapFree(GetProcessHeap(), 0, name);
+    }
+    return result;
+}
+
+// A POSIX process (Wine starts Unix programs too) that appends "record i"
+// lines to a file, opening it for each one, a few milliseconds apart: it
+// uses no Windows sharing at all, as a log writer on the same folder would.
+// Wine gives no handle of such a process: it says it is done by making the
+// file's name with ".done" added.
+void StartPosixAppender(const std::wstring& file, int records)
+{
+    std::string unixName = UnixName(file);
+    std::wstring command = L"Z:\\bin\\bash -c \"for i in $(seq 1 " + std::to_wstring(records) +
+                           L"); do echo record $i >> $0; sleep 0.005; done; : > $0.done\" " +
+                           std::wstring(unixName.begin(), unixName.end());
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process = {};
+    if (CreateProcessW(L"Z:\\bin\\bash", &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+                       &process)) {
+        CloseHandle(process.hThread);
+        CloseHandle(process.hProcess);
+    }
+}
+
+// Another program appends records to the source while the run rewrites it
+// in place: a writer that stops during the run, and one that goes on past
+// its end. Afterwards every record is in the source, once, in order: either
+// the source was rewritten and the records follow its kept lines, or it was
+// left alone because it changed and the run said so.
+TEST_F(LiveRun, RecordsAppendedToTheSourceDuringARewriteAllStay)
+{
+    const uint64_t blocks = kBigLogBlocks / 4;
+    const int counts[] = {40, 400};
+    const LogBlock& log = TheLogBlock();
+    const std::wstring source = folder_.File(L"live.log");
+    const std::wstring errors = folder_.File(L"errors.txt");
+    for (int count : counts) {
+        SCOPED_TRACE(std::to_string(count) + " records");
+        ASSERT_TRUE(WriteFilePieces(source, {{&log.all, blocks}}));
+        DeleteFileW(errors.c_str());
+        std::string records;
+        for (int i = 1; i <= count; ++i) {
+            records += "record " + std::to_string(i) + "\n";
+        }
+        SplitInPlace(app_, source, errors, false);
+
+        app_.PressStrip();
+        const std::wstring done = source + L".done";
+        StartPosixAppender(source, count);
+        EXPECT_TRUE(PumpUntil([&] { return FileExists(done); }, 30000)) << "the writer did not finish";
+        DeleteFileW(done.c_str());
+        ASSERT_TRUE(app_.WaitForRunEnd(kRunTimeoutMs));
+
+        HWND box = app_.WaitForMessageBox(1000);
+        std::string rewritten, leftAlone;
+        bool wasRewritten = FileHoldsPieces(source, {{&log.withoutError, blocks}, {&records, 1}}, &rewritten);
+        bool wasLeft = FileHoldsPieces(source, {{&log.all, blocks}, {&records, 1}}, &leftAlone);
+        printf("%d records: source %s\n", count, wasRewritten ? "rewritten" : wasLeft ? "left alone" : "LOST LINES");
+        EXPECT_TRUE(wasRewritten || wasLeft) << "as rewritten: " << rewritten << "; as left alone: " << leftAlone;
+        if (wasRewritten) {
+            EXPECT_EQ(box, nullptr) << Narrow(MessageBoxText(box));
+            EXPECT_FILE_HOLDS(errors, {{&log.withError, blocks}});
+        }
+        if (wasLeft) {
+            ASSERT_NE(box, nullptr) << "the source was left alone and nothing said why";
+            const std::wstring told = L"來源檔案在處理期間被其他程式變更︰\n" + source + L"\n";
+            const std::wstring text = MessageBoxText(box);
+            EXPECT_EQ(text.compare(0, told.size(), told), 0) << Narrow(text);
+            EXPECT_FALSE(FileExists(errors) && ReadWholeFile(errors) != "") << "an export was written";
+        }
+        if (box != nullptr) {
+            PostMessageW(box, WM_COMMAND, IDOK, 0);
+            PumpUntil([&] { return !IsWindow(box); }, 5000);
+        }
+        // No temporary file left; the export the run created is gone with
+        // a run that did not happen.
+        std::vector<std::wstring> entries = {L"live.log"};
+        if (wasRewritten) {
+            entries.insert(entries.begin(), L"errors.txt");
+        }
+        EXPECT_EQ(Sorted(folder_.Entries()), entries);
+    }
+}
+
+}  // namespace
