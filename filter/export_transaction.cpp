@@ -69,16 +69,17 @@ void ClaimExport(const ExportRequest* r, const Export* other, ExportTransaction*
     }
     CopyText(r->path, e->path, kLongPathCapacity);
     e->append = r->append;
-    e->claim = PlatformClaimTarget(e->path, &e->created);
+    // Both exports naming one file: the first holds it, the second gets no
+    // line. That is how the form asks to keep one half in place. (Asked
+    // before the claim, which would wait for the file as for one that
+    // another program holds.)
+    if (other->claim != nullptr && PlatformSameFile(other->claim, e->path)) {
+        e->state = kExportShared;
+        return;
+    }
+    e->claim = PlatformClaimTarget(e->path, &e->created, stop);
     if (e->claim == nullptr) {
-        uint32_t error = PlatformLastError();
-        // Both exports naming one file: the first holds it, the second gets
-        // no line. That is how the form asks to keep one half in place.
-        if (other->claim != nullptr && PlatformSameFile(other->claim, e->path)) {
-            e->state = kExportShared;
-            return;
-        }
-        MarkUnclaimed(e, error);
+        MarkUnclaimed(e, PlatformLastError());
         return;
     }
     if (!PlatformFileSize(e->claim, &e->oldSize)) {

@@ -106,8 +106,10 @@ bool PlatformRead(FileHandle file, void* buffer, uint32_t count, uint32_t* got);
 // only, so that the open source does not block it (nor a program that only
 // reads it, a virus scanner say) while a second claim of the same file, by
 // any spelling, fails, since both want write access; the file created if
-// missing. *created tells whether this call created it.
-FileHandle PlatformClaimTarget(const FormChar* path, bool* created);
+// missing. *created tells whether this call created it. On Windows a file
+// held open for a moment by another program is tried again, as in
+// PlatformCreateTempBeside.
+FileHandle PlatformClaimTarget(const FormChar* path, bool* created, const StopFlag* stop = nullptr);
 // Replaces path, which named the claimed file when it was claimed, with the
 // path of the file the claim holds, named as the file system names it: the
 // stored letter case and long names (not the short 8.3 ones) on Windows, the

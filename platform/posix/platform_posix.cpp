@@ -404,7 +404,7 @@ bool PlatformRead(FileHandle file, void* buffer, uint32_t count, uint32_t* got)
     return true;
 }
 
-FileHandle PlatformClaimTarget(const FormChar* path, bool* created)
+FileHandle PlatformClaimTarget(const FormChar* path, bool* created, const StopFlag*)
 {
     std::string native = NativePath(path);
     *created = false;

@@ -386,11 +386,17 @@ bool PlatformRead(FileHandle file, void* buffer, uint32_t count, uint32_t* got)
     return ok != FALSE;
 }
 
-FileHandle PlatformClaimTarget(const FormChar* path, bool* created)
+FileHandle PlatformClaimTarget(const FormChar* path, bool* created, const StopFlag* stop)
 {
     // Shared for reading only: a second claim wants write access and fails.
-    HANDLE file = CreateFileW(path, GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE file = INVALID_HANDLE_VALUE;
+    Retried(
+        [&] {
+            file = CreateFileW(path, GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL,
+                               nullptr);
+            return file != INVALID_HANDLE_VALUE;
+        },
+        stop);
     if (file == INVALID_HANDLE_VALUE) {
         *created = false;
         return nullptr;

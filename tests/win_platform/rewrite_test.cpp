@@ -197,14 +197,14 @@ TEST_F(WinRewrite, AClaimSharesReadingOnly)
 // sharing reading and writing but not deletion, for the given time.
 class Holder {
 public:
-    Holder(const std::wstring& path, DWORD milliseconds)
+    Holder(const std::wstring& path, DWORD milliseconds, bool exclusive = false)
     {
         static int count = 0;
         std::wstring name = L"quorvane-holder-" + std::to_wstring(GetCurrentProcessId()) + L"-" +
                             std::to_wstring(++count);
         held_ = CreateEventW(nullptr, TRUE, FALSE, name.c_str());
         std::wstring command = L"\"" + std::wstring(QUORVANE_FILE_HOLDER) + L"\" \"" + path + L"\" " +
-                               std::to_wstring(milliseconds) + L" " + name;
+                               std::to_wstring(milliseconds) + L" " + name + (exclusive ? L" exclusive" : L"");
         STARTUPINFOW startup = {};
         startup.cb = sizeof startup;
         PROCESS_INFORMATION started = {};
@@ -283,6 +283,17 @@ TEST_F(WinRewrite, AFileHeldForAMomentDoesNotCostTheRun)
     EXPECT_EQ(ReadWholeFile(folder_.File(L"errors.txt")), kWith);
     EXPECT_EQ(ReadWholeFile(folder_.File(L"log.txt")), kLog);
     EXPECT_EQ(Sorted(folder_.Entries()), (std::vector<std::wstring>{L"errors.txt", L"log.txt"}));
+
+    // The export held sharing nothing for a moment: it cannot even be
+    // opened until the other program lets it go.
+    WriteWholeFile(folder_.File(L"errors.txt"), "old\r\n");
+    {
+        Holder holder(folder_.File(L"errors.txt"), 300, true);
+        ASSERT_TRUE(holder.Holds());
+        RunOutcome outcome = form_.Run();
+        EXPECT_EQ(outcome.failure, kRunSucceeded) << "error " << outcome.systemError;
+    }
+    EXPECT_EQ(ReadWholeFile(folder_.File(L"errors.txt")), kWith);
 }
 
 TEST_F(WinRewrite, AFileHeldLongerEndsTheRunWithEveryFileAsItWas)
