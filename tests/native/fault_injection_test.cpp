@@ -452,43 +452,47 @@ void CutShort(void* path)
 
 // A log another program writes to while it is rewritten in place keeps all
 // it wrote: a run that finds the source changed leaves it and says so; what
-// comes in the very moment of the replace is added at the end of the
-// rewritten source.
+// comes in the very moment of the source's replace (the second, after
+// errors.txt took its place) is added at the end of the rewritten source; a
+// source cut short in that moment is left as the other program left it.
 TEST_F(FaultTest, WhatAnotherProgramWritesToTheSourceMeanwhileIsKept)
 {
-    RemoveInPlaceAndExportTo(dir_.File("errors.txt"));
     const std::string source = dir_.File("log.txt");
-    PosixFaultPlan()->hook = AppendRecord;
-    PosixFaultPlan()->hookArg = const_cast<char*>(source.c_str());
-    PosixFaultPlan()->hookAtRead = 2;
-    RunOutcome outcome = RunStrip(&form_);
-    EXPECT_EQ(outcome.failure, kRunSourceChanged);
-    EXPECT_EQ(outcome.file, kSourceFile);
-    EXPECT_TRUE(OutcomeIsTold(&outcome));
-    EXPECT_TRUE(ReadFile(source) == log_ + kRecord);
-    EXPECT_EQ(dir_.Entries(), std::vector<std::string>{"log.txt"});
-    WriteFile(source, log_);
-
-    // The second replace is the source's, after errors.txt took its place.
-    *PosixFaultPlan() = PosixFaults();
-    PosixFaultPlan()->hook = AppendRecord;
-    PosixFaultPlan()->hookArg = const_cast<char*>(source.c_str());
-    PosixFaultPlan()->hookAtReplace = 2;
-    outcome = RunStrip(&form_);
-    EXPECT_EQ(outcome.failure, kRunSucceeded);
-    EXPECT_TRUE(ReadFile(source) == LogWithoutMatches() + kRecord);
-    EXPECT_TRUE(ReadFile(dir_.File("errors.txt")) == matching_);
-
-    // Cut short in that moment: the source is left as the other program left it.
-    WriteFile(source, log_);
-    std::remove(dir_.File("errors.txt").c_str());
-    *PosixFaultPlan() = PosixFaults();
-    PosixFaultPlan()->hook = CutShort;
-    PosixFaultPlan()->hookArg = const_cast<char*>(source.c_str());
-    PosixFaultPlan()->hookAtReplace = 2;
-    outcome = RunStrip(&form_);
-    EXPECT_EQ(outcome.failure, kRunSourceChanged);
-    EXPECT_EQ(ReadFile(source), log_.substr(0, 10));
+    struct Case {
+        const char* what;
+        void (*program)(void*);
+        int PosixFaults::*at;
+        RunFailure failure;
+        std::string sourceAfter;
+        bool exported;
+    };
+    const Case cases[] = {
+        {"appended while the source is read", AppendRecord, &PosixFaults::hookAtRead, kRunSourceChanged,
+         log_ + kRecord, false},
+        {"appended as the source is replaced", AppendRecord, &PosixFaults::hookAtReplace, kRunSucceeded,
+         LogWithoutMatches() + kRecord, true},
+        {"cut short as the source is replaced", CutShort, &PosixFaults::hookAtReplace, kRunSourceChanged,
+         log_.substr(0, 10), true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        WriteFile(source, log_);
+        std::remove(dir_.File("errors.txt").c_str());
+        RemoveInPlaceAndExportTo(dir_.File("errors.txt"));
+        *PosixFaultPlan() = PosixFaults();
+        PosixFaultPlan()->hook = c.program;
+        PosixFaultPlan()->hookArg = const_cast<char*>(source.c_str());
+        PosixFaultPlan()->*c.at = 2;
+        RunOutcome outcome = RunStrip(&form_);
+        EXPECT_EQ(outcome.failure, c.failure);
+        EXPECT_TRUE(ReadFile(source) == c.sourceAfter);
+        if (c.exported) {
+            EXPECT_TRUE(ReadFile(dir_.File("errors.txt")) == matching_);
+        } else {
+            EXPECT_EQ(outcome.file, kSourceFile);
+            EXPECT_EQ(dir_.Entries(), std::vector<std::string>{"log.txt"});
+        }
+    }
 }
 
 // A real writer, another process that opens the log for each record it

@@ -1,5 +1,7 @@
 #include "tests/win/win_test_support.h"
 
+#include <algorithm>
+
 ScratchDir::ScratchDir()
 {
     wchar_t temp[MAX_PATH];
@@ -43,7 +45,16 @@ std::vector<std::wstring> ScratchDir::Entries() const
         }
     } while (FindNextFileW(search, &found));
     FindClose(search);
+    std::sort(names.begin(), names.end());
     return names;
+}
+
+std::string Narrow(const std::wstring& text)
+{
+    int size = WideCharToMultiByte(CP_UTF8, 0, text.c_str(), -1, nullptr, 0, nullptr, nullptr);
+    std::string bytes(size > 0 ? size - 1 : 0, '\0');
+    WideCharToMultiByte(CP_UTF8, 0, text.c_str(), -1, &bytes[0], size, nullptr, nullptr);
+    return bytes;
 }
 
 void WriteWholeFile(const std::wstring& path, const std::string& bytes)

@@ -20,7 +20,7 @@ public:
     // Full path of a file in the folder.
     std::wstring File(const std::wstring& name) const;
     const std::wstring& path() const { return path_; }
-    // Names of the entries in the folder.
+    // Names of the entries in the folder, sorted.
     std::vector<std::wstring> Entries() const;
 
 private:
@@ -37,6 +37,9 @@ std::wstring OwnExePath();
 
 // A window's text (WM_GETTEXT, so from any thread of the process).
 std::wstring WindowText(HWND window);
+
+// UTF-8 of a wide text, for test messages.
+std::string Narrow(const std::wstring& text);
 
 // Handles this thread's messages until done() holds or timeoutMs have
 // passed; false on the timeout.

@@ -28,20 +28,6 @@ const uint64_t kBigLogBlocks = 1024;
 // Every wait for a run's end is bounded by this.
 const DWORD kRunTimeoutMs = 60000;
 
-std::vector<std::wstring> Sorted(std::vector<std::wstring> names)
-{
-    std::sort(names.begin(), names.end());
-    return names;
-}
-
-std::string Narrow(const std::wstring& text)
-{
-    int size = WideCharToMultiByte(CP_UTF8, 0, text.c_str(), -1, nullptr, 0, nullptr, nullptr);
-    std::string bytes(size > 0 ? size - 1 : 0, '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text.c_str(), -1, &bytes[0], size, nullptr, nullptr);
-    return bytes;
-}
-
 std::wstring TitleOf(HWND window)
 {
     // Read from the window's own record: no answer from its thread needed.
@@ -133,7 +119,7 @@ TEST_F(LiveRun, AnswersAtOnceAllThroughARunOfSecondsAndShowsItsProgress)
     EXPECT_EQ(app_.WaitForMessageBox(500), nullptr) << "a successful run is silent";
     EXPECT_FILE_HOLDS(source, {{&log.withoutError, blocks}});
     EXPECT_FILE_HOLDS(errors, {{&log.withError, blocks}});
-    EXPECT_EQ(Sorted(folder_.Entries()), Sorted({L"big.log", L"errors.txt"}));
+    EXPECT_EQ(folder_.Entries(), (std::vector<std::wstring>{L"big.log", L"errors.txt"}));
 }
 
 
@@ -192,7 +178,7 @@ TEST_F(LiveRun, StoppingMidRunLeavesEveryFileAsBefore)
         }
         EXPECT_FILE_HOLDS(source, {{&log.all, kBigLogBlocks}});
         EXPECT_FILE_HOLDS(errors, {{&earlier, 1}});
-        EXPECT_EQ(Sorted(folder_.Entries()), Sorted({L"big.log", L"errors.txt"}));
+        EXPECT_EQ(folder_.Entries(), (std::vector<std::wstring>{L"big.log", L"errors.txt"}));
     }
 }
 
@@ -274,8 +260,8 @@ TEST_F(LiveRun, EachFailureIsToldInABoxThatNamesTheFile)
 std::string UnixName(const std::wstring& path)
 {
     typedef char*(CDECL * ToUnix)(const wchar_t*);
-    ToUnix toUnix = reinterpret_cast<ToUnix>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"),
-                                                           "wine_get_unix_file_name"));
+    ToUnix toUnix = reinterpret_cast<ToUnix>(reinterpret_cast<void*>(
+        GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name")));
     char* name = toUnix != nullptr ? toUnix(path.c_str()) : nullptr;
     std::string result = name != nullptr ? name : "";
     if (name != nullptr) {
@@ -361,7 +347,7 @@ TEST_F(LiveRun, RecordsAppendedToTheSourceDuringARewriteAllStay)
         if (wasRewritten) {
             entries.insert(entries.begin(), L"errors.txt");
         }
-        EXPECT_EQ(Sorted(folder_.Entries()), entries);
+        EXPECT_EQ(folder_.Entries(), entries);
     }
 }
 

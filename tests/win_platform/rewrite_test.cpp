@@ -21,17 +21,6 @@ const char kLog[] = "start\r\nERROR one\r\nok\r\nERROR two\r\n";
 const char kWith[] = "ERROR one\r\nERROR two\r\n";
 const char kWithout[] = "start\r\nok\r\n";
 
-std::vector<std::wstring> Sorted(std::vector<std::wstring> names)
-{
-    std::sort(names.begin(), names.end());
-    return names;
-}
-
-std::string Narrow(const std::wstring& text)
-{
-    return std::string(text.begin(), text.end());
-}
-
 std::wstring ShortName(const std::wstring& path)
 {
     wchar_t name[MAX_PATH];
@@ -84,13 +73,13 @@ TEST_F(WinRewrite, TheUsersFileKeepsItsNameWhateverSpellingNamesIt)
         SCOPED_TRACE("source " + Narrow(c.source) + ", export " + Narrow(c.exportPath));
         WriteWholeFile(folder_.File(L"src.txt"), kLog);
         WriteWholeFile(folder_.File(longName), kLog);
-        const std::vector<std::wstring> before = Sorted(folder_.Entries());
+        const std::vector<std::wstring> before = folder_.Entries();
         RemoveInPlace();
         form_.Text(IDC_SOURCE_PATH, c.source);
         form_.Text(IDC_WITHOUT_PATH, c.exportPath);
         form_.Run();
         EXPECT_EQ(ReadWholeFile(folder_.File(c.file)), kWithout);
-        EXPECT_EQ(Sorted(folder_.Entries()), before);
+        EXPECT_EQ(folder_.Entries(), before);
     }
 
     // A separate export, typed in other letter case and by its short name.
@@ -103,14 +92,14 @@ TEST_F(WinRewrite, TheUsersFileKeepsItsNameWhateverSpellingNamesIt)
     for (const auto& c : exportCases) {
         SCOPED_TRACE("export " + Narrow(c[1]));
         WriteWholeFile(folder_.File(c[0]), "old\r\n");
-        const std::vector<std::wstring> before = Sorted(folder_.Entries());
+        const std::vector<std::wstring> before = folder_.Entries();
         form_.Check(IDC_EXPORT_WITHOUT, false);
         form_.Check(IDC_EXPORT_WITH, true);
         form_.Text(IDC_SOURCE_PATH, folder_.File(L"src.txt"));
         form_.Text(IDC_WITH_PATH, c[1]);
         form_.Run();
         EXPECT_EQ(ReadWholeFile(folder_.File(c[0])), kWith);
-        EXPECT_EQ(Sorted(folder_.Entries()), before);
+        EXPECT_EQ(folder_.Entries(), before);
     }
 }
 
@@ -282,7 +271,7 @@ TEST_F(WinRewrite, AFileHeldForAMomentDoesNotCostTheRun)
     }
     EXPECT_EQ(ReadWholeFile(folder_.File(L"errors.txt")), kWith);
     EXPECT_EQ(ReadWholeFile(folder_.File(L"log.txt")), kLog);
-    EXPECT_EQ(Sorted(folder_.Entries()), (std::vector<std::wstring>{L"errors.txt", L"log.txt"}));
+    EXPECT_EQ(folder_.Entries(), (std::vector<std::wstring>{L"errors.txt", L"log.txt"}));
 
     // The export held sharing nothing for a moment: it cannot even be
     // opened until the other program lets it go.
@@ -316,7 +305,7 @@ TEST_F(WinRewrite, AFileHeldLongerEndsTheRunWithEveryFileAsItWas)
         EXPECT_TRUE(holder.StillRunning());
         EXPECT_EQ(ReadWholeFile(folder_.File(L"log.txt")), kLog);
         EXPECT_EQ(ReadWholeFile(folder_.File(L"errors.txt")), "old\r\n");
-        EXPECT_EQ(Sorted(folder_.Entries()), (std::vector<std::wstring>{L"errors.txt", L"log.txt"}));
+        EXPECT_EQ(folder_.Entries(), (std::vector<std::wstring>{L"errors.txt", L"log.txt"}));
     }
 }
 

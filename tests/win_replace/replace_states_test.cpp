@@ -49,12 +49,6 @@ protected:
         DWORD attributes = GetFileAttributesW(folder_.File(L"log.txt").c_str());
         return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_HIDDEN) != 0;
     }
-    std::vector<std::wstring> Entries() const
-    {
-        std::vector<std::wstring> names = folder_.Entries();
-        std::sort(names.begin(), names.end());
-        return names;
-    }
     void Plan(DWORD error, ReplaceStandIn::Leaves leaves, int failures)
     {
         *StandIn() = ReplaceStandIn();
@@ -103,11 +97,11 @@ TEST_F(ReplaceStates, EachDocumentedStateLeavesEveryFileWholeUnderItsName)
         if (c.landed) {
             EXPECT_EQ(ReadWholeFile(folder_.File(L"log.txt")), kWithout);
             EXPECT_EQ(ReadWholeFile(folder_.File(L"errors.txt")), kWith);
-            EXPECT_EQ(Entries(), (std::vector<std::wstring>{L"errors.txt", L"log.txt"}));
+            EXPECT_EQ(folder_.Entries(), (std::vector<std::wstring>{L"errors.txt", L"log.txt"}));
         } else {
             // The export file that the run created goes too.
             EXPECT_EQ(ReadWholeFile(folder_.File(L"log.txt")), kLog);
-            EXPECT_EQ(Entries(), std::vector<std::wstring>{L"log.txt"});
+            EXPECT_EQ(folder_.Entries(), std::vector<std::wstring>{L"log.txt"});
         }
         DeleteFileW(folder_.File(L"errors.txt").c_str());
     }
@@ -137,7 +131,7 @@ TEST_F(ReplaceStates, AHeldFileIsTriedTenTimesMore)
         EXPECT_EQ(StandIn()->calls, c.calls);
         EXPECT_EQ(ReadWholeFile(folder_.File(L"log.txt")), c.landed ? kWithout : kLog);
         EXPECT_TRUE(SourceHidden());
-        EXPECT_EQ(Entries(), std::vector<std::wstring>{L"log.txt"});
+        EXPECT_EQ(folder_.Entries(), std::vector<std::wstring>{L"log.txt"});
     }
 }
 
@@ -149,7 +143,7 @@ TEST_F(ReplaceStates, WhenNeitherFileCanGoBackBothAreKept)
     Plan(ERROR_UNABLE_TO_MOVE_REPLACEMENT_2, ReplaceStandIn::kOldFileAsBackupNameTaken, 100);
     form_.Run();
     ASSERT_FALSE(StandIn()->stagingFailed);
-    std::vector<std::wstring> names = Entries();
+    std::vector<std::wstring> names = folder_.Entries();
     ASSERT_EQ(names.size(), 3u);
     EXPECT_EQ(names[0], L"log.txt");   // the folder that took the name
     // The backup ("qzb....tmp") with the old content, the temporary file
