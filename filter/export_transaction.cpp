@@ -77,7 +77,9 @@ void ClaimExport(const ExportRequest* r, const Export* other, ExportTransaction*
         e->state = kExportShared;
         return;
     }
-    e->claim = PlatformClaimTarget(e->path, &e->created, stop);
+    // A rewritten export's lines go to a temporary file: its own file is
+    // only held, sharing writes with a program that adds to it meanwhile.
+    e->claim = PlatformClaimTarget(e->path, &e->created, stop, !e->append);
     if (e->claim == nullptr) {
         MarkUnclaimed(e, PlatformLastError());
         return;
@@ -124,9 +126,20 @@ bool PrepareExport(Export* e, LineSink* sink, RunOutcome* outcome)
         OutcomeFail(outcome, kRunExportUnwritten, e->which, sink->error);
         return false;
     }
-    if (!e->append && e->hadContent && !PlatformFlush(e->output)) {
+    // On the disk before anything is replaced: a power cut after the source
+    // lost the lines must find them in their export, new or appended too.
+    if (!PlatformFlush(e->output)) {
         OutcomeFail(outcome, kRunExportUnwritten, e->which, PlatformLastError());
         return false;
+    }
+    if (!e->append) {
+        // A failed close may be a write that never landed.
+        bool closed = PlatformClose(e->output);
+        e->output = nullptr;
+        if (!closed) {
+            OutcomeFail(outcome, kRunExportUnwritten, e->which, PlatformLastError());
+            return false;
+        }
     }
     return true;
 }
@@ -199,7 +212,8 @@ bool ReplaceOrDiscard(ExportTransaction* t, Export* e, RunOutcome* outcome)
         }
     }
     FormChar backup[kTempPathCapacity];
-    ReplaceResult result = PlatformReplace(e->path, e->tempPath, e->isSource ? &t->sourceStamp : nullptr, backup);
+    SourceAsRead read = {t->sourceStamp, t->sourceSum};
+    ReplaceResult result = PlatformReplace(e->path, e->tempPath, e->isSource ? &read : nullptr, backup);
     uint32_t error = PlatformLastError();
     switch (result) {
     case kReplaced:
@@ -273,7 +287,10 @@ void CommitExports(ExportTransaction* t, RunOutcome* outcome)
     for (Export* e : exports) {
         if (ExportOpen(e) && e->append) {
             if (complete) {
-                PlatformClose(e->claim);
+                // Flushed already: a failed close is told, the lines stay.
+                if (!PlatformClose(e->claim)) {
+                    OutcomeFail(outcome, kRunExportUnwritten, e->which, PlatformLastError());
+                }
                 e->claim = nullptr;
                 e->fate = kExportWritten;
                 e->state = kExportCommitted;

@@ -47,6 +47,10 @@ struct ExportTransaction {
     // program wrote to it meanwhile.
     const FormChar* sourceName;
     FileStamp sourceStamp;
+    // The sum of every byte of the source the run read (content_sum.h),
+    // set once it was read when the source is rewritten: what lets the
+    // replace tell an append by another program from any other change.
+    uint64_t sourceSum;
 };
 
 // Claims the switched-on exports, the without-string one first. The source
@@ -64,9 +68,11 @@ inline bool ExportRewritesSource(const Export* e)
     return ExportOpen(e) && e->isSource && !e->append;
 }
 
-// Makes sure every open export holds all its lines: its sink's writes went
-// through, and a file that is to replace one with content is on the disk.
-// False with the failure recorded in outcome.
+// Makes sure every open export holds all its lines, on the disk, before
+// any file takes its place: its sink's writes went through, its file was
+// flushed (a new file, a temporary one and an appended one alike), and a
+// temporary file was closed without a failure. False with the failure
+// recorded in outcome; every file is still as it was.
 bool PrepareCommit(ExportTransaction* t, LineSink* without, LineSink* with, RunOutcome* outcome);
 
 // Puts every open export in place: the rewritten ones first, of them the

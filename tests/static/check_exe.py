@@ -40,6 +40,7 @@ EXPECTED_IMPORTS = {
         'GetFileAttributesW',
         'GetFileInformationByHandle',
         'GetFileSizeEx',
+        'GetFileTime',
         'GetFinalPathNameByHandleW',
         'GetFullPathNameW',
         'GetLastError',

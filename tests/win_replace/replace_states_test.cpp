@@ -135,23 +135,35 @@ TEST_F(ReplaceStates, AHeldFileIsTriedTenTimesMore)
     }
 }
 
-// The old file moved to the backup name, and then something else took the
-// source's name: neither file can go back under it, so neither is removed.
-TEST_F(ReplaceStates, WhenNeitherFileCanGoBackBothAreKept)
+// The old file moved to the backup name, and then a logger made the
+// source's name anew for its next record: the name holds neither of the
+// run's files. Nothing is removed, the logger's file is not touched, and
+// what the run tells is so: the whole old log in the backup, the new
+// content in the temporary file, and neither under the source's name.
+TEST_F(ReplaceStates, AFileAnotherProgramMakesUnderTheNameKeepsBothOfOurs)
 {
     WriteSource();
     Plan(ERROR_UNABLE_TO_MOVE_REPLACEMENT_2, ReplaceStandIn::kOldFileAsBackupNameTaken, 100);
-    form_.Run();
+    RunOutcome outcome = form_.Run();
     ASSERT_FALSE(StandIn()->stagingFailed);
+    EXPECT_EQ(outcome.failure, kRunExportUnreplaced);
+    EXPECT_EQ(outcome.file, kWithoutExport);
+    EXPECT_EQ(outcome.systemError, static_cast<uint32_t>(ERROR_UNABLE_TO_MOVE_REPLACEMENT_2));
+    EXPECT_EQ(outcome.without, kExportKeptBoth);
+    EXPECT_EQ(ReadWholeFile(folder_.File(L"log.txt")), kLoggerRecord);
+    EXPECT_EQ(ReadWholeFile(outcome.keptOld), kLog);
+    EXPECT_EQ(ReadWholeFile(outcome.keptNew), kWithout);
     std::vector<std::wstring> names = folder_.Entries();
     ASSERT_EQ(names.size(), 3u);
-    EXPECT_EQ(names[0], L"log.txt");   // the folder that took the name
-    // The backup ("qzb....tmp") with the old content, the temporary file
-    // ("qzv....tmp") with the new.
+    EXPECT_EQ(names[0], L"log.txt");
+    // The backup ("qzb....tmp") and the temporary file ("qzv....tmp"), the
+    // ones the outcome names.
     EXPECT_EQ(names[1].substr(0, 3), L"qzb");
     EXPECT_EQ(ReadWholeFile(folder_.File(names[1])), kLog);
     EXPECT_EQ(names[2].substr(0, 3), L"qzv");
     EXPECT_EQ(ReadWholeFile(folder_.File(names[2])), kWithout);
+    std::wstring old = outcome.keptOld;
+    EXPECT_EQ(old.substr(old.size() - names[1].size()), names[1]);
 }
 
 }  // namespace
