@@ -35,6 +35,9 @@ struct ReplaceStandIn {
     int failures = 0;           // calls that fail; later ones run ReplaceFileW itself
     int calls = 0;              // calls so far
     bool stagingFailed = false; // the stand-in could not arrange the files as planned
+    // Another program at work in the moment of the replace: called with the
+    // target's path at the start of each call, before anything moves.
+    void (*before)(const wchar_t* target) = nullptr;
 };
 
 // What the logger of kOldFileAsBackupNameTaken writes.

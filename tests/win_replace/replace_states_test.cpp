@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -164,6 +165,68 @@ TEST_F(ReplaceStates, AFileAnotherProgramMakesUnderTheNameKeepsBothOfOurs)
     EXPECT_EQ(ReadWholeFile(folder_.File(names[2])), kWithout);
     std::wstring old = outcome.keptOld;
     EXPECT_EQ(old.substr(old.size() - names[1].size()), names[1]);
+}
+
+
+// Another program's ways with the log in the moment between the run's last
+// look at the source and its replace: a logger's record added at the end
+// (it goes to the end of the rewritten log), a rewrite longer than before,
+// half a record that is never finished, and a record written through a
+// handle kept open with delete sharing, which would go on writing to the
+// old file: each of those leaves the log as the other program left it,
+// told, with no record lost.
+HANDLE g_keptOpen = INVALID_HANDLE_VALUE;
+
+void AppendToLog(const wchar_t* path, const char* bytes, bool keepOpen)
+{
+    HANDLE log = CreateFileW(path, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE | (keepOpen ? FILE_SHARE_DELETE : 0),
+                             nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    DWORD put = 0;
+    WriteFile(log, bytes, static_cast<DWORD>(strlen(bytes)), &put, nullptr);
+    if (keepOpen) {
+        g_keptOpen = log;
+    } else {
+        CloseHandle(log);
+    }
+}
+
+const char kRecord[] = "2026-12-09 record\r\n";
+const char kHalf[] = "2026-12-09 rec";
+const char kEdited[] = "an editor's longer version of the log\r\n";
+
+TEST_F(ReplaceStates, WhatAnotherProgramDoesInTheMomentOfTheReplaceIsKept)
+{
+    struct Case {
+        const char* what;
+        void (*program)(const wchar_t*);
+        RunFailure failure;
+        std::string logAfter;
+    };
+    const Case cases[] = {
+        {"a record added", [](const wchar_t* p) { AppendToLog(p, kRecord, false); }, kRunSucceeded,
+         std::string(kWithout) + kRecord},
+        {"rewritten longer", [](const wchar_t* p) { WriteWholeFile(p, std::string(kEdited) + kLog); },
+         kRunSourceChanged, std::string(kEdited) + kLog},
+        {"half a record", [](const wchar_t* p) { AppendToLog(p, kHalf, false); }, kRunSourceChanged,
+         std::string(kLog) + kHalf},
+        {"a record through a handle kept open", [](const wchar_t* p) { AppendToLog(p, kRecord, true); },
+         kRunSourceChanged, std::string(kLog) + kRecord},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        WriteSource();
+        Plan(0, ReplaceStandIn::kNothingMoved, 0);
+        StandIn()->before = c.program;
+        RunOutcome outcome = form_.Run();
+        StandIn()->before = nullptr;
+        if (g_keptOpen != INVALID_HANDLE_VALUE) {
+            CloseHandle(g_keptOpen);
+            g_keptOpen = INVALID_HANDLE_VALUE;
+        }
+        EXPECT_EQ(outcome.failure, c.failure);
+        EXPECT_EQ(ReadWholeFile(folder_.File(L"log.txt")), c.logAfter);
+        EXPECT_EQ(folder_.Entries(), std::vector<std::wstring>{L"log.txt"});
+    }
 }
 
 }  // namespace

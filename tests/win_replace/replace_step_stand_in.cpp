@@ -32,6 +32,9 @@ ReplaceStandIn* StandIn()
 bool PlatformReplaceStep(const wchar_t* target, const wchar_t* replacement, const wchar_t* backup)
 {
     ReplaceStandIn* plan = StandIn();
+    if (plan->before != nullptr) {
+        plan->before(target);
+    }
     if (++plan->calls > plan->failures) {
         return ReplaceFileW(target, replacement, backup, REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr, nullptr) != FALSE;
     }
