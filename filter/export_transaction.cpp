@@ -43,6 +43,9 @@ void ExportInit(Export* e, RunFile which)
     e->tempName[0] = 0;
     e->backupName[0] = 0;
     e->tempPath[0] = 0;
+    e->newKnown = false;
+    e->newId.volume = 0;
+    e->newId.index = 0;
 }
 
 // An export that cannot be had: why, kept; the claim, if any, stays held
@@ -81,7 +84,9 @@ void ClaimExport(const ExportRequest* r, const Export* other, ExportTransaction*
         e->state = kExportShared;
         return;
     }
-    e->claim = PlatformClaimTarget(e->path, &e->created, stop);
+    // A rewritten export's lines go to a temporary file: its own file is
+    // only held, sharing writes with a program that adds to it meanwhile.
+    e->claim = PlatformClaimTarget(e->path, &e->created, stop, !e->append);
     if (e->claim == nullptr) {
         MarkUnclaimed(e, PlatformLastError());
         return;
@@ -136,7 +141,9 @@ void OpenOutput(Export* e, const StopFlag* stop)
         uint32_t error = PlatformLastError();
         e->tempPath[0] = 0;
         MarkUnclaimed(e, error);
+        return;
     }
+    e->newKnown = PlatformIdentity(e->output, &e->newId);
 }
 
 void RecordExport(const Export* e, const ExportRequest* r, RecordedExport* out)
@@ -152,7 +159,8 @@ void RecordExport(const Export* e, const ExportRequest* r, RecordedExport* out)
     const FormChar none[1] = {0};
     CopyText(e->append ? none : e->tempName, out->tempPath, kTempPathCapacity);
     CopyText(e->append ? none : e->backupName, out->backupPath, kTempPathCapacity);
-    out->newKnown = !e->append && e->output != nullptr && PlatformIdentity(e->output, &out->newId);
+    out->newKnown = !e->append && e->newKnown;
+    out->newId = e->newId;
 }
 
 bool PrepareExport(Export* e, LineSink* sink, RunOutcome* outcome)
@@ -164,9 +172,20 @@ bool PrepareExport(Export* e, LineSink* sink, RunOutcome* outcome)
         OutcomeFail(outcome, kRunExportUnwritten, e->which, sink->error);
         return false;
     }
-    if (!e->append && e->hadContent && !PlatformFlush(e->output)) {
+    // On the disk before anything is replaced: a power cut after the source
+    // lost the lines must find them in their export, new or appended too.
+    if (!PlatformFlush(e->output)) {
         OutcomeFail(outcome, kRunExportUnwritten, e->which, PlatformLastError());
         return false;
+    }
+    if (!e->append) {
+        // A failed close may be a write that never landed.
+        bool closed = PlatformClose(e->output);
+        e->output = nullptr;
+        if (!closed) {
+            OutcomeFail(outcome, kRunExportUnwritten, e->which, PlatformLastError());
+            return false;
+        }
     }
     return true;
 }
@@ -247,7 +266,8 @@ bool ReplaceOrDiscard(ExportTransaction* t, Export* e, RunOutcome* outcome)
     }
     FormChar backup[kTempPathCapacity];
     CopyText(e->backupName, backup, kTempPathCapacity);
-    ReplaceResult result = PlatformReplace(e->path, e->tempPath, e->isSource ? &t->sourceStamp : nullptr, backup);
+    SourceAsRead read = {t->sourceStamp, t->sourceSum};
+    ReplaceResult result = PlatformReplace(e->path, e->tempPath, e->isSource ? &read : nullptr, backup);
     uint32_t error = PlatformLastError();
     switch (result) {
     case kReplaced:
@@ -339,7 +359,10 @@ void CommitExports(ExportTransaction* t, RunOutcome* outcome)
     for (Export* e : exports) {
         if (ExportOpen(e) && e->append) {
             if (complete) {
-                PlatformClose(e->claim);
+                // Flushed already: a failed close is told, the lines stay.
+                if (!PlatformClose(e->claim)) {
+                    OutcomeFail(outcome, kRunExportUnwritten, e->which, PlatformLastError());
+                }
                 e->claim = nullptr;
                 e->fate = kExportWritten;
                 e->state = kExportCommitted;

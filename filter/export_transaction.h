@@ -43,6 +43,10 @@ struct Export {
     FormChar tempName[kTempPathCapacity];
     FormChar backupName[kTempPathCapacity];
     FormChar tempPath[kTempPathCapacity];   // the temporary file once made
+    // Which file the temporary one is, taken when it was made: a repair
+    // knows by it whether the replace put it in the export's place.
+    bool newKnown;
+    FileIdentity newId;
 };
 
 struct ExportTransaction {
@@ -53,6 +57,10 @@ struct ExportTransaction {
     // program wrote to it meanwhile.
     const FormChar* sourceName;
     FileStamp sourceStamp;
+    // The sum of every byte of the source the run read (content_sum.h),
+    // set once it was read when the source is rewritten: what lets the
+    // replace tell an append by another program from any other change.
+    uint64_t sourceSum;
     // The run's record, told of each step a repair must know of; null when
     // the run goes on without one.
     struct RunJournal* journal;
@@ -81,9 +89,11 @@ inline bool ExportRewritesSource(const Export* e)
     return ExportOpen(e) && e->isSource && !e->append;
 }
 
-// Makes sure every open export holds all its lines: its sink's writes went
-// through, and a file that is to replace one with content is on the disk.
-// False with the failure recorded in outcome.
+// Makes sure every open export holds all its lines, on the disk, before
+// any file takes its place: its sink's writes went through, its file was
+// flushed (a new file, a temporary one and an appended one alike), and a
+// temporary file was closed without a failure. False with the failure
+// recorded in outcome; every file is still as it was.
 bool PrepareCommit(ExportTransaction* t, LineSink* without, LineSink* with, RunOutcome* outcome);
 
 // Puts every open export in place: the rewritten ones first, of them the

@@ -60,6 +60,7 @@ void WindowInit(ReadWindow* w, FileHandle file, uint64_t size, char* block, uint
     w->stop = nullptr;
     w->progress = nullptr;
     w->readSoFar = 0;
+    w->sum = nullptr;
     Seal(w);
 }
 
@@ -67,6 +68,11 @@ void WindowWatch(ReadWindow* w, const StopFlag* stop, volatile uint64_t* progres
 {
     w->stop = stop;
     w->progress = progress;
+}
+
+void WindowSum(ReadWindow* w, ContentSum* sum)
+{
+    w->sum = sum;
 }
 
 bool WindowFill(ReadWindow* w)
@@ -98,6 +104,9 @@ bool WindowFill(ReadWindow* w)
             w->shortened = true;
             w->failed = true;
             break;
+        }
+        if (w->sum != nullptr) {
+            SumAdd(w->sum, w->data + w->valid, want);
         }
         w->valid += want;
         w->left -= want;

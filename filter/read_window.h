@@ -27,6 +27,8 @@ struct ReadWindow {
     const StopFlag* stop;
     volatile uint64_t* progress;
     uint64_t readSoFar;
+    // Every byte read goes into this sum too, when there is one.
+    ContentSum* sum;
 };
 
 // Reads size bytes of file, no more, through block (capacity +
@@ -38,6 +40,11 @@ void WindowInit(ReadWindow* window, FileHandle file, uint64_t size, char* block,
 // (progress, which receives the bytes read so far after each read). Either
 // may be none.
 void WindowWatch(ReadWindow* window, const StopFlag* stop, volatile uint64_t* progress);
+
+// Sums every byte read from now on into sum (SumInit'ed by the caller), so
+// that a rewrite of the source can tell later whether another program
+// changed what was read. None by default: the sum costs a little time.
+void WindowSum(ReadWindow* window, ContentSum* sum);
 
 // Reads on after the valid data until the window is full or the source is
 // read. False when a read fails or returns fewer bytes than asked: the

@@ -119,11 +119,19 @@ void RouteAndFinish(const RunRequest* r, RunControl* control, FileHandle source,
     ReadWindow window;
     WindowInit(&window, source, size, block + 2 * kSinkCapacity, kWindowCapacity);
     WindowWatch(&window, &control->stop, &control->sourceRead);
+    // A rewrite of the source sums what it reads, to know an append by
+    // another program in the moment of the replace from any other change.
+    ContentSum sum;
+    SumInit(&sum);
+    if (ExportRewritesSource(&t->without) || ExportRewritesSource(&t->with)) {
+        WindowSum(&window, &sum);
+    }
 
     TextRules rules;
     PlatformGetTextRules(&rules);
     bool read = RouteLines(&window, r->ignoreCase, needle, &rules, &withoutSink, &withSink);
     WindowRelease(&window);
+    t->sourceSum = SumValue(&sum);
     // The source is closed before any export takes its place: it may be
     // one of them.
     PlatformClose(source);
@@ -191,6 +199,7 @@ void DriveRun(const RunRequest* r, RunControl* control, RunOutcome* outcome)
     // refuses to take its place.
     ExportTransaction t;
     t.sourceName = sourceName;
+    t.sourceSum = 0;
     uint64_t size = 0;
     if (!PlatformFileSize(source, &size) || !PlatformStamp(sourceName, &t.sourceStamp)) {
         OutcomeFail(outcome, kRunSourceUnread, kSourceFile, PlatformLastError());

@@ -9,6 +9,8 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include "platform/content_sum.h"
+
 #if defined(_WIN32)
 typedef wchar_t FormChar;     // UTF-16, as the dialog's controls hold it
 #else
@@ -109,7 +111,14 @@ bool PlatformRead(FileHandle file, void* buffer, uint32_t count, uint32_t* got);
 // missing. *created tells whether this call created it. On Windows a file
 // held open for a moment by another program is tried again, as in
 // PlatformCreateTempBeside.
-FileHandle PlatformClaimTarget(const FormChar* path, bool* created, const StopFlag* stop = nullptr);
+//
+// A claim with shareWrites (an export that is rewritten, not appended to:
+// its lines go to a temporary file) shares writing too, so that a program
+// that adds records to the file meanwhile, a logger, goes on doing so; the
+// replace then sees what it wrote. Two such claims of one file do not
+// exclude each other: the caller asks PlatformSameFile first.
+FileHandle PlatformClaimTarget(const FormChar* path, bool* created, const StopFlag* stop = nullptr,
+                               bool shareWrites = false);
 // Replaces path, which named the claimed file when it was claimed, with the
 // path of the file the claim holds, named as the file system names it: the
 // stored letter case and long names (not the short 8.3 ones) on Windows, the
@@ -140,7 +149,10 @@ bool PlatformWrite(FileHandle file, const void* bytes, uint32_t count);
 bool PlatformTruncate(FileHandle file, uint64_t size);
 // Flushes written data to the disk.
 bool PlatformFlush(FileHandle file);
-void PlatformClose(FileHandle file);
+// Closes a file (none is fine). False when the system reports a failure:
+// data it had still to write (a network share, a removable disk) did not
+// reach the file.
+bool PlatformClose(FileHandle file);
 // Creates a new, empty, unshared file in the same directory as target and
 // returns it; its path goes to tempPath (kTempPathCapacity characters), or,
 // when tempPath is not empty on entry, it is created under that name, which
@@ -156,20 +168,36 @@ enum ReplaceResult {
     // The target holds its old bytes under its own name; the temporary file
     // is still there, for the caller to remove.
     kReplaceKeptOld,
-    // The target's file was written by another program after it was
-    // stamped (expected): it is back under its own name, with its old bytes
-    // and what the other program added; the temporary file is for the
-    // caller to remove.
+    // The target's file was changed by another program after it was
+    // stamped (expected), otherwise than by adding whole records at its end:
+    // it is back under its own name as the other program left it; the
+    // temporary file is for the caller to remove.
     kReplaceFoundChanged,
-    // Neither file could be put back under the target's name: the new bytes
-    // are in the temporary file, the old ones in the backup (its path in
-    // backup), both kept for the user.
+    // Neither file could be put back under the target's name (or another
+    // program's file took it): the new bytes are in the temporary file (or
+    // under the target's name, when they got there), the old ones in the
+    // backup (its path in backup), both kept for the user.
     kReplaceKeptBoth,
+};
+// What the run read of a file it rewrites: its stamp when the run took its
+// size, and the sum (content_sum.h) of the bytes it read, all of them.
+struct SourceAsRead {
+    FileStamp stamp;
+    uint64_t sum;
 };
 // Puts the temporary file in the target's place, keeping the target's
 // attributes. Both must be closed. The old file is moved to a backup beside
-// the target first; when expected is given and the old file no longer
-// matches it, the old file goes back (kReplaceFoundChanged).
+// the target first; every decision after that is taken by which file each
+// name holds (the old file's and the new file's identities, taken before
+// the move), never by what some file under the name looks like.
+//
+// When expected is given, what another program did to the old file between
+// the caller's last look and the move is not lost: when it only added
+// whole lines at the end (the first expected->stamp.size bytes still sum
+// to expected->sum) those lines go to the end of the new file, which it may
+// be writing to by now; a half-written last line is waited for a moment
+// and, unfinished, leaves the old file in place; a file changed otherwise
+// goes back (kReplaceFoundChanged).
 //
 // On Windows the replace may fail half way; whatever state it leaves, the
 // target ends under its own name with its old bytes or its new ones, and a
@@ -179,7 +207,7 @@ enum ReplaceResult {
 // kTempPathCapacity characters; when it is not empty on entry, it is the
 // backup's name, chosen ahead (PlatformNameBeside) so that a record can name
 // it before the replace.
-ReplaceResult PlatformReplace(const FormChar* target, const FormChar* temp, const FileStamp* expected,
+ReplaceResult PlatformReplace(const FormChar* target, const FormChar* temp, const SourceAsRead* expected,
                               FormChar* backup);
 // Removes a file. On Windows a file held open for a moment is tried again,
 // as in PlatformCreateTempBeside.

@@ -16,6 +16,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -57,6 +58,8 @@ void Step()
         _exit(86);
     }
 }
+// Files written to since they were opened, for failCloseAfterWrite.
+thread_local std::set<int> g_writtenFiles;
 
 // An injected fault fails the call the way the system would, with a reason.
 bool Injected(int error)
@@ -132,29 +135,123 @@ uint64_t WriteTimeOf(const struct stat& st)
     return static_cast<uint64_t>(st.st_mtim.tv_sec) * 1000000000ull + static_cast<uint64_t>(st.st_mtim.tv_nsec);
 }
 
-// Adds the bytes of file from, from offset on, at the end of file to.
-bool AppendTail(const std::string& from, const std::string& to, uint64_t offset)
+bool IsLineEnd(char c)
 {
-    int in = open(from.c_str(), O_RDONLY | O_CLOEXEC);
-    int out = open(to.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
-    bool ok = in >= 0 && out >= 0 && lseek(in, static_cast<off_t>(offset), SEEK_SET) >= 0;
-    char buffer[1 << 16];
-    while (ok) {
-        ssize_t n = read(in, buffer, sizeof buffer);
-        if (n <= 0) {
-            ok = n == 0;
-            break;
-        }
-        ok = write(out, buffer, static_cast<size_t>(n)) == n;
-    }
-    if (in >= 0) {
-        close(in);
-    }
-    if (out >= 0) {
-        close(out);
-    }
-    return ok;
+    return c == '\r' || c == '\n';
 }
+
+// Reads count bytes of fd from offset, handing each piece to use(bytes, n);
+// false when a read fails or the file ends first.
+const size_t kCopyChunk = 1u << 16;
+
+template <typename Use>
+bool ReadRange(int fd, uint64_t offset, uint64_t count, char* buffer, Use use)
+{
+    while (count > 0) {
+        size_t want = count < kCopyChunk ? static_cast<size_t>(count) : kCopyChunk;
+        ssize_t n = pread(fd, buffer, want, static_cast<off_t>(offset));
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0 || !use(buffer, static_cast<size_t>(n))) {
+            return false;
+        }
+        offset += static_cast<uint64_t>(n);
+        count -= static_cast<uint64_t>(n);
+    }
+    return true;
+}
+
+bool WriteAll(int fd, const char* bytes, size_t count)
+{
+    while (count > 0) {
+        ssize_t n = write(fd, bytes, count);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            return false;
+        }
+        bytes += n;
+        count -= static_cast<size_t>(n);
+    }
+    return true;
+}
+
+// Adds the bytes of fd from, from offset to end (a line's end), at the end
+// of the file named to. Each write ends at a line's end, so that a record
+// another program appends meanwhile comes between two whole lines.
+bool AppendTail(int from, uint64_t offset, uint64_t end, const std::string& to)
+{
+    int out = open(to.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
+    if (out < 0) {
+        return false;
+    }
+    std::string buffer(kCopyChunk, '\0');
+    std::string carry;
+    bool ok = ReadRange(from, offset, end - offset, &buffer[0], [&](const char* bytes, size_t n) {
+        carry.append(bytes, n);
+        size_t cut = carry.size();
+        while (cut > 0 && !IsLineEnd(carry[cut - 1])) {
+            --cut;
+        }
+        if (cut == 0 && carry.size() < kCopyChunk) {
+            return true;
+        }
+        if (cut == 0) {
+            cut = carry.size();
+        }
+        if (!WriteAll(out, carry.data(), cut)) {
+            return false;
+        }
+        carry.erase(0, cut);
+        return true;
+    });
+    ok = ok && WriteAll(out, carry.data(), carry.size());
+    ok = fsync(out) == 0 && ok;
+    return close(out) == 0 && ok;
+}
+
+// The sum of fd's first count bytes, as the run sums what it reads.
+bool SumOfFirst(int fd, uint64_t count, uint64_t* value)
+{
+    std::string buffer(kCopyChunk, '\0');
+    ContentSum sum;
+    SumInit(&sum);
+    bool read = ReadRange(fd, 0, count, &buffer[0], [&](const char* bytes, size_t n) {
+        SumAdd(&sum, bytes, n);
+        return true;
+    });
+    *value = SumValue(&sum);
+    return read;
+}
+
+bool EndsALine(int fd, uint64_t size)
+{
+    char last = 0;
+    return size > 0 && pread(fd, &last, 1, static_cast<off_t>(size - 1)) == 1 && IsLineEnd(last);
+}
+
+// Makes a rename in the folder of path durable.
+void SyncFolderOf(const std::string& path)
+{
+    size_t slash = path.rfind('/');
+    std::string dir = slash == std::string::npos ? std::string(".") : slash == 0 ? std::string("/") : path.substr(0, slash);
+    int fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd >= 0) {
+        fsync(fd);
+        close(fd);
+    }
+}
+
+bool SameInode(const struct stat& a, const struct stat& b)
+{
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+// How long a half-written last record of another program's is waited for.
+const int kTailWaitMs = 1500;
+const int kTailPollMs = 10;
 
 }  // namespace
 
@@ -452,7 +549,7 @@ bool PlatformRead(FileHandle file, void* buffer, uint32_t count, uint32_t* got)
     return true;
 }
 
-FileHandle PlatformClaimTarget(const FormChar* path, bool* created, const StopFlag*)
+FileHandle PlatformClaimTarget(const FormChar* path, bool* created, const StopFlag*, bool)
 {
     std::string native = NativePath(path);
     *created = false;
@@ -558,6 +655,9 @@ bool PlatformWrite(FileHandle file, const void* bytes, uint32_t count)
             g_bytesWritten += n;
         }
     }
+    if (count > 0) {
+        g_writtenFiles.insert(Fd(file));
+    }
     return done == count;
 }
 
@@ -580,17 +680,25 @@ bool PlatformFlush(FileHandle file)
     return fsync(Fd(file)) == 0;
 }
 
-void PlatformClose(FileHandle file)
+bool PlatformClose(FileHandle file)
 {
-    if (file != nullptr) {
-        for (size_t i = 0; i < g_recordFds.size(); ++i) {
-            if (g_recordFds[i] == Fd(file)) {
-                g_recordFds.erase(g_recordFds.begin() + static_cast<long>(i));
-                break;
-            }
-        }
-        close(Fd(file));
+    if (file == nullptr) {
+        return true;
     }
+    for (size_t i = 0; i < g_recordFds.size(); ++i) {
+        if (g_recordFds[i] == Fd(file)) {
+            g_recordFds.erase(g_recordFds.begin() + static_cast<long>(i));
+            break;
+        }
+    }
+    bool written = g_writtenFiles.erase(Fd(file)) > 0;
+    if (close(Fd(file)) != 0) {
+        return false;
+    }
+    if (written && g_faults.failCloseAfterWrite) {
+        return Injected(EIO);
+    }
+    return true;
 }
 
 FileHandle PlatformCreateTempBeside(const FormChar* target, FormChar* tempPath, const StopFlag*)
@@ -624,10 +732,70 @@ FileHandle PlatformCreateTempBeside(const FormChar* target, FormChar* tempPath, 
     return Handle(fd);
 }
 
+namespace {
+
+// The new file is in the target's place, the old one under the name old.
+// Puts the old file back in its place, unless the new one changed since the
+// move (newStamp): a record another program added to it then would go with
+// it. Both are kept then, the old file's name in backup.
+ReplaceResult PutOldBack(const std::string& to, const std::string& old, const struct stat& newStamp,
+                         FormChar* backup)
+{
+    struct stat now;
+    if (stat(to.c_str(), &now) == 0 && SameInode(now, newStamp) && now.st_size == newStamp.st_size &&
+        WriteTimeOf(now) == WriteTimeOf(newStamp) && rename(old.c_str(), to.c_str()) == 0) {
+        SyncFolderOf(to);
+        return kReplaceFoundChanged;
+    }
+    std::u16string wide = Utf8ToUtf16(old);
+    if (wide.size() + 1 <= kTempPathCapacity) {
+        for (size_t k = 0; k <= wide.size(); ++k) {
+            backup[k] = wide.c_str()[k];
+        }
+    }
+    return kReplaceKeptBoth;
+}
+
+// What another program added to the old file (held by fd), from the size
+// the run read on, goes to the end of the new file, in whole lines: a last
+// line still being written is waited for, a little, and what comes in
+// while the tail is copied follows it. False when the tail never ended a
+// line; *copied tells how far it got.
+bool CopyWhatCameIn(int fd, const std::string& to, uint64_t from, uint64_t* copied)
+{
+    *copied = from;
+    for (int waited = 0;;) {
+        struct stat st;
+        if (fstat(fd, &st) != 0) {
+            return false;
+        }
+        uint64_t size = static_cast<uint64_t>(st.st_size);
+        if (size == *copied) {
+            return true;
+        }
+        if (size > *copied && EndsALine(fd, size)) {
+            if (!AppendTail(fd, *copied, size, to)) {
+                return false;
+            }
+            *copied = size;
+            continue;
+        }
+        if (size < *copied || waited >= kTailWaitMs) {
+            return false;
+        }
+        struct timespec pause = {0, kTailPollMs * 1000000L};
+        nanosleep(&pause, nullptr);
+        waited += kTailPollMs;
+    }
+}
+
+}  // namespace
+
 // The old file keeps a second name beside the target (a hard link) while
 // the new one is renamed into its place, so that what another program wrote
-// to it meanwhile can be seen, and the old file put back.
-ReplaceResult PlatformReplace(const FormChar* target, const FormChar* temp, const FileStamp* expected,
+// to it meanwhile can be seen, and the old file put back. Which file is
+// which is told by inode, taken before anything moves.
+ReplaceResult PlatformReplace(const FormChar* target, const FormChar* temp, const SourceAsRead* expected,
                               FormChar* backup)
 {
     std::string given = backup[0] != 0 ? NativePath(backup) : std::string();
@@ -642,15 +810,24 @@ ReplaceResult PlatformReplace(const FormChar* target, const FormChar* temp, cons
     HookIf(g_faults.hookAtReplace, g_replaces);
     std::string to = NativePath(target);
     std::string from = NativePath(temp);
-    // Keep the target's permissions, as the replace on Windows keeps its attributes.
-    struct stat st;
-    if (stat(to.c_str(), &st) == 0) {
-        chmod(from.c_str(), st.st_mode & 07777);
+    struct stat oldFile;
+    struct stat newFile;
+    if (stat(to.c_str(), &oldFile) != 0 || stat(from.c_str(), &newFile) != 0) {
+        return kReplaceKeptOld;
     }
+    // Keep the target's permissions, as the replace on Windows keeps its attributes.
+    chmod(from.c_str(), oldFile.st_mode & 07777);
     std::string old;
     if (expected != nullptr) {
         old = given.empty() ? from + ".old" : given;
+        struct stat linked;
         if (link(to.c_str(), old.c_str()) != 0) {
+            return kReplaceKeptOld;
+        }
+        if (stat(old.c_str(), &linked) != 0 || !SameInode(linked, oldFile)) {
+            // Another file took the target's name since it was looked at.
+            unlink(old.c_str());
+            errno = EBUSY;
             return kReplaceKeptOld;
         }
         Step();
@@ -663,37 +840,48 @@ ReplaceResult PlatformReplace(const FormChar* target, const FormChar* temp, cons
         errno = error;
         return kReplaceKeptOld;
     }
+    SyncFolderOf(to);
+    if (g_faults.afterMove != nullptr && g_faults.afterMoveAt == g_replaces) {
+        g_faults.afterMove(g_faults.hookArg);
+    }
     if (old.empty()) {
         return kReplaced;
     }
     Step();
-    struct stat was;
-    if (stat(old.c_str(), &was) != 0) {
-        return kReplaced;
-    }
-    uint64_t size = static_cast<uint64_t>(was.st_size);
-    if (size == expected->size && WriteTimeOf(was) == expected->writeTime) {
-        unlink(old.c_str());
-        return kReplaced;
-    }
-    // Another program added to the old file in the moment between the
-    // caller's last look and the replace: what it added goes to the end of
-    // the new file, which it may be writing to by now.
-    if (size > expected->size && AppendTail(old, to, expected->size)) {
-        unlink(old.c_str());
-        return kReplaced;
-    }
-    // Changed otherwise: the old file goes back in the new one's place.
-    if (rename(old.c_str(), to.c_str()) == 0) {
-        return kReplaceFoundChanged;
-    }
-    std::u16string wide = Utf8ToUtf16(old);
-    if (wide.size() + 1 <= kTempPathCapacity) {
-        for (size_t k = 0; k <= wide.size(); ++k) {
-            backup[k] = wide.c_str()[k];
+    struct stat moved;
+    int fd = open(old.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0 || stat(to.c_str(), &moved) != 0 || !SameInode(moved, newFile)) {
+        if (fd >= 0) {
+            close(fd);
         }
+        return PutOldBack(to, old, newFile, backup);
     }
-    return kReplaceKeptBoth;
+    struct stat was;
+    bool known = fstat(fd, &was) == 0;
+    uint64_t size = static_cast<uint64_t>(was.st_size);
+    if (known && size == expected->stamp.size && WriteTimeOf(was) == expected->stamp.writeTime) {
+        close(fd);
+        unlink(old.c_str());
+        return kReplaced;
+    }
+    // Another program wrote to the old file in the moment between the
+    // caller's last look and the replace. When it only added whole lines at
+    // the end, they go to the end of the new file, which it may be writing
+    // to by now.
+    uint64_t sum = 0;
+    uint64_t copied = 0;
+    bool onlyAdded = known && size > expected->stamp.size && SumOfFirst(fd, expected->stamp.size, &sum) &&
+                     sum == expected->sum;
+    bool tailCopied = onlyAdded && CopyWhatCameIn(fd, to, expected->stamp.size, &copied);
+    close(fd);
+    if (tailCopied) {
+        unlink(old.c_str());
+        return kReplaced;
+    }
+    // Changed otherwise, or its last record was never finished: the old
+    // file goes back in the new one's place (unless part of the tail went to
+    // the new file, or another program added to it: both are kept).
+    return PutOldBack(to, old, newFile, backup);
 }
 
 void PlatformDelete(const FormChar* path)

@@ -35,6 +35,7 @@ struct PosixFaults {
     int failFlush = 0;            // flush fails
     int failClaimedPath = 0;      // the claimed file's real path cannot be had
     int failClaimAt = 0;          // the claim of this number (from 1) fails, as a file held by another program
+    int failCloseAfterWrite = 0;  // closing a file written to fails (EIO), as a delayed write that did not land
 
     // Stands for the user pressing Escape at a given moment: stop is raised
     // at the read call, the flush or the replace of the given number.
@@ -50,6 +51,10 @@ struct PosixFaults {
     void* hookArg = nullptr;
     int hookAtRead = 0;
     int hookAtReplace = 0;
+    // Called with hookArg inside the replace of number afterMoveAt, once
+    // the new file has the target's name and the old one its backup name.
+    void (*afterMove)(void*) = nullptr;
+    int afterMoveAt = 0;
 
     // Stands for the process being killed or the power failing: the process
     // ends at once (_exit, nothing flushed or closed by the run) when it is

@@ -128,12 +128,6 @@ bool Retried(Operation operation, const StopFlag* stop = nullptr)
     }
 }
 
-bool IsFile(const FormChar* path)
-{
-    DWORD attributes = GetFileAttributesW(path);
-    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
-}
-
 // A name beside the target that no file holds, for the replace's backup of
 // the old file.
 bool FreeNameBeside(const FormChar* target, FormChar* name)
@@ -185,6 +179,208 @@ bool IdentityOf(const FormChar* path, FileIdentity* id)
     return ok;
 }
 
+// What a name holds, told by identity: nothing, the old file, the new one,
+// or something else (another program's file, a folder, a copy).
+enum NameHolds {
+    kNameFree,
+    kNameHoldsOld,
+    kNameHoldsNew,
+    kNameHoldsOther,
+};
+
+NameHolds WhatNameHolds(const FormChar* path, const FileIdentity& oldFile, const FileIdentity& newFile)
+{
+    FileIdentity now;
+    if (IdentityOf(path, &now)) {
+        return SameIdentity(now, oldFile) ? kNameHoldsOld : SameIdentity(now, newFile) ? kNameHoldsNew : kNameHoldsOther;
+    }
+    return GetFileAttributesW(path) == INVALID_FILE_ATTRIBUTES && GetLastError() == ERROR_FILE_NOT_FOUND
+               ? kNameFree
+               : kNameHoldsOther;
+}
+
+uint64_t WriteTimeOf(const FILETIME& time)
+{
+    return (static_cast<uint64_t>(time.dwHighDateTime) << 32) | time.dwLowDateTime;
+}
+
+bool StampOfHandle(HANDLE file, FileStamp* stamp)
+{
+    LARGE_INTEGER size;
+    FILETIME written;
+    if (!GetFileSizeEx(file, &size) || !GetFileTime(file, nullptr, nullptr, &written)) {
+        return false;
+    }
+    stamp->size = static_cast<uint64_t>(size.QuadPart);
+    stamp->writeTime = WriteTimeOf(written);
+    return true;
+}
+
+// Reads count bytes from offset through the buffer, handing each piece to
+// use(bytes, n); false when a read fails or the file ends first.
+const DWORD kCopyChunk = 1u << 16;
+
+template <typename Use>
+bool ReadRange(HANDLE file, uint64_t offset, uint64_t count, char* buffer, Use use)
+{
+    LARGE_INTEGER at;
+    at.QuadPart = static_cast<LONGLONG>(offset);
+    if (!SetFilePointerEx(file, at, nullptr, FILE_BEGIN)) {
+        return false;
+    }
+    while (count > 0) {
+        DWORD want = count < kCopyChunk ? static_cast<DWORD>(count) : kCopyChunk;
+        DWORD got = 0;
+        if (!ReadFile(file, buffer, want, &got, nullptr) || got != want || !use(buffer, got)) {
+            return false;
+        }
+        count -= got;
+    }
+    return true;
+}
+
+bool IsLineEnd(char c)
+{
+    return c == '\r' || c == '\n';
+}
+
+// Adds the bytes of file from, from offset to its end (which is a line's
+// end), at the end of the file named to. Each write ends at a line's end, so
+// that a record another program appends meanwhile comes between two whole
+// lines, never inside one.
+bool AppendTail(HANDLE from, uint64_t offset, uint64_t end, const FormChar* to, char* buffer)
+{
+    HANDLE out = CreateFileW(to, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                             FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (out == INVALID_HANDLE_VALUE) {
+        return false;
+    }
+    // Bytes read and not yet written gather after the read buffer, in room
+    // for two pieces.
+    char* carry = buffer + kCopyChunk;
+    DWORD carried = 0;
+    bool ok = ReadRange(from, offset, end - offset, buffer, [&](const char* bytes, DWORD n) {
+        __builtin_memcpy(carry + carried, bytes, n);
+        carried += n;
+        DWORD cut = carried;
+        while (cut > 0 && !IsLineEnd(carry[cut - 1])) {
+            --cut;
+        }
+        if (cut == 0) {
+            if (carried < kCopyChunk) {
+                return true;   // the line goes on in the next piece
+            }
+            cut = carried;     // a line longer than the room: written as it comes
+        }
+        DWORD put = 0;
+        if (!WriteFile(out, carry, cut, &put, nullptr) || put != cut) {
+            return false;
+        }
+        __builtin_memmove(carry, carry + cut, carried - cut);
+        carried -= cut;
+        return true;
+    });
+    DWORD put = 0;
+    ok = ok && (carried == 0 || (WriteFile(out, carry, carried, &put, nullptr) && put == carried));
+    ok = FlushFileBuffers(out) && ok;
+    return CloseHandle(out) && ok;
+}
+
+// True when the old file, held by file, only grew since the run read it:
+// its first expected->stamp.size bytes sum as the run's read did, and its
+// last byte ends a line.
+bool OnlyAppendedTo(HANDLE file, const FileStamp& now, const SourceAsRead* expected, char* buffer)
+{
+    if (now.size <= expected->stamp.size) {
+        return false;
+    }
+    ContentSum sum;
+    SumInit(&sum);
+    bool read = ReadRange(file, 0, expected->stamp.size, buffer, [&](const char* bytes, DWORD n) {
+        SumAdd(&sum, bytes, n);
+        return true;
+    });
+    if (!read || SumValue(&sum) != expected->sum) {
+        return false;
+    }
+    char last = 0;
+    return ReadRange(file, now.size - 1, 1, buffer, [&](const char* bytes, DWORD) {
+        last = bytes[0];
+        return true;
+    }) && IsLineEnd(last);
+}
+
+// The new file is in the target's place and the old one under the backup
+// name. Puts the old file back in its place, unless the new one changed
+// since the move (newStamp): a record another program added to it then
+// would go with it. Both are kept then.
+ReplaceResult PutOldBack(const FormChar* target, const FormChar* backup, const FileStamp& newStamp)
+{
+    FileStamp now;
+    if (PlatformStamp(target, &now) && SameStamp(now, newStamp) &&
+        Retried([&] { return MoveFileExW(backup, target, MOVEFILE_REPLACE_EXISTING) != FALSE; })) {
+        return kReplaceFoundChanged;
+    }
+    return kReplaceKeptBoth;
+}
+
+// After the move: the target's name holds the new file. The backup goes,
+// unless the old file (expected: the source as the run read it) shows that
+// another program wrote to it meanwhile. What it only added at the end, in
+// whole lines, goes to the end of the new file; the old file is held
+// unshared meanwhile, so that nothing more can be written to it unseen,
+// and a program that keeps it open (sharing its deletion) is seen: the old
+// file then goes back in its place, as it does when it was changed
+// otherwise.
+ReplaceResult AfterTheMove(const FormChar* target, const FormChar* backup, const SourceAsRead* expected,
+                           const FileIdentity& oldFile, const FileIdentity& newFile)
+{
+    if (WhatNameHolds(target, oldFile, newFile) != kNameHoldsNew) {
+        // Taken by another program already: keep everything.
+        return kReplaceKeptBoth;
+    }
+    if (WhatNameHolds(backup, oldFile, newFile) == kNameFree) {
+        // The replace left no old file to look at.
+        return kReplaced;
+    }
+    if (expected == nullptr) {
+        RemoveFile(backup);
+        return kReplaced;
+    }
+    FileStamp newStamp;
+    if (!PlatformStamp(target, &newStamp)) {
+        return kReplaceKeptBoth;
+    }
+    HANDLE old = INVALID_HANDLE_VALUE;
+    Retried([&] {
+        old = CreateFileW(backup, GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+        return old != INVALID_HANDLE_VALUE;
+    });
+    if (old == INVALID_HANDLE_VALUE) {
+        // Another program keeps the old file open.
+        return PutOldBack(target, backup, newStamp);
+    }
+    FileStamp oldStamp;
+    bool known = StampOfHandle(old, &oldStamp);
+    if (known && SameStamp(oldStamp, expected->stamp)) {
+        CloseHandle(old);
+        RemoveFile(backup);
+        return kReplaced;
+    }
+    char* buffer = static_cast<char*>(GlobalAlloc(GMEM_FIXED, 3 * kCopyChunk));
+    bool appended = known && buffer != nullptr && OnlyAppendedTo(old, oldStamp, expected, buffer) &&
+                    AppendTail(old, expected->stamp.size, oldStamp.size, target, buffer);
+    if (buffer != nullptr) {
+        GlobalFree(buffer);
+    }
+    CloseHandle(old);
+    if (appended) {
+        RemoveFile(backup);
+        return kReplaced;
+    }
+    return PutOldBack(target, backup, newStamp);
+}
+
 // After a failed replace step, whatever it left: the target under its own
 // name with its old bytes or its new ones. ReplaceFileW documents three
 // states besides "nothing changed":
@@ -194,85 +390,48 @@ bool IdentityOf(const FormChar* path, FileIdentity* id)
 //     only in the temporary file;
 //   ERROR_UNABLE_TO_MOVE_REPLACEMENT_2 (1177): the old file lives on under
 //     the backup name, the new one under the temporary name.
-// The files themselves say which state this is, whatever the error code:
-// which file the target's name holds, and whether the temporary one is
-// still there.
+// Which state this is, whatever the error code, is told by which file each
+// name holds, by identity: in that last state another program may have made
+// a file of its own under the target's name meanwhile (a logger that opens
+// the log for each record), which is neither of ours.
 ReplaceResult RecoverFromFailedReplace(const FormChar* target, const FormChar* temp, const FormChar* backup,
-                                       DWORD attributes, const FileIdentity* newFile)
+                                       DWORD attributes, const FileIdentity& oldFile, const FileIdentity& newFile,
+                                       const SourceAsRead* expected)
 {
     DWORD error = GetLastError();
-    if (IsFile(target)) {
-        FileIdentity now;
-        bool known = IdentityOf(target, &now);
-        if (known && newFile != nullptr && SameIdentity(now, *newFile)) {
-            // The new file made it in after all.
-            KeepAttributes(target, attributes);
+    switch (WhatNameHolds(target, oldFile, newFile)) {
+    case kNameHoldsNew:
+        // The new file made it in after all.
+        KeepAttributes(target, attributes);
+        return AfterTheMove(target, backup, expected, oldFile, newFile);
+    case kNameHoldsOld:
+        // Whatever the backup name holds is a copy the replace made.
+        if (WhatNameHolds(backup, oldFile, newFile) == kNameHoldsOther) {
             RemoveFile(backup);
-            return kReplaced;
         }
-        if (IsFile(temp)) {
-            // The new file is still beside: the target holds the old one.
-            RemoveFile(backup);
-            SetLastError(error);
-            return kReplaceKeptOld;
-        }
-        // Neither the new file nor its temporary name: keep what there is.
-        SetLastError(error);
-        return kReplaceKeptBoth;
-    }
-    // The target's name is free: the old file back under it, else the new.
-    if (IsFile(backup) && MoveToFreeName(backup, target)) {
         SetLastError(error);
         return kReplaceKeptOld;
+    case kNameFree:
+        // The old file back under its name; when the replace left none, the
+        // new one is all there is.
+        if (WhatNameHolds(backup, oldFile, newFile) == kNameHoldsOld) {
+            if (MoveToFreeName(backup, target)) {
+                SetLastError(error);
+                return kReplaceKeptOld;
+            }
+        } else if (WhatNameHolds(temp, oldFile, newFile) == kNameHoldsNew && MoveToFreeName(temp, target)) {
+            KeepAttributes(target, attributes);
+            return AfterTheMove(target, backup, expected, oldFile, newFile);
+        }
+        break;
+    case kNameHoldsOther:
+        break;
     }
-    if (MoveToFreeName(temp, target)) {
-        KeepAttributes(target, attributes);
-        RemoveFile(backup);
-        return kReplaced;
-    }
-    // Neither could go back: whatever holds the name, the new content stays
-    // in the temporary file and the old in the backup, both kept.
+    // Another program's file under the target's name, or neither file could
+    // go back: the new content stays in the temporary file and the old in
+    // the backup, both kept, and the other program's file is not touched.
     SetLastError(error);
     return kReplaceKeptBoth;
-}
-
-uint64_t WriteTimeOf(const FILETIME& time)
-{
-    return (static_cast<uint64_t>(time.dwHighDateTime) << 32) | time.dwLowDateTime;
-}
-
-// Adds the bytes of file from, from offset on, at the end of file to.
-bool AppendTail(const FormChar* from, const FormChar* to, uint64_t offset)
-{
-    const DWORD kChunk = 1u << 16;
-    HANDLE in = CreateFileW(from, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    HANDLE out = CreateFileW(to, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                             FILE_ATTRIBUTE_NORMAL, nullptr);
-    void* buffer = GlobalAlloc(GMEM_FIXED, kChunk);
-    LARGE_INTEGER at;
-    at.QuadPart = static_cast<LONGLONG>(offset);
-    bool ok = in != INVALID_HANDLE_VALUE && out != INVALID_HANDLE_VALUE && buffer != nullptr &&
-              SetFilePointerEx(in, at, nullptr, FILE_BEGIN);
-    while (ok) {
-        DWORD got = 0;
-        DWORD put = 0;
-        ok = ReadFile(in, buffer, kChunk, &got, nullptr) != FALSE;
-        if (!ok || got == 0) {
-            break;
-        }
-        ok = WriteFile(out, buffer, got, &put, nullptr) && put == got;
-    }
-    if (buffer != nullptr) {
-        GlobalFree(buffer);
-    }
-    if (in != INVALID_HANDLE_VALUE) {
-        CloseHandle(in);
-    }
-    if (out != INVALID_HANDLE_VALUE) {
-        CloseHandle(out);
-    }
-    return ok;
 }
 
 }  // namespace
@@ -369,14 +528,17 @@ bool PlatformRead(FileHandle file, void* buffer, uint32_t count, uint32_t* got)
     return ok != FALSE;
 }
 
-FileHandle PlatformClaimTarget(const FormChar* path, bool* created, const StopFlag* stop)
+FileHandle PlatformClaimTarget(const FormChar* path, bool* created, const StopFlag* stop, bool shareWrites)
 {
     // Shared for reading only: a second claim wants write access and fails.
+    // A rewritten export shares writing too, so that a logger can go on
+    // adding to it; write access is still asked, so that a file that cannot
+    // be written is told now, before any line is.
+    DWORD share = shareWrites ? FILE_SHARE_READ | FILE_SHARE_WRITE : FILE_SHARE_READ;
     HANDLE file = INVALID_HANDLE_VALUE;
     Retried(
         [&] {
-            file = CreateFileW(path, GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL,
-                               nullptr);
+            file = CreateFileW(path, GENERIC_WRITE, share, nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
             return file != INVALID_HANDLE_VALUE;
         },
         stop);
@@ -414,11 +576,9 @@ bool PlatformFlush(FileHandle file)
     return FlushFileBuffers(Win(file)) != FALSE;
 }
 
-void PlatformClose(FileHandle file)
+bool PlatformClose(FileHandle file)
 {
-    if (file != nullptr) {
-        CloseHandle(Win(file));
-    }
+    return file == nullptr || CloseHandle(Win(file)) != FALSE;
 }
 
 uint32_t PlainFormWhereItFits(FormChar* path, uint32_t length)
@@ -503,7 +663,7 @@ FileHandle PlatformCreateTempBeside(const FormChar* target, FormChar* tempPath, 
     return nullptr;
 }
 
-ReplaceResult PlatformReplace(const FormChar* target, const FormChar* temp, const FileStamp* expected,
+ReplaceResult PlatformReplace(const FormChar* target, const FormChar* temp, const SourceAsRead* expected,
                               FormChar* backup)
 {
     FormChar full[kTempPathCapacity];
@@ -512,29 +672,18 @@ ReplaceResult PlatformReplace(const FormChar* target, const FormChar* temp, cons
         return kReplaceKeptOld;
     }
     DWORD attributes = GetFileAttributesW(full);
+    // Which file is which, taken before anything moves: every decision
+    // after the step goes by these.
+    FileIdentity oldFile;
     FileIdentity newFile;
-    bool newKnown = IdentityOf(temp, &newFile);
+    if (!IdentityOf(full, &oldFile) || !IdentityOf(temp, &newFile)) {
+        return kReplaceKeptOld;
+    }
     if (!Retried([&] { return PlatformReplaceStep(full, temp, backup); })) {
-        return RecoverFromFailedReplace(full, temp, backup, attributes, newKnown ? &newFile : nullptr);
+        return RecoverFromFailedReplace(full, temp, backup, attributes, oldFile, newFile, expected);
     }
     KeepAttributes(full, attributes);
-    FileStamp old;
-    if (expected != nullptr && PlatformStamp(backup, &old) && !SameStamp(old, *expected)) {
-        // The old file, now under the backup name, shows that another
-        // program wrote to it between the caller's last look and the replace.
-        // What it added goes to the end of the new file, which it may be
-        // writing to by now; a file changed otherwise goes back.
-        if (old.size > expected->size && AppendTail(backup, full, expected->size)) {
-            RemoveFile(backup);
-            return kReplaced;
-        }
-        if (Retried([&] { return MoveFileExW(backup, full, MOVEFILE_REPLACE_EXISTING) != FALSE; })) {
-            return kReplaceFoundChanged;
-        }
-        return kReplaceKeptBoth;
-    }
-    RemoveFile(backup);
-    return kReplaced;
+    return AfterTheMove(full, backup, expected, oldFile, newFile);
 }
 
 void PlatformDelete(const FormChar* path)
@@ -593,7 +742,9 @@ bool PlatformIdentity(FileHandle file, FileIdentity* identity)
 
 bool PlatformIdentityAt(const FormChar* path, FileIdentity* identity)
 {
-    return IsFile(path) && IdentityOf(path, identity);
+    DWORD attributes = GetFileAttributesW(path);
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0 &&
+           IdentityOf(path, identity);
 }
 
 bool PlatformSetWriteTime(FileHandle file, uint64_t writeTime)

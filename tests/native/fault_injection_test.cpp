@@ -11,9 +11,12 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <functional>
 #include <string>
+#include <thread>
 
 #include "filter/filter.h"
 #include "tests/native/test_support.h"
@@ -436,13 +439,20 @@ TEST_F(FaultTest, AnExportThatCannotBeHadTakesNoLineFromTheSource)
 }
 
 const char kRecord[] = "2026-12-09 record from another program\n";
+const char kHalfRecord[] = "2026-12-09 record from anoth";
+const char kRewritten[] = "2026-12-09 the log as an editor saved it, longer than before\r\n";
+
+void AppendBytes(const char* path, const char* bytes)
+{
+    int fd = open(path, O_WRONLY | O_APPEND);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(write(fd, bytes, strlen(bytes)), static_cast<ssize_t>(strlen(bytes)));
+    close(fd);
+}
 
 void AppendRecord(void* path)
 {
-    int fd = open(static_cast<const char*>(path), O_WRONLY | O_APPEND);
-    ASSERT_GE(fd, 0);
-    ASSERT_EQ(write(fd, kRecord, sizeof kRecord - 1), static_cast<ssize_t>(sizeof kRecord - 1));
-    close(fd);
+    AppendBytes(static_cast<const char*>(path), kRecord);
 }
 
 void CutShort(void* path)
@@ -450,29 +460,91 @@ void CutShort(void* path)
     ASSERT_EQ(truncate(static_cast<const char*>(path), 10), 0);
 }
 
+// An editor's save, or a rotation, that leaves the log longer than the run
+// read it: its old bytes are gone.
+void RewriteLonger(void* path)
+{
+    std::string log = ReadFile(static_cast<const char*>(path));
+    WriteFile(static_cast<const char*>(path), kRewritten + log);
+}
+
+// One byte of what the run read changed, and a record added: longer, yet no
+// append.
+void ChangeAByteAndAppend(void* path)
+{
+    int fd = open(static_cast<const char*>(path), O_WRONLY);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(pwrite(fd, "X", 1, 1000), 1);
+    close(fd);
+    AppendRecord(path);
+}
+
+// A record begun and never finished.
+void AppendHalfARecord(void* path)
+{
+    AppendBytes(static_cast<const char*>(path), kHalfRecord);
+}
+
+// A record begun through a file the writer keeps open, finished 100 ms
+// later through the same file.
+void AppendARecordInTwoWrites(void* path)
+{
+    int fd = open(static_cast<const char*>(path), O_WRONLY | O_APPEND);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(write(fd, kHalfRecord, strlen(kHalfRecord)), static_cast<ssize_t>(strlen(kHalfRecord)));
+    std::thread([fd] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        const char* rest = kRecord + strlen(kHalfRecord);
+        EXPECT_EQ(write(fd, rest, strlen(rest)), static_cast<ssize_t>(strlen(rest)));
+        close(fd);
+    }).detach();
+}
+
 // A log another program writes to while it is rewritten in place keeps all
 // it wrote: a run that finds the source changed leaves it and says so; what
 // comes in the very moment of the source's replace (the second, after
-// errors.txt took its place) is added at the end of the rewritten source; a
-// source cut short in that moment is left as the other program left it.
+// errors.txt took its place) is added at the end of the rewritten source
+// when it is whole records added at the end, the old bytes unchanged. Any
+// other change in that moment (a rewrite longer than before, a byte
+// changed, a record never finished) leaves the source as the other program
+// left it, told; a record another program adds to the new file meanwhile
+// stays too, with the old file kept beside it.
 TEST_F(FaultTest, WhatAnotherProgramWritesToTheSourceMeanwhileIsKept)
 {
     const std::string source = dir_.File("log.txt");
+    std::string changedByte = log_;
+    changedByte[1000] = 'X';
+    const std::string asRewritten = kRewritten + log_;
     struct Case {
         const char* what;
         void (*program)(void*);
         int PosixFaults::*at;
+        void (*afterMove)(void*);
         RunFailure failure;
         std::string sourceAfter;
-        bool exported;
+        std::string keptBeside;   // what a file kept beside the source holds, if one is
     };
     const Case cases[] = {
-        {"appended while the source is read", AppendRecord, &PosixFaults::hookAtRead, kRunSourceChanged,
-         log_ + kRecord, false},
-        {"appended as the source is replaced", AppendRecord, &PosixFaults::hookAtReplace, kRunSucceeded,
-         LogWithoutMatches() + kRecord, true},
-        {"cut short as the source is replaced", CutShort, &PosixFaults::hookAtReplace, kRunSourceChanged,
-         log_.substr(0, 10), true},
+        {"appended while the source is read", AppendRecord, &PosixFaults::hookAtRead, nullptr, kRunSourceChanged,
+         log_ + kRecord, ""},
+        {"appended as the source is replaced", AppendRecord, &PosixFaults::hookAtReplace, nullptr, kRunSucceeded,
+         LogWithoutMatches() + kRecord, ""},
+        {"appended to the new file as the source is replaced", nullptr, &PosixFaults::hookAtReplace, AppendRecord,
+         kRunSucceeded, LogWithoutMatches() + kRecord, ""},
+        {"appended to both as the source is replaced", AppendRecord, &PosixFaults::hookAtReplace, AppendRecord,
+         kRunSucceeded, LogWithoutMatches() + kRecord + kRecord, ""},
+        {"cut short as the source is replaced", CutShort, &PosixFaults::hookAtReplace, nullptr, kRunSourceChanged,
+         log_.substr(0, 10), ""},
+        {"rewritten longer as the source is replaced", RewriteLonger, &PosixFaults::hookAtReplace, nullptr,
+         kRunSourceChanged, asRewritten, ""},
+        {"a byte changed and a record added as the source is replaced", ChangeAByteAndAppend,
+         &PosixFaults::hookAtReplace, nullptr, kRunSourceChanged, changedByte + kRecord, ""},
+        {"half a record added as the source is replaced, never finished", AppendHalfARecord,
+         &PosixFaults::hookAtReplace, nullptr, kRunSourceChanged, log_ + kHalfRecord, ""},
+        {"half a record added as the source is replaced, finished a moment later", AppendARecordInTwoWrites,
+         &PosixFaults::hookAtReplace, nullptr, kRunSucceeded, LogWithoutMatches() + kRecord, ""},
+        {"rewritten longer, and a record added to the new file", RewriteLonger, &PosixFaults::hookAtReplace,
+         AppendRecord, kRunExportUnreplaced, LogWithoutMatches() + kRecord, asRewritten},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -480,18 +552,81 @@ TEST_F(FaultTest, WhatAnotherProgramWritesToTheSourceMeanwhileIsKept)
         std::remove(dir_.File("errors.txt").c_str());
         RemoveInPlaceAndExportTo(dir_.File("errors.txt"));
         *PosixFaultPlan() = PosixFaults();
-        PosixFaultPlan()->hook = c.program;
+        PosixFaultPlan()->hook = c.program != nullptr ? c.program : [](void*) {};
         PosixFaultPlan()->hookArg = const_cast<char*>(source.c_str());
         PosixFaultPlan()->*c.at = 2;
+        PosixFaultPlan()->afterMove = c.afterMove;
+        PosixFaultPlan()->afterMoveAt = 2;
         RunOutcome outcome = RunStrip(&form_);
         EXPECT_EQ(outcome.failure, c.failure);
-        EXPECT_TRUE(ReadFile(source) == c.sourceAfter);
-        if (c.exported) {
+        EXPECT_TRUE(ReadFile(source) == c.sourceAfter) << ReadFile(source).size() << " bytes";
+        const bool exported = c.at == &PosixFaults::hookAtReplace;
+        if (exported) {
             EXPECT_TRUE(ReadFile(dir_.File("errors.txt")) == matching_);
         } else {
             EXPECT_EQ(outcome.file, kSourceFile);
-            EXPECT_EQ(dir_.Entries(), std::vector<std::string>{"log.txt"});
         }
+        std::vector<std::string> entries = {"log.txt"};
+        if (exported) {
+            entries.insert(entries.begin(), "errors.txt");
+        }
+        if (!c.keptBeside.empty()) {
+            // Both kept, and the message says where: the new content (and
+            // the record) under the source's name, the old beside it.
+            EXPECT_EQ(outcome.without, kExportKeptBoth);
+            EXPECT_EQ(Utf16ToUtf8(outcome.keptNew), source);
+            std::string old = Utf16ToUtf8(outcome.keptOld);
+            EXPECT_TRUE(ReadFile(old) == c.keptBeside);
+            std::remove(old.c_str());
+        } else if (c.failure == kRunSourceChanged) {
+            EXPECT_EQ(outcome.without, kExportUnchanged);
+        }
+        EXPECT_EQ(dir_.Entries(), entries);
+    }
+}
+
+// Every export that receives lines is on the disk before any file takes
+// its place, and a flush or a close that fails is told, with every file as
+// it was: a new export, an appended one, the source's rewrite.
+TEST_F(FaultTest, AnExportThatCannotBeMadeDurableFailsTheRunAndChangesNoFile)
+{
+    const std::string old = "kept\r\n";
+    struct Case {
+        const char* what;
+        bool inPlace;        // the source rewritten without its matches
+        bool append;         // errors.txt appended to, not made new
+        int PosixFaults::*fault;
+        RunFile failed;
+    };
+    const Case cases[] = {
+        {"flush of a new export", false, false, &PosixFaults::failFlush, kWithExport},
+        {"flush of an appended export", false, true, &PosixFaults::failFlush, kWithExport},
+        {"flush of the source's rewrite", true, true, &PosixFaults::failFlush, kWithoutExport},
+        {"close of a new export", false, false, &PosixFaults::failCloseAfterWrite, kWithExport},
+        {"close of the source's rewrite, errors.txt new", true, false, &PosixFaults::failCloseAfterWrite,
+         kWithoutExport},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        RemoveInPlaceAndExportTo(dir_.File("errors.txt"));
+        form_.SetCheck(IDC_EXPORT_WITHOUT, c.inPlace);
+        form_.SetCheck(IDC_APPEND_WITH, c.append);
+        if (c.append) {
+            WriteFile(dir_.File("errors.txt"), old);
+        }
+        *PosixFaultPlan() = PosixFaults();
+        PosixFaultPlan()->*c.fault = 1;
+        RunOutcome outcome = RunStrip(&form_);
+        EXPECT_EQ(outcome.failure, kRunExportUnwritten);
+        EXPECT_EQ(outcome.file, c.failed);
+        EXPECT_EQ(outcome.systemError, static_cast<uint32_t>(EIO));
+        EXPECT_NE(outcome.without, kExportWritten);
+        EXPECT_NE(outcome.with, kExportWritten);
+        if (c.append) {
+            EXPECT_EQ(ReadFile(dir_.File("errors.txt")), old);
+            std::remove(dir_.File("errors.txt").c_str());
+        }
+        ExpectUntouched();
     }
 }
 

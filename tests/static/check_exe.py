@@ -45,6 +45,7 @@ EXPECTED_IMPORTS = {
         'GetFileAttributesW',
         'GetFileInformationByHandle',
         'GetFileSizeEx',
+        'GetFileTime',
         'GetFinalPathNameByHandleW',
         'GetFullPathNameW',
         'GetLastError',

@@ -435,4 +435,92 @@ TEST_F(LiveRun, RecordsAppendedToTheSourceDuringARewriteAllStay)
     }
 }
 
+
+// The Windows logger (win_appender.cpp): opens the log for each record with
+// FILE_APPEND_DATA, sharing reading and writing, pause ms apart.
+HANDLE StartWindowsLogger(const std::wstring& file, int records, int pause)
+{
+    std::wstring command = L"\"" + std::wstring(QUORVANE_WIN_APPENDER) + L"\" \"" + file + L"\" " +
+                           std::to_wstring(records) + L" " + std::to_wstring(pause);
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process = {};
+    if (!CreateProcessW(nullptr, &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process)) {
+        return nullptr;
+    }
+    CloseHandle(process.hThread);
+    return process.hProcess;
+}
+
+// A Windows logger appends to the source while the real program rewrites it
+// in place: the run's hold on the source shares writing, so the logger goes
+// on (it never waits more than a moment), and afterwards every record is in
+// the log exactly once, after its kept lines: either the source was
+// rewritten, the records that came in the moment of the replace added at
+// its end, or it was left alone because it changed, and the run said so.
+// A logger that stops during the run, and one that goes on past its end.
+TEST_F(LiveRun, RecordsAWindowsLoggerAppendsDuringARewriteAllStay)
+{
+    const uint64_t blocks = kBigLogBlocks / 4;
+    struct Case {
+        int records;
+        int pause;
+    };
+    const Case cases[] = {{40, 5}, {400, 5}, {30, 60}};
+    const LogBlock& log = TheLogBlock();
+    const std::wstring source = folder_.File(L"win.log");
+    const std::wstring errors = folder_.File(L"errors.txt");
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::to_string(c.records) + " records, " + std::to_string(c.pause) + " ms apart");
+        ASSERT_TRUE(WriteFilePieces(source, {{&log.all, blocks}}));
+        DeleteFileW(errors.c_str());
+        std::string records;
+        for (int i = 1; i <= c.records; ++i) {
+            records += "record " + std::to_string(i) + "\r\n";
+        }
+        SplitInPlace(app_, source, errors, false);
+
+        app_.PressStrip();
+        HANDLE logger = StartWindowsLogger(source, c.records, c.pause);
+        ASSERT_NE(logger, nullptr);
+        EXPECT_EQ(WaitForSingleObject(logger, 60000), WAIT_OBJECT_0) << "the logger did not finish";
+        DWORD retries = 20000;
+        GetExitCodeProcess(logger, &retries);
+        CloseHandle(logger);
+        ASSERT_TRUE(app_.WaitForRunEnd(kRunTimeoutMs));
+        printf("%d records: the logger waited %lu times for a moment\n", c.records, static_cast<unsigned long>(retries));
+        EXPECT_LT(retries, 20000u) << "the logger could not write a record";
+        // Held out only in the moments of a replace, never for the run's
+        // seconds: at most 40 waits of 5 ms in all.
+        EXPECT_LE(retries, 40u) << "the run's hold on the source kept the logger out";
+
+        HWND box = app_.WaitForMessageBox(1000);
+        std::string rewritten, leftAlone;
+        bool wasRewritten = FileHoldsPieces(source, {{&log.withoutError, blocks}, {&records, 1}}, &rewritten);
+        bool wasLeft = FileHoldsPieces(source, {{&log.all, blocks}, {&records, 1}}, &leftAlone);
+        printf("%d records: source %s\n", c.records,
+               wasRewritten ? "rewritten" : wasLeft ? "left alone" : "LOST OR MOVED LINES");
+        EXPECT_TRUE(wasRewritten || wasLeft) << "as rewritten: " << rewritten << "; as left alone: " << leftAlone;
+        if (wasRewritten) {
+            EXPECT_EQ(box, nullptr) << Narrow(MessageBoxText(box));
+            EXPECT_FILE_HOLDS(errors, {{&log.withError, blocks}});
+        }
+        if (wasLeft) {
+            ASSERT_NE(box, nullptr) << "the source was left alone and nothing said why";
+            const std::wstring text = MessageBoxText(box);
+            const std::wstring told = L"來源檔案在處理期間被其他程式變更︰\n" + source + L"\n";
+            EXPECT_EQ(text.compare(0, told.size(), told), 0) << Narrow(text);
+        }
+        if (box != nullptr) {
+            PostMessageW(box, WM_COMMAND, IDOK, 0);
+            PumpUntil([&] { return !IsWindow(box); }, 5000);
+        }
+        std::vector<std::wstring> entries = {L"win.log"};
+        if (wasRewritten) {
+            entries.insert(entries.begin(), L"errors.txt");
+        }
+        EXPECT_EQ(folder_.Entries(), entries);
+    }
+}
+
 }  // namespace

@@ -162,24 +162,37 @@ TEST(FinalPath, TakesThePlainFormWhereItAndANameBesideItFit)
 
 // Claims share reading: a program that reads the file may open it while the
 // run holds it, but no second claim, nor any other writer, may.
-TEST_F(WinRewrite, AClaimSharesReadingOnly)
+// A claim to append shares reading only: no other writer gets in between
+// the run's lines. A claim to rewrite (its lines go to a temporary file)
+// shares writing too, so that a logger opening the file for each record
+// goes on adding to it meanwhile. Either way the file's content is left.
+TEST_F(WinRewrite, AClaimToAppendSharesReadingOnlyAClaimToRewriteSharesWriting)
 {
-    WriteWholeFile(folder_.File(L"src.txt"), kLog);
-    bool created = false;
-    FileHandle claim = PlatformClaimTarget(folder_.File(L"src.txt").c_str(), &created);
-    ASSERT_NE(claim, nullptr);
-    EXPECT_EQ(ReadWholeFile(folder_.File(L"src.txt")), kLog);
-    FileHandle second = PlatformClaimTarget(folder_.File(L"SRC.TXT").c_str(), &created);
-    EXPECT_EQ(second, nullptr);
-    PlatformClose(second);
-    HANDLE writer = CreateFileW(folder_.File(L"src.txt").c_str(), GENERIC_WRITE,
-                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
-                                FILE_ATTRIBUTE_NORMAL, nullptr);
-    EXPECT_EQ(writer, INVALID_HANDLE_VALUE);
-    if (writer != INVALID_HANDLE_VALUE) {
-        CloseHandle(writer);
+    for (bool rewrite : {false, true}) {
+        SCOPED_TRACE(rewrite ? "claim to rewrite" : "claim to append");
+        WriteWholeFile(folder_.File(L"src.txt"), kLog);
+        bool created = false;
+        FileHandle claim = PlatformClaimTarget(folder_.File(L"src.txt").c_str(), &created, nullptr, rewrite);
+        ASSERT_NE(claim, nullptr);
+        EXPECT_FALSE(created);
+        EXPECT_EQ(ReadWholeFile(folder_.File(L"src.txt")), kLog);
+        if (!rewrite) {
+            FileHandle second = PlatformClaimTarget(folder_.File(L"SRC.TXT").c_str(), &created);
+            EXPECT_EQ(second, nullptr);
+            PlatformClose(second);
+        }
+        HANDLE logger = CreateFileW(folder_.File(L"src.txt").c_str(), FILE_APPEND_DATA,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
+                                    FILE_ATTRIBUTE_NORMAL, nullptr);
+        EXPECT_EQ(logger != INVALID_HANDLE_VALUE, rewrite);
+        if (logger != INVALID_HANDLE_VALUE) {
+            DWORD put = 0;
+            EXPECT_TRUE(WriteFile(logger, "record\r\n", 8, &put, nullptr));
+            CloseHandle(logger);
+        }
+        EXPECT_TRUE(PlatformClose(claim));
+        EXPECT_EQ(ReadWholeFile(folder_.File(L"src.txt")), std::string(kLog) + (rewrite ? "record\r\n" : ""));
     }
-    PlatformClose(claim);
 }
 
 // Another program holding a file open, started before the run: reading,

@@ -21,8 +21,10 @@ struct ReplaceStandIn {
         // The old file lives on under the backup name; the replacement keeps
         // its name, with the old file's attributes (1177).
         kOldFileAsBackup,
-        // As kOldFileAsBackup, and then a folder takes the target's name, so
-        // that neither file can be put back under it.
+        // As kOldFileAsBackup, and then another program makes a file of its
+        // own under the target's name, as a logger that opens the log for
+        // each record (OPEN_ALWAYS) does, and writes a record to it
+        // (kLoggerRecord).
         kOldFileAsBackupNameTaken,
         // The replace was done (the old file under the backup name, the new
         // one under the target's), and the call still reports a failure.
@@ -33,7 +35,13 @@ struct ReplaceStandIn {
     int failures = 0;           // calls that fail; later ones run ReplaceFileW itself
     int calls = 0;              // calls so far
     bool stagingFailed = false; // the stand-in could not arrange the files as planned
+    // Another program at work in the moment of the replace: called with the
+    // target's path at the start of each call, before anything moves.
+    void (*before)(const wchar_t* target) = nullptr;
 };
+
+// What the logger of kOldFileAsBackupNameTaken writes.
+extern const char kLoggerRecord[];
 
 // The plan in force: reset with *StandIn() = ReplaceStandIn().
 ReplaceStandIn* StandIn();

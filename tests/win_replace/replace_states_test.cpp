@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -135,23 +136,97 @@ TEST_F(ReplaceStates, AHeldFileIsTriedTenTimesMore)
     }
 }
 
-// The old file moved to the backup name, and then something else took the
-// source's name: neither file can go back under it, so neither is removed.
-TEST_F(ReplaceStates, WhenNeitherFileCanGoBackBothAreKept)
+// The old file moved to the backup name, and then a logger made the
+// source's name anew for its next record: the name holds neither of the
+// run's files. Nothing is removed, the logger's file is not touched, and
+// what the run tells is so: the whole old log in the backup, the new
+// content in the temporary file, and neither under the source's name.
+TEST_F(ReplaceStates, AFileAnotherProgramMakesUnderTheNameKeepsBothOfOurs)
 {
     WriteSource();
     Plan(ERROR_UNABLE_TO_MOVE_REPLACEMENT_2, ReplaceStandIn::kOldFileAsBackupNameTaken, 100);
-    form_.Run();
+    RunOutcome outcome = form_.Run();
     ASSERT_FALSE(StandIn()->stagingFailed);
+    EXPECT_EQ(outcome.failure, kRunExportUnreplaced);
+    EXPECT_EQ(outcome.file, kWithoutExport);
+    EXPECT_EQ(outcome.systemError, static_cast<uint32_t>(ERROR_UNABLE_TO_MOVE_REPLACEMENT_2));
+    EXPECT_EQ(outcome.without, kExportKeptBoth);
+    EXPECT_EQ(ReadWholeFile(folder_.File(L"log.txt")), kLoggerRecord);
+    EXPECT_EQ(ReadWholeFile(outcome.keptOld), kLog);
+    EXPECT_EQ(ReadWholeFile(outcome.keptNew), kWithout);
     std::vector<std::wstring> names = folder_.Entries();
     ASSERT_EQ(names.size(), 3u);
-    EXPECT_EQ(names[0], L"log.txt");   // the folder that took the name
-    // The backup ("qzb....tmp") with the old content, the temporary file
-    // ("qzv....tmp") with the new.
+    EXPECT_EQ(names[0], L"log.txt");
+    // The backup ("qzb....tmp") and the temporary file ("qzv....tmp"), the
+    // ones the outcome names.
     EXPECT_EQ(names[1].substr(0, 3), L"qzb");
     EXPECT_EQ(ReadWholeFile(folder_.File(names[1])), kLog);
     EXPECT_EQ(names[2].substr(0, 3), L"qzv");
     EXPECT_EQ(ReadWholeFile(folder_.File(names[2])), kWithout);
+    std::wstring old = outcome.keptOld;
+    EXPECT_EQ(old.substr(old.size() - names[1].size()), names[1]);
+}
+
+
+// Another program's ways with the log in the moment between the run's last
+// look at the source and its replace: a logger's record added at the end
+// (it goes to the end of the rewritten log), a rewrite longer than before,
+// half a record that is never finished, and a record written through a
+// handle kept open with delete sharing, which would go on writing to the
+// old file: each of those leaves the log as the other program left it,
+// told, with no record lost.
+HANDLE g_keptOpen = INVALID_HANDLE_VALUE;
+
+void AppendToLog(const wchar_t* path, const char* bytes, bool keepOpen)
+{
+    HANDLE log = CreateFileW(path, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE | (keepOpen ? FILE_SHARE_DELETE : 0),
+                             nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    DWORD put = 0;
+    WriteFile(log, bytes, static_cast<DWORD>(strlen(bytes)), &put, nullptr);
+    if (keepOpen) {
+        g_keptOpen = log;
+    } else {
+        CloseHandle(log);
+    }
+}
+
+const char kRecord[] = "2026-12-09 record\r\n";
+const char kHalf[] = "2026-12-09 rec";
+const char kEdited[] = "an editor's longer version of the log\r\n";
+
+TEST_F(ReplaceStates, WhatAnotherProgramDoesInTheMomentOfTheReplaceIsKept)
+{
+    struct Case {
+        const char* what;
+        void (*program)(const wchar_t*);
+        RunFailure failure;
+        std::string logAfter;
+    };
+    const Case cases[] = {
+        {"a record added", [](const wchar_t* p) { AppendToLog(p, kRecord, false); }, kRunSucceeded,
+         std::string(kWithout) + kRecord},
+        {"rewritten longer", [](const wchar_t* p) { WriteWholeFile(p, std::string(kEdited) + kLog); },
+         kRunSourceChanged, std::string(kEdited) + kLog},
+        {"half a record", [](const wchar_t* p) { AppendToLog(p, kHalf, false); }, kRunSourceChanged,
+         std::string(kLog) + kHalf},
+        {"a record through a handle kept open", [](const wchar_t* p) { AppendToLog(p, kRecord, true); },
+         kRunSourceChanged, std::string(kLog) + kRecord},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        WriteSource();
+        Plan(0, ReplaceStandIn::kNothingMoved, 0);
+        StandIn()->before = c.program;
+        RunOutcome outcome = form_.Run();
+        StandIn()->before = nullptr;
+        if (g_keptOpen != INVALID_HANDLE_VALUE) {
+            CloseHandle(g_keptOpen);
+            g_keptOpen = INVALID_HANDLE_VALUE;
+        }
+        EXPECT_EQ(outcome.failure, c.failure);
+        EXPECT_EQ(ReadWholeFile(folder_.File(L"log.txt")), c.logAfter);
+        EXPECT_EQ(folder_.Entries(), std::vector<std::wstring>{L"log.txt"});
+    }
 }
 
 }  // namespace

@@ -3,6 +3,26 @@
 #include "platform/win32/replace_step.h"
 #include "tests/win_replace/replace_stand_in.h"
 
+const char kLoggerRecord[] = "2026-12-09 a logger's record\r\n";
+
+namespace {
+
+// A logger's way with its log: opened for each record, made if missing.
+bool LogARecord(const wchar_t* path)
+{
+    HANDLE log = CreateFileW(path, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
+                             FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (log == INVALID_HANDLE_VALUE) {
+        return false;
+    }
+    DWORD put = 0;
+    DWORD length = static_cast<DWORD>(sizeof kLoggerRecord - 1);
+    bool ok = WriteFile(log, kLoggerRecord, length, &put, nullptr) && put == length;
+    return CloseHandle(log) && ok;
+}
+
+}  // namespace
+
 ReplaceStandIn* StandIn()
 {
     static ReplaceStandIn plan;
@@ -12,6 +32,9 @@ ReplaceStandIn* StandIn()
 bool PlatformReplaceStep(const wchar_t* target, const wchar_t* replacement, const wchar_t* backup)
 {
     ReplaceStandIn* plan = StandIn();
+    if (plan->before != nullptr) {
+        plan->before(target);
+    }
     if (++plan->calls > plan->failures) {
         return ReplaceFileW(target, replacement, backup, REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr, nullptr) != FALSE;
     }
@@ -29,7 +52,7 @@ bool PlatformReplaceStep(const wchar_t* target, const wchar_t* replacement, cons
     case ReplaceStandIn::kOldFileAsBackupNameTaken:
         staged = SetFileAttributesW(replacement, GetFileAttributesW(target)) &&
                  MoveFileExW(target, backup, 0) &&
-                 (plan->leaves == ReplaceStandIn::kOldFileAsBackup || CreateDirectoryW(target, nullptr));
+                 (plan->leaves == ReplaceStandIn::kOldFileAsBackup || LogARecord(target));
         break;
     case ReplaceStandIn::kReplacedButFailed:
         staged = ReplaceFileW(target, replacement, backup, REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr, nullptr) != FALSE;
