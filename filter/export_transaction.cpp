@@ -241,9 +241,6 @@ bool ReplaceExport(ExportTransaction* t, Export* e, RunOutcome* outcome)
 {
     bool replaced = ReplaceOrDiscard(t, e, outcome);
     e->state = replaced ? kExportCommitted : kExportRolledBack;
-    if (replaced) {
-        RecordLanded(t->journal, e->which == kWithoutExport ? 0 : 1);
-    }
     return replaced;
 }
 

@@ -126,7 +126,7 @@ void GetIdentity(Reader* r, FileIdentity* id)
 void PutExport(Slot* s, const RecordedExport& e)
 {
     uint32_t flags = (e.on ? 1u : 0u) | (e.append ? 2u : 0u) | (e.existed ? 4u : 0u) | (e.claimed ? 8u : 0u) |
-                     (e.created ? 16u : 0u) | (e.newKnown ? 32u : 0u) | (e.landed ? 64u : 0u);
+                     (e.created ? 16u : 0u) | (e.newKnown ? 32u : 0u);
     PutU32(s, flags);
     PutIdentity(s, e.id);
     PutIdentity(s, e.newId);
@@ -146,7 +146,6 @@ void GetExport(Reader* r, RecordedExport* e)
     e->claimed = (flags & 8u) != 0;
     e->created = (flags & 16u) != 0;
     e->newKnown = (flags & 32u) != 0;
-    e->landed = (flags & 64u) != 0;
     GetIdentity(r, &e->id);
     GetIdentity(r, &e->newId);
     e->oldSize = GetU64(r);
@@ -280,7 +279,6 @@ void ExportInitRecorded(RecordedExport* e)
     e->claimed = false;
     e->created = false;
     e->newKnown = false;
-    e->landed = false;
     e->id.volume = 0;
     e->id.index = 0;
     e->newId = e->id;
@@ -457,13 +455,4 @@ bool JournalBegin(RunJournal* j, const RunRequest* request, uint64_t sourceSize)
         }
     }
     return beside != nullptr && RecordBegin(&j->file, beside, &j->record);
-}
-
-void RecordLanded(RunJournal* j, int index)
-{
-    if (j == nullptr) {
-        return;
-    }
-    j->record.exports[index].landed = true;
-    RecordUpdate(&j->file, &j->record);
 }

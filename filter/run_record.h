@@ -6,9 +6,12 @@
 // pointer to it ("qzp????.tmp") in this user's folder of ours, where the
 // next start looks. The record names each export: its path, the file it was
 // (identity), its length and last-write time before the run, whether the
-// claim created it, and the temporary and backup names the run uses. It is
-// written again at each step that changes what a repair must do, flushed
-// before the step, and removed with the pointer when the run has ended,
+// claim created it, and the temporary and backup names the run uses, and
+// the identity of each temporary file. It is written again at each step
+// that changes what a repair must do, flushed before the step (whether a
+// replace is done is told by which file the export's name holds, so the
+// replaces themselves need no write), and removed with the pointer when the
+// run has ended,
 // however it ended. The run holds it open meanwhile, unshared: a record that
 // can be opened belongs to a run that is over.
 //
@@ -38,7 +41,6 @@ struct RecordedExport {
     bool claimed;    // id is the claimed file's
     bool created;    // the claim created it
     bool newKnown;   // newId is the temporary file's
-    bool landed;     // the temporary file took the export's place
     FileIdentity id;
     FileIdentity newId;
     uint64_t oldSize;
@@ -77,8 +79,6 @@ struct RunJournal {
 // in the folder of the first switched-on export. False when no record could
 // be written: the run goes on without one.
 bool JournalBegin(RunJournal* j, const RunRequest* request, uint64_t sourceSize);
-// An export's new content took its place. j may be null.
-void RecordLanded(RunJournal* j, int index);
 
 void RecordInit(RunRecord* record);
 // Writes the pointer, then the record beside `beside` (a path in the folder

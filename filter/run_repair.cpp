@@ -113,7 +113,7 @@ bool RemoveEmptyCreated(const RecordedExport& e)
 // Whether a rewritten export's new file holds its name.
 bool Landed(const RecordedExport& e, uint32_t step)
 {
-    return e.landed || (step >= kRecordReplacing && e.newKnown && Holds(e.path, e.newId));
+    return step >= kRecordReplacing && e.newKnown && Holds(e.path, e.newId);
 }
 
 // A rewritten export whose new content did not take its place: the old file
