@@ -432,7 +432,8 @@ bool JournalBegin(RunJournal* j, const RunRequest* request, uint64_t sourceSize)
     j->request = request;
     j->file.file = nullptr;
     RecordInit(&j->record);
-    j->record.mostWritten = 2 * sourceSize + 2;
+    // Room for a byte order mark too.
+    j->record.mostWritten = 2 * sourceSize + 16;
     const ExportRequest* requested[2] = {&request->without, &request->with};
     const FormChar* beside = nullptr;
     for (int i = 0; i < 2; ++i) {

@@ -66,8 +66,9 @@ uint64_t SizeAt(const FormChar* path)
 
 // An appended export back to its length and last-write time before the
 // run, or removed when the claim created it. Only while its name still
-// holds the file the run appended to.
-bool CutBack(const RecordedExport& e, uint64_t mostWritten)
+// holds the file the run appended to; one that cannot be opened to be cut
+// back (another program holds it shut) is told as kept with the lines.
+bool CutBack(const RecordedExport& e, uint64_t mostWritten, RepairReport* report)
 {
     if (!Holds(e.path, e.id)) {
         return false;
@@ -76,6 +77,7 @@ bool CutBack(const RecordedExport& e, uint64_t mostWritten)
     uint64_t size = 0;
     if (file == nullptr || !PlatformFileSize(file, &size)) {
         PlatformClose(file);
+        TellKept(report, e.path);
         return false;
     }
     if (e.created) {
@@ -89,6 +91,9 @@ bool CutBack(const RecordedExport& e, uint64_t mostWritten)
     bool changed = false;
     if (size > e.oldSize) {
         changed = PlatformTruncate(file, e.oldSize);
+        if (!changed) {
+            TellKept(report, e.path);
+        }
     }
     FileStamp stamp;
     if (size >= e.oldSize && (changed || (PlatformStamp(e.path, &stamp) && stamp.writeTime != e.oldTime))) {
@@ -201,7 +206,7 @@ void Act(const RunRecord& r, RepairReport* report)
         if (r.step == kRecordClaiming || !e.claimed) {
             putBack = RemoveEmptyCreated(e);
         } else if (e.append) {
-            putBack = !keepAppended && CutBack(e, r.mostWritten);
+            putBack = !keepAppended && CutBack(e, r.mostWritten, report);
         } else if (Landed(e, r.step)) {
             CleanUpLanded(e);
         } else {
