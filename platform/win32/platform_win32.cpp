@@ -374,8 +374,18 @@ ReplaceResult AfterTheMove(const FormChar* target, const FormChar* backup, const
         return old != INVALID_HANDLE_VALUE;
     });
     if (old == INVALID_HANDLE_VALUE) {
-        // Another program keeps the old file open.
-        return PutOldBack(target, backup, newStamp);
+        // Another program keeps the old file open (sharing its deletion, or
+        // the move would have failed): what it writes next would go to a
+        // file about to be removed. The old file goes back; when that
+        // program has not written to it yet, the replace is what failed.
+        FileStamp seen;
+        bool unwritten = PlatformStamp(backup, &seen) && SameStamp(seen, expected->stamp);
+        ReplaceResult back = PutOldBack(target, backup, newStamp);
+        if (back == kReplaceFoundChanged && unwritten) {
+            SetLastError(ERROR_SHARING_VIOLATION);
+            return kReplaceKeptOld;
+        }
+        return back;
     }
     FileStamp oldStamp;
     bool known = StampOfHandle(old, &oldStamp);

@@ -371,6 +371,8 @@ def check_dialog(c, who, image, texts, lang):
 # became of the files. Loaded into 256-character buffers.
 FAILURE_HEADLINES = range(10, 19)
 FAILURE_PIECES = range(10, 28)
+# Said when a replace kept both files beside a name another program took.
+NAME_TAKEN_PIECES = [60]
 
 
 def check_failure_strings(c, who, image, texts, lang):
@@ -379,9 +381,10 @@ def check_failure_strings(c, who, image, texts, lang):
     if c.ok(second, '%s: no string table block holding ids 16 to 31' % who) and lang is not None:
         c.equal('%s: second string block languages' % who, sorted(second), [lang])
     strings.update(image.strings.get(2, {}))
-    missing = [i for i in FAILURE_PIECES if not strings.get(i)]
+    strings.update(image.strings.get(60 // 16 + 1, {}))
+    missing = [i for i in list(FAILURE_PIECES) + NAME_TAKEN_PIECES if not strings.get(i)]
     c.equal('%s: failure message strings missing or empty' % who, missing, [])
-    for i in FAILURE_PIECES:
+    for i in list(FAILURE_PIECES) + NAME_TAKEN_PIECES:
         c.ok(len(strings.get(i, '')) < 256,
              '%s: string %d does not fit its 256-character buffer' % (who, i))
     # A headline that names a file ends as a label does, the path follows.
@@ -706,7 +709,8 @@ def run_checks(exe_path, satellite_path=None, nm_tool='x86_64-w64-mingw32-nm'):
         c.equal('exe: resources (type, id, language)', sorted(exe.resources, key=str),
                 sorted([(kind, 1, LANG_ZH_HK) for kind in
                         (RT_DIALOG, RT_STRING, RT_GROUP_ICON, RT_VERSION, RT_MANIFEST)]
-                       + [(RT_ICON, 1, LANG_ZH_HK), (RT_ICON, 2, LANG_ZH_HK), (RT_STRING, 2, LANG_ZH_HK)], key=str))
+                       + [(RT_ICON, 1, LANG_ZH_HK), (RT_ICON, 2, LANG_ZH_HK), (RT_STRING, 2, LANG_ZH_HK)]
+                       + [(RT_STRING, 4, LANG_ZH_HK)], key=str))
         guarded(c, 'exe', check_dialog, 'exe', exe, CHINESE, LANG_ZH_HK)
         strings = guarded(c, 'exe', check_strings, 'exe', exe, CHINESE, LANG_ZH_HK)
         guarded(c, 'exe', check_icon, exe)
@@ -722,7 +726,7 @@ def run_checks(exe_path, satellite_path=None, nm_tool='x86_64-w64-mingw32-nm'):
         c.equal('satellite: number of languages', len(languages), 1)
         c.equal('satellite: resources (type, id)',
                 sorted((key[:2] for key in satellite.resources), key=str),
-                [(RT_DIALOG, 1), (RT_STRING, 1), (RT_STRING, 2)])
+                [(RT_DIALOG, 1), (RT_STRING, 1), (RT_STRING, 2), (RT_STRING, 4)])
         guarded(c, 'satellite', check_dialog, 'satellite', satellite, ENGLISH, None)
         guarded(c, 'satellite', check_strings, 'satellite', satellite, ENGLISH, None)
     return c
