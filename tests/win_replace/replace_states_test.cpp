@@ -211,6 +211,9 @@ TEST_F(ReplaceStates, WhatAnotherProgramDoesInTheMomentOfTheReplaceIsKept)
          std::string(kLog) + kHalf},
         {"a record through a handle kept open", [](const wchar_t* p) { AppendToLog(p, kRecord, true); },
          kRunSourceChanged, std::string(kLog) + kRecord},
+        // Nothing written yet: the replace is what failed.
+        {"a handle kept open, nothing written", [](const wchar_t* p) { AppendToLog(p, "", true); },
+         kRunExportUnreplaced, kLog},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
