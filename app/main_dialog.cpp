@@ -86,11 +86,18 @@ INT_PTR Handled(HWND dialog, LONG_PTR result)
 
 INT_PTR CALLBACK MainDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam)
 {
-    (void)lParam;
     StripRun* run = message == WM_INITDIALOG ? nullptr : RunOf(dialog);
     switch (message) {
     case WM_INITDIALOG:
         InitMainDialog(dialog, static_cast<StripRun*>(GlobalAlloc(GPTR, sizeof(StripRun))));
+        // What the start put back of a run that was killed, told once the
+        // dialog shows.
+        if (lParam != 0 && RepairDidSomething(reinterpret_cast<const RepairReport*>(lParam))) {
+            PostMessageW(dialog, WM_SHOW_REPAIRED, 0, lParam);
+        }
+        break;
+    case WM_SHOW_REPAIRED:
+        ShowRepairReport(dialog, reinterpret_cast<const RepairReport*>(lParam));
         break;
     case WM_COMMAND:
         // The whole wParam: a click, Enter or Escape carries notification

@@ -180,6 +180,53 @@ void ShowRunFailure(HWND dialog, const RunRequest* request, const RunOutcome* ou
     MessageBoxW(dialog, text, caption, MB_OK | MB_ICONERROR);
 }
 
+int FormatRepairReport(const RepairReport* report, WCHAR* text, int capacity)
+{
+    TextBuilder b = {text, capacity, 0};
+    text[0] = 0;
+    if (report->putBack > 0) {
+        AppendString(&b, IDS_REPAIR_PUT_BACK);
+        for (uint32_t i = 0; i < report->putBack && i < kRepairMostTold; ++i) {
+            Append(&b, L"\n");
+            Append(&b, report->putBackPaths[i]);
+        }
+        if (report->putBack > kRepairMostTold) {
+            Append(&b, L"\n");
+            AppendString(&b, IDS_REPAIR_MORE);
+            AppendNumber(&b, report->putBack - kRepairMostTold);
+        }
+    }
+    if (report->kept > 0) {
+        if (b.length > 0) {
+            Append(&b, L"\n\n");
+        }
+        AppendString(&b, IDS_REPAIR_KEPT);
+        for (uint32_t i = 0; i < report->kept && i < kRepairMostTold; ++i) {
+            Append(&b, L"\n");
+            Append(&b, report->keptPaths[i]);
+        }
+        if (report->kept > kRepairMostTold) {
+            Append(&b, L"\n");
+            AppendString(&b, IDS_REPAIR_MORE);
+            AppendNumber(&b, report->kept - kRepairMostTold);
+        }
+    }
+    return b.length;
+}
+
+void ShowRepairReport(HWND dialog, const RepairReport* report)
+{
+    if (!RepairDidSomething(report)) {
+        return;
+    }
+    WCHAR text[8192];
+    FormatRepairReport(report, text, 8192);
+    WCHAR caption[128];
+    caption[0] = 0;
+    GetWindowTextW(dialog, caption, 128);
+    MessageBoxW(dialog, text, caption, MB_OK | (report->kept > 0 ? MB_ICONWARNING : MB_ICONINFORMATION));
+}
+
 void ShowStripProgress(StripRun* run)
 {
     if (!StripRunning(run) || GetTickCount() - run->startTick < kQuietMs) {

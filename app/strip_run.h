@@ -6,9 +6,13 @@
 #include <windows.h>
 
 #include "filter/filter.h"
+#include "filter/run_repair.h"
 
 // Posted by the worker when its run is over.
 enum : UINT { WM_STRIP_RUN_DONE = WM_APP + 1 };
+// Posted to the dialog at its start when the repair of what a killed run
+// left found something to put back; lParam is the RepairReport.
+enum : UINT { WM_SHOW_REPAIRED = WM_APP + 2 };
 
 struct StripRun {
     // Shared with the worker while it lives: the request (read only), the
@@ -16,6 +20,8 @@ struct StripRun {
     RunRequest request;
     RunControl control;
     RunOutcome outcome;
+    // What the run put back, before it began, of a run that was killed.
+    RepairReport repaired;
     HWND dialog;
     // The dialog's own, untouched by the worker.
     HANDLE worker;
@@ -46,6 +52,11 @@ void WaitForStripRun(StripRun* run);
 // Once a run has lasted a moment, its progress in the title and the
 // "working in background" cursor; called a few times a second.
 void ShowStripProgress(StripRun* run);
+
+// The one message that tells what a repair put back, owned by the dialog.
+void ShowRepairReport(HWND dialog, const RepairReport* report);
+// The same message's text. Returns its length.
+int FormatRepairReport(const RepairReport* report, WCHAR* text, int capacity);
 
 // The message box of a failed run, owned by the dialog.
 void ShowRunFailure(HWND dialog, const RunRequest* request, const RunOutcome* outcome);

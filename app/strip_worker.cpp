@@ -51,6 +51,8 @@ void StartStripRun(StripRun* run)
         return;
     }
     RunControlInit(&run->control);
+    RepairInit(&run->repaired);
+    run->control.repaired = &run->repaired;
     OutcomeInit(&run->outcome);
     run->showingProgress = false;
     run->endWhenDone = false;
@@ -90,6 +92,9 @@ void FinishStripRun(StripRun* run)
     SetWindowTextW(run->dialog, run->caption);
     run->showingProgress = false;
     LockForm(run->dialog, false);
+    // What was put back of a killed run first: the run's own message, if
+    // any, follows it.
+    ShowRepairReport(run->dialog, &run->repaired);
     if (OutcomeIsTold(&run->outcome)) {
         ShowRunFailure(run->dialog, &run->request, &run->outcome);
     }

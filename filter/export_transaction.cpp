@@ -2,6 +2,7 @@
 
 #include "filter/export_transaction.h"
 
+#include "filter/run_record.h"
 #include "resources/resource_ids.h"
 
 namespace {
@@ -35,10 +36,16 @@ void ExportInit(Export* e, RunFile which)
     e->hadContent = false;
     e->isSource = false;
     e->oldSize = 0;
+    e->oldTime = 0;
     e->error = 0;
     e->fate = kExportOff;
     e->path[0] = 0;
+    e->tempName[0] = 0;
+    e->backupName[0] = 0;
     e->tempPath[0] = 0;
+    e->newKnown = false;
+    e->newId.volume = 0;
+    e->newId.index = 0;
 }
 
 // An export that cannot be had: why, kept; the claim, if any, stays held
@@ -92,6 +99,10 @@ void ClaimExport(const ExportRequest* r, const Export* other, ExportTransaction*
         return;
     }
     e->hadContent = e->oldSize > 0;
+    FileStamp stamp;
+    if (PlatformStamp(e->path, &stamp)) {
+        e->oldTime = stamp.writeTime;
+    }
     if (e->append) {
         if (!PlatformSeekEnd(e->claim)) {
             MarkUnclaimed(e, PlatformLastError());
@@ -108,13 +119,48 @@ void ClaimExport(const ExportRequest* r, const Export* other, ExportTransaction*
         return;
     }
     e->isSource = SamePath(e->path, t->sourceName);
-    e->output = PlatformCreateTempBeside(e->path, e->tempPath, stop);
-    if (e->output == nullptr) {
-        e->tempPath[0] = 0;
+    // The temporary file is made once the run's record names it.
+    uint32_t slot = e->which == kWithoutExport ? 0 : 2;
+    if (!PlatformNameBeside(e->path, 'v', slot, e->tempName) ||
+        !PlatformNameBeside(e->path, 'b', slot + 1, e->backupName)) {
         MarkUnclaimed(e, PlatformLastError());
         return;
     }
+    (void)stop;
     e->state = kExportOpen;
+}
+
+void OpenOutput(Export* e, const StopFlag* stop)
+{
+    if (!ExportOpen(e) || e->output != nullptr) {
+        return;
+    }
+    CopyText(e->tempName, e->tempPath, kTempPathCapacity);
+    e->output = PlatformCreateTempBeside(e->path, e->tempPath, stop);
+    if (e->output == nullptr) {
+        uint32_t error = PlatformLastError();
+        e->tempPath[0] = 0;
+        MarkUnclaimed(e, error);
+        return;
+    }
+    e->newKnown = PlatformIdentity(e->output, &e->newId);
+}
+
+void RecordExport(const Export* e, const ExportRequest* r, RecordedExport* out)
+{
+    out->on = r->on && (e->state == kExportOpen || e->state == kExportUnclaimed) && e->claim != nullptr;
+    out->append = e->append;
+    out->existed = !e->created;
+    out->claimed = out->on && PlatformIdentity(e->claim, &out->id);
+    out->created = e->created;
+    out->oldSize = e->oldSize;
+    out->oldTime = e->oldTime;
+    CopyText(e->path, out->path, kLongPathCapacity);
+    const FormChar none[1] = {0};
+    CopyText(e->append ? none : e->tempName, out->tempPath, kTempPathCapacity);
+    CopyText(e->append ? none : e->backupName, out->backupPath, kTempPathCapacity);
+    out->newKnown = !e->append && e->newKnown;
+    out->newId = e->newId;
 }
 
 bool PrepareExport(Export* e, LineSink* sink, RunOutcome* outcome)
@@ -161,6 +207,10 @@ void DiscardRewrite(Export* e)
 void CutBackAppend(Export* e)
 {
     bool cut = e->output == nullptr || PlatformTruncate(e->claim, e->oldSize);
+    // Its last-write time as it was too: the file is as before the run.
+    if (cut && e->output != nullptr) {
+        PlatformSetWriteTime(e->claim, e->oldTime);
+    }
     PlatformClose(e->claim);
     e->claim = nullptr;
     if (e->created) {
@@ -191,6 +241,9 @@ bool ReplaceExport(ExportTransaction* t, Export* e, RunOutcome* outcome)
 {
     bool replaced = ReplaceOrDiscard(t, e, outcome);
     e->state = replaced ? kExportCommitted : kExportRolledBack;
+    if (replaced) {
+        RecordLanded(t->journal, e->which == kWithoutExport ? 0 : 1);
+    }
     return replaced;
 }
 
@@ -212,6 +265,7 @@ bool ReplaceOrDiscard(ExportTransaction* t, Export* e, RunOutcome* outcome)
         }
     }
     FormChar backup[kTempPathCapacity];
+    CopyText(e->backupName, backup, kTempPathCapacity);
     SourceAsRead read = {t->sourceStamp, t->sourceSum};
     ReplaceResult result = PlatformReplace(e->path, e->tempPath, e->isSource ? &read : nullptr, backup);
     uint32_t error = PlatformLastError();
@@ -256,6 +310,24 @@ void ClaimExports(ExportTransaction* t, const RunRequest* request, const StopFla
     ExportInit(&t->with, kWithExport);
     ClaimExport(&request->without, &t->with, t, &t->without, stop);
     ClaimExport(&request->with, &t->without, t, &t->with, stop);
+}
+
+void OpenOutputs(ExportTransaction* t, const StopFlag* stop)
+{
+    OpenOutput(&t->without, stop);
+    OpenOutput(&t->with, stop);
+}
+
+bool RecordExports(ExportTransaction* t, uint32_t step)
+{
+    RunJournal* j = t->journal;
+    if (j == nullptr) {
+        return true;
+    }
+    j->record.step = step;
+    RecordExport(&t->without, &j->request->without, &j->record.exports[0]);
+    RecordExport(&t->with, &j->request->with, &j->record.exports[1]);
+    return RecordUpdate(&j->file, &j->record);
 }
 
 bool PrepareCommit(ExportTransaction* t, LineSink* without, LineSink* with, RunOutcome* outcome)

@@ -33,10 +33,20 @@ struct Export {
     bool hadContent;
     bool isSource;        // a rewrite of the run's source
     uint64_t oldSize;     // the file's length when claimed
+    uint64_t oldTime;     // and its last-write time, given back when it is cut back
     uint32_t error;       // why it could not be claimed
     ExportFate fate;
     FormChar path[kLongPathCapacity];   // as typed, then as the file system names the claimed file
-    FormChar tempPath[kTempPathCapacity];
+    // A rewrite's names, chosen when it is claimed so that the run's record
+    // can name them before they are made: the temporary file, and the
+    // backup the old file goes to during the replace.
+    FormChar tempName[kTempPathCapacity];
+    FormChar backupName[kTempPathCapacity];
+    FormChar tempPath[kTempPathCapacity];   // the temporary file once made
+    // Which file the temporary one is, taken when it was made: a repair
+    // knows by it whether the replace put it in the export's place.
+    bool newKnown;
+    FileIdentity newId;
 };
 
 struct ExportTransaction {
@@ -51,11 +61,22 @@ struct ExportTransaction {
     // set once it was read when the source is rewritten: what lets the
     // replace tell an append by another program from any other change.
     uint64_t sourceSum;
+    // The run's record, told of each step a repair must know of; null when
+    // the run goes on without one.
+    struct RunJournal* journal;
 };
 
 // Claims the switched-on exports, the without-string one first. The source
 // is open meanwhile; sourceName and sourceStamp must be set.
 void ClaimExports(ExportTransaction* t, const RunRequest* request, const StopFlag* stop);
+
+// Makes the temporary files of the claimed rewrites, under the names chosen
+// for them. One that cannot be made leaves its export unclaimed.
+void OpenOutputs(ExportTransaction* t, const StopFlag* stop);
+
+// The run's record of the exports, as the transaction holds them, at the
+// given step (RecordStep). False when the record could not be written.
+bool RecordExports(ExportTransaction* t, uint32_t step);
 
 // True when an export gets lines: it was claimed and its output is open.
 inline bool ExportOpen(const Export* e)

@@ -6,6 +6,8 @@
 #include "filter/line_sink.h"
 #include "filter/read_window.h"
 #include "filter/route_lines.h"
+#include "filter/run_record.h"
+#include "filter/run_repair.h"
 
 namespace {
 
@@ -81,6 +83,31 @@ void FailUnread(const ReadWindow* w, RunOutcome* outcome)
     }
 }
 
+// The run goes on without its record.
+void DropJournal(ExportTransaction* t)
+{
+    if (t->journal != nullptr) {
+        RecordEnd(&t->journal->file);
+        t->journal = nullptr;
+    }
+}
+
+// What runs before this one left half done in the folders this one
+// touches is put back first.
+void RepairBeforeRun(const RunRequest* r, RunControl* control)
+{
+    RepairReport local;
+    RepairReport* report = control->repaired != nullptr ? control->repaired : &local;
+    RepairInit(&local);
+    RepairBeside(r->source, report);
+    if (r->without.on) {
+        RepairBeside(r->without.path, report);
+    }
+    if (r->with.on) {
+        RepairBeside(r->with.path, report);
+    }
+}
+
 // Streams the source into the claimed exports and ends the transaction.
 void RouteAndFinish(const RunRequest* r, RunControl* control, FileHandle source, uint64_t size,
                     const char* needle, char* block, ExportTransaction* t, RunOutcome* outcome)
@@ -120,6 +147,11 @@ void RouteAndFinish(const RunRequest* r, RunControl* control, FileHandle source,
         OutcomeFail(outcome, kRunStopped, kNoFile, 0);
         ready = false;
     }
+    if (ready && !RecordExports(t, kRecordReplacing)) {
+        // A record that still said the lines were being written would have
+        // a repair cut back what the replaces keep: none is better.
+        DropJournal(t);
+    }
     if (ready) {
         CommitExports(t, outcome);
     } else {
@@ -134,6 +166,7 @@ void RunControlInit(RunControl* control)
     control->stop = 0;
     control->sourceSize = 0;
     control->sourceRead = 0;
+    control->repaired = nullptr;
 }
 
 void DriveRun(const RunRequest* r, RunControl* control, RunOutcome* outcome)
@@ -142,6 +175,7 @@ void DriveRun(const RunRequest* r, RunControl* control, RunOutcome* outcome)
     if (RefuseTooLong(r, outcome)) {
         return;
     }
+    RepairBeforeRun(r, control);
     FileHandle source = PlatformOpenSource(r->source);
     if (source == nullptr) {
         OutcomeFail(outcome, kRunSourceUnopened, kSourceFile, PlatformLastError());
@@ -184,7 +218,16 @@ void DriveRun(const RunRequest* r, RunControl* control, RunOutcome* outcome)
         return;
     }
 
+    // The record first: the claims may create files.
+    RunJournal journal;
+    t.journal = JournalBegin(&journal, r, size) ? &journal : nullptr;
     ClaimExports(&t, r, &control->stop);
+    if (!StopRaised(&control->stop)) {
+        if (!RecordExports(&t, kRecordWriting)) {
+            DropJournal(&t);
+        }
+        OpenOutputs(&t, &control->stop);
+    }
     if (StopRaised(&control->stop)) {
         OutcomeFail(outcome, kRunStopped, kNoFile, 0);
         RollBackExports(&t, outcome);
@@ -194,6 +237,8 @@ void DriveRun(const RunRequest* r, RunControl* control, RunOutcome* outcome)
         RouteAndFinish(r, control, source, size, needle, block, &t, outcome);
         source = nullptr;
     }
+    // Every file is as the run leaves it: the record has nothing more to say.
+    DropJournal(&t);
     PlatformClose(source);
     PlatformFree(block);
 }

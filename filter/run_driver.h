@@ -17,6 +17,9 @@ struct RunControl {
     // The source's size once it is open, and the bytes read so far.
     volatile uint64_t sourceSize;
     volatile uint64_t sourceRead;
+    // Where the run tells what it put back of a run before it that was
+    // killed (a record left in a folder it touches); null: not told.
+    struct RepairReport* repaired;
 };
 
 void RunControlInit(RunControl* control);

@@ -154,7 +154,9 @@ bool PlatformFlush(FileHandle file);
 // reach the file.
 bool PlatformClose(FileHandle file);
 // Creates a new, empty, unshared file in the same directory as target and
-// returns it; its path goes to tempPath (kTempPathCapacity characters). On
+// returns it; its path goes to tempPath (kTempPathCapacity characters), or,
+// when tempPath is not empty on entry, it is created under that name, which
+// no file may hold (PlatformNameBeside). On
 // Windows a file held open for a moment by another program (a sharing or
 // lock violation, or access denied) is tried again, a little over a second
 // in all, unless stop is raised meanwhile.
@@ -202,11 +204,60 @@ struct SourceAsRead {
 // temporary or backup file is removed only then; the one exception is
 // kReplaceKeptBoth. A target held open for a moment by another program is
 // tried again, as in PlatformCreateTempBeside. backup holds
-// kTempPathCapacity characters.
+// kTempPathCapacity characters; when it is not empty on entry, it is the
+// backup's name, chosen ahead (PlatformNameBeside) so that a record can name
+// it before the replace.
 ReplaceResult PlatformReplace(const FormChar* target, const FormChar* temp, const SourceAsRead* expected,
                               FormChar* backup);
 // Removes a file. On Windows a file held open for a moment is tried again,
 // as in PlatformCreateTempBeside.
 void PlatformDelete(const FormChar* path);
+
+// ---- What a run leaves for the next start ----------------------------------
+// Which file a name or a handle holds, whatever its spelling and whoever
+// holds it open: the volume and the file's index (GetFileInformationByHandle
+// on Windows, st_dev and st_ino on POSIX).
+struct FileIdentity {
+    uint64_t volume;
+    uint64_t index;
+};
+inline bool SameIdentity(const FileIdentity& a, const FileIdentity& b)
+{
+    return a.volume == b.volume && a.index == b.index;
+}
+bool PlatformIdentity(FileHandle file, FileIdentity* identity);
+// False when the name holds no file that can be asked.
+bool PlatformIdentityAt(const FormChar* path, FileIdentity* identity);
+// Sets the file's last-write time to one PlatformStamp gave.
+bool PlatformSetWriteTime(FileHandle file, uint64_t writeTime);
+// Moves to the given offset from the start, 64 bits.
+bool PlatformSeekTo(FileHandle file, uint64_t offset);
+// A name beside target (in its folder) that no file holds now:
+// "qz<kind><four hex digits>.tmp" (kTempPathCapacity characters). kind is
+// 'v' for a new content, 'b' for a backup of an old one, 'r' for a run's
+// record. A target that ends with a separator is a folder: the name goes in
+// it. PlatformCreateTempBeside creates a temporary file under such a name
+// when tempPath is not empty, and PlatformReplace takes a backup's name
+// given that way.
+// Names chosen for one run but not made yet are told apart by slot (0 to
+// 15): each slot starts its search at its own sixteenth of the numbers.
+bool PlatformNameBeside(const FormChar* target, FormChar kind, uint32_t slot, FormChar* name);
+// Opens a file for reading and writing: kOpenRecordNew creates it (it must
+// not exist) and kOpenRecordExisting opens it, both held so that no other
+// program or thread can open it meanwhile (the run's record: one that is
+// held belongs to a run going on); kOpenToMend opens an existing file,
+// sharing it, to cut it back.
+enum OpenMode { kOpenRecordNew, kOpenRecordExisting, kOpenToMend };
+FileHandle PlatformOpenFile(const FormChar* path, OpenMode mode);
+// Renames a file to a name no file holds; false when the name is taken.
+bool PlatformRenameToFree(const FormChar* from, const FormChar* to);
+// The folder of this user's own where a run leaves the pointer to its
+// record, ended with a separator and created if missing
+// (%LOCALAPPDATA%\Quorvane\ on Windows, else the temporary folder's).
+bool PlatformStateFolder(FormChar* folder, uint32_t capacity);
+// Calls found(arg, path) for each file "qz<kind>????.tmp" beside target (in
+// its folder, or in it when it ends with a separator), at most limit of them.
+typedef void (*FoundFile)(void* arg, const FormChar* path);
+void PlatformListBeside(const FormChar* target, FormChar kind, uint32_t limit, FoundFile found, void* arg);
 
 #endif

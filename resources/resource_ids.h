@@ -31,6 +31,11 @@
 #define IDS_KEPT_OLD                27
 #define IDS_NAME_TAKEN              60
 
+/* What the start (or a run) put back of a run that was killed. */
+#define IDS_REPAIR_PUT_BACK         50
+#define IDS_REPAIR_KEPT             51
+#define IDS_REPAIR_MORE             52
+
 #define IDC_SEARCH_TEXT     10
 #define IDC_SOURCE_PATH     11
 #define IDC_WITHOUT_PATH    12

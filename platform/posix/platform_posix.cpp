@@ -3,6 +3,7 @@
 // tests, one with a stand-in collation) and ASCII case folding, and a form
 // that is a plain struct.
 
+#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <stdlib.h>
@@ -10,11 +11,14 @@
 #include <sys/file.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
+#include <sys/time.h>
 #include <time.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <set>
 #include <string>
+#include <vector>
 
 #include "platform/platform.h"
 #include "platform/posix/posix_form.h"
@@ -28,6 +32,32 @@ thread_local int g_allocations = 0;
 thread_local int g_replaces = 0;
 thread_local int g_flushes = 0;
 thread_local int g_claims = 0;
+thread_local int g_steps = 0;
+thread_local std::string g_stateFolder;
+
+// Files of the run's record: their reads, writes and flushes are steps a
+// kill may fall on, but the faults planned for the run's own files (and
+// their counts) leave them alone.
+thread_local std::vector<int> g_recordFds;
+
+bool IsRecordFd(int fd)
+{
+    for (int held : g_recordFds) {
+        if (held == fd) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// One step of the kind a kill may fall on.
+void Step()
+{
+    ++g_steps;
+    if (g_faults.killAtStep != 0 && g_steps == g_faults.killAtStep) {
+        _exit(86);
+    }
+}
 // Files written to since they were opened, for failCloseAfterWrite.
 thread_local std::set<int> g_writtenFiles;
 
@@ -233,6 +263,7 @@ PosixFaults* PosixFaultPlan()
     g_replaces = 0;
     g_flushes = 0;
     g_claims = 0;
+    g_steps = 0;
     g_lineSearches = 0;
     return &g_faults;
 }
@@ -245,6 +276,16 @@ PosixCollation* PosixCollationPlan()
 int PosixLineSearches()
 {
     return g_lineSearches;
+}
+
+int PosixSteps()
+{
+    return g_steps;
+}
+
+void PosixSetStateFolder(const std::string& folder)
+{
+    g_stateFolder = folder;
 }
 
 int PosixReadCalls()
@@ -475,6 +516,12 @@ bool PlatformFileSize(FileHandle file, uint64_t* size)
 bool PlatformRead(FileHandle file, void* buffer, uint32_t count, uint32_t* got)
 {
     *got = 0;
+    Step();
+    if (IsRecordFd(Fd(file))) {
+        ssize_t n = read(Fd(file), buffer, count);
+        *got = n > 0 ? static_cast<uint32_t>(n) : 0;
+        return n >= 0;
+    }
     ++g_readCalls;
     RaiseStopIf(g_faults.stopAtRead, g_readCalls);
     HookIf(g_faults.hookAtRead, g_readCalls);
@@ -506,6 +553,7 @@ FileHandle PlatformClaimTarget(const FormChar* path, bool* created, const StopFl
 {
     std::string native = NativePath(path);
     *created = false;
+    Step();
     if (g_faults.failClaimAt == ++g_claims) {
         errno = EBUSY;
         return nullptr;
@@ -584,7 +632,9 @@ bool PlatformWrite(FileHandle file, const void* bytes, uint32_t count)
 {
     const char* from = static_cast<const char*>(bytes);
     uint32_t left = count;
-    if (g_faults.failWriteAfter >= 0) {
+    Step();
+    bool record = IsRecordFd(Fd(file));
+    if (g_faults.failWriteAfter >= 0 && !record) {
         long long room = g_faults.failWriteAfter - g_bytesWritten;
         if (room < static_cast<long long>(count)) {
             left = room > 0 ? static_cast<uint32_t>(room) : 0;
@@ -601,7 +651,9 @@ bool PlatformWrite(FileHandle file, const void* bytes, uint32_t count)
             return false;
         }
         done += static_cast<uint32_t>(n);
-        g_bytesWritten += n;
+        if (!record) {
+            g_bytesWritten += n;
+        }
     }
     if (count > 0) {
         g_writtenFiles.insert(Fd(file));
@@ -611,11 +663,16 @@ bool PlatformWrite(FileHandle file, const void* bytes, uint32_t count)
 
 bool PlatformTruncate(FileHandle file, uint64_t size)
 {
+    Step();
     return ftruncate(Fd(file), static_cast<off_t>(size)) == 0;
 }
 
 bool PlatformFlush(FileHandle file)
 {
+    Step();
+    if (IsRecordFd(Fd(file))) {
+        return fsync(Fd(file)) == 0;
+    }
     RaiseStopIf(g_faults.stopAtFlush, ++g_flushes);
     if (g_faults.failFlush) {
         return Injected(EIO);
@@ -627,6 +684,12 @@ bool PlatformClose(FileHandle file)
 {
     if (file == nullptr) {
         return true;
+    }
+    for (size_t i = 0; i < g_recordFds.size(); ++i) {
+        if (g_recordFds[i] == Fd(file)) {
+            g_recordFds.erase(g_recordFds.begin() + static_cast<long>(i));
+            break;
+        }
     }
     bool written = g_writtenFiles.erase(Fd(file)) > 0;
     if (close(Fd(file)) != 0) {
@@ -640,9 +703,14 @@ bool PlatformClose(FileHandle file)
 
 FileHandle PlatformCreateTempBeside(const FormChar* target, FormChar* tempPath, const StopFlag*)
 {
+    Step();
     if (g_faults.failTempCreate) {
         errno = EACCES;
         return nullptr;
+    }
+    if (tempPath[0] != 0) {
+        int fd = open(NativePath(tempPath).c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+        return fd < 0 ? nullptr : Handle(fd);
     }
     std::string native = NativePath(target);
     size_t slash = native.rfind('/');
@@ -730,7 +798,9 @@ bool CopyWhatCameIn(int fd, const std::string& to, uint64_t from, uint64_t* copi
 ReplaceResult PlatformReplace(const FormChar* target, const FormChar* temp, const SourceAsRead* expected,
                               FormChar* backup)
 {
+    std::string given = backup[0] != 0 ? NativePath(backup) : std::string();
     backup[0] = 0;
+    Step();
     ++g_replaces;
     RaiseStopIf(g_faults.stopAtReplace, g_replaces);
     if (g_faults.failReplace || g_faults.failReplaceAt == g_replaces) {
@@ -749,7 +819,7 @@ ReplaceResult PlatformReplace(const FormChar* target, const FormChar* temp, cons
     chmod(from.c_str(), oldFile.st_mode & 07777);
     std::string old;
     if (expected != nullptr) {
-        old = from + ".old";
+        old = given.empty() ? from + ".old" : given;
         struct stat linked;
         if (link(to.c_str(), old.c_str()) != 0) {
             return kReplaceKeptOld;
@@ -760,6 +830,7 @@ ReplaceResult PlatformReplace(const FormChar* target, const FormChar* temp, cons
             errno = EBUSY;
             return kReplaceKeptOld;
         }
+        Step();
     }
     if (rename(from.c_str(), to.c_str()) != 0) {
         int error = errno;
@@ -776,6 +847,7 @@ ReplaceResult PlatformReplace(const FormChar* target, const FormChar* temp, cons
     if (old.empty()) {
         return kReplaced;
     }
+    Step();
     struct stat moved;
     int fd = open(old.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0 || stat(to.c_str(), &moved) != 0 || !SameInode(moved, newFile)) {
@@ -814,5 +886,168 @@ ReplaceResult PlatformReplace(const FormChar* target, const FormChar* temp, cons
 
 void PlatformDelete(const FormChar* path)
 {
+    Step();
     unlink(NativePath(path).c_str());
+}
+
+bool PlatformIdentity(FileHandle file, FileIdentity* identity)
+{
+    struct stat st;
+    if (fstat(Fd(file), &st) != 0) {
+        return false;
+    }
+    identity->volume = static_cast<uint64_t>(st.st_dev);
+    identity->index = static_cast<uint64_t>(st.st_ino);
+    return true;
+}
+
+bool PlatformIdentityAt(const FormChar* path, FileIdentity* identity)
+{
+    struct stat st;
+    if (stat(NativePath(path).c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
+        return false;
+    }
+    identity->volume = static_cast<uint64_t>(st.st_dev);
+    identity->index = static_cast<uint64_t>(st.st_ino);
+    return true;
+}
+
+bool PlatformSetWriteTime(FileHandle file, uint64_t writeTime)
+{
+    Step();
+    struct timespec times[2];
+    times[0].tv_sec = 0;
+    times[0].tv_nsec = UTIME_OMIT;
+    times[1].tv_sec = static_cast<time_t>(writeTime / 1000000000ull);
+    times[1].tv_nsec = static_cast<long>(writeTime % 1000000000ull);
+    return futimens(Fd(file), times) == 0;
+}
+
+bool PlatformSeekTo(FileHandle file, uint64_t offset)
+{
+    return lseek(Fd(file), static_cast<off_t>(offset), SEEK_SET) >= 0;
+}
+
+namespace {
+
+// The folder part of a path, its last '/' included; "./" when it has none.
+std::string FolderOf(const std::string& path)
+{
+    size_t slash = path.rfind('/');
+    return slash == std::string::npos ? std::string("./") : path.substr(0, slash + 1);
+}
+
+bool CopyOut(const std::string& native, FormChar* out, uint32_t capacity)
+{
+    std::u16string wide = Utf8ToUtf16(native);
+    if (wide.size() + 1 > capacity) {
+        return false;
+    }
+    for (size_t i = 0; i <= wide.size(); ++i) {
+        out[i] = wide.c_str()[i];
+    }
+    return true;
+}
+
+bool IsOurName(const char* name, char kind)
+{
+    // "qz" kind, four hex digits, ".tmp"
+    if (strlen(name) != 11 || name[0] != 'q' || name[1] != 'z' || name[2] != kind || strcmp(name + 7, ".tmp") != 0) {
+        return false;
+    }
+    for (int i = 3; i < 7; ++i) {
+        if (strchr("0123456789ABCDEF", name[i]) == nullptr) {
+            return false;
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
+bool PlatformNameBeside(const FormChar* target, FormChar kind, uint32_t slot, FormChar* name)
+{
+    std::string folder = FolderOf(NativePath(target));
+    unsigned first = static_cast<unsigned>(getpid()) * 7919u + static_cast<unsigned>(time(nullptr)) + (slot << 12);
+    for (unsigned i = 0; i < 0x10000; ++i) {
+        char leaf[16];
+        snprintf(leaf, sizeof leaf, "qz%c%04X.tmp", static_cast<char>(kind), (first + i) & 0xFFFF);
+        std::string candidate = folder + leaf;
+        struct stat st;
+        if (lstat(candidate.c_str(), &st) != 0) {
+            return errno == ENOENT && CopyOut(candidate, name, kTempPathCapacity);
+        }
+    }
+    return false;
+}
+
+FileHandle PlatformOpenFile(const FormChar* path, OpenMode mode)
+{
+    Step();
+    std::string native = NativePath(path);
+    int flags = O_RDWR | O_CLOEXEC | (mode == kOpenRecordNew ? O_CREAT | O_EXCL : 0);
+    int fd = open(native.c_str(), flags, 0600);
+    if (fd < 0) {
+        return nullptr;
+    }
+    // Held: a record that another open description locks belongs to a run
+    // going on (in this process or another).
+    if (mode != kOpenToMend && flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        int error = errno;
+        close(fd);
+        errno = error;
+        return nullptr;
+    }
+    if (mode != kOpenToMend) {
+        g_recordFds.push_back(fd);
+    }
+    return Handle(fd);
+}
+
+bool PlatformRenameToFree(const FormChar* from, const FormChar* to)
+{
+    Step();
+    // A second name first, then the first one goes: no file under the new
+    // name is ever replaced.
+    std::string a = NativePath(from);
+    std::string b = NativePath(to);
+    if (link(a.c_str(), b.c_str()) != 0) {
+        return false;
+    }
+    unlink(a.c_str());
+    return true;
+}
+
+bool PlatformStateFolder(FormChar* folder, uint32_t capacity)
+{
+    std::string native = g_stateFolder;
+    if (native.empty()) {
+        const char* tmp = getenv("TMPDIR");
+        native = std::string(tmp != nullptr && *tmp != 0 ? tmp : "/tmp") + "/quorvane-" +
+                 std::to_string(static_cast<unsigned>(getuid())) + "/";
+    }
+    if (mkdir(native.c_str(), 0700) != 0 && errno != EEXIST) {
+        return false;
+    }
+    return CopyOut(native, folder, capacity);
+}
+
+void PlatformListBeside(const FormChar* target, FormChar kind, uint32_t limit, FoundFile found, void* arg)
+{
+    std::string folder = FolderOf(NativePath(target));
+    DIR* dir = opendir(folder.c_str());
+    if (dir == nullptr) {
+        return;
+    }
+    std::vector<std::string> names;
+    for (struct dirent* entry; (entry = readdir(dir)) != nullptr && names.size() < limit;) {
+        if (IsOurName(entry->d_name, static_cast<char>(kind))) {
+            names.push_back(folder + entry->d_name);
+        }
+    }
+    closedir(dir);
+    for (const std::string& name : names) {
+        std::u16string wide = Utf8ToUtf16(name);
+        found(arg, wide.c_str());
+    }
 }

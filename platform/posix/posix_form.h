@@ -55,6 +55,13 @@ struct PosixFaults {
     // the new file has the target's name and the old one its backup name.
     void (*afterMove)(void*) = nullptr;
     int afterMoveAt = 0;
+
+    // Stands for the process being killed or the power failing: the process
+    // ends at once (_exit, nothing flushed or closed by the run) when it is
+    // about to take the step of this number (from 1). A step is each call
+    // that reads, writes, flushes, creates, renames, cuts back or removes a
+    // file, and each move inside a replace.
+    int killAtStep = 0;
 };
 // The faults in force for the calling thread; reset with *PosixFaultPlan() = {}.
 // Also restarts the counts of bytes written, reads and allocations.
@@ -64,6 +71,11 @@ PosixFaults* PosixFaultPlan();
 int PosixReadCalls();
 int PosixAllocations();
 int PosixLineSearches();
+// Steps (see killAtStep) taken since the last PosixFaultPlan().
+int PosixSteps();
+// The folder PlatformStateFolder gives on this thread, ended with '/'
+// (tests give each run a folder of its own); empty for the default.
+void PosixSetStateFolder(const std::string& folder);
 
 // A stand-in for a locale's collation, so that the lines the platform must
 // judge are judged natively too: while set for the calling thread, the

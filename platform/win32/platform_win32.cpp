@@ -165,14 +165,8 @@ void KeepAttributes(const FormChar* target, DWORD attributes)
     }
 }
 
-// Which file a name holds, whoever holds it open: the volume and the file's
-// index. False when the name holds no file that can be asked.
-struct FileIdentity {
-    DWORD volume;
-    DWORD high;
-    DWORD low;
-};
-
+// Which file a name holds, whoever holds it open. False when the name holds
+// no file that can be asked.
 bool IdentityOf(const FormChar* path, FileIdentity* id)
 {
     HANDLE probe = CreateFileW(path, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
@@ -180,20 +174,9 @@ bool IdentityOf(const FormChar* path, FileIdentity* id)
     if (probe == INVALID_HANDLE_VALUE) {
         return false;
     }
-    BY_HANDLE_FILE_INFORMATION info;
-    bool ok = GetFileInformationByHandle(probe, &info) != FALSE;
+    bool ok = PlatformIdentity(probe, id);
     CloseHandle(probe);
-    if (ok) {
-        id->volume = info.dwVolumeSerialNumber;
-        id->high = info.nFileIndexHigh;
-        id->low = info.nFileIndexLow;
-    }
     return ok;
-}
-
-bool SameIdentity(const FileIdentity& a, const FileIdentity& b)
-{
-    return a.volume == b.volume && a.high == b.high && a.low == b.low;
 }
 
 // What a name holds, told by identity: nothing, the old file, the new one,
@@ -655,6 +638,17 @@ FileHandle PlatformCreateTempBeside(const FormChar* target, FormChar* tempPath, 
     if (!FullPath(target, full, kTempPathCapacity)) {
         return nullptr;
     }
+    if (tempPath[0] != 0) {
+        // The name chosen ahead, which no file may hold.
+        HANDLE file = INVALID_HANDLE_VALUE;
+        Retried(
+            [&] {
+                file = CreateFileW(tempPath, GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+                return file != INVALID_HANDLE_VALUE;
+            },
+            stop);
+        return file == INVALID_HANDLE_VALUE ? nullptr : file;
+    }
     uint32_t folder = FolderLength(full);
     DWORD first = FirstNumber();
     for (DWORD i = 0; folder > 0 && i < 0x10000; ++i) {
@@ -683,8 +677,8 @@ ReplaceResult PlatformReplace(const FormChar* target, const FormChar* temp, cons
                               FormChar* backup)
 {
     FormChar full[kTempPathCapacity];
-    backup[0] = 0;
-    if (!FullPath(target, full, kTempPathCapacity) || !FreeNameBeside(full, backup)) {
+    if (!FullPath(target, full, kTempPathCapacity) || (backup[0] == 0 && !FreeNameBeside(full, backup))) {
+        backup[0] = 0;
         return kReplaceKeptOld;
     }
     DWORD attributes = GetFileAttributesW(full);
@@ -743,4 +737,152 @@ bool PlatformStamp(const FormChar* path, FileStamp* stamp)
     stamp->size = (static_cast<uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
     stamp->writeTime = WriteTimeOf(data.ftLastWriteTime);
     return true;
+}
+
+bool PlatformIdentity(FileHandle file, FileIdentity* identity)
+{
+    BY_HANDLE_FILE_INFORMATION info;
+    if (!GetFileInformationByHandle(Win(file), &info)) {
+        return false;
+    }
+    identity->volume = info.dwVolumeSerialNumber;
+    identity->index = (static_cast<uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
+    return true;
+}
+
+bool PlatformIdentityAt(const FormChar* path, FileIdentity* identity)
+{
+    DWORD attributes = GetFileAttributesW(path);
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0 &&
+           IdentityOf(path, identity);
+}
+
+bool PlatformSetWriteTime(FileHandle file, uint64_t writeTime)
+{
+    FILETIME time;
+    time.dwLowDateTime = static_cast<DWORD>(writeTime);
+    time.dwHighDateTime = static_cast<DWORD>(writeTime >> 32);
+    return SetFileTime(Win(file), nullptr, nullptr, &time) != FALSE;
+}
+
+bool PlatformSeekTo(FileHandle file, uint64_t offset)
+{
+    LARGE_INTEGER at;
+    at.QuadPart = static_cast<LONGLONG>(offset);
+    return SetFilePointerEx(Win(file), at, nullptr, FILE_BEGIN) != FALSE;
+}
+
+bool PlatformNameBeside(const FormChar* target, FormChar kind, uint32_t slot, FormChar* name)
+{
+    FormChar full[kTempPathCapacity];
+    if (!FullPath(target, full, kTempPathCapacity)) {
+        return false;
+    }
+    FormChar prefix[4] = {L'q', L'z', kind, 0};
+    uint32_t folder = FolderLength(full);
+    DWORD first = FirstNumber() + (slot << 12);
+    for (DWORD i = 0; folder > 0 && i < 0x10000; ++i) {
+        if (!NameBeside(full, folder, prefix, first + i, name)) {
+            return false;
+        }
+        if (GetFileAttributesW(name) == INVALID_FILE_ATTRIBUTES) {
+            return GetLastError() == ERROR_FILE_NOT_FOUND;
+        }
+    }
+    return false;
+}
+
+FileHandle PlatformOpenFile(const FormChar* path, OpenMode mode)
+{
+    // A record is shared for deletion only: its run removes it while it
+    // still holds it, and no one else can open it meanwhile.
+    DWORD share = mode == kOpenToMend ? FILE_SHARE_READ | FILE_SHARE_WRITE : FILE_SHARE_DELETE;
+    DWORD disposition = mode == kOpenRecordNew ? CREATE_NEW : OPEN_EXISTING;
+    HANDLE file = INVALID_HANDLE_VALUE;
+    Retried([&] {
+        file = CreateFileW(path, GENERIC_READ | GENERIC_WRITE, share, nullptr, disposition, FILE_ATTRIBUTE_NORMAL,
+                           nullptr);
+        // A record held by a run going on is not waited for.
+        return file != INVALID_HANDLE_VALUE || (mode == kOpenRecordExisting && GetLastError() == ERROR_SHARING_VIOLATION);
+    });
+    return file == INVALID_HANDLE_VALUE ? nullptr : file;
+}
+
+bool PlatformRenameToFree(const FormChar* from, const FormChar* to)
+{
+    return MoveToFreeName(from, to);
+}
+
+bool PlatformStateFolder(FormChar* folder, uint32_t capacity)
+{
+    const DWORD room = kLongPathCapacity - 16;
+    DWORD n = GetEnvironmentVariableW(L"LOCALAPPDATA", folder, capacity < room ? capacity : room);
+    if (n == 0 || n >= room || n + 12 >= capacity) {
+        n = GetTempPathW(capacity < room ? capacity : room, folder);
+        if (n == 0 || n >= room || n + 12 >= capacity) {
+            return false;
+        }
+    }
+    if (folder[n - 1] != L'\\' && folder[n - 1] != L'/') {
+        folder[n++] = L'\\';
+    }
+    for (const FormChar* p = L"Quorvane\\"; *p != 0; ++p) {
+        folder[n++] = *p;
+    }
+    folder[n] = 0;
+    return CreateDirectoryW(folder, nullptr) || GetLastError() == ERROR_ALREADY_EXISTS;
+}
+
+void PlatformListBeside(const FormChar* target, FormChar kind, uint32_t limit, FoundFile found, void* arg)
+{
+    FormChar pattern[kTempPathCapacity];
+    if (!FullPath(target, pattern, kTempPathCapacity)) {
+        return;
+    }
+    uint32_t folder = FolderLength(pattern);
+    FormChar prefix[4] = {L'q', L'z', kind, 0};
+    if (folder == 0 || folder + kNameBesideLength + 1 > kTempPathCapacity) {
+        return;
+    }
+    uint32_t n = folder;
+    for (const FormChar* p = prefix; *p != 0; ++p) {
+        pattern[n++] = *p;
+    }
+    for (const FormChar* p = L"????.tmp"; *p != 0; ++p) {
+        pattern[n++] = *p;
+    }
+    pattern[n] = 0;
+    WIN32_FIND_DATAW data;
+    HANDLE search = FindFirstFileW(pattern, &data);
+    if (search == INVALID_HANDLE_VALUE) {
+        return;
+    }
+    // The names first, then the calls: a call may remove files.
+    const uint32_t kMost = 16;
+    FormChar* names = static_cast<FormChar*>(GlobalAlloc(GMEM_FIXED, sizeof(FormChar) * kTempPathCapacity * kMost));
+    uint32_t count = 0;
+    do {
+        uint32_t length = 0;
+        while (data.cFileName[length] != 0) {
+            ++length;
+        }
+        if (names == nullptr || length != kNameBesideLength || (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+            continue;
+        }
+        FormChar* name = names + count * kTempPathCapacity;
+        for (uint32_t i = 0; i < folder; ++i) {
+            name[i] = pattern[i];
+        }
+        for (uint32_t i = 0; i <= length; ++i) {
+            name[folder + i] = data.cFileName[i];
+        }
+        ++count;
+    } while (count < kMost && count < limit && FindNextFileW(search, &data));
+    FindClose(search);
+    for (uint32_t i = 0; i < count; ++i) {
+        found(arg, names + i * kTempPathCapacity);
+    }
+    if (names != nullptr) {
+        GlobalFree(names);
+    }
 }

@@ -28,14 +28,19 @@ import pefile
 EXPECTED_IMPORTS = {
     'kernel32.dll': [
         'CloseHandle',
+        'CreateDirectoryW',
         'CreateFileW',
         'DeleteFileW',
         'ExitProcess',
+        'FindClose',
+        'FindFirstFileW',
+        'FindNextFileW',
         'FlushFileBuffers',
         'GetCPInfo',
         'GetCurrentProcessId',
         'CreateThread',
         'FormatMessageW',
+        'GetEnvironmentVariableW',
         'GetFileAttributesExW',
         'GetFileAttributesW',
         'GetFileInformationByHandle',
@@ -47,6 +52,7 @@ EXPECTED_IMPORTS = {
         'GetModuleFileNameW',
         'GetModuleHandleW',
         'GetTickCount',
+        'GetTempPathW',
         'GlobalAlloc',
         'GlobalFree',
         'LoadLibraryExW',
@@ -55,6 +61,7 @@ EXPECTED_IMPORTS = {
         'ReplaceFileW',
         'SetEndOfFile',
         'SetFileAttributesW',
+        'SetFileTime',
         'SetFilePointerEx',
         'SetLastError',
         'Sleep',
@@ -395,6 +402,28 @@ def check_failure_strings(c, who, image, texts, lang):
              '%s: headline %d %r does not end with %r' % (who, i, strings.get(i), texts['label_end']))
 
 
+# The message that tells what was put back of a run that was killed: a
+# headline over the files put back, one over the files kept, and the count
+# of the files not listed. Loaded into 256-character buffers.
+REPAIR_PIECES = range(50, 53)
+
+
+def check_repair_strings(c, who, image, texts, lang):
+    block = image.find(RT_STRING, 4)
+    if c.ok(block, '%s: no string table block holding ids 48 to 63' % who) and lang is not None:
+        c.equal('%s: fourth string block languages' % who, sorted(block), [lang])
+    strings = image.strings.get(4, {})
+    missing = [i for i in REPAIR_PIECES if not strings.get(i)]
+    c.equal('%s: repair message strings missing or empty' % who, missing, [])
+    for i in REPAIR_PIECES:
+        c.ok(len(strings.get(i, '')) < 256,
+             '%s: string %d does not fit its 256-character buffer' % (who, i))
+    # The headlines end as labels do: the paths follow them, a line each.
+    for i in (50, 51):
+        c.ok(strings.get(i, '').endswith(texts['label_end']),
+             '%s: repair headline %d %r does not end with %r' % (who, i, strings.get(i), texts['label_end']))
+
+
 def check_strings(c, who, image, texts, lang):
     found = image.find(RT_STRING, 1)
     if not c.ok(found, '%s: no string table block holding ids 1 to 3' % who):
@@ -404,6 +433,7 @@ def check_strings(c, who, image, texts, lang):
     strings = image.strings.get(1, {})
     c.equal('%s: string ids present' % who, sorted(strings), [1, 2, 3] + list(range(10, 16)))
     check_failure_strings(c, who, image, texts, lang)
+    check_repair_strings(c, who, image, texts, lang)
     c.equal('%s: string 1 (About title)' % who, strings.get(1), texts['title'])
     about = strings.get(2, '').split('\n')
     if c.equal('%s: lines of string 2 (About text)' % who, len(about), 2):
@@ -709,8 +739,8 @@ def run_checks(exe_path, satellite_path=None, nm_tool='x86_64-w64-mingw32-nm'):
         c.equal('exe: resources (type, id, language)', sorted(exe.resources, key=str),
                 sorted([(kind, 1, LANG_ZH_HK) for kind in
                         (RT_DIALOG, RT_STRING, RT_GROUP_ICON, RT_VERSION, RT_MANIFEST)]
-                       + [(RT_ICON, 1, LANG_ZH_HK), (RT_ICON, 2, LANG_ZH_HK), (RT_STRING, 2, LANG_ZH_HK)]
-                       + [(RT_STRING, 4, LANG_ZH_HK)], key=str))
+                       + [(RT_ICON, 1, LANG_ZH_HK), (RT_ICON, 2, LANG_ZH_HK), (RT_STRING, 2, LANG_ZH_HK),
+                          (RT_STRING, 4, LANG_ZH_HK)], key=str))
         guarded(c, 'exe', check_dialog, 'exe', exe, CHINESE, LANG_ZH_HK)
         strings = guarded(c, 'exe', check_strings, 'exe', exe, CHINESE, LANG_ZH_HK)
         guarded(c, 'exe', check_icon, exe)

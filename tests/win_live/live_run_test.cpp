@@ -183,6 +183,90 @@ TEST_F(LiveRun, StoppingMidRunLeavesEveryFileAsBefore)
 }
 
 
+// The program killed in the middle of a 2 GiB in-place split that appends
+// its errors to a file of the user's (Task Manager, a crash): the source's
+// new content lies half written in a temporary file and the export holds
+// part of this run's lines. The next start puts everything back before the
+// window shows and says so, in one box: every file as before, the export's
+// last-write time too, and none of the run's files left.
+TEST_F(LiveRun, AStartAfterAKillPutsBackWhatTheKilledRunLeft)
+{
+    const LogBlock& log = TheLogBlock();
+    const std::string earlier = "2024-04-30 ERROR earlier run\r\n";
+    const std::wstring source = folder_.File(L"big.log");
+    const std::wstring errors = folder_.File(L"errors.txt");
+    const uint64_t blocks = 2 * kBigLogBlocks;
+    ASSERT_TRUE(WriteFilePieces(source, {{&log.all, blocks}}));
+    WriteWholeFile(errors, earlier);
+    // An old last-write time, to see it come back.
+    FILETIME old = {0x12345678u, 0x01D00000u};
+    HANDLE stamp = CreateFileW(errors.c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0,
+                               nullptr);
+    ASSERT_NE(stamp, INVALID_HANDLE_VALUE);
+    ASSERT_TRUE(SetFileTime(stamp, nullptr, nullptr, &old));
+    CloseHandle(stamp);
+
+    {
+        LiveApp killed;
+        ASSERT_NE(killed.dialog(), nullptr);
+        SplitInPlace(killed, source, errors, true);
+        killed.PressStrip();
+        ASSERT_TRUE(killed.Running());
+        // A fifth of the way: the export has taken lines by then.
+        DWORD start = GetTickCount();
+        while (PercentIn(TitleOf(killed.dialog())) < 20 && killed.Running() && GetTickCount() - start < kRunTimeoutMs) {
+            Sleep(5);
+        }
+        ASSERT_TRUE(killed.Running()) << "the run ended before it could be killed";
+        ASSERT_TRUE(TerminateProcess(killed.process(), 1));
+        ASSERT_EQ(WaitForSingleObject(killed.process(), 10000), static_cast<DWORD>(WAIT_OBJECT_0));
+    }
+    // What the kill left: the export longer, the run's files beside.
+    ASSERT_GT(ReadWholeFile(errors).size(), earlier.size()) << "the kill came before any line reached the export";
+    std::vector<std::wstring> left = folder_.Entries();
+    printf("the kill left:");
+    for (const std::wstring& name : left) {
+        printf(" %s", Narrow(name).c_str());
+    }
+    printf("\n");
+    ASSERT_GT(left.size(), 2u) << "no file of the run's beside the user's";
+
+    // The next start.
+    DWORD started = GetTickCount();
+    LiveApp next;
+    ASSERT_NE(next.dialog(), nullptr);
+    HWND box = next.WaitForMessageBox(10000);
+    printf("the dialog and the box were there %lu ms after the start\n",
+           static_cast<unsigned long>(GetTickCount() - started));
+    ASSERT_NE(box, nullptr) << "what was put back was not told";
+    EXPECT_EQ(GetWindow(box, GW_OWNER), next.dialog());
+    const std::wstring text = MessageBoxText(box);
+    const std::wstring headline = L"上次的處理未能完成（程式被結束或電腦斷電），下列檔案已恢復為處理前的內容︰\n";
+    EXPECT_EQ(text.compare(0, headline.size(), headline), 0) << Narrow(text);
+    EXPECT_NE(text.find(L"\n" + errors + L"\n"), std::wstring::npos) << Narrow(text);
+    EXPECT_NE(text.find(source), std::wstring::npos) << Narrow(text);
+    PostMessageW(box, WM_COMMAND, IDOK, 0);
+    PumpUntil([&] { return !IsWindow(box); }, 5000);
+    EXPECT_EQ(next.WaitForMessageBox(500), nullptr) << "told twice";
+
+    EXPECT_EQ(ReadWholeFile(errors), earlier);
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    ASSERT_TRUE(GetFileAttributesExW(errors.c_str(), GetFileExInfoStandard, &data));
+    EXPECT_EQ(data.ftLastWriteTime.dwLowDateTime, old.dwLowDateTime);
+    EXPECT_EQ(data.ftLastWriteTime.dwHighDateTime, old.dwHighDateTime);
+    EXPECT_EQ(folder_.Entries(), (std::vector<std::wstring>{L"big.log", L"errors.txt"}));
+    EXPECT_FILE_HOLDS(source, {{&log.all, blocks}});
+
+    // Nothing is left to put back: the start after is silent.
+    DWORD exitCode = 1;
+    PostMessageW(next.dialog(), WM_SYSCOMMAND, SC_CLOSE, 0);
+    EXPECT_TRUE(next.WaitForExit(10000, &exitCode));
+    LiveApp quiet;
+    ASSERT_NE(quiet.dialog(), nullptr);
+    EXPECT_EQ(quiet.WaitForMessageBox(1000), nullptr) << "a start with nothing to put back said something";
+}
+
+
 // Each kind of failure, run through the real dialog one after another: one
 // box owned by the dialog, with its caption, naming what failed and the file
 // as typed, and what became of the files; a successful run shows none.

@@ -1,0 +1,279 @@
+// A run killed at any step, then the repair the next start makes: every file
+// is as it was before the run or as the finished run leaves it, never in
+// between; no line leaves the source unless it is in its export; and no
+// file of ours (temporary files, backups, the record and its pointer) is
+// left. The run goes on in a forked child that ends itself (_exit, nothing
+// closed or flushed by the run) as it is about to take its Nth step, for
+// every N from the first step to the last.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/time.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "filter/filter.h"
+#include "filter/run_repair.h"
+#include "tests/native/test_support.h"
+
+namespace {
+
+// More than one read window (1 MiB) of source, and more than one output
+// buffer (256 KiB) for each export.
+std::string CrashLog()
+{
+    std::string log;
+    for (int i = 0; log.size() < 1300000; ++i) {
+        log += "2026-12-09 " + std::to_string(i) + (i % 4 == 0 ? " ERROR disk full\r\n" : " INFO served\r\n");
+    }
+    return log;
+}
+
+std::string Lines(const std::string& log, bool withError)
+{
+    std::string out;
+    for (size_t at = 0; at < log.size();) {
+        size_t end = log.find("\r\n", at) + 2;
+        std::string line = log.substr(at, end - at);
+        if ((line.find("ERROR") != std::string::npos) == withError) {
+            out += line;
+        }
+        at = end;
+    }
+    return out;
+}
+
+struct Shape {
+    const char* what;
+    std::string withoutPath;   // "" for the source itself
+    std::string withPath;
+    bool appendWith;
+    bool errorsExist;          // errors.txt is there before the run
+};
+
+// The last-write time given to the files before each run: a kill leaves
+// none of them with another one unless it leaves them as the run did.
+const struct timespec kOldTime = {1600000000, 123456789};
+
+uint64_t WriteTime(const std::string& path)
+{
+    struct stat st;
+    if (stat(path.c_str(), &st) != 0) {
+        return 0;
+    }
+    return static_cast<uint64_t>(st.st_mtim.tv_sec) * 1000000000ull + static_cast<uint64_t>(st.st_mtim.tv_nsec);
+}
+
+void SetOldTime(const std::string& path)
+{
+    struct timespec times[2] = {kOldTime, kOldTime};
+    utimensat(AT_FDCWD, path.c_str(), times, 0);
+}
+
+// A file's content, or "<none>" when there is none.
+std::string Content(const std::string& path)
+{
+    return FileExists(path) ? ReadFile(path) : std::string("<none>");
+}
+
+class CrashMatrix : public testing::TestWithParam<Shape> {
+protected:
+    void SetUp() override
+    {
+        *PosixFaultPlan() = PosixFaults();
+        PosixSetStateFolder(state_.path() + "/");
+        log_ = CrashLog();
+        const Shape& s = GetParam();
+        form_.SetText(IDC_SEARCH_TEXT, "ERROR");
+        form_.SetText(IDC_SOURCE_PATH, Source());
+        form_.SetCheck(IDC_EXPORT_WITHOUT, true);
+        form_.SetText(IDC_WITHOUT_PATH, s.withoutPath.empty() ? "" : dir_.File(s.withoutPath));
+        form_.SetCheck(IDC_EXPORT_WITH, true);
+        form_.SetText(IDC_WITH_PATH, dir_.File(s.withPath));
+        form_.SetCheck(IDC_APPEND_WITH, s.appendWith);
+    }
+    void TearDown() override
+    {
+        *PosixFaultPlan() = PosixFaults();
+        PosixSetStateFolder("");
+    }
+
+    std::string Source() const { return dir_.File("log.txt"); }
+
+    // The files as they are before each run.
+    void Lay()
+    {
+        const Shape& s = GetParam();
+        for (const std::string& name : dir_.Entries()) {
+            unlink(dir_.File(name).c_str());
+        }
+        WriteFile(Source(), log_);
+        SetOldTime(Source());
+        if (s.errorsExist) {
+            WriteFile(dir_.File(s.withPath), earlier_);
+            SetOldTime(dir_.File(s.withPath));
+        }
+    }
+
+    // Each file the run touches: its path, what it holds before and after.
+    struct Expected {
+        std::string path;
+        std::string before;
+        std::string after;
+    };
+    std::vector<Expected> Files() const
+    {
+        const Shape& s = GetParam();
+        std::string errorsAfter = Lines(log_, true);
+        if (s.appendWith) {
+            errorsAfter = earlier_ + errorsAfter;
+        }
+        std::vector<Expected> files;
+        std::string sourceAfter = s.withoutPath.empty() ? Lines(log_, false) : log_;
+        files.push_back({Source(), log_, sourceAfter});
+        if (!s.withoutPath.empty()) {
+            files.push_back({dir_.File(s.withoutPath), "<none>", Lines(log_, false)});
+        }
+        files.push_back({dir_.File(s.withPath), s.errorsExist ? earlier_ : "<none>", errorsAfter});
+        return files;
+    }
+
+    ScratchDir dir_;
+    ScratchDir state_;
+    PosixForm form_;
+    std::string log_;
+    const std::string earlier_ = "2024-04-30 ERROR earlier run\r\n";
+};
+
+TEST_P(CrashMatrix, EveryFileIsAsBeforeOrAsFinishedAfterTheRepair)
+{
+    // The steps of a whole run, counted on a run that is not killed.
+    Lay();
+    *PosixFaultPlan() = PosixFaults();
+    RunOutcome finished = RunStrip(&form_);
+    ASSERT_EQ(finished.failure, kRunSucceeded);
+    const int steps = PosixSteps();
+    ASSERT_GT(steps, 15) << "the run takes too few steps to prove anything";
+    const std::vector<Expected> files = Files();
+    for (const Expected& f : files) {
+        ASSERT_EQ(Content(f.path), f.after) << f.path;
+    }
+
+    int killedBefore = 0;
+    int killedAfter = 0;
+    for (int at = 1; at <= steps + 1; ++at) {
+        SCOPED_TRACE("killed at step " + std::to_string(at) + " of " + std::to_string(steps));
+        Lay();
+        pid_t child = fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            *PosixFaultPlan() = PosixFaults();
+            PosixFaultPlan()->killAtStep = at;
+            RunStrip(&form_);
+            _exit(0);
+        }
+        int status = 0;
+        ASSERT_EQ(waitpid(child, &status, 0), child);
+        ASSERT_TRUE(WIFEXITED(status));
+        EXPECT_EQ(WEXITSTATUS(status), at <= steps ? 86 : 0) << "the kill did not fall where it was planned";
+
+        // What the kill left: something to put back when a file is in
+        // between or a temporary file of ours is there.
+        bool leftSomething = false;
+        for (const Expected& f : files) {
+            std::string now = Content(f.path);
+            leftSomething = leftSomething || (now != f.before && now != f.after);
+        }
+        for (const std::string& name : dir_.Entries()) {
+            // A temporary file: an export that did not take its place. (A
+            // record alone, or a backup beside the new file that took the
+            // place, changes none of the user's files.)
+            leftSomething = leftSomething || name.compare(0, 3, "qzv") == 0;
+        }
+
+        // The next start.
+        *PosixFaultPlan() = PosixFaults();
+        RepairReport report;
+        RepairInit(&report);
+        RepairFromPointers(&report);
+        EXPECT_EQ(report.kept, 0u);
+
+        bool sourceAfter = false;
+        bool errorsAfter = false;
+        bool allBefore = true;
+        for (const Expected& f : files) {
+            std::string now = Content(f.path);
+            bool before = now == f.before;
+            bool after = now == f.after;
+            EXPECT_TRUE(before || after) << f.path << " is neither as before nor as finished: " << now.size()
+                                         << " bytes";
+            if (before && f.before != "<none>") {
+                EXPECT_EQ(WriteTime(f.path), static_cast<uint64_t>(kOldTime.tv_sec) * 1000000000ull +
+                                                 static_cast<uint64_t>(kOldTime.tv_nsec))
+                    << f.path << " has its old bytes but not its old last-write time";
+            }
+            allBefore = allBefore && before;
+            if (f.path == Source()) {
+                sourceAfter = after && !before;
+            } else if (f.path == files.back().path) {
+                errorsAfter = after;
+            }
+        }
+        // Lines moved out of the source are in their export.
+        if (sourceAfter) {
+            EXPECT_TRUE(errorsAfter) << "the source lost lines that its export does not hold";
+        }
+        // Appended lines stay only with the rewrite they belong to, as a run
+        // whose replace failed leaves them: else the next run appends them again.
+        if (GetParam().appendWith && GetParam().withoutPath.empty() && errorsAfter) {
+            EXPECT_TRUE(sourceAfter) << "the appended lines stayed while the source kept them too";
+        }
+        // Only the files the run names are there; none of ours is left.
+        std::vector<std::string> names;
+        for (const Expected& f : files) {
+            if (FileExists(f.path)) {
+                names.push_back(f.path.substr(dir_.path().size() + 1));
+            }
+        }
+        std::sort(names.begin(), names.end());
+        EXPECT_EQ(dir_.Entries(), names);
+        EXPECT_EQ(state_.Entries(), std::vector<std::string>{}) << "a pointer is left";
+        // Told when there was something to put back; silent after a run
+        // that finished.
+        if (leftSomething) {
+            EXPECT_TRUE(RepairDidSomething(&report)) << "the repair put files back without saying so";
+        }
+        if (at > steps) {
+            EXPECT_FALSE(RepairDidSomething(&report)) << "nothing was left to put back, yet something is told";
+        }
+        (allBefore ? killedBefore : killedAfter) += 1;
+    }
+    printf("%s: %d steps; %d kills left every file as before, %d some as finished\n", GetParam().what, steps,
+           killedBefore, killedAfter);
+    EXPECT_GT(killedBefore, 0);
+    EXPECT_GT(killedAfter, 0);
+}
+
+const Shape kShapes[] = {
+    {"in place, errors to a new file", "", "errors.txt", false, false},
+    {"in place, errors appended", "", "errors.txt", true, true},
+    {"in place, errors file rewritten", "", "errors.txt", false, true},
+    {"two new files", "rest.txt", "errors.txt", false, false},
+};
+
+std::string ShapeName(const testing::TestParamInfo<Shape>& info)
+{
+    const char* names[] = {"InPlaceAndNewExport", "InPlaceAndAppendedExport", "InPlaceAndRewrittenExport",
+                           "TwoNewExports"};
+    return names[info.index];
+}
+
+INSTANTIATE_TEST_SUITE_P(Shapes, CrashMatrix, testing::ValuesIn(kShapes), ShapeName);
+
+}  // namespace
