@@ -128,6 +128,11 @@ void AppendFates(TextBuilder* b, const RunRequest* r, const RunOutcome* o)
             Append(b, L"\n");
             AppendString(b, IDS_KEPT_OLD);
             Append(b, o->keptOld);
+            if (o->keptNameTaken) {
+                Append(b, L"\n");
+                AppendString(b, IDS_NAME_TAKEN);
+                Append(b, paths[i]);
+            }
         } else {
             AppendString(b, fates[i] == kExportWritten     ? IDS_EXPORT_WRITTEN
                             : fates[i] == kExportUnchanged ? IDS_EXPORT_UNCHANGED

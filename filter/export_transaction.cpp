@@ -276,7 +276,13 @@ bool ReplaceOrDiscard(ExportTransaction* t, Export* e, RunOutcome* outcome)
         // The new bytes are in the temporary file, unless they made it
         // under the export's own name while the old ones could not go back.
         FileStamp stamp;
-        CopyText(PlatformStamp(e->tempPath, &stamp) ? e->tempPath : e->path, outcome->keptNew, kTempPathCapacity);
+        if (PlatformStamp(e->tempPath, &stamp)) {
+            CopyText(e->tempPath, outcome->keptNew, kTempPathCapacity);
+            // Then whatever the export's name holds is another program's.
+            outcome->keptNameTaken = PlatformStamp(e->path, &stamp);
+        } else {
+            CopyText(e->path, outcome->keptNew, kTempPathCapacity);
+        }
         CopyText(backup, outcome->keptOld, kTempPathCapacity);
         e->created = false;
         e->fate = kExportKeptBoth;

@@ -11,6 +11,7 @@ void OutcomeInit(RunOutcome* o)
     o->with = kExportOff;
     o->keptNew[0] = 0;
     o->keptOld[0] = 0;
+    o->keptNameTaken = false;
 }
 
 void OutcomeFail(RunOutcome* o, RunFailure failure, RunFile file, uint32_t systemError)

@@ -47,6 +47,9 @@ struct RunOutcome {
     ExportFate with;
     FormChar keptNew[kTempPathCapacity];
     FormChar keptOld[kTempPathCapacity];
+    // With kExportKeptBoth: the export's own name holds neither, but a file
+    // another program made there meanwhile (left as it is).
+    bool keptNameTaken;
 };
 
 void OutcomeInit(RunOutcome* outcome);

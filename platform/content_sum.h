@@ -87,10 +87,12 @@ inline void SumAdd(ContentSum* s, const void* bytes, uint64_t count)
     for (; count >= 32; p += 32, count -= 32) {
         content_sum::Stripe(s, p);
     }
-    while (count > 0) {
-        s->stripe[s->pending++] = *p++;
-        --count;
+    // Less than a stripe is left, and none is pending.
+    uint32_t rest = static_cast<uint32_t>(count);
+    for (uint32_t i = 0; i < rest && i < 32; ++i) {
+        s->stripe[i] = p[i];
     }
+    s->pending = rest;
 }
 
 inline uint64_t SumValue(const ContentSum* s)

@@ -29,6 +29,7 @@
 #define IDS_EXPORT_NOT_CUT_BACK     25
 #define IDS_KEPT_NEW                26
 #define IDS_KEPT_OLD                27
+#define IDS_NAME_TAKEN              60
 
 /* What the start (or a run) put back of a run that was killed. */
 #define IDS_REPAIR_PUT_BACK         50

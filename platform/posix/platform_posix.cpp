@@ -870,9 +870,20 @@ ReplaceResult PlatformReplace(const FormChar* target, const FormChar* temp, cons
     // to by now.
     uint64_t sum = 0;
     uint64_t copied = 0;
-    bool onlyAdded = known && size > expected->stamp.size && SumOfFirst(fd, expected->stamp.size, &sum) &&
+    // What the run read must end a line too: else a record was half written
+    // when the run took the size, and the new file ends it already.
+    const uint64_t read = expected->stamp.size;
+    bool onlyAdded = known && size > read && (read == 0 || EndsALine(fd, read)) && SumOfFirst(fd, read, &sum) &&
                      sum == expected->sum;
-    bool tailCopied = onlyAdded && CopyWhatCameIn(fd, to, expected->stamp.size, &copied);
+    // A CR LF cut between the read and the tail: the new file ends that
+    // line already, the LF is not a line of its own.
+    char first = 0;
+    uint64_t tail = read;
+    if (onlyAdded && read > 0 && pread(fd, &first, 1, static_cast<off_t>(read)) == 1 && first == '\n') {
+        char last = 0;
+        tail += pread(fd, &last, 1, static_cast<off_t>(read - 1)) == 1 && last == '\r' ? 1 : 0;
+    }
+    bool tailCopied = onlyAdded && CopyWhatCameIn(fd, to, tail, &copied);
     close(fd);
     if (tailCopied) {
         unlink(old.c_str());

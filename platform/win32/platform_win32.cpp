@@ -287,27 +287,39 @@ bool AppendTail(HANDLE from, uint64_t offset, uint64_t end, const FormChar* to, 
 }
 
 // True when the old file, held by file, only grew since the run read it:
-// its first expected->stamp.size bytes sum as the run's read did, and its
-// last byte ends a line.
-bool OnlyAppendedTo(HANDLE file, const FileStamp& now, const SourceAsRead* expected, char* buffer)
+// its first expected->stamp.size bytes sum as the run's read did, and both
+// they and the file end a line (else a record was half written when the
+// run took the size, and the new file ends it already, or it is half
+// written now). *tail receives where what came in starts: after an LF that
+// ends a CR LF cut between the two, since the new file ends that line.
+bool OnlyAppendedTo(HANDLE file, const FileStamp& now, const SourceAsRead* expected, char* buffer, uint64_t* tail)
 {
-    if (now.size <= expected->stamp.size) {
+    const uint64_t read = expected->stamp.size;
+    if (now.size <= read) {
         return false;
     }
+    char around[2] = {'\n', 0};   // the last byte read, the first that came in
+    uint64_t from = read > 0 ? read - 1 : read;
+    char last = 0;
+    bool ends = ReadRange(file, from, read + 1 - from, buffer, [&](const char* bytes, DWORD n) {
+        around[0] = n == 2 ? bytes[0] : around[0];
+        around[1] = bytes[n - 1];
+        return true;
+    }) && ReadRange(file, now.size - 1, 1, buffer, [&](const char* bytes, DWORD) {
+        last = bytes[0];
+        return true;
+    });
+    if (!ends || !IsLineEnd(around[0]) || !IsLineEnd(last)) {
+        return false;
+    }
+    *tail = read + (read > 0 && around[0] == '\r' && around[1] == '\n' ? 1 : 0);
     ContentSum sum;
     SumInit(&sum);
-    bool read = ReadRange(file, 0, expected->stamp.size, buffer, [&](const char* bytes, DWORD n) {
+    bool summed = ReadRange(file, 0, read, buffer, [&](const char* bytes, DWORD n) {
         SumAdd(&sum, bytes, n);
         return true;
     });
-    if (!read || SumValue(&sum) != expected->sum) {
-        return false;
-    }
-    char last = 0;
-    return ReadRange(file, now.size - 1, 1, buffer, [&](const char* bytes, DWORD) {
-        last = bytes[0];
-        return true;
-    }) && IsLineEnd(last);
+    return summed && SumValue(&sum) == expected->sum;
 }
 
 // The new file is in the target's place and the old one under the backup
@@ -357,8 +369,18 @@ ReplaceResult AfterTheMove(const FormChar* target, const FormChar* backup, const
         return old != INVALID_HANDLE_VALUE;
     });
     if (old == INVALID_HANDLE_VALUE) {
-        // Another program keeps the old file open.
-        return PutOldBack(target, backup, newStamp);
+        // Another program keeps the old file open (sharing its deletion, or
+        // the move would have failed): what it writes next would go to a
+        // file about to be removed. The old file goes back; when that
+        // program has not written to it yet, the replace is what failed.
+        FileStamp seen;
+        bool unwritten = PlatformStamp(backup, &seen) && SameStamp(seen, expected->stamp);
+        ReplaceResult back = PutOldBack(target, backup, newStamp);
+        if (back == kReplaceFoundChanged && unwritten) {
+            SetLastError(ERROR_SHARING_VIOLATION);
+            return kReplaceKeptOld;
+        }
+        return back;
     }
     FileStamp oldStamp;
     bool known = StampOfHandle(old, &oldStamp);
@@ -368,8 +390,9 @@ ReplaceResult AfterTheMove(const FormChar* target, const FormChar* backup, const
         return kReplaced;
     }
     char* buffer = static_cast<char*>(GlobalAlloc(GMEM_FIXED, 3 * kCopyChunk));
-    bool appended = known && buffer != nullptr && OnlyAppendedTo(old, oldStamp, expected, buffer) &&
-                    AppendTail(old, expected->stamp.size, oldStamp.size, target, buffer);
+    uint64_t tail = 0;
+    bool appended = known && buffer != nullptr && OnlyAppendedTo(old, oldStamp, expected, buffer, &tail) &&
+                    (tail == oldStamp.size || AppendTail(old, tail, oldStamp.size, target, buffer));
     if (buffer != nullptr) {
         GlobalFree(buffer);
     }

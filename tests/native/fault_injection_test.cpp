@@ -500,6 +500,19 @@ void AppendARecordInTwoWrites(void* path)
     }).detach();
 }
 
+// The rest of the record kHalfRecord begins.
+void FinishTheRecord(void* path)
+{
+    AppendBytes(static_cast<const char*>(path), kRecord + strlen(kHalfRecord));
+}
+
+// The LF of a CR LF whose CR the run read, then a record.
+void EndTheLineAndAppend(void* path)
+{
+    AppendBytes(static_cast<const char*>(path), "\n");
+    AppendRecord(path);
+}
+
 // A log another program writes to while it is rewritten in place keeps all
 // it wrote: a run that finds the source changed leaves it and says so; what
 // comes in the very moment of the source's replace (the second, after
@@ -523,6 +536,7 @@ TEST_F(FaultTest, WhatAnotherProgramWritesToTheSourceMeanwhileIsKept)
         RunFailure failure;
         std::string sourceAfter;
         std::string keptBeside;   // what a file kept beside the source holds, if one is
+        std::string lastRead = "";  // what the log ends with when the run takes its size
     };
     const Case cases[] = {
         {"appended while the source is read", AppendRecord, &PosixFaults::hookAtRead, nullptr, kRunSourceChanged,
@@ -545,10 +559,16 @@ TEST_F(FaultTest, WhatAnotherProgramWritesToTheSourceMeanwhileIsKept)
          &PosixFaults::hookAtReplace, nullptr, kRunSucceeded, LogWithoutMatches() + kRecord, ""},
         {"rewritten longer, and a record added to the new file", RewriteLonger, &PosixFaults::hookAtReplace,
          AppendRecord, kRunExportUnreplaced, LogWithoutMatches() + kRecord, asRewritten},
+        // The run read half a record and wrote it as a line: the rest is not
+        // a line of its own.
+        {"half a record when the size was taken, finished as the source is replaced", FinishTheRecord,
+         &PosixFaults::hookAtReplace, nullptr, kRunSourceChanged, log_ + kRecord, "", kHalfRecord},
+        {"a CR LF cut between what was read and what came in", EndTheLineAndAppend, &PosixFaults::hookAtReplace,
+         nullptr, kRunSucceeded, LogWithoutMatches() + "last ok\r\n" + kRecord, "", "last ok\r"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
-        WriteFile(source, log_);
+        WriteFile(source, log_ + c.lastRead);
         std::remove(dir_.File("errors.txt").c_str());
         RemoveInPlaceAndExportTo(dir_.File("errors.txt"));
         *PosixFaultPlan() = PosixFaults();

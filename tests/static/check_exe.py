@@ -378,6 +378,8 @@ def check_dialog(c, who, image, texts, lang):
 # became of the files. Loaded into 256-character buffers.
 FAILURE_HEADLINES = range(10, 19)
 FAILURE_PIECES = range(10, 28)
+# Said when a replace kept both files beside a name another program took.
+NAME_TAKEN_PIECES = [60]
 
 
 def check_failure_strings(c, who, image, texts, lang):
@@ -386,9 +388,10 @@ def check_failure_strings(c, who, image, texts, lang):
     if c.ok(second, '%s: no string table block holding ids 16 to 31' % who) and lang is not None:
         c.equal('%s: second string block languages' % who, sorted(second), [lang])
     strings.update(image.strings.get(2, {}))
-    missing = [i for i in FAILURE_PIECES if not strings.get(i)]
+    strings.update(image.strings.get(60 // 16 + 1, {}))
+    missing = [i for i in list(FAILURE_PIECES) + NAME_TAKEN_PIECES if not strings.get(i)]
     c.equal('%s: failure message strings missing or empty' % who, missing, [])
-    for i in FAILURE_PIECES:
+    for i in list(FAILURE_PIECES) + NAME_TAKEN_PIECES:
         c.ok(len(strings.get(i, '')) < 256,
              '%s: string %d does not fit its 256-character buffer' % (who, i))
     # A headline that names a file ends as a label does, the path follows.

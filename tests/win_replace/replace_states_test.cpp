@@ -38,11 +38,11 @@ protected:
     void TearDown() override { *StandIn() = ReplaceStandIn(); }
 
     // A hidden source: its attributes must survive whatever happens.
-    void WriteSource()
+    void WriteSource(const std::string& lastRead = "")
     {
         std::wstring log = folder_.File(L"log.txt");
         SetFileAttributesW(log.c_str(), FILE_ATTRIBUTE_NORMAL);
-        WriteWholeFile(log, kLog);
+        WriteWholeFile(log, kLog + lastRead);
         SetFileAttributesW(log.c_str(), FILE_ATTRIBUTE_HIDDEN);
     }
     bool SourceHidden() const
@@ -201,6 +201,7 @@ TEST_F(ReplaceStates, WhatAnotherProgramDoesInTheMomentOfTheReplaceIsKept)
         void (*program)(const wchar_t*);
         RunFailure failure;
         std::string logAfter;
+        std::string lastRead = "";   // what the log ends with when the run takes its size
     };
     const Case cases[] = {
         {"a record added", [](const wchar_t* p) { AppendToLog(p, kRecord, false); }, kRunSucceeded,
@@ -211,10 +212,22 @@ TEST_F(ReplaceStates, WhatAnotherProgramDoesInTheMomentOfTheReplaceIsKept)
          std::string(kLog) + kHalf},
         {"a record through a handle kept open", [](const wchar_t* p) { AppendToLog(p, kRecord, true); },
          kRunSourceChanged, std::string(kLog) + kRecord},
+        // Nothing written yet: the replace is what failed.
+        {"a handle kept open, nothing written", [](const wchar_t* p) { AppendToLog(p, "", true); },
+         kRunExportUnreplaced, kLog},
+        // The run read half a record and wrote it as a line: the rest is
+        // not a line of its own.
+        {"half a record when the size was taken, finished now",
+         [](const wchar_t* p) { AppendToLog(p, "ord\r\n", false); }, kRunSourceChanged,
+         std::string(kLog) + "2026-12-09 record\r\n", kHalf},
+        // The LF of a CR LF whose CR the run read: no line of its own.
+        {"a CR LF cut between what was read and what came in",
+         [](const wchar_t* p) { AppendToLog(p, (std::string("\n") + kRecord).c_str(), false); }, kRunSucceeded,
+         std::string(kWithout) + "last ok\r\n" + kRecord, "last ok\r"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
-        WriteSource();
+        WriteSource(c.lastRead);
         Plan(0, ReplaceStandIn::kNothingMoved, 0);
         StandIn()->before = c.program;
         RunOutcome outcome = form_.Run();
