@@ -144,69 +144,52 @@ protected:
         return files;
     }
 
-    ScratchDir dir_;
-    ScratchDir state_;
-    PosixForm form_;
-    std::string log_;
-    const std::string earlier_ = "2024-04-30 ERROR earlier run\r\n";
-};
-
-TEST_P(CrashMatrix, EveryFileIsAsBeforeOrAsFinishedAfterTheRepair)
-{
-    // The steps of a whole run, counted on a run that is not killed.
-    Lay();
-    *PosixFaultPlan() = PosixFaults();
-    RunOutcome finished = RunStrip(&form_);
-    ASSERT_EQ(finished.failure, kRunSucceeded);
-    const int steps = PosixSteps();
-    ASSERT_GT(steps, 15) << "the run takes too few steps to prove anything";
-    const std::vector<Expected> files = Files();
-    for (const Expected& f : files) {
-        ASSERT_EQ(Content(f.path), f.after) << f.path;
+    // The steps of a whole run, counted on a run that is not killed; the
+    // files checked as it leaves them.
+    int CountSteps(const std::vector<Expected>& files)
+    {
+        Lay();
+        *PosixFaultPlan() = PosixFaults();
+        RunOutcome finished = RunStrip(&form_);
+        EXPECT_EQ(finished.failure, kRunSucceeded);
+        for (const Expected& f : files) {
+            EXPECT_EQ(Content(f.path), f.after) << f.path;
+        }
+        return PosixSteps();
     }
 
-    int killedBefore = 0;
-    int killedAfter = 0;
-    for (int at = 1; at <= steps + 1; ++at) {
-        SCOPED_TRACE("killed at step " + std::to_string(at) + " of " + std::to_string(steps));
-        Lay();
+    // Runs body in a forked child that ends itself as it is about to take
+    // its step number at (0: never); the child's exit code, 86 for a kill.
+    template <typename Body>
+    int InChildKilledAt(int at, Body body)
+    {
         pid_t child = fork();
-        ASSERT_GE(child, 0);
         if (child == 0) {
             *PosixFaultPlan() = PosixFaults();
             PosixFaultPlan()->killAtStep = at;
-            RunStrip(&form_);
-            _exit(0);
+            _exit(body());
         }
         int status = 0;
-        ASSERT_EQ(waitpid(child, &status, 0), child);
-        ASSERT_TRUE(WIFEXITED(status));
-        EXPECT_EQ(WEXITSTATUS(status), at <= steps ? 86 : 0) << "the kill did not fall where it was planned";
+        EXPECT_EQ(waitpid(child, &status, 0), child);
+        EXPECT_TRUE(WIFEXITED(status));
+        return WEXITSTATUS(status);
+    }
+    int KillRunAt(int at)
+    {
+        return InChildKilledAt(at, [&] {
+            RunStrip(&form_);
+            return 0;
+        });
+    }
 
-        // What the kill left: something to put back when a file is in
-        // between or a temporary file of ours is there.
-        bool leftSomething = false;
-        for (const Expected& f : files) {
-            std::string now = Content(f.path);
-            leftSomething = leftSomething || (now != f.before && now != f.after);
-        }
-        for (const std::string& name : dir_.Entries()) {
-            // A temporary file: an export that did not take its place. (A
-            // record alone, or a backup beside the new file that took the
-            // place, changes none of the user's files.)
-            leftSomething = leftSomething || name.compare(0, 3, "qzv") == 0;
-        }
-
-        // The next start.
-        *PosixFaultPlan() = PosixFaults();
-        RepairReport report;
-        RepairInit(&report);
-        RepairFromPointers(&report);
-        EXPECT_EQ(report.kept, 0u);
-
+    // After the repair: every file as before or as finished, the old
+    // last-write time with the old bytes, no line lost, none of our files
+    // left. *allBefore tells whether every file is as before.
+    void ExpectSettled(const std::vector<Expected>& files, bool* allBefore)
+    {
         bool sourceAfter = false;
         bool errorsAfter = false;
-        bool allBefore = true;
+        *allBefore = true;
         for (const Expected& f : files) {
             std::string now = Content(f.path);
             bool before = now == f.before;
@@ -218,7 +201,7 @@ TEST_P(CrashMatrix, EveryFileIsAsBeforeOrAsFinishedAfterTheRepair)
                                                  static_cast<uint64_t>(kOldTime.tv_nsec))
                     << f.path << " has its old bytes but not its old last-write time";
             }
-            allBefore = allBefore && before;
+            *allBefore = *allBefore && before;
             if (f.path == Source()) {
                 sourceAfter = after && !before;
             } else if (f.path == files.back().path) {
@@ -244,6 +227,50 @@ TEST_P(CrashMatrix, EveryFileIsAsBeforeOrAsFinishedAfterTheRepair)
         std::sort(names.begin(), names.end());
         EXPECT_EQ(dir_.Entries(), names);
         EXPECT_EQ(state_.Entries(), std::vector<std::string>{}) << "a pointer is left";
+    }
+
+    ScratchDir dir_;
+    ScratchDir state_;
+    PosixForm form_;
+    std::string log_;
+    const std::string earlier_ = "2024-04-30 ERROR earlier run\r\n";
+};
+
+TEST_P(CrashMatrix, EveryFileIsAsBeforeOrAsFinishedAfterTheRepair)
+{
+    const std::vector<Expected> files = Files();
+    const int steps = CountSteps(files);
+    ASSERT_GT(steps, 15) << "the run takes too few steps to prove anything";
+
+    int killedBefore = 0;
+    int killedAfter = 0;
+    for (int at = 1; at <= steps + 1; ++at) {
+        SCOPED_TRACE("killed at step " + std::to_string(at) + " of " + std::to_string(steps));
+        Lay();
+        EXPECT_EQ(KillRunAt(at), at <= steps ? 86 : 0) << "the kill did not fall where it was planned";
+
+        // What the kill left: something to put back when a file is in
+        // between or a temporary file of ours is there.
+        bool leftSomething = false;
+        for (const Expected& f : files) {
+            std::string now = Content(f.path);
+            leftSomething = leftSomething || (now != f.before && now != f.after);
+        }
+        for (const std::string& name : dir_.Entries()) {
+            // A temporary file: an export that did not take its place. (A
+            // record alone, or a backup beside the new file that took the
+            // place, changes none of the user's files.)
+            leftSomething = leftSomething || name.compare(0, 3, "qzv") == 0;
+        }
+
+        // The next start.
+        *PosixFaultPlan() = PosixFaults();
+        RepairReport report;
+        RepairInit(&report);
+        RepairFromPointers(&report);
+        EXPECT_EQ(report.kept, 0u);
+        bool allBefore = true;
+        ExpectSettled(files, &allBefore);
         // Told when there was something to put back; silent after a run
         // that finished.
         if (leftSomething) {
@@ -258,6 +285,49 @@ TEST_P(CrashMatrix, EveryFileIsAsBeforeOrAsFinishedAfterTheRepair)
            killedBefore, killedAfter);
     EXPECT_GT(killedBefore, 0);
     EXPECT_GT(killedAfter, 0);
+}
+
+// The start that repairs is killed too, at each of its own steps: the start
+// after it finishes the repair.
+TEST_P(CrashMatrix, ARepairThatIsKilledIsFinishedByTheNextStart)
+{
+    const std::vector<Expected> files = Files();
+    const int steps = CountSteps(files);
+    int pairs = 0;
+    for (int at = 1; at <= steps; ++at) {
+        Lay();
+        KillRunAt(at);
+        // The repair's own steps, counted in a child of their own.
+        int repairSteps = InChildKilledAt(0, [] {
+            RepairReport report;
+            RepairInit(&report);
+            RepairFromPointers(&report);
+            return PosixSteps() < 200 ? PosixSteps() : 200;
+        });
+        for (int k = 1; k < repairSteps; ++k) {
+            SCOPED_TRACE("run killed at step " + std::to_string(at) + ", its repair at step " + std::to_string(k) +
+                         " of " + std::to_string(repairSteps));
+            Lay();
+            KillRunAt(at);
+            EXPECT_EQ(InChildKilledAt(k,
+                                      [] {
+                                          RepairReport report;
+                                          RepairInit(&report);
+                                          RepairFromPointers(&report);
+                                          return 0;
+                                      }),
+                      86);
+            *PosixFaultPlan() = PosixFaults();
+            RepairReport report;
+            RepairInit(&report);
+            RepairFromPointers(&report);
+            bool allBefore = true;
+            ExpectSettled(files, &allBefore);
+            ++pairs;
+        }
+    }
+    printf("%s: %d kills of a repair\n", GetParam().what, pairs);
+    EXPECT_GT(pairs, steps);
 }
 
 const Shape kShapes[] = {
