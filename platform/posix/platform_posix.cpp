@@ -252,6 +252,8 @@ bool SameInode(const struct stat& a, const struct stat& b)
 // How long a half-written last record of another program's is waited for.
 const int kTailWaitMs = 1500;
 const int kTailPollMs = 10;
+// How many times what keeps coming in is copied before the old file is kept.
+const int kTailCopies = 16;
 
 }  // namespace
 
@@ -760,10 +762,11 @@ ReplaceResult PutOldBack(const std::string& to, const std::string& old, const st
 // the run read on, goes to the end of the new file, in whole lines: a last
 // line still being written is waited for, a little, and what comes in
 // while the tail is copied follows it. False when the tail never ended a
-// line; *copied tells how far it got.
+// line, or never stopped growing; *copied tells how far it got.
 bool CopyWhatCameIn(int fd, const std::string& to, uint64_t from, uint64_t* copied)
 {
     *copied = from;
+    int copies = 0;
     for (int waited = 0;;) {
         struct stat st;
         if (fstat(fd, &st) != 0) {
@@ -774,7 +777,9 @@ bool CopyWhatCameIn(int fd, const std::string& to, uint64_t from, uint64_t* copi
             return true;
         }
         if (size > *copied && EndsALine(fd, size)) {
-            if (!AppendTail(fd, *copied, size, to)) {
+            // A program that keeps on writing to the old file is not
+            // followed for ever: the old file is then kept.
+            if (++copies > kTailCopies || !AppendTail(fd, *copied, size, to)) {
                 return false;
             }
             *copied = size;
