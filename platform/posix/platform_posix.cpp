@@ -60,6 +60,8 @@ void Step()
 }
 // Files written to since they were opened, for failCloseAfterWrite.
 thread_local std::set<int> g_writtenFiles;
+// Exports claimed to append (not sharing writes), for failAppendedClose.
+thread_local std::set<int> g_appendClaims;
 
 // An injected fault fails the call the way the system would, with a reason.
 bool Injected(int error)
@@ -551,7 +553,7 @@ bool PlatformRead(FileHandle file, void* buffer, uint32_t count, uint32_t* got)
     return true;
 }
 
-FileHandle PlatformClaimTarget(const FormChar* path, bool* created, const StopFlag*, bool)
+FileHandle PlatformClaimTarget(const FormChar* path, bool* created, const StopFlag*, bool shareWrites)
 {
     std::string native = NativePath(path);
     *created = false;
@@ -577,6 +579,9 @@ FileHandle PlatformClaimTarget(const FormChar* path, bool* created, const StopFl
         }
         errno = error;
         return nullptr;
+    }
+    if (!shareWrites) {
+        g_appendClaims.insert(fd);
     }
     return Handle(fd);
 }
@@ -697,7 +702,8 @@ bool PlatformClose(FileHandle file)
     if (close(Fd(file)) != 0) {
         return false;
     }
-    if (written && g_faults.failCloseAfterWrite) {
+    bool appended = g_appendClaims.erase(Fd(file)) > 0;
+    if (written && (g_faults.failCloseAfterWrite || (appended && g_faults.failAppendedClose))) {
         return Injected(EIO);
     }
     return true;
