@@ -60,6 +60,8 @@ void Step()
 }
 // Files written to since they were opened, for failCloseAfterWrite.
 thread_local std::set<int> g_writtenFiles;
+// Exports claimed to append (not sharing writes), for failAppendedClose.
+thread_local std::set<int> g_appendClaims;
 
 // An injected fault fails the call the way the system would, with a reason.
 bool Injected(int error)
@@ -252,6 +254,8 @@ bool SameInode(const struct stat& a, const struct stat& b)
 // How long a half-written last record of another program's is waited for.
 const int kTailWaitMs = 1500;
 const int kTailPollMs = 10;
+// How many times what keeps coming in is copied before the old file is kept.
+const int kTailCopies = 16;
 
 }  // namespace
 
@@ -549,7 +553,7 @@ bool PlatformRead(FileHandle file, void* buffer, uint32_t count, uint32_t* got)
     return true;
 }
 
-FileHandle PlatformClaimTarget(const FormChar* path, bool* created, const StopFlag*, bool)
+FileHandle PlatformClaimTarget(const FormChar* path, bool* created, const StopFlag*, bool shareWrites)
 {
     std::string native = NativePath(path);
     *created = false;
@@ -575,6 +579,9 @@ FileHandle PlatformClaimTarget(const FormChar* path, bool* created, const StopFl
         }
         errno = error;
         return nullptr;
+    }
+    if (!shareWrites) {
+        g_appendClaims.insert(fd);
     }
     return Handle(fd);
 }
@@ -695,7 +702,8 @@ bool PlatformClose(FileHandle file)
     if (close(Fd(file)) != 0) {
         return false;
     }
-    if (written && g_faults.failCloseAfterWrite) {
+    bool appended = g_appendClaims.erase(Fd(file)) > 0;
+    if (written && (g_faults.failCloseAfterWrite || (appended && g_faults.failAppendedClose))) {
         return Injected(EIO);
     }
     return true;
@@ -760,10 +768,11 @@ ReplaceResult PutOldBack(const std::string& to, const std::string& old, const st
 // the run read on, goes to the end of the new file, in whole lines: a last
 // line still being written is waited for, a little, and what comes in
 // while the tail is copied follows it. False when the tail never ended a
-// line; *copied tells how far it got.
+// line, or never stopped growing; *copied tells how far it got.
 bool CopyWhatCameIn(int fd, const std::string& to, uint64_t from, uint64_t* copied)
 {
     *copied = from;
+    int copies = 0;
     for (int waited = 0;;) {
         struct stat st;
         if (fstat(fd, &st) != 0) {
@@ -774,7 +783,9 @@ bool CopyWhatCameIn(int fd, const std::string& to, uint64_t from, uint64_t* copi
             return true;
         }
         if (size > *copied && EndsALine(fd, size)) {
-            if (!AppendTail(fd, *copied, size, to)) {
+            // A program that keeps on writing to the old file is not
+            // followed for ever: the old file is then kept.
+            if (++copies > kTailCopies || !AppendTail(fd, *copied, size, to)) {
                 return false;
             }
             *copied = size;

@@ -36,6 +36,7 @@ struct PosixFaults {
     int failClaimedPath = 0;      // the claimed file's real path cannot be had
     int failClaimAt = 0;          // the claim of this number (from 1) fails, as a file held by another program
     int failCloseAfterWrite = 0;  // closing a file written to fails (EIO), as a delayed write that did not land
+    int failAppendedClose = 0;    // closing an export claimed to append, once written to, fails so
 
     // Stands for the user pressing Escape at a given moment: stop is raised
     // at the read call, the flush or the replace of the given number.

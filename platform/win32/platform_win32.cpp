@@ -323,13 +323,13 @@ bool OnlyAppendedTo(HANDLE file, const FileStamp& now, const SourceAsRead* expec
 }
 
 // The new file is in the target's place and the old one under the backup
-// name. Puts the old file back in its place, unless the new one changed
-// since the move (newStamp): a record another program added to it then
-// would go with it. Both are kept then.
-ReplaceResult PutOldBack(const FormChar* target, const FormChar* backup, const FileStamp& newStamp)
+// name. Puts the old file back in its place, unless the new one grew since
+// it was written (newSize, its size before the move): a record another
+// program added to it since would go with it. Both are kept then.
+ReplaceResult PutOldBack(const FormChar* target, const FormChar* backup, uint64_t newSize)
 {
     FileStamp now;
-    if (PlatformStamp(target, &now) && SameStamp(now, newStamp) &&
+    if (PlatformStamp(target, &now) && now.size == newSize &&
         Retried([&] { return MoveFileExW(backup, target, MOVEFILE_REPLACE_EXISTING) != FALSE; })) {
         return kReplaceFoundChanged;
     }
@@ -345,7 +345,7 @@ ReplaceResult PutOldBack(const FormChar* target, const FormChar* backup, const F
 // file then goes back in its place, as it does when it was changed
 // otherwise.
 ReplaceResult AfterTheMove(const FormChar* target, const FormChar* backup, const SourceAsRead* expected,
-                           const FileIdentity& oldFile, const FileIdentity& newFile)
+                           const FileIdentity& oldFile, const FileIdentity& newFile, uint64_t newSize)
 {
     if (WhatNameHolds(target, oldFile, newFile) != kNameHoldsNew) {
         // Taken by another program already: keep everything.
@@ -359,10 +359,6 @@ ReplaceResult AfterTheMove(const FormChar* target, const FormChar* backup, const
         RemoveFile(backup);
         return kReplaced;
     }
-    FileStamp newStamp;
-    if (!PlatformStamp(target, &newStamp)) {
-        return kReplaceKeptBoth;
-    }
     HANDLE old = INVALID_HANDLE_VALUE;
     Retried([&] {
         old = CreateFileW(backup, GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
@@ -375,7 +371,7 @@ ReplaceResult AfterTheMove(const FormChar* target, const FormChar* backup, const
         // program has not written to it yet, the replace is what failed.
         FileStamp seen;
         bool unwritten = PlatformStamp(backup, &seen) && SameStamp(seen, expected->stamp);
-        ReplaceResult back = PutOldBack(target, backup, newStamp);
+        ReplaceResult back = PutOldBack(target, backup, newSize);
         if (back == kReplaceFoundChanged && unwritten) {
             SetLastError(ERROR_SHARING_VIOLATION);
             return kReplaceKeptOld;
@@ -401,7 +397,7 @@ ReplaceResult AfterTheMove(const FormChar* target, const FormChar* backup, const
         RemoveFile(backup);
         return kReplaced;
     }
-    return PutOldBack(target, backup, newStamp);
+    return PutOldBack(target, backup, newSize);
 }
 
 // After a failed replace step, whatever it left: the target under its own
@@ -419,14 +415,14 @@ ReplaceResult AfterTheMove(const FormChar* target, const FormChar* backup, const
 // the log for each record), which is neither of ours.
 ReplaceResult RecoverFromFailedReplace(const FormChar* target, const FormChar* temp, const FormChar* backup,
                                        DWORD attributes, const FileIdentity& oldFile, const FileIdentity& newFile,
-                                       const SourceAsRead* expected)
+                                       uint64_t newSize, const SourceAsRead* expected)
 {
     DWORD error = GetLastError();
     switch (WhatNameHolds(target, oldFile, newFile)) {
     case kNameHoldsNew:
         // The new file made it in after all.
         KeepAttributes(target, attributes);
-        return AfterTheMove(target, backup, expected, oldFile, newFile);
+        return AfterTheMove(target, backup, expected, oldFile, newFile, newSize);
     case kNameHoldsOld:
         // Whatever the backup name holds is a copy the replace made.
         if (WhatNameHolds(backup, oldFile, newFile) == kNameHoldsOther) {
@@ -444,7 +440,7 @@ ReplaceResult RecoverFromFailedReplace(const FormChar* target, const FormChar* t
             }
         } else if (WhatNameHolds(temp, oldFile, newFile) == kNameHoldsNew && MoveToFreeName(temp, target)) {
             KeepAttributes(target, attributes);
-            return AfterTheMove(target, backup, expected, oldFile, newFile);
+            return AfterTheMove(target, backup, expected, oldFile, newFile, newSize);
         }
         break;
     case kNameHoldsOther:
@@ -699,14 +695,15 @@ ReplaceResult PlatformReplace(const FormChar* target, const FormChar* temp, cons
     // after the step goes by these.
     FileIdentity oldFile;
     FileIdentity newFile;
-    if (!IdentityOf(full, &oldFile) || !IdentityOf(temp, &newFile)) {
+    FileStamp written;
+    if (!IdentityOf(full, &oldFile) || !IdentityOf(temp, &newFile) || !PlatformStamp(temp, &written)) {
         return kReplaceKeptOld;
     }
     if (!Retried([&] { return PlatformReplaceStep(full, temp, backup); })) {
-        return RecoverFromFailedReplace(full, temp, backup, attributes, oldFile, newFile, expected);
+        return RecoverFromFailedReplace(full, temp, backup, attributes, oldFile, newFile, written.size, expected);
     }
     KeepAttributes(full, attributes);
-    return AfterTheMove(full, backup, expected, oldFile, newFile);
+    return AfterTheMove(full, backup, expected, oldFile, newFile, written.size);
 }
 
 void PlatformDelete(const FormChar* path)

@@ -650,6 +650,28 @@ TEST_F(FaultTest, AnExportThatCannotBeMadeDurableFailsTheRunAndChangesNoFile)
     }
 }
 
+// An appended export is flushed before any file takes its place, and kept
+// open until the end, so that a failed run can cut it back: a close that
+// fails once the source was replaced is told, with what became of each file.
+TEST_F(FaultTest, AFailedCloseAfterTheReplacesIsToldWithWhatBecameOfEachFile)
+{
+    const std::string old = "kept\r\n";
+    WriteFile(dir_.File("errors.txt"), old);
+    RemoveInPlaceAndExportTo(dir_.File("errors.txt"));
+    form_.SetCheck(IDC_APPEND_WITH, true);
+    PosixFaultPlan()->failAppendedClose = 1;
+    RunOutcome outcome = RunStrip(&form_);
+    EXPECT_EQ(outcome.failure, kRunExportUnwritten);
+    EXPECT_EQ(outcome.file, kWithExport);
+    EXPECT_EQ(outcome.systemError, static_cast<uint32_t>(EIO));
+    EXPECT_TRUE(OutcomeIsTold(&outcome));
+    EXPECT_EQ(outcome.without, kExportWritten);
+    EXPECT_EQ(outcome.with, kExportWritten);
+    EXPECT_TRUE(ReadFile(dir_.File("log.txt")) == LogWithoutMatches());
+    EXPECT_TRUE(ReadFile(dir_.File("errors.txt")) == old + matching_);
+    EXPECT_EQ(dir_.Entries(), (std::vector<std::string>{"errors.txt", "log.txt"}));
+}
+
 // A real writer, another process that opens the log for each record it
 // adds, every millisecond, while the log is rewritten in place again and
 // again: afterwards every record is in the log exactly once.

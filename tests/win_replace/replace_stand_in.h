@@ -38,6 +38,8 @@ struct ReplaceStandIn {
     // Another program at work in the moment of the replace: called with the
     // target's path at the start of each call, before anything moves.
     void (*before)(const wchar_t* target) = nullptr;
+    // And just after a call that ran ReplaceFileW itself and succeeded.
+    void (*after)(const wchar_t* target) = nullptr;
 };
 
 // What the logger of kOldFileAsBackupNameTaken writes.

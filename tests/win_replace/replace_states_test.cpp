@@ -242,4 +242,26 @@ TEST_F(ReplaceStates, WhatAnotherProgramDoesInTheMomentOfTheReplaceIsKept)
     }
 }
 
+// The log rewritten longer in the moment before the replace, and a
+// logger's record added to the new log just after it: the old log cannot go
+// back without the record, so both are kept, and the message says where.
+TEST_F(ReplaceStates, ARecordWrittenToTheNewLogKeepsItWhenTheOldCannotGoBack)
+{
+    WriteSource();
+    Plan(0, ReplaceStandIn::kNothingMoved, 0);
+    StandIn()->before = [](const wchar_t* p) { WriteWholeFile(p, std::string(kEdited) + kLog); };
+    StandIn()->after = [](const wchar_t* p) { AppendToLog(p, kRecord, false); };
+    RunOutcome outcome = form_.Run();
+    *StandIn() = ReplaceStandIn();
+    EXPECT_EQ(outcome.failure, kRunExportUnreplaced);
+    EXPECT_EQ(outcome.without, kExportKeptBoth);
+    EXPECT_FALSE(outcome.keptNameTaken);
+    EXPECT_EQ(ReadWholeFile(folder_.File(L"log.txt")), std::string(kWithout) + kRecord);
+    EXPECT_EQ(ReadWholeFile(outcome.keptOld), std::string(kEdited) + kLog);
+    std::vector<std::wstring> names = folder_.Entries();
+    ASSERT_EQ(names.size(), 2u);
+    EXPECT_EQ(names[0], L"log.txt");
+    EXPECT_EQ(names[1].substr(0, 3), L"qzb");
+}
+
 }  // namespace

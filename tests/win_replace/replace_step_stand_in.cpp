@@ -36,7 +36,12 @@ bool PlatformReplaceStep(const wchar_t* target, const wchar_t* replacement, cons
         plan->before(target);
     }
     if (++plan->calls > plan->failures) {
-        return ReplaceFileW(target, replacement, backup, REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr, nullptr) != FALSE;
+        bool replaced =
+            ReplaceFileW(target, replacement, backup, REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr, nullptr) != FALSE;
+        if (replaced && plan->after != nullptr) {
+            plan->after(target);
+        }
+        return replaced;
     }
     bool staged = true;
     switch (plan->leaves) {
