@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "app/app.h"
+#include "app/strip_run.h"
 #include "resources/resource_ids.h"
 #include "tests/win/win_test_support.h"
 
@@ -256,6 +257,49 @@ TEST_F(MainDialogTest, EmptySearchTextTouchesNoFileAndReenablesTheButton)
 
     EXPECT_EQ(ReadWholeFile(source), "a\nb\n");
     EXPECT_TRUE(IsWindowEnabled(Item(IDC_STRIP)));
+}
+
+// A worker that cannot go on (here: suspended in the middle of its reading)
+// holds up the end of the session, the done message and the dialog's end
+// only for a bounded moment; once it can go on, it sees the stop and puts
+// the source back as it was.
+TEST_F(MainDialogTest, EndOfSessionWaitsForAStuckRunOnlyForAMoment)
+{
+    std::string bytes;
+    for (int i = 0; bytes.size() < (32u << 20); ++i) {
+        bytes += (i % 10 == 0 ? "12:00:00 ERROR request failed " : "12:00:00 INFO request served ");
+        bytes += std::to_string(i) + "\r\n";
+    }
+    const std::wstring source = UseSource(bytes, L"ERROR");
+    SetCheck(IDC_EXPORT_WITHOUT, true);
+    SetCheck(IDC_EXPORT_WITH, false);
+    SendMessageW(dialog_, WM_COMMAND, MAKEWPARAM(IDC_STRIP, BN_CLICKED),
+                 reinterpret_cast<LPARAM>(Item(IDC_STRIP)));
+    StripRun* run = reinterpret_cast<StripRun*>(GetWindowLongPtrW(dialog_, DWLP_USER));
+    ASSERT_NE(run, nullptr);
+    ASSERT_TRUE(StripRunning(run));
+    // Suspended once it reads: no lock of the process is held then.
+    DWORD start = GetTickCount();
+    while (__atomic_load_n(&run->control.sourceRead, __ATOMIC_RELAXED) == 0 && GetTickCount() - start < 10000) {
+        Sleep(1);
+    }
+    ASSERT_NE(SuspendThread(run->worker), static_cast<DWORD>(-1));
+
+    start = GetTickCount();
+    SendMessageW(dialog_, WM_ENDSESSION, TRUE, 0);
+    DWORD endSession = GetTickCount() - start;
+    start = GetTickCount();
+    SendMessageW(dialog_, WM_STRIP_RUN_DONE, 0, 0);
+    DWORD doneMessage = GetTickCount() - start;
+    bool lockedMeanwhile = IsWindowEnabled(Item(IDC_STRIP)) == FALSE;
+    ResumeThread(run->worker);
+
+    EXPECT_GE(endSession, 3000u) << "the worker is given a moment to put the files back";
+    EXPECT_LT(endSession, 5000u) << "within the time Windows gives a window at the end of the session";
+    EXPECT_LT(doneMessage, 2000u);
+    EXPECT_TRUE(lockedMeanwhile) << "the form is given back only when the worker is over";
+    EXPECT_TRUE(WaitForStripRunEnd(dialog_));
+    EXPECT_EQ(ReadWholeFile(source), bytes);
 }
 
 }  // namespace
