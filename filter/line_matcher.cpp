@@ -204,9 +204,9 @@ bool NeedleIsPlain(const NeedleSearch* search, const TextRules* rules)
 
 }  // namespace
 
-void LineMatcherInit(LineMatcher* m, const char* needle, bool ignoreCase, const TextRules* rules)
+void LineMatcherInit(LineMatcher* m, const SearchNeedles* needles, const TextRules* rules)
 {
-    NeedleSearchInit(&m->search, needle, ignoreCase, rules);
+    NeedleSearchInit(&m->search, needles->ansi, needles->ignoreCase, rules);
     m->rules = rules;
     m->asksOddLines = !rules->allPlain;
     m->printablePlain = true;
@@ -214,7 +214,8 @@ void LineMatcherInit(LineMatcher* m, const char* needle, bool ignoreCase, const 
         m->printablePlain = m->printablePlain && rules->plain[c] != 0;
     }
     m->asksEveryLine = !NeedleIsPlain(&m->search, rules);
-    m->holdsNoLine = NeedleHasLineEnd(&m->search);
+    // A text the code page cannot hold is in no line read in it.
+    m->holdsNoLine = !needles->ansiHeld || NeedleHasLineEnd(&m->search);
     m->cache = nullptr;
 }
 

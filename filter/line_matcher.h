@@ -13,6 +13,7 @@
 
 #include "filter/judge_cache.h"
 #include "filter/needle_search.h"
+#include "filter/search_needles.h"
 #include "platform/platform.h"
 
 // What stays the same for every text of one run.
@@ -34,9 +35,9 @@ struct LineMatcher {
     JudgeCache* cache;
 };
 
-// Prepares a matcher: needle is zero-terminated, non-empty, in the ANSI code
-// page, and must outlive the matcher, as must rules. It starts with no cache.
-void LineMatcherInit(LineMatcher* matcher, const char* needle, bool ignoreCase, const TextRules* rules);
+// Prepares a matcher; needles and rules must outlive it. It starts with no
+// cache.
+void LineMatcherInit(LineMatcher* matcher, const SearchNeedles* needles, const TextRules* rules);
 
 // True when the platform may be asked about needle-sized windows of lines:
 // a cache of its verdicts then saves calls.

@@ -13,10 +13,10 @@
 #include "filter/line_emitter.h"
 #include "filter/line_ends.h"
 
-void LinePassInit(LinePass* pass, const char* needle, bool ignoreCase, const TextRules* rules,
-                  LineSink* withoutTarget, LineSink* withTarget)
+void LinePassInit(LinePass* pass, const SearchNeedles* needles, const TextRules* rules, LineSink* withoutTarget,
+                  LineSink* withTarget)
 {
-    LineMatcherInit(&pass->matcher, needle, ignoreCase, rules);
+    LineMatcherInit(&pass->matcher, needles, rules);
     pass->without = withoutTarget;
     pass->with = withTarget;
 }
@@ -28,7 +28,7 @@ void RouteEmptySource(LinePass* pass)
 
 void RouteCompleteLines(LinePass* pass, char* text, uint64_t size)
 {
-    if (pass->matcher.search.length == 0 || size == 0) {
+    if (size == 0) {
         return;
     }
     LineScan scan;

@@ -5,6 +5,7 @@
 
 #include "filter/line_matcher.h"
 #include "filter/line_sink.h"
+#include "filter/search_needles.h"
 #include "platform/platform.h"
 
 // What stays the same for every stretch of one run.
@@ -14,10 +15,10 @@ struct LinePass {
     LineSink* with;
 };
 
-// Prepares a pass: needle is zero-terminated, non-empty, in the ANSI code
-// page, and must outlive the pass. The pass starts with no cache.
-void LinePassInit(LinePass* pass, const char* needle, bool ignoreCase, const TextRules* rules,
-                  LineSink* withoutTarget, LineSink* withTarget);
+// Prepares a pass; needles and rules must outlive it. The pass starts with
+// no cache.
+void LinePassInit(LinePass* pass, const SearchNeedles* needles, const TextRules* rules, LineSink* withoutTarget,
+                  LineSink* withTarget);
 
 // Routes the lines of text[0, size), size > 0: a line containing the needle
 // goes, ended with CR LF, to the with-string export, any other line to the

@@ -101,11 +101,12 @@ bool StreamLines(ReadWindow* w, LinePass* pass)
 
 }  // namespace
 
-bool RouteLines(ReadWindow* w, bool ignoreCase, const char* needle, const TextRules* rules,
+bool RouteLines(ReadWindow* w, SourceEncoding encoding, const SearchNeedles* needles, const TextRules* rules,
                 LineSink* withoutTarget, LineSink* withTarget)
 {
+    (void)encoding;
     LinePass pass;
-    LinePassInit(&pass, needle, ignoreCase, rules, withoutTarget, withTarget);
+    LinePassInit(&pass, needles, rules, withoutTarget, withTarget);
     // The cache is a help, not a need: without memory for it the platform
     // is asked every time.
     JudgeCache cache;

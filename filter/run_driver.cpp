@@ -6,11 +6,10 @@
 #include "filter/line_sink.h"
 #include "filter/read_window.h"
 #include "filter/route_lines.h"
+#include "filter/search_needles.h"
 
 namespace {
 
-// The search text's ANSI form: up to three bytes a unit, and the terminator.
-const uint32_t kNeedleCapacity = (kSearchCapacity - 1) * 3 + 1;
 // Each export's output buffer.
 const uint32_t kSinkCapacity = 1u << 18;
 // The read window; it grows only for a line longer than itself.
@@ -32,20 +31,6 @@ bool RefuseTooLong(const RunRequest* r, RunOutcome* outcome)
         return false;
     }
     return true;
-}
-
-// The needle: the search text, upper-cased when case is ignored, in the
-// ANSI code page. False when it does not fit its buffer.
-bool MakeNeedle(const RunRequest* r, char* needle)
-{
-    FormChar search[kSearchCapacity];
-    for (uint32_t i = 0; i < kSearchCapacity; ++i) {
-        search[i] = r->search[i];
-    }
-    if (r->ignoreCase) {
-        PlatformUpperCase(search);
-    }
-    return PlatformToAnsi(search, needle, kNeedleCapacity) && needle[0] != 0;
 }
 
 // A switched-on export that cannot be had. The other export still runs,
@@ -82,8 +67,8 @@ void FailUnread(const ReadWindow* w, RunOutcome* outcome)
 }
 
 // Streams the source into the claimed exports and ends the transaction.
-void RouteAndFinish(const RunRequest* r, RunControl* control, FileHandle source, uint64_t size,
-                    const char* needle, char* block, ExportTransaction* t, RunOutcome* outcome)
+void RouteAndFinish(RunControl* control, FileHandle source, uint64_t size,
+                    const SearchNeedles* needles, char* block, ExportTransaction* t, RunOutcome* outcome)
 {
     LineSink withoutSink;
     LineSink withSink;
@@ -95,7 +80,7 @@ void RouteAndFinish(const RunRequest* r, RunControl* control, FileHandle source,
 
     TextRules rules;
     PlatformGetTextRules(&rules);
-    bool read = RouteLines(&window, r->ignoreCase, needle, &rules, &withoutSink, &withSink);
+    bool read = RouteLines(&window, kEncodingAnsi, needles, &rules, &withoutSink, &withSink);
     WindowRelease(&window);
     // The source is closed before any export takes its place: it may be
     // one of them.
@@ -146,8 +131,8 @@ void DriveRun(const RunRequest* r, RunControl* control, RunOutcome* outcome)
     }
     PlatformClaimedPath(source, sourceName, kLongPathCapacity);
 
-    char needle[kNeedleCapacity];
-    if (!MakeNeedle(r, needle)) {
+    SearchNeedles needles;
+    if (!MakeSearchNeedles(r->search, r->ignoreCase, &needles)) {
         PlatformClose(source);
         OutcomeFail(outcome, kRunSearchTooLong, kNoFile, 0);
         return;
@@ -182,7 +167,7 @@ void DriveRun(const RunRequest* r, RunControl* control, RunOutcome* outcome)
     } else if (!GoOnWithoutUnclaimed(&t, outcome)) {
         RollBackExports(&t, outcome);
     } else {
-        RouteAndFinish(r, control, source, size, needle, block, &t, outcome);
+        RouteAndFinish(control, source, size, &needles, block, &t, outcome);
         source = nullptr;
     }
     PlatformClose(source);

@@ -62,11 +62,18 @@ bool PlatformIsChecked(FormHandle form, int id);
 // Upper-cases a zero-terminated text in place (CharUpperW).
 void PlatformUpperCase(FormChar* text);
 // Converts a zero-terminated text, terminator included, to the ANSI code
-// page (WideCharToMultiByte, CP_ACP). False when it does not fit or fails.
-bool PlatformToAnsi(const FormChar* text, char* out, uint32_t outCapacity);
+// page (WideCharToMultiByte, CP_ACP, with no best-fit look-alikes). False
+// when it does not fit or fails. *held is false when the code page cannot
+// hold some character of the text: the default character stood in for it,
+// and out holds no text worth searching for.
+bool PlatformToAnsi(const FormChar* text, char* out, uint32_t outCapacity, bool* held);
 // The platform's own line test (StrStrA / StrStrIA): true when the
 // zero-terminated line contains the zero-terminated needle.
 bool PlatformLineContains(const char* line, const char* needle, bool ignoreCase);
+// The same for UTF-16 text (StrStrW / StrStrIW): true when the
+// zero-terminated line contains the zero-terminated needle, compared unit by
+// unit, or ignoring case by the platform's rules.
+bool PlatformWideLineContains(const FormChar* line, const FormChar* needle, bool ignoreCase);
 
 // How the ANSI code page's text is walked and compared, so the filter can
 // search a whole block at once and still agree with PlatformLineContains.

@@ -48,7 +48,9 @@ void HookIf(int at, int count)
     }
 }
 thread_local int g_lineSearches = 0;
+thread_local int g_wideLineSearches = 0;
 thread_local PosixCollation g_collation;
+thread_local PosixCodePage g_codePage;
 
 inline int Fd(FileHandle file)
 {
@@ -136,6 +138,7 @@ PosixFaults* PosixFaultPlan()
     g_flushes = 0;
     g_claims = 0;
     g_lineSearches = 0;
+    g_wideLineSearches = 0;
     return &g_faults;
 }
 
@@ -144,9 +147,19 @@ PosixCollation* PosixCollationPlan()
     return &g_collation;
 }
 
+PosixCodePage* PosixCodePagePlan()
+{
+    return &g_codePage;
+}
+
 int PosixLineSearches()
 {
     return g_lineSearches;
+}
+
+int PosixWideLineSearches()
+{
+    return g_wideLineSearches;
 }
 
 int PosixReadCalls()
@@ -260,13 +273,31 @@ void PlatformUpperCase(FormChar* text)
     }
 }
 
-bool PlatformToAnsi(const FormChar* text, char* out, uint32_t outCapacity)
+bool PlatformToAnsi(const FormChar* text, char* out, uint32_t outCapacity, bool* held)
 {
-    std::string utf8 = Utf16ToUtf8(text);
-    if (utf8.size() + 1 > outCapacity) {
+    // UTF-8 holds every character but a lone surrogate; the stand-in code
+    // page of ASCII alone holds no other. What it cannot hold becomes '?',
+    // the default character, as on Windows.
+    std::string converted;
+    *held = true;
+    for (size_t i = 0; text[i] != 0; ++i) {
+        char16_t unit = text[i];
+        bool pair = unit >= 0xD800 && unit < 0xDC00 && text[i + 1] >= 0xDC00 && text[i + 1] < 0xE000;
+        bool lone = !pair && unit >= 0xD800 && unit < 0xE000;
+        if (lone || (g_codePage.asciiOnly && unit >= 0x80)) {
+            *held = false;
+            converted.push_back('?');
+            i += pair ? 1 : 0;
+            continue;
+        }
+        char16_t piece[3] = {unit, pair ? text[i + 1] : u'\0', 0};
+        converted += Utf16ToUtf8(piece);
+        i += pair ? 1 : 0;
+    }
+    if (converted.size() + 1 > outCapacity) {
         return false;
     }
-    memcpy(out, utf8.c_str(), utf8.size() + 1);
+    memcpy(out, converted.c_str(), converted.size() + 1);
     return true;
 }
 
@@ -283,6 +314,40 @@ bool PlatformLineContains(const char* line, const char* needle, bool ignoreCase)
         size_t k = 0;
         while (needle[k] != 0 && line[k] != 0 &&
                SearchKey(line[k], ignoreCase) == SearchKey(needle[k], ignoreCase)) {
+            ++k;
+        }
+        if (needle[k] == 0) {
+            return true;
+        }
+    }
+    return false;
+}
+
+namespace {
+
+// The stand-in for the platform's case folding of UTF-16 text: ASCII and
+// the Latin-1 letters, so that tests see folding the ASCII fast path cannot
+// do itself.
+char16_t WideUpper(char16_t c)
+{
+    if ((c >= u'a' && c <= u'z') || (c >= 0xE0 && c <= 0xFE && c != 0xF7)) {
+        return static_cast<char16_t>(c - 0x20);
+    }
+    return c;
+}
+
+}  // namespace
+
+bool PlatformWideLineContains(const FormChar* line, const FormChar* needle, bool ignoreCase)
+{
+    ++g_wideLineSearches;
+    if (*needle == 0) {
+        return false;
+    }
+    for (; *line != 0; ++line) {
+        size_t k = 0;
+        while (needle[k] != 0 && line[k] != 0 &&
+               (ignoreCase ? WideUpper(line[k]) == WideUpper(needle[k]) : line[k] == needle[k])) {
             ++k;
         }
         if (needle[k] == 0) {

@@ -59,6 +59,8 @@ PosixFaults* PosixFaultPlan();
 int PosixReadCalls();
 int PosixAllocations();
 int PosixLineSearches();
+// Wide substring searches (PlatformWideLineContains) made since then.
+int PosixWideLineSearches();
 
 // A stand-in for a locale's collation, so that the lines the platform must
 // judge are judged natively too: while set for the calling thread, the
@@ -75,6 +77,15 @@ struct PosixCollation {
     Alike alike[4] = {};   // a zero `from` ends the list
 };
 PosixCollation* PosixCollationPlan();
+
+// A stand-in for a code page that cannot hold every character: while
+// asciiOnly is set for the calling thread, PlatformToAnsi holds ASCII only
+// and reports any other character as not held (the code page's own text,
+// the bytes of a source, stays UTF-8). Off with *PosixCodePagePlan() = {}.
+struct PosixCodePage {
+    bool asciiOnly = false;
+};
+PosixCodePage* PosixCodePagePlan();
 
 // UTF-8 <-> UTF-16 helpers shared by the POSIX side and the tests.
 std::u16string Utf8ToUtf16(const std::string& utf8);

@@ -316,14 +316,43 @@ void PlatformUpperCase(FormChar* text)
     CharUpperW(text);
 }
 
-bool PlatformToAnsi(const FormChar* text, char* out, uint32_t outCapacity)
+bool PlatformToAnsi(const FormChar* text, char* out, uint32_t outCapacity, bool* held)
 {
-    return WideCharToMultiByte(CP_ACP, 0, text, -1, out, static_cast<int>(outCapacity), nullptr, nullptr) > 0;
+    if (GetACP() == CP_UTF8) {
+        // UTF-8 holds every character; only a lone surrogate has no form.
+        // This code page takes neither best-fit flags nor the used-default
+        // flag.
+        int n = WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, text, -1, out, static_cast<int>(outCapacity),
+                                    nullptr, nullptr);
+        if (n > 0) {
+            *held = true;
+            return true;
+        }
+        if (GetLastError() == ERROR_NO_UNICODE_TRANSLATION && outCapacity > 0) {
+            out[0] = 0;
+            *held = false;
+            return true;
+        }
+        *held = false;
+        return false;
+    }
+    // No best fit: a character the code page lacks becomes the default
+    // character, which the flag then tells, instead of a look-alike.
+    BOOL usedDefault = FALSE;
+    int n = WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, text, -1, out, static_cast<int>(outCapacity), nullptr,
+                                &usedDefault);
+    *held = n > 0 && !usedDefault;
+    return n > 0;
 }
 
 bool PlatformLineContains(const char* line, const char* needle, bool ignoreCase)
 {
     return (ignoreCase ? StrStrIA(line, needle) : StrStrA(line, needle)) != nullptr;
+}
+
+bool PlatformWideLineContains(const FormChar* line, const FormChar* needle, bool ignoreCase)
+{
+    return (ignoreCase ? StrStrIW(line, needle) : StrStrW(line, needle)) != nullptr;
 }
 
 void PlatformGetTextRules(TextRules* rules)

@@ -138,9 +138,48 @@ TextRules PrintablePlainRules()
     return rules;
 }
 
-WindowRun RouteThroughWindow(const std::string& source, uint64_t size, const std::string& needle,
-                             bool ignoreCase, const TextRules& rules, uint32_t sinkCapacity,
-                             bool withoutOn, bool withOn, uint64_t windowCapacity)
+namespace {
+
+void CopyText(const std::string& from, char* to, size_t capacity)
+{
+    size_t n = std::min(from.size(), capacity - 1);
+    std::memcpy(to, from.data(), n);
+    to[n] = 0;
+}
+
+}  // namespace
+
+SearchNeedles CodePageNeedles(const std::string& ansi, bool ignoreCase)
+{
+    SearchNeedles needles = AllNeedles(ansi, "", u"", ignoreCase);
+    needles.utf8Held = false;
+    return needles;
+}
+
+SearchNeedles AllNeedles(const std::string& ansi, const std::string& utf8, const std::u16string& utf16,
+                         bool ignoreCase, bool ansiHeld)
+{
+    SearchNeedles needles;
+    std::memset(&needles, 0, sizeof needles);
+    needles.ignoreCase = ignoreCase;
+    needles.ansiHeld = ansiHeld && !ansi.empty();
+    CopyText(needles.ansiHeld ? ansi : std::string(), needles.ansi, kNeedleCapacity);
+    needles.utf8Held = !utf8.empty();
+    CopyText(utf8, needles.utf8, kNeedleCapacity);
+    size_t n = std::min(utf16.size(), static_cast<size_t>(kSearchCapacity - 1));
+    for (size_t i = 0; i < n; ++i) {
+        needles.utf16[i] = utf16[i];
+    }
+    needles.utf16[n] = 0;
+    return needles;
+}
+
+namespace {
+
+// Routes the first size bytes of a file that holds all of source.
+WindowRun RouteFileThroughWindow(const std::string& source, uint64_t size, SourceEncoding encoding,
+                                 const SearchNeedles& needles, const TextRules& rules, uint32_t sinkCapacity,
+                                 bool withoutOn, bool withOn, uint64_t windowCapacity)
 {
     ScratchDir dir;
     WriteFile(dir.File("source"), source);
@@ -165,7 +204,7 @@ WindowRun RouteThroughWindow(const std::string& source, uint64_t size, const std
     ReadWindow window;
     WindowInit(&window, sourceFile, size, block.data(), windowCapacity);
     WindowRun run;
-    run.read = RouteLines(&window, ignoreCase, needle.c_str(), &rules, &without, &with);
+    run.read = RouteLines(&window, encoding, &needles, &rules, &without, &with);
     run.grew = window.grown != nullptr;
     run.capacity = window.capacity;
     WindowRelease(&window);
@@ -178,6 +217,24 @@ WindowRun RouteThroughWindow(const std::string& source, uint64_t size, const std
     run.routed.without = withoutOn ? ReadFile(dir.File("without")) : "";
     run.routed.with = withOn ? ReadFile(dir.File("with")) : "";
     return run;
+}
+
+}  // namespace
+
+WindowRun RouteThroughWindow(const std::string& source, uint64_t size, const std::string& needle,
+                             bool ignoreCase, const TextRules& rules, uint32_t sinkCapacity,
+                             bool withoutOn, bool withOn, uint64_t windowCapacity)
+{
+    return RouteFileThroughWindow(source, size, kEncodingAnsi, CodePageNeedles(needle, ignoreCase), rules,
+                                  sinkCapacity, withoutOn, withOn, windowCapacity);
+}
+
+WindowRun RouteThroughWindow(const std::string& source, SourceEncoding encoding, const SearchNeedles& needles,
+                             const TextRules& rules, uint32_t sinkCapacity, bool withoutOn, bool withOn,
+                             uint64_t windowCapacity)
+{
+    return RouteFileThroughWindow(source, source.size(), encoding, needles, rules, sinkCapacity, withoutOn, withOn,
+                                  windowCapacity);
 }
 
 Routed RouteToStrings(const std::string& source, const std::string& needle, bool ignoreCase,

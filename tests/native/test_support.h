@@ -66,6 +66,14 @@ TextRules DoubleByteRules();
 // lines with other bytes are judged by PlatformLineContains.
 TextRules PrintablePlainRules();
 
+// Search text forms for a needle given as code-page bytes only: it has no
+// UTF-8 form, so lines are judged by the code page's rules alone.
+SearchNeedles CodePageNeedles(const std::string& ansi, bool ignoreCase);
+// Every form given: the code page's bytes (held unless ansiHeld is false),
+// UTF-8 and UTF-16.
+SearchNeedles AllNeedles(const std::string& ansi, const std::string& utf8, const std::u16string& utf16,
+                         bool ignoreCase, bool ansiHeld = true);
+
 // Runs RouteLines over source, written to a real file and read through a
 // window of the given capacity, into real files, with output buffers of the
 // given capacity. Either export can be left out.
@@ -85,6 +93,11 @@ struct WindowRun {
 WindowRun RouteThroughWindow(const std::string& source, uint64_t size, const std::string& needle,
                              bool ignoreCase, const TextRules& rules, uint32_t sinkCapacity,
                              bool withoutOn, bool withOn, uint64_t windowCapacity);
+// The same for a source in the given encoding (source holds no byte order
+// mark: the window starts after it) and search text in all its forms.
+WindowRun RouteThroughWindow(const std::string& source, SourceEncoding encoding, const SearchNeedles& needles,
+                             const TextRules& rules, uint32_t sinkCapacity, bool withoutOn, bool withOn,
+                             uint64_t windowCapacity);
 
 // The most a window that starts at firstWindow bytes may grow to on this
 // source: its longest line rounded up to the next doubling of firstWindow

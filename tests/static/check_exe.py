@@ -32,6 +32,7 @@ EXPECTED_IMPORTS = {
         'DeleteFileW',
         'ExitProcess',
         'FlushFileBuffers',
+        'GetACP',
         'GetCPInfo',
         'GetCurrentProcessId',
         'CreateThread',
@@ -105,6 +106,8 @@ EXPECTED_IMPORTS = {
     'shlwapi.dll': [
         'StrStrA',
         'StrStrIA',
+        'StrStrIW',
+        'StrStrW',
     ],
 }
 
@@ -173,7 +176,7 @@ ENGLISH = {
 # Functions that must come from one particular DLL (another DLL exporting a
 # function of the same name, e.g. shell32's StrStrA, is a link-order slip).
 FUNCTION_HOMES = {
-    'StrStrA': 'shlwapi.dll', 'StrStrIA': 'shlwapi.dll',
+    'StrStrA': 'shlwapi.dll', 'StrStrIA': 'shlwapi.dll', 'StrStrW': 'shlwapi.dll', 'StrStrIW': 'shlwapi.dll',
     'DragQueryFileW': 'shell32.dll', 'DragFinish': 'shell32.dll',
     'GetOpenFileNameW': 'comdlg32.dll', 'GetSaveFileNameW': 'comdlg32.dll',
 }

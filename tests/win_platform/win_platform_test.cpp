@@ -272,6 +272,42 @@ TEST_F(CodePage950, TheLongestChineseSearchTextWorks)
     EXPECT_EQ(ReadWholeFile(folder_.File(L"hits.txt")), "x" + ansi + "\r\n");
 }
 
+// A character the code page lacks is told, never replaced by a look-alike
+// or the default character that other text would then match.
+TEST(WinPlatform, TellsATextTheCodePageCannotHold)
+{
+    struct Case {
+        const wchar_t* text;
+        bool held950;
+        bool held1252;
+    };
+    const Case cases[] = {
+        {L"ERROR ?", true, true},
+        {L"\u529F", true, false},            // Traditional, in Big5
+        {L"\u9519\u8BEF", false, false},     // Simplified, not in Big5
+        {L"\uD55C", false, false},           // Hangul
+        {L"x\U0001F600", false, false},      // an emoji
+        {L"\u00E9", false, true},            // in 1252 only
+        {L"\u0100", false, false},           // best fit would give 'A' in 1252
+        {L"\u00AD", false, true},            // soft hyphen
+    };
+    const bool cp950 = GetACP() == 950;
+    for (const Case& c : cases) {
+        char out[64] = {};
+        bool held = true;
+        ASSERT_TRUE(PlatformToAnsi(c.text, out, sizeof out, &held)) << testing::PrintToString(std::wstring(c.text));
+        EXPECT_EQ(held, cp950 ? c.held950 : c.held1252) << testing::PrintToString(std::wstring(c.text));
+    }
+    char big5[8] = {};
+    bool held = false;
+    if (cp950) {
+        ASSERT_TRUE(PlatformToAnsi(L"\u529F", big5, sizeof big5, &held));
+        EXPECT_EQ(std::string(big5), "\xA5\x5C");
+    }
+    // Too long for the buffer is a failure, not a text cut short.
+    EXPECT_FALSE(PlatformToAnsi(L"abcdef", big5, 4, &held));
+}
+
 // The premise of the byte search: plain bytes compare, in the platform's
 // own search, as themselves (and ignoring case, as ASCII letters fold).
 TEST(SearchEquality, PlainBytesCompareAsThemselves)
@@ -357,7 +393,13 @@ TEST(SearchEquality, LinePassAgreesWithThePlatformSearch)
         SinkInit(&with, withFile, buffers.data() + 64, 64);
         ReadWindow window;
         WindowInit(&window, sourceFile, source.size(), block.data(), windowCapacity);
-        EXPECT_TRUE(RouteLines(&window, ignoreCase, needle.c_str(), &rules, &without, &with));
+        // The needle's code-page form alone: StrStrA's verdict is the one to meet.
+        SearchNeedles needles = {};
+        needles.ignoreCase = ignoreCase;
+        needles.ansiHeld = true;
+        needles.utf8Held = false;
+        needle.copy(needles.ansi, needle.size());
+        EXPECT_TRUE(RouteLines(&window, kEncodingAnsi, &needles, &rules, &without, &with));
         WindowRelease(&window);
         SinkFlush(&without);
         SinkFlush(&with);
