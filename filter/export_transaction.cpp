@@ -36,6 +36,8 @@ void ExportInit(Export* e, RunFile which)
     e->isSource = false;
     e->oldSize = 0;
     e->error = 0;
+    e->encoding = kEncodingAnsi;
+    e->mixed = false;
     e->fate = kExportOff;
     e->path[0] = 0;
     e->tempPath[0] = 0;
@@ -59,6 +61,38 @@ void ReleaseClaim(Export* e)
     }
     e->claim = nullptr;
     e->created = false;
+}
+
+// Two encodings whose text can share a file: the same, or UTF-8 with a mark
+// and a file without one, which is read by the UTF-8 rule wherever its lines
+// are UTF-8. UTF-16 text goes only into UTF-16 of its byte order.
+bool OneFamily(SourceEncoding a, SourceEncoding b)
+{
+    return a == b || (!IsUtf16(a) && !IsUtf16(b));
+}
+
+// Reads the encoding of an export with content that is to be appended to.
+// False when the append is not to be done: its first bytes could not be
+// read (unclaimed), or they tell another encoding than the source's (mixed;
+// claimed, nothing written, nothing to cut back).
+bool AppendKeepsEncoding(const ExportTransaction* t, Export* e)
+{
+    unsigned char head[kMaxBomLength];
+    uint32_t got = 0;
+    if (!PlatformReadHead(e->claim, head, kMaxBomLength, &got)) {
+        uint32_t error = PlatformLastError();
+        ReleaseClaim(e);
+        MarkUnclaimed(e, error);
+        return false;
+    }
+    e->encoding = EncodingOfMark(head, got);
+    if (OneFamily(e->encoding, t->encoding)) {
+        return true;
+    }
+    e->mixed = true;
+    e->output = nullptr;
+    MarkUnclaimed(e, 0);
+    return false;
 }
 
 void ClaimExport(const ExportRequest* r, const Export* other, ExportTransaction* t, Export* e,
@@ -91,6 +125,9 @@ void ClaimExport(const ExportRequest* r, const Export* other, ExportTransaction*
     }
     e->hadContent = e->oldSize > 0;
     if (e->append) {
+        if (e->hadContent && !AppendKeepsEncoding(t, e)) {
+            return;
+        }
         if (!PlatformSeekEnd(e->claim)) {
             MarkUnclaimed(e, PlatformLastError());
             return;
@@ -236,6 +273,11 @@ void ClaimExports(ExportTransaction* t, const RunRequest* request, const StopFla
     ExportInit(&t->with, kWithExport);
     ClaimExport(&request->without, &t->with, t, &t->without, stop);
     ClaimExport(&request->with, &t->without, t, &t->with, stop);
+}
+
+const Export* MixedExport(const ExportTransaction* t)
+{
+    return t->without.mixed ? &t->without : t->with.mixed ? &t->with : nullptr;
 }
 
 bool PrepareCommit(ExportTransaction* t, LineSink* without, LineSink* with, RunOutcome* outcome)

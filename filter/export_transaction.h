@@ -12,6 +12,7 @@
 #include "filter/line_sink.h"
 #include "filter/run_outcome.h"
 #include "filter/run_request.h"
+#include "filter/text_encoding.h"
 #include "platform/platform.h"
 
 enum ExportState {
@@ -34,6 +35,10 @@ struct Export {
     bool isSource;        // a rewrite of the run's source
     uint64_t oldSize;     // the file's length when claimed
     uint32_t error;       // why it could not be claimed
+    // An export appended to: the encoding its first bytes tell, and whether
+    // it is another than the source's (it is then left as it was).
+    SourceEncoding encoding;
+    bool mixed;
     ExportFate fate;
     FormChar path[kLongPathCapacity];   // as typed, then as the file system names the claimed file
     FormChar tempPath[kTempPathCapacity];
@@ -47,10 +52,14 @@ struct ExportTransaction {
     // program wrote to it meanwhile.
     const FormChar* sourceName;
     FileStamp sourceStamp;
+    // The source's encoding: lines go only into files of the same.
+    SourceEncoding encoding;
 };
 
 // Claims the switched-on exports, the without-string one first. The source
-// is open meanwhile; sourceName and sourceStamp must be set.
+// is open meanwhile; sourceName, sourceStamp and encoding must be set. An
+// export appended to whose content is in another encoding is claimed and
+// marked mixed, with nothing written.
 void ClaimExports(ExportTransaction* t, const RunRequest* request, const StopFlag* stop);
 
 // True when an export gets lines: it was claimed and its output is open.
@@ -63,6 +72,18 @@ inline bool ExportRewritesSource(const Export* e)
 {
     return ExportOpen(e) && e->isSource && !e->append;
 }
+
+// True when an open export's file starts with what this run writes (new,
+// rewritten, or empty before an append): it begins with the source's byte
+// order mark, if any.
+inline bool ExportStartsFile(const Export* e)
+{
+    return !e->append || e->oldSize == 0;
+}
+
+// The first export whose encoding would be mixed with the source's by the
+// append, or none.
+const Export* MixedExport(const ExportTransaction* t);
 
 // Makes sure every open export holds all its lines: its sink's writes went
 // through, and a file that is to replace one with content is on the disk.

@@ -66,28 +66,72 @@ void FailUnread(const ReadWindow* w, RunOutcome* outcome)
     }
 }
 
+// The source's encoding, read off its first bytes through the window: a
+// byte order mark is dropped from the window, so that it is part of no line
+// (the progress still counts its bytes). False when the first read fails.
+bool ReadSourceMark(ReadWindow* w, SourceEncoding* encoding)
+{
+    if (!WindowFill(w)) {
+        return false;
+    }
+    *encoding = EncodingOfMark(w->data, w->valid);
+    WindowDrop(w, BomLength(*encoding));
+    return true;
+}
+
+// An append that would put the source's lines into a file of another
+// encoding: the run is refused, naming the export and both encodings.
+bool RefuseMixedEncodings(const ExportTransaction* t, RunOutcome* outcome)
+{
+    const Export* e = MixedExport(t);
+    if (e == nullptr) {
+        return false;
+    }
+    OutcomeFail(outcome, kRunMixedEncodings, e->which, 0);
+    outcome->exportEncoding = e->encoding;
+    outcome->sourceEncoding = t->encoding;
+    return true;
+}
+
+// Every file the run starts begins with the source's byte order mark.
+void PutMark(const Export* e, SourceEncoding encoding, LineSink* sink)
+{
+    if (ExportOpen(e) && ExportStartsFile(e)) {
+        SinkPut(sink, reinterpret_cast<const char*>(BomBytes(encoding)), BomLength(encoding));
+    }
+}
+
 // Streams the source into the claimed exports and ends the transaction.
-void RouteAndFinish(RunControl* control, FileHandle source, uint64_t size,
-                    const SearchNeedles* needles, char* block, ExportTransaction* t, RunOutcome* outcome)
+void RouteAndFinish(RunControl* control, FileHandle source, ReadWindow* window, const SearchNeedles* needles,
+                    char* block, ExportTransaction* t, RunOutcome* outcome)
 {
     LineSink withoutSink;
     LineSink withSink;
     SinkInit(&withoutSink, ExportOpen(&t->without) ? t->without.output : nullptr, block, kSinkCapacity);
     SinkInit(&withSink, ExportOpen(&t->with) ? t->with.output : nullptr, block + kSinkCapacity, kSinkCapacity);
-    ReadWindow window;
-    WindowInit(&window, source, size, block + 2 * kSinkCapacity, kWindowCapacity);
-    WindowWatch(&window, &control->stop, &control->sourceRead);
+    PutMark(&t->without, t->encoding, &withoutSink);
+    PutMark(&t->with, t->encoding, &withSink);
+    uint64_t markOffered = withSink.offered;
 
     TextRules rules;
     PlatformGetTextRules(&rules);
-    bool read = RouteLines(&window, kEncodingAnsi, needles, &rules, &withoutSink, &withSink);
-    WindowRelease(&window);
+    bool read = RouteLines(window, t->encoding, needles, &rules, &withoutSink, &withSink);
+    WindowRelease(window);
     // The source is closed before any export takes its place: it may be
     // one of them.
     PlatformClose(source);
 
     if (!read) {
-        FailUnread(&window, outcome);
+        FailUnread(window, outcome);
+    }
+    // A search text the code page cannot hold is in no line of code-page
+    // text; a source without a mark none of whose UTF-8 lines held it
+    // either is told instead of changed (in place, every line would have
+    // stayed or gone as though the text were never there).
+    bool found = withSink.offered > markOffered;
+    if (read && t->encoding == kEncodingAnsi && !needles->ansiHeld && !found) {
+        OutcomeFail(outcome, kRunSearchNotHeld, kSourceFile, 0);
+        read = false;
     }
     // One export failing keeps the other from taking its place too: when
     // lines move out of the source into an export, the source must not
@@ -160,16 +204,29 @@ void DriveRun(const RunRequest* r, RunControl* control, RunOutcome* outcome)
         return;
     }
 
+    ReadWindow window;
+    WindowInit(&window, source, size, block + 2 * kSinkCapacity, kWindowCapacity);
+    WindowWatch(&window, &control->stop, &control->sourceRead);
+    t.encoding = kEncodingAnsi;
+    if (!ReadSourceMark(&window, &t.encoding)) {
+        FailUnread(&window, outcome);
+        WindowRelease(&window);
+        PlatformClose(source);
+        PlatformFree(block);
+        return;
+    }
+
     ClaimExports(&t, r, &control->stop);
     if (StopRaised(&control->stop)) {
         OutcomeFail(outcome, kRunStopped, kNoFile, 0);
         RollBackExports(&t, outcome);
-    } else if (!GoOnWithoutUnclaimed(&t, outcome)) {
+    } else if (RefuseMixedEncodings(&t, outcome) || !GoOnWithoutUnclaimed(&t, outcome)) {
         RollBackExports(&t, outcome);
     } else {
-        RouteAndFinish(control, source, size, &needles, block, &t, outcome);
+        RouteAndFinish(control, source, &window, &needles, block, &t, outcome);
         source = nullptr;
     }
+    WindowRelease(&window);
     PlatformClose(source);
     PlatformFree(block);
 }

@@ -11,6 +11,8 @@ void OutcomeInit(RunOutcome* o)
     o->with = kExportOff;
     o->keptNew[0] = 0;
     o->keptOld[0] = 0;
+    o->exportEncoding = kEncodingAnsi;
+    o->sourceEncoding = kEncodingAnsi;
 }
 
 void OutcomeFail(RunOutcome* o, RunFailure failure, RunFile file, uint32_t systemError)

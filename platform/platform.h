@@ -109,8 +109,8 @@ FileHandle PlatformOpenSource(const FormChar* path);
 bool PlatformFileSize(FileHandle file, uint64_t* size);
 // One read call of at most count bytes; *got receives what was read.
 bool PlatformRead(FileHandle file, void* buffer, uint32_t count, uint32_t* got);
-// Claims an export without truncating it: write access, shared for reading
-// only, so that the open source does not block it (nor a program that only
+// Claims an export without truncating it: read and write access (its first
+// bytes tell its encoding), shared for reading only, so that the open source does not block it (nor a program that only
 // reads it, a virus scanner say) while a second claim of the same file, by
 // any spelling, fails, since both want write access; the file created if
 // missing. *created tells whether this call created it. On Windows a file
@@ -139,6 +139,10 @@ inline bool SameStamp(const FileStamp& a, const FileStamp& b)
 {
     return a.size == b.size && a.writeTime == b.writeTime;
 }
+// Reads up to count bytes from the start of a file opened with read access
+// (a claim), whatever its position; *got receives how many. The position
+// afterwards is unspecified.
+bool PlatformReadHead(FileHandle file, void* buffer, uint32_t count, uint32_t* got);
 // Moves to the end of the file, 64 bits.
 bool PlatformSeekEnd(FileHandle file);
 // Writes all count bytes; false when any part of the write fails.

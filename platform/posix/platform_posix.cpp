@@ -477,9 +477,9 @@ FileHandle PlatformClaimTarget(const FormChar* path, bool* created, const StopFl
         errno = EBUSY;
         return nullptr;
     }
-    int fd = open(native.c_str(), O_WRONLY | O_CLOEXEC);
+    int fd = open(native.c_str(), O_RDWR | O_CLOEXEC);
     if (fd < 0 && errno == ENOENT) {
-        fd = open(native.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        fd = open(native.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
         *created = fd >= 0;
     }
     if (fd < 0) {
@@ -538,6 +538,29 @@ bool PlatformClaimedPath(FileHandle claim, FormChar* path, uint32_t capacity)
     }
     for (size_t i = 0; i <= wide.size(); ++i) {
         path[i] = wide.c_str()[i];
+    }
+    return true;
+}
+
+bool PlatformReadHead(FileHandle file, void* buffer, uint32_t count, uint32_t* got)
+{
+    *got = 0;
+    if (g_faults.failReadHead) {
+        return Injected(EIO);
+    }
+    char* to = static_cast<char*>(buffer);
+    while (*got < count) {
+        ssize_t n = pread(Fd(file), to + *got, count - *got, static_cast<off_t>(*got));
+        if (n < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return false;
+        }
+        if (n == 0) {
+            break;
+        }
+        *got += static_cast<uint32_t>(n);
     }
     return true;
 }

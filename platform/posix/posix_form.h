@@ -35,6 +35,7 @@ struct PosixFaults {
     int failFlush = 0;            // flush fails
     int failClaimedPath = 0;      // the claimed file's real path cannot be had
     int failClaimAt = 0;          // the claim of this number (from 1) fails, as a file held by another program
+    int failReadHead = 0;         // reading a claimed file's first bytes fails
 
     // Stands for the user pressing Escape at a given moment: stop is raised
     // at the read call, the flush or the replace of the given number.

@@ -418,11 +418,12 @@ bool PlatformRead(FileHandle file, void* buffer, uint32_t count, uint32_t* got)
 FileHandle PlatformClaimTarget(const FormChar* path, bool* created, const StopFlag* stop)
 {
     // Shared for reading only: a second claim wants write access and fails.
+    // Read access too, for the file's first bytes (its encoding).
     HANDLE file = INVALID_HANDLE_VALUE;
     Retried(
         [&] {
-            file = CreateFileW(path, GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL,
-                               nullptr);
+            file = CreateFileW(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
+                               FILE_ATTRIBUTE_NORMAL, nullptr);
             return file != INVALID_HANDLE_VALUE;
         },
         stop);
@@ -432,6 +433,27 @@ FileHandle PlatformClaimTarget(const FormChar* path, bool* created, const StopFl
     }
     *created = GetLastError() != ERROR_ALREADY_EXISTS;
     return file;
+}
+
+bool PlatformReadHead(FileHandle file, void* buffer, uint32_t count, uint32_t* got)
+{
+    *got = 0;
+    LARGE_INTEGER start;
+    start.QuadPart = 0;
+    if (!SetFilePointerEx(Win(file), start, nullptr, FILE_BEGIN)) {
+        return false;
+    }
+    while (*got < count) {
+        DWORD read = 0;
+        if (!ReadFile(Win(file), static_cast<char*>(buffer) + *got, count - *got, &read, nullptr)) {
+            return false;
+        }
+        if (read == 0) {
+            break;
+        }
+        *got += read;
+    }
+    return true;
 }
 
 bool PlatformSeekEnd(FileHandle file)
