@@ -15,6 +15,7 @@
 
 #include "filter/line_ends.h"
 #include "filter/line_pass.h"
+#include "filter/utf16_lines.h"
 
 namespace {
 
@@ -104,7 +105,9 @@ bool StreamLines(ReadWindow* w, LinePass* pass)
 bool RouteLines(ReadWindow* w, SourceEncoding encoding, const SearchNeedles* needles, const TextRules* rules,
                 LineSink* withoutTarget, LineSink* withTarget)
 {
-    (void)encoding;
+    if (IsUtf16(encoding)) {
+        return RouteUtf16Lines(w, needles, encoding == kEncodingUtf16Be, withoutTarget, withTarget);
+    }
     LinePass pass;
     LinePassInit(&pass, needles, rules, withoutTarget, withTarget);
     // The cache is a help, not a need: without memory for it the platform
