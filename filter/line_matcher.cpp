@@ -217,6 +217,8 @@ void LineMatcherInit(LineMatcher* m, const SearchNeedles* needles, const TextRul
     // A text the code page cannot hold is in no line read in it.
     m->holdsNoLine = !needles->ansiHeld || NeedleHasLineEnd(&m->search);
     m->cache = nullptr;
+    m->stop = nullptr;
+    m->stopped = false;
 }
 
 void LineScanStart(LineScan* scan, const LineMatcher* m, char* text, uint64_t size)

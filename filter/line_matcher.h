@@ -33,6 +33,10 @@ struct LineMatcher {
     bool holdsNoLine;
     // The platform's verdicts on windows of odd lines, or none.
     JudgeCache* cache;
+    // Read inside long work (or none); stopped tells that it was seen and
+    // the search gave up.
+    const StopFlag* stop;
+    bool stopped;
 };
 
 // Prepares a matcher; needles and rules must outlive it. It starts with no

@@ -1,0 +1,146 @@
+// The UTF-8 rule.
+
+#include "filter/utf8_lines.h"
+
+#include "filter/line_ends.h"
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
+namespace {
+
+// First byte above 0x7F in text[from, to), or to.
+uint64_t FindHighByte(const char* text, uint64_t from, uint64_t to)
+{
+    uint64_t i = from;
+#if defined(__SSE2__)
+    while (i + 16 <= to) {
+        int mask = _mm_movemask_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(text + i)));
+        if (mask != 0) {
+            return i + static_cast<uint64_t>(__builtin_ctz(static_cast<unsigned>(mask)));
+        }
+        i += 16;
+    }
+#endif
+    while (i < to && static_cast<unsigned char>(text[i]) < 0x80) {
+        ++i;
+    }
+    return i;
+}
+
+bool SameText(const char* a, const char* b)
+{
+    for (; *a != 0 && *a == *b; ++a, ++b) {
+    }
+    return *a == *b;
+}
+
+// Whether the UTF-8 line text[start, end) holds the needle ignoring case:
+// folded bytes for a needle of plain ASCII, the bytes as they stand for
+// another; then the platform's wide search.
+bool HoldsIgnoringCase(Utf8Matcher* m, const char* text, uint64_t start, uint64_t end)
+{
+    const NeedleSearch* search = m->searchesFolded ? &m->folded : &m->exact;
+    if (FindNeedle(search, text + start, 0, end - start) < end - start) {
+        return true;
+    }
+    return AskWideWhetherHolds(&m->wide, reinterpret_cast<const unsigned char*>(text) + start, end - start,
+                               kUnitsUtf8, m->stop, &m->stopped);
+}
+
+}  // namespace
+
+bool IsUtf8WithHighBytes(const char* text, uint64_t start, uint64_t end)
+{
+    const unsigned char* b = reinterpret_cast<const unsigned char*>(text);
+    uint64_t i = FindHighByte(text, start, end);
+    if (i >= end) {
+        return false;
+    }
+    while (i < end) {
+        if (b[i] < 0x80) {
+            i = FindHighByte(text, i, end);
+            continue;
+        }
+        uint32_t length = Utf8SequenceLength(b + i, end - i);
+        if (length == 0) {
+            return false;
+        }
+        i += length;
+    }
+    return true;
+}
+
+void Utf8MatcherInit(Utf8Matcher* m, const SearchNeedles* needles, const TextRules* rules, const StopFlag* stop)
+{
+    WideNeedleInit(&m->wide, needles->utf16, needles->ignoreCase);
+    for (int c = 0; c < 256; ++c) {
+        m->fold[c] = static_cast<unsigned char>((c >= 'a' && c <= 'z') ? c - 'a' + 'A' : c);
+    }
+    uint32_t length = 0;
+    bool lineEnd = false;
+    for (; needles->utf8[length] != 0; ++length) {
+        lineEnd = lineEnd || needles->utf8[length] == '\r' || needles->utf8[length] == '\n';
+    }
+    const unsigned char* bytes = reinterpret_cast<const unsigned char*>(needles->utf8);
+    NeedleSearchInitBytes(&m->exact, bytes, length, false, m->fold);
+    m->searchesFolded = needles->ignoreCase && m->wide.plain;
+    NeedleSearchInitBytes(&m->folded, bytes, length, m->searchesFolded, m->fold);
+    // Where the code page is searched byte for byte, its verdict on the same
+    // bytes is the UTF-8 rule's own.
+    bool sameSearch = !needles->ignoreCase && needles->ansiHeld && SameText(needles->ansi, needles->utf8) &&
+                      rules->allPlain && !rules->hasLeadBytes;
+    m->active = needles->utf8Held && length > 0 && !lineEnd && !sameSearch;
+    m->stop = stop;
+    m->stopped = false;
+}
+
+void Utf8ScanStart(Utf8Scan* scan, const Utf8Matcher* m, const char* text, uint64_t size)
+{
+    scan->text = text;
+    scan->size = size;
+    if (!m->active) {
+        scan->candidate = size;
+    } else if (m->wide.ignoreCase) {
+        scan->candidate = FindHighByte(text, 0, size);
+    } else {
+        scan->candidate = FindNeedle(&m->exact, text, 0, size);
+    }
+}
+
+bool NextUtf8LineHoldingNeedle(Utf8Matcher* m, Utf8Scan* scan, uint64_t from, uint64_t to, uint64_t* start,
+                               uint64_t* end)
+{
+    const char* text = scan->text;
+    const uint64_t size = scan->size;
+    if (!m->active) {
+        return false;
+    }
+    while (from < to) {
+        if (scan->candidate < from) {
+            scan->candidate = m->wide.ignoreCase ? FindHighByte(text, from, size)
+                                                 : FindNeedle(&m->exact, text, from, size);
+        }
+        const uint64_t candidate = scan->candidate;
+        if (candidate >= size) {
+            return false;
+        }
+        *start = LineStartOf(text, from, candidate);
+        if (*start >= to) {
+            return false;
+        }
+        *end = FindLineEnd(text, size, candidate);
+        // Case kept, the needle's bytes stand in the line (they hold no line
+        // end): it holds the needle if it is UTF-8.
+        if (IsUtf8WithHighBytes(text, *start, *end) &&
+            (!m->wide.ignoreCase || HoldsIgnoringCase(m, text, *start, *end))) {
+            return true;
+        }
+        if (m->stopped) {
+            return false;
+        }
+        from = NextLineStart(text, *end);
+    }
+    return false;
+}
