@@ -129,14 +129,14 @@ void RouteAndFinish(RunControl* control, FileHandle source, ReadWindow* window, 
     // either is told instead of changed (in place, every line would have
     // stayed or gone as though the text were never there).
     bool found = withSink.offered > markOffered;
-    if (read && t->encoding == kEncodingAnsi && !needles->ansiHeld && !found) {
+    bool notHeld = read && t->encoding == kEncodingAnsi && !needles->ansiHeld && !found;
+    if (notHeld) {
         OutcomeFail(outcome, kRunSearchNotHeld, kSourceFile, 0);
-        read = false;
     }
     // One export failing keeps the other from taking its place too: when
     // lines move out of the source into an export, the source must not
     // lose them unless the export has them.
-    bool ready = read && PrepareCommit(t, &withoutSink, &withSink, outcome);
+    bool ready = read && !notHeld && PrepareCommit(t, &withoutSink, &withSink, outcome);
     if (ready && StopRaised(&control->stop)) {
         OutcomeFail(outcome, kRunStopped, kNoFile, 0);
         ready = false;

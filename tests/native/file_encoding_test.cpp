@@ -215,10 +215,19 @@ TEST_F(FileEncodingTest, AnAppendIntoAnotherEncodingIsRefusedAndChangesNoFile)
     }
 }
 
-// An export whose first bytes cannot be read cannot be appended to safely:
-// the run tells it and changes no file.
-TEST_F(FileEncodingTest, AnExportWhoseStartCannotBeReadIsNotAppendedTo)
+// An export whose first bytes cannot be read cannot be appended to safely,
+// and a mark that cannot be written is a failed write: either way the run
+// tells it and changes no file.
+TEST_F(FileEncodingTest, FailuresAtTheMarksChangeNoFile)
 {
+    WriteFile(Path("log.txt"), kUtf8Bom + "ERROR\r\nok\r\n");
+    PosixFaultPlan()->failWriteAfter = 2;
+    RunOutcome written = Run("ERROR", "", false, "errors.txt", false);
+    EXPECT_EQ(written.failure, kRunExportUnwritten);
+    EXPECT_EQ(Bytes("log.txt"), kUtf8Bom + "ERROR\r\nok\r\n");
+    EXPECT_EQ(dir_.Entries(), std::vector<std::string>{"log.txt"});
+    *PosixFaultPlan() = PosixFaults();
+
     WriteFile(Path("log.txt"), kLeBom + Le("ERROR\r\nok\r\n"));
     WriteFile(Path("export.txt"), kLeBom + Le("old\r\n"));
     PosixFaultPlan()->failReadHead = 1;
