@@ -326,10 +326,13 @@ bool PlatformLineContains(const char* line, const char* needle, bool ignoreCase)
 namespace {
 
 // The stand-in for the platform's case folding of UTF-16 text: ASCII and
-// the Latin-1 letters, so that tests see folding the ASCII fast path cannot
-// do itself.
+// the Latin-1 letters, and the Kelvin sign as K, so that tests see folding
+// the ASCII fast path cannot do itself, of an ASCII needle too.
 char16_t WideUpper(char16_t c)
 {
+    if (c == 0x212A) {
+        return u'K';
+    }
     if ((c >= u'a' && c <= u'z') || (c >= 0xE0 && c <= 0xFE && c != 0xF7)) {
         return static_cast<char16_t>(c - 0x20);
     }
@@ -366,6 +369,7 @@ void PlatformGetTextRules(TextRules* rules)
     }
     rules->hasLeadBytes = false;
     rules->allPlain = true;
+    rules->utf8CodePage = !g_codePage.asciiOnly;
     for (const PosixCollation::Alike& alike : g_collation.alike) {
         if (alike.from == 0) {
             break;
