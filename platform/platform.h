@@ -94,6 +94,9 @@ struct TextRules {
     bool hasLeadBytes;
     // True when every byte is plain: the platform is never asked.
     bool allPlain;
+    // The code page is UTF-8 (65001): its search already reads every line
+    // as UTF-8.
+    bool utf8CodePage;
 };
 void PlatformGetTextRules(TextRules* rules);
 

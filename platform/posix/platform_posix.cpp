@@ -304,6 +304,7 @@ bool PlatformToAnsi(const FormChar* text, char* out, uint32_t outCapacity, bool*
 bool PlatformLineContains(const char* line, const char* needle, bool ignoreCase)
 {
     ++g_lineSearches;
+    RaiseStopIf(g_faults.stopAtSearch, g_lineSearches + g_wideLineSearches);
     if (*needle == 0) {
         return false;
     }
@@ -326,10 +327,13 @@ bool PlatformLineContains(const char* line, const char* needle, bool ignoreCase)
 namespace {
 
 // The stand-in for the platform's case folding of UTF-16 text: ASCII and
-// the Latin-1 letters, so that tests see folding the ASCII fast path cannot
-// do itself.
+// the Latin-1 letters, and the Kelvin sign as K, so that tests see folding
+// the ASCII fast path cannot do itself, of an ASCII needle too.
 char16_t WideUpper(char16_t c)
 {
+    if (c == 0x212A) {
+        return u'K';
+    }
     if ((c >= u'a' && c <= u'z') || (c >= 0xE0 && c <= 0xFE && c != 0xF7)) {
         return static_cast<char16_t>(c - 0x20);
     }
@@ -341,6 +345,7 @@ char16_t WideUpper(char16_t c)
 bool PlatformWideLineContains(const FormChar* line, const FormChar* needle, bool ignoreCase)
 {
     ++g_wideLineSearches;
+    RaiseStopIf(g_faults.stopAtSearch, g_lineSearches + g_wideLineSearches);
     if (*needle == 0) {
         return false;
     }
@@ -366,6 +371,7 @@ void PlatformGetTextRules(TextRules* rules)
     }
     rules->hasLeadBytes = false;
     rules->allPlain = true;
+    rules->utf8CodePage = !g_codePage.asciiOnly;
     for (const PosixCollation::Alike& alike : g_collation.alike) {
         if (alike.from == 0) {
             break;

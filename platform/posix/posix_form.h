@@ -43,6 +43,9 @@ struct PosixFaults {
     int stopAtRead = 0;
     int stopAtFlush = 0;
     int stopAtReplace = 0;
+    // ... or at the platform's line search (PlatformLineContains or
+    // PlatformWideLineContains, counted together) of the given number.
+    int stopAtSearch = 0;
 
     // Stands for another program at work meanwhile: hook(hookArg) is called
     // at the read call of the given number, and inside the replace of the

@@ -369,6 +369,7 @@ void PlatformGetTextRules(TextRules* rules)
     }
     rules->hasLeadBytes = false;
     rules->allPlain = false;
+    rules->utf8CodePage = GetACP() == CP_UTF8;
     CPINFO info;
     if (GetCPInfo(CP_ACP, &info) && info.MaxCharSize > 1) {
         for (int r = 0; r + 1 < MAX_LEADBYTES && info.LeadByte[r] != 0; r += 2) {

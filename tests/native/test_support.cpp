@@ -125,6 +125,7 @@ TextRules DoubleByteRules()
         rules.leadByte[c] = 1;
     }
     rules.hasLeadBytes = true;
+    rules.utf8CodePage = false;
     return rules;
 }
 
@@ -135,6 +136,7 @@ TextRules PrintablePlainRules()
         rules.plain[c] = (c == '\t' || (c >= 0x20 && c <= 0x7E)) ? 1 : 0;
     }
     rules.allPlain = false;
+    rules.utf8CodePage = false;
     return rules;
 }
 

@@ -58,12 +58,13 @@ public:
     ~StandInCollation() { *PosixCollationPlan() = PosixCollation(); }
 };
 
-// Text rules of the POSIX platform (no lead bytes, ASCII folding).
+// Text rules of the POSIX platform (no lead bytes, ASCII folding, UTF-8 as
+// the code page).
 TextRules AsciiRules();
 // Rules of a double-byte code page whose lead bytes are 0x81..0xFE.
 TextRules DoubleByteRules();
 // Rules where only printable ASCII and the tab are plain, as on Windows:
-// lines with other bytes are judged by PlatformLineContains.
+// lines with other bytes are judged by PlatformLineContains. Not UTF-8.
 TextRules PrintablePlainRules();
 
 // Search text forms for a needle given as code-page bytes only: it has no

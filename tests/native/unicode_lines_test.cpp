@@ -336,7 +336,7 @@ bool ReferenceHolds(const std::string& line, const SearchNeedles& needles, const
         !line.empty()) {
         return true;
     }
-    if (!needles.utf8Held || !HasHighByte(line) || !ReferenceIsUtf8(line)) {
+    if (rules.utf8CodePage || !needles.utf8Held || !HasHighByte(line) || !ReferenceIsUtf8(line)) {
         return false;
     }
     if (!needles.ignoreCase) {
@@ -382,6 +382,7 @@ const std::vector<TextPiece>& Pieces()
         {u"\u00E9", nullptr},             // é
         {u"\u00C9", nullptr},             // É
         {u"\U0001F600", nullptr},         // an emoji
+        {u"k", "k"},                      // the stand-in platform folds the Kelvin sign to K
     };
     return pieces;
 }
@@ -401,7 +402,11 @@ SearchNeedles NeedlesOf(const std::vector<size_t>& picks, bool ignoreCase)
         }
         utf16 += unit;
         held = held && piece.ansi != nullptr;
-        ansi += piece.ansi != nullptr ? (ignoreCase && std::string(piece.ansi) == "r" ? "R" : piece.ansi) : "?";
+        std::string bytes = piece.ansi != nullptr ? piece.ansi : "?";
+        if (ignoreCase && (bytes == "r" || bytes == "k")) {
+            bytes[0] = static_cast<char>(bytes[0] - 32);
+        }
+        ansi += bytes;
     }
     return AllNeedles(ansi, Utf16ToUtf8(utf16.c_str()), utf16, ignoreCase, held);
 }
@@ -511,6 +516,40 @@ TEST(Utf8Lines, AUtf8CodePageGivesTheSameLines)
     EXPECT_EQ(RouteUtf8(source, error, utf8).with, "\xE4\xB8\xAD" "ERROR\r\n");
 }
 
+// Ignoring case, an ASCII text may stand in a UTF-8 line by characters the
+// platform folds to ASCII (here the Kelvin sign, E2 84 AA, as K): only the
+// stretches around such characters are asked of it, and a match at either
+// edge of one, or across two close together, is still found.
+TEST(Utf8Lines, IgnoringCaseThePlatformJudgesTheStretchesAroundOtherCharacters)
+{
+    const TextRules big5 = DoubleByteRules();
+    const std::string kelvin = "\xE2\x84\xAA";
+    const std::string pad(40, '-');
+    struct Case {
+        std::string line;
+        const char16_t* needle;
+        bool holds;
+    };
+    const std::vector<Case> cases = {
+        {pad + "ab" + kelvin + pad, u"ABK", true},
+        {pad + kelvin + "cd" + pad, u"KCD", true},
+        {"ab" + kelvin, u"ABK", true},
+        {kelvin + "cd", u"KCD", true},
+        {pad + "ab" + kelvin + "x" + kelvin + "cd" + pad, u"BKXKC", true},
+        {pad + kelvin + "xyz" + kelvin + pad, u"KXYZK", true},
+        {pad + kelvin + "xyz" + kelvin + pad, u"XYZK-", true},
+        {pad + kelvin + "xyz" + kelvin + pad, u"-KXYY", false},
+        {pad + "ab" + kelvin + pad, u"ABKK", false},
+        {pad + "\xC3\xA9" + pad + kelvin + "q" + pad, u"KQ--", true},
+    };
+    for (const Case& c : cases) {
+        SearchNeedles needles = AllNeedles(Utf16ToUtf8(c.needle), Utf16ToUtf8(c.needle), c.needle, true);
+        Routed routed = RouteUtf8("x\r\n" + c.line + "\r\n", needles, big5);
+        EXPECT_EQ(routed.with, c.holds ? c.line + "\r\n" : "") << testing::PrintToString(c.line);
+        EXPECT_EQ(routed, ReferenceRouteUtf8("x\r\n" + c.line + "\r\n", needles, big5));
+    }
+}
+
 TEST(Utf8LinesProperty, AgreesWithTheReferenceModel)
 {
     std::mt19937 rng(65001);
@@ -522,6 +561,7 @@ TEST(Utf8LinesProperty, AgreesWithTheReferenceModel)
         "\r\n", "\n", "\r", std::string(1, '\0'), "\n\n", "x", "e", "E", "r", "R", "\\", " ",
         "\xE4\xB8\xAD", "\xE4\xB8", "\xB8", "\xA4\xA4", "\xA5\x5C", "\xBF\xF9", "\xE9\x8C\xAF", "\xE9\x94\x99",
         "\xC3\xA9", "\xC3\x89", "\xF0\x9F\x98\x80", "\xED\xA0\x80", "\xC0\xAF", "\xFF",
+        "\xE2\x84\xAA", "k", "K", "\t", "\x01",
     };
     for (int round = 0; round < 1500; ++round) {
         bool ignoreCase = pick(3) == 0;
