@@ -259,33 +259,45 @@ TEST_F(MainDialogTest, EmptySearchTextTouchesNoFileAndReenablesTheButton)
     EXPECT_TRUE(IsWindowEnabled(Item(IDC_STRIP)));
 }
 
-// A worker that cannot go on (here: suspended in the middle of its reading)
-// holds up the end of the session, the done message and the dialog's end
-// only for a bounded moment; once it can go on, it sees the stop and puts
-// the source back as it was.
-TEST_F(MainDialogTest, EndOfSessionWaitsForAStuckRunOnlyForAMoment)
+// A run over a log of 32 MiB, removing its ERROR lines in place, whose
+// worker is suspended in the middle of its line pass (past the first window:
+// no lock of the process is held there). Returns the run, or null.
+StripRun* StartStuckRun(HWND dialog, const std::wstring& source, std::string* bytes)
 {
-    std::string bytes;
-    for (int i = 0; bytes.size() < (32u << 20); ++i) {
-        bytes += (i % 10 == 0 ? "12:00:00 ERROR request failed " : "12:00:00 INFO request served ");
-        bytes += std::to_string(i) + "\r\n";
+    for (int i = 0; bytes->size() < (32u << 20); ++i) {
+        *bytes += (i % 10 == 0 ? "12:00:00 ERROR request failed " : "12:00:00 INFO request served ");
+        *bytes += std::to_string(i) + "\r\n";
     }
-    const std::wstring source = UseSource(bytes, L"ERROR");
-    SetCheck(IDC_EXPORT_WITHOUT, true);
-    SetCheck(IDC_EXPORT_WITH, false);
-    SendMessageW(dialog_, WM_COMMAND, MAKEWPARAM(IDC_STRIP, BN_CLICKED),
-                 reinterpret_cast<LPARAM>(Item(IDC_STRIP)));
-    StripRun* run = reinterpret_cast<StripRun*>(GetWindowLongPtrW(dialog_, DWLP_USER));
-    ASSERT_NE(run, nullptr);
-    ASSERT_TRUE(StripRunning(run));
-    // Suspended once it reads: no lock of the process is held then.
+    WriteWholeFile(source, *bytes);
+    SendDlgItemMessageW(dialog, IDC_SEARCH_TEXT, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(L"ERROR"));
+    SendDlgItemMessageW(dialog, IDC_SOURCE_PATH, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(source.c_str()));
+    SendDlgItemMessageW(dialog, IDC_EXPORT_WITHOUT, BM_SETCHECK, BST_CHECKED, 0);
+    SendDlgItemMessageW(dialog, IDC_EXPORT_WITH, BM_SETCHECK, BST_UNCHECKED, 0);
+    SendMessageW(dialog, WM_COMMAND, MAKEWPARAM(IDC_STRIP, BN_CLICKED),
+                 reinterpret_cast<LPARAM>(GetDlgItem(dialog, IDC_STRIP)));
+    StripRun* run = reinterpret_cast<StripRun*>(GetWindowLongPtrW(dialog, DWLP_USER));
+    if (run == nullptr || !StripRunning(run)) {
+        return nullptr;
+    }
     DWORD start = GetTickCount();
-    while (__atomic_load_n(&run->control.sourceRead, __ATOMIC_RELAXED) == 0 && GetTickCount() - start < 10000) {
+    while (__atomic_load_n(&run->control.sourceRead, __ATOMIC_RELAXED) <= (1u << 20) &&
+           WaitForSingleObject(run->worker, 0) == WAIT_TIMEOUT && GetTickCount() - start < 10000) {
         Sleep(1);
     }
-    ASSERT_NE(SuspendThread(run->worker), static_cast<DWORD>(-1));
+    return SuspendThread(run->worker) == static_cast<DWORD>(-1) ? nullptr : run;
+}
 
-    start = GetTickCount();
+// A worker that cannot go on holds up the end of the session and the done
+// message only for a bounded moment; once it can go on, it sees the stop and
+// puts the source back as it was.
+TEST_F(MainDialogTest, EndOfSessionWaitsForAStuckRunOnlyForAMoment)
+{
+    const std::wstring source = dir_.File(L"source.txt");
+    std::string bytes;
+    StripRun* run = StartStuckRun(dialog_, source, &bytes);
+    ASSERT_NE(run, nullptr);
+
+    DWORD start = GetTickCount();
     SendMessageW(dialog_, WM_ENDSESSION, TRUE, 0);
     DWORD endSession = GetTickCount() - start;
     start = GetTickCount();
@@ -299,6 +311,32 @@ TEST_F(MainDialogTest, EndOfSessionWaitsForAStuckRunOnlyForAMoment)
     EXPECT_LT(doneMessage, 2000u);
     EXPECT_TRUE(lockedMeanwhile) << "the form is given back only when the worker is over";
     EXPECT_TRUE(WaitForStripRunEnd(dialog_));
+    EXPECT_EQ(ReadWholeFile(source), bytes);
+}
+
+// A dialog destroyed from outside while its worker cannot go on waits as
+// long, then goes without taking the run's memory from the worker, which
+// ends on its own once it can and leaves the source as it was.
+TEST_F(MainDialogTest, ADialogDestroyedDuringAStuckRunLeavesTheWorkerItsMemory)
+{
+    const std::wstring source = dir_.File(L"source.txt");
+    std::string bytes;
+    StripRun* run = StartStuckRun(dialog_, source, &bytes);
+    ASSERT_NE(run, nullptr);
+    HANDLE worker = nullptr;
+    ASSERT_TRUE(DuplicateHandle(GetCurrentProcess(), run->worker, GetCurrentProcess(), &worker, 0, FALSE,
+                                DUPLICATE_SAME_ACCESS));
+
+    DWORD start = GetTickCount();
+    DestroyWindow(dialog_);
+    dialog_ = nullptr;
+    DWORD destroyed = GetTickCount() - start;
+    ResumeThread(worker);
+
+    EXPECT_GE(destroyed, 3000u);
+    EXPECT_LT(destroyed, 5000u);
+    EXPECT_EQ(WaitForSingleObject(worker, 30000), WAIT_OBJECT_0);
+    CloseHandle(worker);
     EXPECT_EQ(ReadWholeFile(source), bytes);
 }
 
