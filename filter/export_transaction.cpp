@@ -37,7 +37,6 @@ void ExportInit(Export* e, RunFile which)
     e->oldSize = 0;
     e->error = 0;
     e->encoding = kEncodingAnsi;
-    e->mixed = false;
     e->fate = kExportOff;
     e->path[0] = 0;
     e->tempPath[0] = 0;
@@ -71,11 +70,10 @@ bool OneFamily(SourceEncoding a, SourceEncoding b)
     return a == b || (!IsUtf16(a) && !IsUtf16(b));
 }
 
-// Reads the encoding of an export with content that is to be appended to.
-// False when the append is not to be done: its first bytes could not be
-// read (unclaimed), or they tell another encoding than the source's (mixed;
-// claimed, nothing written, nothing to cut back).
-bool AppendKeepsEncoding(const ExportTransaction* t, Export* e)
+// Reads the encoding of an export with content that is to be appended to,
+// from its first bytes. False when they cannot be read: it is not to be
+// appended to.
+bool ReadExportMark(Export* e)
 {
     unsigned char head[kMaxBomLength];
     uint32_t got = 0;
@@ -86,13 +84,7 @@ bool AppendKeepsEncoding(const ExportTransaction* t, Export* e)
         return false;
     }
     e->encoding = EncodingOfMark(head, got);
-    if (OneFamily(e->encoding, t->encoding)) {
-        return true;
-    }
-    e->mixed = true;
-    e->output = nullptr;
-    MarkUnclaimed(e, 0);
-    return false;
+    return true;
 }
 
 void ClaimExport(const ExportRequest* r, const Export* other, ExportTransaction* t, Export* e,
@@ -125,7 +117,7 @@ void ClaimExport(const ExportRequest* r, const Export* other, ExportTransaction*
     }
     e->hadContent = e->oldSize > 0;
     if (e->append) {
-        if (e->hadContent && !AppendKeepsEncoding(t, e)) {
+        if (e->hadContent && !ReadExportMark(e)) {
             return;
         }
         if (!PlatformSeekEnd(e->claim)) {
@@ -275,9 +267,17 @@ void ClaimExports(ExportTransaction* t, const RunRequest* request, const StopFla
     ClaimExport(&request->with, &t->without, t, &t->with, stop);
 }
 
-const Export* MixedExport(const ExportTransaction* t)
+Export* MixedExport(ExportTransaction* t)
 {
-    return t->without.mixed ? &t->without : t->with.mixed ? &t->with : nullptr;
+    Export* exports[2] = {&t->without, &t->with};
+    for (Export* e : exports) {
+        if (ExportOpen(e) && e->append && e->hadContent && !OneFamily(e->encoding, t->encoding)) {
+            // Nothing was written to it: there is nothing to cut back.
+            e->output = nullptr;
+            return e;
+        }
+    }
+    return nullptr;
 }
 
 bool PrepareCommit(ExportTransaction* t, LineSink* without, LineSink* with, RunOutcome* outcome)

@@ -35,10 +35,8 @@ struct Export {
     bool isSource;        // a rewrite of the run's source
     uint64_t oldSize;     // the file's length when claimed
     uint32_t error;       // why it could not be claimed
-    // An export appended to: the encoding its first bytes tell, and whether
-    // it is another than the source's (it is then left as it was).
+    // An export with content appended to: the encoding its first bytes tell.
     SourceEncoding encoding;
-    bool mixed;
     ExportFate fate;
     FormChar path[kLongPathCapacity];   // as typed, then as the file system names the claimed file
     FormChar tempPath[kTempPathCapacity];
@@ -52,14 +50,14 @@ struct ExportTransaction {
     // program wrote to it meanwhile.
     const FormChar* sourceName;
     FileStamp sourceStamp;
-    // The source's encoding: lines go only into files of the same.
+    // The source's encoding, once its first bytes are read: lines go only
+    // into files of the same.
     SourceEncoding encoding;
 };
 
 // Claims the switched-on exports, the without-string one first. The source
-// is open meanwhile; sourceName, sourceStamp and encoding must be set. An
-// export appended to whose content is in another encoding is claimed and
-// marked mixed, with nothing written.
+// is open meanwhile; sourceName and sourceStamp must be set. An export with
+// content to be appended to has its first bytes read, to know its encoding.
 void ClaimExports(ExportTransaction* t, const RunRequest* request, const StopFlag* stop);
 
 // True when an export gets lines: it was claimed and its output is open.
@@ -81,9 +79,10 @@ inline bool ExportStartsFile(const Export* e)
     return !e->append || e->oldSize == 0;
 }
 
-// The first export whose encoding would be mixed with the source's by the
-// append, or none.
-const Export* MixedExport(const ExportTransaction* t);
+// The first export whose content is in another encoding than the source's
+// and is to be appended to, or none. Asked before any line is written: the
+// export found is left as it was by a roll back, not cut back.
+Export* MixedExport(ExportTransaction* t);
 
 // Makes sure every open export holds all its lines: its sink's writes went
 // through, and a file that is to replace one with content is on the disk.

@@ -81,7 +81,7 @@ bool ReadSourceMark(ReadWindow* w, SourceEncoding* encoding)
 
 // An append that would put the source's lines into a file of another
 // encoding: the run is refused, naming the export and both encodings.
-bool RefuseMixedEncodings(const ExportTransaction* t, RunOutcome* outcome)
+bool RefuseMixedEncodings(ExportTransaction* t, RunOutcome* outcome)
 {
     const Export* e = MixedExport(t);
     if (e == nullptr) {
@@ -102,27 +102,44 @@ void PutMark(const Export* e, SourceEncoding encoding, LineSink* sink)
 }
 
 // Streams the source into the claimed exports and ends the transaction.
-void RouteAndFinish(RunControl* control, FileHandle source, ReadWindow* window, const SearchNeedles* needles,
+void RouteAndFinish(RunControl* control, FileHandle source, uint64_t size, const SearchNeedles* needles,
                     char* block, ExportTransaction* t, RunOutcome* outcome)
 {
     LineSink withoutSink;
     LineSink withSink;
     SinkInit(&withoutSink, ExportOpen(&t->without) ? t->without.output : nullptr, block, kSinkCapacity);
     SinkInit(&withSink, ExportOpen(&t->with) ? t->with.output : nullptr, block + kSinkCapacity, kSinkCapacity);
+    ReadWindow window;
+    WindowInit(&window, source, size, block + 2 * kSinkCapacity, kWindowCapacity);
+    WindowWatch(&window, &control->stop, &control->sourceRead);
+
+    // The source's first bytes decide its encoding before any line is
+    // written anywhere.
+    t->encoding = kEncodingAnsi;
+    bool begun = ReadSourceMark(&window, &t->encoding);
+    if (!begun) {
+        FailUnread(&window, outcome);
+    }
+    if (!begun || RefuseMixedEncodings(t, outcome)) {
+        WindowRelease(&window);
+        PlatformClose(source);
+        RollBackExports(t, outcome);
+        return;
+    }
     PutMark(&t->without, t->encoding, &withoutSink);
     PutMark(&t->with, t->encoding, &withSink);
     uint64_t markOffered = withSink.offered;
 
     TextRules rules;
     PlatformGetTextRules(&rules);
-    bool read = RouteLines(window, t->encoding, needles, &rules, &withoutSink, &withSink);
-    WindowRelease(window);
+    bool read = RouteLines(&window, t->encoding, needles, &rules, &withoutSink, &withSink);
+    WindowRelease(&window);
     // The source is closed before any export takes its place: it may be
     // one of them.
     PlatformClose(source);
 
     if (!read) {
-        FailUnread(window, outcome);
+        FailUnread(&window, outcome);
     }
     // A search text the code page cannot hold is in no line of code-page
     // text; a source without a mark none of whose UTF-8 lines held it
@@ -204,29 +221,16 @@ void DriveRun(const RunRequest* r, RunControl* control, RunOutcome* outcome)
         return;
     }
 
-    ReadWindow window;
-    WindowInit(&window, source, size, block + 2 * kSinkCapacity, kWindowCapacity);
-    WindowWatch(&window, &control->stop, &control->sourceRead);
-    t.encoding = kEncodingAnsi;
-    if (!ReadSourceMark(&window, &t.encoding)) {
-        FailUnread(&window, outcome);
-        WindowRelease(&window);
-        PlatformClose(source);
-        PlatformFree(block);
-        return;
-    }
-
     ClaimExports(&t, r, &control->stop);
     if (StopRaised(&control->stop)) {
         OutcomeFail(outcome, kRunStopped, kNoFile, 0);
         RollBackExports(&t, outcome);
-    } else if (RefuseMixedEncodings(&t, outcome) || !GoOnWithoutUnclaimed(&t, outcome)) {
+    } else if (!GoOnWithoutUnclaimed(&t, outcome)) {
         RollBackExports(&t, outcome);
     } else {
-        RouteAndFinish(control, source, &window, &needles, block, &t, outcome);
+        RouteAndFinish(control, source, size, &needles, block, &t, outcome);
         source = nullptr;
     }
-    WindowRelease(&window);
     PlatformClose(source);
     PlatformFree(block);
 }
