@@ -116,6 +116,29 @@ TEST_F(FileEncodingTest, TheMarkDecidesTheEncodingAndIsPartOfNoLine)
     }
 }
 
+// The mark is read as part of the source: the progress reaches the source's
+// whole size, and a source that is only a mark is read whole.
+TEST_F(FileEncodingTest, TheProgressCountsTheMark)
+{
+    for (const std::string& source : {kLeBom + Le("ERROR\r\nok"), kUtf8Bom, kBeBom + Be("x")}) {
+        WriteFile(Path("log.txt"), source);
+        PosixForm form;
+        form.SetText(IDC_SEARCH_TEXT, "ERROR");
+        form.SetText(IDC_SOURCE_PATH, Path("log.txt"));
+        form.SetCheck(IDC_EXPORT_WITH, true);
+        form.SetText(IDC_WITH_PATH, Path("errors.txt"));
+        RunRequest request;
+        ASSERT_TRUE(ReadRunRequest(&form, &request));
+        RunControl control;
+        RunControlInit(&control);
+        RunOutcome outcome;
+        DriveRun(&request, &control, &outcome);
+        EXPECT_EQ(outcome.failure, kRunSucceeded);
+        EXPECT_EQ(control.sourceSize, source.size());
+        EXPECT_EQ(control.sourceRead, source.size());
+    }
+}
+
 // The source rewritten in place keeps its mark, also when its first line
 // leaves it; the lines that leave land in exports that start with it.
 TEST_F(FileEncodingTest, TheSourceRewrittenInPlaceKeepsItsMark)
