@@ -103,6 +103,39 @@ TEST(Utf16Lines, IgnoringCaseFoldsAsThePlatformDoes)
     }
 }
 
+// Ignoring case, a text of plain units may stand in a line by units the
+// platform folds to ASCII (the stand-in folds the Kelvin sign to K): only
+// the stretches around such units are asked of it, and a match at either
+// edge of one, or across two close together, is still found.
+TEST(Utf16Lines, IgnoringCaseThePlatformJudgesTheStretchesAroundOtherUnits)
+{
+    const std::u16string pad(40, u'-');
+    struct Case {
+        std::u16string line;
+        const char16_t* needle;
+        bool holds;
+    };
+    const std::vector<Case> cases = {
+        {pad + u"ab\u212A" + pad, u"ABK", true},
+        {pad + u"\u212Acd" + pad, u"KCD", true},
+        {u"ab\u212A", u"ABK", true},
+        {u"\u212Acd", u"KCD", true},
+        {pad + u"\u212Axyz\u212A" + pad, u"KXYZK", true},
+        {pad + u"\u212Axyz\u212A" + pad, u"XYZK-", true},
+        {pad + u"\u212Axyz\u212A" + pad, u"-KXYY", false},
+        {pad + u"ab\u212A" + pad, u"ABKK", false},
+        {pad + u"\u4E2D" + pad + u"\u212Aq" + pad, u"KQ--", true},
+    };
+    for (bool bigEndian : {false, true}) {
+        for (const Case& c : cases) {
+            const std::string bytes = Encode(u"x\r\n" + c.line + u"\r\n", bigEndian);
+            Routed routed = RouteUtf16(bytes, c.needle, true, bigEndian).routed;
+            EXPECT_EQ(routed.with, c.holds ? Encode(c.line + u"\r\n", bigEndian) : "")
+                << testing::PrintToString(Utf16ToUtf8(c.line.c_str()));
+        }
+    }
+}
+
 // Half a unit at the end is kept, after the last line's CR LF, in the export
 // that receives that line.
 TEST(Utf16Lines, KeepsAnOddLastByteAfterTheLastLine)
@@ -128,7 +161,7 @@ public:
 
     std::u16string Needle()
     {
-        static const char16_t letters[] = u"abAB \u00E9\u00C9\u4E2D\u0D00\u000A\u0A0D\t\x01";
+        static const char16_t letters[] = u"abAB \u00E9\u00C9\u4E2D\u0D00\u000A\u0A0D\t\x01kK";
         size_t length = Pick(10) < 8 ? 1 + Pick(5) : 1 + Pick(80);
         std::u16string needle;
         for (size_t i = 0; i < length; ++i) {
@@ -154,7 +187,7 @@ public:
             case 7: s += std::u16string(1 + Pick(3), u'\n'); break;
             case 8: s.push_back(static_cast<char16_t>(Pick(2) ? 0x0D00 + Pick(2) * 0x0D : 0x0A0A)); break;
             case 9: s += u"\U0001F600"; break;
-            case 10: s.push_back(u"aAbB\u00E9\u00C9"[Pick(6)]); break;
+            case 10: s.push_back(u"aAbB\u00E9\u00C9k\u212A"[Pick(8)]); break;
             case 11: s.push_back(static_cast<char16_t>(0x80 + Pick(0xFF00))); break;
             default: s += u"\r\n\r\n"; break;
             }
