@@ -146,6 +146,9 @@ void RouteCompleteUtf16Lines(Utf16Pass* pass, char* text, uint64_t size)
         }
         EmitUtf16Line(&emitter, sink, start, end);
         pass->last = sink;
+        if (end >= size) {
+            break;   // the text's last line, with no line end: nothing follows
+        }
         start = NextUnitLineStart(text, end, bigEndian);
     }
     Utf16EmitterFlush(&emitter);

@@ -30,10 +30,10 @@ uint64_t CandidateFrom(const NeedleSearch* search, Utf16Scan* scan, uint64_t* ke
     return *kept;
 }
 
-// True when the line text[start, end) holds a unit that is not plain.
-bool HasOtherUnits(const char* text, uint64_t start, uint64_t end, bool bigEndian)
+// Offset of the first unit in text[from, end) that is not plain, or end.
+uint64_t FindOtherUnit(const char* text, uint64_t from, uint64_t end, bool bigEndian)
 {
-    uint64_t i = start;
+    uint64_t i = from;
 #if defined(__SSE2__)
     // A plain unit's high byte is zero and its low byte a tab or 0x20-0x7E.
     const __m128i highMask = _mm_set1_epi16(static_cast<short>(bigEndian ? 0x00FF : 0xFF00));
@@ -46,24 +46,55 @@ bool HasOtherUnits(const char* text, uint64_t start, uint64_t end, bool bigEndia
         __m128i low = bigEndian ? _mm_srli_epi16(v, 8) : _mm_and_si128(v, _mm_set1_epi16(0xFF));
         __m128i printable = _mm_andnot_si128(_mm_cmplt_epi16(low, space), _mm_cmplt_epi16(low, del));
         __m128i plain = _mm_and_si128(highZero, _mm_or_si128(printable, _mm_cmpeq_epi16(low, tab)));
-        if (_mm_movemask_epi8(plain) != 0xFFFF) {
-            return true;
+        unsigned other = static_cast<unsigned>(_mm_movemask_epi8(plain)) ^ 0xFFFFu;
+        if (other != 0) {
+            return i + static_cast<uint64_t>(__builtin_ctz(other));
         }
         i += 16;
     }
 #endif
-    for (; i < end; i += 2) {
-        if (!IsPlainUnit(UnitAt(text, i, bigEndian))) {
-            return true;
-        }
+    while (i < end && IsPlainUnit(UnitAt(text, i, bigEndian))) {
+        i += 2;
     }
-    return false;
+    return i;
 }
 
 bool Ask(Utf16Matcher* m, const char* text, uint64_t start, uint64_t end)
 {
     return AskWideWhetherHolds(&m->wide, reinterpret_cast<const unsigned char*>(text) + start, end - start,
                                m->bigEndian ? kUnitsBigEndian : kUnitsLittleEndian, m->stop, &m->stopped);
+}
+
+// Whether the line text[start, end), in which no stretch of plain units
+// holds the needle of n plain units (the folded search settled those),
+// holds it by the platform's rules: each run of other units, with the n - 1
+// units on either side of it, is asked by itself, runs closer than that as
+// one.
+bool OtherStretchesHoldNeedle(Utf16Matcher* m, const char* text, uint64_t start, uint64_t end)
+{
+    const uint64_t margin = 2ull * (m->wide.length - 1);
+    uint64_t plainFrom = start;
+    for (;;) {
+        uint64_t other = FindOtherUnit(text, plainFrom, end, m->bigEndian);
+        if (other >= end) {
+            return false;
+        }
+        uint64_t afterOther = other + 2;
+        for (uint64_t j = afterOther; j < end && j - afterOther < margin; j += 2) {
+            if (!IsPlainUnit(UnitAt(text, j, m->bigEndian))) {
+                afterOther = j + 2;
+            }
+        }
+        uint64_t from = other - plainFrom > margin ? other - margin : plainFrom;
+        uint64_t to = afterOther + margin < end ? afterOther + margin : end;
+        if (Ask(m, text, from, to)) {
+            return true;
+        }
+        if (m->stopped || to >= end) {
+            return false;
+        }
+        plainFrom = afterOther;
+    }
 }
 
 }  // namespace
@@ -108,7 +139,7 @@ bool Utf16LineHolds(Utf16Matcher* m, Utf16Scan* scan, uint64_t start, uint64_t e
         if (CandidateFrom(&m->folded, scan, &scan->folded, start) < end) {
             return true;
         }
-        return HasOtherUnits(scan->text, start, end, m->bigEndian) && Ask(m, scan->text, start, end);
+        return OtherStretchesHoldNeedle(m, scan->text, start, end);
     }
     if (CandidateFrom(&m->exact, scan, &scan->exact, start) < end) {
         return true;

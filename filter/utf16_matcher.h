@@ -4,10 +4,10 @@
 // Compared unit by unit, the needle's bytes in the source's byte order
 // stand in the line at a unit's start, and a byte search finds them. Ignoring
 // case, a needle of plain units is searched with ASCII letters folded (its
-// units' high bytes are zero, and no other byte folds to zero), and only a
-// line with units that are not plain, where it found none, is asked of the
-// platform; a needle with other units has every line it does not hold
-// exactly asked of the platform.
+// units' high bytes are zero, and no other byte folds to zero), and where
+// that finds none only the stretches around units that are not plain are
+// asked of the platform; a needle with other units has every line it does
+// not hold exactly asked of the platform.
 #ifndef QUORVANE_UTF16_MATCHER_H
 #define QUORVANE_UTF16_MATCHER_H
 

@@ -112,4 +112,23 @@ uint64_t WindowBound(const std::string& source, uint64_t firstWindow);
 Routed ReferenceRoute(const std::string& source, const std::string& needle, bool ignoreCase,
                       const TextRules& rules);
 
+// A UTF-16 text's bytes in either byte order.
+std::string Encode(const std::u16string& units, bool bigEndian);
+
+// What a UTF-16 source (its bytes after the mark) must give: lines cut at
+// units as the bytes of any other source are, each judged whole by the
+// platform's wide search, written with CR LF units; an odd last byte after
+// the last line.
+Routed ReferenceRouteUtf16(const std::string& bytes, const std::u16string& needle, bool ignoreCase, bool bigEndian);
+
+// The most a window may grow to on a UTF-16 source: it grows only while one
+// line, and half a unit after it, fill it whole.
+uint64_t Utf16WindowBound(const std::string& bytes, bool bigEndian, uint64_t firstWindow);
+
+// What a code-page source must give with the search text in all its forms:
+// a line holds it by the code page's rules, or, being well-formed UTF-8
+// with a byte above 0x7F (and the code page not UTF-8), by its UTF-8 form;
+// ignoring case, by the platform's wide search over its characters.
+Routed ReferenceRouteUtf8(const std::string& source, const SearchNeedles& needles, const TextRules& rules);
+
 #endif

@@ -13,71 +13,12 @@
 
 namespace {
 
-std::string Encode(const std::u16string& units, bool bigEndian)
-{
-    std::string out;
-    for (char16_t u : units) {
-        char high = static_cast<char>(u >> 8);
-        char low = static_cast<char>(u & 0xFF);
-        out.push_back(bigEndian ? high : low);
-        out.push_back(bigEndian ? low : high);
-    }
-    return out;
-}
-
 std::u16string Lines16(std::initializer_list<const char16_t*> lines)
 {
     std::u16string out;
     for (const char16_t* line : lines) {
         out += line;
         out += u"\r\n";
-    }
-    return out;
-}
-
-// The lines of a UTF-16 text, cut one at a time as the bytes of any other
-// source are: at CR, LF or NUL, the LF units right after a line's end
-// skipped, an empty text one empty line.
-std::vector<std::u16string> ReferenceUnitLines(const std::u16string& units)
-{
-    std::u16string u = units + std::u16string(2, u'\0');
-    auto isEnd = [](char16_t c) { return c == u'\r' || c == u'\n' || c == u'\0'; };
-    std::vector<std::u16string> lines;
-    size_t i = 0;
-    do {
-        size_t start = i;
-        while (!isEnd(u[i])) {
-            ++i;
-        }
-        lines.push_back(u.substr(start, i - start));
-        ++i;
-        while (u[i] == u'\n') {
-            ++i;
-        }
-    } while (i < units.size());
-    return lines;
-}
-
-// What a UTF-16 source (its bytes after the mark) must give: each line
-// judged whole by the platform's wide search, written with CR LF units;
-// an odd last byte follows the last line.
-Routed ReferenceRouteUtf16(const std::string& bytes, const std::u16string& needle, bool ignoreCase, bool bigEndian)
-{
-    std::u16string units;
-    for (size_t i = 0; i + 1 < bytes.size(); i += 2) {
-        unsigned char a = static_cast<unsigned char>(bytes[i]);
-        unsigned char b = static_cast<unsigned char>(bytes[i + 1]);
-        units.push_back(static_cast<char16_t>(bigEndian ? (a << 8) | b : a | (b << 8)));
-    }
-    Routed out;
-    std::string* last = nullptr;
-    for (const std::u16string& line : ReferenceUnitLines(units)) {
-        bool holds = !line.empty() && PlatformWideLineContains(line.c_str(), needle.c_str(), ignoreCase);
-        last = holds ? &out.with : &out.without;
-        *last += Encode(line + u"\r\n", bigEndian);
-    }
-    if (bytes.size() % 2 == 1) {
-        last->push_back(bytes.back());
     }
     return out;
 }
@@ -92,26 +33,6 @@ WindowRun RouteUtf16(const std::string& bytes, const std::u16string& needle, boo
 {
     return RouteThroughWindow(bytes, bigEndian ? kEncodingUtf16Be : kEncodingUtf16Le,
                               Utf16Needles(needle, ignoreCase), AsciiRules(), sinkCapacity, true, true, window);
-}
-
-// The most a window may grow to on a UTF-16 source: it grows only while one
-// line, and half a unit after it, fill it whole.
-uint64_t Utf16WindowBound(const std::string& bytes, bool bigEndian, uint64_t firstWindow)
-{
-    size_t longest = 0;
-    size_t run = 0;
-    for (size_t i = 0; i + 1 < bytes.size(); i += 2) {
-        unsigned char a = static_cast<unsigned char>(bytes[i]);
-        unsigned char b = static_cast<unsigned char>(bytes[i + 1]);
-        unsigned unit = bigEndian ? (a << 8) | b : a | (b << 8);
-        run = (unit == '\r' || unit == '\n' || unit == 0) ? 0 : run + 2;
-        longest = std::max(longest, run);
-    }
-    uint64_t bound = firstWindow;
-    while (bound <= longest + 2) {
-        bound *= 2;
-    }
-    return bound;
 }
 
 TEST(Utf16Lines, CutsLinesAtUnitsAsTheWorkedExamplesShow)
@@ -182,6 +103,39 @@ TEST(Utf16Lines, IgnoringCaseFoldsAsThePlatformDoes)
     }
 }
 
+// Ignoring case, a text of plain units may stand in a line by units the
+// platform folds to ASCII (the stand-in folds the Kelvin sign to K): only
+// the stretches around such units are asked of it, and a match at either
+// edge of one, or across two close together, is still found.
+TEST(Utf16Lines, IgnoringCaseThePlatformJudgesTheStretchesAroundOtherUnits)
+{
+    const std::u16string pad(40, u'-');
+    struct Case {
+        std::u16string line;
+        const char16_t* needle;
+        bool holds;
+    };
+    const std::vector<Case> cases = {
+        {pad + u"ab\u212A" + pad, u"ABK", true},
+        {pad + u"\u212Acd" + pad, u"KCD", true},
+        {u"ab\u212A", u"ABK", true},
+        {u"\u212Acd", u"KCD", true},
+        {pad + u"\u212Axyz\u212A" + pad, u"KXYZK", true},
+        {pad + u"\u212Axyz\u212A" + pad, u"XYZK-", true},
+        {pad + u"\u212Axyz\u212A" + pad, u"-KXYY", false},
+        {pad + u"ab\u212A" + pad, u"ABKK", false},
+        {pad + u"\u4E2D" + pad + u"\u212Aq" + pad, u"KQ--", true},
+    };
+    for (bool bigEndian : {false, true}) {
+        for (const Case& c : cases) {
+            const std::string bytes = Encode(u"x\r\n" + c.line + u"\r\n", bigEndian);
+            Routed routed = RouteUtf16(bytes, c.needle, true, bigEndian).routed;
+            EXPECT_EQ(routed.with, c.holds ? Encode(c.line + u"\r\n", bigEndian) : "")
+                << testing::PrintToString(Utf16ToUtf8(c.line.c_str()));
+        }
+    }
+}
+
 // Half a unit at the end is kept, after the last line's CR LF, in the export
 // that receives that line.
 TEST(Utf16Lines, KeepsAnOddLastByteAfterTheLastLine)
@@ -207,7 +161,7 @@ public:
 
     std::u16string Needle()
     {
-        static const char16_t letters[] = u"abAB \u00E9\u00C9\u4E2D\u0D00\u000A\u0A0D\t\x01";
+        static const char16_t letters[] = u"abAB \u00E9\u00C9\u4E2D\u0D00\u000A\u0A0D\t\x01kK";
         size_t length = Pick(10) < 8 ? 1 + Pick(5) : 1 + Pick(80);
         std::u16string needle;
         for (size_t i = 0; i < length; ++i) {
@@ -233,7 +187,7 @@ public:
             case 7: s += std::u16string(1 + Pick(3), u'\n'); break;
             case 8: s.push_back(static_cast<char16_t>(Pick(2) ? 0x0D00 + Pick(2) * 0x0D : 0x0A0A)); break;
             case 9: s += u"\U0001F600"; break;
-            case 10: s.push_back(u"aAbB\u00E9\u00C9"[Pick(6)]); break;
+            case 10: s.push_back(u"aAbB\u00E9\u00C9k\u212A"[Pick(8)]); break;
             case 11: s.push_back(static_cast<char16_t>(0x80 + Pick(0xFF00))); break;
             default: s += u"\r\n\r\n"; break;
             }
@@ -286,81 +240,6 @@ TEST(Utf16Lines, LongLinesAreAskedInPieces)
 }
 
 // ---- UTF-8 lines of a source read in the code page ----------------------
-
-// Well-formed UTF-8, checked the long way: each sequence decoded, its
-// continuation bytes counted, overlong forms, surrogates and code points
-// past U+10FFFF refused.
-bool ReferenceIsUtf8(const std::string& line)
-{
-    size_t i = 0;
-    while (i < line.size()) {
-        unsigned char c = static_cast<unsigned char>(line[i]);
-        size_t n = c < 0x80 ? 1 : (c >> 5) == 6 ? 2 : (c >> 4) == 14 ? 3 : (c >> 3) == 30 ? 4 : 0;
-        if (n == 0 || i + n > line.size()) {
-            return false;
-        }
-        uint32_t cp = n == 1 ? c : c & (0x7F >> n);
-        for (size_t k = 1; k < n; ++k) {
-            unsigned char t = static_cast<unsigned char>(line[i + k]);
-            if ((t & 0xC0) != 0x80) {
-                return false;
-            }
-            cp = (cp << 6) | (t & 0x3F);
-        }
-        const uint32_t least[5] = {0, 0, 0x80, 0x800, 0x10000};
-        if (cp < least[n] || cp > 0x10FFFF || (cp >= 0xD800 && cp < 0xE000)) {
-            return false;
-        }
-        i += n;
-    }
-    return true;
-}
-
-bool HasHighByte(const std::string& line)
-{
-    for (char c : line) {
-        if (static_cast<unsigned char>(c) >= 0x80) {
-            return true;
-        }
-    }
-    return false;
-}
-
-// The reference of a code-page source: a line holds the text by the code
-// page's rules (when it holds the text at all), or, being well-formed UTF-8
-// with a byte above 0x7F, by its UTF-8 form; ignoring case, by the
-// platform's wide search over the line's characters.
-bool ReferenceHolds(const std::string& line, const SearchNeedles& needles, const TextRules& rules)
-{
-    if (needles.ansiHeld && ReferenceRoute(line, needles.ansi, needles.ignoreCase, rules).with.size() > 0 &&
-        !line.empty()) {
-        return true;
-    }
-    if (rules.utf8CodePage || !needles.utf8Held || !HasHighByte(line) || !ReferenceIsUtf8(line)) {
-        return false;
-    }
-    if (!needles.ignoreCase) {
-        return line.find(needles.utf8) != std::string::npos;
-    }
-    std::u16string units = Utf8ToUtf16(line);
-    return PlatformWideLineContains(units.c_str(), needles.utf16, true);
-}
-
-// The lines of a code-page source as ReferenceRoute cuts them: one line at
-// a time through the reference, each judged by ReferenceHolds.
-Routed ReferenceRouteUtf8(const std::string& source, const SearchNeedles& needles, const TextRules& rules)
-{
-    Routed cut = ReferenceRoute(source, std::string(1, '\x01') + "\x02\x03", false, rules);
-    Routed out;
-    size_t at = 0;
-    while (at < cut.without.size()) {
-        size_t end = cut.without.find("\r\n", at);
-        std::string line = cut.without.substr(at, end - at);
-        (ReferenceHolds(line, needles, rules) ? out.with : out.without) += line + "\r\n";
-        at = end + 2;
-    }
-    return out;
-}
 
 // A piece of search text in its three forms; the code page (a Big5
 // stand-in) may lack it.
