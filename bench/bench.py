@@ -246,9 +246,11 @@ def main():
     parser.add_argument("--add-wine", metavar="REPORT",
                         help="add the Windows program's report (run under Wine) to the results "
                              "in --json and render --markdown again; measures nothing")
+    parser.add_argument("--wine-utf16", metavar="CORPUS",
+                        help="with --add-wine: the report is of the UTF-16 LE corpus CORPUS")
     args = parser.parse_args()
     if args.add_wine:
-        add_wine(args.add_wine, args.json, args.markdown)
+        add_wine(args.add_wine, args.json, args.markdown, args.wine_utf16)
         return
     if args.large:
         large(args)
@@ -561,7 +563,7 @@ def render_large(results):
     return "\n".join(lines)
 
 
-def add_wine(report, results_json, markdown_path):
+def add_wine(report, results_json, markdown_path, utf16_corpus=None):
     if not results_json:
         raise SystemExit("bench: --add-wine needs --json")
     with open(results_json) as f:
@@ -572,23 +574,28 @@ def add_wine(report, results_json, markdown_path):
     if not match:
         raise SystemExit(f"bench: no RESULT line in {report}")
     strip, copy = float(match.group(1)), float(match.group(2))
-    results["wine"] = {"strip_s": strip, "copy_s": copy, "ratio": strip / copy,
-                       "runs": int(match.group(4)),
-                       "peak_mib": float(match.group(5)) if match.group(5) else None,
-                       "report": text.strip()}
+    key = "wine_utf16le" if utf16_corpus else "wine"
+    results[key] = {"strip_s": strip, "copy_s": copy, "ratio": strip / copy,
+                    "runs": int(match.group(4)),
+                    "peak_mib": float(match.group(5)) if match.group(5) else None,
+                    "report": text.strip()}
+    if utf16_corpus:
+        results[key]["size_bytes"] = os.path.getsize(utf16_corpus)
     with open(results_json, "w") as f:
         json.dump(results, f, indent=1, ensure_ascii=False)
     markdown = render_markdown(results)
     with open(markdown_path, "w") as f:
         f.write(markdown)
-    print(render_wine(results))
+    print(render_wine(results, key))
 
 
-def render_wine(results):
-    w = results["wine"]
-    size = results["size_bytes"]
+def render_wine(results, key="wine"):
+    w = results[key]
+    size = w.get("size_bytes", results["size_bytes"])
+    corpus = ("UTF-16 LE corpus, " + f"{size / MIB:.0f} MiB" if key == "wine_utf16le"
+              else f"{results['size_label']}, CR LF corpus")
     return "\n".join([
-        f"## Under Wine: the real dialog against CopyFileW ({results['size_label']}, CR LF corpus, "
+        f"## Under Wine: the real dialog against CopyFileW ({corpus}, "
         '"ERROR")',
         "",
         "`quorvane_win_bench.exe` makes the main dialog from its template (hidden), fills the form "
@@ -671,6 +678,8 @@ def render_markdown(results):
         lines.append("")
     if "wine" in results:
         lines.append(render_wine(results))
+    if "wine_utf16le" in results:
+        lines.append(render_wine(results, "wine_utf16le"))
     lines.append("![Wall time and peak memory per case](bench.svg)")
     lines.append("")
     return "\n".join(lines)
