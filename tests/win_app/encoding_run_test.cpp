@@ -81,8 +81,8 @@ std::string ReadByPythonUtf16(const ScratchDir& dir, const std::wstring& file)
                    "    out = ('<python: %s>' % e).encode('utf-8')\n"
                    "open(sys.argv[2] + '.part', 'wb').write(out)\n"
                    "os.replace(sys.argv[2] + '.part', sys.argv[2])\n");
-    std::string command = "Z:\\usr\\bin\\python3 " + UnixName(script) + " " + UnixName(file) + " " +
-                          UnixName(answer);
+    std::string command = "Z:\\usr\\bin\\python3 \"" + UnixName(script) + "\" \"" + UnixName(file) + "\" \"" +
+                          UnixName(answer) + "\"";
     std::wstring wide(command.begin(), command.end());
     STARTUPINFOW startup = {};
     startup.cb = sizeof startup;
