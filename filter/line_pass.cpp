@@ -1,5 +1,9 @@
 // The pass over complete lines.
 //
+// A line holds the needle by the code page's rules or by the UTF-8 rule
+// (filter/utf8_lines); the two searches run side by side, each from where
+// it left off, and the nearer of their lines is routed first.
+//
 // The output is defined line by line: a line ends at CR, LF or NUL, LF bytes
 // right after a line's end are skipped, and every routed line is written with
 // CR LF. Done literally that costs a search call and two writes per line, so
@@ -56,8 +60,7 @@ void RouteCompleteLines(LinePass* pass, char* text, uint64_t size)
         uint64_t end;
         if (NextUtf8LineHoldingNeedle(&pass->utf8, &utf8Scan, from, codePageLine ? codePageStart : size, &start,
                                       &end)) {
-            // Before the code page's line, or that line itself.
-            codePageLine = codePageLine && start != codePageStart;
+            // A line before the code page's: that one stays kept.
         } else if (codePageLine) {
             start = codePageStart;
             end = codePageEnd;

@@ -135,9 +135,21 @@ bool RouteLines(ReadWindow* w, SourceEncoding encoding, const SearchNeedles* nee
             pass.matcher.cache = &cache;
         }
     }
+    JudgeCache wideCache;
+    void* wideMemory = nullptr;
+    if (Utf8MatcherAsksWindows(&pass.utf8)) {
+        wideMemory = PlatformAllocZeroed(JudgeCacheBytes());
+        if (wideMemory != nullptr &&
+            JudgeCacheInit(&wideCache, wideMemory, JudgeCacheBytes(), 2 * pass.utf8.wide.length)) {
+            pass.utf8.cache = &wideCache;
+        }
+    }
     bool read = StreamLines(w, &pass);
     if (memory != nullptr) {
         PlatformFree(memory);
+    }
+    if (wideMemory != nullptr) {
+        PlatformFree(wideMemory);
     }
     return read;
 }

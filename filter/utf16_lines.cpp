@@ -162,5 +162,19 @@ bool RouteUtf16Lines(ReadWindow* w, const SearchNeedles* needles, bool bigEndian
     pass.without = withoutTarget;
     pass.with = withTarget;
     pass.last = nullptr;
-    return StreamUtf16Lines(w, &pass);
+    // The cache is a help, not a need: without memory for it the platform
+    // is asked every time.
+    JudgeCache cache;
+    void* memory = nullptr;
+    if (Utf16MatcherAsksWindows(&pass.matcher)) {
+        memory = PlatformAllocZeroed(JudgeCacheBytes());
+        if (memory != nullptr && JudgeCacheInit(&cache, memory, JudgeCacheBytes(), 2 * pass.matcher.wide.length)) {
+            pass.matcher.cache = &cache;
+        }
+    }
+    bool read = StreamUtf16Lines(w, &pass);
+    if (memory != nullptr) {
+        PlatformFree(memory);
+    }
+    return read;
 }

@@ -87,7 +87,8 @@ bool OtherStretchesHoldNeedle(Utf16Matcher* m, const char* text, uint64_t start,
         }
         uint64_t from = other - plainFrom > margin ? other - margin : plainFrom;
         uint64_t to = afterOther + margin < end ? afterOther + margin : end;
-        if (Ask(m, text, from, to)) {
+        if (AskWideWindows(&m->wide, reinterpret_cast<const unsigned char*>(text) + from, to - from,
+                           m->bigEndian ? kUnitsBigEndian : kUnitsLittleEndian, m->cache, m->stop, &m->stopped)) {
             return true;
         }
         if (m->stopped || to >= end) {
@@ -117,6 +118,7 @@ void Utf16MatcherInit(Utf16Matcher* m, const SearchNeedles* needles, bool bigEnd
     NeedleSearchInitBytes(&m->folded, m->encoded, bytes, m->searchesFolded, m->fold);
     m->stop = stop;
     m->stopped = false;
+    m->cache = nullptr;
 }
 
 void Utf16ScanStart(Utf16Scan* scan, const Utf16Matcher* m, const char* text, uint64_t size)

@@ -26,9 +26,20 @@ struct Utf16Matcher {
     bool searchesFolded;
     const StopFlag* stop;
     bool stopped;                // the stop was seen while asking the platform
+    // The platform's verdicts on windows of the stretches it is asked
+    // about, or none.
+    JudgeCache* cache;
 };
 
-// needles must outlive the matcher.
+// True when the platform may be asked about windows of lines: a cache of
+// its verdicts (windows of twice the needle's length in bytes) then saves
+// calls.
+inline bool Utf16MatcherAsksWindows(const Utf16Matcher* matcher)
+{
+    return matcher->searchesFolded;
+}
+
+// needles must outlive the matcher, which starts with no cache.
 void Utf16MatcherInit(Utf16Matcher* matcher, const SearchNeedles* needles, bool bigEndian, const StopFlag* stop);
 
 // One text being searched and the first places not yet passed where the

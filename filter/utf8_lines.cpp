@@ -88,7 +88,7 @@ bool OddStretchesHoldNeedle(Utf8Matcher* m, const char* text, uint64_t start, ui
         }
         uint64_t from = odd - plainFrom > margin ? odd - margin : plainFrom;
         uint64_t to = afterOdd + margin < end ? afterOdd + margin : end;
-        if (AskWideWhetherHolds(&m->wide, b + from, to - from, kUnitsUtf8, m->stop, &m->stopped)) {
+        if (AskWideWindows(&m->wide, b + from, to - from, kUnitsUtf8, m->cache, m->stop, &m->stopped)) {
             return true;
         }
         if (m->stopped || to >= end) {
@@ -167,6 +167,7 @@ void Utf8MatcherInit(Utf8Matcher* m, const SearchNeedles* needles, const TextRul
     m->active = needles->utf8Held && length > 0 && !lineEnd && !sameSearch && !rules->utf8CodePage;
     m->stop = stop;
     m->stopped = false;
+    m->cache = nullptr;
 }
 
 void Utf8ScanStart(Utf8Scan* scan, const Utf8Matcher* m, const char* text, uint64_t size)

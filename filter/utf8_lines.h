@@ -25,9 +25,20 @@ struct Utf8Matcher {
     bool searchesFolded;
     const StopFlag* stop;
     bool stopped;                // the stop was seen while asking the platform
+    // The platform's verdicts on windows of the stretches it is asked
+    // about, or none.
+    JudgeCache* cache;
 };
 
-// needles and rules must outlive the matcher.
+// True when the platform may be asked about windows of lines: a cache of
+// its verdicts (windows of twice the needle's length in bytes) then saves
+// calls.
+inline bool Utf8MatcherAsksWindows(const Utf8Matcher* matcher)
+{
+    return matcher->active && matcher->searchesFolded;
+}
+
+// needles and rules must outlive the matcher, which starts with no cache.
 void Utf8MatcherInit(Utf8Matcher* matcher, const SearchNeedles* needles, const TextRules* rules,
                      const StopFlag* stop);
 

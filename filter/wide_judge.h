@@ -5,6 +5,7 @@
 #ifndef QUORVANE_WIDE_JUDGE_H
 #define QUORVANE_WIDE_JUDGE_H
 
+#include "filter/judge_cache.h"
 #include "platform/platform.h"
 
 // Where a line's units come from.
@@ -41,6 +42,14 @@ void WideNeedleInit(WideNeedle* needle, const FormChar* units, bool ignoreCase);
 // is set, and the answer is false, when stop is raised between pieces.
 bool AskWideWhetherHolds(const WideNeedle* needle, const unsigned char* line, uint64_t count, UnitForm form,
                          const StopFlag* stop, bool* stopped);
+
+// The same answer, had window by window: each needle-long stretch of units
+// is asked by itself (the platform's search compares the needle with just
+// as many units at each place), its verdict kept in cache (windows of twice
+// the needle's length in bytes) and taken from there when the same units
+// come again. Without a cache, as AskWideWhetherHolds.
+bool AskWideWindows(const WideNeedle* needle, const unsigned char* line, uint64_t count, UnitForm form,
+                    JudgeCache* cache, const StopFlag* stop, bool* stopped);
 
 // Length of the well-formed UTF-8 sequence at b[0, count), or 0 when none
 // starts there.

@@ -93,8 +93,17 @@ TEST(Utf16Lines, IgnoringCaseFoldsAsThePlatformDoes)
         *PosixFaultPlan() = PosixFaults();
         Routed ascii = RouteUtf16(Encode(log, bigEndian), u"ERROR", true, bigEndian).routed;
         EXPECT_EQ(ascii.with, Encode(Lines16({u"an error"}), bigEndian));
-        // Lines of plain units are folded without asking the platform.
-        EXPECT_EQ(PosixWideLineSearches(), 2);
+        // Lines of plain units are folded without asking the platform; of
+        // the others, only the four windows that take in \u00C9 or
+        // \u00E9, once each however often the lines come.
+        EXPECT_EQ(PosixWideLineSearches(), 8);
+        std::u16string often;
+        for (int i = 0; i < 200; ++i) {
+            often += log;
+        }
+        *PosixFaultPlan() = PosixFaults();
+        RouteUtf16(Encode(often, bigEndian), u"ERROR", true, bigEndian, 4096);
+        EXPECT_EQ(PosixWideLineSearches(), 8);
         // The stand-in platform folds \u00E9 to \u00C9: the lines with it are its to judge.
         Routed latin = RouteUtf16(Encode(log, bigEndian), u"\u00C9RROR", true, bigEndian).routed;
         EXPECT_EQ(latin.with, Encode(Lines16({u"An \u00C9rror", u"an \u00E9rror"}), bigEndian));
@@ -427,6 +436,21 @@ TEST(Utf8Lines, IgnoringCaseThePlatformJudgesTheStretchesAroundOtherCharacters)
         EXPECT_EQ(routed.with, c.holds ? c.line + "\r\n" : "") << testing::PrintToString(c.line);
         EXPECT_EQ(routed, ReferenceRouteUtf8("x\r\n" + c.line + "\r\n", needles, big5));
     }
+}
+
+// Ignoring case, the platform's verdict on a window of a UTF-8 line is
+// asked once and then taken from the cache.
+TEST(Utf8Lines, IgnoringCaseThePlatformIsAskedOnceAboutTheSameCharacters)
+{
+    std::string source;
+    for (int i = 0; i < 500; ++i) {
+        source += "x\xE2\x84\xAAy\r\nz\xE2\x84\xAAz\r\n";
+    }
+    SearchNeedles needles = AllNeedles("XKY", "XKY", u"XKY", true);
+    *PosixFaultPlan() = PosixFaults();
+    Routed routed = RouteUtf8(source, needles, DoubleByteRules(), 1000);
+    EXPECT_EQ(PosixWideLineSearches(), 2);
+    EXPECT_EQ(routed, ReferenceRouteUtf8(source, needles, DoubleByteRules()));
 }
 
 TEST(Utf8LinesProperty, AgreesWithTheReferenceModel)
