@@ -11,6 +11,14 @@ namespace {
 // Progress is looked at this often while a run lasts.
 const UINT_PTR kProgressTimer = 1;
 const UINT kProgressEveryMs = 250;
+// At the end of the session Windows gives a window about five seconds to
+// answer before it tells the user that the program holds up the shutdown:
+// the run is given a little less to stop and put its files back. What a
+// run still had half done when the process ended is put right at the next
+// start.
+const DWORD kEndSessionWaitMs = 4000;
+// A dialog destroyed from outside waits as long for its worker.
+const DWORD kDestroyWaitMs = 4000;
 
 void InitMainDialog(HWND dialog, StripRun* run)
 {
@@ -57,8 +65,11 @@ void Strip(HWND dialog, StripRun* run)
 
 void Finish(HWND dialog, StripRun* run)
 {
-    KillTimer(dialog, kProgressTimer);
-    FinishStripRun(run);
+    // A worker that is not over after all keeps the timer, which finds it
+    // done later.
+    if (FinishStripRun(run)) {
+        KillTimer(dialog, kProgressTimer);
+    }
 }
 
 // Escape, the close box, the end of the session: a run going on is stopped
@@ -162,22 +173,25 @@ INT_PTR CALLBACK MainDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM
         // its files are put back first.
         if (wParam != FALSE && run != nullptr && StripRunning(run)) {
             StopStripRun(run);
-            WaitForStripRun(run);
+            WaitForStripRun(run, kEndSessionWaitMs);
         }
         break;
     case WM_DESTROY:
         // Nothing ends the dialog while a worker lives, but a window can be
         // destroyed from outside: the worker is stopped and waited for
-        // before its memory goes.
+        // before its memory goes. A worker still not over keeps its memory
+        // for as long as it lives.
         if (run != nullptr) {
             StopStripRun(run);
-            WaitForStripRun(run);
+            bool ended = WaitForStripRun(run, kDestroyWaitMs);
             if (StripRunning(run)) {
                 CloseHandle(run->worker);
             }
             KillTimer(dialog, kProgressTimer);
             SetWindowLongPtrW(dialog, DWLP_USER, 0);
-            GlobalFree(run);
+            if (ended) {
+                GlobalFree(run);
+            }
         }
         break;
     }

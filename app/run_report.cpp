@@ -86,7 +86,19 @@ UINT HeadlineOf(RunFailure failure)
     case kRunSourceChanged: return IDS_FAIL_SOURCE_CHANGED;
     case kRunExportUnclaimed: return IDS_FAIL_EXPORT_UNCLAIMED;
     case kRunExportUnwritten: return IDS_FAIL_EXPORT_UNWRITTEN;
+    case kRunMixedEncodings: return IDS_FAIL_MIXED_ENCODINGS;
+    case kRunSearchNotHeld: return IDS_FAIL_SEARCH_NOT_HELD;
     default: return IDS_FAIL_EXPORT_UNREPLACED;
+    }
+}
+
+UINT EncodingName(SourceEncoding encoding)
+{
+    switch (encoding) {
+    case kEncodingUtf8: return IDS_ENCODING_UTF8;
+    case kEncodingUtf16Le: return IDS_ENCODING_UTF16LE;
+    case kEncodingUtf16Be: return IDS_ENCODING_UTF16BE;
+    default: return IDS_ENCODING_ANSI;
     }
 }
 
@@ -161,6 +173,16 @@ int FormatRunFailure(HWND dialog, const RunRequest* r, const RunOutcome* o, WCHA
     if (o->failure == kRunSourceChanged) {
         Append(&b, L"\n\n");
         AppendString(&b, IDS_REASON_SOURCE_CHANGED);
+    } else if (o->failure == kRunMixedEncodings) {
+        Append(&b, L"\n\n");
+        AppendString(&b, IDS_EXPORT_ENCODING);
+        AppendString(&b, EncodingName(o->exportEncoding));
+        Append(&b, L"\n");
+        AppendString(&b, IDS_SOURCE_ENCODING);
+        AppendString(&b, EncodingName(o->sourceEncoding));
+    } else if (o->failure == kRunSearchNotHeld) {
+        Append(&b, L"\n\n");
+        AppendString(&b, IDS_REASON_SEARCH_NOT_HELD);
     } else if (o->systemError != 0) {
         Append(&b, L"\n\n");
         AppendSystemReason(&b, o->systemError);

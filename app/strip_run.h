@@ -44,10 +44,14 @@ inline bool StripRunning(const StripRun* run)
 // Asks the run to stop; it ends soon with every file as it was.
 void StopStripRun(StripRun* run);
 // Called when the worker said it is done (or is found done): the form is
-// given back, the title restored, and a failure told.
-void FinishStripRun(StripRun* run);
-// Waits for the worker to end, however long the run still takes.
-void WaitForStripRun(StripRun* run);
+// given back, the title restored, and a failure told. False when the worker
+// has not ended within a moment after all: nothing is given back yet, and
+// the caller looks again later.
+bool FinishStripRun(StripRun* run);
+// Waits up to timeoutMs for the worker to end; true when it has (or none
+// runs). No wait of the dialog's thread is without a bound: a worker that
+// does not end in time is left to end on its own.
+bool WaitForStripRun(StripRun* run, DWORD timeoutMs);
 
 // Once a run has lasted a moment, its progress in the title and the
 // "working in background" cursor; called a few times a second.

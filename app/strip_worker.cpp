@@ -10,6 +10,9 @@
 
 namespace {
 
+// How long the dialog waits for a worker that said it is done.
+const DWORD kFinishWaitMs = 1000;
+
 // Every control a user could change the run's inputs with.
 const int kLockedControls[] = {
     IDC_SEARCH_TEXT,    IDC_SOURCE_PATH,    IDC_BROWSE_SOURCE, IDC_EXPORT_WITHOUT,
@@ -74,19 +77,21 @@ void StopStripRun(StripRun* run)
     RaiseStop(&run->control.stop);
 }
 
-void WaitForStripRun(StripRun* run)
+bool WaitForStripRun(StripRun* run, DWORD timeoutMs)
 {
-    if (StripRunning(run)) {
-        WaitForSingleObject(run->worker, INFINITE);
-    }
+    return !StripRunning(run) || WaitForSingleObject(run->worker, timeoutMs) == WAIT_OBJECT_0;
 }
 
-void FinishStripRun(StripRun* run)
+bool FinishStripRun(StripRun* run)
 {
     if (!StripRunning(run)) {
-        return;
+        return true;
     }
-    WaitForSingleObject(run->worker, INFINITE);
+    // The worker posts its message as the last thing it does; should it be
+    // held up after all, the dialog stays alive and the timer looks again.
+    if (!WaitForStripRun(run, kFinishWaitMs)) {
+        return false;
+    }
     CloseHandle(run->worker);
     run->worker = nullptr;
     SetWindowTextW(run->dialog, run->caption);
@@ -101,4 +106,5 @@ void FinishStripRun(StripRun* run)
     if (run->endWhenDone) {
         EndDialog(run->dialog, 0);
     }
+    return true;
 }

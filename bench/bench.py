@@ -24,6 +24,7 @@ grep's outputs on the CR LF corpus with a case-sensitive needle, or from
 what the line rules make of grep's outputs on the LF corpus.
 """
 import argparse
+import codecs
 import datetime
 import hashlib
 import json
@@ -154,6 +155,20 @@ def lf_expectation(grep_output, path):
         f.write(data.replace(b"\n", b"\r\n"))
 
 
+def utf16_expectation(grep_output, path):
+    """What the strip run makes of grep's lines from the CR LF corpus when the
+    same log is UTF-16 LE: those lines in UTF-16 LE after the byte order mark
+    FF FE, through Python's own codecs, chunk by chunk."""
+    decoder = codecs.getincrementaldecoder("utf-8")()
+    with open(grep_output, "rb") as f, open(path, "wb") as out:
+        out.write(codecs.BOM_UTF16_LE)
+        while True:
+            chunk = f.read(1 << 22)
+            out.write(decoder.decode(chunk, final=not chunk).encode("utf-16-le"))
+            if not chunk:
+                break
+
+
 def tool_version(argv):
     try:
         out = subprocess.run(argv, capture_output=True, text=True, timeout=10).stdout
@@ -191,7 +206,7 @@ def machine_info():
             "free_page_reporting": reporting}
 
 
-def ensure_corpus(generator, path, size, options):
+def ensure_corpus(generator, path, size, options, expected_size=0):
     stamp_path = path + ".stamp"
     with open(generator, "rb") as f:
         # The generator's own bytes name the corpus it makes.
@@ -201,7 +216,9 @@ def ensure_corpus(generator, path, size, options):
         with open(stamp_path) as f:
             old_stamp = f.read()
     # The generator ends the corpus on a whole line, within a line of the size.
-    if os.path.exists(path) and abs(os.path.getsize(path) - size) <= 512 and old_stamp == stamp:
+    # (A UTF-16 corpus is the same text in other bytes: its stamp alone tells.)
+    sized = expected_size is None or (os.path.exists(path) and abs(os.path.getsize(path) - size) <= 512)
+    if os.path.exists(path) and sized and old_stamp == stamp:
         log(f"  reusing {path}")
         return
     log(f"  generating {path} ({size_label(size)})")
@@ -229,9 +246,11 @@ def main():
     parser.add_argument("--add-wine", metavar="REPORT",
                         help="add the Windows program's report (run under Wine) to the results "
                              "in --json and render --markdown again; measures nothing")
+    parser.add_argument("--wine-utf16", metavar="CORPUS",
+                        help="with --add-wine: the report is of the UTF-16 LE corpus CORPUS")
     args = parser.parse_args()
     if args.add_wine:
-        add_wine(args.add_wine, args.json, args.markdown)
+        add_wine(args.add_wine, args.json, args.markdown, args.wine_utf16)
         return
     if args.large:
         large(args)
@@ -265,9 +284,12 @@ def main():
     tag = args.size.strip()
     corpus_crlf = os.path.join(scratch, f"corpus-crlf-{tag}.log")
     corpus_lf = os.path.join(scratch, f"corpus-lf-{tag}.log")
+    corpus_utf16 = os.path.join(scratch, f"corpus-utf16le-{tag}.log")
     log(f"bench: corpora in {scratch}")
     ensure_corpus(generator, corpus_crlf, size, [])
     ensure_corpus(generator, corpus_lf, size, ["--lf"])
+    # The CR LF log in UTF-16 LE: about twice the bytes.
+    ensure_corpus(generator, corpus_utf16, size, ["--utf16le"], expected_size=None)
     # The export paths go through a 260-character form field.
     if len(os.path.join(scratch, "quorvane-without.txt")) >= 260:
         raise SystemExit("bench: scratch directory path too long for the form's path fields")
@@ -294,6 +316,12 @@ def main():
          corpus_crlf, needles["cjk128"], False, "exact"),
         ("lf-error", 'LF corpus, needle "ERROR" (10 % of lines)', corpus_lf,
          needles["error"], False, "lf"),
+        ("utf16le-error", 'UTF-16 LE corpus (the CR LF log, FF FE), needle "ERROR"', corpus_utf16,
+         needles["error"], False, "utf16"),
+        ("utf16le-ignorecase", 'UTF-16 LE corpus, "error" ignoring case', corpus_utf16,
+         needles["ignorecase"], True, "utf16-info"),
+        ("utf16le-cjk128", "UTF-16 LE corpus, 128-character Chinese needle", corpus_utf16,
+         needles["cjk128"], False, "utf16"),
     ]
 
     results = {"size_bytes": size, "size_label": size_label(size), "runs": args.runs,
@@ -324,6 +352,38 @@ def main():
             tools_here.append(Tool("quorvane, exports exist (fsync)", [Step(harness_argv)],
                                    [q_without, q_with], keep_outputs=True))
         tools_here.append(Tool("cp (floor)", [Step([tools["cp"], corpus, copy])], [copy]))
+        if check.startswith("utf16"):
+            # grep, rg and gawk read bytes: they do not split UTF-16 text
+            # line by line into UTF-16 files, so only the floor is timed.
+            rows = measure(tools_here, env, args.runs, scratch)
+            # grep's lines of the same log in UTF-8, outside the timing.
+            run_steps([Step([tools["grep"], "-F", *case_flag, "-e", needle, corpus_crlf], g_with),
+                       Step([tools["grep"], "-vF", *case_flag, "-e", needle, corpus_crlf], g_without)],
+                      env, [g_with, g_without], scratch)
+            e_with, e_without = out("expected-with.txt"), out("expected-without.txt")
+            utf16_expectation(g_with, e_with)
+            utf16_expectation(g_without, e_without)
+            same = same_bytes(q_with, e_with) and same_bytes(q_without, e_without)
+            os.remove(e_with)
+            os.remove(e_without)
+            if check == "utf16" and not same:
+                raise SystemExit(f"bench: case {key}: the strip run's exports differ from grep's outputs "
+                                 "on the UTF-8 log, in UTF-16 LE with one BOM")
+            verdict = ("exports byte-identical to grep's outputs on the UTF-8 log, in UTF-16 LE after "
+                       "one BOM (Python's codecs)" + (" (checked)" if check == "utf16" else "")
+                       if same else "exports differ from grep -i's outputs (case folding differs; "
+                       "not an error)")
+            log(f"    {verdict}")
+            by_tool = {row["tool"]: row for row in rows}
+            base_cp = by_tool["cp (floor)"]["median_s"]
+            for row in rows:
+                row["x_cp"] = row["median_s"] / base_cp
+                row["x_grep"] = None
+                row["x_rg"] = None
+                row["gb_s"] = os.path.getsize(corpus) / row["median_s"] / 1e9
+            results["cases"].append({"key": key, "title": title, "needle": needle, "ignore_case": ignore,
+                                     "verdict": verdict, "rows": rows})
+            continue
         tools_here.append(Tool("grep -F + grep -vF", [
             Step([tools["grep"], "-F", *case_flag, "-e", needle, corpus], g_with),
             Step([tools["grep"], "-vF", *case_flag, "-e", needle, corpus], g_without)],
@@ -503,7 +563,7 @@ def render_large(results):
     return "\n".join(lines)
 
 
-def add_wine(report, results_json, markdown_path):
+def add_wine(report, results_json, markdown_path, utf16_corpus=None):
     if not results_json:
         raise SystemExit("bench: --add-wine needs --json")
     with open(results_json) as f:
@@ -514,23 +574,28 @@ def add_wine(report, results_json, markdown_path):
     if not match:
         raise SystemExit(f"bench: no RESULT line in {report}")
     strip, copy = float(match.group(1)), float(match.group(2))
-    results["wine"] = {"strip_s": strip, "copy_s": copy, "ratio": strip / copy,
-                       "runs": int(match.group(4)),
-                       "peak_mib": float(match.group(5)) if match.group(5) else None,
-                       "report": text.strip()}
+    key = "wine_utf16le" if utf16_corpus else "wine"
+    results[key] = {"strip_s": strip, "copy_s": copy, "ratio": strip / copy,
+                    "runs": int(match.group(4)),
+                    "peak_mib": float(match.group(5)) if match.group(5) else None,
+                    "report": text.strip()}
+    if utf16_corpus:
+        results[key]["size_bytes"] = os.path.getsize(utf16_corpus)
     with open(results_json, "w") as f:
         json.dump(results, f, indent=1, ensure_ascii=False)
     markdown = render_markdown(results)
     with open(markdown_path, "w") as f:
         f.write(markdown)
-    print(render_wine(results))
+    print(render_wine(results, key))
 
 
-def render_wine(results):
-    w = results["wine"]
-    size = results["size_bytes"]
+def render_wine(results, key="wine"):
+    w = results[key]
+    size = w.get("size_bytes", results["size_bytes"])
+    corpus = ("UTF-16 LE corpus, " + f"{size / MIB:.0f} MiB" if key == "wine_utf16le"
+              else f"{results['size_label']}, CR LF corpus")
     return "\n".join([
-        f"## Under Wine: the real dialog against CopyFileW ({results['size_label']}, CR LF corpus, "
+        f"## Under Wine: the real dialog against CopyFileW ({corpus}, "
         '"ERROR")',
         "",
         "`quorvane_win_bench.exe` makes the main dialog from its template (hidden), fills the form "
@@ -597,8 +662,10 @@ def render_markdown(results):
         lines.append("| tool | wall median (s) | × cp | × grep pair | × rg pair | peak MiB |")
         lines.append("|---|---:|---:|---:|---:|---:|")
         for row in case["rows"]:
+            x_grep = "–" if row.get("x_grep") is None else f"{row['x_grep']:.2f}"
+            x_rg = "–" if row.get("x_rg") is None else f"{row['x_rg']:.2f}"
             lines.append(f"| {row['tool']} | {row['median_s']:.3f} | {row['x_cp']:.2f} | "
-                         f"{row['x_grep']:.2f} | {row['x_rg']:.2f} | {row['peak_mib']:.1f} |")
+                         f"{x_grep} | {x_rg} | {row['peak_mib']:.1f} |")
         by_tool = {row["tool"]: row for row in case["rows"]}
         ours, cp = by_tool["quorvane (RunStrip)"], by_tool["cp (floor)"]
         lines.append("")
@@ -611,6 +678,8 @@ def render_markdown(results):
         lines.append("")
     if "wine" in results:
         lines.append(render_wine(results))
+    if "wine_utf16le" in results:
+        lines.append(render_wine(results, "wine_utf16le"))
     lines.append("![Wall time and peak memory per case](bench.svg)")
     lines.append("")
     return "\n".join(lines)

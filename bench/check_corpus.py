@@ -59,8 +59,9 @@ def main():
     again = generate(generator, base + "-b.txt", size)
     other = generate(generator, base + "-c.txt", size, "--seed", "7")
     lf = generate(generator, base + "-lf.txt", size, "--lf")
+    utf16 = generate(generator, base + "-utf16.txt", size, "--utf16le")
     small = generate(generator, base + "-small.txt", 4096)
-    for suffix in ("-a.txt", "-b.txt", "-c.txt", "-lf.txt", "-small.txt"):
+    for suffix in ("-a.txt", "-b.txt", "-c.txt", "-lf.txt", "-utf16.txt", "-small.txt"):
         os.remove(base + suffix)
 
     if crlf != again:
@@ -82,6 +83,12 @@ def main():
         fail("CR LF corpus does not end with CR LF")
     if b"\r" in lf or not lf.endswith(b"\n"):
         fail("LF corpus holds a CR or does not end with LF")
+    # The UTF-16 LE corpus is the CR LF log after one byte order mark, as
+    # Python's codecs read it.
+    if not utf16.startswith(b"\xff\xfe") or utf16[2:].decode("utf-16-le") != crlf.decode("utf-8"):
+        fail("UTF-16 LE corpus is not the CR LF corpus in UTF-16 LE after FF FE")
+    if utf16.decode("utf-16").encode("utf-16-le") != utf16[2:]:
+        fail("UTF-16 LE corpus is not read back by Python's utf-16 codec")
     if b"\r\n\r\n\r\n" in crlf:
         fail("CR LF corpus holds a run of empty lines")
 

@@ -2,11 +2,14 @@
 // give the same bytes: the generator has its own PRNG and draws every choice
 // from it with plain integer arithmetic.
 //
-//   quorvane_bench_gen_corpus [--lf] [--seed N] SIZE OUTPUT
+//   quorvane_bench_gen_corpus [--lf] [--utf16le] [--seed N] SIZE OUTPUT
 //   quorvane_bench_gen_corpus --needles
 //
 // SIZE is a byte count, optionally with K, M or G (binary units); the file
 // comes out exactly that long. Lines end with CR LF, or LF with --lf.
+// With --utf16le the same log (the same SIZE bytes of UTF-8 text) is written
+// as UTF-16 LE after the byte order mark FF FE, as Windows PowerShell writes
+// its logs: about twice as long.
 //
 // Every non-empty line is "HH:MM:SS.mmm [tNN] LEVEL message", 20 to 200
 // bytes long, except the lines that carry the long Chinese needle (which is
@@ -331,6 +334,48 @@ private:
     Stats stats_;
 };
 
+// The UTF-16 LE form of whole UTF-8 characters (the generator's text is
+// well-formed and every chunk ends at a line's end).
+void ToUtf16Le(const char* text, size_t count, std::string* out)
+{
+    out->clear();
+    size_t i = 0;
+    while (i < count) {
+        const unsigned char c = static_cast<unsigned char>(text[i]);
+        uint32_t cp = c;
+        size_t extra = 0;
+        if (c >= 0xF0) { cp = c & 0x07; extra = 3; }
+        else if (c >= 0xE0) { cp = c & 0x0F; extra = 2; }
+        else if (c >= 0xC0) { cp = c & 0x1F; extra = 1; }
+        ++i;
+        for (size_t k = 0; k < extra && i < count; ++k, ++i) {
+            cp = (cp << 6) | (static_cast<unsigned char>(text[i]) & 0x3F);
+        }
+        uint16_t units[2] = {static_cast<uint16_t>(cp), 0};
+        int n = 1;
+        if (cp >= 0x10000) {
+            cp -= 0x10000;
+            units[0] = static_cast<uint16_t>(0xD800 + (cp >> 10));
+            units[1] = static_cast<uint16_t>(0xDC00 + (cp & 0x3FF));
+            n = 2;
+        }
+        for (int k = 0; k < n; ++k) {
+            out->push_back(static_cast<char>(units[k] & 0xFF));
+            out->push_back(static_cast<char>(units[k] >> 8));
+        }
+    }
+}
+
+// Writes a chunk of the text, in the corpus's encoding.
+bool WriteChunk(FILE* file, const char* text, size_t count, bool utf16, std::string* scratch)
+{
+    if (!utf16) {
+        return std::fwrite(text, 1, count, file) == count;
+    }
+    ToUtf16Le(text, count, scratch);
+    return std::fwrite(scratch->data(), 1, scratch->size(), file) == scratch->size();
+}
+
 bool ParseSize(const char* text, uint64_t* size)
 {
     char* end = nullptr;
@@ -350,7 +395,7 @@ bool ParseSize(const char* text, uint64_t* size)
 int Usage()
 {
     std::fprintf(stderr,
-                 "usage: quorvane_bench_gen_corpus [--lf] [--seed N] SIZE OUTPUT\n"
+                 "usage: quorvane_bench_gen_corpus [--lf] [--utf16le] [--seed N] SIZE OUTPUT\n"
                  "       quorvane_bench_gen_corpus --needles\n"
                  "SIZE: bytes, or a number with K, M or G; at least 4K\n");
     return 2;
@@ -361,6 +406,7 @@ int Usage()
 int main(int argc, char** argv)
 {
     bool lf = false;
+    bool utf16 = false;
     uint64_t seed = 20261208;
     const char* sizeText = nullptr;
     const char* output = nullptr;
@@ -371,6 +417,8 @@ int main(int argc, char** argv)
             return 0;
         } else if (arg == "--lf") {
             lf = true;
+        } else if (arg == "--utf16le") {
+            utf16 = true;
         } else if (arg == "--seed" && i + 1 < argc) {
             seed = std::strtoull(argv[++i], nullptr, 10);
         } else if (!sizeText) {
@@ -400,6 +448,10 @@ int main(int argc, char** argv)
     size_t used = 0;
     uint64_t remaining = size;
     bool ok = chunk != nullptr;
+    std::string wide;
+    if (ok && utf16) {
+        ok = std::fwrite("\xFF\xFE", 1, 2, file) == 2;
+    }
 
     // Ordinary lines until less than a few long lines' worth is left; the
     // tail is then cut into lines of equal length that fill it exactly.
@@ -409,7 +461,7 @@ int main(int argc, char** argv)
         used += length;
         remaining -= length;
         if (used >= kChunk) {
-            ok = std::fwrite(chunk, 1, used, file) == used;
+            ok = WriteChunk(file, chunk, used, utf16, &wide);
             used = 0;
         }
     }
@@ -420,7 +472,7 @@ int main(int argc, char** argv)
             used += generator.LineOfLength(chunk + used, total - generator.Terminator());
             remaining -= total;
         }
-        ok = std::fwrite(chunk, 1, used, file) == used;
+        ok = WriteChunk(file, chunk, used, utf16, &wide);
     }
     std::free(chunk);
     ok = std::fclose(file) == 0 && ok;

@@ -38,6 +38,7 @@ void ExportInit(Export* e, RunFile which)
     e->oldSize = 0;
     e->oldTime = 0;
     e->error = 0;
+    e->encoding = kEncodingAnsi;
     e->fate = kExportOff;
     e->path[0] = 0;
     e->tempName[0] = 0;
@@ -66,6 +67,31 @@ void ReleaseClaim(Export* e)
     }
     e->claim = nullptr;
     e->created = false;
+}
+
+// Two encodings whose text can share a file: the same, or UTF-8 with a mark
+// and a file without one, which is read by the UTF-8 rule wherever its lines
+// are UTF-8. UTF-16 text goes only into UTF-16 of its byte order.
+bool OneFamily(SourceEncoding a, SourceEncoding b)
+{
+    return a == b || (!IsUtf16(a) && !IsUtf16(b));
+}
+
+// Reads the encoding of an export with content that is to be appended to,
+// from its first bytes. False when they cannot be read: it is not to be
+// appended to.
+bool ReadExportMark(Export* e)
+{
+    unsigned char head[kMaxBomLength];
+    uint32_t got = 0;
+    if (!PlatformReadHead(e->claim, head, kMaxBomLength, &got)) {
+        uint32_t error = PlatformLastError();
+        ReleaseClaim(e);
+        MarkUnclaimed(e, error);
+        return false;
+    }
+    e->encoding = EncodingOfMark(head, got);
+    return true;
 }
 
 void ClaimExport(const ExportRequest* r, const Export* other, ExportTransaction* t, Export* e,
@@ -104,6 +130,9 @@ void ClaimExport(const ExportRequest* r, const Export* other, ExportTransaction*
         e->oldTime = stamp.writeTime;
     }
     if (e->append) {
+        if (e->hadContent && !ReadExportMark(e)) {
+            return;
+        }
         if (!PlatformSeekEnd(e->claim)) {
             MarkUnclaimed(e, PlatformLastError());
             return;
@@ -325,6 +354,19 @@ bool RecordExports(ExportTransaction* t, uint32_t step)
     RecordExport(&t->without, &j->request->without, &j->record.exports[0]);
     RecordExport(&t->with, &j->request->with, &j->record.exports[1]);
     return RecordUpdate(&j->file, &j->record);
+}
+
+Export* MixedExport(ExportTransaction* t)
+{
+    Export* exports[2] = {&t->without, &t->with};
+    for (Export* e : exports) {
+        if (ExportOpen(e) && e->append && e->hadContent && !OneFamily(e->encoding, t->encoding)) {
+            // Nothing was written to it: there is nothing to cut back.
+            e->output = nullptr;
+            return e;
+        }
+    }
+    return nullptr;
 }
 
 bool PrepareCommit(ExportTransaction* t, LineSink* without, LineSink* with, RunOutcome* outcome)

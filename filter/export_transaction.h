@@ -12,6 +12,7 @@
 #include "filter/line_sink.h"
 #include "filter/run_outcome.h"
 #include "filter/run_request.h"
+#include "filter/text_encoding.h"
 #include "platform/platform.h"
 
 enum ExportState {
@@ -35,6 +36,8 @@ struct Export {
     uint64_t oldSize;     // the file's length when claimed
     uint64_t oldTime;     // and its last-write time, given back when it is cut back
     uint32_t error;       // why it could not be claimed
+    // An export with content appended to: the encoding its first bytes tell.
+    SourceEncoding encoding;
     ExportFate fate;
     FormChar path[kLongPathCapacity];   // as typed, then as the file system names the claimed file
     // A rewrite's names, chosen when it is claimed so that the run's record
@@ -64,10 +67,14 @@ struct ExportTransaction {
     // The run's record, told of each step a repair must know of; null when
     // the run goes on without one.
     struct RunJournal* journal;
+    // The source's encoding, once its first bytes are read: lines go only
+    // into files of the same.
+    SourceEncoding encoding;
 };
 
 // Claims the switched-on exports, the without-string one first. The source
-// is open meanwhile; sourceName and sourceStamp must be set.
+// is open meanwhile; sourceName and sourceStamp must be set. An export with
+// content to be appended to has its first bytes read, to know its encoding.
 void ClaimExports(ExportTransaction* t, const RunRequest* request, const StopFlag* stop);
 
 // Makes the temporary files of the claimed rewrites, under the names chosen
@@ -88,6 +95,19 @@ inline bool ExportRewritesSource(const Export* e)
 {
     return ExportOpen(e) && e->isSource && !e->append;
 }
+
+// True when an open export's file starts with what this run writes (new,
+// rewritten, or empty before an append): it begins with the source's byte
+// order mark, if any.
+inline bool ExportStartsFile(const Export* e)
+{
+    return !e->append || e->oldSize == 0;
+}
+
+// The first export whose content is in another encoding than the source's
+// and is to be appended to, or none. Asked before any line is written: the
+// export found is left as it was by a roll back, not cut back.
+Export* MixedExport(ExportTransaction* t);
 
 // Makes sure every open export holds all its lines, on the disk, before
 // any file takes its place: its sink's writes went through, its file was

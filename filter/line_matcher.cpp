@@ -10,31 +10,43 @@
 
 namespace {
 
-// The platform's search steps through a line character by character, so in
-// a double-byte code page a match must start on a character boundary.
-bool OnCharBoundary(const TextRules* rules, const char* text, uint64_t lineStart, uint64_t lineEnd,
-                    uint64_t at)
+// How often long work in one line looks at the stop flag.
+const uint32_t kStopCheckSteps = 4096;
+
+// True, and the matcher marked stopped, when the stop flag is raised.
+bool StopSeen(LineMatcher* m)
 {
-    if (!rules->hasLeadBytes) {
-        return true;
+    if (StopRaised(m->stop)) {
+        m->stopped = true;
     }
-    const unsigned char* b = reinterpret_cast<const unsigned char*>(text);
-    uint64_t i = lineStart;
-    while (i < at) {
-        i += (rules->leadByte[b[i]] && i + 1 < lineEnd) ? 2 : 1;
-    }
-    return i == at;
+    return m->stopped;
 }
 
 // Whether the needle's bytes stand on a character boundary of the line
 // [start, end), given the first place at or after start where they stand
-// (candidate may lie beyond the line).
-bool BytesHoldNeedle(const LineMatcher* m, const char* text, uint64_t size, uint64_t start, uint64_t end,
+// (candidate may lie beyond the line). The platform's search steps through
+// a line character by character, so in a double-byte code page a match must
+// start on a character boundary; the line is walked once from its start,
+// for all its candidates together.
+bool BytesHoldNeedle(LineMatcher* m, const char* text, uint64_t size, uint64_t start, uint64_t end,
                      uint64_t candidate)
 {
+    if (!m->rules->hasLeadBytes) {
+        return candidate + m->search.length <= end;
+    }
+    const unsigned char* b = reinterpret_cast<const unsigned char*>(text);
+    const unsigned char* lead = m->rules->leadByte;
+    uint64_t boundary = start;
+    uint32_t steps = 0;
     while (candidate + m->search.length <= end) {
-        if (OnCharBoundary(m->rules, text, start, end, candidate)) {
+        while (boundary < candidate) {
+            boundary += (lead[b[boundary]] && boundary + 1 < end) ? 2 : 1;
+        }
+        if (boundary == candidate) {
             return true;
+        }
+        if (++steps % kStopCheckSteps == 0 && StopSeen(m)) {
+            return false;
         }
         candidate = FindNeedle(&m->search, text, candidate + 1, size);
     }
@@ -139,6 +151,9 @@ bool OddWindowsHoldNeedle(LineMatcher* m, char* text, uint64_t start, uint64_t e
             if (boundary >= from && WindowHoldsNeedle(m, text, boundary)) {
                 return true;
             }
+            if (boundary >= from && StopSeen(m)) {
+                return false;
+            }
             boundary += (m->rules->leadByte[b[boundary]] && boundary + 1 < end) ? 2 : 1;
         }
         odd = next;
@@ -162,6 +177,9 @@ bool NextOddLineHoldingNeedle(LineMatcher* m, char* text, uint64_t size, uint64_
         if (OddWindowsHoldNeedle(m, text, *start, *end)) {
             return true;
         }
+        if (m->stopped) {
+            return false;
+        }
         i = NextLineStart(text, *end);
     }
     return false;
@@ -177,6 +195,9 @@ bool NextAskedLineHoldingNeedle(LineMatcher* m, char* text, uint64_t size, uint6
         *end = FindLineEnd(text, size, i);
         if (*end > i && AskWhetherHolds(m, text, i, *end)) {
             return true;
+        }
+        if (StopSeen(m)) {
+            return false;
         }
     }
     return false;
@@ -204,9 +225,9 @@ bool NeedleIsPlain(const NeedleSearch* search, const TextRules* rules)
 
 }  // namespace
 
-void LineMatcherInit(LineMatcher* m, const char* needle, bool ignoreCase, const TextRules* rules)
+void LineMatcherInit(LineMatcher* m, const SearchNeedles* needles, const TextRules* rules)
 {
-    NeedleSearchInit(&m->search, needle, ignoreCase, rules);
+    NeedleSearchInit(&m->search, needles->ansi, needles->ignoreCase, rules);
     m->rules = rules;
     m->asksOddLines = !rules->allPlain;
     m->printablePlain = true;
@@ -214,8 +235,11 @@ void LineMatcherInit(LineMatcher* m, const char* needle, bool ignoreCase, const 
         m->printablePlain = m->printablePlain && rules->plain[c] != 0;
     }
     m->asksEveryLine = !NeedleIsPlain(&m->search, rules);
-    m->holdsNoLine = NeedleHasLineEnd(&m->search);
+    // A text the code page cannot hold is in no line read in it.
+    m->holdsNoLine = !needles->ansiHeld || NeedleHasLineEnd(&m->search);
     m->cache = nullptr;
+    m->stop = nullptr;
+    m->stopped = false;
 }
 
 void LineScanStart(LineScan* scan, const LineMatcher* m, char* text, uint64_t size)
@@ -246,14 +270,17 @@ bool NextLineHoldingNeedle(LineMatcher* m, LineScan* scan, uint64_t from, uint64
         if (m->asksOddLines && NextOddLineHoldingNeedle(m, text, size, from, candidateLine, start, end)) {
             return true;
         }
-        if (candidate >= size) {
+        if (m->stopped || candidate >= size) {
             return false;
         }
         *start = candidateLine;
         *end = FindLineEnd(text, size, candidate);
         if (BytesHoldNeedle(m, text, size, *start, *end, candidate) ||
-            (m->asksOddLines && OddWindowsHoldNeedle(m, text, *start, *end))) {
-            return true;
+            (!m->stopped && m->asksOddLines && OddWindowsHoldNeedle(m, text, *start, *end))) {
+            return !m->stopped;
+        }
+        if (m->stopped) {
+            return false;
         }
         from = NextLineStart(text, *end);
     }

@@ -13,6 +13,7 @@
 
 #include "filter/judge_cache.h"
 #include "filter/needle_search.h"
+#include "filter/search_needles.h"
 #include "platform/platform.h"
 
 // What stays the same for every text of one run.
@@ -32,11 +33,15 @@ struct LineMatcher {
     bool holdsNoLine;
     // The platform's verdicts on windows of odd lines, or none.
     JudgeCache* cache;
+    // Read inside long work (or none); stopped tells that it was seen and
+    // the search gave up.
+    const StopFlag* stop;
+    bool stopped;
 };
 
-// Prepares a matcher: needle is zero-terminated, non-empty, in the ANSI code
-// page, and must outlive the matcher, as must rules. It starts with no cache.
-void LineMatcherInit(LineMatcher* matcher, const char* needle, bool ignoreCase, const TextRules* rules);
+// Prepares a matcher; needles and rules must outlive it. It starts with no
+// cache.
+void LineMatcherInit(LineMatcher* matcher, const SearchNeedles* needles, const TextRules* rules);
 
 // True when the platform may be asked about needle-sized windows of lines:
 // a cache of its verdicts then saves calls.

@@ -5,23 +5,33 @@
 
 #include "filter/line_matcher.h"
 #include "filter/line_sink.h"
+#include "filter/search_needles.h"
+#include "filter/utf8_lines.h"
 #include "platform/platform.h"
 
 // What stays the same for every stretch of one run.
 struct LinePass {
     LineMatcher matcher;
+    Utf8Matcher utf8;
     LineSink* without;
     LineSink* with;
 };
 
-// Prepares a pass: needle is zero-terminated, non-empty, in the ANSI code
-// page, and must outlive the pass. The pass starts with no cache.
-void LinePassInit(LinePass* pass, const char* needle, bool ignoreCase, const TextRules* rules,
+// True when a stop raised during the pass cut it short: the lines it
+// routed are not all of them.
+inline bool LinePassStopped(const LinePass* pass)
+{
+    return pass->matcher.stopped || pass->utf8.stopped;
+}
+
+// Prepares a pass; needles and rules must outlive it, as must stop, which
+// the pass reads inside long work (or none). The pass starts with no cache.
+void LinePassInit(LinePass* pass, const SearchNeedles* needles, const TextRules* rules, const StopFlag* stop,
                   LineSink* withoutTarget, LineSink* withTarget);
 
 // Routes the lines of text[0, size), size > 0: a line containing the needle
-// goes, ended with CR LF, to the with-string export, any other line to the
-// without-string export. CR, LF and NUL end a line; LF bytes right after a
+// (by the code page's rules or the UTF-8 rule) goes, ended with CR LF, to
+// the with-string export, any other line to the without-string export. CR, LF and NUL end a line; LF bytes right after a
 // line's end are skipped. text must start a line and end at a line's end,
 // except at the end of the source, where the last line may have none.
 // text[size] and text[size + 1] must be zero; nothing beyond them is read.

@@ -38,6 +38,7 @@ bool NeedleAt(const NeedleSearch* s, const unsigned char* b)
 // to pick the needle's two rarest bytes for the vector scan.
 int Commonness(unsigned char c)
 {
+    if (c == 0) return 110;   // half of every ASCII character in UTF-16
     if (c == ' ') return 100;
     if (c == 'e' || c == 't' || c == 'a' || c == 'o' || c == 'i' || c == 'n') return 90;
     if (c >= 'a' && c <= 'z') return 70;
@@ -77,13 +78,20 @@ int ProbeBytes(const NeedleSearch* s, uint32_t k, unsigned char out[2])
 
 void NeedleSearchInit(NeedleSearch* s, const char* needle, bool ignoreCase, const TextRules* rules)
 {
-    s->needle = reinterpret_cast<const unsigned char*>(needle);
-    s->length = 0;
-    while (needle[s->length] != 0) {
-        ++s->length;
+    uint32_t length = 0;
+    while (needle[length] != 0) {
+        ++length;
     }
+    NeedleSearchInitBytes(s, reinterpret_cast<const unsigned char*>(needle), length, ignoreCase, rules->fold);
+}
+
+void NeedleSearchInitBytes(NeedleSearch* s, const unsigned char* needle, uint32_t length, bool ignoreCase,
+                           const unsigned char* fold)
+{
+    s->needle = needle;
+    s->length = length;
     s->ignoreCase = ignoreCase;
-    s->fold = rules->fold;
+    s->fold = fold;
     s->vectorSearch = false;
 
     int best1 = -1;

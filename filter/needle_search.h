@@ -22,6 +22,11 @@ struct NeedleSearch {
 // Prepares the search for a zero-terminated needle. Ignoring case, bytes
 // compare by rules->fold.
 void NeedleSearchInit(NeedleSearch* search, const char* needle, bool ignoreCase, const TextRules* rules);
+// The same for a needle of length bytes that may hold zero bytes (UTF-16
+// text); ignoring case, bytes compare by fold (256 entries). needle and fold
+// must outlive the search.
+void NeedleSearchInitBytes(NeedleSearch* search, const unsigned char* needle, uint32_t length, bool ignoreCase,
+                           const unsigned char* fold);
 
 // First position at or after from where the needle's bytes stand wholly
 // inside text[0, size), or size when there is none. Says nothing about line

@@ -15,6 +15,7 @@
 
 #include "filter/line_ends.h"
 #include "filter/line_pass.h"
+#include "filter/utf16_lines.h"
 
 namespace {
 
@@ -40,6 +41,18 @@ void RouteBeforeCut(LinePass* pass, char* data, uint64_t cut)
     RouteCompleteLines(pass, data, cut);
     data[cut] = saved0;
     data[cut + 1] = saved1;
+}
+
+// True when a stop raised while the pass worked on the window cut it
+// short; the window then tells that it stopped.
+bool StoppedInside(ReadWindow* w, const LinePass* pass)
+{
+    if (!LinePassStopped(pass)) {
+        return false;
+    }
+    w->failed = true;
+    w->stopped = true;
+    return true;
 }
 
 // Routes every line of the window's source; false when it could not be
@@ -77,7 +90,7 @@ bool StreamLines(ReadWindow* w, LinePass* pass)
             // The rest of the source: its last line may have no line end.
             RouteCompleteLines(pass, w->data, w->valid);
             WindowDrop(w, w->valid);
-            return true;
+            return !StoppedInside(w, pass);
         }
         uint64_t cut = CutAfterLastLineEnd(w->data, searched, w->valid);
         if (cut == 0) {
@@ -93,6 +106,9 @@ bool StreamLines(ReadWindow* w, LinePass* pass)
             continue;
         }
         RouteBeforeCut(pass, w->data, cut);
+        if (StoppedInside(w, pass)) {
+            return false;
+        }
         WindowDrop(w, cut);
         searched = 0;
         afterCut = true;
@@ -101,11 +117,14 @@ bool StreamLines(ReadWindow* w, LinePass* pass)
 
 }  // namespace
 
-bool RouteLines(ReadWindow* w, bool ignoreCase, const char* needle, const TextRules* rules,
+bool RouteLines(ReadWindow* w, SourceEncoding encoding, const SearchNeedles* needles, const TextRules* rules,
                 LineSink* withoutTarget, LineSink* withTarget)
 {
+    if (IsUtf16(encoding)) {
+        return RouteUtf16Lines(w, needles, encoding == kEncodingUtf16Be, withoutTarget, withTarget);
+    }
     LinePass pass;
-    LinePassInit(&pass, needle, ignoreCase, rules, withoutTarget, withTarget);
+    LinePassInit(&pass, needles, rules, w->stop, withoutTarget, withTarget);
     // The cache is a help, not a need: without memory for it the platform
     // is asked every time.
     JudgeCache cache;
@@ -116,9 +135,21 @@ bool RouteLines(ReadWindow* w, bool ignoreCase, const char* needle, const TextRu
             pass.matcher.cache = &cache;
         }
     }
+    JudgeCache wideCache;
+    void* wideMemory = nullptr;
+    if (Utf8MatcherAsksWindows(&pass.utf8)) {
+        wideMemory = PlatformAllocZeroed(JudgeCacheBytes());
+        if (wideMemory != nullptr &&
+            JudgeCacheInit(&wideCache, wideMemory, JudgeCacheBytes(), 2 * pass.utf8.wide.length)) {
+            pass.utf8.cache = &wideCache;
+        }
+    }
     bool read = StreamLines(w, &pass);
     if (memory != nullptr) {
         PlatformFree(memory);
+    }
+    if (wideMemory != nullptr) {
+        PlatformFree(wideMemory);
     }
     return read;
 }

@@ -8,11 +8,10 @@
 #include "filter/route_lines.h"
 #include "filter/run_record.h"
 #include "filter/run_repair.h"
+#include "filter/search_needles.h"
 
 namespace {
 
-// The search text's ANSI form: up to three bytes a unit, and the terminator.
-const uint32_t kNeedleCapacity = (kSearchCapacity - 1) * 3 + 1;
 // Each export's output buffer.
 const uint32_t kSinkCapacity = 1u << 18;
 // The read window; it grows only for a line longer than itself.
@@ -34,20 +33,6 @@ bool RefuseTooLong(const RunRequest* r, RunOutcome* outcome)
         return false;
     }
     return true;
-}
-
-// The needle: the search text, upper-cased when case is ignored, in the
-// ANSI code page. False when it does not fit its buffer.
-bool MakeNeedle(const RunRequest* r, char* needle)
-{
-    FormChar search[kSearchCapacity];
-    for (uint32_t i = 0; i < kSearchCapacity; ++i) {
-        search[i] = r->search[i];
-    }
-    if (r->ignoreCase) {
-        PlatformUpperCase(search);
-    }
-    return PlatformToAnsi(search, needle, kNeedleCapacity) && needle[0] != 0;
 }
 
 // A switched-on export that cannot be had. The other export still runs,
@@ -108,9 +93,44 @@ void RepairBeforeRun(const RunRequest* r, RunControl* control)
     }
 }
 
+// The source's encoding, read off its first bytes through the window: a
+// byte order mark is dropped from the window, so that it is part of no line
+// (the progress still counts its bytes). False when the first read fails.
+bool ReadSourceMark(ReadWindow* w, SourceEncoding* encoding)
+{
+    if (!WindowFill(w)) {
+        return false;
+    }
+    *encoding = EncodingOfMark(w->data, w->valid);
+    WindowDrop(w, BomLength(*encoding));
+    return true;
+}
+
+// An append that would put the source's lines into a file of another
+// encoding: the run is refused, naming the export and both encodings.
+bool RefuseMixedEncodings(ExportTransaction* t, RunOutcome* outcome)
+{
+    const Export* e = MixedExport(t);
+    if (e == nullptr) {
+        return false;
+    }
+    OutcomeFail(outcome, kRunMixedEncodings, e->which, 0);
+    outcome->exportEncoding = e->encoding;
+    outcome->sourceEncoding = t->encoding;
+    return true;
+}
+
+// Every file the run starts begins with the source's byte order mark.
+void PutMark(const Export* e, SourceEncoding encoding, LineSink* sink)
+{
+    if (ExportOpen(e) && ExportStartsFile(e)) {
+        SinkPut(sink, reinterpret_cast<const char*>(BomBytes(encoding)), BomLength(encoding));
+    }
+}
+
 // Streams the source into the claimed exports and ends the transaction.
-void RouteAndFinish(const RunRequest* r, RunControl* control, FileHandle source, uint64_t size,
-                    const char* needle, char* block, ExportTransaction* t, RunOutcome* outcome)
+void RouteAndFinish(RunControl* control, FileHandle source, uint64_t size, const SearchNeedles* needles,
+                    char* block, ExportTransaction* t, RunOutcome* outcome)
 {
     LineSink withoutSink;
     LineSink withSink;
@@ -127,9 +147,26 @@ void RouteAndFinish(const RunRequest* r, RunControl* control, FileHandle source,
         WindowSum(&window, &sum);
     }
 
+    // The source's first bytes decide its encoding before any line is
+    // written anywhere.
+    t->encoding = kEncodingAnsi;
+    bool begun = ReadSourceMark(&window, &t->encoding);
+    if (!begun) {
+        FailUnread(&window, outcome);
+    }
+    if (!begun || RefuseMixedEncodings(t, outcome)) {
+        WindowRelease(&window);
+        PlatformClose(source);
+        RollBackExports(t, outcome);
+        return;
+    }
+    PutMark(&t->without, t->encoding, &withoutSink);
+    PutMark(&t->with, t->encoding, &withSink);
+    uint64_t markOffered = withSink.offered;
+
     TextRules rules;
     PlatformGetTextRules(&rules);
-    bool read = RouteLines(&window, r->ignoreCase, needle, &rules, &withoutSink, &withSink);
+    bool read = RouteLines(&window, t->encoding, needles, &rules, &withoutSink, &withSink);
     WindowRelease(&window);
     t->sourceSum = SumValue(&sum);
     // The source is closed before any export takes its place: it may be
@@ -139,10 +176,19 @@ void RouteAndFinish(const RunRequest* r, RunControl* control, FileHandle source,
     if (!read) {
         FailUnread(&window, outcome);
     }
+    // A search text the code page cannot hold is in no line of code-page
+    // text; a source without a mark none of whose UTF-8 lines held it
+    // either is told instead of changed (in place, every line would have
+    // stayed or gone as though the text were never there).
+    bool found = withSink.offered > markOffered;
+    bool notHeld = read && t->encoding == kEncodingAnsi && !needles->ansiHeld && !found;
+    if (notHeld) {
+        OutcomeFail(outcome, kRunSearchNotHeld, kSourceFile, 0);
+    }
     // One export failing keeps the other from taking its place too: when
     // lines move out of the source into an export, the source must not
     // lose them unless the export has them.
-    bool ready = read && PrepareCommit(t, &withoutSink, &withSink, outcome);
+    bool ready = read && !notHeld && PrepareCommit(t, &withoutSink, &withSink, outcome);
     if (ready && StopRaised(&control->stop)) {
         OutcomeFail(outcome, kRunStopped, kNoFile, 0);
         ready = false;
@@ -188,8 +234,8 @@ void DriveRun(const RunRequest* r, RunControl* control, RunOutcome* outcome)
     }
     PlatformClaimedPath(source, sourceName, kLongPathCapacity);
 
-    char needle[kNeedleCapacity];
-    if (!MakeNeedle(r, needle)) {
+    SearchNeedles needles;
+    if (!MakeSearchNeedles(r->search, r->ignoreCase, &needles)) {
         PlatformClose(source);
         OutcomeFail(outcome, kRunSearchTooLong, kNoFile, 0);
         return;
@@ -234,7 +280,7 @@ void DriveRun(const RunRequest* r, RunControl* control, RunOutcome* outcome)
     } else if (!GoOnWithoutUnclaimed(&t, outcome)) {
         RollBackExports(&t, outcome);
     } else {
-        RouteAndFinish(r, control, source, size, needle, block, &t, outcome);
+        RouteAndFinish(control, source, size, &needles, block, &t, outcome);
         source = nullptr;
     }
     // Every file is as the run leaves it: the record has nothing more to say.

@@ -10,8 +10,9 @@
 
 // What the run shares with the thread that watches it.
 struct RunControl {
-    // Raised to stop the run. It is read between read windows and while a
-    // held file is waited for; once the exports have begun to take their
+    // Raised to stop the run. It is read between read windows, inside long
+    // work on one line (the platform asked about its stretches, its
+    // character boundaries walked) and while a held file is waited for; once the exports have begun to take their
     // places the run finishes instead, so that no export is left half done.
     StopFlag stop;
     // The source's size once it is open, and the bytes read so far.

@@ -12,6 +12,8 @@ void OutcomeInit(RunOutcome* o)
     o->keptNew[0] = 0;
     o->keptOld[0] = 0;
     o->keptNameTaken = false;
+    o->exportEncoding = kEncodingAnsi;
+    o->sourceEncoding = kEncodingAnsi;
 }
 
 void OutcomeFail(RunOutcome* o, RunFailure failure, RunFile file, uint32_t systemError)

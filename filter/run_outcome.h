@@ -5,6 +5,7 @@
 #ifndef QUORVANE_RUN_OUTCOME_H
 #define QUORVANE_RUN_OUTCOME_H
 
+#include "filter/text_encoding.h"
 #include "platform/platform.h"
 
 enum RunFailure {
@@ -20,6 +21,8 @@ enum RunFailure {
     kRunExportUnclaimed,   // an export cannot be opened for writing
     kRunExportUnwritten,   // a write (or the flush) to an export failed
     kRunExportUnreplaced,  // an export's new content could not take its place
+    kRunMixedEncodings,    // an export to append to is in another encoding than the source
+    kRunSearchNotHeld,     // the code page cannot hold the search text, and no line of a code-page source holds it
 };
 
 // The file a failure is about.
@@ -50,6 +53,9 @@ struct RunOutcome {
     // With kExportKeptBoth: the export's own name holds neither, but a file
     // another program made there meanwhile (left as it is).
     bool keptNameTaken;
+    // The two encodings of a refused append: the export's, the source's.
+    SourceEncoding exportEncoding;
+    SourceEncoding sourceEncoding;
 };
 
 void OutcomeInit(RunOutcome* outcome);

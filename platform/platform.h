@@ -64,11 +64,18 @@ bool PlatformIsChecked(FormHandle form, int id);
 // Upper-cases a zero-terminated text in place (CharUpperW).
 void PlatformUpperCase(FormChar* text);
 // Converts a zero-terminated text, terminator included, to the ANSI code
-// page (WideCharToMultiByte, CP_ACP). False when it does not fit or fails.
-bool PlatformToAnsi(const FormChar* text, char* out, uint32_t outCapacity);
+// page (WideCharToMultiByte, CP_ACP, with no best-fit look-alikes). False
+// when it does not fit or fails. *held is false when the code page cannot
+// hold some character of the text: the default character stood in for it,
+// and out holds no text worth searching for.
+bool PlatformToAnsi(const FormChar* text, char* out, uint32_t outCapacity, bool* held);
 // The platform's own line test (StrStrA / StrStrIA): true when the
 // zero-terminated line contains the zero-terminated needle.
 bool PlatformLineContains(const char* line, const char* needle, bool ignoreCase);
+// The same for UTF-16 text (StrStrW / StrStrIW): true when the
+// zero-terminated line contains the zero-terminated needle, compared unit by
+// unit, or ignoring case by the platform's rules.
+bool PlatformWideLineContains(const FormChar* line, const FormChar* needle, bool ignoreCase);
 
 // How the ANSI code page's text is walked and compared, so the filter can
 // search a whole block at once and still agree with PlatformLineContains.
@@ -89,6 +96,9 @@ struct TextRules {
     bool hasLeadBytes;
     // True when every byte is plain: the platform is never asked.
     bool allPlain;
+    // The code page is UTF-8 (65001): its search already reads every line
+    // as UTF-8.
+    bool utf8CodePage;
 };
 void PlatformGetTextRules(TextRules* rules);
 
@@ -104,8 +114,8 @@ FileHandle PlatformOpenSource(const FormChar* path);
 bool PlatformFileSize(FileHandle file, uint64_t* size);
 // One read call of at most count bytes; *got receives what was read.
 bool PlatformRead(FileHandle file, void* buffer, uint32_t count, uint32_t* got);
-// Claims an export without truncating it: write access, shared for reading
-// only, so that the open source does not block it (nor a program that only
+// Claims an export without truncating it: read and write access (its first
+// bytes tell its encoding), shared for reading only, so that the open source does not block it (nor a program that only
 // reads it, a virus scanner say) while a second claim of the same file, by
 // any spelling, fails, since both want write access; the file created if
 // missing. *created tells whether this call created it. On Windows a file
@@ -141,6 +151,10 @@ inline bool SameStamp(const FileStamp& a, const FileStamp& b)
 {
     return a.size == b.size && a.writeTime == b.writeTime;
 }
+// Reads up to count bytes from the start of a file opened with read access
+// (a claim), whatever its position; *got receives how many. The position
+// afterwards is unspecified.
+bool PlatformReadHead(FileHandle file, void* buffer, uint32_t count, uint32_t* got);
 // Moves to the end of the file, 64 bits.
 bool PlatformSeekEnd(FileHandle file);
 // Writes all count bytes; false when any part of the write fails.

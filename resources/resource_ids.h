@@ -36,6 +36,19 @@
 #define IDS_REPAIR_KEPT             51
 #define IDS_REPAIR_MORE             52
 
+/* A run refused for the text's encodings: an append that would put a second
+   encoding into an export (the two encodings named), and a search text that
+   the code page cannot hold, found in no line of a code-page source. */
+#define IDS_FAIL_MIXED_ENCODINGS        40
+#define IDS_EXPORT_ENCODING             41
+#define IDS_SOURCE_ENCODING             42
+#define IDS_ENCODING_ANSI               43
+#define IDS_ENCODING_UTF8               44
+#define IDS_ENCODING_UTF16LE            45
+#define IDS_ENCODING_UTF16BE            46
+#define IDS_FAIL_SEARCH_NOT_HELD        47
+#define IDS_REASON_SEARCH_NOT_HELD      48
+
 #define IDC_SEARCH_TEXT     10
 #define IDC_SOURCE_PATH     11
 #define IDC_WITHOUT_PATH    12

@@ -84,7 +84,9 @@ void HookIf(int at, int count)
     }
 }
 thread_local int g_lineSearches = 0;
+thread_local int g_wideLineSearches = 0;
 thread_local PosixCollation g_collation;
+thread_local PosixCodePage g_codePage;
 
 inline int Fd(FileHandle file)
 {
@@ -269,12 +271,18 @@ PosixFaults* PosixFaultPlan()
     g_claims = 0;
     g_steps = 0;
     g_lineSearches = 0;
+    g_wideLineSearches = 0;
     return &g_faults;
 }
 
 PosixCollation* PosixCollationPlan()
 {
     return &g_collation;
+}
+
+PosixCodePage* PosixCodePagePlan()
+{
+    return &g_codePage;
 }
 
 int PosixLineSearches()
@@ -290,6 +298,11 @@ int PosixSteps()
 void PosixSetStateFolder(const std::string& folder)
 {
     g_stateFolder = folder;
+}
+
+int PosixWideLineSearches()
+{
+    return g_wideLineSearches;
 }
 
 int PosixReadCalls()
@@ -403,19 +416,38 @@ void PlatformUpperCase(FormChar* text)
     }
 }
 
-bool PlatformToAnsi(const FormChar* text, char* out, uint32_t outCapacity)
+bool PlatformToAnsi(const FormChar* text, char* out, uint32_t outCapacity, bool* held)
 {
-    std::string utf8 = Utf16ToUtf8(text);
-    if (utf8.size() + 1 > outCapacity) {
+    // UTF-8 holds every character but a lone surrogate; the stand-in code
+    // page of ASCII alone holds no other. What it cannot hold becomes '?',
+    // the default character, as on Windows.
+    std::string converted;
+    *held = true;
+    for (size_t i = 0; text[i] != 0; ++i) {
+        char16_t unit = text[i];
+        bool pair = unit >= 0xD800 && unit < 0xDC00 && text[i + 1] >= 0xDC00 && text[i + 1] < 0xE000;
+        bool lone = !pair && unit >= 0xD800 && unit < 0xE000;
+        if (lone || (g_codePage.asciiOnly && unit >= 0x80)) {
+            *held = false;
+            converted.push_back('?');
+            i += pair ? 1 : 0;
+            continue;
+        }
+        char16_t piece[3] = {unit, pair ? text[i + 1] : u'\0', 0};
+        converted += Utf16ToUtf8(piece);
+        i += pair ? 1 : 0;
+    }
+    if (converted.size() + 1 > outCapacity) {
         return false;
     }
-    memcpy(out, utf8.c_str(), utf8.size() + 1);
+    memcpy(out, converted.c_str(), converted.size() + 1);
     return true;
 }
 
 bool PlatformLineContains(const char* line, const char* needle, bool ignoreCase)
 {
     ++g_lineSearches;
+    RaiseStopIf(g_faults.stopAtSearch, g_lineSearches + g_wideLineSearches);
     if (*needle == 0) {
         return false;
     }
@@ -435,6 +467,44 @@ bool PlatformLineContains(const char* line, const char* needle, bool ignoreCase)
     return false;
 }
 
+namespace {
+
+// The stand-in for the platform's case folding of UTF-16 text: ASCII and
+// the Latin-1 letters, and the Kelvin sign as K, so that tests see folding
+// the ASCII fast path cannot do itself, of an ASCII needle too.
+char16_t WideUpper(char16_t c)
+{
+    if (c == 0x212A) {
+        return u'K';
+    }
+    if ((c >= u'a' && c <= u'z') || (c >= 0xE0 && c <= 0xFE && c != 0xF7)) {
+        return static_cast<char16_t>(c - 0x20);
+    }
+    return c;
+}
+
+}  // namespace
+
+bool PlatformWideLineContains(const FormChar* line, const FormChar* needle, bool ignoreCase)
+{
+    ++g_wideLineSearches;
+    RaiseStopIf(g_faults.stopAtSearch, g_lineSearches + g_wideLineSearches);
+    if (*needle == 0) {
+        return false;
+    }
+    for (; *line != 0; ++line) {
+        size_t k = 0;
+        while (needle[k] != 0 && line[k] != 0 &&
+               (ignoreCase ? WideUpper(line[k]) == WideUpper(needle[k]) : line[k] == needle[k])) {
+            ++k;
+        }
+        if (needle[k] == 0) {
+            return true;
+        }
+    }
+    return false;
+}
+
 void PlatformGetTextRules(TextRules* rules)
 {
     for (int c = 0; c < 256; ++c) {
@@ -444,6 +514,7 @@ void PlatformGetTextRules(TextRules* rules)
     }
     rules->hasLeadBytes = false;
     rules->allPlain = true;
+    rules->utf8CodePage = !g_codePage.asciiOnly;
     for (const PosixCollation::Alike& alike : g_collation.alike) {
         if (alike.from == 0) {
             break;
@@ -562,9 +633,9 @@ FileHandle PlatformClaimTarget(const FormChar* path, bool* created, const StopFl
         errno = EBUSY;
         return nullptr;
     }
-    int fd = open(native.c_str(), O_WRONLY | O_CLOEXEC);
+    int fd = open(native.c_str(), O_RDWR | O_CLOEXEC);
     if (fd < 0 && errno == ENOENT) {
-        fd = open(native.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        fd = open(native.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
         *created = fd >= 0;
     }
     if (fd < 0) {
@@ -626,6 +697,29 @@ bool PlatformClaimedPath(FileHandle claim, FormChar* path, uint32_t capacity)
     }
     for (size_t i = 0; i <= wide.size(); ++i) {
         path[i] = wide.c_str()[i];
+    }
+    return true;
+}
+
+bool PlatformReadHead(FileHandle file, void* buffer, uint32_t count, uint32_t* got)
+{
+    *got = 0;
+    if (g_faults.failReadHead) {
+        return Injected(EIO);
+    }
+    char* to = static_cast<char*>(buffer);
+    while (*got < count) {
+        ssize_t n = pread(Fd(file), to + *got, count - *got, static_cast<off_t>(*got));
+        if (n < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return false;
+        }
+        if (n == 0) {
+            break;
+        }
+        *got += static_cast<uint32_t>(n);
     }
     return true;
 }

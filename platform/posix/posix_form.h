@@ -37,6 +37,7 @@ struct PosixFaults {
     int failClaimAt = 0;          // the claim of this number (from 1) fails, as a file held by another program
     int failCloseAfterWrite = 0;  // closing a file written to fails (EIO), as a delayed write that did not land
     int failAppendedClose = 0;    // closing an export claimed to append, once written to, fails so
+    int failReadHead = 0;         // reading a claimed file's first bytes fails
 
     // Stands for the user pressing Escape at a given moment: stop is raised
     // at the read call, the flush or the replace of the given number.
@@ -44,6 +45,9 @@ struct PosixFaults {
     int stopAtRead = 0;
     int stopAtFlush = 0;
     int stopAtReplace = 0;
+    // ... or at the platform's line search (PlatformLineContains or
+    // PlatformWideLineContains, counted together) of the given number.
+    int stopAtSearch = 0;
 
     // Stands for another program at work meanwhile: hook(hookArg) is called
     // at the read call of the given number, and inside the replace of the
@@ -77,6 +81,8 @@ int PosixSteps();
 // The folder PlatformStateFolder gives on this thread, ended with '/'
 // (tests give each run a folder of its own); empty for the default.
 void PosixSetStateFolder(const std::string& folder);
+// Wide substring searches (PlatformWideLineContains) made since then.
+int PosixWideLineSearches();
 
 // A stand-in for a locale's collation, so that the lines the platform must
 // judge are judged natively too: while set for the calling thread, the
@@ -93,6 +99,15 @@ struct PosixCollation {
     Alike alike[4] = {};   // a zero `from` ends the list
 };
 PosixCollation* PosixCollationPlan();
+
+// A stand-in for a code page that cannot hold every character: while
+// asciiOnly is set for the calling thread, PlatformToAnsi holds ASCII only
+// and reports any other character as not held (the code page's own text,
+// the bytes of a source, stays UTF-8). Off with *PosixCodePagePlan() = {}.
+struct PosixCodePage {
+    bool asciiOnly = false;
+};
+PosixCodePage* PosixCodePagePlan();
 
 // UTF-8 <-> UTF-16 helpers shared by the POSIX side and the tests.
 std::u16string Utf8ToUtf16(const std::string& utf8);

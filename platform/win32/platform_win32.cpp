@@ -477,14 +477,43 @@ void PlatformUpperCase(FormChar* text)
     CharUpperW(text);
 }
 
-bool PlatformToAnsi(const FormChar* text, char* out, uint32_t outCapacity)
+bool PlatformToAnsi(const FormChar* text, char* out, uint32_t outCapacity, bool* held)
 {
-    return WideCharToMultiByte(CP_ACP, 0, text, -1, out, static_cast<int>(outCapacity), nullptr, nullptr) > 0;
+    if (GetACP() == CP_UTF8) {
+        // UTF-8 holds every character; only a lone surrogate has no form.
+        // This code page takes neither best-fit flags nor the used-default
+        // flag.
+        int n = WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, text, -1, out, static_cast<int>(outCapacity),
+                                    nullptr, nullptr);
+        if (n > 0) {
+            *held = true;
+            return true;
+        }
+        if (GetLastError() == ERROR_NO_UNICODE_TRANSLATION && outCapacity > 0) {
+            out[0] = 0;
+            *held = false;
+            return true;
+        }
+        *held = false;
+        return false;
+    }
+    // No best fit: a character the code page lacks becomes the default
+    // character, which the flag then tells, instead of a look-alike.
+    BOOL usedDefault = FALSE;
+    int n = WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, text, -1, out, static_cast<int>(outCapacity), nullptr,
+                                &usedDefault);
+    *held = n > 0 && !usedDefault;
+    return n > 0;
 }
 
 bool PlatformLineContains(const char* line, const char* needle, bool ignoreCase)
 {
     return (ignoreCase ? StrStrIA(line, needle) : StrStrA(line, needle)) != nullptr;
+}
+
+bool PlatformWideLineContains(const FormChar* line, const FormChar* needle, bool ignoreCase)
+{
+    return (ignoreCase ? StrStrIW(line, needle) : StrStrW(line, needle)) != nullptr;
 }
 
 void PlatformGetTextRules(TextRules* rules)
@@ -501,6 +530,7 @@ void PlatformGetTextRules(TextRules* rules)
     }
     rules->hasLeadBytes = false;
     rules->allPlain = false;
+    rules->utf8CodePage = GetACP() == CP_UTF8;
     CPINFO info;
     if (GetCPInfo(CP_ACP, &info) && info.MaxCharSize > 1) {
         for (int r = 0; r + 1 < MAX_LEADBYTES && info.LeadByte[r] != 0; r += 2) {
@@ -552,12 +582,14 @@ FileHandle PlatformClaimTarget(const FormChar* path, bool* created, const StopFl
     // Shared for reading only: a second claim wants write access and fails.
     // A rewritten export shares writing too, so that a logger can go on
     // adding to it; write access is still asked, so that a file that cannot
-    // be written is told now, before any line is.
+    // be written is told now, before any line is. Read access too, for the
+    // file's first bytes (its encoding).
     DWORD share = shareWrites ? FILE_SHARE_READ | FILE_SHARE_WRITE : FILE_SHARE_READ;
     HANDLE file = INVALID_HANDLE_VALUE;
     Retried(
         [&] {
-            file = CreateFileW(path, GENERIC_WRITE, share, nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+            file = CreateFileW(path, GENERIC_READ | GENERIC_WRITE, share, nullptr, OPEN_ALWAYS,
+                               FILE_ATTRIBUTE_NORMAL, nullptr);
             return file != INVALID_HANDLE_VALUE;
         },
         stop);
@@ -567,6 +599,27 @@ FileHandle PlatformClaimTarget(const FormChar* path, bool* created, const StopFl
     }
     *created = GetLastError() != ERROR_ALREADY_EXISTS;
     return file;
+}
+
+bool PlatformReadHead(FileHandle file, void* buffer, uint32_t count, uint32_t* got)
+{
+    *got = 0;
+    LARGE_INTEGER start;
+    start.QuadPart = 0;
+    if (!SetFilePointerEx(Win(file), start, nullptr, FILE_BEGIN)) {
+        return false;
+    }
+    while (*got < count) {
+        DWORD read = 0;
+        if (!ReadFile(Win(file), static_cast<char*>(buffer) + *got, count - *got, &read, nullptr)) {
+            return false;
+        }
+        if (read == 0) {
+            break;
+        }
+        *got += read;
+    }
+    return true;
 }
 
 bool PlatformSeekEnd(FileHandle file)

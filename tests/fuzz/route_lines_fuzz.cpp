@@ -1,8 +1,11 @@
-// libFuzzer target: the line pass against the reference model, and the
+// libFuzzer target: the line pass against the reference models, and the
 // window within its longest line rounded up to the next doubling.
-// Input: one flag byte (bit 0 ignore case, bit 1 double-byte code page, the
-// rest the output buffer's size), one byte for the read window's size, one
-// byte of needle length, the needle, then the source.
+// Input: one flag byte (bit 0 ignore case, bit 1 double-byte code page,
+// bits 2-5 the output buffer's size, bits 6-7 the source's kind: a code
+// page with the needle in that form alone, a code page with the needle in
+// all its forms (its bytes as UTF-8), UTF-16 LE, UTF-16 BE), one byte for
+// the read window's size, one byte of needle length, the needle (UTF-16 LE
+// units for a UTF-16 source), then the source.
 #include <stddef.h>
 #include <stdint.h>
 #include <stdlib.h>
@@ -10,6 +13,21 @@
 #include <string>
 
 #include "tests/native/test_support.h"
+
+namespace {
+
+// The UTF-16 form of well-formed UTF-8 bytes, or false.
+bool DecodeUtf8(const std::string& bytes, std::u16string* units)
+{
+    std::u16string decoded = Utf8ToUtf16(bytes);
+    if (Utf16ToUtf8(decoded.c_str()) != bytes) {
+        return false;
+    }
+    *units = decoded;
+    return true;
+}
+
+}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
@@ -19,21 +37,56 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     }
     bool ignoreCase = (data[0] & 1) != 0;
     bool doubleByte = (data[0] & 2) != 0;
-    uint32_t capacity = 1 + (data[0] >> 2) % 64;
-    // Windows of 1 to 128 bytes put every kind of line end on an edge; the
-    // others are larger than most inputs.
+    uint32_t capacity = 1 + ((data[0] >> 2) & 0xF) * 4;
+    int kind = data[0] >> 6;
+    // Windows of 1 to 128 bytes put every kind of line end, and split units
+    // and sequences, on an edge; the others are larger than most inputs.
     uint64_t window = (data[1] & 0x80) ? 1 + (data[1] & 0x7F) : 129 + 31u * data[1];
     size_t needleLength = 1 + data[2] % 255;
     if (size < kHeader + needleLength) {
         return 0;
     }
     std::string needle(reinterpret_cast<const char*>(data + kHeader), needleLength);
-    if (needle.find('\0') != std::string::npos) {
-        return 0;   // a needle is a zero-terminated text
-    }
     std::string source(reinterpret_cast<const char*>(data + kHeader + needleLength),
                        size - kHeader - needleLength);
     TextRules rules = doubleByte ? DoubleByteRules() : AsciiRules();
+    if (kind >= 2) {
+        // A UTF-16 source: the needle's units, little-endian.
+        std::u16string units;
+        for (size_t i = 0; i + 1 < needle.size(); i += 2) {
+            units.push_back(static_cast<char16_t>(static_cast<uint8_t>(needle[i]) |
+                                                  (static_cast<uint8_t>(needle[i + 1]) << 8)));
+        }
+        if (units.empty() || units.find(u'\0') != std::u16string::npos) {
+            return 0;
+        }
+        bool bigEndian = kind == 3;
+        SearchNeedles needles = AllNeedles("", Utf16ToUtf8(units.c_str()), units, ignoreCase, false);
+        WindowRun run = RouteThroughWindow(source, bigEndian ? kEncodingUtf16Be : kEncodingUtf16Le, needles, rules,
+                                           capacity, true, true, window);
+        if (!run.read || !(run.routed == ReferenceRouteUtf16(source, units, ignoreCase, bigEndian)) ||
+            run.capacity > Utf16WindowBound(source, bigEndian, window)) {
+            abort();
+        }
+        return 0;
+    }
+    if (needle.find('\0') != std::string::npos) {
+        return 0;   // a needle is a zero-terminated text
+    }
+    if (kind == 1) {
+        std::u16string units;
+        if (!DecodeUtf8(needle, &units)) {
+            return 0;
+        }
+        rules.utf8CodePage = false;
+        SearchNeedles needles = AllNeedles(needle, needle, units, ignoreCase);
+        WindowRun run = RouteThroughWindow(source, kEncodingAnsi, needles, rules, capacity, true, true, window);
+        if (!run.read || !(run.routed == ReferenceRouteUtf8(source, needles, rules)) ||
+            run.capacity > WindowBound(source, window)) {
+            abort();
+        }
+        return 0;
+    }
     WindowRun run = RouteThroughWindow(source, source.size(), needle, ignoreCase, rules, capacity, true, true,
                                        window);
     if (!run.read || !(run.routed == ReferenceRoute(source, needle, ignoreCase, rules)) ||

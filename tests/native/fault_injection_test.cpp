@@ -720,4 +720,88 @@ TEST_F(FaultTest, ALiveWriterLosesNoRecordToInPlaceRewrites)
     std::printf("%d runs during the writer's records, %d refused\n", runs, refused);
 }
 
+// Escape is seen inside one long line too: while the platform is asked
+// about its stretches one after another, not only between read windows.
+TEST(StopInsideALine, AStopRaisedWhileALongLineIsJudgedEndsTheRun)
+{
+    ScratchDir dir;
+    struct Case {
+        const char* what;
+        std::string source;
+        const char* search;
+        bool ignoreCase;
+    };
+    // A code-page line whose every other byte the platform must judge (the
+    // stand-in collation makes 0x88 not plain), each window another.
+    std::string odd = "start\r\n";
+    for (int i = 0; odd.size() < 600000; ++i) {
+        odd += "\x88" + std::to_string(100000 + i);
+    }
+    odd += "\r\nend\r\n";
+    const Case cases[] = {{"code page", odd, "zz", false}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        StandInCollation collation({{0x88, '^'}});
+        WriteFile(dir.File("log.txt"), c.source);
+        PosixForm form;
+        form.SetText(IDC_SEARCH_TEXT, c.search);
+        form.SetText(IDC_SOURCE_PATH, dir.File("log.txt"));
+        form.SetCheck(IDC_EXPORT_WITHOUT, true);
+        form.SetCheck(IDC_IGNORE_CASE, c.ignoreCase);
+        RunRequest request;
+        ASSERT_TRUE(ReadRunRequest(&form, &request));
+        RunControl control;
+        RunControlInit(&control);
+        *PosixFaultPlan() = PosixFaults();
+        PosixFaultPlan()->stop = &control.stop;
+        PosixFaultPlan()->stopAtSearch = 5;
+        RunOutcome outcome;
+        DriveRun(&request, &control, &outcome);
+        const int searches = PosixLineSearches() + PosixWideLineSearches();
+        *PosixFaultPlan() = PosixFaults();
+        EXPECT_EQ(outcome.failure, kRunStopped);
+        EXPECT_LT(searches, 10) << "the line would take thousands";
+        EXPECT_TRUE(ReadFile(dir.File("log.txt")) == c.source);
+        EXPECT_EQ(dir.Entries(), std::vector<std::string>{"log.txt"});
+    }
+}
+
+// The same in a UTF-16 line asked of the platform's wide search in pieces.
+TEST(StopInsideALine, AStopRaisedWhileAUtf16LineIsJudgedEndsThePass)
+{
+    ScratchDir dir;
+    std::string line;
+    for (int i = 0; i < 400000; ++i) {
+        line += "\xE9";
+        line.push_back(static_cast<char>(i % 26 + 1));
+    }
+    WriteFile(dir.File("log.txt"), line);
+    std::u16string path = Utf8ToUtf16(dir.File("log.txt"));
+    FileHandle source = PlatformOpenSource(path.c_str());
+    ASSERT_NE(source, nullptr);
+    std::vector<char> block((1 << 20) + kWindowPadding);
+    std::vector<char> buffer(1 << 16);
+    LineSink without;
+    LineSink with;
+    SinkInit(&without, nullptr, buffer.data(), 1 << 16);
+    SinkInit(&with, nullptr, buffer.data(), 1 << 16);
+    ReadWindow window;
+    WindowInit(&window, source, line.size(), block.data(), 1 << 20);
+    StopFlag stop = 0;
+    WindowWatch(&window, &stop, nullptr);
+    SearchNeedles needles;
+    ASSERT_TRUE(MakeSearchNeedles(u"\u00C9q", true, &needles));
+    const TextRules rules = AsciiRules();
+    *PosixFaultPlan() = PosixFaults();
+    PosixFaultPlan()->stop = &stop;
+    PosixFaultPlan()->stopAtSearch = 5;
+    EXPECT_FALSE(RouteLines(&window, kEncodingUtf16Le, &needles, &rules, &without, &with));
+    const int searches = PosixWideLineSearches();
+    *PosixFaultPlan() = PosixFaults();
+    EXPECT_TRUE(window.stopped);
+    EXPECT_LT(searches, 10) << "the line takes hundreds of pieces";
+    WindowRelease(&window);
+    PlatformClose(source);
+}
+
 }  // namespace

@@ -137,6 +137,23 @@ TEST(RouteLines, DoubleByteTrailBytesDoNotMatch)
     EXPECT_EQ(RouteToStrings(kung + "x\\\r\n", "\\", false, big5).with, kung + "x\\\r\n");
 }
 
+// The character boundaries of a line are walked once, whatever the number
+// of places the needle's bytes stand at: this line holds 2 Mi trail bytes
+// that look like the needle (it took minutes when each was walked to from
+// the line's start).
+TEST(RouteLines, ALongLineOfDoubleByteCharactersIsWalkedOnce)
+{
+    const TextRules big5 = DoubleByteRules();
+    std::string line;
+    for (int i = 0; i < (1 << 21); ++i) {
+        line += "\xA4\x41";
+    }
+    Routed none = RouteToStrings("x\r\n" + line + "\r\n", "A", false, big5);
+    EXPECT_EQ(none.with, "");
+    Routed last = RouteToStrings(line + "xA\r\nA\r\n", "A", false, big5);
+    EXPECT_TRUE(last.with == line + "xA\r\nA\r\n");
+}
+
 // Where the platform's search compares by a collation, a line with bytes
 // that are not plain is judged by the platform: the byte search alone finds
 // none of the lines below. The stand-in collation takes 0x88 as '^' and

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 #include <fstream>
 #include <memory>
@@ -125,6 +126,7 @@ TextRules DoubleByteRules()
         rules.leadByte[c] = 1;
     }
     rules.hasLeadBytes = true;
+    rules.utf8CodePage = false;
     return rules;
 }
 
@@ -135,12 +137,52 @@ TextRules PrintablePlainRules()
         rules.plain[c] = (c == '\t' || (c >= 0x20 && c <= 0x7E)) ? 1 : 0;
     }
     rules.allPlain = false;
+    rules.utf8CodePage = false;
     return rules;
 }
 
-WindowRun RouteThroughWindow(const std::string& source, uint64_t size, const std::string& needle,
-                             bool ignoreCase, const TextRules& rules, uint32_t sinkCapacity,
-                             bool withoutOn, bool withOn, uint64_t windowCapacity)
+namespace {
+
+void CopyText(const std::string& from, char* to, size_t capacity)
+{
+    size_t n = std::min(from.size(), capacity - 1);
+    std::memcpy(to, from.data(), n);
+    to[n] = 0;
+}
+
+}  // namespace
+
+SearchNeedles CodePageNeedles(const std::string& ansi, bool ignoreCase)
+{
+    SearchNeedles needles = AllNeedles(ansi, "", u"", ignoreCase);
+    needles.utf8Held = false;
+    return needles;
+}
+
+SearchNeedles AllNeedles(const std::string& ansi, const std::string& utf8, const std::u16string& utf16,
+                         bool ignoreCase, bool ansiHeld)
+{
+    SearchNeedles needles;
+    std::memset(&needles, 0, sizeof needles);
+    needles.ignoreCase = ignoreCase;
+    needles.ansiHeld = ansiHeld && !ansi.empty();
+    CopyText(needles.ansiHeld ? ansi : std::string(), needles.ansi, kNeedleCapacity);
+    needles.utf8Held = !utf8.empty();
+    CopyText(utf8, needles.utf8, kNeedleCapacity);
+    size_t n = std::min(utf16.size(), static_cast<size_t>(kSearchCapacity - 1));
+    for (size_t i = 0; i < n; ++i) {
+        needles.utf16[i] = utf16[i];
+    }
+    needles.utf16[n] = 0;
+    return needles;
+}
+
+namespace {
+
+// Routes the first size bytes of a file that holds all of source.
+WindowRun RouteFileThroughWindow(const std::string& source, uint64_t size, SourceEncoding encoding,
+                                 const SearchNeedles& needles, const TextRules& rules, uint32_t sinkCapacity,
+                                 bool withoutOn, bool withOn, uint64_t windowCapacity)
 {
     ScratchDir dir;
     WriteFile(dir.File("source"), source);
@@ -165,7 +207,7 @@ WindowRun RouteThroughWindow(const std::string& source, uint64_t size, const std
     ReadWindow window;
     WindowInit(&window, sourceFile, size, block.data(), windowCapacity);
     WindowRun run;
-    run.read = RouteLines(&window, ignoreCase, needle.c_str(), &rules, &without, &with);
+    run.read = RouteLines(&window, encoding, &needles, &rules, &without, &with);
     run.grew = window.grown != nullptr;
     run.capacity = window.capacity;
     WindowRelease(&window);
@@ -178,6 +220,24 @@ WindowRun RouteThroughWindow(const std::string& source, uint64_t size, const std
     run.routed.without = withoutOn ? ReadFile(dir.File("without")) : "";
     run.routed.with = withOn ? ReadFile(dir.File("with")) : "";
     return run;
+}
+
+}  // namespace
+
+WindowRun RouteThroughWindow(const std::string& source, uint64_t size, const std::string& needle,
+                             bool ignoreCase, const TextRules& rules, uint32_t sinkCapacity,
+                             bool withoutOn, bool withOn, uint64_t windowCapacity)
+{
+    return RouteFileThroughWindow(source, size, kEncodingAnsi, CodePageNeedles(needle, ignoreCase), rules,
+                                  sinkCapacity, withoutOn, withOn, windowCapacity);
+}
+
+WindowRun RouteThroughWindow(const std::string& source, SourceEncoding encoding, const SearchNeedles& needles,
+                             const TextRules& rules, uint32_t sinkCapacity, bool withoutOn, bool withOn,
+                             uint64_t windowCapacity)
+{
+    return RouteFileThroughWindow(source, source.size(), encoding, needles, rules, sinkCapacity, withoutOn, withOn,
+                                  windowCapacity);
 }
 
 Routed RouteToStrings(const std::string& source, const std::string& needle, bool ignoreCase,
@@ -275,3 +335,162 @@ Routed ReferenceRoute(const std::string& source, const std::string& needle, bool
     }
     return out;
 }
+
+std::string Encode(const std::u16string& units, bool bigEndian)
+{
+    std::string out;
+    for (char16_t u : units) {
+        char high = static_cast<char>(u >> 8);
+        char low = static_cast<char>(u & 0xFF);
+        out.push_back(bigEndian ? high : low);
+        out.push_back(bigEndian ? low : high);
+    }
+    return out;
+}
+
+namespace {
+
+// The lines of a UTF-16 text, cut one at a time as the bytes of any other
+// source are: at CR, LF or NUL, the LF units right after a line's end
+// skipped, an empty text one empty line.
+std::vector<std::u16string> ReferenceUnitLines(const std::u16string& units)
+{
+    std::u16string u = units + std::u16string(2, u'\0');
+    auto isEnd = [](char16_t c) { return c == u'\r' || c == u'\n' || c == u'\0'; };
+    std::vector<std::u16string> lines;
+    size_t i = 0;
+    do {
+        size_t start = i;
+        while (!isEnd(u[i])) {
+            ++i;
+        }
+        lines.push_back(u.substr(start, i - start));
+        ++i;
+        while (u[i] == u'\n') {
+            ++i;
+        }
+    } while (i < units.size());
+    return lines;
+}
+
+// Well-formed UTF-8, checked the long way: each sequence decoded, its
+// continuation bytes counted, overlong forms, surrogates and code points
+// past U+10FFFF refused.
+bool ReferenceIsUtf8(const std::string& line)
+{
+    size_t i = 0;
+    while (i < line.size()) {
+        unsigned char c = static_cast<unsigned char>(line[i]);
+        size_t n = c < 0x80 ? 1 : (c >> 5) == 6 ? 2 : (c >> 4) == 14 ? 3 : (c >> 3) == 30 ? 4 : 0;
+        if (n == 0 || i + n > line.size()) {
+            return false;
+        }
+        uint32_t cp = n == 1 ? c : c & (0x7F >> n);
+        for (size_t k = 1; k < n; ++k) {
+            unsigned char t = static_cast<unsigned char>(line[i + k]);
+            if ((t & 0xC0) != 0x80) {
+                return false;
+            }
+            cp = (cp << 6) | (t & 0x3F);
+        }
+        const uint32_t least[5] = {0, 0, 0x80, 0x800, 0x10000};
+        if (cp < least[n] || cp > 0x10FFFF || (cp >= 0xD800 && cp < 0xE000)) {
+            return false;
+        }
+        i += n;
+    }
+    return true;
+}
+
+bool HasHighByte(const std::string& line)
+{
+    for (char c : line) {
+        if (static_cast<unsigned char>(c) >= 0x80) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// The reference of a code-page source: a line holds the text by the code
+// page's rules (when it holds the text at all), or, being well-formed UTF-8
+// with a byte above 0x7F, by its UTF-8 form; ignoring case, by the
+// platform's wide search over the line's characters.
+bool ReferenceHolds(const std::string& line, const SearchNeedles& needles, const TextRules& rules)
+{
+    if (needles.ansiHeld && ReferenceRoute(line, needles.ansi, needles.ignoreCase, rules).with.size() > 0 &&
+        !line.empty()) {
+        return true;
+    }
+    if (rules.utf8CodePage || !needles.utf8Held || !HasHighByte(line) || !ReferenceIsUtf8(line)) {
+        return false;
+    }
+    if (!needles.ignoreCase) {
+        return line.find(needles.utf8) != std::string::npos;
+    }
+    std::u16string units = Utf8ToUtf16(line);
+    return PlatformWideLineContains(units.c_str(), needles.utf16, true);
+}
+
+}  // namespace
+
+// What a UTF-16 source (its bytes after the mark) must give: each line
+// judged whole by the platform's wide search, written with CR LF units;
+// an odd last byte follows the last line.
+Routed ReferenceRouteUtf16(const std::string& bytes, const std::u16string& needle, bool ignoreCase, bool bigEndian)
+{
+    std::u16string units;
+    for (size_t i = 0; i + 1 < bytes.size(); i += 2) {
+        unsigned char a = static_cast<unsigned char>(bytes[i]);
+        unsigned char b = static_cast<unsigned char>(bytes[i + 1]);
+        units.push_back(static_cast<char16_t>(bigEndian ? (a << 8) | b : a | (b << 8)));
+    }
+    Routed out;
+    std::string* last = nullptr;
+    for (const std::u16string& line : ReferenceUnitLines(units)) {
+        bool holds = !line.empty() && PlatformWideLineContains(line.c_str(), needle.c_str(), ignoreCase);
+        last = holds ? &out.with : &out.without;
+        *last += Encode(line + u"\r\n", bigEndian);
+    }
+    if (bytes.size() % 2 == 1) {
+        last->push_back(bytes.back());
+    }
+    return out;
+}
+
+// The most a window may grow to on a UTF-16 source: it grows only while one
+// line, and half a unit after it, fill it whole.
+uint64_t Utf16WindowBound(const std::string& bytes, bool bigEndian, uint64_t firstWindow)
+{
+    size_t longest = 0;
+    size_t run = 0;
+    for (size_t i = 0; i + 1 < bytes.size(); i += 2) {
+        unsigned char a = static_cast<unsigned char>(bytes[i]);
+        unsigned char b = static_cast<unsigned char>(bytes[i + 1]);
+        unsigned unit = bigEndian ? (a << 8) | b : a | (b << 8);
+        run = (unit == '\r' || unit == '\n' || unit == 0) ? 0 : run + 2;
+        longest = std::max(longest, run);
+    }
+    uint64_t bound = firstWindow;
+    while (bound <= longest + 2) {
+        bound *= 2;
+    }
+    return bound;
+}
+
+// The lines of a code-page source as ReferenceRoute cuts them: one line at
+// a time through the reference, each judged by ReferenceHolds.
+Routed ReferenceRouteUtf8(const std::string& source, const SearchNeedles& needles, const TextRules& rules)
+{
+    Routed cut = ReferenceRoute(source, std::string(1, '\x01') + "\x02\x03", false, rules);
+    Routed out;
+    size_t at = 0;
+    while (at < cut.without.size()) {
+        size_t end = cut.without.find("\r\n", at);
+        std::string line = cut.without.substr(at, end - at);
+        (ReferenceHolds(line, needles, rules) ? out.with : out.without) += line + "\r\n";
+        at = end + 2;
+    }
+    return out;
+}
+

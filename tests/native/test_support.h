@@ -58,13 +58,22 @@ public:
     ~StandInCollation() { *PosixCollationPlan() = PosixCollation(); }
 };
 
-// Text rules of the POSIX platform (no lead bytes, ASCII folding).
+// Text rules of the POSIX platform (no lead bytes, ASCII folding, UTF-8 as
+// the code page).
 TextRules AsciiRules();
 // Rules of a double-byte code page whose lead bytes are 0x81..0xFE.
 TextRules DoubleByteRules();
 // Rules where only printable ASCII and the tab are plain, as on Windows:
-// lines with other bytes are judged by PlatformLineContains.
+// lines with other bytes are judged by PlatformLineContains. Not UTF-8.
 TextRules PrintablePlainRules();
+
+// Search text forms for a needle given as code-page bytes only: it has no
+// UTF-8 form, so lines are judged by the code page's rules alone.
+SearchNeedles CodePageNeedles(const std::string& ansi, bool ignoreCase);
+// Every form given: the code page's bytes (held unless ansiHeld is false),
+// UTF-8 and UTF-16.
+SearchNeedles AllNeedles(const std::string& ansi, const std::string& utf8, const std::u16string& utf16,
+                         bool ignoreCase, bool ansiHeld = true);
 
 // Runs RouteLines over source, written to a real file and read through a
 // window of the given capacity, into real files, with output buffers of the
@@ -85,6 +94,11 @@ struct WindowRun {
 WindowRun RouteThroughWindow(const std::string& source, uint64_t size, const std::string& needle,
                              bool ignoreCase, const TextRules& rules, uint32_t sinkCapacity,
                              bool withoutOn, bool withOn, uint64_t windowCapacity);
+// The same for a source in the given encoding (source holds no byte order
+// mark: the window starts after it) and search text in all its forms.
+WindowRun RouteThroughWindow(const std::string& source, SourceEncoding encoding, const SearchNeedles& needles,
+                             const TextRules& rules, uint32_t sinkCapacity, bool withoutOn, bool withOn,
+                             uint64_t windowCapacity);
 
 // The most a window that starts at firstWindow bytes may grow to on this
 // source: its longest line rounded up to the next doubling of firstWindow
@@ -97,5 +111,24 @@ uint64_t WindowBound(const std::string& source, uint64_t firstWindow);
 // case), write it with CR LF.
 Routed ReferenceRoute(const std::string& source, const std::string& needle, bool ignoreCase,
                       const TextRules& rules);
+
+// A UTF-16 text's bytes in either byte order.
+std::string Encode(const std::u16string& units, bool bigEndian);
+
+// What a UTF-16 source (its bytes after the mark) must give: lines cut at
+// units as the bytes of any other source are, each judged whole by the
+// platform's wide search, written with CR LF units; an odd last byte after
+// the last line.
+Routed ReferenceRouteUtf16(const std::string& bytes, const std::u16string& needle, bool ignoreCase, bool bigEndian);
+
+// The most a window may grow to on a UTF-16 source: it grows only while one
+// line, and half a unit after it, fill it whole.
+uint64_t Utf16WindowBound(const std::string& bytes, bool bigEndian, uint64_t firstWindow);
+
+// What a code-page source must give with the search text in all its forms:
+// a line holds it by the code page's rules, or, being well-formed UTF-8
+// with a byte above 0x7F (and the code page not UTF-8), by its UTF-8 form;
+// ignoring case, by the platform's wide search over its characters.
+Routed ReferenceRouteUtf8(const std::string& source, const SearchNeedles& needles, const TextRules& rules);
 
 #endif

@@ -36,6 +36,7 @@ EXPECTED_IMPORTS = {
         'FindFirstFileW',
         'FindNextFileW',
         'FlushFileBuffers',
+        'GetACP',
         'GetCPInfo',
         'GetCurrentProcessId',
         'CreateThread',
@@ -113,6 +114,8 @@ EXPECTED_IMPORTS = {
     'shlwapi.dll': [
         'StrStrA',
         'StrStrIA',
+        'StrStrIW',
+        'StrStrW',
     ],
 }
 
@@ -181,7 +184,7 @@ ENGLISH = {
 # Functions that must come from one particular DLL (another DLL exporting a
 # function of the same name, e.g. shell32's StrStrA, is a link-order slip).
 FUNCTION_HOMES = {
-    'StrStrA': 'shlwapi.dll', 'StrStrIA': 'shlwapi.dll',
+    'StrStrA': 'shlwapi.dll', 'StrStrIA': 'shlwapi.dll', 'StrStrW': 'shlwapi.dll', 'StrStrIW': 'shlwapi.dll',
     'DragQueryFileW': 'shell32.dll', 'DragFinish': 'shell32.dll',
     'GetOpenFileNameW': 'comdlg32.dll', 'GetSaveFileNameW': 'comdlg32.dll',
 }
@@ -375,21 +378,26 @@ def check_dialog(c, who, image, texts, lang):
 
 # The pieces of a failed run's message: what failed, one string per kind,
 # each naming a file after it (but the search text's); the reason; what
-# became of the files. Loaded into 256-character buffers.
-FAILURE_HEADLINES = range(10, 19)
-FAILURE_PIECES = range(10, 28)
+# became of the files; the encodings of a refused append. Loaded into
+# 256-character buffers.
+FAILURE_HEADLINES = list(range(10, 19)) + [40, 47]
+FAILURE_PIECES = list(range(10, 28)) + list(range(40, 49))
 # Said when a replace kept both files beside a name another program took.
 NAME_TAKEN_PIECES = [60]
+# The string table blocks beyond the first that hold them (16 ids a block).
+FAILURE_BLOCKS = [2, 3, 4]
 
 
 def check_failure_strings(c, who, image, texts, lang):
     strings = dict(image.strings.get(1, {}))
-    second = image.find(RT_STRING, 2)
-    if c.ok(second, '%s: no string table block holding ids 16 to 31' % who) and lang is not None:
-        c.equal('%s: second string block languages' % who, sorted(second), [lang])
-    strings.update(image.strings.get(2, {}))
-    strings.update(image.strings.get(60 // 16 + 1, {}))
-    missing = [i for i in list(FAILURE_PIECES) + NAME_TAKEN_PIECES if not strings.get(i)]
+    for block in FAILURE_BLOCKS:
+        found = image.find(RT_STRING, block)
+        first = (block - 1) * 16
+        if c.ok(found, '%s: no string table block holding ids %d to %d' % (who, first, first + 15)) \
+                and lang is not None:
+            c.equal('%s: string block %d languages' % (who, block), sorted(found), [lang])
+        strings.update(image.strings.get(block, {}))
+    missing = [i for i in FAILURE_PIECES + NAME_TAKEN_PIECES if not strings.get(i)]
     c.equal('%s: failure message strings missing or empty' % who, missing, [])
     for i in list(FAILURE_PIECES) + NAME_TAKEN_PIECES:
         c.ok(len(strings.get(i, '')) < 256,
@@ -739,8 +747,8 @@ def run_checks(exe_path, satellite_path=None, nm_tool='x86_64-w64-mingw32-nm'):
         c.equal('exe: resources (type, id, language)', sorted(exe.resources, key=str),
                 sorted([(kind, 1, LANG_ZH_HK) for kind in
                         (RT_DIALOG, RT_STRING, RT_GROUP_ICON, RT_VERSION, RT_MANIFEST)]
-                       + [(RT_ICON, 1, LANG_ZH_HK), (RT_ICON, 2, LANG_ZH_HK), (RT_STRING, 2, LANG_ZH_HK),
-                          (RT_STRING, 4, LANG_ZH_HK)], key=str))
+                       + [(RT_ICON, 1, LANG_ZH_HK), (RT_ICON, 2, LANG_ZH_HK)]
+                       + [(RT_STRING, block, LANG_ZH_HK) for block in FAILURE_BLOCKS], key=str))
         guarded(c, 'exe', check_dialog, 'exe', exe, CHINESE, LANG_ZH_HK)
         strings = guarded(c, 'exe', check_strings, 'exe', exe, CHINESE, LANG_ZH_HK)
         guarded(c, 'exe', check_icon, exe)
@@ -756,7 +764,7 @@ def run_checks(exe_path, satellite_path=None, nm_tool='x86_64-w64-mingw32-nm'):
         c.equal('satellite: number of languages', len(languages), 1)
         c.equal('satellite: resources (type, id)',
                 sorted((key[:2] for key in satellite.resources), key=str),
-                [(RT_DIALOG, 1), (RT_STRING, 1), (RT_STRING, 2), (RT_STRING, 4)])
+                [(RT_DIALOG, 1), (RT_STRING, 1)] + [(RT_STRING, block) for block in FAILURE_BLOCKS])
         guarded(c, 'satellite', check_dialog, 'satellite', satellite, ENGLISH, None)
         guarded(c, 'satellite', check_strings, 'satellite', satellite, ENGLISH, None)
     return c

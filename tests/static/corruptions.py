@@ -35,16 +35,18 @@ class Patch:
     def header(self, struct_name, field, fmt, value):
         self.put(getattr(self.pe, struct_name).get_field_absolute_offset(field), fmt, value)
 
-    def resource_entry(self, kind):
-        """The data entry of resource (kind, 1) in its one language."""
+    def resource_entry(self, kind, name=1):
+        """The data entry of resource (kind, name) in its one language."""
         for type_entry in self.pe.DIRECTORY_ENTRY_RESOURCE.entries:
             if type_entry.id == kind:
-                return type_entry.directory.entries[0].directory.entries[0].data.struct
-        raise LookupError('no resource of type %d' % kind)
+                for name_entry in type_entry.directory.entries:
+                    if name_entry.id == name:
+                        return name_entry.directory.entries[0].data.struct
+        raise LookupError('no resource (%d, %d)' % (kind, name))
 
-    def replace(self, kind, old, new):
-        """Replaces the one occurrence of old in resource (kind, 1) by new."""
-        entry = self.resource_entry(kind)
+    def replace(self, kind, old, new, name=1):
+        """Replaces the one occurrence of old in resource (kind, name) by new."""
+        entry = self.resource_entry(kind, name)
         start = self.pe.get_offset_from_rva(entry.OffsetToData)
         blob = bytes(self.data[start:start + entry.Size])
         if blob.count(old) != 1 or len(old) != len(new):
@@ -94,6 +96,12 @@ def dialog_style_without_sysmenu(p):
 
 def about_title_changed(p):
     p.replace(RT_STRING, utf16('關於'), utf16('关于'))
+
+
+def encodings_headline_colon_changed(p):
+    # The headline of a refused append ends with U+FF1A instead of U+FE30
+    # (string 40, in the third string block).
+    p.replace(RT_STRING, utf16('兩種編碼\ufe30'), utf16('兩種編碼\uff1a'), name=3)
 
 
 def import_name_changed(p):
@@ -167,6 +175,7 @@ CASES = [
     (entry_point_moved, 'exe', 'exe: entry point against ProgramEntry'),
     (dialog_style_without_sysmenu, 'exe', 'exe: dialog style'),
     (about_title_changed, 'exe', 'exe: string 1 (About title)'),
+    (encodings_headline_colon_changed, 'exe', 'exe: headline 40'),
     (import_name_changed, 'exe', 'exe: imports from kernel32.dll'),
     (runtime_dll_imported, 'exe', 'exe: runtime DLLs imported'),
     (shell32_ahead_of_shlwapi, 'exe', 'exe: DLL StrStrA is imported from'),

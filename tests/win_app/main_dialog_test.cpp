@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "app/app.h"
+#include "app/strip_run.h"
 #include "resources/resource_ids.h"
 #include "tests/win/win_test_support.h"
 
@@ -256,6 +257,87 @@ TEST_F(MainDialogTest, EmptySearchTextTouchesNoFileAndReenablesTheButton)
 
     EXPECT_EQ(ReadWholeFile(source), "a\nb\n");
     EXPECT_TRUE(IsWindowEnabled(Item(IDC_STRIP)));
+}
+
+// A run over a log of 32 MiB, removing its ERROR lines in place, whose
+// worker is suspended in the middle of its line pass (past the first window:
+// no lock of the process is held there). Returns the run, or null.
+StripRun* StartStuckRun(HWND dialog, const std::wstring& source, std::string* bytes)
+{
+    for (int i = 0; bytes->size() < (32u << 20); ++i) {
+        *bytes += (i % 10 == 0 ? "12:00:00 ERROR request failed " : "12:00:00 INFO request served ");
+        *bytes += std::to_string(i) + "\r\n";
+    }
+    WriteWholeFile(source, *bytes);
+    SendDlgItemMessageW(dialog, IDC_SEARCH_TEXT, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(L"ERROR"));
+    SendDlgItemMessageW(dialog, IDC_SOURCE_PATH, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(source.c_str()));
+    SendDlgItemMessageW(dialog, IDC_EXPORT_WITHOUT, BM_SETCHECK, BST_CHECKED, 0);
+    SendDlgItemMessageW(dialog, IDC_EXPORT_WITH, BM_SETCHECK, BST_UNCHECKED, 0);
+    SendMessageW(dialog, WM_COMMAND, MAKEWPARAM(IDC_STRIP, BN_CLICKED),
+                 reinterpret_cast<LPARAM>(GetDlgItem(dialog, IDC_STRIP)));
+    StripRun* run = reinterpret_cast<StripRun*>(GetWindowLongPtrW(dialog, DWLP_USER));
+    if (run == nullptr || !StripRunning(run)) {
+        return nullptr;
+    }
+    DWORD start = GetTickCount();
+    while (__atomic_load_n(&run->control.sourceRead, __ATOMIC_RELAXED) <= (1u << 20) &&
+           WaitForSingleObject(run->worker, 0) == WAIT_TIMEOUT && GetTickCount() - start < 10000) {
+        Sleep(1);
+    }
+    return SuspendThread(run->worker) == static_cast<DWORD>(-1) ? nullptr : run;
+}
+
+// A worker that cannot go on holds up the end of the session and the done
+// message only for a bounded moment; once it can go on, it sees the stop and
+// puts the source back as it was.
+TEST_F(MainDialogTest, EndOfSessionWaitsForAStuckRunOnlyForAMoment)
+{
+    const std::wstring source = dir_.File(L"source.txt");
+    std::string bytes;
+    StripRun* run = StartStuckRun(dialog_, source, &bytes);
+    ASSERT_NE(run, nullptr);
+
+    DWORD start = GetTickCount();
+    SendMessageW(dialog_, WM_ENDSESSION, TRUE, 0);
+    DWORD endSession = GetTickCount() - start;
+    start = GetTickCount();
+    SendMessageW(dialog_, WM_STRIP_RUN_DONE, 0, 0);
+    DWORD doneMessage = GetTickCount() - start;
+    bool lockedMeanwhile = IsWindowEnabled(Item(IDC_STRIP)) == FALSE;
+    ResumeThread(run->worker);
+
+    EXPECT_GE(endSession, 3000u) << "the worker is given a moment to put the files back";
+    EXPECT_LT(endSession, 5000u) << "within the time Windows gives a window at the end of the session";
+    EXPECT_LT(doneMessage, 2000u);
+    EXPECT_TRUE(lockedMeanwhile) << "the form is given back only when the worker is over";
+    EXPECT_TRUE(WaitForStripRunEnd(dialog_));
+    EXPECT_EQ(ReadWholeFile(source), bytes);
+}
+
+// A dialog destroyed from outside while its worker cannot go on waits as
+// long, then goes without taking the run's memory from the worker, which
+// ends on its own once it can and leaves the source as it was.
+TEST_F(MainDialogTest, ADialogDestroyedDuringAStuckRunLeavesTheWorkerItsMemory)
+{
+    const std::wstring source = dir_.File(L"source.txt");
+    std::string bytes;
+    StripRun* run = StartStuckRun(dialog_, source, &bytes);
+    ASSERT_NE(run, nullptr);
+    HANDLE worker = nullptr;
+    ASSERT_TRUE(DuplicateHandle(GetCurrentProcess(), run->worker, GetCurrentProcess(), &worker, 0, FALSE,
+                                DUPLICATE_SAME_ACCESS));
+
+    DWORD start = GetTickCount();
+    DestroyWindow(dialog_);
+    dialog_ = nullptr;
+    DWORD destroyed = GetTickCount() - start;
+    ResumeThread(worker);
+
+    EXPECT_GE(destroyed, 3000u);
+    EXPECT_LT(destroyed, 5000u);
+    EXPECT_EQ(WaitForSingleObject(worker, 30000), WAIT_OBJECT_0);
+    CloseHandle(worker);
+    EXPECT_EQ(ReadWholeFile(source), bytes);
 }
 
 }  // namespace

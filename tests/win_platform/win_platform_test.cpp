@@ -1,5 +1,6 @@
 // The filter on the Win32 platform layer, under Wine, on a real file system.
 #include <windows.h>
+#include <shlwapi.h>
 
 #include <gtest/gtest.h>
 
@@ -272,6 +273,42 @@ TEST_F(CodePage950, TheLongestChineseSearchTextWorks)
     EXPECT_EQ(ReadWholeFile(folder_.File(L"hits.txt")), "x" + ansi + "\r\n");
 }
 
+// A character the code page lacks is told, never replaced by a look-alike
+// or the default character that other text would then match.
+TEST(WinPlatform, TellsATextTheCodePageCannotHold)
+{
+    struct Case {
+        const wchar_t* text;
+        bool held950;
+        bool held1252;
+    };
+    const Case cases[] = {
+        {L"ERROR ?", true, true},
+        {L"\u529F", true, false},            // Traditional, in Big5
+        {L"\u9519\u8BEF", false, false},     // Simplified, not in Big5
+        {L"\uD55C", false, false},           // Hangul
+        {L"x\U0001F600", false, false},      // an emoji
+        {L"\u00E9", false, true},            // in 1252 only
+        {L"\u0100", false, false},           // best fit would give 'A' in 1252
+        {L"\u00AD", false, true},            // soft hyphen
+    };
+    const bool cp950 = GetACP() == 950;
+    for (const Case& c : cases) {
+        char out[64] = {};
+        bool held = true;
+        ASSERT_TRUE(PlatformToAnsi(c.text, out, sizeof out, &held)) << testing::PrintToString(std::wstring(c.text));
+        EXPECT_EQ(held, cp950 ? c.held950 : c.held1252) << testing::PrintToString(std::wstring(c.text));
+    }
+    char big5[8] = {};
+    bool held = false;
+    if (cp950) {
+        ASSERT_TRUE(PlatformToAnsi(L"\u529F", big5, sizeof big5, &held));
+        EXPECT_EQ(std::string(big5), "\xA5\x5C");
+    }
+    // Too long for the buffer is a failure, not a text cut short.
+    EXPECT_FALSE(PlatformToAnsi(L"abcdef", big5, 4, &held));
+}
+
 // The premise of the byte search: plain bytes compare, in the platform's
 // own search, as themselves (and ignoring case, as ASCII letters fold).
 TEST(SearchEquality, PlainBytesCompareAsThemselves)
@@ -357,7 +394,13 @@ TEST(SearchEquality, LinePassAgreesWithThePlatformSearch)
         SinkInit(&with, withFile, buffers.data() + 64, 64);
         ReadWindow window;
         WindowInit(&window, sourceFile, source.size(), block.data(), windowCapacity);
-        EXPECT_TRUE(RouteLines(&window, ignoreCase, needle.c_str(), &rules, &without, &with));
+        // The needle's code-page form alone: StrStrA's verdict is the one to meet.
+        SearchNeedles needles = {};
+        needles.ignoreCase = ignoreCase;
+        needles.ansiHeld = true;
+        needles.utf8Held = false;
+        needle.copy(needles.ansi, needle.size());
+        EXPECT_TRUE(RouteLines(&window, kEncodingAnsi, &needles, &rules, &without, &with));
         WindowRelease(&window);
         SinkFlush(&without);
         SinkFlush(&with);
@@ -369,6 +412,135 @@ TEST(SearchEquality, LinePassAgreesWithThePlatformSearch)
         ASSERT_EQ(ReadWholeFile(withoutPath), expectedWithout) << "round " << round;
     }
     EXPECT_GT(matches, 100);   // the rounds did exercise matching lines
+}
+
+// Unicode lines: a UTF-16 source's lines must be routed as StrStrW and
+// StrStrIW judge them, and a code-page source's lines as StrStrA/StrStrIA
+// judge their bytes or, for well-formed UTF-8 lines with a byte above 0x7F,
+// as StrStrW/StrStrIW judge their characters. Lines of letters the platform
+// folds (or not) in either code page: ASCII, Latin-1, the Kelvin sign, the
+// long s, dotless i, full-width letters, Chinese, control units, a
+// surrogate pair.
+std::string Utf8Of(const std::wstring& text)
+{
+    int n = WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
+    std::string out(static_cast<size_t>(n), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), &out[0], n, nullptr, nullptr);
+    return out;
+}
+
+bool WellFormedUtf8WithHighByte(const std::string& line)
+{
+    bool high = false;
+    for (char c : line) {
+        high = high || static_cast<unsigned char>(c) >= 0x80;
+    }
+    return high && MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, line.data(), static_cast<int>(line.size()),
+                                       nullptr, 0) > 0;
+}
+
+TEST(SearchEquality, UnicodeLinesAgreeWithTheWideSearch)
+{
+    ScratchDir folder;
+    std::mt19937 rng(1252);
+    auto pick = [&rng](size_t n) { return std::uniform_int_distribution<size_t>(0, n - 1)(rng); };
+    const std::wstring alphabet = L"aAbBkKsSiIe \t\x01\x7F-\u00E9\u00C9\u00DF\u212A\u017F\u0131\u0130"
+                                  L"\uFF21\uFF41\u4E2D\u529F\u00AD\u0301";
+    TextRules rules;
+    PlatformGetTextRules(&rules);
+    int matches[3] = {0, 0, 0};
+    for (int round = 0; round < 300; ++round) {
+        std::vector<std::wstring> lines(1 + pick(12));
+        for (std::wstring& line : lines) {
+            for (size_t n = pick(pick(4) == 0 ? 300 : 30); n > 0; --n) {
+                if (pick(40) == 0) {
+                    line += L"\U0001F600";
+                } else {
+                    line.push_back(pick(3) == 0 ? alphabet[pick(alphabet.size())] : L"abkse -"[pick(7)]);
+                }
+            }
+        }
+        const std::wstring& from = lines[pick(lines.size())];
+        std::wstring search;
+        if (from.size() > 1 && pick(4) != 0) {
+            size_t at = pick(from.size() - 1);
+            search = from.substr(at, 1 + pick(std::min<size_t>(5, from.size() - at)));
+        } else {
+            search = alphabet.substr(pick(alphabet.size() - 1), 1 + pick(2));
+        }
+        bool ignoreCase = pick(2) == 0;
+        SearchNeedles needles;
+        ASSERT_TRUE(MakeSearchNeedles(search.c_str(), ignoreCase, &needles));
+        const std::wstring needle = needles.utf16;
+
+        for (int form = 0; form < 3; ++form) {   // UTF-16 LE, UTF-16 BE, the code page with UTF-8 lines
+            std::string source;
+            std::string expectedWith;
+            std::string expectedWithout;
+            for (const std::wstring& line : lines) {
+                bool holds;
+                std::string bytes;
+                std::string lineEnd;
+                if (form < 2) {
+                    holds = !line.empty() && needle.find(L'\r') == std::wstring::npos &&
+                            (ignoreCase ? StrStrIW(line.c_str(), needle.c_str()) : StrStrW(line.c_str(), needle.c_str()));
+                    for (wchar_t u : line + L"\r\n") {
+                        char low = static_cast<char>(u & 0xFF);
+                        char high = static_cast<char>(u >> 8);
+                        bytes.push_back(form == 0 ? low : high);
+                        bytes.push_back(form == 0 ? high : low);
+                    }
+                } else {
+                    std::string text = Utf8Of(line);
+                    bool byCodePage = needles.ansiHeld && !text.empty() &&
+                                      PlatformLineContains(text.c_str(), needles.ansi, ignoreCase);
+                    bool byUtf8 = needles.utf8Held && WellFormedUtf8WithHighByte(text) &&
+                                  (ignoreCase ? StrStrIW(line.c_str(), needle.c_str()) != nullptr
+                                              : text.find(needles.utf8) != std::string::npos);
+                    holds = byCodePage || byUtf8;
+                    bytes = text + "\r\n";
+                }
+                source += bytes;
+                (holds ? expectedWith : expectedWithout) += bytes;
+                matches[form] += holds;
+            }
+            std::wstring sourcePath = folder.File(L"source.txt");
+            std::wstring withPath = folder.File(L"with.txt");
+            std::wstring withoutPath = folder.File(L"without.txt");
+            WriteWholeFile(sourcePath, source);
+            DeleteFileW(withPath.c_str());
+            DeleteFileW(withoutPath.c_str());
+            bool created = false;
+            FileHandle sourceFile = PlatformOpenSource(sourcePath.c_str());
+            FileHandle withFile = PlatformClaimTarget(withPath.c_str(), &created);
+            FileHandle withoutFile = PlatformClaimTarget(withoutPath.c_str(), &created);
+            ASSERT_NE(sourceFile, nullptr);
+            const uint64_t windowCapacity = 1 + pick(400);
+            std::vector<char> block(windowCapacity + kWindowPadding);
+            std::vector<char> buffers(2 * 64);
+            LineSink with;
+            LineSink without;
+            SinkInit(&without, withoutFile, buffers.data(), 64);
+            SinkInit(&with, withFile, buffers.data() + 64, 64);
+            ReadWindow window;
+            WindowInit(&window, sourceFile, source.size(), block.data(), windowCapacity);
+            const SourceEncoding encoding = form == 0 ? kEncodingUtf16Le : form == 1 ? kEncodingUtf16Be : kEncodingAnsi;
+            EXPECT_TRUE(RouteLines(&window, encoding, &needles, &rules, &without, &with));
+            WindowRelease(&window);
+            SinkFlush(&without);
+            SinkFlush(&with);
+            PlatformClose(sourceFile);
+            PlatformClose(withFile);
+            PlatformClose(withoutFile);
+            ASSERT_EQ(ReadWholeFile(withPath), expectedWith)
+                << "round " << round << " form " << form << " needle " << testing::PrintToString(Utf8Of(needle))
+                << " ignore case " << ignoreCase;
+            ASSERT_EQ(ReadWholeFile(withoutPath), expectedWithout) << "round " << round << " form " << form;
+        }
+    }
+    for (int form = 0; form < 3; ++form) {
+        EXPECT_GT(matches[form], 100) << "form " << form;
+    }
 }
 
 }  // namespace

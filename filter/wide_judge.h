@@ -1,0 +1,58 @@
+// The platform's wide search asked about a line of Unicode text: the line's
+// UTF-16 units, taken from UTF-16 bytes of either order or from well-formed
+// UTF-8, are passed in overlapping pieces through a fixed buffer, so that a
+// line of any length is judged without memory that grows with it.
+#ifndef QUORVANE_WIDE_JUDGE_H
+#define QUORVANE_WIDE_JUDGE_H
+
+#include "filter/judge_cache.h"
+#include "platform/platform.h"
+
+// Where a line's units come from.
+enum UnitForm {
+    kUnitsLittleEndian,
+    kUnitsBigEndian,
+    kUnitsUtf8,   // well-formed UTF-8
+};
+
+struct WideNeedle {
+    const FormChar* units;   // zero-terminated, not owned
+    uint32_t length;
+    bool ignoreCase;
+    // Every unit is plain: a tab or printable ASCII, which the platform's
+    // search compares as itself, and ignoring case as ASCII letters fold.
+    bool plain;
+    // The needle holds CR or LF: no line holds it.
+    bool holdsLineEnd;
+};
+
+// A unit the platform's search compares as itself (ignoring case, as ASCII
+// letters fold).
+inline bool IsPlainUnit(uint32_t unit)
+{
+    return unit == 0x09 || (unit >= 0x20 && unit <= 0x7E);
+}
+
+void WideNeedleInit(WideNeedle* needle, const FormChar* units, bool ignoreCase);
+
+// Asks the platform's wide search (PlatformWideLineContains) whether the
+// line of count bytes, in the given form, holds the needle. Every
+// needle-long stretch of the line's units lies whole in one piece, so the
+// answer is the one the platform would give about the whole line. *stopped
+// is set, and the answer is false, when stop is raised between pieces.
+bool AskWideWhetherHolds(const WideNeedle* needle, const unsigned char* line, uint64_t count, UnitForm form,
+                         const StopFlag* stop, bool* stopped);
+
+// The same answer, had window by window: each needle-long stretch of units
+// is asked by itself (the platform's search compares the needle with just
+// as many units at each place), its verdict kept in cache (windows of twice
+// the needle's length in bytes) and taken from there when the same units
+// come again. Without a cache, as AskWideWhetherHolds.
+bool AskWideWindows(const WideNeedle* needle, const unsigned char* line, uint64_t count, UnitForm form,
+                    JudgeCache* cache, const StopFlag* stop, bool* stopped);
+
+// Length of the well-formed UTF-8 sequence at b[0, count), or 0 when none
+// starts there.
+uint32_t Utf8SequenceLength(const unsigned char* b, uint64_t count);
+
+#endif

@@ -1,0 +1,494 @@
+// The line pass over Unicode text: UTF-16 sources of either byte order, and
+// the UTF-8 lines of any other source, against a reference model that cuts
+// and judges one line at a time.
+#include <gtest/gtest.h>
+
+#include <random>
+#include <string>
+#include <vector>
+
+#include "filter/filter.h"
+#include "filter/wide_judge.h"
+#include "tests/native/test_support.h"
+
+namespace {
+
+std::u16string Lines16(std::initializer_list<const char16_t*> lines)
+{
+    std::u16string out;
+    for (const char16_t* line : lines) {
+        out += line;
+        out += u"\r\n";
+    }
+    return out;
+}
+
+SearchNeedles Utf16Needles(const std::u16string& needle, bool ignoreCase)
+{
+    return AllNeedles("", Utf16ToUtf8(needle.c_str()), needle, ignoreCase, false);
+}
+
+WindowRun RouteUtf16(const std::string& bytes, const std::u16string& needle, bool ignoreCase, bool bigEndian,
+                     uint64_t window = 1 << 16, uint32_t sinkCapacity = 1 << 16)
+{
+    return RouteThroughWindow(bytes, bigEndian ? kEncodingUtf16Be : kEncodingUtf16Le,
+                              Utf16Needles(needle, ignoreCase), AsciiRules(), sinkCapacity, true, true, window);
+}
+
+TEST(Utf16Lines, CutsLinesAtUnitsAsTheWorkedExamplesShow)
+{
+    const std::u16string N(1, u'\0');
+    struct Example {
+        std::u16string source;
+        std::u16string routed;
+    };
+    const std::vector<Example> examples = {
+        {u"a\r\nb", Lines16({u"a", u"b"})},
+        {u"a\n\n\nb", Lines16({u"a", u"b"})},
+        {u"a\r\n\r\nb", Lines16({u"a", u"", u"b"})},
+        {u"a\r\rb", Lines16({u"a", u"", u"b"})},
+        {u"a\n\r", Lines16({u"a", u""})},
+        {u"\nb", Lines16({u"", u"b"})},
+        {u"a" + N + u"b", Lines16({u"a", u"b"})},
+        {u"a\r\n", Lines16({u"a"})},
+        {u"", Lines16({u""})},
+        // Units whose bytes hold CR, LF or zero are no line ends.
+        {u"\u0D0A\u0A0D\u0100\u000D\u0A00", Lines16({u"\u0D0A\u0A0D\u0100", u"\u0A00"})},
+    };
+    for (bool bigEndian : {false, true}) {
+        for (const Example& example : examples) {
+            for (uint64_t window : {1, 2, 3, 1 << 16}) {
+                WindowRun run = RouteUtf16(Encode(example.source, bigEndian), u"zz", false, bigEndian, window);
+                ASSERT_TRUE(run.read);
+                EXPECT_EQ(run.routed.without, Encode(example.routed, bigEndian))
+                    << "big endian " << bigEndian << ", window " << window;
+                EXPECT_EQ(run.routed.with, "");
+            }
+        }
+    }
+}
+
+TEST(Utf16Lines, MatchesAsUtf16TextAndWritesInTheSourcesByteOrder)
+{
+    // A PowerShell-style log: the Chinese text and ASCII after it.
+    const std::u16string log = u"\u932F\u8AA4 ERROR one\r\nok\r\n\u932F\u8AA4 two\r\nERROR\u4E2D\r\n";
+    for (bool bigEndian : {false, true}) {
+        Routed chinese = RouteUtf16(Encode(log, bigEndian), u"\u932F\u8AA4", false, bigEndian).routed;
+        EXPECT_EQ(chinese.with, Encode(Lines16({u"\u932F\u8AA4 ERROR one", u"\u932F\u8AA4 two"}), bigEndian));
+        EXPECT_EQ(chinese.without, Encode(Lines16({u"ok", u"ERROR\u4E2D"}), bigEndian));
+        Routed ascii = RouteUtf16(Encode(log, bigEndian), u"ERROR", false, bigEndian).routed;
+        EXPECT_EQ(ascii.with, Encode(Lines16({u"\u932F\u8AA4 ERROR one", u"ERROR\u4E2D"}), bigEndian));
+    }
+    // A needle's bytes standing across two units are no match: 52 00 in
+    // "\u5200\u0052" LE is R's bytes one byte off.
+    const std::string off = Encode(u"x\u5200\u0052\u4F00y\r\n", false);
+    EXPECT_EQ(RouteUtf16(off, u"\u0052\u004F", false, false).routed.with, "");
+    EXPECT_EQ(RouteUtf16(off, u"\u0052", false, false).routed.with, off);
+}
+
+TEST(Utf16Lines, IgnoringCaseFoldsAsThePlatformDoes)
+{
+    const std::u16string log = u"an error\r\nAn \u00C9rror\r\nan \u00E9rror\r\nnothing\r\n";
+    for (bool bigEndian : {false, true}) {
+        *PosixFaultPlan() = PosixFaults();
+        Routed ascii = RouteUtf16(Encode(log, bigEndian), u"ERROR", true, bigEndian).routed;
+        EXPECT_EQ(ascii.with, Encode(Lines16({u"an error"}), bigEndian));
+        // Lines of plain units are folded without asking the platform; of
+        // the others, only the four windows that take in \u00C9 or
+        // \u00E9, once each however often the lines come.
+        EXPECT_EQ(PosixWideLineSearches(), 8);
+        std::u16string often;
+        for (int i = 0; i < 200; ++i) {
+            often += log;
+        }
+        *PosixFaultPlan() = PosixFaults();
+        RouteUtf16(Encode(often, bigEndian), u"ERROR", true, bigEndian, 4096);
+        EXPECT_EQ(PosixWideLineSearches(), 8);
+        // The stand-in platform folds \u00E9 to \u00C9: the lines with it are its to judge.
+        Routed latin = RouteUtf16(Encode(log, bigEndian), u"\u00C9RROR", true, bigEndian).routed;
+        EXPECT_EQ(latin.with, Encode(Lines16({u"An \u00C9rror", u"an \u00E9rror"}), bigEndian));
+        Routed exact = RouteUtf16(Encode(log, bigEndian), u"\u00C9rror", false, bigEndian).routed;
+        EXPECT_EQ(exact.with, Encode(Lines16({u"An \u00C9rror"}), bigEndian));
+    }
+}
+
+// Ignoring case, a text of plain units may stand in a line by units the
+// platform folds to ASCII (the stand-in folds the Kelvin sign to K): only
+// the stretches around such units are asked of it, and a match at either
+// edge of one, or across two close together, is still found.
+TEST(Utf16Lines, IgnoringCaseThePlatformJudgesTheStretchesAroundOtherUnits)
+{
+    const std::u16string pad(40, u'-');
+    struct Case {
+        std::u16string line;
+        const char16_t* needle;
+        bool holds;
+    };
+    const std::vector<Case> cases = {
+        {pad + u"ab\u212A" + pad, u"ABK", true},
+        {pad + u"\u212Acd" + pad, u"KCD", true},
+        {u"ab\u212A", u"ABK", true},
+        {u"\u212Acd", u"KCD", true},
+        {pad + u"\u212Axyz\u212A" + pad, u"KXYZK", true},
+        {pad + u"\u212Axyz\u212A" + pad, u"XYZK-", true},
+        {pad + u"\u212Axyz\u212A" + pad, u"-KXYY", false},
+        {pad + u"ab\u212A" + pad, u"ABKK", false},
+        {pad + u"\u4E2D" + pad + u"\u212Aq" + pad, u"KQ--", true},
+    };
+    for (bool bigEndian : {false, true}) {
+        for (const Case& c : cases) {
+            const std::string bytes = Encode(u"x\r\n" + c.line + u"\r\n", bigEndian);
+            Routed routed = RouteUtf16(bytes, c.needle, true, bigEndian).routed;
+            EXPECT_EQ(routed.with, c.holds ? Encode(c.line + u"\r\n", bigEndian) : "")
+                << testing::PrintToString(Utf16ToUtf8(c.line.c_str()));
+        }
+    }
+}
+
+// Half a unit at the end is kept, after the last line's CR LF, in the export
+// that receives that line.
+TEST(Utf16Lines, KeepsAnOddLastByteAfterTheLastLine)
+{
+    for (bool bigEndian : {false, true}) {
+        const std::string hit = Encode(u"a\r\nxb", bigEndian) + "\x7F";
+        Routed routed = RouteUtf16(hit, u"x", false, bigEndian).routed;
+        EXPECT_EQ(routed.with, Encode(u"xb\r\n", bigEndian) + "\x7F");
+        EXPECT_EQ(routed.without, Encode(u"a\r\n", bigEndian));
+        const std::string afterEnd = Encode(u"xb\r\n", bigEndian) + "Q";
+        EXPECT_EQ(RouteUtf16(afterEnd, u"x", false, bigEndian, 1).routed.with, afterEnd);
+        EXPECT_EQ(RouteUtf16("Q", u"x", false, bigEndian, 1).routed.without, Encode(u"\r\n", bigEndian) + "Q");
+    }
+}
+
+// Generates UTF-16 text where the pass's shortcuts are most likely wrong:
+// line ends of every kind, units whose bytes look like line ends, letters
+// of both cases, non-ASCII letters the platform folds, surrogate pairs, and
+// the needle and pieces of it.
+class Utf16Generator {
+public:
+    explicit Utf16Generator(uint32_t seed) : rng_(seed) {}
+
+    std::u16string Needle()
+    {
+        static const char16_t letters[] = u"abAB \u00E9\u00C9\u4E2D\u0D00\u000A\u0A0D\t\x01kK";
+        size_t length = Pick(10) < 8 ? 1 + Pick(5) : 1 + Pick(80);
+        std::u16string needle;
+        for (size_t i = 0; i < length; ++i) {
+            char16_t c = letters[Pick(sizeof letters / sizeof letters[0] - 1)];
+            needle.push_back(c == u'\n' && Pick(4) != 0 ? u'a' : c);
+        }
+        return needle;
+    }
+
+    std::u16string Source(const std::u16string& needle)
+    {
+        std::u16string s;
+        size_t pieces = Pick(50);
+        for (size_t i = 0; i < pieces; ++i) {
+            switch (Pick(13)) {
+            case 0: s += needle; break;
+            case 1: s += needle.substr(0, Pick(needle.size() + 1)); break;
+            case 2: s += std::u16string(Pick(30), u'x'); break;
+            case 3: s += u"\r\n"; break;
+            case 4: s.push_back(u'\r'); break;
+            case 5: s.push_back(u'\n'); break;
+            case 6: s.push_back(u'\0'); break;
+            case 7: s += std::u16string(1 + Pick(3), u'\n'); break;
+            case 8: s.push_back(static_cast<char16_t>(Pick(2) ? 0x0D00 + Pick(2) * 0x0D : 0x0A0A)); break;
+            case 9: s += u"\U0001F600"; break;
+            case 10: s.push_back(u"aAbB\u00E9\u00C9k\u212A"[Pick(8)]); break;
+            case 11: s.push_back(static_cast<char16_t>(0x80 + Pick(0xFF00))); break;
+            default: s += u"\r\n\r\n"; break;
+            }
+        }
+        return s;
+    }
+
+    size_t Pick(size_t n) { return n == 0 ? 0 : std::uniform_int_distribution<size_t>(0, n - 1)(rng_); }
+
+private:
+    std::mt19937 rng_;
+};
+
+TEST(Utf16LinesProperty, AgreesWithTheReferenceModel)
+{
+    Utf16Generator gen(20261209);
+    for (int round = 0; round < 1500; ++round) {
+        std::u16string needle = gen.Needle();
+        bool bigEndian = gen.Pick(2) == 0;
+        std::string bytes = Encode(gen.Source(needle), bigEndian);
+        if (gen.Pick(5) == 0) {
+            bytes.push_back(static_cast<char>(gen.Pick(256)));   // half a unit at the end
+        }
+        bool ignoreCase = gen.Pick(3) == 0;
+        uint32_t capacity = gen.Pick(2) == 0 ? 1 + static_cast<uint32_t>(gen.Pick(64)) : 1 << 16;
+        // Windows from one byte up split units and put line ends on an edge.
+        uint64_t window = gen.Pick(3) == 0 ? 1 << 16 : 1 + gen.Pick(gen.Pick(2) == 0 ? 9 : 300);
+        WindowRun run = RouteUtf16(bytes, needle, ignoreCase, bigEndian, window, capacity);
+        ASSERT_TRUE(run.read);
+        ASSERT_EQ(run.routed, ReferenceRouteUtf16(bytes, needle, ignoreCase, bigEndian))
+            << "round " << round << "\nsource: " << testing::PrintToString(bytes)
+            << "\nneedle: " << testing::PrintToString(Utf16ToUtf8(needle.c_str())) << "\nignore case: " << ignoreCase
+            << ", big endian: " << bigEndian << ", window: " << window;
+        ASSERT_LE(run.capacity, Utf16WindowBound(bytes, bigEndian, window)) << "round " << round;
+    }
+}
+
+// Long lines are asked of the platform in pieces; a needle across the edge
+// of two pieces is still found, and memory does not grow with the line.
+TEST(Utf16Lines, LongLinesAreAskedInPieces)
+{
+    for (size_t at : {0u, 1000u, 1020u, 1023u, 1024u, 3000u, 99990u}) {
+        std::u16string line(100000, u'\u4E2D');
+        line.replace(at, 4, u"\u00E9rr");
+        std::string bytes = Encode(u"x\r\n" + line + u"\r\ny", false);
+        Routed routed = RouteUtf16(bytes, u"\u00C9RR", true, false).routed;
+        EXPECT_EQ(routed.with, Encode(line + u"\r\n", false)) << "at " << at;
+        EXPECT_EQ(routed.without, Encode(u"x\r\ny\r\n", false)) << "at " << at;
+    }
+}
+
+// ---- UTF-8 lines of a source read in the code page ----------------------
+
+// A piece of search text in its three forms; the code page (a Big5
+// stand-in) may lack it.
+struct TextPiece {
+    std::u16string utf16;
+    const char* ansi;   // nullptr: the code page lacks it
+};
+
+const std::vector<TextPiece>& Pieces()
+{
+    static const std::vector<TextPiece> pieces = {
+        {u"E", "E"},
+        {u"r", "r"},
+        {u"\\", "\\"},
+        {u"\u4E2D", "\xA4\xA4"},          // 中
+        {u"\u529F", "\xA5\x5C"},          // 功, its Big5 trail byte a backslash
+        {u"\u932F", "\xBF\xF9"},          // 錯
+        {u"\u9519", nullptr},             // 错, Simplified
+        {u"\u00E9", nullptr},             // é
+        {u"\u00C9", nullptr},             // É
+        {u"\U0001F600", nullptr},         // an emoji
+        {u"k", "k"},                      // the stand-in platform folds the Kelvin sign to K
+    };
+    return pieces;
+}
+
+SearchNeedles NeedlesOf(const std::vector<size_t>& picks, bool ignoreCase)
+{
+    std::u16string utf16;
+    std::string ansi;
+    bool held = true;
+    for (size_t k : picks) {
+        const TextPiece& piece = Pieces()[k];
+        std::u16string unit = piece.utf16;
+        if (ignoreCase) {
+            for (char16_t& c : unit) {
+                c = (c >= u'a' && c <= u'z') ? static_cast<char16_t>(c - 32) : c;
+            }
+        }
+        utf16 += unit;
+        held = held && piece.ansi != nullptr;
+        std::string bytes = piece.ansi != nullptr ? piece.ansi : "?";
+        if (ignoreCase && (bytes == "r" || bytes == "k")) {
+            bytes[0] = static_cast<char>(bytes[0] - 32);
+        }
+        ansi += bytes;
+    }
+    return AllNeedles(ansi, Utf16ToUtf8(utf16.c_str()), utf16, ignoreCase, held);
+}
+
+Routed RouteUtf8(const std::string& source, const SearchNeedles& needles, const TextRules& rules,
+                 uint64_t window = 1 << 16, uint32_t sinkCapacity = 1 << 16)
+{
+    WindowRun run = RouteThroughWindow(source, kEncodingAnsi, needles, rules, sinkCapacity, true, true, window);
+    EXPECT_TRUE(run.read);
+    return run.routed;
+}
+
+TEST(Utf8Lines, AChineseTextMatchesTheUtf8LinesThatShowIt)
+{
+    const TextRules big5 = DoubleByteRules();
+    const SearchNeedles cuo = NeedlesOf({5}, false);   // 錯: BF F9 in Big5, E9 8C AF in UTF-8
+    const std::string source = "\xE9\x8C\xAF x\r\nok\r\n\xBF\xF9 big5\r\n";
+    Routed routed = RouteUtf8(source, cuo, big5);
+    EXPECT_EQ(routed.with, "\xE9\x8C\xAF x\r\n\xBF\xF9 big5\r\n");
+    EXPECT_EQ(routed.without, "ok\r\n");
+}
+
+// In the code page, 中's last UTF-8 byte (AD) and the E after it are one
+// double-byte character; read as UTF-8 the line holds ERROR.
+TEST(Utf8Lines, AnAsciiTextRightAfterAChineseCharacterMatches)
+{
+    const TextRules big5 = DoubleByteRules();
+    for (bool ignoreCase : {false, true}) {
+        SearchNeedles error = AllNeedles("ERROR", "ERROR", u"ERROR", ignoreCase);
+        const std::string source = "\xE4\xB8\xAD" "ERROR x\r\n\xE4\xB8\xAD" "error y\r\nok\r\n";
+        Routed routed = RouteUtf8(source, error, big5);
+        EXPECT_EQ(routed.with, ignoreCase ? "\xE4\xB8\xAD" "ERROR x\r\n\xE4\xB8\xAD" "error y\r\n"
+                                          : "\xE4\xB8\xAD" "ERROR x\r\n")
+            << "ignore case " << ignoreCase;
+        // A source with a UTF-8 mark is read the same way after it.
+        WindowRun run = RouteThroughWindow(source, kEncodingUtf8, error, big5, 64, true, true, 5);
+        EXPECT_EQ(run.routed, routed);
+    }
+}
+
+// Lines that are not UTF-8 are judged as the code page judges them, so a
+// Big5 file gives what it always gave.
+TEST(Utf8Lines, LinesThatAreNotUtf8AreJudgedByTheCodePageAlone)
+{
+    const TextRules big5 = DoubleByteRules();
+    SearchNeedles backslash = NeedlesOf({2}, false);
+    // 功 (A5 5C) holds a backslash byte, not a backslash; so does E4 5C,
+    // which is no UTF-8. In the code page 中's AD pairs with the backslash
+    // after it; read as UTF-8 the line holds one.
+    const std::string source = "\xA5\x5C\r\n\xA5\x5C\\\r\n\xE4\xB8\xAD\\\r\n\xE4\\\r\n";
+    Routed routed = RouteUtf8(source, backslash, big5);
+    EXPECT_EQ(routed.with, "\xA5\x5C\\\r\n\xE4\xB8\xAD\\\r\n");
+    EXPECT_EQ(routed, ReferenceRouteUtf8(source, backslash, big5));
+}
+
+// A text the code page cannot hold is in no line read in the code page,
+// however the code page's default character would match; UTF-8 lines are
+// searched for it as UTF-8.
+TEST(Utf8Lines, ATextTheCodePageCannotHoldMatchesOnlyUtf8Lines)
+{
+    const TextRules big5 = DoubleByteRules();
+    SearchNeedles simplified = NeedlesOf({6, 0}, false);   // 错E
+    ASSERT_FALSE(simplified.ansiHeld);
+    const std::string source = "?E ascii\r\n\xE9\x94\x99" "E utf-8\r\n\xBF\xF9 big5\r\n";
+    EXPECT_EQ(RouteUtf8(source, simplified, big5).with, "\xE9\x94\x99" "E utf-8\r\n");
+}
+
+// Through the whole run: the search text is converted without best fit,
+// and a stand-in code page of ASCII alone cannot hold 错误.
+TEST(Utf8Lines, TheRunNeverSearchesForADefaultCharacter)
+{
+    ScratchDir dir;
+    WriteFile(dir.File("log.txt"), "?? default\r\n\xE9\x94\x99\xE8\xAF\xAF utf-8\r\nok\r\n");
+    PosixForm form;
+    form.SetText(IDC_SEARCH_TEXT, "\xE9\x94\x99\xE8\xAF\xAF");
+    form.SetText(IDC_SOURCE_PATH, dir.File("log.txt"));
+    form.SetCheck(IDC_EXPORT_WITH, true);
+    form.SetText(IDC_WITH_PATH, dir.File("hits.txt"));
+    PosixCodePagePlan()->asciiOnly = true;
+    RunOutcome outcome = RunStrip(&form);
+    *PosixCodePagePlan() = PosixCodePage();
+    EXPECT_EQ(outcome.failure, kRunSucceeded);
+    EXPECT_EQ(ReadFile(dir.File("hits.txt")), "\xE9\x94\x99\xE8\xAF\xAF utf-8\r\n");
+
+    SearchNeedles needles;
+    PosixCodePagePlan()->asciiOnly = true;
+    ASSERT_TRUE(MakeSearchNeedles(u"\u9519x", false, &needles));
+    *PosixCodePagePlan() = PosixCodePage();
+    EXPECT_FALSE(needles.ansiHeld);
+    EXPECT_STREQ(needles.ansi, "");
+    EXPECT_STREQ(needles.utf8, "\xE9\x94\x99x");
+    // A lone surrogate has no UTF-8 form.
+    ASSERT_TRUE(MakeSearchNeedles(u"a\xD800", false, &needles));
+    EXPECT_FALSE(needles.utf8Held);
+    EXPECT_FALSE(needles.ansiHeld);
+}
+
+// With UTF-8 as the code page (the POSIX platform, or code page 65001 on
+// Windows) the code page's search already is the UTF-8 one.
+TEST(Utf8Lines, AUtf8CodePageGivesTheSameLines)
+{
+    const TextRules utf8 = AsciiRules();
+    const std::string source = "\xE4\xB8\xAD" "ERROR\r\n\xE4\xB8\xAD x\r\n\xA4\xA4 big5\r\n";
+    SearchNeedles zhong = AllNeedles("\xE4\xB8\xAD", "\xE4\xB8\xAD", u"\u4E2D", false);
+    EXPECT_EQ(RouteUtf8(source, zhong, utf8).with, "\xE4\xB8\xAD" "ERROR\r\n\xE4\xB8\xAD x\r\n");
+    SearchNeedles error = AllNeedles("ERROR", "ERROR", u"ERROR", true);
+    EXPECT_EQ(RouteUtf8(source, error, utf8).with, "\xE4\xB8\xAD" "ERROR\r\n");
+}
+
+// Ignoring case, an ASCII text may stand in a UTF-8 line by characters the
+// platform folds to ASCII (here the Kelvin sign, E2 84 AA, as K): only the
+// stretches around such characters are asked of it, and a match at either
+// edge of one, or across two close together, is still found.
+TEST(Utf8Lines, IgnoringCaseThePlatformJudgesTheStretchesAroundOtherCharacters)
+{
+    const TextRules big5 = DoubleByteRules();
+    const std::string kelvin = "\xE2\x84\xAA";
+    const std::string pad(40, '-');
+    struct Case {
+        std::string line;
+        const char16_t* needle;
+        bool holds;
+    };
+    const std::vector<Case> cases = {
+        {pad + "ab" + kelvin + pad, u"ABK", true},
+        {pad + kelvin + "cd" + pad, u"KCD", true},
+        {"ab" + kelvin, u"ABK", true},
+        {kelvin + "cd", u"KCD", true},
+        {pad + "ab" + kelvin + "x" + kelvin + "cd" + pad, u"BKXKC", true},
+        {pad + kelvin + "xyz" + kelvin + pad, u"KXYZK", true},
+        {pad + kelvin + "xyz" + kelvin + pad, u"XYZK-", true},
+        {pad + kelvin + "xyz" + kelvin + pad, u"-KXYY", false},
+        {pad + "ab" + kelvin + pad, u"ABKK", false},
+        {pad + "\xC3\xA9" + pad + kelvin + "q" + pad, u"KQ--", true},
+    };
+    for (const Case& c : cases) {
+        SearchNeedles needles = AllNeedles(Utf16ToUtf8(c.needle), Utf16ToUtf8(c.needle), c.needle, true);
+        Routed routed = RouteUtf8("x\r\n" + c.line + "\r\n", needles, big5);
+        EXPECT_EQ(routed.with, c.holds ? c.line + "\r\n" : "") << testing::PrintToString(c.line);
+        EXPECT_EQ(routed, ReferenceRouteUtf8("x\r\n" + c.line + "\r\n", needles, big5));
+    }
+}
+
+// Ignoring case, the platform's verdict on a window of a UTF-8 line is
+// asked once and then taken from the cache.
+TEST(Utf8Lines, IgnoringCaseThePlatformIsAskedOnceAboutTheSameCharacters)
+{
+    std::string source;
+    for (int i = 0; i < 500; ++i) {
+        source += "x\xE2\x84\xAAy\r\nz\xE2\x84\xAAz\r\n";
+    }
+    SearchNeedles needles = AllNeedles("XKY", "XKY", u"XKY", true);
+    *PosixFaultPlan() = PosixFaults();
+    Routed routed = RouteUtf8(source, needles, DoubleByteRules(), 1000);
+    EXPECT_EQ(PosixWideLineSearches(), 2);
+    EXPECT_EQ(routed, ReferenceRouteUtf8(source, needles, DoubleByteRules()));
+}
+
+TEST(Utf8LinesProperty, AgreesWithTheReferenceModel)
+{
+    std::mt19937 rng(65001);
+    auto pick = [&rng](size_t n) { return std::uniform_int_distribution<size_t>(0, n - 1)(rng); };
+    const TextRules ascii = AsciiRules();
+    const TextRules big5 = DoubleByteRules();
+    const TextRules printable = PrintablePlainRules();
+    const std::vector<std::string> bits = {
+        "\r\n", "\n", "\r", std::string(1, '\0'), "\n\n", "x", "e", "E", "r", "R", "\\", " ",
+        "\xE4\xB8\xAD", "\xE4\xB8", "\xB8", "\xA4\xA4", "\xA5\x5C", "\xBF\xF9", "\xE9\x8C\xAF", "\xE9\x94\x99",
+        "\xC3\xA9", "\xC3\x89", "\xF0\x9F\x98\x80", "\xED\xA0\x80", "\xC0\xAF", "\xFF",
+        "\xE2\x84\xAA", "k", "K", "\t", "\x01",
+    };
+    for (int round = 0; round < 1500; ++round) {
+        bool ignoreCase = pick(3) == 0;
+        std::vector<size_t> picks(1 + pick(3));
+        for (size_t& k : picks) {
+            k = pick(Pieces().size());
+        }
+        SearchNeedles needles = NeedlesOf(picks, ignoreCase);
+        std::string source;
+        for (size_t n = pick(60); n > 0; --n) {
+            source += pick(8) == 0 ? std::string(needles.utf8) : pick(10) == 0 ? std::string(needles.ansi)
+                                                                               : bits[pick(bits.size())];
+        }
+        size_t kind = pick(3);
+        const TextRules& rules = kind == 0 ? big5 : kind == 1 ? printable : ascii;
+        // Windows from one byte up split UTF-8 sequences at an edge.
+        uint64_t window = pick(3) == 0 ? 1 << 16 : 1 + pick(pick(2) == 0 ? 8 : 200);
+        uint32_t capacity = pick(2) == 0 ? 1 + static_cast<uint32_t>(pick(64)) : 1 << 16;
+        ASSERT_EQ(RouteUtf8(source, needles, rules, window, capacity), ReferenceRouteUtf8(source, needles, rules))
+            << "round " << round << "\nsource: " << testing::PrintToString(source)
+            << "\nneedle: " << testing::PrintToString(std::string(needles.utf8)) << " / "
+            << testing::PrintToString(std::string(needles.ansi)) << "\nignore case: " << ignoreCase
+            << ", rules: " << kind << ", window: " << window;
+    }
+}
+
+}  // namespace
