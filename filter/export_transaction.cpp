@@ -192,7 +192,19 @@ void RecordExport(const Export* e, const ExportRequest* r, RecordedExport* out)
     out->newId = e->newId;
 }
 
-bool PrepareExport(Export* e, LineSink* sink, RunOutcome* outcome)
+// Whether an export's bytes, and the name it takes, must be on the disk
+// before the next file takes its place: a power cut after the source lost
+// its lines must find them in their export, new or appended too; an
+// appended export or a replaced file with content must not come back torn.
+// A new file while the source keeps every line risks nothing the source
+// does not still hold, and its flush would cost the run about as much
+// again as the copy itself.
+bool MustBeDurable(const ExportTransaction* t, const Export* e)
+{
+    return e->append || e->hadContent || ExportRewritesSource(&t->without) || ExportRewritesSource(&t->with);
+}
+
+bool PrepareExport(const ExportTransaction* t, Export* e, LineSink* sink, RunOutcome* outcome)
 {
     if (!ExportOpen(e)) {
         return true;
@@ -201,9 +213,7 @@ bool PrepareExport(Export* e, LineSink* sink, RunOutcome* outcome)
         OutcomeFail(outcome, kRunExportUnwritten, e->which, sink->error);
         return false;
     }
-    // On the disk before anything is replaced: a power cut after the source
-    // lost the lines must find them in their export, new or appended too.
-    if (!PlatformFlush(e->output)) {
+    if (MustBeDurable(t, e) && !PlatformFlush(e->output)) {
         OutcomeFail(outcome, kRunExportUnwritten, e->which, PlatformLastError());
         return false;
     }
@@ -293,7 +303,8 @@ bool ReplaceOrDiscard(ExportTransaction* t, Export* e, RunOutcome* outcome)
     FormChar backup[kTempPathCapacity];
     CopyText(e->backupName, backup, kTempPathCapacity);
     SourceAsRead read = {t->sourceStamp, t->sourceSum};
-    ReplaceResult result = PlatformReplace(e->path, e->tempPath, e->isSource ? &read : nullptr, backup);
+    ReplaceResult result =
+        PlatformReplace(e->path, e->tempPath, e->isSource ? &read : nullptr, backup, MustBeDurable(t, e));
     uint32_t error = PlatformLastError();
     switch (result) {
     case kReplaced:
@@ -371,8 +382,8 @@ Export* MixedExport(ExportTransaction* t)
 
 bool PrepareCommit(ExportTransaction* t, LineSink* without, LineSink* with, RunOutcome* outcome)
 {
-    bool withoutReady = PrepareExport(&t->without, without, outcome);
-    bool withReady = PrepareExport(&t->with, with, outcome);
+    bool withoutReady = PrepareExport(t, &t->without, without, outcome);
+    bool withReady = PrepareExport(t, &t->with, with, outcome);
     return withoutReady && withReady;
 }
 

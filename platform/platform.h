@@ -220,9 +220,11 @@ struct SourceAsRead {
 // tried again, as in PlatformCreateTempBeside. backup holds
 // kTempPathCapacity characters; when it is not empty on entry, it is the
 // backup's name, chosen ahead (PlatformNameBeside) so that a record can name
-// it before the replace.
+// it before the replace. durable asks that the new name be on the disk when
+// the call returns (where the system needs a step of its own for it); the
+// caller may spare it where a lost rename loses nothing.
 ReplaceResult PlatformReplace(const FormChar* target, const FormChar* temp, const SourceAsRead* expected,
-                              FormChar* backup);
+                              FormChar* backup, bool durable = true);
 // Removes a file. On Windows a file held open for a moment is tried again,
 // as in PlatformCreateTempBeside.
 void PlatformDelete(const FormChar* path);

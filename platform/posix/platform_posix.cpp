@@ -775,7 +775,7 @@ bool PlatformFlush(FileHandle file)
         return fsync(Fd(file)) == 0;
     }
     RaiseStopIf(g_faults.stopAtFlush, ++g_flushes);
-    if (g_faults.failFlush) {
+    if (g_faults.failFlush || g_faults.failFlushAt == g_flushes) {
         return Injected(EIO);
     }
     return fsync(Fd(file)) == 0;
@@ -901,7 +901,7 @@ bool CopyWhatCameIn(int fd, const std::string& to, uint64_t from, uint64_t* copi
 // to it meanwhile can be seen, and the old file put back. Which file is
 // which is told by inode, taken before anything moves.
 ReplaceResult PlatformReplace(const FormChar* target, const FormChar* temp, const SourceAsRead* expected,
-                              FormChar* backup)
+                              FormChar* backup, bool durable)
 {
     std::string given = backup[0] != 0 ? NativePath(backup) : std::string();
     backup[0] = 0;
@@ -945,7 +945,9 @@ ReplaceResult PlatformReplace(const FormChar* target, const FormChar* temp, cons
         errno = error;
         return kReplaceKeptOld;
     }
-    SyncFolderOf(to);
+    if (durable) {
+        SyncFolderOf(to);
+    }
     if (g_faults.afterMove != nullptr && g_faults.afterMoveAt == g_replaces) {
         g_faults.afterMove(g_faults.hookArg);
     }

@@ -33,6 +33,7 @@ struct PosixFaults {
     int failReplace = 0;          // every replace fails
     int failReplaceAt = 0;        // the replace of this number (from 1) fails
     int failFlush = 0;            // flush fails
+    int failFlushAt = 0;          // the flush of this number (from 1) fails
     int failClaimedPath = 0;      // the claimed file's real path cannot be had
     int failClaimAt = 0;          // the claim of this number (from 1) fails, as a file held by another program
     int failCloseAfterWrite = 0;  // closing a file written to fails (EIO), as a delayed write that did not land

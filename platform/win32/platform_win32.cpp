@@ -736,7 +736,7 @@ FileHandle PlatformCreateTempBeside(const FormChar* target, FormChar* tempPath, 
 }
 
 ReplaceResult PlatformReplace(const FormChar* target, const FormChar* temp, const SourceAsRead* expected,
-                              FormChar* backup)
+                              FormChar* backup, bool)
 {
     FormChar full[kTempPathCapacity];
     if (!FullPath(target, full, kTempPathCapacity) || (backup[0] == 0 && !FreeNameBeside(full, backup))) {

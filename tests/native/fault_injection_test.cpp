@@ -617,9 +617,11 @@ TEST_F(FaultTest, AnExportThatCannotBeMadeDurableFailsTheRunAndChangesNoFile)
         bool append;         // errors.txt appended to, not made new
         int PosixFaults::*fault;
         RunFile failed;
+        int at = 1;          // which call of its kind fails
     };
     const Case cases[] = {
-        {"flush of a new export", false, false, &PosixFaults::failFlush, kWithExport},
+        // The source's rewrite is flushed first, then the new export.
+        {"flush of a new export, the source rewritten", true, false, &PosixFaults::failFlushAt, kWithExport, 2},
         {"flush of an appended export", false, true, &PosixFaults::failFlush, kWithExport},
         {"flush of the source's rewrite", true, true, &PosixFaults::failFlush, kWithoutExport},
         {"close of a new export", false, false, &PosixFaults::failCloseAfterWrite, kWithExport},
@@ -635,7 +637,7 @@ TEST_F(FaultTest, AnExportThatCannotBeMadeDurableFailsTheRunAndChangesNoFile)
             WriteFile(dir_.File("errors.txt"), old);
         }
         *PosixFaultPlan() = PosixFaults();
-        PosixFaultPlan()->*c.fault = 1;
+        PosixFaultPlan()->*c.fault = c.at;
         RunOutcome outcome = RunStrip(&form_);
         EXPECT_EQ(outcome.failure, kRunExportUnwritten);
         EXPECT_EQ(outcome.file, c.failed);
