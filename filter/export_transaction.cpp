@@ -2,28 +2,11 @@
 
 #include "filter/export_transaction.h"
 
+#include "filter/form_text.h"
 #include "filter/run_record.h"
 #include "resources/resource_ids.h"
 
 namespace {
-
-void CopyText(const FormChar* from, FormChar* to, uint32_t capacity)
-{
-    uint32_t i = 0;
-    for (; from[i] != 0 && i + 1 < capacity; ++i) {
-        to[i] = from[i];
-    }
-    to[i] = 0;
-}
-
-bool SamePath(const FormChar* a, const FormChar* b)
-{
-    while (*a != 0 && *a == *b) {
-        ++a;
-        ++b;
-    }
-    return *a == *b;
-}
 
 void ExportInit(Export* e, RunFile which)
 {
@@ -147,7 +130,7 @@ void ClaimExport(const ExportRequest* r, const Export* other, ExportTransaction*
         MarkUnclaimed(e, PlatformLastError());
         return;
     }
-    e->isSource = SamePath(e->path, t->sourceName);
+    e->isSource = SameText(e->path, t->sourceName);
     // The temporary file is made once the run's record names it.
     uint32_t slot = e->which == kWithoutExport ? 0 : 2;
     if (!PlatformNameBeside(e->path, 'v', slot, e->tempName) ||

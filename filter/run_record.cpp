@@ -2,6 +2,8 @@
 
 #include "filter/run_record.h"
 
+#include "filter/form_text.h"
+
 namespace {
 
 const unsigned char kRecordMagic[4] = {'Q', 'Z', 'R', 'J'};
@@ -291,11 +293,7 @@ void ExportInitRecorded(RecordedExport* e)
 
 void CopyName(const FormChar* from, FormChar* to)
 {
-    uint32_t i = 0;
-    for (; from[i] != 0 && i + 1 < kTempPathCapacity; ++i) {
-        to[i] = from[i];
-    }
-    to[i] = 0;
+    CopyText(from, to, kTempPathCapacity);
 }
 
 // Writes the pointer file: one slot naming the record.

@@ -2,27 +2,10 @@
 
 #include "filter/run_repair.h"
 
+#include "filter/form_text.h"
 #include "filter/run_record.h"
 
 namespace {
-
-void CopyText(const FormChar* from, FormChar* to, uint32_t capacity)
-{
-    uint32_t i = 0;
-    for (; from[i] != 0 && i + 1 < capacity; ++i) {
-        to[i] = from[i];
-    }
-    to[i] = 0;
-}
-
-bool SameText(const FormChar* a, const FormChar* b)
-{
-    while (*a != 0 && *a == *b) {
-        ++a;
-        ++b;
-    }
-    return *a == *b;
-}
 
 void TellPutBack(RepairReport* report, const FormChar* path)
 {
