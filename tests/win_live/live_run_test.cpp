@@ -166,7 +166,7 @@ TEST_F(LiveRun, StoppingMidRunLeavesEveryFileAsBefore)
         DWORD stopMs = GetTickCount() - stopped;
         ASSERT_TRUE(over) << "neither stopped nor ended";
         printf("%s: over %lu ms after the stop\n", c.how, static_cast<unsigned long>(stopMs));
-        // Five times the 200 ms: generous for a loaded machine, far
+        // Five times the 200 ms a stop should take: generous for a loaded machine, far
         // below the seconds the rest of the run would take.
         EXPECT_LE(stopMs, 1000u);
         if (c.endsProgram) {
