@@ -236,6 +236,29 @@ bool EndsALine(int fd, uint64_t size)
     return size > 0 && pread(fd, &last, 1, static_cast<off_t>(size - 1)) == 1 && IsLineEnd(last);
 }
 
+// Reads until count bytes have come after *got or the file ends: from where
+// the file stands, or with fromStart from its first byte on, leaving where
+// it stands alone. False when a read fails.
+bool ReadUpTo(int fd, void* buffer, uint32_t count, uint32_t* got, bool fromStart)
+{
+    char* to = static_cast<char*>(buffer);
+    while (*got < count) {
+        ssize_t n = fromStart ? pread(fd, to + *got, count - *got, static_cast<off_t>(*got))
+                              : read(fd, to + *got, count - *got);
+        if (n < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return false;
+        }
+        if (n == 0) {
+            break;
+        }
+        *got += static_cast<uint32_t>(n);
+    }
+    return true;
+}
+
 // Makes a rename in the folder of path durable.
 void SyncFolderOf(const std::string& path)
 {
@@ -607,21 +630,7 @@ bool PlatformRead(FileHandle file, void* buffer, uint32_t count, uint32_t* got)
         count -= 1;
     }
     // One call as the caller sees it; read() itself may return less at a time.
-    char* to = static_cast<char*>(buffer);
-    while (*got < count) {
-        ssize_t n = read(Fd(file), to + *got, count - *got);
-        if (n < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            return false;
-        }
-        if (n == 0) {
-            break;
-        }
-        *got += static_cast<uint32_t>(n);
-    }
-    return true;
+    return ReadUpTo(Fd(file), buffer, count, got, false);
 }
 
 FileHandle PlatformClaimTarget(const FormChar* path, bool* created, const StopFlag*, bool shareWrites)
@@ -707,21 +716,7 @@ bool PlatformReadHead(FileHandle file, void* buffer, uint32_t count, uint32_t* g
     if (g_faults.failReadHead) {
         return Injected(EIO);
     }
-    char* to = static_cast<char*>(buffer);
-    while (*got < count) {
-        ssize_t n = pread(Fd(file), to + *got, count - *got, static_cast<off_t>(*got));
-        if (n < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            return false;
-        }
-        if (n == 0) {
-            break;
-        }
-        *got += static_cast<uint32_t>(n);
-    }
-    return true;
+    return ReadUpTo(Fd(file), buffer, count, got, true);
 }
 
 bool PlatformSeekEnd(FileHandle file)

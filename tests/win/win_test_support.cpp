@@ -131,3 +131,16 @@ bool WaitForStripRunEnd(HWND dialog)
     HWND button = GetDlgItem(dialog, kStripButton);
     return PumpUntil([&] { return IsWindowEnabled(button) != FALSE; }, 30000);
 }
+
+std::string UnixName(const std::wstring& path)
+{
+    typedef char*(CDECL * ToUnix)(const wchar_t*);
+    ToUnix toUnix = reinterpret_cast<ToUnix>(reinterpret_cast<void*>(
+        GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name")));
+    char* name = toUnix != nullptr ? toUnix(path.c_str()) : nullptr;
+    std::string result = name != nullptr ? name : "";
+    if (name != nullptr) {
+        HeapFree(GetProcessHeap(), 0, name);
+    }
+    return result;
+}

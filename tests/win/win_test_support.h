@@ -48,4 +48,7 @@ bool PumpUntil(const std::function<bool()>& done, DWORD timeoutMs);
 // press started is over (the button is enabled again), for at most 30 s.
 bool WaitForStripRunEnd(HWND dialog);
 
+// The Unix name of a file under Wine, for a program that is not a Windows one.
+std::string UnixName(const std::wstring& path);
+
 #endif

@@ -47,20 +47,6 @@ std::string Utf16Be(const std::wstring& text)
     return out;
 }
 
-// The Unix name of a file, for a program that is not a Windows one.
-std::string UnixName(const std::wstring& path)
-{
-    typedef char*(CDECL * ToUnix)(const wchar_t*);
-    ToUnix toUnix = reinterpret_cast<ToUnix>(reinterpret_cast<void*>(
-        GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name")));
-    char* name = toUnix != nullptr ? toUnix(path.c_str()) : nullptr;
-    std::string result = name != nullptr ? name : "";
-    if (name != nullptr) {
-        HeapFree(GetProcessHeap(), 0, name);
-    }
-    return result;
-}
-
 // What Python's "utf-16" codec reads from a file (the mark tells the byte
 // order; a broken unit or a second mark is an error), as UTF-8, or
 // "<python: reason>". Python runs as a Unix program beside Wine and says it

@@ -74,6 +74,21 @@ protected:
         ASSERT_NE(app_.dialog(), nullptr) << "no dialog from " << Narrow(QUORVANE_EXE);
         ASSERT_EQ(TitleOf(app_.dialog()), kCaption);
     }
+    // After a run beside which another program wrote the log: the box it
+    // showed, if any, is dismissed, and the folder holds the log and, when
+    // the run rewrote it, its export; no file of the run's own.
+    void DismissAndExpectOnly(HWND box, const std::wstring& log, bool wasRewritten)
+    {
+        if (box != nullptr) {
+            PostMessageW(box, WM_COMMAND, IDOK, 0);
+            PumpUntil([&] { return !IsWindow(box); }, 5000);
+        }
+        std::vector<std::wstring> entries = {log};
+        if (wasRewritten) {
+            entries.insert(entries.begin(), L"errors.txt");
+        }
+        EXPECT_EQ(folder_.Entries(), entries);
+    }
     ScratchDir folder_;
     LiveApp app_;
 };
@@ -121,7 +136,6 @@ TEST_F(LiveRun, AnswersAtOnceAllThroughARunOfSecondsAndShowsItsProgress)
     EXPECT_FILE_HOLDS(errors, {{&log.withError, blocks}});
     EXPECT_EQ(folder_.Entries(), (std::vector<std::wstring>{L"big.log", L"errors.txt"}));
 }
-
 
 // Escape and the close box in the middle of a run that rewrites the source
 // in place and appends to an export: both stop it with every file as it
@@ -181,7 +195,6 @@ TEST_F(LiveRun, StoppingMidRunLeavesEveryFileAsBefore)
         EXPECT_EQ(folder_.Entries(), (std::vector<std::wstring>{L"big.log", L"errors.txt"}));
     }
 }
-
 
 // The program killed in the middle of a 2 GiB in-place split that appends
 // its errors to a file of the user's (Task Manager, a crash): the source's
@@ -266,7 +279,6 @@ TEST_F(LiveRun, AStartAfterAKillPutsBackWhatTheKilledRunLeft)
     EXPECT_EQ(quiet.WaitForMessageBox(1000), nullptr) << "a start with nothing to put back said something";
 }
 
-
 // Each kind of failure, run through the real dialog one after another: one
 // box owned by the dialog, with its caption, naming what failed and the file
 // as typed, and what became of the files; a successful run shows none.
@@ -339,21 +351,6 @@ TEST_F(LiveRun, EachFailureIsToldInABoxThatNamesTheFile)
     CloseHandle(held);
 }
 
-
-// The Unix name of a file, for a program that is not a Windows one.
-std::string UnixName(const std::wstring& path)
-{
-    typedef char*(CDECL * ToUnix)(const wchar_t*);
-    ToUnix toUnix = reinterpret_cast<ToUnix>(reinterpret_cast<void*>(
-        GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name")));
-    char* name = toUnix != nullptr ? toUnix(path.c_str()) : nullptr;
-    std::string result = name != nullptr ? name : "";
-    if (name != nullptr) {
-        HeapFree(GetProcessHeap(), 0, name);
-    }
-    return result;
-}
-
 // A POSIX process (Wine starts Unix programs too) that appends "record i"
 // lines to a file, opening it for each one, a few milliseconds apart: it
 // uses no Windows sharing at all, as a log writer on the same folder would.
@@ -421,20 +418,11 @@ TEST_F(LiveRun, RecordsAppendedToTheSourceDuringARewriteAllStay)
             EXPECT_EQ(text.compare(0, told.size(), told), 0) << Narrow(text);
             EXPECT_FALSE(FileExists(errors) && ReadWholeFile(errors) != "") << "an export was written";
         }
-        if (box != nullptr) {
-            PostMessageW(box, WM_COMMAND, IDOK, 0);
-            PumpUntil([&] { return !IsWindow(box); }, 5000);
-        }
         // No temporary file left; the export the run created is gone with
         // a run that did not happen.
-        std::vector<std::wstring> entries = {L"live.log"};
-        if (wasRewritten) {
-            entries.insert(entries.begin(), L"errors.txt");
-        }
-        EXPECT_EQ(folder_.Entries(), entries);
+        DismissAndExpectOnly(box, L"live.log", wasRewritten);
     }
 }
-
 
 // The Windows logger (win_appender.cpp): opens the log for each record with
 // FILE_APPEND_DATA, sharing reading and writing, pause ms apart.
@@ -511,15 +499,7 @@ TEST_F(LiveRun, RecordsAWindowsLoggerAppendsDuringARewriteAllStay)
             const std::wstring told = L"來源檔案在處理期間被其他程式變更︰\n" + source + L"\n";
             EXPECT_EQ(text.compare(0, told.size(), told), 0) << Narrow(text);
         }
-        if (box != nullptr) {
-            PostMessageW(box, WM_COMMAND, IDOK, 0);
-            PumpUntil([&] { return !IsWindow(box); }, 5000);
-        }
-        std::vector<std::wstring> entries = {L"win.log"};
-        if (wasRewritten) {
-            entries.insert(entries.begin(), L"errors.txt");
-        }
-        EXPECT_EQ(folder_.Entries(), entries);
+        DismissAndExpectOnly(box, L"win.log", wasRewritten);
     }
 }
 

@@ -331,6 +331,43 @@ TEST(SearchEquality, PlainBytesCompareAsThemselves)
 // The line pass searches the whole block itself instead of calling StrStrA
 // per line; here it must agree with StrStrA (and StrStrIA) on lines made to
 // trip it up: bytes 0x80-0xFF, both cases, 0x5C trail bytes.
+// Routes source, written to a file of folder, through the line pass read
+// through a window of windowCapacity bytes into two new files through small
+// sinks, and gives back what each received.
+void RouteThroughFiles(ScratchDir& folder, const std::string& source, SourceEncoding encoding,
+                       const SearchNeedles& needles, const TextRules& rules, uint64_t windowCapacity,
+                       std::string* withBytes, std::string* withoutBytes)
+{
+    std::wstring sourcePath = folder.File(L"source.txt");
+    std::wstring withPath = folder.File(L"with.txt");
+    std::wstring withoutPath = folder.File(L"without.txt");
+    WriteWholeFile(sourcePath, source);
+    DeleteFileW(withPath.c_str());
+    DeleteFileW(withoutPath.c_str());
+    bool created = false;
+    FileHandle sourceFile = PlatformOpenSource(sourcePath.c_str());
+    FileHandle withFile = PlatformClaimTarget(withPath.c_str(), &created);
+    FileHandle withoutFile = PlatformClaimTarget(withoutPath.c_str(), &created);
+    ASSERT_NE(sourceFile, nullptr);
+    std::vector<char> block(windowCapacity + kWindowPadding);
+    std::vector<char> buffers(2 * 64);
+    LineSink with;
+    LineSink without;
+    SinkInit(&without, withoutFile, buffers.data(), 64);
+    SinkInit(&with, withFile, buffers.data() + 64, 64);
+    ReadWindow window;
+    WindowInit(&window, sourceFile, source.size(), block.data(), windowCapacity);
+    EXPECT_TRUE(RouteLines(&window, encoding, &needles, &rules, &without, &with));
+    WindowRelease(&window);
+    SinkFlush(&without);
+    SinkFlush(&with);
+    PlatformClose(sourceFile);
+    PlatformClose(withFile);
+    PlatformClose(withoutFile);
+    *withBytes = ReadWholeFile(withPath);
+    *withoutBytes = ReadWholeFile(withoutPath);
+}
+
 TEST(SearchEquality, LinePassAgreesWithThePlatformSearch)
 {
     ScratchDir folder;
@@ -373,43 +410,19 @@ TEST(SearchEquality, LinePassAgreesWithThePlatformSearch)
             matches += match;
         }
 
-        std::wstring sourcePath = folder.File(L"source.txt");
-        std::wstring withPath = folder.File(L"with.txt");
-        std::wstring withoutPath = folder.File(L"without.txt");
-        WriteWholeFile(sourcePath, source);
-        DeleteFileW(withPath.c_str());
-        DeleteFileW(withoutPath.c_str());
-        bool created = false;
-        FileHandle sourceFile = PlatformOpenSource(sourcePath.c_str());
-        FileHandle withFile = PlatformClaimTarget(withPath.c_str(), &created);
-        FileHandle withoutFile = PlatformClaimTarget(withoutPath.c_str(), &created);
-        ASSERT_NE(sourceFile, nullptr);
         // Small windows, so that lines the platform judges lie across edges.
-        const uint64_t windowCapacity = 1 + pick(300);
-        std::vector<char> block(windowCapacity + kWindowPadding);
-        std::vector<char> buffers(2 * 64);
-        LineSink with;
-        LineSink without;
-        SinkInit(&without, withoutFile, buffers.data(), 64);
-        SinkInit(&with, withFile, buffers.data() + 64, 64);
-        ReadWindow window;
-        WindowInit(&window, sourceFile, source.size(), block.data(), windowCapacity);
         // The needle's code-page form alone: StrStrA's verdict is the one to meet.
         SearchNeedles needles = {};
         needles.ignoreCase = ignoreCase;
         needles.ansiHeld = true;
         needles.utf8Held = false;
         needle.copy(needles.ansi, needle.size());
-        EXPECT_TRUE(RouteLines(&window, kEncodingAnsi, &needles, &rules, &without, &with));
-        WindowRelease(&window);
-        SinkFlush(&without);
-        SinkFlush(&with);
-        PlatformClose(sourceFile);
-        PlatformClose(withFile);
-        PlatformClose(withoutFile);
-        ASSERT_EQ(ReadWholeFile(withPath), expectedWith)
+        std::string with;
+        std::string without;
+        RouteThroughFiles(folder, source, kEncodingAnsi, needles, rules, 1 + pick(300), &with, &without);
+        ASSERT_EQ(with, expectedWith)
             << "round " << round << " needle " << testing::PrintToString(needle) << " ignore case " << ignoreCase;
-        ASSERT_EQ(ReadWholeFile(withoutPath), expectedWithout) << "round " << round;
+        ASSERT_EQ(without, expectedWithout) << "round " << round;
     }
     EXPECT_GT(matches, 100);   // the rounds did exercise matching lines
 }
@@ -504,38 +517,14 @@ TEST(SearchEquality, UnicodeLinesAgreeWithTheWideSearch)
                 (holds ? expectedWith : expectedWithout) += bytes;
                 matches[form] += holds;
             }
-            std::wstring sourcePath = folder.File(L"source.txt");
-            std::wstring withPath = folder.File(L"with.txt");
-            std::wstring withoutPath = folder.File(L"without.txt");
-            WriteWholeFile(sourcePath, source);
-            DeleteFileW(withPath.c_str());
-            DeleteFileW(withoutPath.c_str());
-            bool created = false;
-            FileHandle sourceFile = PlatformOpenSource(sourcePath.c_str());
-            FileHandle withFile = PlatformClaimTarget(withPath.c_str(), &created);
-            FileHandle withoutFile = PlatformClaimTarget(withoutPath.c_str(), &created);
-            ASSERT_NE(sourceFile, nullptr);
-            const uint64_t windowCapacity = 1 + pick(400);
-            std::vector<char> block(windowCapacity + kWindowPadding);
-            std::vector<char> buffers(2 * 64);
-            LineSink with;
-            LineSink without;
-            SinkInit(&without, withoutFile, buffers.data(), 64);
-            SinkInit(&with, withFile, buffers.data() + 64, 64);
-            ReadWindow window;
-            WindowInit(&window, sourceFile, source.size(), block.data(), windowCapacity);
             const SourceEncoding encoding = form == 0 ? kEncodingUtf16Le : form == 1 ? kEncodingUtf16Be : kEncodingAnsi;
-            EXPECT_TRUE(RouteLines(&window, encoding, &needles, &rules, &without, &with));
-            WindowRelease(&window);
-            SinkFlush(&without);
-            SinkFlush(&with);
-            PlatformClose(sourceFile);
-            PlatformClose(withFile);
-            PlatformClose(withoutFile);
-            ASSERT_EQ(ReadWholeFile(withPath), expectedWith)
+            std::string with;
+            std::string without;
+            RouteThroughFiles(folder, source, encoding, needles, rules, 1 + pick(400), &with, &without);
+            ASSERT_EQ(with, expectedWith)
                 << "round " << round << " form " << form << " needle " << testing::PrintToString(Utf8Of(needle))
                 << " ignore case " << ignoreCase;
-            ASSERT_EQ(ReadWholeFile(withoutPath), expectedWithout) << "round " << round << " form " << form;
+            ASSERT_EQ(without, expectedWithout) << "round " << round << " form " << form;
         }
     }
     for (int form = 0; form < 3; ++form) {
