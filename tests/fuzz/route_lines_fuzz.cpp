@@ -8,6 +8,7 @@
 // units for a UTF-16 source), then the source.
 #include <stddef.h>
 #include <stdint.h>
+#include <stdio.h>
 #include <stdlib.h>
 
 #include <string>
@@ -25,6 +26,29 @@ bool DecodeUtf8(const std::string& bytes, std::u16string* units)
     }
     *units = decoded;
     return true;
+}
+
+// Says which promise the input broke before the fuzzer reports it, so
+// that a log cut short still tells a failed read from a wrong export or a
+// window grown too far.
+void Broken(const char* promise, const WindowRun& run, uint64_t bound)
+{
+    fprintf(stderr, "route_lines_fuzz: %s (read %d, window %llu, bound %llu)\n", promise, run.read ? 1 : 0,
+            static_cast<unsigned long long>(run.capacity), static_cast<unsigned long long>(bound));
+    abort();
+}
+
+void Check(const WindowRun& run, const Routed& expected, uint64_t bound)
+{
+    if (!run.read) {
+        Broken("the source could not be read through the window", run, bound);
+    }
+    if (!(run.routed == expected)) {
+        Broken("the exports differ from the reference model's", run, bound);
+    }
+    if (run.capacity > bound) {
+        Broken("the window grew past its longest line's doubling", run, bound);
+    }
 }
 
 }  // namespace
@@ -64,10 +88,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         SearchNeedles needles = AllNeedles("", Utf16ToUtf8(units.c_str()), units, ignoreCase, false);
         WindowRun run = RouteThroughWindow(source, bigEndian ? kEncodingUtf16Be : kEncodingUtf16Le, needles, rules,
                                            capacity, true, true, window);
-        if (!run.read || !(run.routed == ReferenceRouteUtf16(source, units, ignoreCase, bigEndian)) ||
-            run.capacity > Utf16WindowBound(source, bigEndian, window)) {
-            abort();
-        }
+        Check(run, ReferenceRouteUtf16(source, units, ignoreCase, bigEndian), Utf16WindowBound(source, bigEndian, window));
         return 0;
     }
     if (needle.find('\0') != std::string::npos) {
@@ -81,17 +102,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         rules.utf8CodePage = false;
         SearchNeedles needles = AllNeedles(needle, needle, units, ignoreCase);
         WindowRun run = RouteThroughWindow(source, kEncodingAnsi, needles, rules, capacity, true, true, window);
-        if (!run.read || !(run.routed == ReferenceRouteUtf8(source, needles, rules)) ||
-            run.capacity > WindowBound(source, window)) {
-            abort();
-        }
+        Check(run, ReferenceRouteUtf8(source, needles, rules), WindowBound(source, window));
         return 0;
     }
     WindowRun run = RouteThroughWindow(source, source.size(), needle, ignoreCase, rules, capacity, true, true,
                                        window);
-    if (!run.read || !(run.routed == ReferenceRoute(source, needle, ignoreCase, rules)) ||
-        run.capacity > WindowBound(source, window)) {
-        abort();
-    }
+    Check(run, ReferenceRoute(source, needle, ignoreCase, rules), WindowBound(source, window));
     return 0;
 }
