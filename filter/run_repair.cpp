@@ -163,11 +163,16 @@ bool PutBackRewrite(const RecordedExport& e, RepairReport* report)
     return false;
 }
 
-// After a rewritten export took its place: the old file's backup name goes.
+// After a rewritten export took its place: the old file's backup name goes,
+// and so does the temporary name when it holds the old file (a replace that
+// swapped the two names, ended before it removed the old one).
 void CleanUpLanded(const RecordedExport& e)
 {
     if (Holds(e.backupPath, e.id)) {
         PlatformDelete(e.backupPath);
+    }
+    if (Holds(e.tempPath, e.id)) {
+        PlatformDelete(e.tempPath);
     }
 }
 

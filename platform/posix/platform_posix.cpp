@@ -932,13 +932,24 @@ ReplaceResult PlatformReplace(const FormChar* target, const FormChar* temp, cons
         }
         Step();
     }
-    if (rename(from.c_str(), to.c_str()) != 0) {
+    // A replace that need not be durable swaps the two names and then
+    // removes the old file under the temporary one: renamed over a file,
+    // ext4 first writes the new file out (auto_da_alloc), which would make
+    // the run wait on the disk for what it chose not to flush.
+    bool swapped = !durable && old.empty() && renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_EXCHANGE) == 0;
+    if (!swapped && rename(from.c_str(), to.c_str()) != 0) {
         int error = errno;
         if (!old.empty()) {
             unlink(old.c_str());
         }
         errno = error;
         return kReplaceKeptOld;
+    }
+    if (swapped) {
+        struct stat left;
+        if (lstat(from.c_str(), &left) == 0 && SameInode(left, oldFile)) {
+            unlink(from.c_str());
+        }
     }
     if (durable) {
         SyncFolderOf(to);

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <stdio.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -197,6 +198,48 @@ TEST_F(RunRecordTest, AnotherProgramsFileIsNeverTouched)
     ASSERT_EQ(report_.kept, 2u) << "the files kept beside were not told";
     EXPECT_EQ(Utf16ToUtf8(report_.keptPaths[0]), backup);
     EXPECT_EQ(Utf16ToUtf8(report_.keptPaths[1]), temp);
+}
+
+TEST_F(RunRecordTest, ALandedExportsOldFileGoesByItsIdentityOnly)
+{
+    // A new export replaced by swapping names, ended before the old file
+    // under the temporary name went; and the same state where another
+    // program has made a file under the temporary name since.
+    for (bool othersFile : {false, true}) {
+        const std::string out = dir_.File("out.txt");
+        const std::string temp = dir_.File("qzv0003.tmp");
+        WriteFile(out, "");
+        WriteFile(temp, "the split's lines\r\n");
+        RunRecord r;
+        RecordInit(&r);
+        r.step = kRecordReplacing;
+        RecordedExport& e = r.exports[0];
+        e.on = e.created = e.claimed = e.newKnown = true;
+        e.id = IdentityOf(out);
+        e.newId = IdentityOf(temp);
+        SetPath(e.path, out);
+        SetPath(e.tempPath, temp);
+        SetPath(e.backupPath, dir_.File("qzb0004.tmp"));
+        ASSERT_EQ(renameat2(AT_FDCWD, temp.c_str(), AT_FDCWD, out.c_str(), RENAME_EXCHANGE), 0);
+        if (othersFile) {
+            // (moved away, not removed: a removed file's number may be
+            // given to the next one at once)
+            ASSERT_EQ(rename(temp.c_str(), dir_.File("moved").c_str()), 0);
+            WriteFile(temp, "another program's\r\n");
+        }
+        RecordFile f;
+        std::u16string beside = Utf8ToUtf16(out);
+        ASSERT_TRUE(RecordBegin(&f, beside.c_str(), &r));
+        Abandon(&f);
+        RepairInit(&report_);
+        Repair();
+
+        EXPECT_EQ(ReadFile(out), "the split's lines\r\n");
+        EXPECT_EQ(FileExists(temp), othersFile) << "another program's file: " << othersFile;
+        EXPECT_EQ(report_.putBack, 0u);
+        unlink(temp.c_str());
+        unlink(out.c_str());
+    }
 }
 
 // A record torn in its very first write, and one of a version of the
