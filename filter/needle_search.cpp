@@ -6,6 +6,12 @@
 #include <emmintrin.h>
 #endif
 
+#include "filter/wide_vectors.h"
+
+#if defined(QUORVANE_WIDE_VECTORS)
+#include <immintrin.h>
+#endif
+
 namespace {
 
 inline unsigned char Fold(const NeedleSearch* s, unsigned char c)
@@ -74,6 +80,41 @@ int ProbeBytes(const NeedleSearch* s, uint32_t k, unsigned char out[2])
     return count;
 }
 
+#if defined(QUORVANE_WIDE_VECTORS)
+// The vector scan 32 candidates at a time: the first position in
+// [*from, last] where the whole needle stands, or size; *from is left where
+// fewer than 32 candidates remain, for the narrower scan to go on from.
+QUORVANE_WIDE_TARGET uint64_t FindProbesWide(const NeedleSearch* s, const unsigned char* b, uint64_t* from,
+                                             uint64_t last, uint64_t size)
+{
+    const __m256i a1 = _mm256_set1_epi8(static_cast<char>(s->probe1Bytes[0]));
+    const __m256i a2 = _mm256_set1_epi8(static_cast<char>(s->probe1Bytes[1]));
+    const __m256i c1 = _mm256_set1_epi8(static_cast<char>(s->probe2Bytes[0]));
+    const __m256i c2 = _mm256_set1_epi8(static_cast<char>(s->probe2Bytes[1]));
+    const unsigned char* x0 = b + s->probe1;
+    const unsigned char* y0 = b + s->probe2;
+    uint64_t i = *from;
+    while (i + 31 <= last) {
+        __m256i x = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(x0 + i));
+        __m256i y = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(y0 + i));
+        __m256i mx = _mm256_or_si256(_mm256_cmpeq_epi8(x, a1), _mm256_cmpeq_epi8(x, a2));
+        __m256i my = _mm256_or_si256(_mm256_cmpeq_epi8(y, c1), _mm256_cmpeq_epi8(y, c2));
+        unsigned mask = static_cast<unsigned>(_mm256_movemask_epi8(_mm256_and_si256(mx, my)));
+        while (mask != 0) {
+            uint64_t at = i + static_cast<uint64_t>(__builtin_ctz(mask));
+            if (NeedleAt(s, b + at)) {
+                *from = i;
+                return at;
+            }
+            mask &= mask - 1;
+        }
+        i += 32;
+    }
+    *from = i;
+    return size;
+}
+#endif
+
 }  // namespace
 
 void NeedleSearchInit(NeedleSearch* s, const char* needle, bool ignoreCase, const TextRules* rules)
@@ -93,6 +134,7 @@ void NeedleSearchInitBytes(NeedleSearch* s, const unsigned char* needle, uint32_
     s->ignoreCase = ignoreCase;
     s->fold = fold;
     s->vectorSearch = false;
+    s->wideVectors = ProcessorHasWideVectors();
 
     int best1 = -1;
     int best2 = -1;
@@ -131,6 +173,14 @@ uint64_t FindNeedle(const NeedleSearch* s, const char* text, uint64_t from, uint
     const unsigned char* b = reinterpret_cast<const unsigned char*>(text);
     const uint64_t last = size - n;   // last position a whole needle fits at
     uint64_t i = from;
+#if defined(QUORVANE_WIDE_VECTORS)
+    if (s->vectorSearch && s->wideVectors) {
+        uint64_t at = FindProbesWide(s, b, &i, last, size);
+        if (at < size) {
+            return at;
+        }
+    }
+#endif
 #if defined(__SSE2__)
     if (s->vectorSearch) {
         const __m128i a1 = _mm_set1_epi8(static_cast<char>(s->probe1Bytes[0]));
@@ -140,6 +190,24 @@ uint64_t FindNeedle(const NeedleSearch* s, const char* text, uint64_t from, uint
         const uint64_t p1 = s->probe1;
         const uint64_t p2 = s->probe2;
         // Candidates i .. i + 15 must all fit, so the loads stay in the text.
+        // Each probe that has one byte value (no case to ignore) takes one
+        // comparison: the loop a case-sensitive search spends its time in.
+        if (s->probe1Bytes[0] == s->probe1Bytes[1] && s->probe2Bytes[0] == s->probe2Bytes[1]) {
+            while (i + 15 <= last) {
+                __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(b + i + p1));
+                __m128i y = _mm_loadu_si128(reinterpret_cast<const __m128i*>(b + i + p2));
+                unsigned mask = static_cast<unsigned>(
+                    _mm_movemask_epi8(_mm_and_si128(_mm_cmpeq_epi8(x, a1), _mm_cmpeq_epi8(y, c1))));
+                while (mask != 0) {
+                    uint64_t at = i + static_cast<uint64_t>(__builtin_ctz(mask));
+                    if (NeedleAt(s, b + at)) {
+                        return at;
+                    }
+                    mask &= mask - 1;
+                }
+                i += 16;
+            }
+        }
         while (i + 15 <= last) {
             __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(b + i + p1));
             __m128i y = _mm_loadu_si128(reinterpret_cast<const __m128i*>(b + i + p2));

@@ -17,6 +17,7 @@ struct NeedleSearch {
     unsigned char probe1Bytes[2];
     unsigned char probe2Bytes[2];
     bool vectorSearch;
+    bool wideVectors;              // the processor has 32-byte vectors
 };
 
 // Prepares the search for a zero-terminated needle. Ignoring case, bytes

@@ -139,7 +139,7 @@ void RouteCompleteUtf16Lines(Utf16Pass* pass, char* text, uint64_t size)
     Utf16EmitterStart(&emitter, text, bigEndian);
     uint64_t start = 0;
     while (start < size) {
-        uint64_t end = FindUnitLineEnd(text, size, start, bigEndian);
+        uint64_t end = FindUnitLineEnd(text, size, start, bigEndian, pass->matcher.wideVectors);
         LineSink* sink = Utf16LineHolds(&pass->matcher, &scan, start, end) ? pass->with : pass->without;
         if (pass->matcher.stopped) {
             break;

@@ -21,26 +21,41 @@ inline bool IsLineEndUnit(uint32_t unit)
     return unit == 0x0D || unit == 0x0A || unit == 0;
 }
 
+// The 32-byte scan for FindUnitLineEnd, where the processor has it: the
+// offset of the first line-end unit at or after from (even), or where fewer
+// than 32 bytes are left before size.
+uint64_t SkipToUnitLineEndWide(const char* text, uint64_t size, uint64_t from, bool bigEndian);
+
 // Byte offset of the first line-end unit at or after from (even). The unit
-// at size (even) must be zero: it always stops the search.
-inline uint64_t FindUnitLineEnd(const char* text, uint64_t size, uint64_t from, bool bigEndian)
+// at size (even) must be zero: it always stops the search. wide: the
+// processor has 32-byte vectors.
+inline uint64_t FindUnitLineEnd(const char* text, uint64_t size, uint64_t from, bool bigEndian, bool wide)
 {
-    uint64_t i = from;
+    uint64_t i = wide ? SkipToUnitLineEndWide(text, size, from, bigEndian) : from;
 #if defined(__SSE2__)
-    // Loaded as little-endian 16-bit lanes, a big-endian unit U+000D reads
-    // as 0x0D00.
-    const __m128i cr = _mm_set1_epi16(static_cast<short>(bigEndian ? 0x0D00 : 0x000D));
-    const __m128i lf = _mm_set1_epi16(static_cast<short>(bigEndian ? 0x0A00 : 0x000A));
+    // The vector scan looks for units up to U+000D (a saturating subtract
+    // leaves zero), which holds every line end and a few other controls
+    // (a tab, say): those are passed over one by one. Big-endian text is
+    // byte-swapped in its lanes first.
+    const __m128i highest = _mm_set1_epi16(0x000D);
     const __m128i zero = _mm_setzero_si128();
-    while (i + 16 <= size) {
-        __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text + i));
-        __m128i hit = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi16(v, cr), _mm_cmpeq_epi16(v, lf)),
-                                   _mm_cmpeq_epi16(v, zero));
-        int mask = _mm_movemask_epi8(hit);
-        if (mask != 0) {
-            return i + static_cast<uint64_t>(__builtin_ctz(static_cast<unsigned>(mask)));
+    for (;;) {
+        while (i + 16 <= size) {
+            __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text + i));
+            if (bigEndian) {
+                v = _mm_or_si128(_mm_slli_epi16(v, 8), _mm_srli_epi16(v, 8));
+            }
+            int mask = _mm_movemask_epi8(_mm_cmpeq_epi16(_mm_subs_epu16(v, highest), zero));
+            if (mask != 0) {
+                i += static_cast<uint64_t>(__builtin_ctz(static_cast<unsigned>(mask)));
+                break;
+            }
+            i += 16;
         }
-        i += 16;
+        if (i + 16 > size || IsLineEndUnit(UnitAt(text, i, bigEndian))) {
+            break;
+        }
+        i += 2;
     }
 #endif
     while (!IsLineEndUnit(UnitAt(text, i, bigEndian))) {

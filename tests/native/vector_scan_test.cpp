@@ -1,0 +1,95 @@
+// The byte scans of the line pass, 16 and 32 bytes at a time, against a
+// plain loop: the pass takes the wider one wherever the processor has it,
+// so the narrower one is proven here, on every machine, beside it.
+#include <gtest/gtest.h>
+
+#include <random>
+#include <string>
+#include <vector>
+
+#include "filter/needle_search.h"
+#include "filter/utf16_units.h"
+#include "filter/wide_vectors.h"
+
+namespace {
+
+std::vector<bool> Widths()
+{
+    std::vector<bool> widths = {false};
+    if (ProcessorHasWideVectors()) {
+        widths.push_back(true);
+    }
+    return widths;
+}
+
+TEST(VectorScans, FindTheNeedleWhereAPlainLoopDoes)
+{
+    std::mt19937 random(11);
+    unsigned char fold[256];
+    for (int c = 0; c < 256; ++c) {
+        fold[c] = static_cast<unsigned char>((c >= 'a' && c <= 'z') ? c - 32 : c);
+    }
+    for (int round = 0; round < 400; ++round) {
+        // Few letters, so that candidates and near misses are many.
+        std::string text(1 + random() % 300, 'a');
+        for (char& c : text) {
+            c = "abAB\0x"[random() % 6];
+        }
+        std::string needle = text.substr(random() % text.size(), 1 + random() % 6);
+        bool ignoreCase = random() % 2 == 0;
+        NeedleSearch search;
+        NeedleSearchInitBytes(&search, reinterpret_cast<const unsigned char*>(needle.data()),
+                              static_cast<uint32_t>(needle.size()), ignoreCase, fold);
+        for (bool wide : Widths()) {
+            search.wideVectors = wide;
+            for (size_t from = 0; from <= text.size(); from += 1 + random() % 7) {
+                size_t expected = text.size();
+                for (size_t at = from; at + needle.size() <= text.size() && expected == text.size(); ++at) {
+                    bool same = true;
+                    for (size_t k = 0; k < needle.size() && same; ++k) {
+                        unsigned char a = static_cast<unsigned char>(text[at + k]);
+                        unsigned char b = static_cast<unsigned char>(needle[k]);
+                        same = ignoreCase ? fold[a] == fold[b] : a == b;
+                    }
+                    expected = same ? at : expected;
+                }
+                ASSERT_EQ(FindNeedle(&search, text.data(), from, text.size()), expected)
+                    << "wide " << wide << ", from " << from << ", needle " << testing::PrintToString(needle)
+                    << ", text " << testing::PrintToString(text);
+            }
+        }
+    }
+}
+
+TEST(VectorScans, FindTheLineEndUnitWhereAPlainLoopDoes)
+{
+    std::mt19937 random(12);
+    // Line ends, other controls up to U+000D and units whose one byte is
+    // a line end's.
+    const unsigned units[] = {0x000D, 0x000A, 0x0000, 0x0009, 0x000C, 0x000E, 0x0D00, 0x0A0A, 0x0041, 0x4E2D};
+    for (int round = 0; round < 400; ++round) {
+        for (bool bigEndian : {false, true}) {
+            std::string text;
+            size_t count = 1 + random() % 120;
+            for (size_t i = 0; i < count; ++i) {
+                unsigned unit = random() % 4 == 0 ? units[random() % 10] : 0x0041;
+                text += static_cast<char>(bigEndian ? unit >> 8 : unit & 0xFF);
+                text += static_cast<char>(bigEndian ? unit & 0xFF : unit >> 8);
+            }
+            text += std::string(2, '\0');   // the zero unit at size
+            const uint64_t size = text.size() - 2;
+            for (bool wide : Widths()) {
+                for (uint64_t from = 0; from <= size; from += 2) {
+                    uint64_t expected = from;
+                    while (!IsLineEndUnit(UnitAt(text.data(), expected, bigEndian))) {
+                        expected += 2;
+                    }
+                    ASSERT_EQ(FindUnitLineEnd(text.data(), size, from, bigEndian, wide), expected)
+                        << "wide " << wide << ", big-endian " << bigEndian << ", from " << from;
+                }
+            }
+        }
+    }
+}
+
+}  // namespace
