@@ -13,14 +13,77 @@
 #include <emmintrin.h>
 #endif
 
+#include "filter/wide_vectors.h"
+
+#if defined(QUORVANE_WIDE_VECTORS)
+#include <immintrin.h>
+#endif
+
 namespace {
+
+// Judges the 64 bytes at b[i], given where they hold CR, LF and NUL: true,
+// with *at, when one of them would not already be the output (a NUL, a CR
+// not followed by LF, an LF not preceded by CR); *plainEnd moves past the
+// last LF before it. Reads b[i - 1] and b[i + 64].
+inline bool JudgeBlock(const unsigned char* b, uint64_t i, uint64_t crMask, uint64_t lfMask, uint64_t nulMask,
+                       uint64_t* at, uint64_t* plainEnd)
+{
+    uint64_t lfAfter = (lfMask >> 1) | (static_cast<uint64_t>(b[i + 64] == '\n') << 63);
+    uint64_t crBefore = (crMask << 1) | static_cast<uint64_t>(b[i - 1] == '\r');
+    uint64_t bad = nulMask | (crMask & ~lfAfter) | (lfMask & ~crBefore);
+    if (bad != 0) {
+        uint64_t first = static_cast<uint64_t>(__builtin_ctzll(bad));
+        uint64_t before = lfMask & ((1ull << first) - 1);   // the LF bytes before it
+        if (before != 0) {
+            *plainEnd = i + 64 - static_cast<uint64_t>(__builtin_clzll(before));
+        }
+        *at = i + first;
+        return true;
+    }
+    if (lfMask != 0) {
+        *plainEnd = i + 64 - static_cast<uint64_t>(__builtin_clzll(lfMask));
+    }
+    return false;
+}
+
+#if defined(QUORVANE_WIDE_VECTORS)
+// One bit for each of the 32 bytes of a that equals c's.
+QUORVANE_WIDE_TARGET inline uint64_t BitsEqual(__m256i a, __m256i c)
+{
+    return static_cast<uint64_t>(static_cast<uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(a, c))));
+}
+
+// The 64-byte blocks of FindLineEndToRewrite, two 32-byte vectors each:
+// true, with *at, at the first byte to rewrite; false with *at where fewer
+// than 64 bytes are left before to.
+QUORVANE_WIDE_TARGET bool JudgeBlocksWide(const unsigned char* b, uint64_t* at, uint64_t to, uint64_t* plainEnd)
+{
+    const __m256i cr = _mm256_set1_epi8('\r');
+    const __m256i lf = _mm256_set1_epi8('\n');
+    const __m256i zero = _mm256_setzero_si256();
+    uint64_t i = *at;
+    while (i + 64 <= to) {
+        __m256i low = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(b + i));
+        __m256i high = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(b + i + 32));
+        uint64_t crMask = BitsEqual(low, cr) | (BitsEqual(high, cr) << 32);
+        uint64_t lfMask = BitsEqual(low, lf) | (BitsEqual(high, lf) << 32);
+        uint64_t nulMask = BitsEqual(low, zero) | (BitsEqual(high, zero) << 32);
+        if (JudgeBlock(b, i, crMask, lfMask, nulMask, at, plainEnd)) {
+            return true;
+        }
+        i += 64;
+    }
+    *at = i;
+    return false;
+}
+#endif
 
 // First byte in [from, to) whose bytes would not already be the output: a
 // NUL, a CR not followed by LF, or an LF not preceded by CR. Every such byte
 // ends a line. Returns to when every line in the stretch ends in plain
 // CR LF. *plainEnd receives the position after the last LF before it (from
 // when there is none): the plain lines end there.
-uint64_t FindLineEndToRewrite(const char* text, uint64_t from, uint64_t to, uint64_t* plainEnd)
+uint64_t FindLineEndToRewrite(const char* text, uint64_t from, uint64_t to, uint64_t* plainEnd, bool wide)
 {
     const unsigned char* b = reinterpret_cast<const unsigned char*>(text);
     uint64_t i = from;
@@ -31,6 +94,17 @@ uint64_t FindLineEndToRewrite(const char* text, uint64_t from, uint64_t to, uint
         }
         i = 1;
     }
+#if defined(QUORVANE_WIDE_VECTORS)
+    if (wide) {
+        uint64_t at = i;
+        if (JudgeBlocksWide(b, &at, to, plainEnd)) {
+            return at;
+        }
+        i = at;
+    }
+#else
+    (void)wide;
+#endif
 #if defined(__SSE2__)
     const __m128i cr = _mm_set1_epi8('\r');
     const __m128i lf = _mm_set1_epi8('\n');
@@ -49,19 +123,9 @@ uint64_t FindLineEndToRewrite(const char* text, uint64_t from, uint64_t to, uint
             lfMask |= static_cast<uint64_t>(static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, lf)))) << (16 * k);
             nulMask |= static_cast<uint64_t>(static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, zero)))) << (16 * k);
         }
-        uint64_t lfAfter = (lfMask >> 1) | (static_cast<uint64_t>(b[i + 64] == '\n') << 63);
-        uint64_t crBefore = (crMask << 1) | static_cast<uint64_t>(b[i - 1] == '\r');
-        uint64_t bad = nulMask | (crMask & ~lfAfter) | (lfMask & ~crBefore);
-        if (bad != 0) {
-            uint64_t first = static_cast<uint64_t>(__builtin_ctzll(bad));
-            uint64_t before = lfMask & ((1ull << first) - 1);   // the LF bytes before it
-            if (before != 0) {
-                *plainEnd = i + 64 - static_cast<uint64_t>(__builtin_clzll(before));
-            }
-            return i + first;
-        }
-        if (lfMask != 0) {
-            *plainEnd = i + 64 - static_cast<uint64_t>(__builtin_clzll(lfMask));
+        uint64_t at = 0;
+        if (JudgeBlock(b, i, crMask, lfMask, nulMask, &at, plainEnd)) {
+            return at;
         }
         i += 64;
     }
@@ -128,7 +192,7 @@ void EmitLineEnd(LineSink* sink)
     SinkPut(sink, lineEnd, 2);
 }
 
-void EmitLines(LineSink* sink, const char* text, uint64_t size, uint64_t from, uint64_t to)
+void EmitLines(LineSink* sink, const char* text, uint64_t size, uint64_t from, uint64_t to, bool wide)
 {
     if (!SinkOpen(sink)) {
         return;
@@ -136,7 +200,7 @@ void EmitLines(LineSink* sink, const char* text, uint64_t size, uint64_t from, u
     uint64_t i = from;
     while (i < to) {
         uint64_t plainEnd;
-        uint64_t rewrite = FindLineEndToRewrite(text, i, to, &plainEnd);
+        uint64_t rewrite = FindLineEndToRewrite(text, i, to, &plainEnd, wide);
         if (plainEnd > i) {
             // The plain lines are their own output.
             SinkPut(sink, text + i, plainEnd - i);

@@ -72,12 +72,12 @@ void RouteCompleteLines(LinePass* pass, char* text, uint64_t size)
             return;
         }
         if (start > from) {
-            EmitLines(pass->without, text, size, from, start);
+            EmitLines(pass->without, text, size, from, start, pass->matcher.search.wideVectors);
         }
         EmitLine(pass->with, text, start, end);
         from = NextLineStart(text, end);
     }
     if (!LinePassStopped(pass)) {
-        EmitLines(pass->without, text, size, from, size);
+        EmitLines(pass->without, text, size, from, size, pass->matcher.search.wideVectors);
     }
 }
