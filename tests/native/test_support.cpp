@@ -482,14 +482,9 @@ uint64_t Utf16WindowBound(const std::string& bytes, bool bigEndian, uint64_t fir
 // a time through the reference, each judged by ReferenceHolds.
 Routed ReferenceRouteUtf8(const std::string& source, const SearchNeedles& needles, const TextRules& rules)
 {
-    Routed cut = ReferenceRoute(source, std::string(1, '\x01') + "\x02\x03", false, rules);
     Routed out;
-    size_t at = 0;
-    while (at < cut.without.size()) {
-        size_t end = cut.without.find("\r\n", at);
-        std::string line = cut.without.substr(at, end - at);
+    for (const std::string& line : ReferenceLines(source)) {
         (ReferenceHolds(line, needles, rules) ? out.with : out.without) += line + "\r\n";
-        at = end + 2;
     }
     return out;
 }
