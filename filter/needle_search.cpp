@@ -84,6 +84,9 @@ int ProbeBytes(const NeedleSearch* s, uint32_t k, unsigned char out[2])
 // The vector scan 32 candidates at a time: the first position in
 // [*from, last] where the whole needle stands, or size; *from is left where
 // fewer than 32 candidates remain, for the narrower scan to go on from.
+// Exact: each probe has one byte value (no case to ignore) and takes one
+// comparison.
+template <bool Exact>
 QUORVANE_WIDE_TARGET uint64_t FindProbesWide(const NeedleSearch* s, const unsigned char* b, uint64_t* from,
                                              uint64_t last, uint64_t size)
 {
@@ -97,8 +100,12 @@ QUORVANE_WIDE_TARGET uint64_t FindProbesWide(const NeedleSearch* s, const unsign
     while (i + 31 <= last) {
         __m256i x = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(x0 + i));
         __m256i y = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(y0 + i));
-        __m256i mx = _mm256_or_si256(_mm256_cmpeq_epi8(x, a1), _mm256_cmpeq_epi8(x, a2));
-        __m256i my = _mm256_or_si256(_mm256_cmpeq_epi8(y, c1), _mm256_cmpeq_epi8(y, c2));
+        __m256i mx = _mm256_cmpeq_epi8(x, a1);
+        __m256i my = _mm256_cmpeq_epi8(y, c1);
+        if (!Exact) {
+            mx = _mm256_or_si256(mx, _mm256_cmpeq_epi8(x, a2));
+            my = _mm256_or_si256(my, _mm256_cmpeq_epi8(y, c2));
+        }
         unsigned mask = static_cast<unsigned>(_mm256_movemask_epi8(_mm256_and_si256(mx, my)));
         while (mask != 0) {
             uint64_t at = i + static_cast<uint64_t>(__builtin_ctz(mask));
@@ -175,7 +182,8 @@ uint64_t FindNeedle(const NeedleSearch* s, const char* text, uint64_t from, uint
     uint64_t i = from;
 #if defined(QUORVANE_WIDE_VECTORS)
     if (s->vectorSearch && s->wideVectors) {
-        uint64_t at = FindProbesWide(s, b, &i, last, size);
+        const bool exact = s->probe1Bytes[0] == s->probe1Bytes[1] && s->probe2Bytes[0] == s->probe2Bytes[1];
+        uint64_t at = exact ? FindProbesWide<true>(s, b, &i, last, size) : FindProbesWide<false>(s, b, &i, last, size);
         if (at < size) {
             return at;
         }

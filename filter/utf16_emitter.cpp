@@ -3,6 +3,175 @@
 #include "filter/utf16_emitter.h"
 
 #include "filter/utf16_units.h"
+#include "filter/wide_vectors.h"
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+#if defined(QUORVANE_WIDE_VECTORS)
+#include <immintrin.h>
+#endif
+
+namespace {
+
+const uint32_t kCr = 0x0D;
+const uint32_t kLf = 0x0A;
+
+// The unit masks of a 64-byte block: two bits, one per byte, for each unit
+// that is CR, LF or zero. Big-endian units, loaded as little-endian lanes,
+// read 0x0D00 and 0x0A00.
+struct UnitMasks {
+    uint64_t cr;
+    uint64_t lf;
+    uint64_t zero;
+};
+
+// Judges the 32 units at text[i] by their masks: true, with *at, when one
+// of them would not already be the output (a zero unit, a CR not followed
+// by LF, an LF not preceded by CR); *plainEnd moves past the last LF before
+// it. Reads the units at i - 2 and i + 64.
+inline bool JudgeUnitBlock(const char* text, uint64_t i, const UnitMasks& m, bool bigEndian, uint64_t* at,
+                           uint64_t* plainEnd)
+{
+    uint64_t lfAfter = (m.lf >> 2) | (UnitAt(text, i + 64, bigEndian) == kLf ? 3ull << 62 : 0);
+    uint64_t crBefore = (m.cr << 2) | (UnitAt(text, i - 2, bigEndian) == kCr ? 3ull : 0);
+    uint64_t bad = m.zero | (m.cr & ~lfAfter) | (m.lf & ~crBefore);
+    if (bad != 0) {
+        uint64_t first = static_cast<uint64_t>(__builtin_ctzll(bad));
+        uint64_t before = m.lf & ((1ull << first) - 1);   // the LF units before it
+        if (before != 0) {
+            *plainEnd = i + 64 - static_cast<uint64_t>(__builtin_clzll(before));
+        }
+        *at = i + first;
+        return true;
+    }
+    if (m.lf != 0) {
+        *plainEnd = i + 64 - static_cast<uint64_t>(__builtin_clzll(m.lf));
+    }
+    return false;
+}
+
+#if defined(QUORVANE_WIDE_VECTORS)
+QUORVANE_WIDE_TARGET inline uint64_t UnitBitsEqual(__m256i a, __m256i c)
+{
+    return static_cast<uint64_t>(static_cast<uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi16(a, c))));
+}
+
+// The blocks of FindUnitLineEndToRewrite with 32-byte vectors: true, with
+// *at, at the first unit to rewrite; false with *at where fewer than 64
+// bytes are left before to.
+QUORVANE_WIDE_TARGET bool JudgeUnitBlocksWide(const char* text, uint64_t* at, uint64_t to, bool bigEndian,
+                                              uint64_t* plainEnd)
+{
+    const __m256i cr = _mm256_set1_epi16(static_cast<short>(bigEndian ? 0x0D00 : 0x000D));
+    const __m256i lf = _mm256_set1_epi16(static_cast<short>(bigEndian ? 0x0A00 : 0x000A));
+    const __m256i zero = _mm256_setzero_si256();
+    const __m256i highest = _mm256_set1_epi16(0x000D);
+    uint64_t i = *at;
+    while (i + 64 <= to) {
+        __m256i low = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(text + i));
+        __m256i high = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(text + i + 32));
+        // Most blocks of a log hold no unit up to U+000D, so no line end:
+        // one saturating subtract a vector tells.
+        __m256i lowUnits = bigEndian ? _mm256_or_si256(_mm256_slli_epi16(low, 8), _mm256_srli_epi16(low, 8)) : low;
+        __m256i highUnits =
+            bigEndian ? _mm256_or_si256(_mm256_slli_epi16(high, 8), _mm256_srli_epi16(high, 8)) : high;
+        __m256i controls = _mm256_or_si256(_mm256_cmpeq_epi16(_mm256_subs_epu16(lowUnits, highest), zero),
+                                           _mm256_cmpeq_epi16(_mm256_subs_epu16(highUnits, highest), zero));
+        if (_mm256_testz_si256(controls, controls)) {
+            i += 64;
+            continue;
+        }
+        UnitMasks m;
+        m.cr = UnitBitsEqual(low, cr) | (UnitBitsEqual(high, cr) << 32);
+        m.lf = UnitBitsEqual(low, lf) | (UnitBitsEqual(high, lf) << 32);
+        m.zero = UnitBitsEqual(low, zero) | (UnitBitsEqual(high, zero) << 32);
+        if (JudgeUnitBlock(text, i, m, bigEndian, at, plainEnd)) {
+            return true;
+        }
+        i += 64;
+    }
+    *at = i;
+    return false;
+}
+#endif
+
+// First unit in text[from, to) (offsets even) whose units would not already
+// be the output: a zero unit, a CR not followed by LF, or an LF not preceded
+// by CR. Every such unit ends a line. Returns to when every line in the
+// stretch ends in CR LF. *plainEnd receives the offset after the last LF
+// unit before it (from when there is none): the plain lines end there.
+uint64_t FindUnitLineEndToRewrite(const char* text, uint64_t from, uint64_t to, bool bigEndian, bool wide,
+                                  uint64_t* plainEnd)
+{
+    uint64_t i = from;
+    *plainEnd = from;
+    if (i == 0 && i < to) {
+        // Nothing before the text's first unit: an LF there is not after a CR.
+        uint32_t u = UnitAt(text, 0, bigEndian);
+        if (u == 0 || u == kLf || (u == kCr && UnitAt(text, 2, bigEndian) != kLf)) {
+            return 0;
+        }
+        i = 2;
+    }
+#if defined(QUORVANE_WIDE_VECTORS)
+    if (wide) {
+        uint64_t at = i;
+        if (JudgeUnitBlocksWide(text, &at, to, bigEndian, plainEnd)) {
+            return at;
+        }
+        i = at;
+    }
+#else
+    (void)wide;
+#endif
+#if defined(__SSE2__)
+    const __m128i cr = _mm_set1_epi16(static_cast<short>(bigEndian ? 0x0D00 : 0x000D));
+    const __m128i lf = _mm_set1_epi16(static_cast<short>(bigEndian ? 0x0A00 : 0x000A));
+    const __m128i zero = _mm_setzero_si128();
+    while (i + 64 <= to) {
+        UnitMasks m = {0, 0, 0};
+        for (int k = 0; k < 4; ++k) {
+            __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text + i + 16 * k));
+            m.cr |= static_cast<uint64_t>(static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi16(v, cr)))) << (16 * k);
+            m.lf |= static_cast<uint64_t>(static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi16(v, lf)))) << (16 * k);
+            m.zero |= static_cast<uint64_t>(static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi16(v, zero)))) << (16 * k);
+        }
+        uint64_t at = 0;
+        if (JudgeUnitBlock(text, i, m, bigEndian, &at, plainEnd)) {
+            return at;
+        }
+        i += 64;
+    }
+#endif
+    for (; i < to; i += 2) {
+        uint32_t u = UnitAt(text, i, bigEndian);
+        if (u == 0 || (u == kCr && UnitAt(text, i + 2, bigEndian) != kLf) ||
+            (u == kLf && UnitAt(text, i - 2, bigEndian) != kCr)) {
+            return i;
+        }
+        if (u == kLf) {
+            *plainEnd = i + 2;
+        }
+    }
+    return to;
+}
+
+// Adds text[from, to), lines that are their own output, to what is gathered
+// for sink.
+void Gather(Utf16Emitter* e, LineSink* sink, uint64_t from, uint64_t to)
+{
+    if (sink == e->sink && from == e->to) {
+        e->to = to;
+        return;
+    }
+    Utf16EmitterFlush(e);
+    e->sink = sink;
+    e->from = from;
+    e->to = to;
+}
+
+}  // namespace
 
 void Utf16EmitterStart(Utf16Emitter* e, const char* text, bool bigEndian)
 {
@@ -34,18 +203,43 @@ void EmitUtf16Line(Utf16Emitter* e, LineSink* sink, uint64_t start, uint64_t end
     if (!SinkOpen(sink)) {
         return;
     }
-    const bool plainEnd = UnitAt(e->text, end, e->bigEndian) == 0x0D && UnitAt(e->text, end + 2, e->bigEndian) == 0x0A;
-    if (plainEnd && sink == e->sink && start == e->to) {
-        e->to = end + 4;
+    const bool plainEnd = UnitAt(e->text, end, e->bigEndian) == kCr && UnitAt(e->text, end + 2, e->bigEndian) == kLf;
+    if (plainEnd) {
+        Gather(e, sink, start, end + 4);
         return;
     }
     Utf16EmitterFlush(e);
-    if (plainEnd) {
-        e->sink = sink;
-        e->from = start;
-        e->to = end + 4;
-        return;
-    }
     SinkPut(sink, e->text + start, end - start);
     EmitUtf16LineEnd(sink, e->bigEndian);
+}
+
+void EmitUtf16Lines(Utf16Emitter* e, LineSink* sink, uint64_t size, uint64_t from, uint64_t to, bool wide)
+{
+    if (!SinkOpen(sink)) {
+        return;
+    }
+    uint64_t i = from;
+    while (i < to) {
+        uint64_t plainEnd;
+        uint64_t rewrite = FindUnitLineEndToRewrite(e->text, i, to, e->bigEndian, wide, &plainEnd);
+        if (plainEnd > i) {
+            Gather(e, sink, i, plainEnd);
+            // LF units after that last CR LF belong to no line.
+            i = plainEnd;
+            while (i < to && UnitAt(e->text, i, e->bigEndian) == kLf) {
+                i += 2;
+            }
+        }
+        if (i >= to) {
+            break;
+        }
+        // The unit to rewrite ends the line that starts at i; past the
+        // stretch's plain part, the text's last line may have no line end.
+        uint64_t end = (rewrite < to && i <= rewrite) ? rewrite : FindUnitLineEnd(e->text, size, i, e->bigEndian, wide);
+        EmitUtf16Line(e, sink, i, end);
+        if (end >= size) {
+            break;
+        }
+        i = NextUnitLineStart(e->text, end, e->bigEndian);
+    }
 }

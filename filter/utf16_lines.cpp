@@ -128,6 +128,45 @@ bool StreamUtf16Lines(ReadWindow* w, Utf16Pass* pass)
     }
 }
 
+// Start of the line that holds at, given that from, at or before it,
+// starts a line.
+uint64_t UnitLineStartOf(const char* text, uint64_t from, uint64_t at, bool bigEndian)
+{
+    while (at > from && !IsLineEndUnit(UnitAt(text, at - 2, bigEndian))) {
+        at -= 2;
+    }
+    return at;
+}
+
+// The pass of an exact matcher: from one place where the needle stands to
+// the next, the lines between go to the without-string export as one
+// stretch, and the line that holds it to the with-string export.
+void RouteUtf16Stretches(Utf16Pass* pass, Utf16Scan* scan, Utf16Emitter* emitter, const char* text, uint64_t size)
+{
+    const bool bigEndian = pass->matcher.bigEndian;
+    const bool wide = pass->matcher.wideVectors;
+    uint64_t from = 0;
+    while (from < size) {
+        uint64_t match = NextExactMatch(&pass->matcher, scan, from);
+        if (match >= size) {
+            EmitUtf16Lines(emitter, pass->without, size, from, size, wide);
+            pass->last = pass->without;
+            return;
+        }
+        uint64_t start = UnitLineStartOf(text, from, match, bigEndian);
+        if (start > from) {
+            EmitUtf16Lines(emitter, pass->without, size, from, start, wide);
+        }
+        uint64_t end = FindUnitLineEnd(text, size, match, bigEndian, wide);
+        EmitUtf16Line(emitter, pass->with, start, end);
+        pass->last = pass->with;
+        if (end >= size) {
+            return;   // the text's last line, with no line end
+        }
+        from = NextUnitLineStart(text, end, bigEndian);
+    }
+}
+
 }  // namespace
 
 void RouteCompleteUtf16Lines(Utf16Pass* pass, char* text, uint64_t size)
@@ -137,6 +176,11 @@ void RouteCompleteUtf16Lines(Utf16Pass* pass, char* text, uint64_t size)
     Utf16ScanStart(&scan, &pass->matcher, text, size);
     Utf16Emitter emitter;
     Utf16EmitterStart(&emitter, text, bigEndian);
+    if (Utf16MatcherIsExact(&pass->matcher)) {
+        RouteUtf16Stretches(pass, &scan, &emitter, text, size);
+        Utf16EmitterFlush(&emitter);
+        return;
+    }
     uint64_t start = 0;
     while (start < size) {
         uint64_t end = FindUnitLineEnd(text, size, start, bigEndian, pass->matcher.wideVectors);

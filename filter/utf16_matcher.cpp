@@ -149,3 +149,11 @@ bool Utf16LineHolds(Utf16Matcher* m, Utf16Scan* scan, uint64_t start, uint64_t e
     }
     return m->wide.ignoreCase && Ask(m, scan->text, start, end);
 }
+
+uint64_t NextExactMatch(const Utf16Matcher* m, Utf16Scan* scan, uint64_t from)
+{
+    if (m->wide.length == 0 || m->wide.holdsLineEnd) {
+        return scan->size;
+    }
+    return CandidateFrom(&m->exact, scan, &scan->exact, from);
+}

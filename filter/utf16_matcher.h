@@ -40,6 +40,14 @@ inline bool Utf16MatcherAsksWindows(const Utf16Matcher* matcher)
     return matcher->searchesFolded;
 }
 
+// True when the needle's exact units alone decide whether a line holds it
+// (case is not ignored): the lines between two places where they stand then
+// hold no match and can be routed as one stretch.
+inline bool Utf16MatcherIsExact(const Utf16Matcher* matcher)
+{
+    return !matcher->wide.ignoreCase;
+}
+
 // needles must outlive the matcher, which starts with no cache.
 void Utf16MatcherInit(Utf16Matcher* matcher, const SearchNeedles* needles, bool bigEndian, const StopFlag* stop);
 
@@ -57,5 +65,10 @@ void Utf16ScanStart(Utf16Scan* scan, const Utf16Matcher* matcher, const char* te
 // Whether the line text[start, end) holds the needle. Lines are asked in
 // order, each after the one before.
 bool Utf16LineHolds(Utf16Matcher* matcher, Utf16Scan* scan, uint64_t start, uint64_t end);
+
+// For an exact matcher: the first place at or after from (at a unit's
+// start) where the needle's units stand, or the scan's size when there is
+// none or no line can hold the needle.
+uint64_t NextExactMatch(const Utf16Matcher* matcher, Utf16Scan* scan, uint64_t from);
 
 #endif

@@ -9,6 +9,7 @@
 
 #include "filter/line_emitter.h"
 #include "filter/needle_search.h"
+#include "filter/utf16_emitter.h"
 #include "filter/utf16_units.h"
 #include "filter/wide_vectors.h"
 #include "tests/native/test_support.h"
@@ -133,6 +134,56 @@ TEST(VectorScans, RewriteTheLineEndsWhereTheReferenceDoes)
         const std::string expected = ReferenceRoute(text, "#", false, ascii).without;
         for (bool wide : Widths()) {
             ASSERT_EQ(EmitAll(text, wide), expected) << "wide " << wide << ", text " << testing::PrintToString(text);
+        }
+    }
+}
+
+// The UTF-16 emitter's output for text (a zero unit after it), written as
+// one stretch of lines through a sink into a file.
+std::string EmitAllUtf16(const std::string& text, bool bigEndian, bool wide)
+{
+    ScratchDir dir;
+    std::u16string path = Utf8ToUtf16(dir.File("out"));
+    bool created = false;
+    FileHandle file = PlatformClaimTarget(path.c_str(), &created);
+    EXPECT_NE(file, nullptr);
+    std::vector<char> buffer(1 << 12);
+    LineSink sink;
+    SinkInit(&sink, file, buffer.data(), static_cast<uint32_t>(buffer.size()));
+    std::string padded = text + std::string(2, '\0');
+    Utf16Emitter emitter;
+    Utf16EmitterStart(&emitter, padded.data(), bigEndian);
+    EmitUtf16Lines(&emitter, &sink, text.size(), 0, text.size(), wide);
+    Utf16EmitterFlush(&emitter);
+    EXPECT_TRUE(SinkFlush(&sink));
+    PlatformClose(file);
+    return ReadFile(dir.File("out"));
+}
+
+TEST(VectorScans, RewriteTheUnitLineEndsWhereTheReferenceDoes)
+{
+    std::mt19937 random(14);
+    for (int round = 0; round < 300; ++round) {
+        for (bool bigEndian : {false, true}) {
+            // Lines of 'q' and of units that hold a line end's byte, mostly
+            // ended by CR LF, now and then by a lone CR, an LF, a zero unit
+            // or LF runs, across the 64-byte edges.
+            std::u16string units;
+            size_t length = 1 + random() % 200;
+            while (units.size() < length) {
+                for (size_t n = random() % 45; n > 0; --n) {
+                    units += random() % 8 == 0 ? u'\u0D0A' : u'q';
+                }
+                const std::u16string ends[] = {u"\r\n", u"\r\n", u"\r\n", u"\r", u"\n",
+                                               std::u16string(1, u'\0'), u"\r\n\n\n"};
+                units += ends[random() % 7];
+            }
+            const std::string text = Encode(units, bigEndian);
+            const std::string expected = ReferenceRouteUtf16(text, u"#", false, bigEndian).without;
+            for (bool wide : Widths()) {
+                ASSERT_EQ(EmitAllUtf16(text, bigEndian, wide), expected)
+                    << "wide " << wide << ", big-endian " << bigEndian << ", text " << testing::PrintToString(text);
+            }
         }
     }
 }
