@@ -61,10 +61,19 @@ QUORVANE_WIDE_TARGET bool JudgeBlocksWide(const unsigned char* b, uint64_t* at, 
     const __m256i cr = _mm256_set1_epi8('\r');
     const __m256i lf = _mm256_set1_epi8('\n');
     const __m256i zero = _mm256_setzero_si256();
+    const __m256i highest = _mm256_set1_epi8('\r');
     uint64_t i = *at;
     while (i + 64 <= to) {
         __m256i low = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(b + i));
         __m256i high = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(b + i + 32));
+        // A block without a byte up to CR holds no line end: one saturating
+        // subtract a vector tells.
+        __m256i controls = _mm256_or_si256(_mm256_cmpeq_epi8(_mm256_subs_epu8(low, highest), zero),
+                                           _mm256_cmpeq_epi8(_mm256_subs_epu8(high, highest), zero));
+        if (_mm256_testz_si256(controls, controls)) {
+            i += 64;
+            continue;
+        }
         uint64_t crMask = BitsEqual(low, cr) | (BitsEqual(high, cr) << 32);
         uint64_t lfMask = BitsEqual(low, lf) | (BitsEqual(high, lf) << 32);
         uint64_t nulMask = BitsEqual(low, zero) | (BitsEqual(high, zero) << 32);
