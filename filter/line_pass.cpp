@@ -32,6 +32,34 @@ void RouteEmptySource(LinePass* pass)
     EmitLineEnd(pass->without);
 }
 
+namespace {
+
+// The pass when only the code page's rules find lines (the UTF-8 rule has
+// nothing to add: the code page is UTF-8 itself, or the search text is not
+// held in UTF-8).
+void RouteCodePageLines(LinePass* pass, LineScan* scan, char* text, uint64_t size)
+{
+    const bool wide = pass->matcher.search.wideVectors;
+    uint64_t from = 0;
+    uint64_t start;
+    uint64_t end;
+    while (NextLineHoldingNeedle(&pass->matcher, scan, from, &start, &end)) {
+        if (LinePassStopped(pass)) {
+            return;
+        }
+        if (start > from) {
+            EmitLines(pass->without, text, size, from, start, wide);
+        }
+        EmitLine(pass->with, text, start, end);
+        from = NextLineStart(text, end);
+    }
+    if (!LinePassStopped(pass)) {
+        EmitLines(pass->without, text, size, from, size, wide);
+    }
+}
+
+}  // namespace
+
 void RouteCompleteLines(LinePass* pass, char* text, uint64_t size)
 {
     if (size == 0) {
@@ -39,6 +67,10 @@ void RouteCompleteLines(LinePass* pass, char* text, uint64_t size)
     }
     LineScan scan;
     LineScanStart(&scan, &pass->matcher, text, size);
+    if (!pass->utf8.active) {
+        RouteCodePageLines(pass, &scan, text, size);
+        return;
+    }
     Utf8Scan utf8Scan;
     Utf8ScanStart(&utf8Scan, &pass->utf8, text, size);
     // The next line the code page's rules find, kept while lines before it

@@ -122,6 +122,51 @@ QUORVANE_WIDE_TARGET uint64_t FindProbesWide(const NeedleSearch* s, const unsign
 }
 #endif
 
+#if defined(__SSE2__)
+// How far the narrow scan goes before a search hands over to the wide one.
+const uint64_t kNarrowFirst = 64;
+
+// The vector scan 16 candidates at a time, from *i while all 16 are at or
+// before limit: true, with *at, where the whole needle stands; false with *i
+// where it stopped. Exact as for the wide scan.
+template <bool Exact>
+inline bool FindProbesNarrow(const NeedleSearch* s, const unsigned char* b, uint64_t* from, uint64_t limit,
+                             uint64_t* at)
+{
+    const __m128i a1 = _mm_set1_epi8(static_cast<char>(s->probe1Bytes[0]));
+    const __m128i a2 = _mm_set1_epi8(static_cast<char>(s->probe1Bytes[1]));
+    const __m128i c1 = _mm_set1_epi8(static_cast<char>(s->probe2Bytes[0]));
+    const __m128i c2 = _mm_set1_epi8(static_cast<char>(s->probe2Bytes[1]));
+    const unsigned char* x0 = b + s->probe1;
+    const unsigned char* y0 = b + s->probe2;
+    uint64_t i = *from;
+    // Candidates i .. i + 15 must all fit, so the loads stay in the text.
+    while (i + 15 <= limit) {
+        __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(x0 + i));
+        __m128i y = _mm_loadu_si128(reinterpret_cast<const __m128i*>(y0 + i));
+        __m128i mx = _mm_cmpeq_epi8(x, a1);
+        __m128i my = _mm_cmpeq_epi8(y, c1);
+        if (!Exact) {
+            mx = _mm_or_si128(mx, _mm_cmpeq_epi8(x, a2));
+            my = _mm_or_si128(my, _mm_cmpeq_epi8(y, c2));
+        }
+        unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(_mm_and_si128(mx, my)));
+        while (mask != 0) {
+            uint64_t candidate = i + static_cast<uint64_t>(__builtin_ctz(mask));
+            if (NeedleAt(s, b + candidate)) {
+                *from = i;
+                *at = candidate;
+                return true;
+            }
+            mask &= mask - 1;
+        }
+        i += 16;
+    }
+    *from = i;
+    return false;
+}
+#endif
+
 }  // namespace
 
 void NeedleSearchInit(NeedleSearch* s, const char* needle, bool ignoreCase, const TextRules* rules)
@@ -180,56 +225,27 @@ uint64_t FindNeedle(const NeedleSearch* s, const char* text, uint64_t from, uint
     const unsigned char* b = reinterpret_cast<const unsigned char*>(text);
     const uint64_t last = size - n;   // last position a whole needle fits at
     uint64_t i = from;
-#if defined(QUORVANE_WIDE_VECTORS)
-    if (s->vectorSearch && s->wideVectors) {
-        const bool exact = s->probe1Bytes[0] == s->probe1Bytes[1] && s->probe2Bytes[0] == s->probe2Bytes[1];
-        uint64_t at = exact ? FindProbesWide<true>(s, b, &i, last, size) : FindProbesWide<false>(s, b, &i, last, size);
-        if (at < size) {
-            return at;
-        }
-    }
-#endif
 #if defined(__SSE2__)
     if (s->vectorSearch) {
-        const __m128i a1 = _mm_set1_epi8(static_cast<char>(s->probe1Bytes[0]));
-        const __m128i a2 = _mm_set1_epi8(static_cast<char>(s->probe1Bytes[1]));
-        const __m128i c1 = _mm_set1_epi8(static_cast<char>(s->probe2Bytes[0]));
-        const __m128i c2 = _mm_set1_epi8(static_cast<char>(s->probe2Bytes[1]));
-        const uint64_t p1 = s->probe1;
-        const uint64_t p2 = s->probe2;
-        // Candidates i .. i + 15 must all fit, so the loads stay in the text.
-        // Each probe that has one byte value (no case to ignore) takes one
-        // comparison: the loop a case-sensitive search spends its time in.
-        if (s->probe1Bytes[0] == s->probe1Bytes[1] && s->probe2Bytes[0] == s->probe2Bytes[1]) {
-            while (i + 15 <= last) {
-                __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(b + i + p1));
-                __m128i y = _mm_loadu_si128(reinterpret_cast<const __m128i*>(b + i + p2));
-                unsigned mask = static_cast<unsigned>(
-                    _mm_movemask_epi8(_mm_and_si128(_mm_cmpeq_epi8(x, a1), _mm_cmpeq_epi8(y, c1))));
-                while (mask != 0) {
-                    uint64_t at = i + static_cast<uint64_t>(__builtin_ctz(mask));
-                    if (NeedleAt(s, b + at)) {
-                        return at;
-                    }
-                    mask &= mask - 1;
-                }
-                i += 16;
+        const bool exact = s->probe1Bytes[0] == s->probe1Bytes[1] && s->probe2Bytes[0] == s->probe2Bytes[1];
+        // A needle found in almost every line is found by the narrow scan
+        // within its first blocks; only a search that goes on longer pays
+        // for setting up the wide one.
+        uint64_t at = size;
+        uint64_t near = s->wideVectors && last - i > kNarrowFirst ? i + kNarrowFirst : last;
+        if (exact ? FindProbesNarrow<true>(s, b, &i, near, &at) : FindProbesNarrow<false>(s, b, &i, near, &at)) {
+            return at;
+        }
+#if defined(QUORVANE_WIDE_VECTORS)
+        if (s->wideVectors) {
+            at = exact ? FindProbesWide<true>(s, b, &i, last, size) : FindProbesWide<false>(s, b, &i, last, size);
+            if (at < size) {
+                return at;
             }
         }
-        while (i + 15 <= last) {
-            __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(b + i + p1));
-            __m128i y = _mm_loadu_si128(reinterpret_cast<const __m128i*>(b + i + p2));
-            __m128i mx = _mm_or_si128(_mm_cmpeq_epi8(x, a1), _mm_cmpeq_epi8(x, a2));
-            __m128i my = _mm_or_si128(_mm_cmpeq_epi8(y, c1), _mm_cmpeq_epi8(y, c2));
-            unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(_mm_and_si128(mx, my)));
-            while (mask != 0) {
-                uint64_t at = i + static_cast<uint64_t>(__builtin_ctz(mask));
-                if (NeedleAt(s, b + at)) {
-                    return at;
-                }
-                mask &= mask - 1;
-            }
-            i += 16;
+#endif
+        if (exact ? FindProbesNarrow<true>(s, b, &i, last, &at) : FindProbesNarrow<false>(s, b, &i, last, &at)) {
+            return at;
         }
     }
 #endif
