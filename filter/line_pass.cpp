@@ -34,9 +34,9 @@ void RouteEmptySource(LinePass* pass)
 
 namespace {
 
-// The pass when only the code page's rules find lines (the UTF-8 rule has
-// nothing to add: the code page is UTF-8 itself, or the search text is not
-// held in UTF-8).
+// The pass when only the code page's rules find lines: the UTF-8 rule has
+// nothing to add (the code page is UTF-8 itself, or searched byte for byte
+// for the same bytes, or the text has no UTF-8 form to look for).
 void RouteCodePageLines(LinePass* pass, LineScan* scan, char* text, uint64_t size)
 {
     const bool wide = pass->matcher.search.wideVectors;
