@@ -97,6 +97,40 @@ QUORVANE_WIDE_TARGET uint64_t FindProbesWide(const NeedleSearch* s, const unsign
     const unsigned char* x0 = b + s->probe1;
     const unsigned char* y0 = b + s->probe2;
     uint64_t i = *from;
+    // Two vectors a round, one branch for both.
+    while (i + 63 <= last) {
+        __m256i x = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(x0 + i));
+        __m256i y = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(y0 + i));
+        __m256i x2 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(x0 + i + 32));
+        __m256i y2 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(y0 + i + 32));
+        __m256i mx = _mm256_cmpeq_epi8(x, a1);
+        __m256i my = _mm256_cmpeq_epi8(y, c1);
+        __m256i mx2 = _mm256_cmpeq_epi8(x2, a1);
+        __m256i my2 = _mm256_cmpeq_epi8(y2, c1);
+        if (!Exact) {
+            mx = _mm256_or_si256(mx, _mm256_cmpeq_epi8(x, a2));
+            my = _mm256_or_si256(my, _mm256_cmpeq_epi8(y, c2));
+            mx2 = _mm256_or_si256(mx2, _mm256_cmpeq_epi8(x2, a2));
+            my2 = _mm256_or_si256(my2, _mm256_cmpeq_epi8(y2, c2));
+        }
+        __m256i both = _mm256_and_si256(mx, my);
+        __m256i both2 = _mm256_and_si256(mx2, my2);
+        if (_mm256_testz_si256(_mm256_or_si256(both, both2), _mm256_or_si256(both, both2))) {
+            i += 64;
+            continue;
+        }
+        uint64_t mask = static_cast<uint64_t>(static_cast<uint32_t>(_mm256_movemask_epi8(both))) |
+                        (static_cast<uint64_t>(static_cast<uint32_t>(_mm256_movemask_epi8(both2))) << 32);
+        while (mask != 0) {
+            uint64_t at = i + static_cast<uint64_t>(__builtin_ctzll(mask));
+            if (NeedleAt(s, b + at)) {
+                *from = i;
+                return at;
+            }
+            mask &= mask - 1;
+        }
+        i += 64;
+    }
     while (i + 31 <= last) {
         __m256i x = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(x0 + i));
         __m256i y = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(y0 + i));
