@@ -21,29 +21,11 @@
 
 namespace {
 
-// Judges the 64 bytes at b[i], given where they hold CR, LF and NUL: true,
-// with *at, when one of them would not already be the output (a NUL, a CR
-// not followed by LF, an LF not preceded by CR); *plainEnd moves past the
-// last LF before it. Reads b[i - 1] and b[i + 64].
+// Judges the 64 bytes at b[i] by their masks. Reads b[i - 1] and b[i + 64].
 inline bool JudgeBlock(const unsigned char* b, uint64_t i, uint64_t crMask, uint64_t lfMask, uint64_t nulMask,
                        uint64_t* at, uint64_t* plainEnd)
 {
-    uint64_t lfAfter = (lfMask >> 1) | (static_cast<uint64_t>(b[i + 64] == '\n') << 63);
-    uint64_t crBefore = (crMask << 1) | static_cast<uint64_t>(b[i - 1] == '\r');
-    uint64_t bad = nulMask | (crMask & ~lfAfter) | (lfMask & ~crBefore);
-    if (bad != 0) {
-        uint64_t first = static_cast<uint64_t>(__builtin_ctzll(bad));
-        uint64_t before = lfMask & ((1ull << first) - 1);   // the LF bytes before it
-        if (before != 0) {
-            *plainEnd = i + 64 - static_cast<uint64_t>(__builtin_clzll(before));
-        }
-        *at = i + first;
-        return true;
-    }
-    if (lfMask != 0) {
-        *plainEnd = i + 64 - static_cast<uint64_t>(__builtin_clzll(lfMask));
-    }
-    return false;
+    return JudgeLineEndBlock(i, crMask, lfMask, nulMask, b[i - 1] == '\r', b[i + 64] == '\n', 1, at, plainEnd);
 }
 
 #if defined(QUORVANE_WIDE_VECTORS)

@@ -61,4 +61,33 @@ inline uint64_t LineStartOf(const char* text, uint64_t from, uint64_t at)
     return at;
 }
 
+// Judges a block of 64 bytes at offset i by where it holds CR, LF and NUL
+// (one bit a byte; for UTF-16 text, step 2: two bits a unit, the units
+// CR, LF and zero): true, with *at, at the first one whose bytes would not
+// already be the output (a NUL, a CR not followed by LF, an LF not preceded
+// by CR); *plainEnd moves past the last LF before it, or past the block's
+// last LF when there is none. crBefore and lfAfter: the character just
+// before and just after the block.
+inline bool JudgeLineEndBlock(uint64_t i, uint64_t cr, uint64_t lf, uint64_t nul, bool crBefore, bool lfAfter,
+                              unsigned step, uint64_t* at, uint64_t* plainEnd)
+{
+    const uint64_t one = (1ull << step) - 1;   // the bits of one character
+    uint64_t lfNext = (lf >> step) | (lfAfter ? one << (64 - step) : 0);
+    uint64_t crPrevious = (cr << step) | (crBefore ? one : 0);
+    uint64_t bad = nul | (cr & ~lfNext) | (lf & ~crPrevious);
+    if (bad != 0) {
+        uint64_t first = static_cast<uint64_t>(__builtin_ctzll(bad));
+        uint64_t before = lf & ((1ull << first) - 1);   // the LF before it
+        if (before != 0) {
+            *plainEnd = i + 64 - static_cast<uint64_t>(__builtin_clzll(before));
+        }
+        *at = i + first;
+        return true;
+    }
+    if (lf != 0) {
+        *plainEnd = i + 64 - static_cast<uint64_t>(__builtin_clzll(lf));
+    }
+    return false;
+}
+
 #endif

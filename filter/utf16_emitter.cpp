@@ -2,6 +2,7 @@
 
 #include "filter/utf16_emitter.h"
 
+#include "filter/line_ends.h"
 #include "filter/utf16_units.h"
 #include "filter/wide_vectors.h"
 
@@ -26,29 +27,13 @@ struct UnitMasks {
     uint64_t zero;
 };
 
-// Judges the 32 units at text[i] by their masks: true, with *at, when one
-// of them would not already be the output (a zero unit, a CR not followed
-// by LF, an LF not preceded by CR); *plainEnd moves past the last LF before
-// it. Reads the units at i - 2 and i + 64.
+// Judges the 32 units at text[i] by their masks. Reads the units at i - 2
+// and i + 64.
 inline bool JudgeUnitBlock(const char* text, uint64_t i, const UnitMasks& m, bool bigEndian, uint64_t* at,
                            uint64_t* plainEnd)
 {
-    uint64_t lfAfter = (m.lf >> 2) | (UnitAt(text, i + 64, bigEndian) == kLf ? 3ull << 62 : 0);
-    uint64_t crBefore = (m.cr << 2) | (UnitAt(text, i - 2, bigEndian) == kCr ? 3ull : 0);
-    uint64_t bad = m.zero | (m.cr & ~lfAfter) | (m.lf & ~crBefore);
-    if (bad != 0) {
-        uint64_t first = static_cast<uint64_t>(__builtin_ctzll(bad));
-        uint64_t before = m.lf & ((1ull << first) - 1);   // the LF units before it
-        if (before != 0) {
-            *plainEnd = i + 64 - static_cast<uint64_t>(__builtin_clzll(before));
-        }
-        *at = i + first;
-        return true;
-    }
-    if (m.lf != 0) {
-        *plainEnd = i + 64 - static_cast<uint64_t>(__builtin_clzll(m.lf));
-    }
-    return false;
+    return JudgeLineEndBlock(i, m.cr, m.lf, m.zero, UnitAt(text, i - 2, bigEndian) == kCr,
+                             UnitAt(text, i + 64, bigEndian) == kLf, 2, at, plainEnd);
 }
 
 #if defined(QUORVANE_WIDE_VECTORS)

@@ -79,6 +79,22 @@ protected:
         SetPath(e.path, Errors());
         return r;
     }
+    // A record of a run replacing a rewritten export: the file under path
+    // then, the new one under temp, the backup's name as given.
+    RunRecord ReplacingRecord(const std::string& path, const std::string& temp, const std::string& backup)
+    {
+        RunRecord r;
+        RecordInit(&r);
+        r.step = kRecordReplacing;
+        RecordedExport& e = r.exports[0];
+        e.on = e.claimed = e.newKnown = true;
+        e.id = IdentityOf(path);
+        e.newId = IdentityOf(temp);
+        SetPath(e.path, path);
+        SetPath(e.tempPath, temp);
+        SetPath(e.backupPath, backup);
+        return r;
+    }
     // The record left as a killed run leaves it: written, never removed.
     void Abandon(RecordFile* f) { PlatformClose(f->file); }
     void Repair()
@@ -165,17 +181,9 @@ TEST_F(RunRecordTest, AnotherProgramsFileIsNeverTouched)
     const std::string backup = dir_.File("qzb0002.tmp");
     WriteFile(log, "all the old lines\r\n");
     WriteFile(temp, "the kept lines\r\n");
-    RunRecord r;
-    RecordInit(&r);
-    r.step = kRecordReplacing;
-    RecordedExport& e = r.exports[0];
-    e.on = e.existed = e.claimed = e.newKnown = true;
-    e.id = IdentityOf(log);
-    e.newId = IdentityOf(temp);
-    e.oldSize = 19;
-    SetPath(e.path, log);
-    SetPath(e.tempPath, temp);
-    SetPath(e.backupPath, backup);
+    RunRecord r = ReplacingRecord(log, temp, backup);
+    r.exports[0].existed = true;
+    r.exports[0].oldSize = 19;
     ASSERT_EQ(rename(log.c_str(), backup.c_str()), 0);
     WriteFile(log, "a logger's first record\r\n");
     // And an appended export that another program rotated: a new file.
@@ -210,16 +218,8 @@ TEST_F(RunRecordTest, ALandedExportsOldFileGoesByItsIdentityOnly)
         const std::string temp = dir_.File("qzv0003.tmp");
         WriteFile(out, "");
         WriteFile(temp, "the split's lines\r\n");
-        RunRecord r;
-        RecordInit(&r);
-        r.step = kRecordReplacing;
-        RecordedExport& e = r.exports[0];
-        e.on = e.created = e.claimed = e.newKnown = true;
-        e.id = IdentityOf(out);
-        e.newId = IdentityOf(temp);
-        SetPath(e.path, out);
-        SetPath(e.tempPath, temp);
-        SetPath(e.backupPath, dir_.File("qzb0004.tmp"));
+        RunRecord r = ReplacingRecord(out, temp, dir_.File("qzb0004.tmp"));
+        r.exports[0].created = true;
         ASSERT_EQ(renameat2(AT_FDCWD, temp.c_str(), AT_FDCWD, out.c_str(), RENAME_EXCHANGE), 0);
         if (othersFile) {
             // (moved away, not removed: a removed file's number may be

@@ -95,9 +95,10 @@ TEST(VectorScans, FindTheLineEndUnitWhereAPlainLoopDoes)
     }
 }
 
-// The code-page emitter's output for text (two zero bytes after it), its
-// lines written through a sink into a file.
-std::string EmitAll(const std::string& text, bool wide)
+// What emit writes into a sink, read back from the file behind it. emit is
+// given the sink and text with two zero bytes after it.
+template <typename Emit>
+std::string WrittenThroughSink(const std::string& text, Emit emit)
 {
     ScratchDir dir;
     std::u16string path = Utf8ToUtf16(dir.File("out"));
@@ -108,10 +109,18 @@ std::string EmitAll(const std::string& text, bool wide)
     LineSink sink;
     SinkInit(&sink, file, buffer.data(), static_cast<uint32_t>(buffer.size()));
     std::string padded = text + std::string(2, '\0');
-    EmitLines(&sink, padded.data(), text.size(), 0, text.size(), wide);
+    emit(&sink, padded.data());
     EXPECT_TRUE(SinkFlush(&sink));
     PlatformClose(file);
     return ReadFile(dir.File("out"));
+}
+
+// The code-page emitter's output for text.
+std::string EmitAll(const std::string& text, bool wide)
+{
+    return WrittenThroughSink(text, [&](LineSink* sink, const char* padded) {
+        EmitLines(sink, padded, text.size(), 0, text.size(), wide);
+    });
 }
 
 TEST(VectorScans, RewriteTheLineEndsWhereTheReferenceDoes)
@@ -138,26 +147,15 @@ TEST(VectorScans, RewriteTheLineEndsWhereTheReferenceDoes)
     }
 }
 
-// The UTF-16 emitter's output for text (a zero unit after it), written as
-// one stretch of lines through a sink into a file.
+// The UTF-16 emitter's output for text, written as one stretch of lines.
 std::string EmitAllUtf16(const std::string& text, bool bigEndian, bool wide)
 {
-    ScratchDir dir;
-    std::u16string path = Utf8ToUtf16(dir.File("out"));
-    bool created = false;
-    FileHandle file = PlatformClaimTarget(path.c_str(), &created);
-    EXPECT_NE(file, nullptr);
-    std::vector<char> buffer(1 << 12);
-    LineSink sink;
-    SinkInit(&sink, file, buffer.data(), static_cast<uint32_t>(buffer.size()));
-    std::string padded = text + std::string(2, '\0');
-    Utf16Emitter emitter;
-    Utf16EmitterStart(&emitter, padded.data(), bigEndian);
-    EmitUtf16Lines(&emitter, &sink, text.size(), 0, text.size(), wide);
-    Utf16EmitterFlush(&emitter);
-    EXPECT_TRUE(SinkFlush(&sink));
-    PlatformClose(file);
-    return ReadFile(dir.File("out"));
+    return WrittenThroughSink(text, [&](LineSink* sink, const char* padded) {
+        Utf16Emitter emitter;
+        Utf16EmitterStart(&emitter, padded, bigEndian);
+        EmitUtf16Lines(&emitter, sink, text.size(), 0, text.size(), wide);
+        Utf16EmitterFlush(&emitter);
+    });
 }
 
 TEST(VectorScans, RewriteTheUnitLineEndsWhereTheReferenceDoes)
