@@ -204,7 +204,9 @@ TEST_F(MainDialogTest, StripRunSplitsTheSourceWithTheButtonDisabledMeanwhile)
     HCURSOR arrow = LoadCursorW(nullptr, IDC_ARROW);
     SetCursor(arrow);
 
+    ULONGLONG pressed = GetTickCount64();
     EXPECT_EQ(PressStrip(), 0);
+    ULONGLONG took = GetTickCount64() - pressed;
 
     EXPECT_EQ(ReadWholeFile(with), "alpha one\r\nalphabet\r\n");
     EXPECT_EQ(ReadWholeFile(without), "beta\r\nALPHA two\r\n\r\n");
@@ -215,9 +217,14 @@ TEST_F(MainDialogTest, StripRunSplitsTheSourceWithTheButtonDisabledMeanwhile)
     EXPECT_EQ(spy.events[0].exportBytes, "<missing>") << "disabled only after the run began";
     EXPECT_TRUE(spy.events[1].enabled);
     EXPECT_EQ(spy.events[1].exportBytes, "alpha one\r\nalphabet\r\n") << "enabled before the run ended";
-    // A run that is over at once changes neither the cursor nor the title.
-    EXPECT_EQ(spy.events[0].cursor, arrow);
-    EXPECT_EQ(spy.events[1].cursor, arrow);
+    // A run that is over at once (well inside the half second after which
+    // a run shows that it works; a machine loaded by other work may take
+    // longer, and then the busy cursor is right) changes neither the
+    // cursor nor the title; whatever it took, both are as before after it.
+    if (took < 300) {
+        EXPECT_EQ(spy.events[0].cursor, arrow);
+        EXPECT_EQ(spy.events[1].cursor, arrow);
+    }
     EXPECT_EQ(GetCursor(), arrow);
     EXPECT_EQ(WindowText(dialog_), L"Quorvane 1.0 版本");
     EXPECT_TRUE(IsWindowEnabled(Item(IDC_STRIP)));
