@@ -44,8 +44,8 @@ def main():
     args = parser.parse_args()
     harnesses = [h.split("=", 1) for h in args.harness]
     for case in args.case:
-        name, spec = case.split("=", 1)
-        parts = spec.split(":")
+        name, wanted = case.split("=", 1)
+        parts = wanted.split(":")
         source, needle = parts[0], parts[1]
         extra = ["--ignore-case"] if len(parts) > 2 and parts[2] == "i" else []
         folder = os.path.dirname(os.path.abspath(source))

@@ -67,6 +67,12 @@ QUORVANE_WIDE_TARGET bool JudgeBlocksWide(const unsigned char* b, uint64_t* at, 
     *at = i;
     return false;
 }
+#else
+// Without 32-byte vectors: nothing judged, the narrower scan goes on.
+bool JudgeBlocksWide(const unsigned char*, uint64_t*, uint64_t, uint64_t*)
+{
+    return false;
+}
 #endif
 
 // First byte in [from, to) whose bytes would not already be the output: a
@@ -85,17 +91,11 @@ uint64_t FindLineEndToRewrite(const char* text, uint64_t from, uint64_t to, uint
         }
         i = 1;
     }
-#if defined(QUORVANE_WIDE_VECTORS)
-    if (wide) {
-        uint64_t at = i;
-        if (JudgeBlocksWide(b, &at, to, plainEnd)) {
-            return at;
-        }
-        i = at;
+    uint64_t at = i;
+    if (wide && JudgeBlocksWide(b, &at, to, plainEnd)) {
+        return at;
     }
-#else
-    (void)wide;
-#endif
+    i = at;
 #if defined(__SSE2__)
     const __m128i cr = _mm_set1_epi8('\r');
     const __m128i lf = _mm_set1_epi8('\n');

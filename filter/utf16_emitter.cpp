@@ -79,6 +79,12 @@ QUORVANE_WIDE_TARGET bool JudgeUnitBlocksWide(const char* text, uint64_t* at, ui
     *at = i;
     return false;
 }
+#else
+// Without 32-byte vectors: nothing judged, the narrower scan goes on.
+bool JudgeUnitBlocksWide(const char*, uint64_t*, uint64_t, bool, uint64_t*)
+{
+    return false;
+}
 #endif
 
 // First unit in text[from, to) (offsets even) whose units would not already
@@ -99,17 +105,11 @@ uint64_t FindUnitLineEndToRewrite(const char* text, uint64_t from, uint64_t to, 
         }
         i = 2;
     }
-#if defined(QUORVANE_WIDE_VECTORS)
-    if (wide) {
-        uint64_t at = i;
-        if (JudgeUnitBlocksWide(text, &at, to, bigEndian, plainEnd)) {
-            return at;
-        }
-        i = at;
+    uint64_t at = i;
+    if (wide && JudgeUnitBlocksWide(text, &at, to, bigEndian, plainEnd)) {
+        return at;
     }
-#else
-    (void)wide;
-#endif
+    i = at;
 #if defined(__SSE2__)
     const __m128i cr = _mm_set1_epi16(static_cast<short>(bigEndian ? 0x0D00 : 0x000D));
     const __m128i lf = _mm_set1_epi16(static_cast<short>(bigEndian ? 0x0A00 : 0x000A));
