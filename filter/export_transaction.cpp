@@ -30,6 +30,13 @@ void ExportInit(Export* e, RunFile which)
     e->newKnown = false;
     e->newId.volume = 0;
     e->newId.index = 0;
+    e->newSize = 0;
+    e->appending = false;
+    e->appended = false;
+    e->appendFrom = 0;
+    e->appendTime = 0;
+    e->appendedSize = 0;
+    e->appendedTime = 0;
 }
 
 // An export that cannot be had: why, kept; the claim, if any, stays held
@@ -112,15 +119,16 @@ void ClaimExport(const ExportRequest* r, const Export* other, ExportTransaction*
     if (PlatformStamp(e->path, &stamp)) {
         e->oldTime = stamp.writeTime;
     }
+    uint32_t slot = e->which == kWithoutExport ? 0 : 2;
     if (e->append) {
         if (e->hadContent && !ReadExportMark(e)) {
             return;
         }
-        if (!PlatformSeekEnd(e->claim)) {
+        // Its lines wait in a temporary file until the commit.
+        if (!PlatformNameBeside(e->path, 'v', slot, e->tempName)) {
             MarkUnclaimed(e, PlatformLastError());
             return;
         }
-        e->output = e->claim;
         e->state = kExportOpen;
         return;
     }
@@ -132,7 +140,6 @@ void ClaimExport(const ExportRequest* r, const Export* other, ExportTransaction*
     }
     e->isSource = SameText(e->path, t->sourceName);
     // The temporary file is made once the run's record names it.
-    uint32_t slot = e->which == kWithoutExport ? 0 : 2;
     if (!PlatformNameBeside(e->path, 'v', slot, e->tempName) ||
         !PlatformNameBeside(e->path, 'b', slot + 1, e->backupName)) {
         MarkUnclaimed(e, PlatformLastError());
@@ -169,22 +176,36 @@ void RecordExport(const Export* e, const ExportRequest* r, RecordedExport* out)
     out->oldTime = e->oldTime;
     CopyText(e->path, out->path, kLongPathCapacity);
     const FormChar none[1] = {0};
-    CopyText(e->append ? none : e->tempName, out->tempPath, kTempPathCapacity);
+    CopyText(e->tempName, out->tempPath, kTempPathCapacity);
     CopyText(e->append ? none : e->backupName, out->backupPath, kTempPathCapacity);
-    out->newKnown = !e->append && e->newKnown;
+    out->newKnown = e->newKnown;
     out->newId = e->newId;
+    out->newSize = e->newSize;
+    out->isSource = e->isSource;
+    out->appending = e->appending;
+    out->appended = e->appended;
+    out->appendFrom = e->appendFrom;
+    out->appendTime = e->appendTime;
+    out->appendedSize = e->appendedSize;
+    out->appendedTime = e->appendedTime;
 }
 
-// Whether an export's bytes, and the name it takes, must be on the disk
+uint32_t LineUnitOf(SourceEncoding encoding)
+{
+    return encoding == kEncodingUtf16Le ? kLineUnitUtf16Le : encoding == kEncodingUtf16Be ? kLineUnitUtf16Be : kLineUnitByte;
+}
+
+// Whether a rewrite's bytes, and the name it takes, must be on the disk
 // before the next file takes its place: a power cut after the source lost
-// its lines must find them in their export, new or appended too; an
-// appended export or a replaced file with content must not come back torn.
-// A new file while the source keeps every line risks nothing the source
-// does not still hold, and its flush would cost the run about as much
-// again as the copy itself.
+// its lines must find them in their export; a replaced file with content
+// must not come back torn. A new file while the source keeps every line
+// risks nothing the source does not still hold, and its flush would cost
+// the run about as much again as the copy itself. (An appended export's
+// waiting lines need no flush: they are flushed where they land.)
 bool MustBeDurable(const ExportTransaction* t, const Export* e)
 {
-    return e->append || e->hadContent || ExportRewritesSource(&t->without) || ExportRewritesSource(&t->with);
+    return !e->append &&
+           (e->hadContent || ExportRewritesSource(&t->without) || ExportRewritesSource(&t->with));
 }
 
 bool PrepareExport(const ExportTransaction* t, Export* e, LineSink* sink, RunOutcome* outcome)
@@ -200,20 +221,22 @@ bool PrepareExport(const ExportTransaction* t, Export* e, LineSink* sink, RunOut
         OutcomeFail(outcome, kRunExportUnwritten, e->which, PlatformLastError());
         return false;
     }
-    if (!e->append) {
-        // A failed close may be a write that never landed.
-        bool closed = PlatformClose(e->output);
-        e->output = nullptr;
-        if (!closed) {
-            OutcomeFail(outcome, kRunExportUnwritten, e->which, PlatformLastError());
-            return false;
-        }
+    if (!PlatformFileSize(e->output, &e->newSize)) {
+        OutcomeFail(outcome, kRunExportUnwritten, e->which, PlatformLastError());
+        return false;
+    }
+    // A failed close may be a write that never landed.
+    bool closed = PlatformClose(e->output);
+    e->output = nullptr;
+    if (!closed) {
+        OutcomeFail(outcome, kRunExportUnwritten, e->which, PlatformLastError());
+        return false;
     }
     return true;
 }
 
-// Ends a rewritten export that is not to take its place: its temporary file
-// goes, and so does the file the claim created.
+// Ends an export that is not to take its lines: its temporary file goes,
+// and so does the file the claim created.
 void DiscardRewrite(Export* e)
 {
     PlatformClose(e->output);
@@ -224,20 +247,28 @@ void DiscardRewrite(Export* e)
     ReleaseClaim(e);
 }
 
-// Ends an appended export that is not to keep its lines: cut back to its
-// old length, removed when the claim created it.
+// Ends an appended export whose lines were being added at its end and are
+// not to stay: cut back to the length it had, but only when nothing but the
+// run's own bytes lies past it (no other program added to it meanwhile);
+// then its last-write time as it was too. Removed when the claim created it.
 void CutBackAppend(Export* e)
 {
-    bool cut = e->output == nullptr || PlatformTruncate(e->claim, e->oldSize);
-    // Its last-write time as it was too: the file is as before the run.
-    if (cut && e->output != nullptr) {
-        PlatformSetWriteTime(e->claim, e->oldTime);
+    uint64_t size = 0;
+    bool ours = PlatformFileSize(e->claim, &size) && (size == e->appendFrom || (e->appended && size == e->appendedSize) ||
+                                                      (!e->appended && size >= e->appendFrom &&
+                                                       size - e->appendFrom <= e->newSize));
+    bool cut = ours && (size == e->appendFrom || PlatformTruncate(e->claim, e->appendFrom));
+    if (cut && size != e->appendFrom) {
+        PlatformSetWriteTime(e->claim, e->appendTime);
     }
     PlatformClose(e->claim);
     e->claim = nullptr;
-    if (e->created) {
+    if (cut && e->created) {
         PlatformDelete(e->path);
         e->created = false;
+    }
+    if (e->tempPath[0] != 0) {
+        PlatformDelete(e->tempPath);
     }
     e->fate = cut ? kExportUnchanged : kExportNotCutBack;
 }
@@ -245,7 +276,7 @@ void CutBackAppend(Export* e)
 void RollBack(Export* e)
 {
     if (e->state == kExportOpen || e->state == kExportUnclaimed) {
-        if (e->append && e->claim != nullptr) {
+        if (e->append && e->appending && e->claim != nullptr) {
             CutBackAppend(e);
         } else {
             DiscardRewrite(e);
@@ -253,6 +284,53 @@ void RollBack(Export* e)
         }
         e->state = kExportRolledBack;
     }
+}
+
+// Adds an appended export's waiting lines at its end and flushes it, each
+// step told to the run's record first. False when they are not all there
+// (the outcome says why); the export is then still open, for a roll back.
+bool AppendWaitingLines(ExportTransaction* t, Export* e, RunOutcome* outcome)
+{
+    FileStamp stamp;
+    if (!PlatformFileSize(e->claim, &e->appendFrom) || !PlatformStamp(e->path, &stamp)) {
+        OutcomeFail(outcome, kRunExportUnwritten, e->which, PlatformLastError());
+        return false;
+    }
+    e->appendTime = stamp.writeTime;
+    e->appending = true;
+    if (!RecordExports(t, kRecordReplacing)) {
+        e->appending = false;
+        OutcomeFail(outcome, kRunExportUnwritten, e->which, PlatformLastError());
+        return false;
+    }
+    FileHandle waiting = PlatformOpenSource(e->tempPath);
+    bool ok = waiting != nullptr && PlatformSeekEnd(e->claim);
+    for (uint64_t done = 0; ok && done < e->newSize;) {
+        uint32_t want = e->newSize - done < t->scratchSize ? static_cast<uint32_t>(e->newSize - done) : t->scratchSize;
+        uint32_t got = 0;
+        ok = PlatformRead(waiting, t->scratch, want, &got) && got > 0 && PlatformWrite(e->claim, t->scratch, got);
+        done += got;
+    }
+    uint32_t error = PlatformLastError();
+    PlatformClose(waiting);
+    if (ok && !PlatformFlush(e->claim)) {
+        ok = false;
+        error = PlatformLastError();
+    }
+    if (ok && PlatformStamp(e->path, &stamp)) {
+        e->appendedSize = stamp.size;
+        e->appendedTime = stamp.writeTime;
+        e->appended = e->appendedSize == e->appendFrom + e->newSize;
+        // Appended, as the record must say before anything counts on it.
+        ok = e->appended && RecordExports(t, kRecordReplacing);
+        error = PlatformLastError();
+    } else {
+        ok = false;
+    }
+    if (!ok) {
+        OutcomeFail(outcome, kRunExportUnwritten, e->which, error);
+    }
+    return ok;
 }
 
 bool ReplaceOrDiscard(ExportTransaction* t, Export* e, RunOutcome* outcome);
@@ -285,7 +363,7 @@ bool ReplaceOrDiscard(ExportTransaction* t, Export* e, RunOutcome* outcome)
     }
     FormChar backup[kTempPathCapacity];
     CopyText(e->backupName, backup, kTempPathCapacity);
-    SourceAsRead read = {t->sourceStamp, t->sourceSum};
+    SourceAsRead read = {t->sourceStamp, t->sourceSum, LineUnitOf(t->encoding)};
     ReplaceResult result =
         PlatformReplace(e->path, e->tempPath, e->isSource ? &read : nullptr, backup, MustBeDurable(t, e));
     uint32_t error = PlatformLastError();
@@ -345,6 +423,9 @@ bool RecordExports(ExportTransaction* t, uint32_t step)
         return true;
     }
     j->record.step = step;
+    j->record.sourceRead.stamp = t->sourceStamp;
+    j->record.sourceRead.sum = t->sourceSum;
+    j->record.sourceRead.unit = LineUnitOf(t->encoding);
     RecordExport(&t->without, &j->request->without, &j->record.exports[0]);
     RecordExport(&t->with, &j->request->with, &j->record.exports[1]);
     return RecordUpdate(&j->file, &j->record);
@@ -355,8 +436,6 @@ Export* MixedExport(ExportTransaction* t)
     Export* exports[2] = {&t->without, &t->with};
     for (Export* e : exports) {
         if (ExportOpen(e) && e->append && e->hadContent && !OneFamily(e->encoding, t->encoding)) {
-            // Nothing was written to it: there is nothing to cut back.
-            e->output = nullptr;
             return e;
         }
     }
@@ -383,13 +462,17 @@ void CommitExports(ExportTransaction* t, RunOutcome* outcome)
             complete = false;
         }
     }
-    for (int sourcePass = 0; sourcePass < 2; ++sourcePass) {
+    // The rewrites but the source's, then the appends, then the source.
+    for (int pass = 0; pass < 3; ++pass) {
         for (Export* e : exports) {
-            if (!ExportOpen(e) || e->append || e->isSource != (sourcePass == 1)) {
+            bool inPass = pass == 1 ? e->append : !e->append && e->isSource == (pass == 2);
+            if (!ExportOpen(e) || !inPass) {
                 continue;
             }
             if (!complete) {
                 RollBack(e);
+            } else if (e->append) {
+                complete = AppendWaitingLines(t, e, outcome);
             } else if (!ReplaceExport(t, e, outcome)) {
                 complete = false;
             }
@@ -403,6 +486,7 @@ void CommitExports(ExportTransaction* t, RunOutcome* outcome)
                     OutcomeFail(outcome, kRunExportUnwritten, e->which, PlatformLastError());
                 }
                 e->claim = nullptr;
+                PlatformDelete(e->tempPath);
                 e->fate = kExportWritten;
                 e->state = kExportCommitted;
             } else {

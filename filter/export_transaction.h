@@ -2,10 +2,11 @@
 // line is written, receives its lines, and then either takes its place as a
 // whole (commit) or leaves its file exactly as it was (roll back).
 //
-// An export in rewrite mode is never truncated in place: its lines go to a
-// temporary file beside it, which replaces it on commit. An export in
-// append mode receives its lines at its end while the source is still
-// being read; a roll back cuts it back to the length it had.
+// An export is never written while the source is read: its lines go to a
+// temporary file beside it. On commit a rewritten export's temporary file
+// replaces it, and an appended export's is added at its end, flushed, and
+// removed. A roll back after that cuts an appended export back to the
+// length it had, but only by the run's own bytes.
 #ifndef QUORVANE_EXPORT_TRANSACTION_H
 #define QUORVANE_EXPORT_TRANSACTION_H
 
@@ -19,7 +20,7 @@ enum ExportState {
     kExportIdle,        // switched off
     kExportShared,      // names the file the other export holds: gets no line
     kExportUnclaimed,   // could not be had for writing
-    kExportOpen,        // claimed; lines go to output
+    kExportOpen,        // claimed; lines go to output, a temporary file
     kExportCommitted,   // holds the run's lines
     kExportRolledBack,  // as it was
 };
@@ -28,7 +29,7 @@ struct Export {
     ExportState state;
     RunFile which;
     FileHandle claim;     // the export file itself, held for the whole run
-    FileHandle output;    // where lines go: the claim (append) or a temporary file
+    FileHandle output;    // where lines go: a temporary file
     bool created;         // the claim created the file
     bool append;
     bool hadContent;
@@ -40,8 +41,8 @@ struct Export {
     SourceEncoding encoding;
     ExportFate fate;
     FormChar path[kLongPathCapacity];   // as typed, then as the file system names the claimed file
-    // A rewrite's names, chosen when it is claimed so that the run's record
-    // can name them before they are made: the temporary file, and the
+    // Names chosen when it is claimed so that the run's record can name
+    // them before they are made: the temporary file, and (a rewrite) the
     // backup the old file goes to during the replace.
     FormChar tempName[kTempPathCapacity];
     FormChar backupName[kTempPathCapacity];
@@ -50,6 +51,17 @@ struct Export {
     // knows by it whether the replace put it in the export's place.
     bool newKnown;
     FileIdentity newId;
+    uint64_t newSize;     // the temporary file's length once complete
+    // An appended export's commit: the lines were being added from
+    // appendFrom, the file's length then (appendTime its last-write time
+    // then); once appended, flushed, they left it at appendedSize and
+    // appendedTime.
+    bool appending;
+    bool appended;
+    uint64_t appendFrom;
+    uint64_t appendTime;
+    uint64_t appendedSize;
+    uint64_t appendedTime;
 };
 
 struct ExportTransaction {
@@ -70,6 +82,9 @@ struct ExportTransaction {
     // The source's encoding, once its first bytes are read: lines go only
     // into files of the same.
     SourceEncoding encoding;
+    // Room the commit copies an appended export's lines through.
+    char* scratch;
+    uint32_t scratchSize;
 };
 
 // Claims the switched-on exports, the without-string one first. The source
@@ -77,7 +92,7 @@ struct ExportTransaction {
 // content to be appended to has its first bytes read, to know its encoding.
 void ClaimExports(ExportTransaction* t, const RunRequest* request, const StopFlag* stop);
 
-// Makes the temporary files of the claimed rewrites, under the names chosen
+// Makes the temporary files of the claimed exports, under the names chosen
 // for them. One that cannot be made leaves its export unclaimed.
 void OpenOutputs(ExportTransaction* t, const StopFlag* stop);
 
@@ -105,22 +120,21 @@ inline bool ExportStartsFile(const Export* e)
 }
 
 // The first export whose content is in another encoding than the source's
-// and is to be appended to, or none. Asked before any line is written: the
-// export found is left as it was by a roll back, not cut back.
+// and is to be appended to, or none.
 Export* MixedExport(ExportTransaction* t);
 
-// Makes sure every open export holds all its lines, on the disk, before
-// any file takes its place: its sink's writes went through, its file was
-// flushed (a new file, a temporary one and an appended one alike), and a
-// temporary file was closed without a failure. False with the failure
-// recorded in outcome; every file is still as it was.
+// Makes sure every open export's temporary file holds all its lines before
+// any file takes its place: its sink's writes went through, a rewrite's was
+// flushed where it must be durable, and it was closed without a failure.
+// False with the failure recorded in outcome; every file is still as it was.
 bool PrepareCommit(ExportTransaction* t, LineSink* without, LineSink* with, RunOutcome* outcome);
 
-// Puts every open export in place: the rewritten ones first, of them the
-// source last, then the appended ones are kept. Lines moved out of the
-// source into another export have landed there before the source loses
-// them. If one cannot take its place, the ones after it keep their files
-// and the appended ones are cut back. Once begun, it is not stopped.
+// Puts every open export in place: the rewritten ones but the source, then
+// the appended ones (their lines added at their ends and flushed), then the
+// source. Lines moved out of the source into another export have landed
+// there before the source loses them. If one cannot take its place, the
+// ones after it keep their files and the appended ones are cut back. Once
+// begun, it is not stopped.
 void CommitExports(ExportTransaction* t, RunOutcome* outcome);
 
 // Leaves every export's file as it was: temporary files removed, appended

@@ -77,20 +77,14 @@ void DropJournal(ExportTransaction* t)
     }
 }
 
-// What runs before this one left half done in the folders this one
-// touches is put back first.
-void RepairBeforeRun(const RunRequest* r, RunControl* control)
+// What runs before this one left half done (another copy of the program
+// may have been killed meanwhile) is put back first.
+void RepairBeforeRun(RunControl* control)
 {
     RepairReport local;
     RepairReport* report = control->repaired != nullptr ? control->repaired : &local;
     RepairInit(&local);
-    RepairBeside(r->source, report);
-    if (r->without.on) {
-        RepairBeside(r->without.path, report);
-    }
-    if (r->with.on) {
-        RepairBeside(r->with.path, report);
-    }
+    RepairFromPointers(report);
 }
 
 // The source's encoding, read off its first bytes through the window: a
@@ -169,6 +163,9 @@ void RouteAndFinish(RunControl* control, FileHandle source, uint64_t size, const
     bool read = RouteLines(&window, t->encoding, needles, &rules, &withoutSink, &withSink);
     WindowRelease(&window);
     t->sourceSum = SumValue(&sum);
+    // The window's room is free now: the commit copies appended lines through it.
+    t->scratch = block + 2 * kSinkCapacity;
+    t->scratchSize = static_cast<uint32_t>(kWindowCapacity);
     // The source is closed before any export takes its place: it may be
     // one of them.
     PlatformClose(source);
@@ -221,7 +218,7 @@ void DriveRun(const RunRequest* r, RunControl* control, RunOutcome* outcome)
     if (RefuseTooLong(r, outcome)) {
         return;
     }
-    RepairBeforeRun(r, control);
+    RepairBeforeRun(control);
     FileHandle source = PlatformOpenSource(r->source);
     if (source == nullptr) {
         OutcomeFail(outcome, kRunSourceUnopened, kSourceFile, PlatformLastError());
@@ -246,6 +243,9 @@ void DriveRun(const RunRequest* r, RunControl* control, RunOutcome* outcome)
     ExportTransaction t;
     t.sourceName = sourceName;
     t.sourceSum = 0;
+    t.encoding = kEncodingAnsi;
+    t.scratch = nullptr;
+    t.scratchSize = 0;
     uint64_t size = 0;
     if (!PlatformFileSize(source, &size) || !PlatformStamp(sourceName, &t.sourceStamp)) {
         OutcomeFail(outcome, kRunSourceUnread, kSourceFile, PlatformLastError());
@@ -273,6 +273,11 @@ void DriveRun(const RunRequest* r, RunControl* control, RunOutcome* outcome)
             DropJournal(&t);
         }
         OpenOutputs(&t, &control->stop);
+        // Which files the temporary ones are, so that a repair removes no
+        // other file that took one of their names.
+        if (!RecordExports(&t, kRecordWriting)) {
+            DropJournal(&t);
+        }
     }
     if (StopRaised(&control->stop)) {
         OutcomeFail(outcome, kRunStopped, kNoFile, 0);

@@ -8,9 +8,10 @@ namespace {
 
 const unsigned char kRecordMagic[4] = {'Q', 'Z', 'R', 'J'};
 const unsigned char kPointerMagic[4] = {'Q', 'Z', 'P', 'J'};
-const uint32_t kRecordVersion = 1;
-// magic, version, sequence, payload length, checksum
-const uint32_t kHeaderSize = 20;
+// Version 1 records had no seal: another version's, never acted on.
+const uint32_t kRecordVersion = 2;
+// magic, version, sequence, payload length, seal (8 bytes)
+const uint32_t kHeaderSize = 24;
 
 // The fields go into a slot one after another, little-endian.
 struct Slot {
@@ -85,10 +86,12 @@ uint64_t GetU64(Reader* r)
     return low | (static_cast<uint64_t>(GetU32(r)) << 32);
 }
 
+// A text's length is checked against the room it goes into and the bytes
+// left: a length past either is a record that does not hold together.
 void GetText(Reader* r, FormChar* text, uint32_t capacity)
 {
     uint32_t n = GetU32(r);
-    if (n + 1 > capacity) {
+    if (r->bad || n >= capacity || n > (r->size - r->at) / 2) {
         r->bad = true;
         n = 0;
     }
@@ -99,18 +102,17 @@ void GetText(Reader* r, FormChar* text, uint32_t capacity)
     text[n] = 0;
 }
 
-// FNV-1a over the sequence number and the length (header bytes 8 to 15),
-// then the payload.
-uint32_t Checksum(const unsigned char* slot, uint32_t payload)
+// The seal covers the sequence number, the length (header bytes 8 to 15)
+// and the payload, which follows the header in the slot.
+uint64_t SealOf(const unsigned char* slot, uint32_t payload, const SealKey& key)
 {
-    uint32_t h = 2166136261u;
-    for (uint32_t i = 8; i < 16; ++i) {
-        h = (h ^ slot[i]) * 16777619u;
+    unsigned char head[8];
+    for (int i = 0; i < 8; ++i) {
+        head[i] = slot[8 + i];
     }
-    for (uint32_t i = 0; i < payload; ++i) {
-        h = (h ^ slot[kHeaderSize + i]) * 16777619u;
-    }
-    return h;
+    SealKey keyed = key;
+    keyed.k0 ^= Seal(key, head, 8);
+    return Seal(keyed, slot + kHeaderSize, payload);
 }
 
 void PutIdentity(Slot* s, const FileIdentity& id)
@@ -128,12 +130,18 @@ void GetIdentity(Reader* r, FileIdentity* id)
 void PutExport(Slot* s, const RecordedExport& e)
 {
     uint32_t flags = (e.on ? 1u : 0u) | (e.append ? 2u : 0u) | (e.existed ? 4u : 0u) | (e.claimed ? 8u : 0u) |
-                     (e.created ? 16u : 0u) | (e.newKnown ? 32u : 0u);
+                     (e.created ? 16u : 0u) | (e.newKnown ? 32u : 0u) | (e.isSource ? 64u : 0u) |
+                     (e.appending ? 128u : 0u) | (e.appended ? 256u : 0u);
     PutU32(s, flags);
     PutIdentity(s, e.id);
     PutIdentity(s, e.newId);
     PutU64(s, e.oldSize);
     PutU64(s, e.oldTime);
+    PutU64(s, e.newSize);
+    PutU64(s, e.appendFrom);
+    PutU64(s, e.appendTime);
+    PutU64(s, e.appendedSize);
+    PutU64(s, e.appendedTime);
     PutText(s, e.path, kLongPathCapacity);
     PutText(s, e.tempPath, kTempPathCapacity);
     PutText(s, e.backupPath, kTempPathCapacity);
@@ -142,16 +150,27 @@ void PutExport(Slot* s, const RecordedExport& e)
 void GetExport(Reader* r, RecordedExport* e)
 {
     uint32_t flags = GetU32(r);
+    if (flags > 511u) {
+        r->bad = true;
+    }
     e->on = (flags & 1u) != 0;
     e->append = (flags & 2u) != 0;
     e->existed = (flags & 4u) != 0;
     e->claimed = (flags & 8u) != 0;
     e->created = (flags & 16u) != 0;
     e->newKnown = (flags & 32u) != 0;
+    e->isSource = (flags & 64u) != 0;
+    e->appending = (flags & 128u) != 0;
+    e->appended = (flags & 256u) != 0;
     GetIdentity(r, &e->id);
     GetIdentity(r, &e->newId);
     e->oldSize = GetU64(r);
     e->oldTime = GetU64(r);
+    e->newSize = GetU64(r);
+    e->appendFrom = GetU64(r);
+    e->appendTime = GetU64(r);
+    e->appendedSize = GetU64(r);
+    e->appendedTime = GetU64(r);
     GetText(r, e->path, kLongPathCapacity);
     GetText(r, e->tempPath, kTempPathCapacity);
     GetText(r, e->backupPath, kTempPathCapacity);
@@ -165,7 +184,7 @@ void SlotStart(Slot* s)
 }
 
 // Fills in the header once the payload is in.
-void SlotSeal(Slot* s, const unsigned char* magic, uint32_t sequence)
+void SlotClose(Slot* s, const unsigned char* magic, uint32_t sequence, const SealKey& key)
 {
     uint32_t payload = s->used - kHeaderSize;
     s->used = 0;
@@ -175,9 +194,7 @@ void SlotSeal(Slot* s, const unsigned char* magic, uint32_t sequence)
     PutU32(s, kRecordVersion);
     PutU32(s, sequence);
     PutU32(s, payload);
-    s->used = 16;
-    // The checksum covers the sequence number, the length and the payload.
-    PutU32(s, Checksum(s->bytes, payload));
+    PutU64(s, SealOf(s->bytes, payload, key));
     s->used = kHeaderSize + payload;
 }
 
@@ -188,86 +205,66 @@ bool SlotWrite(FileHandle file, const Slot* s, uint32_t index)
            PlatformFlush(file);
 }
 
-// Reads the slot at index; false when it cannot be read whole.
-bool SlotRead(FileHandle file, uint32_t index, Slot* s)
-{
-    s->used = 0;
-    if (!PlatformSeekTo(file, static_cast<uint64_t>(index) * kRecordSlot)) {
-        return false;
-    }
-    while (s->used < kRecordSlot) {
-        uint32_t got = 0;
-        if (!PlatformRead(file, s->bytes + s->used, kRecordSlot - s->used, &got)) {
-            return false;
-        }
-        if (got == 0) {
-            break;
-        }
-        s->used += got;
-    }
-    return true;
-}
-
 enum SlotState { kSlotWhole, kSlotTorn, kSlotForeign };
 
-// Whether a slot read back is whole: its magic, version and checksum. The
-// payload is then at bytes + kHeaderSize, *length long.
-SlotState SlotCheck(const Slot* s, const unsigned char* magic, uint32_t* sequence, uint32_t* length)
+// Whether the slot at bytes (size of them read) is whole and sealed with
+// key: its magic, version and seal. The payload follows the header,
+// *length long.
+SlotState SlotCheck(const unsigned char* bytes, uint32_t size, const unsigned char* magic, const SealKey& key,
+                    uint32_t* sequence, uint32_t* length)
 {
-    if (s->used < kHeaderSize) {
+    if (size < kHeaderSize) {
         return kSlotTorn;
     }
-    Reader r = {s->bytes, s->used, 0, false};
+    Reader r = {bytes, size, 0, false};
     bool ours = true;
     for (int i = 0; i < 4; ++i) {
         ours = GetByte(&r) == magic[i] && ours;
     }
     uint32_t version = GetU32(&r);
     if (!ours) {
-        // The name is ours: zeros or a write torn in its first bytes.
+        // Zeros, or a write torn in its first bytes.
         return kSlotTorn;
     }
     if (version != kRecordVersion) {
-        // A record of another version of the program: left to it.
         return kSlotForeign;
     }
     *sequence = GetU32(&r);
     *length = GetU32(&r);
-    uint32_t sum = GetU32(&r);
-    if (*length > s->used - kHeaderSize || sum != Checksum(s->bytes, *length)) {
+    uint64_t seal = GetU64(&r);
+    if (*length > size - kHeaderSize || seal != SealOf(bytes, *length, key)) {
         return kSlotTorn;
     }
     return kSlotWhole;
 }
 
-// The whole slot with the highest sequence number of the file's slots.
-RecordRead LoadLatest(FileHandle file, const unsigned char* magic, uint32_t slots, Slot* best, uint32_t* length)
+// The whole slot with the highest sequence number among the file's slots
+// (size bytes read, slots of them at most): its payload's offset and length.
+RecordRead LatestSlot(const unsigned char* bytes, uint32_t size, uint32_t slots, const unsigned char* magic,
+                      const SealKey& key, uint32_t* payload, uint32_t* length)
 {
-    Slot* spare = best + 1;
     bool found = false;
     bool foreign = false;
     uint32_t bestSequence = 0;
     for (uint32_t i = 0; i < slots; ++i) {
-        Slot* s = found ? spare : best;
+        uint32_t at = i * kRecordSlot;
+        if (at >= size) {
+            break;
+        }
+        uint32_t here = size - at < static_cast<uint32_t>(kRecordSlot) ? size - at : static_cast<uint32_t>(kRecordSlot);
         uint32_t sequence = 0;
         uint32_t n = 0;
-        if (!SlotRead(file, i, s)) {
-            continue;
-        }
-        SlotState state = SlotCheck(s, magic, &sequence, &n);
+        SlotState state = SlotCheck(bytes + at, here, magic, key, &sequence, &n);
         foreign = foreign || state == kSlotForeign;
         if (state != kSlotWhole || (found && sequence <= bestSequence)) {
             continue;
         }
-        if (s == spare) {
-            __builtin_memcpy(best->bytes, spare->bytes, kHeaderSize + n);
-            best->used = spare->used;
-        }
         found = true;
         bestSequence = sequence;
+        *payload = at + kHeaderSize;
         *length = n;
     }
-    if (foreign) {
+    if (foreign && !found) {
         return kRecordForeign;
     }
     return found ? kRecordRead : kRecordEmpty;
@@ -281,11 +278,19 @@ void ExportInitRecorded(RecordedExport* e)
     e->claimed = false;
     e->created = false;
     e->newKnown = false;
+    e->isSource = false;
+    e->appending = false;
+    e->appended = false;
     e->id.volume = 0;
     e->id.index = 0;
     e->newId = e->id;
     e->oldSize = 0;
     e->oldTime = 0;
+    e->newSize = 0;
+    e->appendFrom = 0;
+    e->appendTime = 0;
+    e->appendedSize = 0;
+    e->appendedTime = 0;
     e->path[0] = 0;
     e->tempPath[0] = 0;
     e->backupPath[0] = 0;
@@ -296,8 +301,9 @@ void CopyName(const FormChar* from, FormChar* to)
     CopyText(from, to, kTempPathCapacity);
 }
 
-// Writes the pointer file: one slot naming the record.
-bool WritePointer(const FormChar* pointer, const FormChar* recordPath)
+// Writes the pointer file: one slot naming the record, which file it is,
+// and the key of its seal.
+bool WritePointer(const FormChar* pointer, const RecordFile* f, const FileIdentity& recordId)
 {
     FileHandle file = PlatformOpenFile(pointer, kOpenRecordNew);
     if (file == nullptr) {
@@ -306,10 +312,13 @@ bool WritePointer(const FormChar* pointer, const FormChar* recordPath)
     Slot slot;
     Slot* s = &slot;
     SlotStart(s);
-    PutText(s, recordPath, kTempPathCapacity);
-    SlotSeal(s, kPointerMagic, 1);
+    PutU64(s, f->key.k0);
+    PutU64(s, f->key.k1);
+    PutIdentity(s, recordId);
+    PutText(s, f->path, kTempPathCapacity);
+    SlotClose(s, kPointerMagic, 1, kPointerSealKey);
     bool ok = SlotWrite(file, s, 0);
-    PlatformClose(file);
+    ok = PlatformClose(file) && ok;
     if (!ok) {
         PlatformDelete(pointer);
     }
@@ -318,13 +327,37 @@ bool WritePointer(const FormChar* pointer, const FormChar* recordPath)
 
 }  // namespace
 
+// A pointer's seal is a plain checksum: what makes it trusted is the folder
+// it is in, which is this user's own.
+const SealKey kPointerSealKey = {0x71756f7276616e65ull, 0x706f696e74657221ull};
+
+uint32_t SealedSlot(unsigned char* out, bool pointer, uint32_t sequence, const unsigned char* payload,
+                    uint32_t length, const SealKey& key)
+{
+    if (length > kRecordSlot - kHeaderSize) {
+        return 0;
+    }
+    Slot slot;
+    Slot* s = &slot;
+    SlotStart(s);
+    for (uint32_t i = 0; i < length; ++i) {
+        PutByte(s, payload[i]);
+    }
+    SlotClose(s, pointer ? kPointerMagic : kRecordMagic, sequence, key);
+    __builtin_memcpy(out, s->bytes, s->used);
+    return s->used;
+}
+
 void RecordInit(RunRecord* record)
 {
     record->step = kRecordClaiming;
     record->mostWritten = 0;
+    record->sourceRead.stamp.size = 0;
+    record->sourceRead.stamp.writeTime = 0;
+    record->sourceRead.sum = 0;
+    record->sourceRead.unit = kLineUnitByte;
     ExportInitRecorded(&record->exports[0]);
     ExportInitRecorded(&record->exports[1]);
-    record->pointer[0] = 0;
 }
 
 bool RecordBegin(RecordFile* f, const FormChar* beside, RunRecord* record)
@@ -333,22 +366,31 @@ bool RecordBegin(RecordFile* f, const FormChar* beside, RunRecord* record)
     f->sequence = 0;
     f->path[0] = 0;
     f->pointer[0] = 0;
+    PlatformRandom(&f->key, sizeof f->key);
+    // The record first, created held: no one can open it before its run
+    // lets go of it, and no pointer names it before it exists.
     if (!PlatformNameBeside(beside, 'r', 4, f->path)) {
         return false;
     }
-    // The pointer first, flushed: the next start finds the record through it.
-    FormChar folder[kTempPathCapacity];
-    if (PlatformStateFolder(folder, kTempPathCapacity) && PlatformNameBeside(folder, 'p', 5, f->pointer) &&
-        !WritePointer(f->pointer, f->path)) {
-        f->pointer[0] = 0;
-    }
-    CopyName(f->pointer, record->pointer);
     f->file = PlatformOpenFile(f->path, kOpenRecordNew);
-    if (f->file == nullptr || !RecordUpdate(f, record)) {
-        RecordEnd(f);
+    if (f->file == nullptr) {
+        f->path[0] = 0;
         return false;
     }
-    return true;
+    FileIdentity recordId;
+    FormChar folder[kTempPathCapacity];
+    bool ok = RecordUpdate(f, record) && PlatformIdentity(f->file, &recordId) &&
+              PlatformStateFolder(folder, kTempPathCapacity) && PlatformNameBeside(folder, 'p', 5, f->pointer);
+    if (ok && !WritePointer(f->pointer, f, recordId)) {
+        f->pointer[0] = 0;
+        ok = false;
+    }
+    if (!ok) {
+        // Without a pointer no repair would ever trust the record.
+        f->pointer[0] = 0;
+        RecordEnd(f);
+    }
+    return ok;
 }
 
 bool RecordUpdate(RecordFile* f, const RunRecord* record)
@@ -361,13 +403,16 @@ bool RecordUpdate(RecordFile* f, const RunRecord* record)
     SlotStart(s);
     PutU32(s, record->step);
     PutU64(s, record->mostWritten);
+    PutU64(s, record->sourceRead.stamp.size);
+    PutU64(s, record->sourceRead.stamp.writeTime);
+    PutU64(s, record->sourceRead.sum);
+    PutU32(s, record->sourceRead.unit);
     PutExport(s, record->exports[0]);
     PutExport(s, record->exports[1]);
-    PutText(s, record->pointer, kTempPathCapacity);
     bool ok = !s->overflow;
     if (ok) {
         ++f->sequence;
-        SlotSeal(s, kRecordMagic, f->sequence);
+        SlotClose(s, kRecordMagic, f->sequence, f->key);
         ok = SlotWrite(f->file, s, f->sequence & 1u);
     }
     return ok;
@@ -380,55 +425,90 @@ void RecordEnd(RecordFile* f)
         PlatformDelete(f->path);
         PlatformClose(f->file);
         f->file = nullptr;
-    } else if (f->path[0] != 0) {
-        PlatformDelete(f->path);
     }
+    f->path[0] = 0;
     if (f->pointer[0] != 0) {
         PlatformDelete(f->pointer);
         f->pointer[0] = 0;
     }
 }
 
-RecordRead RecordLoad(FileHandle file, RunRecord* record)
+bool RecordFileRead(FileHandle file, unsigned char* bytes, uint32_t* size)
 {
-    RecordInit(record);
-    Slot slots[2];
-    uint32_t length = 0;
-    RecordRead read = LoadLatest(file, kRecordMagic, 2, slots, &length);
-    if (read == kRecordRead) {
-        Reader r = {slots->bytes + kHeaderSize, length, 0, false};
-        record->step = GetU32(&r);
-        record->mostWritten = GetU64(&r);
-        GetExport(&r, &record->exports[0]);
-        GetExport(&r, &record->exports[1]);
-        GetText(&r, record->pointer, kTempPathCapacity);
-        if (r.bad || record->step < kRecordClaiming || record->step > kRecordReplacing) {
-            read = kRecordForeign;
-        }
+    *size = 0;
+    if (!PlatformSeekTo(file, 0)) {
+        return false;
     }
-    return read;
+    while (*size < kRecordFileSize) {
+        uint32_t got = 0;
+        if (!PlatformRead(file, bytes + *size, kRecordFileSize - *size, &got)) {
+            return false;
+        }
+        if (got == 0) {
+            break;
+        }
+        *size += got;
+    }
+    return true;
 }
 
-RecordRead PointerLoad(FileHandle file, FormChar* recordPath)
+RecordRead RecordParse(const unsigned char* bytes, uint32_t size, const SealKey& key, RunRecord* record)
 {
-    recordPath[0] = 0;
-    Slot slots[2];
+    RecordInit(record);
+    uint32_t payload = 0;
     uint32_t length = 0;
-    RecordRead read = LoadLatest(file, kPointerMagic, 1, slots, &length);
-    if (read == kRecordRead) {
-        Reader r = {slots->bytes + kHeaderSize, length, 0, false};
-        GetText(&r, recordPath, kTempPathCapacity);
-        if (r.bad) {
-            read = kRecordForeign;
-        }
+    RecordRead read = LatestSlot(bytes, size, 2, kRecordMagic, key, &payload, &length);
+    if (read != kRecordRead) {
+        return read;
     }
-    return read;
+    Reader r = {bytes + payload, length, 0, false};
+    record->step = GetU32(&r);
+    record->mostWritten = GetU64(&r);
+    record->sourceRead.stamp.size = GetU64(&r);
+    record->sourceRead.stamp.writeTime = GetU64(&r);
+    record->sourceRead.sum = GetU64(&r);
+    record->sourceRead.unit = GetU32(&r);
+    GetExport(&r, &record->exports[0]);
+    GetExport(&r, &record->exports[1]);
+    if (r.bad || r.at != r.size || record->step < kRecordClaiming || record->step > kRecordReplacing ||
+        record->sourceRead.unit > kLineUnitUtf16Be) {
+        RecordInit(record);
+        return kRecordForeign;
+    }
+    return kRecordRead;
+}
+
+RecordRead PointerParse(const unsigned char* bytes, uint32_t size, RecordPointer* pointer)
+{
+    pointer->recordPath[0] = 0;
+    pointer->recordId.volume = 0;
+    pointer->recordId.index = 0;
+    pointer->key.k0 = 0;
+    pointer->key.k1 = 0;
+    uint32_t payload = 0;
+    uint32_t length = 0;
+    RecordRead read = LatestSlot(bytes, size, 1, kPointerMagic, kPointerSealKey, &payload, &length);
+    if (read != kRecordRead) {
+        return read;
+    }
+    Reader r = {bytes + payload, length, 0, false};
+    pointer->key.k0 = GetU64(&r);
+    pointer->key.k1 = GetU64(&r);
+    GetIdentity(&r, &pointer->recordId);
+    GetText(&r, pointer->recordPath, kTempPathCapacity);
+    if (r.bad || r.at != r.size || pointer->recordPath[0] == 0) {
+        pointer->recordPath[0] = 0;
+        return kRecordForeign;
+    }
+    return kRecordRead;
 }
 
 bool JournalBegin(RunJournal* j, const RunRequest* request, uint64_t sourceSize)
 {
     j->request = request;
     j->file.file = nullptr;
+    j->file.path[0] = 0;
+    j->file.pointer[0] = 0;
     RecordInit(&j->record);
     // Room for a byte order mark too.
     j->record.mostWritten = 2 * sourceSize + 16;

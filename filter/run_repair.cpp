@@ -7,6 +7,9 @@
 
 namespace {
 
+// Pieces the repair reads and compares files in.
+const uint32_t kRepairChunk = 8192;
+
 void TellPutBack(RepairReport* report, const FormChar* path)
 {
     for (uint32_t i = 0; i < report->putBack && i < kRepairMostTold; ++i) {
@@ -47,11 +50,119 @@ uint64_t SizeAt(const FormChar* path)
     return PlatformStamp(path, &stamp) ? stamp.size : ~0ull;
 }
 
-// An appended export back to its length and last-write time before the
-// run, or removed when the claim created it. Only while its name still
-// holds the file the run appended to; one that cannot be opened to be cut
-// back (another program holds it shut) is told as kept with the lines.
-bool CutBack(const RecordedExport& e, uint64_t mostWritten, RepairReport* report)
+// ---- Reading files back ----------------------------------------------------
+
+// Reads count bytes (at most kRepairChunk) from offset; false when they are
+// not all there.
+bool ReadAt(FileHandle file, uint64_t offset, unsigned char* bytes, uint32_t count)
+{
+    if (!PlatformSeekTo(file, offset)) {
+        return false;
+    }
+    uint32_t have = 0;
+    while (have < count) {
+        uint32_t got = 0;
+        if (!PlatformRead(file, bytes + have, count - have, &got) || got == 0) {
+            return false;
+        }
+        have += got;
+    }
+    return true;
+}
+
+// True when count bytes of a from aOffset are those of b from bOffset.
+bool SameBytes(FileHandle a, uint64_t aOffset, FileHandle b, uint64_t bOffset, uint64_t count)
+{
+    unsigned char left[kRepairChunk];
+    unsigned char right[kRepairChunk];
+    for (uint64_t done = 0; done < count;) {
+        uint32_t n = count - done < kRepairChunk ? static_cast<uint32_t>(count - done) : kRepairChunk;
+        if (!ReadAt(a, aOffset + done, left, n) || !ReadAt(b, bOffset + done, right, n)) {
+            return false;
+        }
+        for (uint32_t i = 0; i < n; ++i) {
+            if (left[i] != right[i]) {
+                return false;
+            }
+        }
+        done += n;
+    }
+    return true;
+}
+
+// The sum of a file's first count bytes, as the run summed what it read.
+bool SumOfFirst(FileHandle file, uint64_t count, uint64_t* value)
+{
+    unsigned char bytes[kRepairChunk];
+    ContentSum sum;
+    SumInit(&sum);
+    for (uint64_t done = 0; done < count;) {
+        uint32_t n = count - done < kRepairChunk ? static_cast<uint32_t>(count - done) : kRepairChunk;
+        if (!ReadAt(file, done, bytes, n)) {
+            return false;
+        }
+        SumAdd(&sum, bytes, n);
+        done += n;
+    }
+    *value = SumValue(&sum);
+    return true;
+}
+
+// Adds count bytes of from, from offset on, at the end of to.
+bool AppendRange(FileHandle from, uint64_t offset, uint64_t count, FileHandle to)
+{
+    unsigned char bytes[kRepairChunk];
+    if (!PlatformSeekEnd(to)) {
+        return false;
+    }
+    for (uint64_t done = 0; done < count;) {
+        uint32_t n = count - done < kRepairChunk ? static_cast<uint32_t>(count - done) : kRepairChunk;
+        if (!ReadAt(from, offset + done, bytes, n) || !PlatformSeekEnd(to) || !PlatformWrite(to, bytes, n)) {
+            return false;
+        }
+        done += n;
+    }
+    return PlatformFlush(to);
+}
+
+// True when the unit that ends at offset end is a line end.
+bool EndsALineAt(FileHandle file, uint64_t end, uint32_t unit)
+{
+    uint32_t width = LineUnitBytes(unit);
+    unsigned char bytes[2];
+    return end >= width && ReadAt(file, end - width, bytes, width) && IsLineEndUnit(bytes, unit);
+}
+
+// ---- Appended exports --------------------------------------------------------
+
+// The temporary file an appended export's lines waited in, or a rewrite's
+// new content that did not take its place: removed when it is the file the
+// run made, or empty (a name the run took a moment before it said which
+// file it was).
+void RemoveTemporary(const RecordedExport& e)
+{
+    if ((e.newKnown && Holds(e.tempPath, e.newId)) || (Exists(e.tempPath) && SizeAt(e.tempPath) == 0)) {
+        PlatformDelete(e.tempPath);
+    }
+}
+
+// A file the claim created, still that file and still empty: removed.
+bool RemoveCreatedIfEmpty(const RecordedExport& e)
+{
+    if (e.created && Holds(e.path, e.id) && SizeAt(e.path) == 0) {
+        PlatformDelete(e.path);
+        return !Exists(e.path);
+    }
+    return false;
+}
+
+// An appended export the run began to add its lines to, whose run did not
+// finish: what lies past the length it had then goes, but only when every
+// byte of it is the run's own (the same bytes, at the same places, as the
+// waiting lines). Anything else there (a line another program added since)
+// leaves the file as it is, told. Its last-write time goes back only when
+// the file is exactly as the append left it, so exactly as before once cut.
+bool CutBackAppended(const RecordedExport& e, RepairReport* report)
 {
     if (!Holds(e.path, e.id)) {
         return false;
@@ -63,45 +174,59 @@ bool CutBack(const RecordedExport& e, uint64_t mostWritten, RepairReport* report
         TellKept(report, e.path);
         return false;
     }
-    if (e.created) {
+    if (size <= e.appendFrom) {
+        // Nothing of the run's is there.
         PlatformClose(file);
-        if (size <= mostWritten) {
-            PlatformDelete(e.path);
-            return !Exists(e.path);
-        }
-        return false;
+        return RemoveCreatedIfEmpty(e);
     }
-    bool changed = false;
-    if (size > e.oldSize) {
-        changed = PlatformTruncate(file, e.oldSize);
-        if (!changed) {
-            TellKept(report, e.path);
-        }
+    FileHandle staged = nullptr;
+    uint64_t stagedSize = 0;
+    if (e.newKnown && Holds(e.tempPath, e.newId)) {
+        staged = PlatformOpenSource(e.tempPath);
+    }
+    bool ours = staged != nullptr && PlatformFileSize(staged, &stagedSize) && size - e.appendFrom <= stagedSize &&
+                SameBytes(file, e.appendFrom, staged, 0, size - e.appendFrom);
+    PlatformClose(staged);
+    if (!ours) {
+        PlatformClose(file);
+        TellKept(report, e.path);
+        return false;
     }
     FileStamp stamp;
-    if (size >= e.oldSize && (changed || (PlatformStamp(e.path, &stamp) && stamp.writeTime != e.oldTime))) {
-        PlatformSetWriteTime(file, e.oldTime);
+    bool asAppended = e.appended && PlatformStamp(e.path, &stamp) && stamp.size == e.appendedSize &&
+                      stamp.writeTime == e.appendedTime && size == e.appendedSize;
+    bool cut = PlatformTruncate(file, e.appendFrom);
+    if (cut && asAppended) {
+        PlatformSetWriteTime(file, e.appendTime);
     }
     PlatformClose(file);
-    return changed;
-}
-
-// A file the claim created that the record knows only by its name (the run
-// ended before it could say which file it was): removed only when empty, as
-// the claim left it.
-bool RemoveEmptyCreated(const RecordedExport& e)
-{
-    if (e.existed || !Exists(e.path) || SizeAt(e.path) != 0) {
+    if (!cut) {
+        TellKept(report, e.path);
         return false;
     }
-    PlatformDelete(e.path);
+    RemoveCreatedIfEmpty(e);
     return true;
 }
+
+bool RepairAppended(const RecordedExport& e, bool keep, RepairReport* report)
+{
+    bool putBack = false;
+    if (!e.appending) {
+        // Its lines never reached it: the export is as it was.
+        putBack = RemoveCreatedIfEmpty(e);
+    } else if (!keep) {
+        putBack = CutBackAppended(e, report);
+    }
+    RemoveTemporary(e);
+    return putBack;
+}
+
+// ---- Rewritten exports -------------------------------------------------------
 
 // Whether a rewritten export's new file holds its name.
 bool Landed(const RecordedExport& e, uint32_t step)
 {
-    return step >= kRecordReplacing && e.newKnown && Holds(e.path, e.newId);
+    return step >= kRecordReplacing && !e.append && e.newKnown && Holds(e.path, e.newId);
 }
 
 // A rewritten export whose new content did not take its place: the old file
@@ -117,33 +242,23 @@ bool PutBackRewrite(const RecordedExport& e, RepairReport* report)
             PlatformDelete(e.backupPath);
         }
         if (Exists(e.tempPath)) {
-            PlatformDelete(e.tempPath);
-            changed = true;
+            RemoveTemporary(e);
+            changed = !Exists(e.tempPath);
         }
-        if (e.created && SizeAt(e.path) == 0) {
-            PlatformDelete(e.path);
-            changed = true;
-        }
-        return changed;
+        return RemoveCreatedIfEmpty(e) || changed;
     }
     if (!Exists(e.path)) {
         // The name is free: the replace stopped half way.
         if (Holds(e.backupPath, e.id) && PlatformRenameToFree(e.backupPath, e.path)) {
-            if (Exists(e.tempPath)) {
-                PlatformDelete(e.tempPath);
-            }
-            if (e.created && SizeAt(e.path) == 0) {
-                PlatformDelete(e.path);
-            }
+            RemoveTemporary(e);
+            RemoveCreatedIfEmpty(e);
             return true;
         }
         if (e.created) {
             // The created file is gone already: only our temporary file is left.
-            if (Exists(e.tempPath)) {
-                PlatformDelete(e.tempPath);
-                changed = true;
-            }
-            return changed;
+            bool had = Exists(e.tempPath);
+            RemoveTemporary(e);
+            return had && !Exists(e.tempPath);
         }
         // The old file is nowhere to be found under our names: the new one,
         // whole, is the only copy left, and takes the name.
@@ -163,13 +278,71 @@ bool PutBackRewrite(const RecordedExport& e, RepairReport* report)
     return false;
 }
 
-// After a rewritten export took its place: the old file's backup name goes,
-// and so does the temporary name when it holds the old file (a replace that
+// The source took its new content while its old file, under the backup
+// name, may hold records a logger added during the replace. They go to the
+// end of the new file, whole, unless they are there already; true when the
+// backup holds nothing that is not also in the new file. Anything the
+// repair cannot account for keeps the backup.
+bool CarryTail(const RecordedExport& e, const SourceAsRead& read)
+{
+    FileHandle old = PlatformOpenSource(e.backupPath);
+    FileStamp stamp;
+    uint64_t oldSize = 0;
+    if (old == nullptr || !PlatformFileSize(old, &oldSize) || !PlatformStamp(e.backupPath, &stamp)) {
+        PlatformClose(old);
+        return false;
+    }
+    const uint64_t readSize = read.stamp.size;
+    if (oldSize == readSize && stamp.writeTime == read.stamp.writeTime) {
+        PlatformClose(old);
+        return true;
+    }
+    uint32_t unit = read.unit;
+    uint32_t width = LineUnitBytes(unit);
+    uint64_t sum = 0;
+    bool onlyAdded = oldSize > readSize && (oldSize - readSize) % width == 0 &&
+                     (readSize == 0 || EndsALineAt(old, readSize, unit)) && EndsALineAt(old, oldSize, unit) &&
+                     SumOfFirst(old, readSize, &sum) && sum == read.sum;
+    if (!onlyAdded) {
+        PlatformClose(old);
+        return false;
+    }
+    // A CR LF cut between the read and the tail: the new file ends that
+    // line already, the LF is not a line of its own.
+    uint64_t tail = readSize;
+    unsigned char around[4];
+    if (readSize >= width && ReadAt(old, readSize - width, around, 2 * width) && IsLineFeedUnit(around + width, unit) &&
+        IsLineEndUnit(around, unit) && !IsLineFeedUnit(around, unit)) {
+        tail += width;
+    }
+    FileHandle target = PlatformOpenFile(e.path, kOpenToMend);
+    uint64_t now = 0;
+    bool carried = false;
+    if (target != nullptr && PlatformFileSize(target, &now)) {
+        if (now == e.newSize) {
+            carried = AppendRange(old, tail, oldSize - tail, target);
+        } else if (now == e.newSize + (oldSize - tail)) {
+            // Carried already, by the replace, before the kill.
+            carried = SameBytes(target, e.newSize, old, tail, oldSize - tail);
+        }
+    }
+    PlatformClose(target);
+    PlatformClose(old);
+    return carried;
+}
+
+// After a rewritten export took its place: the old file's backup name goes
+// (for the source, once what a logger added to it is in the new file), and
+// so does the temporary name when it holds the old file (a replace that
 // swapped the two names, ended before it removed the old one).
-void CleanUpLanded(const RecordedExport& e)
+void CleanUpLanded(const RecordedExport& e, const RunRecord& r, RepairReport* report)
 {
     if (Holds(e.backupPath, e.id)) {
-        PlatformDelete(e.backupPath);
+        if (!e.isSource || CarryTail(e, r.sourceRead)) {
+            PlatformDelete(e.backupPath);
+        } else {
+            TellKept(report, e.backupPath);
+        }
     }
     if (Holds(e.tempPath, e.id)) {
         PlatformDelete(e.tempPath);
@@ -178,25 +351,30 @@ void CleanUpLanded(const RecordedExport& e)
 
 void Act(const RunRecord& r, RepairReport* report)
 {
-    // Appended lines stay only when every rewritten export took its place.
+    // Appended lines stay only when every rewritten export took its place
+    // (the source last: lines moved out of it are then in their exports)
+    // and they were all added and flushed.
     bool allLanded = true;
     for (const RecordedExport& e : r.exports) {
         if (e.on && e.claimed && !e.append && !Landed(e, r.step)) {
             allLanded = false;
         }
     }
-    bool keepAppended = r.step == kRecordReplacing && allLanded;
     for (const RecordedExport& e : r.exports) {
         if (!e.on) {
             continue;
         }
         bool putBack = false;
         if (r.step == kRecordClaiming || !e.claimed) {
-            putBack = RemoveEmptyCreated(e);
+            putBack = !e.existed && Exists(e.path) && SizeAt(e.path) == 0;
+            if (putBack) {
+                PlatformDelete(e.path);
+            }
         } else if (e.append) {
-            putBack = !keepAppended && CutBack(e, r.mostWritten, report);
+            bool keep = r.step == kRecordReplacing && allLanded && e.appended;
+            putBack = RepairAppended(e, keep, report);
         } else if (Landed(e, r.step)) {
-            CleanUpLanded(e);
+            CleanUpLanded(e, r, report);
         } else {
             putBack = PutBackRewrite(e, report);
         }
@@ -206,34 +384,53 @@ void Act(const RunRecord& r, RepairReport* report)
     }
 }
 
-void RepairFound(void* arg, const FormChar* path)
+// One pointer in this user's folder: the record it names is acted on when
+// it is still the very file the pointer says, no run holds it, and its slot
+// carries the seal of the pointer's key. A pointer is removed only when its
+// record is dealt with or gone; one that cannot be read is left alone.
+void RepairPointer(void* arg, const FormChar* pointerPath)
 {
-    RepairRecord(path, static_cast<RepairReport*>(arg));
-}
-
-void RepairPointer(void* arg, const FormChar* pointer)
-{
-    FileHandle file = PlatformOpenFile(pointer, kOpenRecordExisting);
+    RepairReport* report = static_cast<RepairReport*>(arg);
+    unsigned char bytes[kRecordFileSize];
+    uint32_t size = 0;
+    FileHandle file = PlatformOpenFile(pointerPath, kOpenRecordExisting);
     if (file == nullptr) {
         return;
     }
-    FormChar recordPath[kTempPathCapacity];
-    RecordRead read = PointerLoad(file, recordPath);
+    RecordPointer pointer;
+    bool read = RecordFileRead(file, bytes, &size) && PointerParse(bytes, size, &pointer) == kRecordRead;
     PlatformClose(file);
-    if (read == kRecordForeign) {
+    if (!read) {
         return;
     }
-    if (read == kRecordRead) {
-        RepairRecord(recordPath, static_cast<RepairReport*>(arg));
-        FileIdentity id;
-        if (PlatformIdentityAt(recordPath, &id)) {
-            // Its run goes on: the pointer stays with it.
-            return;
+    FileHandle record = PlatformOpenFile(pointer.recordPath, kOpenRecordExisting);
+    if (record == nullptr) {
+        // Held by its run, which goes on (in this program or another copy
+        // of it), or gone: only then has the pointer nothing left to say.
+        // (Asked without opening it: a held record cannot be opened.)
+        FileStamp stamp;
+        if (!PlatformStamp(pointer.recordPath, &stamp)) {
+            PlatformDelete(pointerPath);
         }
+        return;
     }
-    // A torn pointer was written before its record was; a pointer whose
-    // record is gone points at nothing.
-    PlatformDelete(pointer);
+    FileIdentity id;
+    if (!PlatformIdentity(record, &id) || !SameIdentity(id, pointer.recordId)) {
+        // Another file took the record's name: not ours to read.
+        PlatformClose(record);
+        PlatformDelete(pointerPath);
+        return;
+    }
+    RunRecord r;
+    if (RecordFileRead(record, bytes, &size) && RecordParse(bytes, size, pointer.key, &r) == kRecordRead) {
+        Act(r, report);
+        // Removed while held, as its run would have; then its pointer.
+        PlatformDelete(pointer.recordPath);
+    }
+    // A record that is not whole under its seal is left where it is: no
+    // step was taken on its word.
+    PlatformClose(record);
+    PlatformDelete(pointerPath);
 }
 
 }  // namespace
@@ -242,37 +439,6 @@ void RepairInit(RepairReport* report)
 {
     report->putBack = 0;
     report->kept = 0;
-}
-
-void RepairRecord(const FormChar* recordPath, RepairReport* report)
-{
-    FileHandle file = PlatformOpenFile(recordPath, kOpenRecordExisting);
-    if (file == nullptr) {
-        return;
-    }
-    RunRecord r;
-    RecordRead read = RecordLoad(file, &r);
-    if (read == kRecordForeign) {
-        PlatformClose(file);
-        return;
-    }
-    if (read == kRecordRead) {
-        Act(r, report);
-    }
-    // Removed while held, as its run would have; then its pointer. A record
-    // with no whole slot was torn in its first write: nothing was done yet.
-    PlatformDelete(recordPath);
-    PlatformClose(file);
-    if (read == kRecordRead && r.pointer[0] != 0) {
-        PlatformDelete(r.pointer);
-    }
-}
-
-void RepairBeside(const FormChar* path, RepairReport* report)
-{
-    if (path[0] != 0) {
-        PlatformListBeside(path, 'r', kRepairMostRecords, RepairFound, report);
-    }
 }
 
 void RepairFromPointers(RepairReport* report)

@@ -195,10 +195,46 @@ enum ReplaceResult {
 };
 // What the run read of a file it rewrites: its stamp when the run took its
 // size, and the sum (content_sum.h) of the bytes it read, all of them.
+// unit tells how its lines end, so that a record another program adds is
+// known whole by its own line end.
+enum LineUnit { kLineUnitByte = 0, kLineUnitUtf16Le = 1, kLineUnitUtf16Be = 2 };
 struct SourceAsRead {
     FileStamp stamp;
     uint64_t sum;
+    uint32_t unit;   // LineUnit
 };
+// Bytes in one unit of the kind.
+inline uint32_t LineUnitBytes(uint32_t unit)
+{
+    return unit == kLineUnitByte ? 1 : 2;
+}
+// True when the unit at bytes (LineUnitBytes long) is a CR or an LF.
+inline bool IsLineEndUnit(const unsigned char* bytes, uint32_t unit)
+{
+    if (unit == kLineUnitByte) {
+        return bytes[0] == '\r' || bytes[0] == '\n';
+    }
+    unsigned char low = unit == kLineUnitUtf16Le ? bytes[0] : bytes[1];
+    unsigned char high = unit == kLineUnitUtf16Le ? bytes[1] : bytes[0];
+    return high == 0 && (low == '\r' || low == '\n');
+}
+// The longest start of n bytes (read from a unit's start on) that ends
+// with a line end unit; 0 when none does.
+inline uint32_t LineEndCut(const unsigned char* bytes, uint32_t n, uint32_t unit)
+{
+    uint32_t width = LineUnitBytes(unit);
+    for (uint32_t cut = n - n % width; cut >= width; cut -= width) {
+        if (IsLineEndUnit(bytes + cut - width, unit)) {
+            return cut;
+        }
+    }
+    return 0;
+}
+// True when the unit at bytes is an LF.
+inline bool IsLineFeedUnit(const unsigned char* bytes, uint32_t unit)
+{
+    return IsLineEndUnit(bytes, unit) && bytes[unit == kLineUnitUtf16Be ? 1 : 0] == '\n';
+}
 // Puts the temporary file in the target's place, keeping the target's
 // attributes. Both must be closed. The old file is moved to a backup beside
 // the target first; every decision after that is taken by which file each
@@ -269,11 +305,16 @@ FileHandle PlatformOpenFile(const FormChar* path, OpenMode mode);
 bool PlatformRenameToFree(const FormChar* from, const FormChar* to);
 // The folder of this user's own where a run leaves the pointer to its
 // record, ended with a separator and created if missing
-// (%LOCALAPPDATA%\Quorvane\ on Windows, else the temporary folder's).
+// (%LOCALAPPDATA%\Quorvane\ on Windows; on POSIX quorvane-<uid> in the
+// temporary folder, made private, and refused when another user owns it or
+// others may write to it).
 bool PlatformStateFolder(FormChar* folder, uint32_t capacity);
-// Calls found(arg, path) for each file "qz<kind>????.tmp" beside target (in
-// its folder, or in it when it ends with a separator), at most limit of them.
+// Calls found(arg, path) for each file named exactly "qz<kind>XXXX.tmp",
+// four upper-case hex digits, beside target (in its folder, or in it when it
+// ends with a separator), at most limit of them.
 typedef void (*FoundFile)(void* arg, const FormChar* path);
 void PlatformListBeside(const FormChar* target, FormChar kind, uint32_t limit, FoundFile found, void* arg);
+// Fills count bytes with values no one else can foresee (a key).
+void PlatformRandom(void* bytes, uint32_t count);
 
 #endif

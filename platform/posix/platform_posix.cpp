@@ -139,11 +139,6 @@ uint64_t WriteTimeOf(const struct stat& st)
     return static_cast<uint64_t>(st.st_mtim.tv_sec) * 1000000000ull + static_cast<uint64_t>(st.st_mtim.tv_nsec);
 }
 
-bool IsLineEnd(char c)
-{
-    return c == '\r' || c == '\n';
-}
-
 // Reads count bytes of fd from offset, handing each piece to use(bytes, n);
 // false when a read fails or the file ends first.
 const size_t kCopyChunk = 1u << 16;
@@ -185,7 +180,7 @@ bool WriteAll(int fd, const char* bytes, size_t count)
 // Adds the bytes of fd from, from offset to end (a line's end), at the end
 // of the file named to. Each write ends at a line's end, so that a record
 // another program appends meanwhile comes between two whole lines.
-bool AppendTail(int from, uint64_t offset, uint64_t end, const std::string& to)
+bool AppendTail(int from, uint64_t offset, uint64_t end, const std::string& to, uint32_t unit)
 {
     int out = open(to.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
     if (out < 0) {
@@ -195,15 +190,13 @@ bool AppendTail(int from, uint64_t offset, uint64_t end, const std::string& to)
     std::string carry;
     bool ok = ReadRange(from, offset, end - offset, &buffer[0], [&](const char* bytes, size_t n) {
         carry.append(bytes, n);
-        size_t cut = carry.size();
-        while (cut > 0 && !IsLineEnd(carry[cut - 1])) {
-            --cut;
-        }
+        size_t cut = LineEndCut(reinterpret_cast<const unsigned char*>(carry.data()),
+                                static_cast<uint32_t>(carry.size()), unit);
         if (cut == 0 && carry.size() < kCopyChunk) {
             return true;
         }
         if (cut == 0) {
-            cut = carry.size();
+            cut = carry.size() - carry.size() % LineUnitBytes(unit);
         }
         if (!WriteAll(out, carry.data(), cut)) {
             return false;
@@ -230,10 +223,14 @@ bool SumOfFirst(int fd, uint64_t count, uint64_t* value)
     return read;
 }
 
-bool EndsALine(int fd, uint64_t size)
+// True when the unit that ends at size is a line end, by the source's own
+// line ends.
+bool EndsALine(int fd, uint64_t size, uint32_t unit)
 {
-    char last = 0;
-    return size > 0 && pread(fd, &last, 1, static_cast<off_t>(size - 1)) == 1 && IsLineEnd(last);
+    uint32_t width = LineUnitBytes(unit);
+    unsigned char last[2] = {0, 0};
+    return size >= width && pread(fd, last, width, static_cast<off_t>(size - width)) == static_cast<ssize_t>(width) &&
+           IsLineEndUnit(last, unit);
 }
 
 // Reads until count bytes have come after *got or the file ends: from where
@@ -858,7 +855,7 @@ ReplaceResult PutOldBack(const std::string& to, const std::string& old, const st
 // line still being written is waited for, a little, and what comes in
 // while the tail is copied follows it. False when the tail never ended a
 // line, or never stopped growing; *copied tells how far it got.
-bool CopyWhatCameIn(int fd, const std::string& to, uint64_t from, uint64_t* copied)
+bool CopyWhatCameIn(int fd, const std::string& to, uint64_t from, uint64_t* copied, uint32_t unit)
 {
     *copied = from;
     int copies = 0;
@@ -871,10 +868,10 @@ bool CopyWhatCameIn(int fd, const std::string& to, uint64_t from, uint64_t* copi
         if (size == *copied) {
             return true;
         }
-        if (size > *copied && EndsALine(fd, size)) {
+        if (size > *copied && (size - *copied) % LineUnitBytes(unit) == 0 && EndsALine(fd, size, unit)) {
             // A program that keeps on writing to the old file is not
             // followed for ever: the old file is then kept.
-            if (++copies > kTailCopies || !AppendTail(fd, *copied, size, to)) {
+            if (++copies > kTailCopies || !AppendTail(fd, *copied, size, to, unit)) {
                 return false;
             }
             *copied = size;
@@ -986,17 +983,20 @@ ReplaceResult PlatformReplace(const FormChar* target, const FormChar* temp, cons
     // What the run read must end a line too: else a record was half written
     // when the run took the size, and the new file ends it already.
     const uint64_t read = expected->stamp.size;
-    bool onlyAdded = known && size > read && (read == 0 || EndsALine(fd, read)) && SumOfFirst(fd, read, &sum) &&
-                     sum == expected->sum;
+    const uint32_t unit = expected->unit;
+    const uint32_t width = LineUnitBytes(unit);
+    bool onlyAdded = known && size > read && (read == 0 || EndsALine(fd, read, unit)) &&
+                     SumOfFirst(fd, read, &sum) && sum == expected->sum;
     // A CR LF cut between the read and the tail: the new file ends that
     // line already, the LF is not a line of its own.
-    char first = 0;
+    unsigned char around[4];
     uint64_t tail = read;
-    if (onlyAdded && read > 0 && pread(fd, &first, 1, static_cast<off_t>(read)) == 1 && first == '\n') {
-        char last = 0;
-        tail += pread(fd, &last, 1, static_cast<off_t>(read - 1)) == 1 && last == '\r' ? 1 : 0;
+    if (onlyAdded && read >= width &&
+        pread(fd, around, 2 * width, static_cast<off_t>(read - width)) == static_cast<ssize_t>(2 * width) &&
+        !IsLineFeedUnit(around, unit) && IsLineFeedUnit(around + width, unit)) {
+        tail += width;
     }
-    bool tailCopied = onlyAdded && CopyWhatCameIn(fd, to, tail, &copied);
+    bool tailCopied = onlyAdded && CopyWhatCameIn(fd, to, tail, &copied, unit);
     close(fd);
     if (tailCopied) {
         unlink(old.c_str());
@@ -1109,7 +1109,7 @@ FileHandle PlatformOpenFile(const FormChar* path, OpenMode mode)
 {
     Step();
     std::string native = NativePath(path);
-    int flags = O_RDWR | O_CLOEXEC | (mode == kOpenRecordNew ? O_CREAT | O_EXCL : 0);
+    int flags = O_RDWR | O_CLOEXEC | O_NOFOLLOW | (mode == kOpenRecordNew ? O_CREAT | O_EXCL : 0);
     int fd = open(native.c_str(), flags, 0600);
     if (fd < 0) {
         return nullptr;
@@ -1153,7 +1153,47 @@ bool PlatformStateFolder(FormChar* folder, uint32_t capacity)
     if (mkdir(native.c_str(), 0700) != 0 && errno != EEXIST) {
         return false;
     }
+    // This user's own, and no one else may put files in it: a folder another
+    // user made first under the name, or a link, is refused.
+    int fd = open(native.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    struct stat st;
+    bool own = fd >= 0 && fstat(fd, &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == getuid() &&
+               (st.st_mode & (S_IWGRP | S_IWOTH)) == 0;
+    if (fd >= 0) {
+        close(fd);
+    }
+    if (!own) {
+        errno = EACCES;
+        return false;
+    }
     return CopyOut(native, folder, capacity);
+}
+
+void PlatformRandom(void* bytes, uint32_t count)
+{
+    unsigned char* to = static_cast<unsigned char*>(bytes);
+    uint32_t have = 0;
+    int fd = open("/dev/urandom", O_RDONLY | O_CLOEXEC);
+    while (fd >= 0 && have < count) {
+        ssize_t n = read(fd, to + have, count - have);
+        if (n <= 0) {
+            break;
+        }
+        have += static_cast<uint32_t>(n);
+    }
+    if (fd >= 0) {
+        close(fd);
+    }
+    // Without the system's source: the clock and the process, which at least
+    // differ from run to run.
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    uint64_t mix = static_cast<uint64_t>(now.tv_nsec) ^ (static_cast<uint64_t>(now.tv_sec) << 32) ^
+                   (static_cast<uint64_t>(getpid()) << 16);
+    for (uint32_t i = have; i < count; ++i) {
+        mix = mix * 6364136223846793005ull + 1442695040888963407ull;
+        to[i] = static_cast<unsigned char>(mix >> 56);
+    }
 }
 
 void PlatformListBeside(const FormChar* target, FormChar kind, uint32_t limit, FoundFile found, void* arg)

@@ -72,6 +72,29 @@ bool NameBeside(const FormChar* path, uint32_t folder, const FormChar* prefix, D
     return true;
 }
 
+// True when name is exactly "qz<kind>XXXX.tmp", four upper-case hex digits,
+// as NameBeside makes them: a user's file of another shape (or one found
+// only through its short 8.3 name) is none of ours.
+bool IsOurName(const FormChar* name, FormChar kind)
+{
+    const FormChar* tail = L".tmp";
+    if (name[0] != L'q' || name[1] != L'z' || name[2] != kind) {
+        return false;
+    }
+    for (int i = 3; i < 7; ++i) {
+        bool hex = (name[i] >= L'0' && name[i] <= L'9') || (name[i] >= L'A' && name[i] <= L'F');
+        if (!hex) {
+            return false;
+        }
+    }
+    for (int i = 0; i < 5; ++i) {
+        if (name[7 + i] != tail[i]) {
+            return false;
+        }
+    }
+    return true;
+}
+
 // Where the numbers of a run's names beside a target start, so that two
 // runs at once seldom try the same ones.
 DWORD FirstNumber()
@@ -239,16 +262,11 @@ bool ReadRange(HANDLE file, uint64_t offset, uint64_t count, char* buffer, Use u
     return true;
 }
 
-bool IsLineEnd(char c)
-{
-    return c == '\r' || c == '\n';
-}
-
 // Adds the bytes of file from, from offset to its end (which is a line's
 // end), at the end of the file named to. Each write ends at a line's end, so
 // that a record another program appends meanwhile comes between two whole
 // lines, never inside one.
-bool AppendTail(HANDLE from, uint64_t offset, uint64_t end, const FormChar* to, char* buffer)
+bool AppendTail(HANDLE from, uint64_t offset, uint64_t end, const FormChar* to, char* buffer, uint32_t unit)
 {
     HANDLE out = CreateFileW(to, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
                              FILE_ATTRIBUTE_NORMAL, nullptr);
@@ -262,15 +280,13 @@ bool AppendTail(HANDLE from, uint64_t offset, uint64_t end, const FormChar* to, 
     bool ok = ReadRange(from, offset, end - offset, buffer, [&](const char* bytes, DWORD n) {
         __builtin_memcpy(carry + carried, bytes, n);
         carried += n;
-        DWORD cut = carried;
-        while (cut > 0 && !IsLineEnd(carry[cut - 1])) {
-            --cut;
-        }
+        DWORD cut = LineEndCut(reinterpret_cast<const unsigned char*>(carry), carried, unit);
         if (cut == 0) {
             if (carried < kCopyChunk) {
                 return true;   // the line goes on in the next piece
             }
-            cut = carried;     // a line longer than the room: written as it comes
+            // A line longer than the room: written as it comes, in whole units.
+            cut = carried - carried % LineUnitBytes(unit);
         }
         DWORD put = 0;
         if (!WriteFile(out, carry, cut, &put, nullptr) || put != cut) {
@@ -288,31 +304,40 @@ bool AppendTail(HANDLE from, uint64_t offset, uint64_t end, const FormChar* to, 
 
 // True when the old file, held by file, only grew since the run read it:
 // its first expected->stamp.size bytes sum as the run's read did, and both
-// they and the file end a line (else a record was half written when the
-// run took the size, and the new file ends it already, or it is half
-// written now). *tail receives where what came in starts: after an LF that
-// ends a CR LF cut between the two, since the new file ends that line.
+// they and the file end a line, by the source's own line ends (else a
+// record was half written when the run took the size, and the new file
+// ends it already, or it is half written now). *tail receives where what
+// came in starts: after an LF that ends a CR LF cut between the two, since
+// the new file ends that line.
 bool OnlyAppendedTo(HANDLE file, const FileStamp& now, const SourceAsRead* expected, char* buffer, uint64_t* tail)
 {
     const uint64_t read = expected->stamp.size;
-    if (now.size <= read) {
+    const uint32_t unit = expected->unit;
+    const uint32_t width = LineUnitBytes(unit);
+    if (now.size <= read || (now.size - read) % width != 0) {
         return false;
     }
-    char around[2] = {'\n', 0};   // the last byte read, the first that came in
-    uint64_t from = read > 0 ? read - 1 : read;
-    char last = 0;
-    bool ends = ReadRange(file, from, read + 1 - from, buffer, [&](const char* bytes, DWORD n) {
-        around[0] = n == 2 ? bytes[0] : around[0];
-        around[1] = bytes[n - 1];
+    // The last unit read and the first that came in; a line feed stands in
+    // for the one before the file's first.
+    unsigned char around[4] = {'\n', 0, '\n', 0};
+    if (unit == kLineUnitUtf16Be) {
+        around[0] = around[2] = 0;
+        around[1] = around[3] = '\n';
+    }
+    unsigned char last[2] = {0, 0};
+    uint64_t from = read >= width ? read - width : read;
+    bool ends = ReadRange(file, from, read + width - from, buffer, [&](const char* bytes, DWORD n) {
+        __builtin_memcpy(around + (2 * width - n), bytes, n);
         return true;
-    }) && ReadRange(file, now.size - 1, 1, buffer, [&](const char* bytes, DWORD) {
-        last = bytes[0];
+    }) && ReadRange(file, now.size - width, width, buffer, [&](const char* bytes, DWORD n) {
+        __builtin_memcpy(last, bytes, n);
         return true;
     });
-    if (!ends || !IsLineEnd(around[0]) || !IsLineEnd(last)) {
+    if (!ends || !IsLineEndUnit(around, unit) || !IsLineEndUnit(last, unit)) {
         return false;
     }
-    *tail = read + (read > 0 && around[0] == '\r' && around[1] == '\n' ? 1 : 0);
+    bool crThenLf = read > 0 && !IsLineFeedUnit(around, unit) && IsLineFeedUnit(around + width, unit);
+    *tail = read + (crThenLf ? width : 0);
     ContentSum sum;
     SumInit(&sum);
     bool summed = ReadRange(file, 0, read, buffer, [&](const char* bytes, DWORD n) {
@@ -388,7 +413,7 @@ ReplaceResult AfterTheMove(const FormChar* target, const FormChar* backup, const
     char* buffer = static_cast<char*>(GlobalAlloc(GMEM_FIXED, 3 * kCopyChunk));
     uint64_t tail = 0;
     bool appended = known && buffer != nullptr && OnlyAppendedTo(old, oldStamp, expected, buffer, &tail) &&
-                    (tail == oldStamp.size || AppendTail(old, tail, oldStamp.size, target, buffer));
+                    (tail == oldStamp.size || AppendTail(old, tail, oldStamp.size, target, buffer, expected->unit));
     if (buffer != nullptr) {
         GlobalFree(buffer);
     }
@@ -929,7 +954,8 @@ void PlatformListBeside(const FormChar* target, FormChar kind, uint32_t limit, F
         while (data.cFileName[length] != 0) {
             ++length;
         }
-        if (names == nullptr || length != kNameBesideLength || (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+        if (names == nullptr || length != kNameBesideLength || !IsOurName(data.cFileName, kind) ||
+            (data.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) != 0) {
             continue;
         }
         FormChar* name = names + count * kTempPathCapacity;
@@ -947,5 +973,65 @@ void PlatformListBeside(const FormChar* target, FormChar kind, uint32_t limit, F
     }
     if (names != nullptr) {
         GlobalFree(names);
+    }
+}
+
+namespace {
+
+uint64_t Mixed(uint64_t x)
+{
+    x += 0x9E3779B97F4A7C15ull;
+    x = (x ^ (x >> 30)) * 0xBF58476D1CE4E5B9ull;
+    x = (x ^ (x >> 27)) * 0x94D049BB133111EBull;
+    return x ^ (x >> 31);
+}
+
+// The processor's own random numbers, where it has them (RDRAND).
+__attribute__((target("rdrnd"))) bool HardwareRandom(uint64_t* value)
+{
+    unsigned long long v = 0;
+    for (int tries = 0; tries < 10; ++tries) {
+        if (__builtin_ia32_rdrand64_step(&v)) {
+            *value = v;
+            return true;
+        }
+    }
+    return false;
+}
+
+bool HasHardwareRandom()
+{
+    int info[4] = {0, 0, 0, 0};
+    __asm__ __volatile__("cpuid" : "=a"(info[0]), "=b"(info[1]), "=c"(info[2]), "=d"(info[3]) : "a"(1), "c"(0));
+    return (info[2] & (1 << 30)) != 0;
+}
+
+}  // namespace
+
+void PlatformRandom(void* bytes, uint32_t count)
+{
+    // The processor's random numbers, mixed with what differs from run to
+    // run: the high-resolution counter, the clock, the process and thread,
+    // and where the stack lies.
+    LARGE_INTEGER counter;
+    QueryPerformanceCounter(&counter);
+    FILETIME now;
+    GetSystemTimeAsFileTime(&now);
+    uint64_t state = Mixed(static_cast<uint64_t>(counter.QuadPart)) ^
+                     Mixed((static_cast<uint64_t>(now.dwHighDateTime) << 32) | now.dwLowDateTime) ^
+                     Mixed((static_cast<uint64_t>(GetCurrentProcessId()) << 32) | GetCurrentThreadId()) ^
+                     Mixed(reinterpret_cast<uintptr_t>(&counter));
+    bool hardware = HasHardwareRandom();
+    unsigned char* to = static_cast<unsigned char*>(bytes);
+    for (uint32_t i = 0; i < count; i += 8) {
+        uint64_t drawn = 0;
+        if (hardware && HardwareRandom(&drawn)) {
+            state ^= drawn;
+        }
+        QueryPerformanceCounter(&counter);
+        state = Mixed(state ^ static_cast<uint64_t>(counter.QuadPart));
+        for (uint32_t b = 0; b < 8 && i + b < count; ++b) {
+            to[i + b] = static_cast<unsigned char>(state >> (8 * b));
+        }
     }
 }

@@ -97,11 +97,7 @@ protected:
     }
     // The record left as a killed run leaves it: written, never removed.
     void Abandon(RecordFile* f) { PlatformClose(f->file); }
-    void Repair()
-    {
-        std::u16string folder = Utf8ToUtf16(dir_.File("x"));
-        RepairBeside(folder.c_str(), &report_);
-    }
+    void Repair() { RepairFromPointers(&report_); }
 
     std::string Errors() const { return dir_.File("errors.txt"); }
 

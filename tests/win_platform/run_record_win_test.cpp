@@ -1,15 +1,21 @@
-// The run's record and its repair on the Win32 platform layer, under Wine:
+// The run's record and its repair on the Win32 platform layer, under Wine,
+// with the pointers in this user's real folder of ours (%LOCALAPPDATA%):
 // a record its run holds cannot be had by a repair; a replace that stopped
 // with the export's name free (the old file under the backup's name, the
 // new one under the temporary name) is put back by identity, and a file of
-// another program's that took the name meanwhile is left alone.
+// another program's that took the name meanwhile is left alone. Only a
+// record a whole pointer in that folder names, still the very file the
+// pointer says, is acted on: a record planted beside a file, a damaged
+// pointer, or another file under the record's name changes nothing.
 #include <windows.h>
 
 #include <gtest/gtest.h>
 
+#include <map>
 #include <string>
 #include <vector>
 
+#include "filter/record_seal.h"
 #include "filter/run_record.h"
 #include "filter/run_repair.h"
 #include "tests/win/win_test_support.h"
@@ -30,40 +36,174 @@ FileIdentity IdentityOf(const std::wstring& path)
     return id;
 }
 
+std::wstring StateFolder()
+{
+    FormChar folder[kTempPathCapacity];
+    EXPECT_TRUE(PlatformStateFolder(folder, kTempPathCapacity));
+    return folder;
+}
+
+// Every file of a folder with its bytes: what a repair must leave as it is.
+std::map<std::wstring, std::string> FilesIn(const std::wstring& folder)
+{
+    std::map<std::wstring, std::string> files;
+    WIN32_FIND_DATAW found;
+    std::wstring prefix = folder;
+    if (prefix.back() != L'\\') {
+        prefix += L'\\';
+    }
+    HANDLE search = FindFirstFileW((prefix + L"*").c_str(), &found);
+    if (search == INVALID_HANDLE_VALUE) {
+        return files;
+    }
+    do {
+        std::wstring name = found.cFileName;
+        if (name != L"." && name != L"..") {
+            files[name] = (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ? "<folder>"
+                                                                                  : ReadWholeFile(prefix + name);
+        }
+    } while (FindNextFileW(search, &found));
+    FindClose(search);
+    return files;
+}
+
+void PutU32(std::string* to, uint32_t v)
+{
+    for (int i = 0; i < 4; ++i) {
+        to->push_back(static_cast<char>(v >> (8 * i)));
+    }
+}
+
+void PutU64(std::string* to, uint64_t v)
+{
+    PutU32(to, static_cast<uint32_t>(v));
+    PutU32(to, static_cast<uint32_t>(v >> 32));
+}
+
+// A pointer file's bytes as any copy of the program lays them out, so that
+// a damaged one can be made with a header that passes every check: magic,
+// version 2, sequence 1, the payload's length, and its seal under the
+// pointer's fixed checksum key (in every copy of the program, so known to
+// anyone); then the record's key and identity, and its path with its length
+// in UTF-16 units. textLength and headerLength stand in for the true ones
+// when not ~0u; extra follows the path.
+struct PointerBytes {
+    SealKey key;
+    FileIdentity id;
+    std::wstring path;
+    uint32_t textLength = ~0u;
+    uint32_t headerLength = ~0u;
+    std::string extra;
+
+    std::string Make() const
+    {
+        std::string payload;
+        PutU64(&payload, key.k0);
+        PutU64(&payload, key.k1);
+        PutU64(&payload, id.volume);
+        PutU64(&payload, id.index);
+        PutU32(&payload, textLength != ~0u ? textLength : static_cast<uint32_t>(path.size()));
+        for (wchar_t c : path) {
+            payload.push_back(static_cast<char>(c));
+            payload.push_back(static_cast<char>(c >> 8));
+        }
+        payload += extra;
+        std::string head = "QZPJ";
+        PutU32(&head, 2);
+        PutU32(&head, 1);
+        PutU32(&head, headerLength != ~0u ? headerLength : static_cast<uint32_t>(payload.size()));
+        const SealKey checksum = {0x71756f7276616e65ull, 0x706f696e74657221ull};
+        SealKey keyed = checksum;
+        keyed.k0 ^= Seal(checksum, reinterpret_cast<const unsigned char*>(head.data()) + 8, 8);
+        PutU64(&head, Seal(keyed, reinterpret_cast<const unsigned char*>(payload.data()),
+                           static_cast<uint32_t>(payload.size())));
+        return head + payload;
+    }
+};
+
 class WinRecord : public testing::Test {
 protected:
     void SetUp() override { RepairInit(&report_); }
-    void Repair() { RepairBeside(folder_.File(L"x").c_str(), &report_); }
+    // Whatever a case left in this user's folder goes: the folder is the
+    // real one, shared by every test and by the program itself.
+    void TearDown() override
+    {
+        for (const std::wstring& pointer : pointers_) {
+            DeleteFileW(pointer.c_str());
+        }
+    }
+    void Repair() { RepairFromPointers(&report_); }
 
+    // Begins a record for r beside `beside` and lets go of it as a killed
+    // run does: the handle goes with the process, record and pointer stay.
+    // False when it could not be begun.
+    bool KilledRun(const std::wstring& beside, RunRecord* r, RecordFile* f)
+    {
+        if (!RecordBegin(f, beside.c_str(), r)) {
+            return false;
+        }
+        pointers_.push_back(f->pointer);
+        PlatformClose(f->file);
+        f->file = nullptr;
+        return true;
+    }
+
+    // errors.txt as a run left it that was adding its staged lines at the
+    // export's end when it was killed: the old lines, then part of the new
+    // ones, which wait whole in the temporary file. A record of it, once
+    // trusted, cuts the export back to its old lines and removes the
+    // temporary file.
+    RunRecord AppendingRun()
+    {
+        for (const std::wstring& name : folder_.Entries()) {
+            DeleteFileW(folder_.File(name).c_str());
+        }
+        WriteWholeFile(Errors(), kEarlier + kStaged.substr(0, 30));
+        WriteWholeFile(Staged(), kStaged);
+        RunRecord r;
+        RecordInit(&r);
+        r.step = kRecordReplacing;
+        RecordedExport& e = r.exports[1];
+        e.on = e.append = e.existed = e.claimed = e.newKnown = e.appending = true;
+        e.id = IdentityOf(Errors());
+        e.newId = IdentityOf(Staged());
+        e.oldSize = e.appendFrom = kEarlier.size();
+        SetPath(e.path, Errors());
+        SetPath(e.tempPath, Staged());
+        return r;
+    }
+    std::wstring Errors() const { return folder_.File(L"errors.txt"); }
+    std::wstring Staged() const { return folder_.File(L"qzv0001.tmp"); }
+
+    const std::string kEarlier = "2024-04-30 ERROR earlier run\r\n";
+    const std::string kStaged = "2026-12-09 ERROR one\r\n2026-12-09 ERROR two\r\n";
     ScratchDir folder_;
     RepairReport report_;
+    std::vector<std::wstring> pointers_;
 };
 
+// A run going on holds its record: a repair (another copy of the program
+// starting, or this one before its next run) cannot open it and leaves it,
+// its pointer and the export it would cut back as they are.
 TEST_F(WinRecord, ARecordItsRunHoldsIsNotActedOn)
 {
-    const std::wstring errors = folder_.File(L"errors.txt");
-    const std::string earlier = "2024-04-30 ERROR earlier run\r\n";
-    WriteWholeFile(errors, earlier + "2026-12-09 ERROR half");
-    RunRecord r;
-    RecordInit(&r);
-    r.step = kRecordWriting;
-    RecordedExport& e = r.exports[1];
-    e.on = e.append = e.existed = e.claimed = true;
-    e.id = IdentityOf(errors);
-    e.oldSize = earlier.size();
-    SetPath(e.path, errors);
+    RunRecord r = AppendingRun();
     RecordFile f;
-    ASSERT_TRUE(RecordBegin(&f, errors.c_str(), &r));
+    ASSERT_TRUE(RecordBegin(&f, Errors().c_str(), &r));
+    pointers_.push_back(f.pointer);
     EXPECT_EQ(PlatformOpenFile(f.path, kOpenRecordExisting), nullptr) << "a second holder got the record";
-    Repair();
-    RepairFromPointers(&report_);
-    EXPECT_EQ(ReadWholeFile(errors), earlier + "2026-12-09 ERROR half");
-    EXPECT_FALSE(RepairDidSomething(&report_));
-    std::wstring pointer = f.pointer;
+    const std::wstring pointer = f.pointer;
     ASSERT_FALSE(pointer.empty()) << "no pointer in the user's folder";
-    EXPECT_TRUE(FileExists(pointer));
+    EXPECT_EQ(pointer.compare(0, StateFolder().size(), StateFolder()), 0) << Narrow(pointer);
+    const std::string pointerBytes = ReadWholeFile(pointer);
+    Repair();
+    EXPECT_EQ(ReadWholeFile(Errors()), kEarlier + kStaged.substr(0, 30)) << "a live run's export was cut back";
+    EXPECT_EQ(ReadWholeFile(Staged()), kStaged);
+    EXPECT_FALSE(RepairDidSomething(&report_));
+    EXPECT_EQ(ReadWholeFile(pointer), pointerBytes) << "the pointer of a run going on changed or went";
+    EXPECT_EQ(folder_.Entries().size(), 3u) << "the record of a run going on went";
     RecordEnd(&f);
-    EXPECT_EQ(folder_.Entries(), std::vector<std::wstring>{L"errors.txt"});
+    EXPECT_EQ(folder_.Entries(), (std::vector<std::wstring>{L"errors.txt", L"qzv0001.tmp"}));
     EXPECT_FALSE(FileExists(pointer));
 }
 
@@ -100,9 +240,7 @@ TEST_F(WinRecord, AReplaceStoppedWithTheNameFreeIsPutBackByIdentity)
             WriteWholeFile(log, c.logger);
         }
         RecordFile f;
-        ASSERT_TRUE(RecordBegin(&f, log.c_str(), &r));
-        // Killed: the handle goes with the process, the record stays.
-        PlatformClose(f.file);
+        ASSERT_TRUE(KilledRun(log, &r, &f));
         Repair();
         if (c.logger == nullptr) {
             EXPECT_EQ(ReadWholeFile(log), "all the old lines\r\n");
@@ -116,7 +254,175 @@ TEST_F(WinRecord, AReplaceStoppedWithTheNameFreeIsPutBackByIdentity)
             EXPECT_EQ(report_.kept, 2u);
             EXPECT_EQ(folder_.Entries(), (std::vector<std::wstring>{L"app.log", L"qzb0002.tmp", L"qzv0001.tmp"}));
         }
-        DeleteFileW(f.pointer);
+        EXPECT_FALSE(FileExists(f.pointer)) << "the pointer of a record dealt with stayed";
+    }
+}
+
+// A record in the export's folder that no pointer in this user's folder
+// names, whatever it holds (bytes of no meaning, or a whole record of a run
+// of ours that would cut the export back), is never acted on or removed;
+// nor is one named by a pointer that lies beside it rather than in the
+// user's folder, as anyone who can write to that folder could put it. The
+// same record with its pointer where the program puts it is acted on: the
+// others were left for what they lack, not for what they say.
+TEST_F(WinRecord, ARecordNoPointerOfTheUsersNamesIsNeitherActedOnNorRemoved)
+{
+    enum Plant { kGarbage, kPointerDeleted, kPointerBeside, kPointerKept };
+    struct Case {
+        const char* what;
+        Plant plant;
+    };
+    const Case cases[] = {
+        {"bytes of no meaning under a record's name", kGarbage},
+        {"a whole record whose pointer was deleted", kPointerDeleted},
+        {"a whole record with its pointer moved beside it", kPointerBeside},
+        {"a whole record with its pointer in the user's folder", kPointerKept},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        RepairInit(&report_);
+        RunRecord r = AppendingRun();
+        RecordFile f;
+        if (c.plant == kGarbage) {
+            std::string garbage;
+            for (int i = 0; i < 3000; ++i) {
+                garbage.push_back(static_cast<char>(i * 37 + 11));
+            }
+            WriteWholeFile(folder_.File(L"qzr00A1.tmp"), "QZRJ" + garbage);
+        } else {
+            ASSERT_TRUE(KilledRun(Errors(), &r, &f));
+            if (c.plant == kPointerDeleted) {
+                ASSERT_TRUE(DeleteFileW(f.pointer));
+            } else if (c.plant == kPointerBeside) {
+                ASSERT_TRUE(MoveFileExW(f.pointer, folder_.File(L"qzp00B2.tmp").c_str(), MOVEFILE_COPY_ALLOWED));
+            }
+        }
+        const std::map<std::wstring, std::string> before = FilesIn(folder_.path());
+        ASSERT_EQ(before.size(), c.plant == kPointerBeside ? 4u : 3u) << "not planted";
+        Repair();
+        if (c.plant == kPointerKept) {
+            EXPECT_EQ(ReadWholeFile(Errors()), kEarlier);
+            EXPECT_EQ(folder_.Entries(), std::vector<std::wstring>{L"errors.txt"});
+            EXPECT_FALSE(FileExists(f.pointer));
+            EXPECT_EQ(report_.putBack, 1u);
+        } else {
+            EXPECT_EQ(FilesIn(folder_.path()), before) << "a file changed, went or came";
+            EXPECT_FALSE(RepairDidSomething(&report_));
+        }
+    }
+}
+
+// A pointer in this user's folder that cannot be read whole (cut short by a
+// power failure, overwritten, or made with a header that passes every check
+// and lengths that do not hold together) is left as it is, and so is every
+// other file: the record it would name, whole and sealed, and the export
+// that record would cut back. The pointer as it was written, put back, is
+// acted on.
+TEST_F(WinRecord, ADamagedPointerIsLeftAloneAndNothingElseChanges)
+{
+    // What earlier programs left in the user's folder is dealt with first:
+    // below, any change there is this repair's.
+    Repair();
+    RunRecord r = AppendingRun();
+    RecordFile f;
+    ASSERT_TRUE(KilledRun(Errors(), &r, &f));
+    const std::wstring pointer = f.pointer;
+    const std::string whole = ReadWholeFile(pointer);
+    PointerBytes made;
+    made.key = f.key;
+    made.id = IdentityOf(f.path);
+    made.path = f.path;
+    ASSERT_EQ(made.Make(), whole) << "the pointer is laid out otherwise: the damaged ones below prove nothing";
+
+    PointerBytes hugeText = made;
+    hugeText.textLength = 0xFFFFFFF0u;
+    PointerBytes textPastTheEnd = made;
+    textPastTheEnd.textLength = static_cast<uint32_t>(made.path.size()) + 1;
+    PointerBytes noPath = made;
+    noPath.path.clear();
+    PointerBytes bytesAfterThePath = made;
+    bytesAfterThePath.extra = std::string("\0\0", 2);
+    PointerBytes lengthPastTheFile = made;
+    lengthPastTheFile.headerLength = 16000;
+    std::string overwritten(whole.size(), '\0');
+    for (size_t i = 0; i < overwritten.size(); ++i) {
+        overwritten[i] = static_cast<char>(i * 131 + 7);
+    }
+    std::string flipped = whole;
+    flipped[whole.size() - 3] ^= 0x01;   // one bit of the path, under the old seal
+
+    struct Case {
+        const char* what;
+        std::string bytes;
+    };
+    const Case cases[] = {
+        {"empty", ""},
+        {"cut inside the header", whole.substr(0, 20)},
+        {"cut inside the key", whole.substr(0, 30)},
+        {"cut by one byte", whole.substr(0, whole.size() - 1)},
+        {"one bit changed", flipped},
+        {"bytes of no meaning", overwritten},
+        {"zeros as long as a record", std::string(kRecordFileSize, '\0')},
+        {"a sealed header, a text length of 4 GiB", hugeText.Make()},
+        {"a sealed header, a text length past the bytes", textPastTheEnd.Make()},
+        {"a sealed header, no path", noPath.Make()},
+        {"a sealed header, bytes after the path", bytesAfterThePath.Make()},
+        {"a header length past the file's end", lengthPastTheFile.Make()},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        RepairInit(&report_);
+        WriteWholeFile(pointer, c.bytes);
+        ASSERT_EQ(ReadWholeFile(pointer), c.bytes);
+        const std::map<std::wstring, std::string> here = FilesIn(folder_.path());
+        const std::map<std::wstring, std::string> state = FilesIn(StateFolder());
+        Repair();
+        EXPECT_EQ(FilesIn(StateFolder()), state) << "the user's folder changed";
+        EXPECT_EQ(FilesIn(folder_.path()), here) << "the export's folder changed";
+        EXPECT_FALSE(RepairDidSomething(&report_));
+    }
+
+    RepairInit(&report_);
+    WriteWholeFile(pointer, whole);
+    Repair();
+    EXPECT_EQ(ReadWholeFile(Errors()), kEarlier);
+    EXPECT_EQ(folder_.Entries(), std::vector<std::wstring>{L"errors.txt"});
+    EXPECT_FALSE(FileExists(pointer));
+    EXPECT_EQ(report_.putBack, 1u);
+}
+
+// The record's name holds another file than the one the pointer says (the
+// record moved away and a file put in its place): a copy of the record's
+// own bytes, whose seal the pointer's key opens, or a file of another
+// program's. Neither is read for what to do: the export stays as it is,
+// the file under the record's name and the record itself stay where they
+// are, and only the pointer, whose record is gone, goes.
+TEST_F(WinRecord, APointerWhoseRecordIsAnotherFileNowIsNotActedOn)
+{
+    struct Case {
+        const char* what;
+        bool copyOfTheRecord;   // else another program's file
+    };
+    const Case cases[] = {{"a copy of the record", true}, {"another program's file", false}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        RepairInit(&report_);
+        RunRecord r = AppendingRun();
+        RecordFile f;
+        ASSERT_TRUE(KilledRun(Errors(), &r, &f));
+        const std::wstring record = f.path;
+        const std::wstring other = folder_.File(L"other.bin");
+        // Made while the record is still there: a file of its own, never
+        // the record's index used again.
+        WriteWholeFile(other, c.copyOfTheRecord ? ReadWholeFile(record) : std::string("not a record\r\n"));
+        ASSERT_TRUE(MoveFileExW(record.c_str(), folder_.File(L"moved.bin").c_str(), 0));
+        ASSERT_TRUE(MoveFileExW(other.c_str(), record.c_str(), 0));
+        ASSERT_FALSE(SameIdentity(IdentityOf(record), IdentityOf(folder_.File(L"moved.bin"))));
+        const std::map<std::wstring, std::string> before = FilesIn(folder_.path());
+        Repair();
+        EXPECT_EQ(FilesIn(folder_.path()), before) << "a file changed, went or came";
+        EXPECT_FALSE(RepairDidSomething(&report_));
+        EXPECT_FALSE(FileExists(f.pointer)) << "a pointer whose record is gone stayed";
     }
 }
 
