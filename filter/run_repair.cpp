@@ -422,13 +422,15 @@ void RepairPointer(void* arg, const FormChar* pointerPath)
         return;
     }
     RunRecord r;
-    if (RecordFileRead(record, bytes, &size) && RecordParse(bytes, size, pointer.key, &r) == kRecordRead) {
-        Act(r, report);
-        // Removed while held, as its run would have; then its pointer.
-        PlatformDelete(pointer.recordPath);
+    if (!RecordFileRead(record, bytes, &size) || RecordParse(bytes, size, pointer.key, &r) != kRecordRead) {
+        // Not whole under the pointer's seal: both are left where they are,
+        // and no step is taken on their word.
+        PlatformClose(record);
+        return;
     }
-    // A record that is not whole under its seal is left where it is: no
-    // step was taken on its word.
+    Act(r, report);
+    // Removed while held, as its run would have; then its pointer.
+    PlatformDelete(pointer.recordPath);
     PlatformClose(record);
     PlatformDelete(pointerPath);
 }

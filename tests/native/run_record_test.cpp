@@ -1,12 +1,17 @@
 // The run's record read back by the repair: a torn write falls back on the
 // step before; a record its run still holds is left alone; a name that holds
-// another program's file is never touched; and a stopped or failed run gives
+// another program's file is never touched; a stopped or failed run gives
 // an appended export its old last-write time back as well as its length.
+// And the repair acts only on what this user's own run wrote: planted,
+// damaged and hostile records and pointers change nothing; an appended
+// export loses only bytes proven the run's own; a logger's record written
+// during a replace that was killed is carried across.
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
 #include <stdio.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <string>
@@ -62,21 +67,27 @@ protected:
     }
     void TearDown() override { PosixSetStateFolder(""); }
 
-    // errors.txt as an interrupted run that appends to it leaves it: its
-    // old content with part of the run's lines after it.
+    // errors.txt as a run killed while adding its waiting lines leaves it:
+    // its old content with the first part of the run's lines after it, the
+    // lines whole in the temporary file they waited in.
     RunRecord AppendedRecord(uint32_t step)
     {
-        WriteFile(Errors(), earlier_ + "2026-12-09 ERROR half a li");
+        WriteFile(Errors(), earlier_ + waiting_.substr(0, 20));
+        WriteFile(Waiting(), waiting_);
         RunRecord r;
         RecordInit(&r);
         r.step = step;
         r.mostWritten = 1 << 20;
         RecordedExport& e = r.exports[1];
-        e.on = e.append = e.existed = e.claimed = true;
+        e.on = e.append = e.existed = e.claimed = e.newKnown = true;
+        e.appending = step == kRecordReplacing;
         e.id = IdentityOf(Errors());
-        e.oldSize = earlier_.size();
-        e.oldTime = kOldNs;
+        e.newId = IdentityOf(Waiting());
+        e.newSize = waiting_.size();
+        e.oldSize = e.appendFrom = earlier_.size();
+        e.oldTime = e.appendTime = kOldNs;
         SetPath(e.path, Errors());
+        SetPath(e.tempPath, Waiting());
         return r;
     }
     // A record of a run replacing a rewritten export: the file under path
@@ -100,11 +111,13 @@ protected:
     void Repair() { RepairFromPointers(&report_); }
 
     std::string Errors() const { return dir_.File("errors.txt"); }
+    std::string Waiting() const { return dir_.File("qzv0100.tmp"); }
 
     ScratchDir dir_;
     ScratchDir state_;
     RepairReport report_;
     const std::string earlier_ = "2024-04-30 ERROR earlier run\r\n";
+    const std::string waiting_ = "2026-12-09 ERROR disk full\r\n2026-12-09 ERROR disk still full\r\n";
 };
 
 TEST_F(RunRecordTest, ATornWriteFallsBackOnTheStepBefore)
@@ -115,18 +128,21 @@ TEST_F(RunRecordTest, ATornWriteFallsBackOnTheStepBefore)
         std::string errorsAfter;
     };
     const Case cases[] = {
-        // Whole: the lines were complete and are kept.
-        {"the last write whole", false, earlier_ + "2026-12-09 ERROR half a li"},
-        // Torn: the record still says the lines were being written.
+        // Whole: the lines were all added, flushed, and are kept.
+        {"the last write whole", false, earlier_ + waiting_},
+        // Torn: the record still says the lines were being added.
         {"the last write torn", true, earlier_},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
-        RunRecord r = AppendedRecord(kRecordWriting);
+        RunRecord r = AppendedRecord(kRecordReplacing);
         RecordFile f;
         std::u16string beside = Utf8ToUtf16(Errors());
         ASSERT_TRUE(RecordBegin(&f, beside.c_str(), &r));
-        r.step = kRecordReplacing;
+        WriteFile(Errors(), earlier_ + waiting_);
+        r.exports[1].appended = true;
+        r.exports[1].appendedSize = earlier_.size() + waiting_.size();
+        r.exports[1].appendedTime = WriteTimeOf(Errors());
         ASSERT_TRUE(RecordUpdate(&f, &r));
         std::string recordPath = Utf16ToUtf8(f.path);
         Abandon(&f);
@@ -138,7 +154,6 @@ TEST_F(RunRecordTest, ATornWriteFallsBackOnTheStepBefore)
             ASSERT_EQ(pwrite(fd, "\x5A", 1, 100), 1);
             close(fd);
         }
-        SetOldTime(Errors());
         Repair();
         EXPECT_EQ(ReadFile(Errors()), c.errorsAfter);
         EXPECT_EQ(dir_.Entries(), std::vector<std::string>{"errors.txt"}) << "the record is left";
@@ -148,20 +163,20 @@ TEST_F(RunRecordTest, ATornWriteFallsBackOnTheStepBefore)
 
 TEST_F(RunRecordTest, ARecordItsRunStillHoldsIsLeftAlone)
 {
-    RunRecord r = AppendedRecord(kRecordWriting);
+    RunRecord r = AppendedRecord(kRecordReplacing);
+    const std::string left = ReadFile(Errors());
     RecordFile f;
     std::u16string beside = Utf8ToUtf16(Errors());
     ASSERT_TRUE(RecordBegin(&f, beside.c_str(), &r));
-    // Another run (another instance of the program, or the start's own
-    // repair) looks while this one goes on.
+    // Another run (another copy of the program, or the start's own repair)
+    // looks while this one goes on.
     Repair();
-    RepairFromPointers(&report_);
-    EXPECT_EQ(ReadFile(Errors()), earlier_ + "2026-12-09 ERROR half a li") << "a live run's export was cut back";
+    EXPECT_EQ(ReadFile(Errors()), left) << "a live run's export was cut back";
     EXPECT_FALSE(RepairDidSomething(&report_));
-    EXPECT_EQ(dir_.Entries().size(), 2u);
-    EXPECT_EQ(state_.Entries().size(), 1u);
+    EXPECT_EQ(dir_.Entries().size(), 3u);
+    EXPECT_EQ(state_.Entries().size(), 1u) << "a live run's pointer was removed";
     RecordEnd(&f);
-    EXPECT_EQ(dir_.Entries(), std::vector<std::string>{"errors.txt"});
+    EXPECT_EQ(dir_.Entries(), (std::vector<std::string>{"errors.txt", "qzv0100.tmp"}));
     EXPECT_EQ(state_.Entries(), std::vector<std::string>{});
 }
 
@@ -238,18 +253,180 @@ TEST_F(RunRecordTest, ALandedExportsOldFileGoesByItsIdentityOnly)
     }
 }
 
-// A record torn in its very first write, and one of a version of the
-// program we do not know: the first is nothing (no step was taken under it)
-// and goes; the second is left to the program that wrote it.
-TEST_F(RunRecordTest, ATornFirstWriteIsNothingAndAnUnknownVersionIsLeftAlone)
+// Writes a pointer file by hand: its slot around the given payload.
+void PlantPointer(const std::string& path, const std::string& payload)
 {
-    const std::string torn = dir_.File("qzr0001.tmp");
-    const std::string future = dir_.File("qzr0002.tmp");
-    WriteFile(torn, std::string("QZ", 2));
-    WriteFile(future, std::string("QZRJ\x09\0\0\0", 8) + std::string(200, 'x'));
+    unsigned char slot[kRecordSlot];
+    uint32_t n = SealedSlot(slot, true, 1, reinterpret_cast<const unsigned char*>(payload.data()),
+                            static_cast<uint32_t>(payload.size()), kPointerSealKey);
+    ASSERT_GT(n, 0u);
+    WriteFile(path, std::string(reinterpret_cast<const char*>(slot), n));
+}
+
+std::string U32(uint32_t v)
+{
+    return std::string(reinterpret_cast<const char*>(&v), 4);
+}
+
+// Records no pointer of this user's names, whatever they say, and pointers
+// that do not hold together, are never acted on and never removed: the
+// repair changes no file, and does not stop.
+TEST_F(RunRecordTest, PlantedAndDamagedRecordsAndPointersChangeNothing)
+{
+    const std::string victim = dir_.File("other folder's file.txt");
+    WriteFile(victim, earlier_);
+    SetOldTime(victim);
+    // A real record, whole and sealed, asking to cut the victim back to
+    // nothing, whose pointer is then gone: as a record planted beside a
+    // source by someone who read one of ours.
+    RunRecord r = AppendedRecord(kRecordReplacing);
+    r.exports[1].id = IdentityOf(victim);
+    r.exports[1].appendFrom = 0;
+    r.exports[1].created = true;
+    SetPath(r.exports[1].path, victim);
+    RecordFile f;
+    std::u16string beside = Utf8ToUtf16(Errors());
+    ASSERT_TRUE(RecordBegin(&f, beside.c_str(), &r));
+    Abandon(&f);
+    ASSERT_EQ(unlink(Utf16ToUtf8(f.pointer).c_str()), 0);
+    // A record torn in its first bytes, one of another version, and a file
+    // of the user's that merely looks like one of our names.
+    WriteFile(dir_.File("qzr0001.tmp"), std::string("QZ", 2));
+    WriteFile(dir_.File("qzr0002.tmp"), std::string("QZRJ\x09\0\0\0", 8) + std::string(200, 'x'));
+    WriteFile(dir_.File("qzr00g1.tmp"), "notes\r\n");
+    // Pointers: a text length far past the end (the length field is sealed,
+    // so only the check against what was read stops it), garbage, an empty
+    // file, and one naming the real record with the wrong key.
+    PlantPointer(state_.File("qzp0001.tmp"), std::string(32, '\x11') + U32(0xFFFFFFFFu) + "ab");
+    PlantPointer(state_.File("qzp0002.tmp"), std::string(32, '\x11') + U32(600) + std::string(1100, 'a'));
+    WriteFile(state_.File("qzp0003.tmp"), std::string(5000, '\xFF'));
+    WriteFile(state_.File("qzp0004.tmp"), "");
+    std::u16string recordPath = f.path;
+    FileIdentity recordId = IdentityOf(Utf16ToUtf8(f.path));
+    std::string wrongKey = std::string(16, '\x42') + std::string(reinterpret_cast<const char*>(&recordId), 16) +
+                           U32(static_cast<uint32_t>(recordPath.size())) +
+                           std::string(reinterpret_cast<const char*>(recordPath.data()), 2 * recordPath.size());
+    PlantPointer(state_.File("qzp0005.tmp"), wrongKey);
+
+    const std::vector<std::string> dirBefore = dir_.Entries();
+    const std::vector<std::string> stateBefore = state_.Entries();
+    const std::string errorsBefore = ReadFile(Errors());
     Repair();
-    EXPECT_EQ(dir_.Entries(), std::vector<std::string>{"qzr0002.tmp"});
+    EXPECT_EQ(ReadFile(victim), earlier_);
+    EXPECT_EQ(WriteTimeOf(victim), kOldNs);
+    EXPECT_EQ(ReadFile(Errors()), errorsBefore);
+    EXPECT_EQ(dir_.Entries(), dirBefore) << "a file no pointer of ours names was removed";
+    EXPECT_EQ(state_.Entries(), stateBefore) << "a pointer that does not hold together was removed";
     EXPECT_FALSE(RepairDidSomething(&report_));
+}
+
+// A record whose file was swapped for another under the same name (a copy
+// of it, byte for byte) is not the file its pointer names.
+TEST_F(RunRecordTest, ARecordThatIsNotTheFileItsPointerNamesIsNotActedOn)
+{
+    RunRecord r = AppendedRecord(kRecordReplacing);
+    RecordFile f;
+    std::u16string beside = Utf8ToUtf16(Errors());
+    ASSERT_TRUE(RecordBegin(&f, beside.c_str(), &r));
+    Abandon(&f);
+    const std::string record = Utf16ToUtf8(f.path);
+    const std::string bytes = ReadFile(record);
+    ASSERT_EQ(rename(record.c_str(), dir_.File("moved").c_str()), 0);
+    WriteFile(record, bytes);
+    const std::string errorsBefore = ReadFile(Errors());
+    Repair();
+    EXPECT_EQ(ReadFile(Errors()), errorsBefore);
+    EXPECT_TRUE(FileExists(record));
+    EXPECT_FALSE(RepairDidSomething(&report_));
+}
+
+// The user's folder of ours must be the user's own: one that others may
+// write to is refused, and a pointer in it is not followed.
+TEST_F(RunRecordTest, AStateFolderOthersMayWriteToIsRefused)
+{
+    RunRecord r = AppendedRecord(kRecordReplacing);
+    RecordFile f;
+    std::u16string beside = Utf8ToUtf16(Errors());
+    ASSERT_TRUE(RecordBegin(&f, beside.c_str(), &r));
+    Abandon(&f);
+    const std::string errorsBefore = ReadFile(Errors());
+    ASSERT_EQ(chmod(state_.path().c_str(), 0777), 0);
+    Repair();
+    EXPECT_EQ(ReadFile(Errors()), errorsBefore) << "a pointer in a folder anyone may write to was followed";
+    RecordFile second;
+    EXPECT_FALSE(RecordBegin(&second, beside.c_str(), &r)) << "a pointer was put in a folder anyone may write to";
+    if (geteuid() == 0) {
+        ASSERT_EQ(chmod(state_.path().c_str(), 0700), 0);
+        ASSERT_EQ(chown(state_.path().c_str(), 65534, 65534), 0);
+        Repair();
+        EXPECT_EQ(ReadFile(Errors()), errorsBefore) << "a pointer in another user's folder was followed";
+        ASSERT_EQ(chown(state_.path().c_str(), 0, 0), 0);
+    }
+    // Made private again, the user's own pointer is followed.
+    ASSERT_EQ(chmod(state_.path().c_str(), 0700), 0);
+    Repair();
+    EXPECT_EQ(ReadFile(Errors()), earlier_);
+}
+
+// After a kill in the middle of adding the run's lines, another program
+// (or the user) adds a line of its own: nothing of it is cut, and since the
+// run's own bytes cannot go without it, the file is left as it is, told.
+// Changed in place after the lines were all added, an export is cut back by
+// the run's bytes but keeps the time of its change.
+TEST_F(RunRecordTest, AnAppendedExportLosesOnlyTheRunsOwnBytes)
+{
+    const std::string added = "2026-12-10 written after the kill\r\n";
+    for (bool appended : {false, true}) {
+        SCOPED_TRACE(appended ? "the lines all added" : "killed while adding the lines");
+        RepairInit(&report_);
+        RunRecord r = AppendedRecord(kRecordReplacing);
+        if (appended) {
+            WriteFile(Errors(), earlier_ + waiting_);
+            r.exports[1].appended = true;
+            r.exports[1].appendedSize = earlier_.size() + waiting_.size();
+            r.exports[1].appendedTime = WriteTimeOf(Errors());
+        }
+        // A source whose rewrite never took its place: the lines stay in it.
+        const std::string source = dir_.File("log.txt");
+        WriteFile(source, "the source\r\n");
+        WriteFile(dir_.File("qzv0200.tmp"), "the new source\r\n");
+        RecordedExport& s = r.exports[0];
+        s.on = s.claimed = s.existed = s.newKnown = s.isSource = true;
+        s.id = IdentityOf(source);
+        s.newId = IdentityOf(dir_.File("qzv0200.tmp"));
+        SetPath(s.path, source);
+        SetPath(s.tempPath, dir_.File("qzv0200.tmp"));
+        SetPath(s.backupPath, dir_.File("qzb0201.tmp"));
+        RecordFile f;
+        std::u16string beside = Utf8ToUtf16(Errors());
+        ASSERT_TRUE(RecordBegin(&f, beside.c_str(), &r));
+        Abandon(&f);
+        const std::string left = ReadFile(Errors());
+        WriteFile(Errors(), left + added);
+        Repair();
+        EXPECT_EQ(ReadFile(Errors()), left + added);
+        EXPECT_EQ(report_.kept, 1u) << "a file left with the run's lines in it was not told";
+        EXPECT_EQ(ReadFile(source), "the source\r\n");
+        EXPECT_EQ(dir_.Entries(), (std::vector<std::string>{"errors.txt", "log.txt"}));
+    }
+    {
+        SCOPED_TRACE("changed in place after the lines were all added");
+        RepairInit(&report_);
+        RunRecord r = AppendedRecord(kRecordReplacing);
+        WriteFile(Errors(), earlier_ + waiting_);
+        r.exports[1].appended = true;
+        r.exports[1].appendedSize = earlier_.size() + waiting_.size();
+        r.exports[1].appendedTime = WriteTimeOf(Errors()) - 5000000000ull;
+        r.exports[0].on = true;   // a rewrite that never took its place
+        r.exports[0].claimed = true;
+        RecordFile f;
+        std::u16string beside = Utf8ToUtf16(Errors());
+        ASSERT_TRUE(RecordBegin(&f, beside.c_str(), &r));
+        Abandon(&f);
+        Repair();
+        EXPECT_EQ(ReadFile(Errors()), earlier_);
+        EXPECT_NE(WriteTimeOf(Errors()), kOldNs) << "a file changed after the run got the time from before it back";
+    }
 }
 
 // A run that fails or is stopped after it appended lines cuts the export
@@ -297,6 +474,106 @@ TEST_F(RunRecordTest, ACutBackExportGetsItsOldLastWriteTimeBack)
         EXPECT_EQ(ReadFile(Errors()), earlier_);
         EXPECT_EQ(WriteTimeOf(Errors()), kOldNs);
         EXPECT_EQ(dir_.Entries(), (std::vector<std::string>{"errors.txt", "log.txt"}));
+    }
+}
+
+}  // namespace
+
+namespace {
+
+// Text as UTF-16 LE, for ASCII.
+std::string Utf16Le(const std::string& ascii)
+{
+    std::string out;
+    for (char c : ascii) {
+        out += c;
+        out += '\0';
+    }
+    return out;
+}
+
+// A logger adds a whole record to the source while the run replaces it: the
+// record is in the new source, whether the run finishes the replace or is
+// killed right after the new file took the name (the record then waits in
+// the old file, under the backup name, for the repair to carry it across).
+// By the source's own line ends: UTF-8 and UTF-16 LE (a PowerShell log).
+TEST_F(RunRecordTest, ALoggersRecordWrittenDuringTheReplaceIsKeptKilledOrNot)
+{
+    struct Encoding {
+        const char* what;
+        std::string (*text)(const std::string&);
+        std::string mark;
+    };
+    const Encoding encodings[] = {
+        {"UTF-8", [](const std::string& s) { return s; }, ""},
+        {"UTF-16 LE", Utf16Le, std::string("\xFF\xFE", 2)},
+    };
+    static std::string record;
+    static std::string source;
+    for (const Encoding& enc : encodings) {
+        for (bool killed : {false, true}) {
+            SCOPED_TRACE(std::string(enc.what) + (killed ? ", killed inside the replace" : ", not killed"));
+            for (const std::string& name : dir_.Entries()) {
+                unlink(dir_.File(name).c_str());
+            }
+            source = dir_.File("app.log");
+            std::string log;
+            std::string kept;
+            for (int i = 0; i < 2000; ++i) {
+                std::string line = "2026-12-09 " + std::to_string(i) + (i % 5 == 0 ? " ERROR\r\n" : " ok\r\n");
+                log += line;
+                kept += i % 5 == 0 ? "" : line;
+            }
+            record = enc.text("2026-12-10 the logger's record\r\n");
+            WriteFile(source, enc.mark + enc.text(log));
+            PosixForm form;
+            form.SetText(IDC_SEARCH_TEXT, "ERROR");
+            form.SetText(IDC_SOURCE_PATH, source);
+            form.SetCheck(IDC_EXPORT_WITHOUT, true);
+            form.SetCheck(IDC_EXPORT_WITH, true);
+            form.SetText(IDC_WITH_PATH, dir_.File("errors.txt"));
+            // The errors file takes its place first, then the source.
+            auto plan = [killed] {
+                *PosixFaultPlan() = PosixFaults();
+                PosixFaultPlan()->hook = [](void*) {
+                    int fd = open(source.c_str(), O_WRONLY | O_APPEND);
+                    ASSERT_GE(fd, 0);
+                    ASSERT_EQ(write(fd, record.data(), record.size()), static_cast<ssize_t>(record.size()));
+                    close(fd);
+                };
+                PosixFaultPlan()->hookAtReplace = 2;
+                if (killed) {
+                    PosixFaultPlan()->afterMove = [](void*) { _exit(86); };
+                    PosixFaultPlan()->afterMoveAt = 2;
+                }
+            };
+            if (killed) {
+                pid_t child = fork();
+                if (child == 0) {
+                    plan();
+                    RunStrip(&form);
+                    _exit(0);
+                }
+                int status = 0;
+                ASSERT_EQ(waitpid(child, &status, 0), child);
+                ASSERT_TRUE(WIFEXITED(status));
+                ASSERT_EQ(WEXITSTATUS(status), 86) << "the kill did not fall inside the replace";
+                EXPECT_NE(ReadFile(source), enc.mark + enc.text(kept) + record) << "nothing was left to carry";
+                *PosixFaultPlan() = PosixFaults();
+                RepairInit(&report_);
+                Repair();
+                EXPECT_FALSE(RepairDidSomething(&report_));
+            } else {
+                plan();
+                RunOutcome outcome = RunStrip(&form);
+                *PosixFaultPlan() = PosixFaults();
+                EXPECT_EQ(outcome.failure, kRunSucceeded);
+            }
+            EXPECT_TRUE(ReadFile(source) == enc.mark + enc.text(kept) + record)
+                << "the source holds " << ReadFile(source).size() << " bytes";
+            EXPECT_EQ(dir_.Entries(), (std::vector<std::string>{"app.log", "errors.txt"}));
+            EXPECT_EQ(state_.Entries(), std::vector<std::string>{});
+        }
     }
 }
 
