@@ -30,7 +30,7 @@
 #include "platform/platform.h"
 
 // Records acted on in one pass at most: the pass is bounded.
-enum { kRepairMostRecords = 16 };
+enum { kRepairMostRecords = 64 };
 // Paths told at most; the rest are counted.
 enum { kRepairMostTold = 6 };
 

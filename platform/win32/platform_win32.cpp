@@ -918,7 +918,17 @@ bool PlatformStateFolder(FormChar* folder, uint32_t capacity)
         folder[n++] = *p;
     }
     folder[n] = 0;
-    return CreateDirectoryW(folder, nullptr) || GetLastError() == ERROR_ALREADY_EXISTS;
+    if (!CreateDirectoryW(folder, nullptr) && GetLastError() != ERROR_ALREADY_EXISTS) {
+        return false;
+    }
+    // A folder, and not a link to somewhere else.
+    DWORD attributes = GetFileAttributesW(folder);
+    if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0 ||
+        (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return false;
+    }
+    return true;
 }
 
 void PlatformListBeside(const FormChar* target, FormChar kind, uint32_t limit, FoundFile found, void* arg)
@@ -946,7 +956,7 @@ void PlatformListBeside(const FormChar* target, FormChar kind, uint32_t limit, F
         return;
     }
     // The names first, then the calls: a call may remove files.
-    const uint32_t kMost = 16;
+    const uint32_t kMost = 64;
     FormChar* names = static_cast<FormChar*>(GlobalAlloc(GMEM_FIXED, sizeof(FormChar) * kTempPathCapacity * kMost));
     uint32_t count = 0;
     do {

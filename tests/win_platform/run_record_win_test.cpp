@@ -43,10 +43,12 @@ std::wstring StateFolder()
     return folder;
 }
 
+typedef std::map<std::wstring, std::string> Files;
+
 // Every file of a folder with its bytes: what a repair must leave as it is.
-std::map<std::wstring, std::string> FilesIn(const std::wstring& folder)
+Files FilesIn(const std::wstring& folder)
 {
-    std::map<std::wstring, std::string> files;
+    Files files;
     WIN32_FIND_DATAW found;
     std::wstring prefix = folder;
     if (prefix.back() != L'\\') {
@@ -65,6 +67,31 @@ std::map<std::wstring, std::string> FilesIn(const std::wstring& folder)
     } while (FindNextFileW(search, &found));
     FindClose(search);
     return files;
+}
+
+// What differs between two looks at a folder: each name that came, went or
+// changed, with its length before and after; empty when nothing did.
+std::string Changes(const Files& before, const Files& after)
+{
+    std::string told;
+    auto tell = [&](const std::wstring& name, const char* what, const std::string* was, const std::string* is) {
+        told += Narrow(name) + " " + what + " (" + (was != nullptr ? std::to_string(was->size()) : "-") + " -> " +
+                (is != nullptr ? std::to_string(is->size()) : "-") + " bytes); ";
+    };
+    for (const auto& file : before) {
+        auto now = after.find(file.first);
+        if (now == after.end()) {
+            tell(file.first, "went", &file.second, nullptr);
+        } else if (now->second != file.second) {
+            tell(file.first, "changed", &file.second, &now->second);
+        }
+    }
+    for (const auto& file : after) {
+        if (before.count(file.first) == 0) {
+            tell(file.first, "came", nullptr, &file.second);
+        }
+    }
+    return told;
 }
 
 void PutU32(std::string* to, uint32_t v)
@@ -297,7 +324,7 @@ TEST_F(WinRecord, ARecordNoPointerOfTheUsersNamesIsNeitherActedOnNorRemoved)
                 ASSERT_TRUE(MoveFileExW(f.pointer, folder_.File(L"qzp00B2.tmp").c_str(), MOVEFILE_COPY_ALLOWED));
             }
         }
-        const std::map<std::wstring, std::string> before = FilesIn(folder_.path());
+        const Files before = FilesIn(folder_.path());
         ASSERT_EQ(before.size(), c.plant == kPointerBeside ? 4u : 3u) << "not planted";
         Repair();
         if (c.plant == kPointerKept) {
@@ -306,7 +333,7 @@ TEST_F(WinRecord, ARecordNoPointerOfTheUsersNamesIsNeitherActedOnNorRemoved)
             EXPECT_FALSE(FileExists(f.pointer));
             EXPECT_EQ(report_.putBack, 1u);
         } else {
-            EXPECT_EQ(FilesIn(folder_.path()), before) << "a file changed, went or came";
+            EXPECT_EQ(Changes(before, FilesIn(folder_.path())), "");
             EXPECT_FALSE(RepairDidSomething(&report_));
         }
     }
@@ -374,11 +401,11 @@ TEST_F(WinRecord, ADamagedPointerIsLeftAloneAndNothingElseChanges)
         RepairInit(&report_);
         WriteWholeFile(pointer, c.bytes);
         ASSERT_EQ(ReadWholeFile(pointer), c.bytes);
-        const std::map<std::wstring, std::string> here = FilesIn(folder_.path());
-        const std::map<std::wstring, std::string> state = FilesIn(StateFolder());
+        const Files here = FilesIn(folder_.path());
+        const Files state = FilesIn(StateFolder());
         Repair();
-        EXPECT_EQ(FilesIn(StateFolder()), state) << "the user's folder changed";
-        EXPECT_EQ(FilesIn(folder_.path()), here) << "the export's folder changed";
+        EXPECT_EQ(Changes(state, FilesIn(StateFolder())), "") << "in the user's folder";
+        EXPECT_EQ(Changes(here, FilesIn(folder_.path())), "") << "in the export's folder";
         EXPECT_FALSE(RepairDidSomething(&report_));
     }
 
@@ -418,9 +445,9 @@ TEST_F(WinRecord, APointerWhoseRecordIsAnotherFileNowIsNotActedOn)
         ASSERT_TRUE(MoveFileExW(record.c_str(), folder_.File(L"moved.bin").c_str(), 0));
         ASSERT_TRUE(MoveFileExW(other.c_str(), record.c_str(), 0));
         ASSERT_FALSE(SameIdentity(IdentityOf(record), IdentityOf(folder_.File(L"moved.bin"))));
-        const std::map<std::wstring, std::string> before = FilesIn(folder_.path());
+        const Files before = FilesIn(folder_.path());
         Repair();
-        EXPECT_EQ(FilesIn(folder_.path()), before) << "a file changed, went or came";
+        EXPECT_EQ(Changes(before, FilesIn(folder_.path())), "");
         EXPECT_FALSE(RepairDidSomething(&report_));
         EXPECT_FALSE(FileExists(f.pointer)) << "a pointer whose record is gone stayed";
     }
