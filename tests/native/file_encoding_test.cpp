@@ -22,12 +22,7 @@ const std::string kBeBom = "\xFE\xFF";
 // The UTF-16 form of ASCII text, in either byte order.
 std::string Le(const std::string& ascii)
 {
-    std::string out;
-    for (char c : ascii) {
-        out += c;
-        out += '\0';
-    }
-    return out;
+    return AsciiToUtf16Le(ascii);
 }
 std::string Be(const std::string& ascii)
 {

@@ -108,6 +108,15 @@ protected:
     }
     // The record left as a killed run leaves it: written, never removed.
     void Abandon(RecordFile* f) { PlatformClose(f->file); }
+    // A record begun beside errors.txt, then left by a kill.
+    RecordFile LeftByAKill(RunRecord* r)
+    {
+        RecordFile f;
+        std::u16string beside = Utf8ToUtf16(Errors());
+        EXPECT_TRUE(RecordBegin(&f, beside.c_str(), r));
+        Abandon(&f);
+        return f;
+    }
     void Repair() { RepairFromPointers(&report_); }
 
     std::string Errors() const { return dir_.File("errors.txt"); }
@@ -284,10 +293,7 @@ TEST_F(RunRecordTest, PlantedAndDamagedRecordsAndPointersChangeNothing)
     r.exports[1].appendFrom = 0;
     r.exports[1].created = true;
     SetPath(r.exports[1].path, victim);
-    RecordFile f;
-    std::u16string beside = Utf8ToUtf16(Errors());
-    ASSERT_TRUE(RecordBegin(&f, beside.c_str(), &r));
-    Abandon(&f);
+    RecordFile f = LeftByAKill(&r);
     ASSERT_EQ(unlink(Utf16ToUtf8(f.pointer).c_str()), 0);
     // A record torn in its first bytes, one of another version, and a file
     // of the user's that merely looks like one of our names.
@@ -325,10 +331,7 @@ TEST_F(RunRecordTest, PlantedAndDamagedRecordsAndPointersChangeNothing)
 TEST_F(RunRecordTest, ARecordThatIsNotTheFileItsPointerNamesIsNotActedOn)
 {
     RunRecord r = AppendedRecord(kRecordReplacing);
-    RecordFile f;
-    std::u16string beside = Utf8ToUtf16(Errors());
-    ASSERT_TRUE(RecordBegin(&f, beside.c_str(), &r));
-    Abandon(&f);
+    RecordFile f = LeftByAKill(&r);
     const std::string record = Utf16ToUtf8(f.path);
     const std::string bytes = ReadFile(record);
     ASSERT_EQ(rename(record.c_str(), dir_.File("moved").c_str()), 0);
@@ -345,15 +348,13 @@ TEST_F(RunRecordTest, ARecordThatIsNotTheFileItsPointerNamesIsNotActedOn)
 TEST_F(RunRecordTest, AStateFolderOthersMayWriteToIsRefused)
 {
     RunRecord r = AppendedRecord(kRecordReplacing);
-    RecordFile f;
-    std::u16string beside = Utf8ToUtf16(Errors());
-    ASSERT_TRUE(RecordBegin(&f, beside.c_str(), &r));
-    Abandon(&f);
+    LeftByAKill(&r);
     const std::string errorsBefore = ReadFile(Errors());
     ASSERT_EQ(chmod(state_.path().c_str(), 0777), 0);
     Repair();
     EXPECT_EQ(ReadFile(Errors()), errorsBefore) << "a pointer in a folder anyone may write to was followed";
     RecordFile second;
+    std::u16string beside = Utf8ToUtf16(Errors());
     EXPECT_FALSE(RecordBegin(&second, beside.c_str(), &r)) << "a pointer was put in a folder anyone may write to";
     if (geteuid() == 0) {
         ASSERT_EQ(chmod(state_.path().c_str(), 0700), 0);
@@ -397,10 +398,7 @@ TEST_F(RunRecordTest, AnAppendedExportLosesOnlyTheRunsOwnBytes)
         SetPath(s.path, source);
         SetPath(s.tempPath, dir_.File("qzv0200.tmp"));
         SetPath(s.backupPath, dir_.File("qzb0201.tmp"));
-        RecordFile f;
-        std::u16string beside = Utf8ToUtf16(Errors());
-        ASSERT_TRUE(RecordBegin(&f, beside.c_str(), &r));
-        Abandon(&f);
+        LeftByAKill(&r);
         const std::string left = ReadFile(Errors());
         WriteFile(Errors(), left + added);
         Repair();
@@ -419,10 +417,7 @@ TEST_F(RunRecordTest, AnAppendedExportLosesOnlyTheRunsOwnBytes)
         r.exports[1].appendedTime = WriteTimeOf(Errors()) - 5000000000ull;
         r.exports[0].on = true;   // a rewrite that never took its place
         r.exports[0].claimed = true;
-        RecordFile f;
-        std::u16string beside = Utf8ToUtf16(Errors());
-        ASSERT_TRUE(RecordBegin(&f, beside.c_str(), &r));
-        Abandon(&f);
+        LeftByAKill(&r);
         Repair();
         EXPECT_EQ(ReadFile(Errors()), earlier_);
         EXPECT_NE(WriteTimeOf(Errors()), kOldNs) << "a file changed after the run got the time from before it back";
@@ -481,17 +476,6 @@ TEST_F(RunRecordTest, ACutBackExportGetsItsOldLastWriteTimeBack)
 
 namespace {
 
-// Text as UTF-16 LE, for ASCII.
-std::string Utf16Le(const std::string& ascii)
-{
-    std::string out;
-    for (char c : ascii) {
-        out += c;
-        out += '\0';
-    }
-    return out;
-}
-
 // A logger adds a whole record to the source while the run replaces it: the
 // record is in the new source, whether the run finishes the replace or is
 // killed right after the new file took the name (the record then waits in
@@ -506,7 +490,7 @@ TEST_F(RunRecordTest, ALoggersRecordWrittenDuringTheReplaceIsKeptKilledOrNot)
     };
     const Encoding encodings[] = {
         {"UTF-8", [](const std::string& s) { return s; }, ""},
-        {"UTF-16 LE", Utf16Le, std::string("\xFF\xFE", 2)},
+        {"UTF-16 LE", AsciiToUtf16Le, std::string("\xFF\xFE", 2)},
     };
     static std::string record;
     static std::string source;

@@ -80,6 +80,16 @@ std::vector<std::string> FolderEntries(const std::string& path)
     return names;
 }
 
+std::string AsciiToUtf16Le(const std::string& ascii)
+{
+    std::string out;
+    for (char c : ascii) {
+        out += c;
+        out += '\0';
+    }
+    return out;
+}
+
 std::string ReadFile(const std::string& path)
 {
     std::ifstream in(path, std::ios::binary);

@@ -32,6 +32,8 @@ private:
 std::vector<std::string> FolderEntries(const std::string& path);
 
 std::string ReadFile(const std::string& path);
+// ASCII text as UTF-16 LE bytes.
+std::string AsciiToUtf16Le(const std::string& ascii);
 void WriteFile(const std::string& path, const std::string& bytes);
 bool FileExists(const std::string& path);
 
