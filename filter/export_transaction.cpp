@@ -371,6 +371,7 @@ bool ReplaceOrDiscard(ExportTransaction* t, Export* e, RunOutcome* outcome)
     case kReplaced:
         e->created = false;
         e->fate = kExportWritten;
+        t->sourceLanded = t->sourceLanded || e->isSource;
         return true;
     case kReplaceKeptBoth:
         OutcomeFail(outcome, kRunExportUnreplaced, e->which, error);
@@ -383,6 +384,7 @@ bool ReplaceOrDiscard(ExportTransaction* t, Export* e, RunOutcome* outcome)
             outcome->keptNameTaken = PlatformStamp(e->path, &stamp);
         } else {
             CopyText(e->path, outcome->keptNew, kTempPathCapacity);
+            t->sourceLanded = t->sourceLanded || e->isSource;
         }
         CopyText(backup, outcome->keptOld, kTempPathCapacity);
         e->created = false;
@@ -480,7 +482,8 @@ void CommitExports(ExportTransaction* t, RunOutcome* outcome)
     }
     for (Export* e : exports) {
         if (ExportOpen(e) && e->append) {
-            if (complete) {
+            // Once the source lost lines, the exports they went to keep them.
+            if (complete || t->sourceLanded) {
                 // Flushed already: a failed close is told, the lines stay.
                 if (!PlatformClose(e->claim)) {
                     OutcomeFail(outcome, kRunExportUnwritten, e->which, PlatformLastError());

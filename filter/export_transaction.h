@@ -79,6 +79,11 @@ struct ExportTransaction {
     // The run's record, told of each step a repair must know of; null when
     // the run goes on without one.
     struct RunJournal* journal;
+    // The record could not be written at a step: the run does not commit.
+    bool journalLost;
+    // The source's new content took its name (even when its old file had
+    // to be kept beside it): the lines moved out of it stay in their exports.
+    bool sourceLanded;
     // The source's encoding, once its first bytes are read: lines go only
     // into files of the same.
     SourceEncoding encoding;

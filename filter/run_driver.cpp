@@ -190,10 +190,12 @@ void RouteAndFinish(RunControl* control, FileHandle source, uint64_t size, const
         OutcomeFail(outcome, kRunStopped, kNoFile, 0);
         ready = false;
     }
-    if (ready && !RecordExports(t, kRecordReplacing)) {
-        // A record that still said the lines were being written would have
-        // a repair cut back what the replaces keep: none is better.
-        DropJournal(t);
+    if (ready && (t->journalLost || !RecordExports(t, kRecordReplacing))) {
+        // A run whose record can no longer say what it does does not begin
+        // to put files in place: a kill meanwhile could not be repaired.
+        OutcomeFail(outcome, kRunExportUnwritten, ExportOpen(&t->without) ? kWithoutExport : kWithExport,
+                    PlatformLastError());
+        ready = false;
     }
     if (ready) {
         CommitExports(t, outcome);
@@ -246,6 +248,8 @@ void DriveRun(const RunRequest* r, RunControl* control, RunOutcome* outcome)
     t.encoding = kEncodingAnsi;
     t.scratch = nullptr;
     t.scratchSize = 0;
+    t.journalLost = false;
+    t.sourceLanded = false;
     uint64_t size = 0;
     if (!PlatformFileSize(source, &size) || !PlatformStamp(sourceName, &t.sourceStamp)) {
         OutcomeFail(outcome, kRunSourceUnread, kSourceFile, PlatformLastError());
@@ -270,13 +274,13 @@ void DriveRun(const RunRequest* r, RunControl* control, RunOutcome* outcome)
     ClaimExports(&t, r, &control->stop);
     if (!StopRaised(&control->stop)) {
         if (!RecordExports(&t, kRecordWriting)) {
-            DropJournal(&t);
+            t.journalLost = true;
         }
         OpenOutputs(&t, &control->stop);
         // Which files the temporary ones are, so that a repair removes no
         // other file that took one of their names.
-        if (!RecordExports(&t, kRecordWriting)) {
-            DropJournal(&t);
+        if (!t.journalLost && !RecordExports(&t, kRecordWriting)) {
+            t.journalLost = true;
         }
     }
     if (StopRaised(&control->stop)) {

@@ -231,7 +231,7 @@ bool Landed(const RecordedExport& e, uint32_t step)
 
 // A rewritten export whose new content did not take its place: the old file
 // under its name again, our files beside it removed.
-bool PutBackRewrite(const RecordedExport& e, RepairReport* report)
+bool PutBackRewrite(const RecordedExport& e, uint32_t step, RepairReport* report)
 {
     bool changed = false;
     if (Holds(e.path, e.id)) {
@@ -262,7 +262,8 @@ bool PutBackRewrite(const RecordedExport& e, RepairReport* report)
         }
         // The old file is nowhere to be found under our names: the new one,
         // whole, is the only copy left, and takes the name.
-        if (e.newKnown && Holds(e.tempPath, e.newId) && PlatformRenameToFree(e.tempPath, e.path)) {
+        if (step >= kRecordReplacing && e.newKnown && Holds(e.tempPath, e.newId) && SizeAt(e.tempPath) == e.newSize &&
+            PlatformRenameToFree(e.tempPath, e.path)) {
             TellKept(report, e.path);
             return false;
         }
@@ -376,7 +377,7 @@ void Act(const RunRecord& r, RepairReport* report)
         } else if (Landed(e, r.step)) {
             CleanUpLanded(e, r, report);
         } else {
-            putBack = PutBackRewrite(e, report);
+            putBack = PutBackRewrite(e, r.step, report);
         }
         if (putBack) {
             TellPutBack(report, e.path);

@@ -606,6 +606,34 @@ TEST_F(FaultTest, WhatAnotherProgramWritesToTheSourceMeanwhileIsKept)
     }
 }
 
+// The source's new content took its name while its old file had to be kept
+// beside it (another program rewrote it and then added a record to the new
+// one): the lines that left the source stay in the export they were
+// appended to, not only in the old file under a temporary name.
+TEST_F(FaultTest, LinesThatLeftTheSourceStayAppendedWhenItsOldFileIsKeptBeside)
+{
+    const std::string source = dir_.File("log.txt");
+    const std::string errors = dir_.File("errors.txt");
+    WriteFile(source, log_);
+    WriteFile(errors, "kept\r\n");
+    RemoveInPlaceAndExportTo(errors);
+    form_.SetCheck(IDC_APPEND_WITH, true);
+    *PosixFaultPlan() = PosixFaults();
+    PosixFaultPlan()->hook = RewriteLonger;
+    PosixFaultPlan()->hookArg = const_cast<char*>(source.c_str());
+    PosixFaultPlan()->hookAtReplace = 1;
+    PosixFaultPlan()->afterMove = AppendRecord;
+    PosixFaultPlan()->afterMoveAt = 1;
+    RunOutcome outcome = RunStrip(&form_);
+    *PosixFaultPlan() = PosixFaults();
+    EXPECT_EQ(outcome.failure, kRunExportUnreplaced);
+    EXPECT_EQ(outcome.without, kExportKeptBoth);
+    EXPECT_TRUE(ReadFile(source) == LogWithoutMatches() + kRecord);
+    EXPECT_TRUE(ReadFile(errors) == "kept\r\n" + matching_) << "the moved lines were cut from their export";
+    EXPECT_EQ(outcome.with, kExportWritten);
+    std::remove(Utf16ToUtf8(outcome.keptOld).c_str());
+}
+
 // Every export that receives lines is on the disk before any file takes
 // its place, and a flush or a close that fails is told, with every file as
 // it was: a new export, an appended one, the source's rewrite.
