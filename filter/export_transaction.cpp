@@ -2,6 +2,7 @@
 
 #include "filter/export_transaction.h"
 
+#include "filter/file_compare.h"
 #include "filter/form_text.h"
 #include "filter/run_record.h"
 #include "resources/resource_ids.h"
@@ -249,14 +250,18 @@ void DiscardRewrite(Export* e)
 
 // Ends an appended export whose lines were being added at its end and are
 // not to stay: cut back to the length it had, but only when nothing but the
-// run's own bytes lies past it (no other program added to it meanwhile);
-// then its last-write time as it was too. Removed when the claim created it.
+// run's own bytes lies past it (the same bytes as the lines that waited:
+// no other program added to it meanwhile); then its last-write time as it
+// was too. Removed when the claim created it.
 void CutBackAppend(Export* e)
 {
     uint64_t size = 0;
-    bool ours = PlatformFileSize(e->claim, &size) && (size == e->appendFrom || (e->appended && size == e->appendedSize) ||
-                                                      (!e->appended && size >= e->appendFrom &&
-                                                       size - e->appendFrom <= e->newSize));
+    bool ours = PlatformFileSize(e->claim, &size) && size >= e->appendFrom && size - e->appendFrom <= e->newSize;
+    if (ours && size > e->appendFrom) {
+        FileHandle waiting = PlatformOpenSource(e->tempPath);
+        ours = waiting != nullptr && SameBytes(e->claim, e->appendFrom, waiting, 0, size - e->appendFrom);
+        PlatformClose(waiting);
+    }
     bool cut = ours && (size == e->appendFrom || PlatformTruncate(e->claim, e->appendFrom));
     if (cut && size != e->appendFrom) {
         PlatformSetWriteTime(e->claim, e->appendTime);

@@ -2,13 +2,11 @@
 
 #include "filter/run_repair.h"
 
+#include "filter/file_compare.h"
 #include "filter/form_text.h"
 #include "filter/run_record.h"
 
 namespace {
-
-// Pieces the repair reads and compares files in.
-const uint32_t kRepairChunk = 8192;
 
 void TellPutBack(RepairReport* report, const FormChar* path)
 {
@@ -48,81 +46,6 @@ uint64_t SizeAt(const FormChar* path)
 {
     FileStamp stamp;
     return PlatformStamp(path, &stamp) ? stamp.size : ~0ull;
-}
-
-// ---- Reading files back ----------------------------------------------------
-
-// Reads count bytes (at most kRepairChunk) from offset; false when they are
-// not all there.
-bool ReadAt(FileHandle file, uint64_t offset, unsigned char* bytes, uint32_t count)
-{
-    if (!PlatformSeekTo(file, offset)) {
-        return false;
-    }
-    uint32_t have = 0;
-    while (have < count) {
-        uint32_t got = 0;
-        if (!PlatformRead(file, bytes + have, count - have, &got) || got == 0) {
-            return false;
-        }
-        have += got;
-    }
-    return true;
-}
-
-// True when count bytes of a from aOffset are those of b from bOffset.
-bool SameBytes(FileHandle a, uint64_t aOffset, FileHandle b, uint64_t bOffset, uint64_t count)
-{
-    unsigned char left[kRepairChunk];
-    unsigned char right[kRepairChunk];
-    for (uint64_t done = 0; done < count;) {
-        uint32_t n = count - done < kRepairChunk ? static_cast<uint32_t>(count - done) : kRepairChunk;
-        if (!ReadAt(a, aOffset + done, left, n) || !ReadAt(b, bOffset + done, right, n)) {
-            return false;
-        }
-        for (uint32_t i = 0; i < n; ++i) {
-            if (left[i] != right[i]) {
-                return false;
-            }
-        }
-        done += n;
-    }
-    return true;
-}
-
-// The sum of a file's first count bytes, as the run summed what it read.
-bool SumOfFirst(FileHandle file, uint64_t count, uint64_t* value)
-{
-    unsigned char bytes[kRepairChunk];
-    ContentSum sum;
-    SumInit(&sum);
-    for (uint64_t done = 0; done < count;) {
-        uint32_t n = count - done < kRepairChunk ? static_cast<uint32_t>(count - done) : kRepairChunk;
-        if (!ReadAt(file, done, bytes, n)) {
-            return false;
-        }
-        SumAdd(&sum, bytes, n);
-        done += n;
-    }
-    *value = SumValue(&sum);
-    return true;
-}
-
-// Adds count bytes of from, from offset on, at the end of to.
-bool AppendRange(FileHandle from, uint64_t offset, uint64_t count, FileHandle to)
-{
-    unsigned char bytes[kRepairChunk];
-    if (!PlatformSeekEnd(to)) {
-        return false;
-    }
-    for (uint64_t done = 0; done < count;) {
-        uint32_t n = count - done < kRepairChunk ? static_cast<uint32_t>(count - done) : kRepairChunk;
-        if (!ReadAt(from, offset + done, bytes, n) || !PlatformSeekEnd(to) || !PlatformWrite(to, bytes, n)) {
-            return false;
-        }
-        done += n;
-    }
-    return PlatformFlush(to);
 }
 
 // True when the unit that ends at offset end is a line end.
