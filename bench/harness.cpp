@@ -3,7 +3,11 @@
 // exports on, rewrite mode, both export paths given.
 //
 //   quorvane_bench_harness SOURCE NEEDLE WITHOUT_PATH WITH_PATH [--ignore-case]
+//                          [--code-page-stand-in]
 //
+// --code-page-stand-in: the code page is not UTF-8 (it holds ASCII only),
+// as on a Windows system whose code page is 950 or 1252: the UTF-8 rule
+// judges a source's UTF-8 lines.
 // Arguments are UTF-8. The run itself reports nothing (as in the program);
 // the benchmark checks the exports it leaves.
 #include <cstdio>
@@ -22,6 +26,8 @@ int main(int argc, char** argv)
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "--ignore-case") == 0) {
             ignoreCase = true;
+        } else if (std::strcmp(argv[i], "--code-page-stand-in") == 0) {
+            PosixCodePagePlan()->asciiOnly = true;
         } else if (count < 4) {
             args[count++] = argv[i];
         } else {
@@ -31,7 +37,7 @@ int main(int argc, char** argv)
     if (count != 4) {
         std::fprintf(stderr,
                      "usage: quorvane_bench_harness SOURCE NEEDLE WITHOUT_PATH WITH_PATH "
-                     "[--ignore-case]\n");
+                     "[--ignore-case] [--code-page-stand-in]\n");
         return 2;
     }
 

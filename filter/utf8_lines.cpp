@@ -159,12 +159,15 @@ void Utf8MatcherInit(Utf8Matcher* m, const SearchNeedles* needles, const TextRul
     NeedleSearchInitBytes(&m->exact, bytes, length, false, m->fold);
     m->searchesFolded = needles->ignoreCase && m->wide.plain;
     NeedleSearchInitBytes(&m->folded, bytes, length, m->searchesFolded, m->fold);
-    // Where the code page is searched byte for byte, its verdict on the same
-    // bytes is the UTF-8 rule's own; where the code page is UTF-8, its
-    // search already is the UTF-8 one.
+    // Where the code page is searched byte for byte, its verdict on the
+    // same bytes is the UTF-8 rule's own; where the code page is UTF-8 and
+    // case counts, its search already is the UTF-8 one. (Ignoring case, the
+    // code page's search folds ASCII letters only: the rule folds the rest
+    // as the wide search does.)
     bool sameSearch = !needles->ignoreCase && needles->ansiHeld && SameText(needles->ansi, needles->utf8) &&
                       rules->allPlain && !rules->hasLeadBytes;
-    m->active = needles->utf8Held && length > 0 && !lineEnd && !sameSearch && !rules->utf8CodePage;
+    bool utf8Search = rules->utf8CodePage && !needles->ignoreCase;
+    m->active = needles->utf8Held && length > 0 && !lineEnd && !sameSearch && !utf8Search;
     m->stop = stop;
     m->stopped = false;
     m->cache = nullptr;
@@ -174,6 +177,7 @@ void Utf8ScanStart(Utf8Scan* scan, const Utf8Matcher* m, const char* text, uint6
 {
     scan->text = text;
     scan->size = size;
+    scan->lineStartKnown = false;
     if (!m->active) {
         scan->candidate = size;
     } else if (m->wide.ignoreCase) {
@@ -195,12 +199,19 @@ bool NextUtf8LineHoldingNeedle(Utf8Matcher* m, Utf8Scan* scan, uint64_t from, ui
         if (scan->candidate < from) {
             scan->candidate = m->wide.ignoreCase ? FindHighByte(text, from, size)
                                                  : FindNeedle(&m->exact, text, from, size);
+            scan->lineStartKnown = false;
         }
         const uint64_t candidate = scan->candidate;
         if (candidate >= size) {
             return false;
         }
-        *start = LineStartOf(text, from, candidate);
+        // No line end lies between the line start found and the candidate:
+        // from a later from, the line starts there or at from.
+        if (!scan->lineStartKnown) {
+            scan->candidateLineStart = LineStartOf(text, from, candidate);
+            scan->lineStartKnown = true;
+        }
+        *start = scan->candidateLineStart > from ? scan->candidateLineStart : from;
         if (*start >= to) {
             return false;
         }

@@ -48,6 +48,11 @@ struct Utf8Scan {
     const char* text;   // text[size] is zero
     uint64_t size;
     uint64_t candidate;
+    // Where the candidate's line starts, once looked for (from the first
+    // from asked about it on): each byte before a candidate is walked back
+    // over once, however many lines the code page's rules find before it.
+    uint64_t candidateLineStart;
+    bool lineStartKnown;
 };
 
 void Utf8ScanStart(Utf8Scan* scan, const Utf8Matcher* matcher, const char* text, uint64_t size);

@@ -425,14 +425,15 @@ bool HasHighByte(const std::string& line)
 // The reference of a code-page source: a line holds the text by the code
 // page's rules (when it holds the text at all), or, being well-formed UTF-8
 // with a byte above 0x7F, by its UTF-8 form; ignoring case, by the
-// platform's wide search over the line's characters.
+// platform's wide search over the line's characters (on a UTF-8 code page
+// too: the code page's search folds only ASCII letters).
 bool ReferenceHolds(const std::string& line, const SearchNeedles& needles, const TextRules& rules)
 {
     if (needles.ansiHeld && ReferenceRoute(line, needles.ansi, needles.ignoreCase, rules).with.size() > 0 &&
         !line.empty()) {
         return true;
     }
-    if (rules.utf8CodePage || !needles.utf8Held || !HasHighByte(line) || !ReferenceIsUtf8(line)) {
+    if ((rules.utf8CodePage && !needles.ignoreCase) || !needles.utf8Held || !HasHighByte(line) || !ReferenceIsUtf8(line)) {
         return false;
     }
     if (!needles.ignoreCase) {

@@ -492,3 +492,33 @@ TEST(Utf8LinesProperty, AgreesWithTheReferenceModel)
 }
 
 }  // namespace
+
+namespace {
+
+// On a UTF-8 code page the code page's own search folds ASCII letters
+// only: ignoring case, a UTF-8 line's other letters fold as the wide search
+// folds them, with or without a mark, as in UTF-16. And the line a far
+// character sits in is walked back over once, however many lines the code
+// page's rules find before it.
+TEST(Utf8Lines, IgnoringCaseOnAUtf8CodePageFoldsEveryLetter)
+{
+    TextRules utf8CodePage;
+    PlatformGetTextRules(&utf8CodePage);
+    ASSERT_TRUE(utf8CodePage.utf8CodePage);
+    SearchNeedles needles = AllNeedles("caf\xC3\xA9", "caf\xC3\xA9", u"caf\u00E9", true);
+    const std::string source = "x\r\nCAF\xC3\x89 au lait\r\ncafe\r\n";
+    Routed routed = RouteUtf8(source, needles, utf8CodePage);
+    EXPECT_EQ(routed.with, "CAF\xC3\x89 au lait\r\n");
+    EXPECT_EQ(routed, ReferenceRouteUtf8(source, needles, utf8CodePage));
+
+    std::string many;
+    for (int i = 0; i < 3000; ++i) {
+        many += "ok\r\nERROR\r\n";
+    }
+    many += std::string(20000, 'x') + "\xC3\xA9\r\n";
+    SearchNeedles error = AllNeedles("error", "error", u"error", true);
+    *PosixFaultPlan() = PosixFaults();
+    EXPECT_EQ(RouteUtf8(many, error, DoubleByteRules(), 1 << 20), ReferenceRouteUtf8(many, error, DoubleByteRules()));
+}
+
+}  // namespace
