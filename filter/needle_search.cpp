@@ -19,25 +19,66 @@ inline unsigned char Fold(const NeedleSearch* s, unsigned char c)
     return s->ignoreCase ? s->fold[c] : c;
 }
 
-// True when the needle's bytes stand at b (folded when ignoring case).
-bool NeedleAt(const NeedleSearch* s, const unsigned char* b)
+// How many of the needle's first bytes stand at b (folded when ignoring
+// case): its length when the whole needle does.
+uint32_t BytesMatched(const NeedleSearch* s, const unsigned char* b)
 {
     const unsigned char* n = s->needle;
+    uint32_t k = 0;
     if (s->ignoreCase) {
         const unsigned char* fold = s->fold;
-        for (uint32_t k = 0; k < s->length; ++k) {
-            if (fold[b[k]] != fold[n[k]]) {
-                return false;
-            }
+        while (k < s->length && fold[b[k]] == fold[n[k]]) {
+            ++k;
         }
+        return k;
+    }
+    while (k < s->length && b[k] == n[k]) {
+        ++k;
+    }
+    return k;
+}
+
+// What checking the candidates may cost before the search goes on by the
+// needle's borders: a few times the bytes scanned, and a little more.
+struct CheckBudget {
+    uint64_t start;   // where the search began
+    uint64_t spent;   // bytes compared at candidates
+    bool exceeded;
+};
+
+// Checks a candidate: true when the whole needle stands there. Counts what
+// it cost; once the cost passes the budget, exceeded is set (the caller
+// hands over to the border search from this candidate on).
+inline bool CheckCandidate(const NeedleSearch* s, const unsigned char* b, uint64_t at, CheckBudget* budget)
+{
+    uint32_t k = BytesMatched(s, b + at);
+    if (k == s->length) {
         return true;
     }
-    for (uint32_t k = 0; k < s->length; ++k) {
-        if (b[k] != n[k]) {
-            return false;
+    budget->spent += k + 1;
+    budget->exceeded = budget->spent > 4 * (at - budget->start) + 4096;
+    return false;
+}
+
+// The border search (Knuth, Morris, Pratt) from from on: each byte of the
+// text is looked at a bounded number of times.
+uint64_t FindByBorders(const NeedleSearch* s, const unsigned char* b, uint64_t from, uint64_t size)
+{
+    const uint32_t n = s->length;
+    uint32_t k = 0;   // needle bytes matched so far
+    for (uint64_t i = from; i < size; ++i) {
+        unsigned char c = Fold(s, b[i]);
+        while (k > 0 && Fold(s, s->needle[k]) != c) {
+            k = s->border[k - 1];
+        }
+        if (Fold(s, s->needle[k]) == c) {
+            ++k;
+        }
+        if (k == n) {
+            return i + 1 - n;
         }
     }
-    return true;
+    return size;
 }
 
 // A rough rank of how often a byte shows up in text (higher: more common),
@@ -88,7 +129,7 @@ int ProbeBytes(const NeedleSearch* s, uint32_t k, unsigned char out[2])
 // comparison.
 template <bool Exact>
 QUORVANE_WIDE_TARGET uint64_t FindProbesWide(const NeedleSearch* s, const unsigned char* b, uint64_t* from,
-                                             uint64_t last, uint64_t size)
+                                             uint64_t last, uint64_t size, CheckBudget* budget)
 {
     const __m256i a1 = _mm256_set1_epi8(static_cast<char>(s->probe1Bytes[0]));
     const __m256i a2 = _mm256_set1_epi8(static_cast<char>(s->probe1Bytes[1]));
@@ -123,9 +164,13 @@ QUORVANE_WIDE_TARGET uint64_t FindProbesWide(const NeedleSearch* s, const unsign
                         (static_cast<uint64_t>(static_cast<uint32_t>(_mm256_movemask_epi8(both2))) << 32);
         while (mask != 0) {
             uint64_t at = i + static_cast<uint64_t>(__builtin_ctzll(mask));
-            if (NeedleAt(s, b + at)) {
+            if (CheckCandidate(s, b, at, budget)) {
                 *from = i;
                 return at;
+            }
+            if (budget->exceeded) {
+                *from = at;
+                return size;
             }
             mask &= mask - 1;
         }
@@ -143,9 +188,13 @@ QUORVANE_WIDE_TARGET uint64_t FindProbesWide(const NeedleSearch* s, const unsign
         unsigned mask = static_cast<unsigned>(_mm256_movemask_epi8(_mm256_and_si256(mx, my)));
         while (mask != 0) {
             uint64_t at = i + static_cast<uint64_t>(__builtin_ctz(mask));
-            if (NeedleAt(s, b + at)) {
+            if (CheckCandidate(s, b, at, budget)) {
                 *from = i;
                 return at;
+            }
+            if (budget->exceeded) {
+                *from = at;
+                return size;
             }
             mask &= mask - 1;
         }
@@ -165,7 +214,7 @@ const uint64_t kNarrowFirst = 64;
 // where it stopped. Exact as for the wide scan.
 template <bool Exact>
 inline bool FindProbesNarrow(const NeedleSearch* s, const unsigned char* b, uint64_t* from, uint64_t limit,
-                             uint64_t* at)
+                             uint64_t* at, CheckBudget* budget)
 {
     const __m128i a1 = _mm_set1_epi8(static_cast<char>(s->probe1Bytes[0]));
     const __m128i a2 = _mm_set1_epi8(static_cast<char>(s->probe1Bytes[1]));
@@ -187,10 +236,14 @@ inline bool FindProbesNarrow(const NeedleSearch* s, const unsigned char* b, uint
         unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(_mm_and_si128(mx, my)));
         while (mask != 0) {
             uint64_t candidate = i + static_cast<uint64_t>(__builtin_ctz(mask));
-            if (NeedleAt(s, b + candidate)) {
+            if (CheckCandidate(s, b, candidate, budget)) {
                 *from = i;
                 *at = candidate;
                 return true;
+            }
+            if (budget->exceeded) {
+                *from = candidate;
+                return false;
             }
             mask &= mask - 1;
         }
@@ -222,26 +275,48 @@ void NeedleSearchInitBytes(NeedleSearch* s, const unsigned char* needle, uint32_
     s->vectorSearch = false;
     s->wideVectors = ProcessorHasWideVectors();
 
+    // The needle's borders, folded.
+    for (uint32_t k = 1, b = 0; k < s->length && k < kNeedleSearchMost; ++k) {
+        while (b > 0 && Fold(s, s->needle[k]) != Fold(s, s->needle[b])) {
+            b = s->border[b - 1];
+        }
+        if (Fold(s, s->needle[k]) == Fold(s, s->needle[b])) {
+            ++b;
+        }
+        s->border[k] = static_cast<uint16_t>(b);
+    }
+    s->border[0] = 0;
+
+    // The rarest byte, then the rarest of another value: a run of one byte
+    // in the text then makes no position a candidate unless the needle is
+    // all that byte. Two probes of the same value stand apart as far as
+    // they can.
     int best1 = -1;
     int best2 = -1;
     unsigned char bytes[2];
     for (uint32_t k = 0; k < s->length; ++k) {
-        if (ProbeBytes(s, k, bytes) == 0) {
-            continue;
-        }
-        int rank = Commonness(s->needle[k]);
-        if (best1 < 0 || rank < Commonness(s->needle[best1])) {
-            best2 = best1;
+        if (ProbeBytes(s, k, bytes) != 0 &&
+            (best1 < 0 || Commonness(s->needle[k]) < Commonness(s->needle[best1]))) {
             best1 = static_cast<int>(k);
-        } else if (best2 < 0 || rank < Commonness(s->needle[best2])) {
-            best2 = static_cast<int>(k);
         }
     }
     if (best1 < 0) {
         return;
     }
+    const unsigned char value1 = Fold(s, s->needle[best1]);
+    for (uint32_t k = 0; k < s->length; ++k) {
+        if (ProbeBytes(s, k, bytes) == 0 || Fold(s, s->needle[k]) == value1) {
+            continue;
+        }
+        if (best2 < 0 || Commonness(s->needle[k]) < Commonness(s->needle[best2])) {
+            best2 = static_cast<int>(k);
+        }
+    }
     if (best2 < 0) {
-        best2 = best1;
+        best2 = best1 == 0 ? static_cast<int>(s->length - 1) : 0;
+        if (ProbeBytes(s, static_cast<uint32_t>(best2), bytes) == 0) {
+            best2 = best1;
+        }
     }
     s->probe1 = static_cast<uint32_t>(best1);
     s->probe2 = static_cast<uint32_t>(best2);
@@ -259,6 +334,7 @@ uint64_t FindNeedle(const NeedleSearch* s, const char* text, uint64_t from, uint
     const unsigned char* b = reinterpret_cast<const unsigned char*>(text);
     const uint64_t last = size - n;   // last position a whole needle fits at
     uint64_t i = from;
+    CheckBudget budget = {from, 0, false};
 #if defined(__SSE2__)
     if (s->vectorSearch) {
         const bool exact = s->probe1Bytes[0] == s->probe1Bytes[1] && s->probe2Bytes[0] == s->probe2Bytes[1];
@@ -267,26 +343,38 @@ uint64_t FindNeedle(const NeedleSearch* s, const char* text, uint64_t from, uint
         // for setting up the wide one.
         uint64_t at = size;
         uint64_t near = s->wideVectors && last - i > kNarrowFirst ? i + kNarrowFirst : last;
-        if (exact ? FindProbesNarrow<true>(s, b, &i, near, &at) : FindProbesNarrow<false>(s, b, &i, near, &at)) {
+        if (exact ? FindProbesNarrow<true>(s, b, &i, near, &at, &budget)
+                  : FindProbesNarrow<false>(s, b, &i, near, &at, &budget)) {
             return at;
         }
 #if defined(QUORVANE_WIDE_VECTORS)
-        if (s->wideVectors) {
-            at = exact ? FindProbesWide<true>(s, b, &i, last, size) : FindProbesWide<false>(s, b, &i, last, size);
+        if (s->wideVectors && !budget.exceeded) {
+            at = exact ? FindProbesWide<true>(s, b, &i, last, size, &budget)
+                       : FindProbesWide<false>(s, b, &i, last, size, &budget);
             if (at < size) {
                 return at;
             }
         }
 #endif
-        if (exact ? FindProbesNarrow<true>(s, b, &i, last, &at) : FindProbesNarrow<false>(s, b, &i, last, &at)) {
+        if (!budget.exceeded && (exact ? FindProbesNarrow<true>(s, b, &i, last, &at, &budget)
+                                       : FindProbesNarrow<false>(s, b, &i, last, &at, &budget))) {
             return at;
         }
     }
 #endif
+    const bool borders = n < kNeedleSearchMost;
+    if (budget.exceeded && borders) {
+        return FindByBorders(s, b, i, size);
+    }
     const unsigned char first = Fold(s, s->needle[0]);
     for (; i <= last; ++i) {
-        if (Fold(s, b[i]) == first && NeedleAt(s, b + i)) {
-            return i;
+        if (Fold(s, b[i]) == first) {
+            if (CheckCandidate(s, b, i, &budget)) {
+                return i;
+            }
+            if (budget.exceeded && borders) {
+                return FindByBorders(s, b, i, size);
+            }
         }
     }
     return size;

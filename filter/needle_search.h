@@ -6,6 +6,10 @@
 
 #include "platform/platform.h"
 
+// The longest needle, in bytes: a search text of up to 255 characters in
+// UTF-8 (three bytes a character) and its terminator.
+enum { kNeedleSearchMost = 766 };
+
 struct NeedleSearch {
     const unsigned char* needle;   // zero-terminated, not owned
     uint32_t length;
@@ -18,6 +22,12 @@ struct NeedleSearch {
     unsigned char probe2Bytes[2];
     bool vectorSearch;
     bool wideVectors;              // the processor has 32-byte vectors
+    // Where candidates come so thick that checking them costs more than a
+    // few times the bytes scanned (a run of one byte, a needle of mostly
+    // that byte), the search goes on by the needle's own borders (Knuth,
+    // Morris and Pratt): border[k] is the length of the longest proper
+    // prefix of the needle's first k + 1 bytes that also ends them, folded.
+    uint16_t border[kNeedleSearchMost];
 };
 
 // Prepares the search for a zero-terminated needle. Ignoring case, bytes
@@ -31,7 +41,8 @@ void NeedleSearchInitBytes(NeedleSearch* search, const unsigned char* needle, ui
 
 // First position at or after from where the needle's bytes stand wholly
 // inside text[0, size), or size when there is none. Says nothing about line
-// ends or character boundaries. Reads nothing at or past size.
+// ends or character boundaries. Reads nothing at or past size. Linear in
+// size - from whatever the text and the needle.
 uint64_t FindNeedle(const NeedleSearch* search, const char* text, uint64_t from, uint64_t size);
 
 #endif

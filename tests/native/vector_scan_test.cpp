@@ -64,6 +64,52 @@ TEST(VectorScans, FindTheNeedleWhereAPlainLoopDoes)
     }
 }
 
+// A run of one byte makes nearly every position a candidate for a needle
+// of mostly that byte: the search then goes on by the needle's borders, and
+// finds what a plain loop finds, before the hand-over, at it and after.
+TEST(VectorScans, FindTheNeedleInRunsOfOneByteWhereAPlainLoopDoes)
+{
+    std::mt19937 random(23);
+    unsigned char fold[256];
+    for (int c = 0; c < 256; ++c) {
+        fold[c] = static_cast<unsigned char>((c >= 'a' && c <= 'z') ? c - 32 : c);
+    }
+    for (int round = 0; round < 24; ++round) {
+        const size_t run = 40 + random() % 260;
+        std::string text;
+        while (text.size() < 40000) {
+            text += std::string(run - random() % 3, 'Z');
+            text += "yz"[random() % 2];
+        }
+        std::string needle(run - random() % 2, 'Z');
+        if (round % 3 != 0) {
+            needle[random() % needle.size()] = "yz"[random() % 2];
+        }
+        bool ignoreCase = random() % 2 == 0;
+        NeedleSearch search;
+        NeedleSearchInitBytes(&search, reinterpret_cast<const unsigned char*>(needle.data()),
+                              static_cast<uint32_t>(needle.size()), ignoreCase, fold);
+        for (bool wide : Widths()) {
+            search.wideVectors = wide;
+            for (size_t from : {size_t(0), size_t(1 + random() % 5000), text.size() / 2}) {
+                size_t expected = text.size();
+                for (size_t at = from; at + needle.size() <= text.size() && expected == text.size(); ++at) {
+                    bool same = true;
+                    for (size_t k = 0; k < needle.size() && same; ++k) {
+                        unsigned char a = static_cast<unsigned char>(text[at + k]);
+                        unsigned char b = static_cast<unsigned char>(needle[k]);
+                        same = ignoreCase ? fold[a] == fold[b] : a == b;
+                    }
+                    expected = same ? at : expected;
+                }
+                ASSERT_EQ(FindNeedle(&search, text.data(), from, text.size()), expected)
+                    << "wide " << wide << ", from " << from << ", run " << run << ", needle "
+                    << testing::PrintToString(needle);
+            }
+        }
+    }
+}
+
 TEST(VectorScans, FindTheLineEndUnitWhereAPlainLoopDoes)
 {
     std::mt19937 random(12);
