@@ -165,6 +165,43 @@ uint64_t FindLineEndToRewrite(const char* text, uint64_t from, uint64_t to, uint
     return to;
 }
 
+// Longest line the short-line loop cuts and writes by itself.
+const uint64_t kShortLine = 64;
+
+// A run of short lines with ends to rewrite (lines of a byte or two ended
+// by a lone CR, an LF or a NUL): cut and written by one loop straight into
+// the sink's buffer, not a search and two calls a line. Stops, leaving *at
+// where it stopped, at a line that ends in plain CR LF, one longer than
+// kShortLine, the stretch's end, or a sink that cannot take more.
+void RewriteShortLines(LineSink* sink, const char* text, uint64_t* at, uint64_t to)
+{
+    uint64_t i = *at;
+    while (i < to) {
+        const uint64_t limit = to - i > kShortLine ? i + kShortLine : to;
+        uint64_t j = i;
+        while (j < limit && !IsLineEnd(text[j])) {
+            ++j;
+        }
+        if (j >= limit || (text[j] == '\r' && text[j + 1] == '\n')) {
+            break;
+        }
+        const uint32_t n = static_cast<uint32_t>(j - i);
+        if (sink->capacity - sink->used < n + 2 && (!SinkFlush(sink) || sink->capacity < n + 2)) {
+            break;
+        }
+        char* out = sink->buffer + sink->used;
+        for (uint32_t k = 0; k < n; ++k) {
+            out[k] = text[i + k];
+        }
+        out[n] = '\r';
+        out[n + 1] = '\n';
+        sink->used += n + 2;
+        sink->offered += n + 2;
+        i = NextLineStart(text, j);
+    }
+    *at = i;
+}
+
 }  // namespace
 
 void EmitLine(LineSink* sink, const char* text, uint64_t start, uint64_t end)
@@ -210,5 +247,7 @@ void EmitLines(LineSink* sink, const char* text, uint64_t size, uint64_t from, u
         uint64_t end = (rewrite < to && i <= rewrite) ? rewrite : FindLineEnd(text, size, i);
         EmitLine(sink, text, i, end);
         i = NextLineStart(text, end);
+        // Where one line end is rewritten, short lines with more often follow.
+        RewriteShortLines(sink, text, &i, to);
     }
 }
