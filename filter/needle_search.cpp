@@ -276,6 +276,7 @@ void NeedleSearchInitBytes(NeedleSearch* s, const unsigned char* needle, uint32_
     s->wideVectors = ProcessorHasWideVectors();
 
     // The needle's borders, folded.
+    s->border[0] = 0;
     for (uint32_t k = 1, b = 0; k < s->length && k < kNeedleSearchMost; ++k) {
         while (b > 0 && Fold(s, s->needle[k]) != Fold(s, s->needle[b])) {
             b = s->border[b - 1];
@@ -285,7 +286,6 @@ void NeedleSearchInitBytes(NeedleSearch* s, const unsigned char* needle, uint32_
         }
         s->border[k] = static_cast<uint16_t>(b);
     }
-    s->border[0] = 0;
 
     // The rarest byte, then the rarest of another value: a run of one byte
     // in the text then makes no position a candidate unless the needle is

@@ -70,7 +70,7 @@ bool Ask(Utf16Matcher* m, const char* text, uint64_t start, uint64_t end)
 // holds it by the platform's rules: each run of other units, with the n - 1
 // units on either side of it, is asked by itself, runs closer than that as
 // one.
-bool OtherStretchesHoldNeedle(Utf16Matcher* m, const char* text, uint64_t start, uint64_t end)
+bool OtherStretchesInSegmentHoldNeedle(Utf16Matcher* m, const char* text, uint64_t start, uint64_t end)
 {
     const uint64_t margin = 2ull * (m->wide.length - 1);
     uint64_t plainFrom = start;
@@ -96,6 +96,29 @@ bool OtherStretchesHoldNeedle(Utf16Matcher* m, const char* text, uint64_t start,
         }
         plainFrom = afterOther;
     }
+}
+
+// The same, asked of each stretch of the line between barrier characters
+// (IsBarrierCharacter) that is long enough to hold the needle: no window
+// that takes in such a character can match it.
+bool OtherStretchesHoldNeedle(Utf16Matcher* m, const char* text, uint64_t start, uint64_t end)
+{
+    const uint64_t least = 2ull * m->wide.length;
+    uint64_t from = start;
+    while (end - from >= least) {
+        uint64_t barrier = from;
+        while (barrier < end && !IsBarrierCharacter(UnitAt(text, barrier, m->bigEndian))) {
+            barrier += 2;
+        }
+        if (barrier - from >= least && OtherStretchesInSegmentHoldNeedle(m, text, from, barrier)) {
+            return true;
+        }
+        if (m->stopped || barrier >= end) {
+            return false;
+        }
+        from = barrier + 2;
+    }
+    return false;
 }
 
 }  // namespace

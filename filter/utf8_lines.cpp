@@ -68,7 +68,7 @@ uint64_t FindOddByte(const char* text, uint64_t from, uint64_t to)
 // characters that take in an odd byte remain open: each run of odd bytes,
 // with the n - 1 plain bytes (characters) on either side of it, is asked of
 // the platform by itself, runs closer than that as one.
-bool OddStretchesHoldNeedle(Utf8Matcher* m, const char* text, uint64_t start, uint64_t end)
+bool OddStretchesInSegmentHoldNeedle(Utf8Matcher* m, const char* text, uint64_t start, uint64_t end)
 {
     const unsigned char* b = reinterpret_cast<const unsigned char*>(text);
     const uint64_t margin = m->wide.length - 1;
@@ -96,6 +96,41 @@ bool OddStretchesHoldNeedle(Utf8Matcher* m, const char* text, uint64_t start, ui
         }
         plainFrom = afterOdd;
     }
+}
+
+// The character a well-formed three-byte UTF-8 sequence at b stands for.
+inline uint32_t ThreeByteCharacter(const unsigned char* b)
+{
+    return (static_cast<uint32_t>(b[0] & 0x0F) << 12) | (static_cast<uint32_t>(b[1] & 0x3F) << 6) | (b[2] & 0x3Fu);
+}
+
+// The same, asked of each stretch of the line between barrier characters
+// (IsBarrierCharacter, each three bytes in UTF-8) that is long enough to
+// hold the needle: no window that takes in such a character can match it.
+// The line is well-formed UTF-8.
+bool OddStretchesHoldNeedle(Utf8Matcher* m, const char* text, uint64_t start, uint64_t end)
+{
+    const unsigned char* b = reinterpret_cast<const unsigned char*>(text);
+    const uint64_t least = m->wide.length;   // a plain unit is one byte, any other more
+    uint64_t from = start;
+    while (end - from >= least) {
+        uint64_t barrier = FindHighByte(text, from, end);
+        while (barrier < end) {
+            uint32_t length = Utf8SequenceLength(b + barrier, end - barrier);
+            if (length == 3 && IsBarrierCharacter(ThreeByteCharacter(b + barrier))) {
+                break;
+            }
+            barrier = FindHighByte(text, barrier + (length == 0 ? 1 : length), end);
+        }
+        if (barrier - from >= least && OddStretchesInSegmentHoldNeedle(m, text, from, barrier)) {
+            return true;
+        }
+        if (m->stopped || barrier >= end) {
+            return false;
+        }
+        from = barrier + 3;
+    }
+    return false;
 }
 
 bool SameText(const char* a, const char* b)

@@ -452,13 +452,16 @@ bool WellFormedUtf8WithHighByte(const std::string& line)
                                        nullptr, 0) > 0;
 }
 
-TEST(SearchEquality, UnicodeLinesAgreeWithTheWideSearch)
+// Lines of random characters from alphabet (a third of them; the rest from
+// common), routed in UTF-16 of both orders and as UTF-8 lines of the code
+// page, against the platform's own search line by line. Needles come from
+// the lines, or, with plainNeedles, are made of common's letters only (as
+// long as the field takes, at times), searched ignoring case.
+void ExpectAgreement(const std::wstring& alphabet, const std::wstring& common, bool plainNeedles, unsigned seed)
 {
     ScratchDir folder;
-    std::mt19937 rng(1252);
+    std::mt19937 rng(seed);
     auto pick = [&rng](size_t n) { return std::uniform_int_distribution<size_t>(0, n - 1)(rng); };
-    const std::wstring alphabet = L"aAbBkKsSiIe \t\x01\x7F-\u00E9\u00C9\u00DF\u212A\u017F\u0131\u0130"
-                                  L"\uFF21\uFF41\u4E2D\u529F\u00AD\u0301";
     TextRules rules;
     PlatformGetTextRules(&rules);
     int matches[3] = {0, 0, 0};
@@ -469,19 +472,23 @@ TEST(SearchEquality, UnicodeLinesAgreeWithTheWideSearch)
                 if (pick(40) == 0) {
                     line += L"\U0001F600";
                 } else {
-                    line.push_back(pick(3) == 0 ? alphabet[pick(alphabet.size())] : L"abkse -"[pick(7)]);
+                    line.push_back(pick(3) == 0 ? alphabet[pick(alphabet.size())] : common[pick(common.size())]);
                 }
             }
         }
         const std::wstring& from = lines[pick(lines.size())];
         std::wstring search;
-        if (from.size() > 1 && pick(4) != 0) {
+        if (plainNeedles) {
+            for (size_t n = 1 + pick(pick(3) == 0 ? 60 : 6); n > 0; --n) {
+                search.push_back(common[pick(common.size())]);
+            }
+        } else if (from.size() > 1 && pick(4) != 0) {
             size_t at = pick(from.size() - 1);
             search = from.substr(at, 1 + pick(std::min<size_t>(5, from.size() - at)));
         } else {
             search = alphabet.substr(pick(alphabet.size() - 1), 1 + pick(2));
         }
-        bool ignoreCase = pick(2) == 0;
+        bool ignoreCase = plainNeedles || pick(2) == 0;
         SearchNeedles needles;
         ASSERT_TRUE(MakeSearchNeedles(search.c_str(), ignoreCase, &needles));
         const std::wstring needle = needles.utf16;
@@ -530,6 +537,26 @@ TEST(SearchEquality, UnicodeLinesAgreeWithTheWideSearch)
     for (int form = 0; form < 3; ++form) {
         EXPECT_GT(matches[form], 100) << "form " << form;
     }
+}
+
+TEST(SearchEquality, UnicodeLinesAgreeWithTheWideSearch)
+{
+    ExpectAgreement(L"aAbBkKsSiIe \t\x01\x7F-\u00E9\u00C9\u00DF\u212A\u017F\u0131\u0130"
+                    L"\uFF21\uFF41\u4E2D\u529F\u00AD\u0301",
+                    L"abkse -", false, 1252);
+}
+
+// Needles of plain characters, ignoring case, over Chinese, Japanese and
+// Korean text: the stretches between ideographs, kana and Hangul syllables
+// are judged by themselves, and what is found is what the platform finds,
+// with the characters at the edges of those ranges, and those next to them
+// that are no such barrier (the prolonged sound mark, the ideographic space,
+// full-width letters, a soft hyphen, a combining accent), beside them.
+TEST(SearchEquality, PlainNeedlesOverIdeographsAgreeWithTheWideSearch)
+{
+    ExpectAgreement(L"\u4E00\u9FFF\u3400\u4DBF\u3041\u3096\u30A1\u30FA\uAC00\uD7A3\u4E2D\u529F"
+                    L"\u30FC\u30FB\u3000\u3099\uFF21\uFF41\u00AD\u0301\u212A\u00E9\u9FA5\uF900",
+                    L"abkKse -'", true, 950);
 }
 
 }  // namespace
