@@ -60,6 +60,46 @@ inline bool CheckCandidate(const NeedleSearch* s, const unsigned char* b, uint64
     return false;
 }
 
+// First byte at or after from, before size, that does not fold to the
+// needle's one value, or size.
+uint64_t FindOtherThanRun(const NeedleSearch* s, const unsigned char* b, uint64_t from, uint64_t size)
+{
+    uint64_t i = from;
+#if defined(__SSE2__)
+    const __m128i v1 = _mm_set1_epi8(static_cast<char>(s->probe1Bytes[0]));
+    const __m128i v2 = _mm_set1_epi8(static_cast<char>(s->probe1Bytes[1]));
+    while (i + 16 <= size) {
+        __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(b + i));
+        unsigned same = static_cast<unsigned>(
+            _mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi8(x, v1), _mm_cmpeq_epi8(x, v2))));
+        if (same != 0xFFFFu) {
+            return i + static_cast<uint64_t>(__builtin_ctz(~same & 0xFFFFu));
+        }
+        i += 16;
+    }
+#endif
+    const unsigned char value = Fold(s, s->needle[0]);
+    while (i < size && Fold(s, b[i]) == value) {
+        ++i;
+    }
+    return i;
+}
+
+// A needle of one byte repeated: the first run of it at least the needle's
+// length, at or after from.
+uint64_t FindRun(const NeedleSearch* s, const unsigned char* b, uint64_t from, uint64_t size)
+{
+    uint64_t runStart = from;
+    while (size - runStart >= s->length) {
+        uint64_t runEnd = FindOtherThanRun(s, b, runStart, size);
+        if (runEnd - runStart >= s->length) {
+            return runStart;
+        }
+        runStart = runEnd + 1;
+    }
+    return size;
+}
+
 // The border search (Knuth, Morris, Pratt) from from on: each byte of the
 // text is looked at a bounded number of times.
 uint64_t FindByBorders(const NeedleSearch* s, const unsigned char* b, uint64_t from, uint64_t size)
@@ -273,6 +313,7 @@ void NeedleSearchInitBytes(NeedleSearch* s, const unsigned char* needle, uint32_
     s->ignoreCase = ignoreCase;
     s->fold = fold;
     s->vectorSearch = false;
+    s->uniform = false;
     s->wideVectors = ProcessorHasWideVectors();
 
     // The needle's borders, folded.
@@ -304,6 +345,10 @@ void NeedleSearchInitBytes(NeedleSearch* s, const unsigned char* needle, uint32_
         return;
     }
     const unsigned char value1 = Fold(s, s->needle[best1]);
+    s->uniform = true;
+    for (uint32_t k = 0; k < s->length; ++k) {
+        s->uniform = s->uniform && Fold(s, s->needle[k]) == value1;
+    }
     for (uint32_t k = 0; k < s->length; ++k) {
         if (ProbeBytes(s, k, bytes) == 0 || Fold(s, s->needle[k]) == value1) {
             continue;
@@ -334,6 +379,9 @@ uint64_t FindNeedle(const NeedleSearch* s, const char* text, uint64_t from, uint
     const unsigned char* b = reinterpret_cast<const unsigned char*>(text);
     const uint64_t last = size - n;   // last position a whole needle fits at
     uint64_t i = from;
+    if (s->uniform && n > 1) {
+        return FindRun(s, b, from, size);
+    }
     CheckBudget budget = {from, 0, false};
 #if defined(__SSE2__)
     if (s->vectorSearch) {

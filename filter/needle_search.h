@@ -28,6 +28,10 @@ struct NeedleSearch {
     // Morris and Pratt): border[k] is the length of the longest proper
     // prefix of the needle's first k + 1 bytes that also ends them, folded.
     uint16_t border[kNeedleSearchMost];
+    // Every byte of the needle folds to the same value: a match is a run of
+    // that byte at least as long as the needle, found by looking for the
+    // bytes that end runs.
+    bool uniform;
 };
 
 // Prepares the search for a zero-terminated needle. Ignoring case, bytes
