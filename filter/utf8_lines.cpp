@@ -140,17 +140,38 @@ bool SameText(const char* a, const char* b)
     return *a == *b;
 }
 
+// True when the well-formed UTF-8 text[start, end) holds a character that
+// is neither plain nor a barrier character.
+bool HoldsOtherCharacters(const char* text, uint64_t start, uint64_t end)
+{
+    const unsigned char* b = reinterpret_cast<const unsigned char*>(text);
+    for (uint64_t i = FindOddByte(text, start, end); i < end; i = FindOddByte(text, i, end)) {
+        uint32_t length = Utf8SequenceLength(b + i, end - i);
+        if (length != 3 || !IsBarrierCharacter(ThreeByteCharacter(b + i))) {
+            return true;
+        }
+        i += length;
+    }
+    return false;
+}
+
 // Whether the UTF-8 line text[start, end) holds the needle ignoring case:
-// folded bytes for a needle of plain ASCII, the bytes as they stand for
-// another; then the platform's wide search.
+// folded bytes for a needle of plain ASCII and barrier characters (UTF-8
+// bytes of other characters are never ASCII letters, so only those fold),
+// the bytes as they stand for another; then the platform's wide search,
+// where some character could still stand for the needle's.
 bool HoldsIgnoringCase(Utf8Matcher* m, const char* text, uint64_t start, uint64_t end)
 {
     const NeedleSearch* search = m->searchesFolded ? &m->folded : &m->exact;
     if (FindNeedle(search, text + start, 0, end - start) < end - start) {
         return true;
     }
-    if (m->searchesFolded) {
+    if (m->searchesFolded && m->wide.plain) {
         return OddStretchesHoldNeedle(m, text, start, end);
+    }
+    if (m->searchesFolded && !HoldsOtherCharacters(text, start, end)) {
+        // Plain and barrier characters only, each compared as itself.
+        return false;
     }
     return AskWideWhetherHolds(&m->wide, reinterpret_cast<const unsigned char*>(text) + start, end - start,
                                kUnitsUtf8, m->stop, &m->stopped);
@@ -192,7 +213,7 @@ void Utf8MatcherInit(Utf8Matcher* m, const SearchNeedles* needles, const TextRul
     }
     const unsigned char* bytes = reinterpret_cast<const unsigned char*>(needles->utf8);
     NeedleSearchInitBytes(&m->exact, bytes, length, false, m->fold);
-    m->searchesFolded = needles->ignoreCase && m->wide.plain;
+    m->searchesFolded = needles->ignoreCase && m->wide.plainOrBarrier;
     NeedleSearchInitBytes(&m->folded, bytes, length, m->searchesFolded, m->fold);
     // Where the code page is searched byte for byte, its verdict on the
     // same bytes is the UTF-8 rule's own; where the code page is UTF-8 and

@@ -35,7 +35,7 @@ struct Utf8Matcher {
 // calls.
 inline bool Utf8MatcherAsksWindows(const Utf8Matcher* matcher)
 {
-    return matcher->active && matcher->searchesFolded;
+    return matcher->active && matcher->searchesFolded && matcher->wide.plain;
 }
 
 // needles and rules must outlive the matcher, which starts with no cache.

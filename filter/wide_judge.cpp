@@ -71,10 +71,12 @@ void WideNeedleInit(WideNeedle* needle, const FormChar* units, bool ignoreCase)
     needle->length = 0;
     needle->ignoreCase = ignoreCase;
     needle->plain = true;
+    needle->plainOrBarrier = true;
     needle->holdsLineEnd = false;
     for (; units[needle->length] != 0; ++needle->length) {
         uint32_t u = static_cast<uint16_t>(units[needle->length]);
         needle->plain = needle->plain && IsPlainUnit(u);
+        needle->plainOrBarrier = needle->plainOrBarrier && (IsPlainUnit(u) || IsBarrierCharacter(u));
         needle->holdsLineEnd = needle->holdsLineEnd || u == 0x0D || u == 0x0A;
     }
 }

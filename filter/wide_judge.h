@@ -22,6 +22,11 @@ struct WideNeedle {
     // Every unit is plain: a tab or printable ASCII, which the platform's
     // search compares as itself, and ignoring case as ASCII letters fold.
     bool plain;
+    // Every unit is plain or a barrier character (IsBarrierCharacter), which
+    // the platform's search compares as itself and which has no case: in a
+    // line of such characters only, the needle stands where its units do,
+    // ASCII letters folded.
+    bool plainOrBarrier;
     // The needle holds CR or LF: no line holds it.
     bool holdsLineEnd;
 };
@@ -40,10 +45,13 @@ inline bool IsPlainUnit(uint32_t unit)
 // syllables: the bulk of Chinese, Japanese and Korean text. A line's
 // stretches between such characters are judged by themselves, so a needle
 // of any length costs no more than the characters around it.
+// Also the ideographic comma and full stop and the corner brackets, the
+// punctuation of that text.
 inline bool IsBarrierCharacter(uint32_t c)
 {
     return (c >= 0x4E00 && c <= 0x9FFF) || (c >= 0x3400 && c <= 0x4DBF) || (c >= 0x3041 && c <= 0x3096) ||
-           (c >= 0x30A1 && c <= 0x30FA) || (c >= 0xAC00 && c <= 0xD7A3);
+           (c >= 0x30A1 && c <= 0x30FA) || (c >= 0xAC00 && c <= 0xD7A3) || c == 0x3001 || c == 0x3002 ||
+           (c >= 0x300C && c <= 0x300F);
 }
 
 void WideNeedleInit(WideNeedle* needle, const FormChar* units, bool ignoreCase);

@@ -455,9 +455,10 @@ bool WellFormedUtf8WithHighByte(const std::string& line)
 // Lines of random characters from alphabet (a third of them; the rest from
 // common), routed in UTF-16 of both orders and as UTF-8 lines of the code
 // page, against the platform's own search line by line. Needles come from
-// the lines, or, with plainNeedles, are made of common's letters only (as
-// long as the field takes, at times), searched ignoring case.
-void ExpectAgreement(const std::wstring& alphabet, const std::wstring& common, bool plainNeedles, unsigned seed)
+// the lines, or, when needleLetters is given, are made of its characters
+// only (as long as the field takes, at times), searched ignoring case.
+void ExpectAgreement(const std::wstring& alphabet, const std::wstring& common, const std::wstring& needleLetters,
+                     unsigned seed)
 {
     ScratchDir folder;
     std::mt19937 rng(seed);
@@ -478,9 +479,10 @@ void ExpectAgreement(const std::wstring& alphabet, const std::wstring& common, b
         }
         const std::wstring& from = lines[pick(lines.size())];
         std::wstring search;
-        if (plainNeedles) {
+        if (!needleLetters.empty() && pick(3) == 0) {
+            // Most of them from the lines, that they be found.
             for (size_t n = 1 + pick(pick(3) == 0 ? 60 : 6); n > 0; --n) {
-                search.push_back(common[pick(common.size())]);
+                search.push_back(needleLetters[pick(needleLetters.size())]);
             }
         } else if (from.size() > 1 && pick(4) != 0) {
             size_t at = pick(from.size() - 1);
@@ -488,7 +490,7 @@ void ExpectAgreement(const std::wstring& alphabet, const std::wstring& common, b
         } else {
             search = alphabet.substr(pick(alphabet.size() - 1), 1 + pick(2));
         }
-        bool ignoreCase = plainNeedles || pick(2) == 0;
+        bool ignoreCase = !needleLetters.empty() || pick(2) == 0;
         SearchNeedles needles;
         ASSERT_TRUE(MakeSearchNeedles(search.c_str(), ignoreCase, &needles));
         const std::wstring needle = needles.utf16;
@@ -543,20 +545,24 @@ TEST(SearchEquality, UnicodeLinesAgreeWithTheWideSearch)
 {
     ExpectAgreement(L"aAbBkKsSiIe \t\x01\x7F-\u00E9\u00C9\u00DF\u212A\u017F\u0131\u0130"
                     L"\uFF21\uFF41\u4E2D\u529F\u00AD\u0301",
-                    L"abkse -", false, 1252);
+                    L"abkse -", L"", 1252);
 }
 
-// Needles of plain characters, ignoring case, over Chinese, Japanese and
-// Korean text: the stretches between ideographs, kana and Hangul syllables
-// are judged by themselves, and what is found is what the platform finds,
-// with the characters at the edges of those ranges, and those next to them
-// that are no such barrier (the prolonged sound mark, the ideographic space,
-// full-width letters, a soft hyphen, a combining accent), beside them.
+// Needles of plain characters, ideographs, kana and Hangul syllables,
+// ignoring case, over Chinese, Japanese and Korean text: the stretches
+// between such characters are judged by themselves, and lines of nothing
+// else by their units, and what is found is what the platform finds, with
+// the characters at the edges of those ranges, and those next to them that
+// are no such barrier (the prolonged sound mark, the ideographic space,
+// full-width letters, a compatibility ideograph, a Kangxi radical, a soft
+// hyphen, a combining accent), beside them.
 TEST(SearchEquality, PlainNeedlesOverIdeographsAgreeWithTheWideSearch)
 {
-    ExpectAgreement(L"\u4E00\u9FFF\u3400\u4DBF\u3041\u3096\u30A1\u30FA\uAC00\uD7A3\u4E2D\u529F"
-                    L"\u30FC\u30FB\u3000\u3099\uFF21\uFF41\u00AD\u0301\u212A\u00E9\u9FA5\uF900",
-                    L"abkKse -'", true, 950);
+    const std::wstring barriers = L"\u4E00\u9FFF\u3400\u4DBF\u3041\u3096\u30A1\u30FA\uAC00\uD7A3\u4E2D"
+                                  L"\u529F\u8C48\u3001\u3002\u300C\u300F";
+    ExpectAgreement(barriers + L"\u30FC\u30FB\u3000\u3099\uFF21\uFF41\uFF0C\u00AD\u0301\u212A\u00E9\u9FA5"
+                               L"\uF900\u2F00\u3003\u300B",
+                    L"abkKse -'\u4E00\u529F", L"abkKse -'" + barriers, 950);
 }
 
 }  // namespace
