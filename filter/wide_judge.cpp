@@ -26,45 +26,6 @@ uint32_t Utf8CodePoint(const unsigned char* b, uint32_t n)
 
 }  // namespace
 
-uint32_t Utf8SequenceLength(const unsigned char* b, uint64_t count)
-{
-    unsigned char c = b[0];
-    if (c < 0x80) {
-        return 1;
-    }
-    uint32_t n;
-    unsigned char low = 0x80;
-    unsigned char high = 0xBF;
-    if (c >= 0xC2 && c <= 0xDF) {
-        n = 2;
-    } else if (c >= 0xE0 && c <= 0xEF) {
-        n = 3;
-        if (c == 0xE0) {
-            low = 0xA0;    // no overlong forms
-        } else if (c == 0xED) {
-            high = 0x9F;   // no surrogates
-        }
-    } else if (c >= 0xF0 && c <= 0xF4) {
-        n = 4;
-        if (c == 0xF0) {
-            low = 0x90;
-        } else if (c == 0xF4) {
-            high = 0x8F;   // nothing past U+10FFFF
-        }
-    } else {
-        return 0;
-    }
-    if (count < n || b[1] < low || b[1] > high) {
-        return 0;
-    }
-    for (uint32_t k = 2; k < n; ++k) {
-        if ((b[k] & 0xC0) != 0x80) {
-            return 0;
-        }
-    }
-    return n;
-}
-
 void WideNeedleInit(WideNeedle* needle, const FormChar* units, bool ignoreCase)
 {
     needle->units = units;

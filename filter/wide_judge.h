@@ -73,7 +73,46 @@ bool AskWideWindows(const WideNeedle* needle, const unsigned char* line, uint64_
                     JudgeCache* cache, const StopFlag* stop, bool* stopped);
 
 // Length of the well-formed UTF-8 sequence at b[0, count), or 0 when none
-// starts there.
-uint32_t Utf8SequenceLength(const unsigned char* b, uint64_t count);
+// starts there. Inline: the UTF-8 rule asks it for every character of a
+// line with one above ASCII.
+inline uint32_t Utf8SequenceLength(const unsigned char* b, uint64_t count)
+{
+    unsigned char c = b[0];
+    if (c < 0x80) {
+        return 1;
+    }
+    uint32_t n;
+    unsigned char low = 0x80;
+    unsigned char high = 0xBF;
+    if (c >= 0xC2 && c <= 0xDF) {
+        n = 2;
+    } else if (c >= 0xE0 && c <= 0xEF) {
+        n = 3;
+        if (c == 0xE0) {
+            low = 0xA0;    // no overlong forms
+        } else if (c == 0xED) {
+            high = 0x9F;   // no surrogates
+        }
+    } else if (c >= 0xF0 && c <= 0xF4) {
+        n = 4;
+        if (c == 0xF0) {
+            low = 0x90;
+        } else if (c == 0xF4) {
+            high = 0x8F;   // nothing past U+10FFFF
+        }
+    } else {
+        return 0;
+    }
+    if (count < n || b[1] < low || b[1] > high) {
+        return 0;
+    }
+    for (uint32_t k = 2; k < n; ++k) {
+        if ((b[k] & 0xC0) != 0x80) {
+            return 0;
+        }
+    }
+    return n;
+}
+
 
 #endif
