@@ -104,7 +104,12 @@ bool OtherStretchesInSegmentHoldNeedle(Utf16Matcher* m, const char* text, uint64
 bool OtherStretchesHoldNeedle(Utf16Matcher* m, const char* text, uint64_t start, uint64_t end)
 {
     const uint64_t least = 2ull * m->wide.length;
-    uint64_t from = start;
+    // Most lines hold no unit but plain ones: a vector scan tells.
+    uint64_t from = FindOtherUnit(text, start, end, m->bigEndian);
+    if (from >= end) {
+        return false;
+    }
+    from = start;
     while (end - from >= least) {
         uint64_t barrier = from;
         while (barrier < end && !IsBarrierCharacter(UnitAt(text, barrier, m->bigEndian))) {

@@ -140,19 +140,36 @@ bool SameText(const char* a, const char* b)
     return *a == *b;
 }
 
-// True when the well-formed UTF-8 text[start, end) holds a character that
-// is neither plain nor a barrier character.
-bool HoldsOtherCharacters(const char* text, uint64_t start, uint64_t end)
+// What a line is made of, for the UTF-8 rule.
+enum LineKind {
+    kNotUtf8,           // not well-formed UTF-8, or nothing above ASCII
+    kPlainAndBarrier,   // UTF-8 of plain and barrier characters only
+    kOtherCharacters,   // UTF-8 holding some other character too
+};
+
+// Reads the line text[start, end) once: whether it is well-formed UTF-8
+// with a character above ASCII, and whether any of its characters is
+// neither plain nor a barrier character.
+LineKind KindOfLine(const char* text, uint64_t start, uint64_t end)
 {
     const unsigned char* b = reinterpret_cast<const unsigned char*>(text);
+    bool high = false;
+    bool other = false;
     for (uint64_t i = FindOddByte(text, start, end); i < end; i = FindOddByte(text, i, end)) {
-        uint32_t length = Utf8SequenceLength(b + i, end - i);
-        if (length != 3 || !IsBarrierCharacter(ThreeByteCharacter(b + i))) {
-            return true;
+        if (b[i] < 0x80) {
+            other = true;
+            ++i;
+            continue;
         }
+        uint32_t length = Utf8SequenceLength(b + i, end - i);
+        if (length == 0) {
+            return kNotUtf8;
+        }
+        high = true;
+        other = other || length != 3 || !IsBarrierCharacter(ThreeByteCharacter(b + i));
         i += length;
     }
-    return false;
+    return !high ? kNotUtf8 : other ? kOtherCharacters : kPlainAndBarrier;
 }
 
 // Whether the UTF-8 line text[start, end) holds the needle ignoring case:
@@ -160,18 +177,18 @@ bool HoldsOtherCharacters(const char* text, uint64_t start, uint64_t end)
 // bytes of other characters are never ASCII letters, so only those fold),
 // the bytes as they stand for another; then the platform's wide search,
 // where some character could still stand for the needle's.
-bool HoldsIgnoringCase(Utf8Matcher* m, const char* text, uint64_t start, uint64_t end)
+bool HoldsIgnoringCase(Utf8Matcher* m, const char* text, uint64_t start, uint64_t end, LineKind kind)
 {
     const NeedleSearch* search = m->searchesFolded ? &m->folded : &m->exact;
     if (FindNeedle(search, text + start, 0, end - start) < end - start) {
         return true;
     }
-    if (m->searchesFolded && m->wide.plain) {
-        return OddStretchesHoldNeedle(m, text, start, end);
-    }
-    if (m->searchesFolded && !HoldsOtherCharacters(text, start, end)) {
+    if (m->searchesFolded && kind == kPlainAndBarrier) {
         // Plain and barrier characters only, each compared as itself.
         return false;
+    }
+    if (m->searchesFolded && m->wide.plain) {
+        return OddStretchesHoldNeedle(m, text, start, end);
     }
     return AskWideWhetherHolds(&m->wide, reinterpret_cast<const unsigned char*>(text) + start, end - start,
                                kUnitsUtf8, m->stop, &m->stopped);
@@ -274,8 +291,14 @@ bool NextUtf8LineHoldingNeedle(Utf8Matcher* m, Utf8Scan* scan, uint64_t from, ui
         *end = FindLineEnd(text, size, candidate);
         // Case kept, the needle's bytes stand in the line (they hold no line
         // end): it holds the needle if it is UTF-8.
-        if (IsUtf8WithHighBytes(text, *start, *end) &&
-            (!m->wide.ignoreCase || HoldsIgnoringCase(m, text, *start, *end))) {
+        bool holds;
+        if (m->wide.ignoreCase) {
+            LineKind kind = KindOfLine(text, *start, *end);
+            holds = kind != kNotUtf8 && HoldsIgnoringCase(m, text, *start, *end, kind);
+        } else {
+            holds = IsUtf8WithHighBytes(text, *start, *end);
+        }
+        if (holds) {
             return true;
         }
         if (m->stopped) {
