@@ -3,7 +3,7 @@
 // MainDialogProc, the form filled in by messages, and the default button's
 // command sent to it. Next to it, CopyFileW of the same source, the floor.
 //
-//   quorvane_win_bench SOURCE NEEDLE WITHOUT_PATH WITH_PATH COPY_PATH [RUNS]
+//   quorvane_win_bench SOURCE NEEDLE WITHOUT_PATH WITH_PATH COPY_PATH [RUNS [--ignore-case]]
 //
 // Both exports are on, in rewrite mode, into fresh files (removed before
 // every run, outside the timing). One warm-up run of each, then RUNS timed
@@ -18,6 +18,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <cwchar>
 #include <vector>
 
 #include "app/app.h"
@@ -97,9 +98,9 @@ int main()
 {
     int argc = 0;
     wchar_t** argv = CommandLineToArgvW(GetCommandLineW(), &argc);
-    if (!argv || argc < 6 || argc > 7) {
-        std::fprintf(stderr,
-                     "usage: quorvane_win_bench SOURCE NEEDLE WITHOUT_PATH WITH_PATH COPY_PATH [RUNS]\n");
+    if (!argv || argc < 6 || argc > 8) {
+        std::fprintf(stderr, "usage: quorvane_win_bench SOURCE NEEDLE WITHOUT_PATH WITH_PATH COPY_PATH "
+                             "[RUNS [--ignore-case]]\n");
         return 2;
     }
     const wchar_t* source = argv[1];
@@ -107,7 +108,8 @@ int main()
     const wchar_t* withoutPath = argv[3];
     const wchar_t* withPath = argv[4];
     const wchar_t* copyPath = argv[5];
-    const int runs = argc == 7 ? _wtoi(argv[6]) : 5;
+    const int runs = argc >= 7 ? _wtoi(argv[6]) : 5;
+    const bool ignoreCase = argc == 8 && std::wcscmp(argv[7], L"--ignore-case") == 0;
     if (runs < 1) return 2;
 
     unsigned long long sourceSize = 0;
@@ -131,7 +133,7 @@ int main()
     SetCheck(dialog, IDC_EXPORT_WITH, true);
     SetCheck(dialog, IDC_APPEND_WITHOUT, false);
     SetCheck(dialog, IDC_APPEND_WITH, false);
-    SetCheck(dialog, IDC_IGNORE_CASE, false);
+    SetCheck(dialog, IDC_IGNORE_CASE, ignoreCase);
     HWND button = GetDlgItem(dialog, IDC_STRIP);
 
     std::vector<double> strip, copy;

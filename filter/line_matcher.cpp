@@ -124,16 +124,38 @@ bool WindowHoldsNeedle(LineMatcher* m, char* text, uint64_t at)
     return verdict;
 }
 
+// The first barrier character (a double-byte one, IsBarrierPair) that
+// starts at or after at, a character boundary, and ends before end; end
+// when there is none.
+uint64_t NextBarrierPair(const LineMatcher* m, const unsigned char* b, uint64_t at, uint64_t end)
+{
+    const TextRules* rules = m->rules;
+    while (at + 1 < end) {
+        if (!rules->leadByte[b[at]]) {
+            ++at;
+        } else if (IsBarrierPair(rules, b[at], b[at + 1])) {
+            return at;
+        } else {
+            at += 2;
+        }
+    }
+    return end;
+}
+
 // Whether the line [start, end), in which no window of plain bytes holds the
 // needle (the byte search settled those), holds it by the platform's rules.
 // Only the windows that take in some byte that is not plain remain open;
 // each starts on a character boundary of the line, as the platform's own
 // walk does, and is judged by itself: the platform's search compares the
-// needle with just as many bytes of the line at each boundary.
+// needle with just as many bytes of the line at each boundary. A window that
+// holds a barrier character whole cannot hold the needle, which is plain:
+// it is not asked, so the cost of a line does not grow with the needle's
+// length.
 bool OddWindowsHoldNeedle(LineMatcher* m, char* text, uint64_t start, uint64_t end)
 {
     const unsigned char* b = reinterpret_cast<const unsigned char*>(text);
     const uint64_t n = m->search.length;
+    uint64_t barrier = m->rules->hasBarriers ? NextBarrierPair(m, b, start, end) : end;
     uint64_t boundary = start;
     uint64_t odd = FindOddByte(m, text, start, end);
     while (odd < end) {
@@ -148,7 +170,11 @@ bool OddWindowsHoldNeedle(LineMatcher* m, char* text, uint64_t start, uint64_t e
         // within the line.
         uint64_t from = odd + 1 >= start + n ? odd + 1 - n : start;
         while (boundary <= last && boundary + n <= end) {
-            if (boundary >= from && WindowHoldsNeedle(m, text, boundary)) {
+            if (barrier < boundary) {
+                barrier = NextBarrierPair(m, b, boundary, end);
+            }
+            bool blocked = barrier + 2 <= boundary + n;
+            if (boundary >= from && !blocked && WindowHoldsNeedle(m, text, boundary)) {
                 return true;
             }
             if (boundary >= from && StopSeen(m)) {

@@ -38,22 +38,6 @@ inline bool IsPlainUnit(uint32_t unit)
     return unit == 0x09 || (unit >= 0x20 && unit <= 0x7E);
 }
 
-// A character that no stretch of text holding it can match a needle of
-// plain units at, by the platform's rules, ignoring case or not: its weight
-// is that of no plain unit, it is not ignored, and it does not stand for
-// more than one character. CJK ideographs, kana letters and Hangul
-// syllables: the bulk of Chinese, Japanese and Korean text. A line's
-// stretches between such characters are judged by themselves, so a needle
-// of any length costs no more than the characters around it.
-// Also the ideographic comma and full stop and the corner brackets, the
-// punctuation of that text.
-inline bool IsBarrierCharacter(uint32_t c)
-{
-    return (c >= 0x4E00 && c <= 0x9FFF) || (c >= 0x3400 && c <= 0x4DBF) || (c >= 0x3041 && c <= 0x3096) ||
-           (c >= 0x30A1 && c <= 0x30FA) || (c >= 0xAC00 && c <= 0xD7A3) || c == 0x3001 || c == 0x3002 ||
-           (c >= 0x300C && c <= 0x300F);
-}
-
 void WideNeedleInit(WideNeedle* needle, const FormChar* units, bool ignoreCase);
 
 // Asks the platform's wide search (PlatformWideLineContains) whether the

@@ -77,6 +77,23 @@ bool PlatformLineContains(const char* line, const char* needle, bool ignoreCase)
 // unit, or ignoring case by the platform's rules.
 bool PlatformWideLineContains(const FormChar* line, const FormChar* needle, bool ignoreCase);
 
+// A character that no stretch of text holding it can match a needle of
+// plain units at (a tab or printable ASCII), by the platform's search,
+// ignoring case or not: its weight
+// is that of no plain unit, it is not ignored, and it does not stand for
+// more than one character. CJK ideographs, kana letters and Hangul
+// syllables: the bulk of Chinese, Japanese and Korean text. A line's
+// stretches between such characters are judged by themselves, so a needle
+// of any length costs no more than the characters around it.
+// Also the ideographic comma and full stop and the corner brackets, the
+// punctuation of that text.
+inline bool IsBarrierCharacter(uint32_t c)
+{
+    return (c >= 0x4E00 && c <= 0x9FFF) || (c >= 0x3400 && c <= 0x4DBF) || (c >= 0x3041 && c <= 0x3096) ||
+           (c >= 0x30A1 && c <= 0x30FA) || (c >= 0xAC00 && c <= 0xD7A3) || c == 0x3001 || c == 0x3002 ||
+           (c >= 0x300C && c <= 0x300F);
+}
+
 // How the ANSI code page's text is walked and compared, so the filter can
 // search a whole block at once and still agree with PlatformLineContains.
 //
@@ -99,7 +116,19 @@ struct TextRules {
     // The code page is UTF-8 (65001): its search already reads every line
     // as UTF-8.
     bool utf8CodePage;
+    // Double-byte characters that stand for a CJK ideograph, a kana letter
+    // or a Hangul syllable (one bit a lead and trail byte pair, lead * 256 +
+    // trail): no stretch of text holding one matches a needle of plain
+    // bytes by the platform's search, ignoring case or not. hasBarriers is
+    // false where the code page has none.
+    unsigned char barrierPair[8192];
+    bool hasBarriers;
 };
+inline bool IsBarrierPair(const TextRules* rules, unsigned char lead, unsigned char trail)
+{
+    unsigned pair = static_cast<unsigned>(lead) << 8 | trail;
+    return rules->hasBarriers && (rules->barrierPair[pair >> 3] >> (pair & 7) & 1) != 0;
+}
 void PlatformGetTextRules(TextRules* rules);
 
 // ---- Memory --------------------------------------------------------------

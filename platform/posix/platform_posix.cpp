@@ -535,6 +535,10 @@ void PlatformGetTextRules(TextRules* rules)
     rules->hasLeadBytes = false;
     rules->allPlain = true;
     rules->utf8CodePage = !g_codePage.asciiOnly;
+    rules->hasBarriers = false;
+    for (unsigned char& bits : rules->barrierPair) {
+        bits = 0;
+    }
     for (const PosixCollation::Alike& alike : g_collation.alike) {
         if (alike.from == 0) {
             break;

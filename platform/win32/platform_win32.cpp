@@ -556,12 +556,33 @@ void PlatformGetTextRules(TextRules* rules)
     rules->hasLeadBytes = false;
     rules->allPlain = false;
     rules->utf8CodePage = GetACP() == CP_UTF8;
+    rules->hasBarriers = false;
+    for (unsigned char& bits : rules->barrierPair) {
+        bits = 0;
+    }
     CPINFO info;
     if (GetCPInfo(CP_ACP, &info) && info.MaxCharSize > 1) {
         for (int r = 0; r + 1 < MAX_LEADBYTES && info.LeadByte[r] != 0; r += 2) {
             for (int c = info.LeadByte[r]; c <= info.LeadByte[r + 1]; ++c) {
                 rules->leadByte[c] = 1;
                 rules->hasLeadBytes = true;
+            }
+        }
+    }
+    // Which double-byte characters are barriers: each pair turned into its
+    // one UTF-16 unit, once a run.
+    for (int lead = 0x81; rules->hasLeadBytes && lead <= 0xFE; ++lead) {
+        if (!rules->leadByte[lead]) {
+            continue;
+        }
+        for (int trail = 0x40; trail <= 0xFE; ++trail) {
+            char pair[2] = {static_cast<char>(lead), static_cast<char>(trail)};
+            wchar_t unit[2];
+            if (MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, pair, 2, unit, 2) == 1 &&
+                IsBarrierCharacter(static_cast<uint32_t>(unit[0]))) {
+                unsigned index = static_cast<unsigned>(lead) << 8 | static_cast<unsigned>(trail);
+                rules->barrierPair[index >> 3] = static_cast<unsigned char>(rules->barrierPair[index >> 3] | 1u << (index & 7));
+                rules->hasBarriers = true;
             }
         }
     }

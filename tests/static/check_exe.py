@@ -60,6 +60,7 @@ EXPECTED_IMPORTS = {
         'GlobalFree',
         'LoadLibraryExW',
         'MoveFileExW',
+        'MultiByteToWideChar',
         'QueryPerformanceCounter',
         'ReadFile',
         'ReplaceFileW',

@@ -427,6 +427,68 @@ TEST(SearchEquality, LinePassAgreesWithThePlatformSearch)
     EXPECT_GT(matches, 100);   // the rounds did exercise matching lines
 }
 
+// A needle of plain bytes, short or as long as the field takes, over text of
+// the code page's double-byte characters: ideographs (some with a trail
+// byte that is a backslash or a letter), and beside them characters that
+// are no barrier (full-width letters, Greek, symbols, a broken pair, which
+// the platform reads as '?'), with ASCII words between. Windows that hold an ideograph are not asked of the
+// platform, yet the lines found are the ones StrStrA / StrStrIA find.
+TEST(SearchEquality, PlainNeedlesOverDoubleByteTextAgreeWithThePlatformSearch)
+{
+    ScratchDir folder;
+    std::mt19937 rng(5109);
+    auto pick = [&rng](size_t n) { return std::uniform_int_distribution<size_t>(0, n - 1)(rng); };
+    TextRules rules;
+    PlatformGetTextRules(&rules);
+    std::vector<std::string> characters;
+    for (const wchar_t* c : {L"\u4E2D", L"\u529F", L"\u932F", L"\u8AA4", L"\u8A31", L"\u9910", L"\uFF21",
+                             L"\uFF41", L"\u03A9", L"\u3002", L"\u3001", L"\u300C", L"\u2605"}) {
+        char bytes[8] = {};
+        BOOL lost = FALSE;
+        int n = WideCharToMultiByte(CP_ACP, 0, c, 1, bytes, sizeof bytes, nullptr, &lost);
+        if (n > 0 && !lost) {
+            characters.push_back(std::string(bytes, static_cast<size_t>(n)));
+        }
+    }
+    characters.push_back("\xA5");   // a lead byte without its trail
+    const std::string words = "abkKse -'?\\";
+    int matches = 0;
+    for (int round = 0; round < 200; ++round) {
+        std::vector<std::string> lines(1 + pick(10));
+        for (std::string& line : lines) {
+            for (size_t n = pick(pick(4) == 0 ? 200 : 30); n > 0; --n) {
+                line += pick(2) == 0 ? characters[pick(characters.size())] : std::string(1, words[pick(words.size())]);
+            }
+        }
+        std::string needle;
+        for (size_t n = 1 + pick(pick(3) == 0 ? 60 : 5); n > 0; --n) {
+            needle.push_back(words[pick(words.size())]);
+        }
+        bool ignoreCase = pick(4) != 0;
+        std::string source;
+        std::string expectedWith;
+        std::string expectedWithout;
+        for (const std::string& line : lines) {
+            source += line + "\r\n";
+            bool match = !line.empty() && PlatformLineContains(line.c_str(), needle.c_str(), ignoreCase);
+            (match ? expectedWith : expectedWithout) += line + "\r\n";
+            matches += match;
+        }
+        SearchNeedles needles = {};
+        needles.ignoreCase = ignoreCase;
+        needles.ansiHeld = true;
+        needles.utf8Held = false;
+        needle.copy(needles.ansi, needle.size());
+        std::string with;
+        std::string without;
+        RouteThroughFiles(folder, source, kEncodingAnsi, needles, rules, 1 + pick(300), &with, &without);
+        ASSERT_EQ(with, expectedWith)
+            << "round " << round << " needle " << testing::PrintToString(needle) << " ignore case " << ignoreCase;
+        ASSERT_EQ(without, expectedWithout) << "round " << round;
+    }
+    EXPECT_GT(matches, 50);
+}
+
 // Unicode lines: a UTF-16 source's lines must be routed as StrStrW and
 // StrStrIW judge them, and a code-page source's lines as StrStrA/StrStrIA
 // judge their bytes or, for well-formed UTF-8 lines with a byte above 0x7F,
