@@ -28,17 +28,17 @@ bool StopSeen(LineMatcher* m)
 // a line character by character, so in a double-byte code page a match must
 // start on a character boundary; the line is walked once from its start,
 // for all its candidates together.
-bool BytesHoldNeedle(LineMatcher* m, const char* text, uint64_t size, uint64_t start, uint64_t end,
-                     uint64_t candidate)
+bool BytesHoldNeedle(LineMatcher* m, const NeedleSearch* search, const char* text, uint64_t size, uint64_t start,
+                     uint64_t end, uint64_t candidate)
 {
     if (!m->rules->hasLeadBytes) {
-        return candidate + m->search.length <= end;
+        return candidate + search->length <= end;
     }
     const unsigned char* b = reinterpret_cast<const unsigned char*>(text);
     const unsigned char* lead = m->rules->leadByte;
     uint64_t boundary = start;
     uint32_t steps = 0;
-    while (candidate + m->search.length <= end) {
+    while (candidate + search->length <= end) {
         while (boundary < candidate) {
             boundary += (lead[b[boundary]] && boundary + 1 < end) ? 2 : 1;
         }
@@ -48,7 +48,7 @@ bool BytesHoldNeedle(LineMatcher* m, const char* text, uint64_t size, uint64_t s
         if (++steps % kStopCheckSteps == 0 && StopSeen(m)) {
             return false;
         }
-        candidate = FindNeedle(&m->search, text, candidate + 1, size);
+        candidate = FindNeedle(search, text, candidate + 1, size);
     }
     return false;
 }
@@ -229,6 +229,50 @@ bool NextAskedLineHoldingNeedle(LineMatcher* m, char* text, uint64_t size, uint6
     return false;
 }
 
+// Whether the line [start, end) holds a character that is neither plain nor
+// a double-byte barrier character.
+bool HoldsOtherCharacters(const LineMatcher* m, const unsigned char* b, uint64_t start, uint64_t end)
+{
+    const TextRules* rules = m->rules;
+    for (uint64_t i = start; i < end;) {
+        if (rules->plain[b[i]]) {
+            ++i;
+        } else if (rules->leadByte[b[i]] && i + 1 < end && IsBarrierPair(rules, b[i], b[i + 1])) {
+            i += 2;
+        } else {
+            return true;
+        }
+    }
+    return false;
+}
+
+// The next line at or after from that holds a caseless needle: its bytes
+// on a character boundary, or, in a line with other characters, the
+// platform's verdict on the whole line.
+bool NextCaselessLineHoldingNeedle(LineMatcher* m, char* text, uint64_t size, uint64_t from, uint64_t* start,
+                                   uint64_t* end)
+{
+    const unsigned char* b = reinterpret_cast<const unsigned char*>(text);
+    uint64_t candidate = FindNeedle(&m->exact, text, from, size);
+    for (uint64_t i = from; i < size; i = NextLineStart(text, *end)) {
+        *start = i;
+        *end = FindLineEnd(text, size, i);
+        if (candidate < i) {
+            candidate = FindNeedle(&m->exact, text, i, size);
+        }
+        if (candidate + m->exact.length <= *end && BytesHoldNeedle(m, &m->exact, text, size, i, *end, candidate)) {
+            return !m->stopped;
+        }
+        if (*end > i && HoldsOtherCharacters(m, b, i, *end) && AskWhetherHolds(m, text, i, *end)) {
+            return true;
+        }
+        if (StopSeen(m)) {
+            return false;
+        }
+    }
+    return false;
+}
+
 bool NeedleHasLineEnd(const NeedleSearch* search)
 {
     for (uint32_t k = 0; k < search->length; ++k) {
@@ -261,6 +305,19 @@ void LineMatcherInit(LineMatcher* m, const SearchNeedles* needles, const TextRul
         m->printablePlain = m->printablePlain && rules->plain[c] != 0;
     }
     m->asksEveryLine = !NeedleIsPlain(&m->search, rules);
+    const unsigned char* n = reinterpret_cast<const unsigned char*>(needles->ansi);
+    m->caseless = m->asksEveryLine && rules->hasBarriers;
+    for (uint32_t k = 0; m->caseless && n[k] != 0;) {
+        bool letter = ((n[k] | 0x20) >= 'a' && (n[k] | 0x20) <= 'z');
+        if (rules->plain[n[k]] && !letter) {
+            ++k;
+        } else if (rules->leadByte[n[k]] && n[k + 1] != 0 && IsBarrierPair(rules, n[k], n[k + 1])) {
+            k += 2;
+        } else {
+            m->caseless = false;
+        }
+    }
+    NeedleSearchInit(&m->exact, needles->ansi, false, rules);
     // A text the code page cannot hold is in no line read in it.
     m->holdsNoLine = !needles->ansiHeld || NeedleHasLineEnd(&m->search);
     m->cache = nullptr;
@@ -283,6 +340,9 @@ bool NextLineHoldingNeedle(LineMatcher* m, LineScan* scan, uint64_t from, uint64
     if (m->holdsNoLine) {
         return false;
     }
+    if (m->asksEveryLine && m->caseless) {
+        return NextCaselessLineHoldingNeedle(m, text, size, from, start, end);
+    }
     if (m->asksEveryLine) {
         return NextAskedLineHoldingNeedle(m, text, size, from, start, end);
     }
@@ -301,7 +361,7 @@ bool NextLineHoldingNeedle(LineMatcher* m, LineScan* scan, uint64_t from, uint64
         }
         *start = candidateLine;
         *end = FindLineEnd(text, size, candidate);
-        if (BytesHoldNeedle(m, text, size, *start, *end, candidate) ||
+        if (BytesHoldNeedle(m, &m->search, text, size, *start, *end, candidate) ||
             (!m->stopped && m->asksOddLines && OddWindowsHoldNeedle(m, text, *start, *end))) {
             return !m->stopped;
         }

@@ -29,6 +29,12 @@ struct LineMatcher {
     // The needle holds bytes that are not plain: the platform judges every
     // line whole.
     bool asksEveryLine;
+    // ... unless its characters are plain ones that are no letters and
+    // double-byte barrier characters (IsBarrierPair): a line of such
+    // characters only then holds it where its bytes stand, as they stand
+    // (exact), and only a line with other characters is asked.
+    bool caseless;
+    NeedleSearch exact;
     // The needle holds a line end: no line holds it.
     bool holdsNoLine;
     // The platform's verdicts on windows of odd lines, or none.

@@ -126,6 +126,19 @@ bool OtherStretchesHoldNeedle(Utf16Matcher* m, const char* text, uint64_t start,
     return false;
 }
 
+// True when the line text[start, end) holds a unit that is neither plain
+// nor a barrier character.
+bool HoldsOtherUnits(const char* text, uint64_t start, uint64_t end, bool bigEndian)
+{
+    for (uint64_t i = FindOtherUnit(text, start, end, bigEndian); i < end; i = FindOtherUnit(text, i, end, bigEndian)) {
+        if (i + 2 > end || !IsBarrierCharacter(UnitAt(text, i, bigEndian))) {
+            return true;
+        }
+        i += 2;
+    }
+    return false;
+}
+
 }  // namespace
 
 void Utf16MatcherInit(Utf16Matcher* m, const SearchNeedles* needles, bool bigEndian, const StopFlag* stop)
@@ -174,6 +187,11 @@ bool Utf16LineHolds(Utf16Matcher* m, Utf16Scan* scan, uint64_t start, uint64_t e
     }
     if (CandidateFrom(&m->exact, scan, &scan->exact, start) < end) {
         return true;
+    }
+    // A needle of barrier characters and no letter: in a line of plain and
+    // barrier characters only, its units are where it stands.
+    if (m->wide.ignoreCase && m->wide.caseless && !HoldsOtherUnits(scan->text, start, end, m->bigEndian)) {
+        return false;
     }
     return m->wide.ignoreCase && Ask(m, scan->text, start, end);
 }

@@ -33,13 +33,16 @@ void WideNeedleInit(WideNeedle* needle, const FormChar* units, bool ignoreCase)
     needle->ignoreCase = ignoreCase;
     needle->plain = true;
     needle->plainOrBarrier = true;
+    needle->caseless = true;
     needle->holdsLineEnd = false;
     for (; units[needle->length] != 0; ++needle->length) {
         uint32_t u = static_cast<uint16_t>(units[needle->length]);
         needle->plain = needle->plain && IsPlainUnit(u);
         needle->plainOrBarrier = needle->plainOrBarrier && (IsPlainUnit(u) || IsBarrierCharacter(u));
+        needle->caseless = needle->caseless && !((u | 0x20) >= 'a' && (u | 0x20) <= 'z');
         needle->holdsLineEnd = needle->holdsLineEnd || u == 0x0D || u == 0x0A;
     }
+    needle->caseless = needle->caseless && needle->plainOrBarrier;
 }
 
 namespace {

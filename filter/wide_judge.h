@@ -27,6 +27,8 @@ struct WideNeedle {
     // line of such characters only, the needle stands where its units do,
     // ASCII letters folded.
     bool plainOrBarrier;
+    // ... and none of them a letter: ignoring case changes nothing.
+    bool caseless;
     // The needle holds CR or LF: no line holds it.
     bool holdsLineEnd;
 };

@@ -432,7 +432,9 @@ TEST(SearchEquality, LinePassAgreesWithThePlatformSearch)
 // byte that is a backslash or a letter), and beside them characters that
 // are no barrier (full-width letters, Greek, symbols, a broken pair, which
 // the platform reads as '?'), with ASCII words between. Windows that hold an ideograph are not asked of the
-// platform, yet the lines found are the ones StrStrA / StrStrIA find.
+// platform, yet the lines found are the ones StrStrA / StrStrIA find. And
+// a needle of such characters itself, found by its bytes in lines of
+// barrier and plain characters.
 TEST(SearchEquality, PlainNeedlesOverDoubleByteTextAgreeWithThePlatformSearch)
 {
     ScratchDir folder;
@@ -461,8 +463,17 @@ TEST(SearchEquality, PlainNeedlesOverDoubleByteTextAgreeWithThePlatformSearch)
             }
         }
         std::string needle;
-        for (size_t n = 1 + pick(pick(3) == 0 ? 60 : 5); n > 0; --n) {
-            needle.push_back(words[pick(words.size())]);
+        if (pick(2) == 0) {
+            for (size_t n = 1 + pick(pick(3) == 0 ? 60 : 5); n > 0; --n) {
+                needle.push_back(words[pick(words.size())]);
+            }
+        } else {
+            // Double-byte characters and plain ones that are no letters: a
+            // line of barriers and plain characters only is settled by the
+            // needle's bytes; one with others is asked.
+            for (size_t n = 1 + pick(4); n > 0; --n) {
+                needle += pick(3) == 0 ? std::string(1, " -'?\\"[pick(5)]) : characters[pick(characters.size() - 1)];
+            }
         }
         bool ignoreCase = pick(4) != 0;
         std::string source;
