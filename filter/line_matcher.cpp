@@ -246,9 +246,62 @@ bool HoldsOtherCharacters(const LineMatcher* m, const unsigned char* b, uint64_t
     return false;
 }
 
+// True when the pair at b is an ideograph the caseless needle does not hold.
+inline bool ForeignIdeograph(const LineMatcher* m, const unsigned char* b)
+{
+    unsigned pair = static_cast<unsigned>(b[0]) << 8 | b[1];
+    return IsIdeographPair(m->rules, b[0], b[1]) && (m->needlePair[pair >> 3] >> (pair & 7) & 1) == 0;
+}
+
+// Whether the line [start, end), with other characters, holds the caseless
+// needle by the platform's rules: each needle-long window on a character
+// boundary is asked by itself, as the platform's own walk compares it,
+// when it takes in some other character (or part of one: windows of plain
+// and barrier characters only were settled by the needle's bytes) and
+// holds whole no ideograph the needle does not (no other character
+// compares equal to one).
+bool ForeignFreeWindowsHoldNeedle(LineMatcher* m, char* text, uint64_t start, uint64_t end)
+{
+    const unsigned char* b = reinterpret_cast<const unsigned char*>(text);
+    const unsigned char* lead = m->rules->leadByte;
+    const uint64_t n = m->search.length;
+    uint64_t ahead = start;          // the next character not yet looked at
+    bool foreignSeen = false;
+    uint64_t foreign = 0;            // where the last foreign ideograph starts
+    bool otherSeen = false;
+    uint64_t other = 0;              // where the last other character starts
+    uint32_t steps = 0;
+    for (uint64_t p = start; p + n <= end; p += (lead[b[p]] && p + 1 < end) ? 2 : 1) {
+        while (ahead < p + n) {
+            bool pair = lead[b[ahead]] && ahead + 1 < end;
+            if (pair && ahead + 2 > p + n) {
+                break;   // not whole in this window: the next ones will see it
+            }
+            if (pair ? !IsBarrierPair(m->rules, b[ahead], b[ahead + 1]) : !m->rules->plain[b[ahead]]) {
+                otherSeen = true;
+                other = ahead;
+            } else if (pair && ForeignIdeograph(m, b + ahead)) {
+                foreignSeen = true;
+                foreign = ahead;
+            }
+            ahead += pair ? 2 : 1;
+        }
+        // A character cut by the window's end is read as some other one.
+        bool takesOther = (otherSeen && other >= p) || ahead < p + n;
+        bool blocked = foreignSeen && foreign >= p;
+        if (takesOther && !blocked && WindowHoldsNeedle(m, text, p)) {
+            return true;
+        }
+        if (++steps % kStopCheckSteps == 0 && StopSeen(m)) {
+            return false;
+        }
+    }
+    return false;
+}
+
 // The next line at or after from that holds a caseless needle: its bytes
 // on a character boundary, or, in a line with other characters, the
-// platform's verdict on the whole line.
+// platform's verdict on its windows.
 bool NextCaselessLineHoldingNeedle(LineMatcher* m, char* text, uint64_t size, uint64_t from, uint64_t* start,
                                    uint64_t* end)
 {
@@ -263,7 +316,7 @@ bool NextCaselessLineHoldingNeedle(LineMatcher* m, char* text, uint64_t size, ui
         if (candidate + m->exact.length <= *end && BytesHoldNeedle(m, &m->exact, text, size, i, *end, candidate)) {
             return !m->stopped;
         }
-        if (*end > i && HoldsOtherCharacters(m, b, i, *end) && AskWhetherHolds(m, text, i, *end)) {
+        if (*end > i && HoldsOtherCharacters(m, b, i, *end) && ForeignFreeWindowsHoldNeedle(m, text, i, *end)) {
             return true;
         }
         if (StopSeen(m)) {
@@ -318,6 +371,16 @@ void LineMatcherInit(LineMatcher* m, const SearchNeedles* needles, const TextRul
         }
     }
     NeedleSearchInit(&m->exact, needles->ansi, false, rules);
+    for (unsigned char& bits : m->needlePair) {
+        bits = 0;
+    }
+    for (uint32_t k = 0; m->caseless && n[k] != 0; ++k) {
+        if (rules->leadByte[n[k]] && n[k + 1] != 0) {
+            unsigned pair = static_cast<unsigned>(n[k]) << 8 | n[k + 1];
+            m->needlePair[pair >> 3] = static_cast<unsigned char>(m->needlePair[pair >> 3] | 1u << (pair & 7));
+            ++k;
+        }
+    }
     // A text the code page cannot hold is in no line read in it.
     m->holdsNoLine = !needles->ansiHeld || NeedleHasLineEnd(&m->search);
     m->cache = nullptr;

@@ -35,6 +35,9 @@ struct LineMatcher {
     // (exact), and only a line with other characters is asked.
     bool caseless;
     NeedleSearch exact;
+    // The double-byte characters of a caseless needle, one bit a pair: a
+    // window holding an ideograph that is not among them cannot hold it.
+    unsigned char needlePair[8192];
     // The needle holds a line end: no line holds it.
     bool holdsNoLine;
     // The platform's verdicts on windows of odd lines, or none.
@@ -53,7 +56,7 @@ void LineMatcherInit(LineMatcher* matcher, const SearchNeedles* needles, const T
 // a cache of its verdicts then saves calls.
 inline bool LineMatcherAsksWindows(const LineMatcher* matcher)
 {
-    return matcher->asksOddLines && !matcher->asksEveryLine && !matcher->holdsNoLine;
+    return matcher->asksOddLines && (!matcher->asksEveryLine || matcher->caseless) && !matcher->holdsNoLine;
 }
 
 // One text being searched, from its start to its end, and the first place

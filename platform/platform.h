@@ -123,7 +123,20 @@ struct TextRules {
     // false where the code page has none.
     unsigned char barrierPair[8192];
     bool hasBarriers;
+    // Of those, the ones that stand for a unified CJK ideograph: a
+    // character no other compares equal to but itself (the needle holding
+    // none of the compatibility ideographs that may).
+    unsigned char ideographPair[8192];
 };
+inline bool IsIdeographPair(const TextRules* rules, unsigned char lead, unsigned char trail)
+{
+    unsigned pair = static_cast<unsigned>(lead) << 8 | trail;
+    return rules->hasBarriers && (rules->ideographPair[pair >> 3] >> (pair & 7) & 1) != 0;
+}
+inline bool IsUnifiedIdeograph(uint32_t c)
+{
+    return (c >= 0x4E00 && c <= 0x9FFF) || (c >= 0x3400 && c <= 0x4DBF);
+}
 inline bool IsBarrierPair(const TextRules* rules, unsigned char lead, unsigned char trail)
 {
     unsigned pair = static_cast<unsigned>(lead) << 8 | trail;

@@ -539,6 +539,9 @@ void PlatformGetTextRules(TextRules* rules)
     for (unsigned char& bits : rules->barrierPair) {
         bits = 0;
     }
+    for (unsigned char& bits : rules->ideographPair) {
+        bits = 0;
+    }
     for (const PosixCollation::Alike& alike : g_collation.alike) {
         if (alike.from == 0) {
             break;

@@ -560,6 +560,9 @@ void PlatformGetTextRules(TextRules* rules)
     for (unsigned char& bits : rules->barrierPair) {
         bits = 0;
     }
+    for (unsigned char& bits : rules->ideographPair) {
+        bits = 0;
+    }
     CPINFO info;
     if (GetCPInfo(CP_ACP, &info) && info.MaxCharSize > 1) {
         for (int r = 0; r + 1 < MAX_LEADBYTES && info.LeadByte[r] != 0; r += 2) {
@@ -583,6 +586,10 @@ void PlatformGetTextRules(TextRules* rules)
                 unsigned index = static_cast<unsigned>(lead) << 8 | static_cast<unsigned>(trail);
                 rules->barrierPair[index >> 3] = static_cast<unsigned char>(rules->barrierPair[index >> 3] | 1u << (index & 7));
                 rules->hasBarriers = true;
+                if (IsUnifiedIdeograph(static_cast<uint32_t>(unit[0]))) {
+                    rules->ideographPair[index >> 3] =
+                        static_cast<unsigned char>(rules->ideographPair[index >> 3] | 1u << (index & 7));
+                }
             }
         }
     }
