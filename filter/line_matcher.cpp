@@ -229,23 +229,6 @@ bool NextAskedLineHoldingNeedle(LineMatcher* m, char* text, uint64_t size, uint6
     return false;
 }
 
-// Whether the line [start, end) holds a character that is neither plain nor
-// a double-byte barrier character.
-bool HoldsOtherCharacters(const LineMatcher* m, const unsigned char* b, uint64_t start, uint64_t end)
-{
-    const TextRules* rules = m->rules;
-    for (uint64_t i = start; i < end;) {
-        if (rules->plain[b[i]]) {
-            ++i;
-        } else if (rules->leadByte[b[i]] && i + 1 < end && IsBarrierPair(rules, b[i], b[i + 1])) {
-            i += 2;
-        } else {
-            return true;
-        }
-    }
-    return false;
-}
-
 // True when the pair at b is an ideograph the caseless needle does not hold.
 inline bool ForeignIdeograph(const LineMatcher* m, const unsigned char* b)
 {
@@ -253,8 +236,8 @@ inline bool ForeignIdeograph(const LineMatcher* m, const unsigned char* b)
     return IsIdeographPair(m->rules, b[0], b[1]) && (m->needlePair[pair >> 3] >> (pair & 7) & 1) == 0;
 }
 
-// Whether the line [start, end), with other characters, holds the caseless
-// needle by the platform's rules: each needle-long window on a character
+// Whether the line [start, end) holds the caseless needle by the
+// platform's rules: each needle-long window on a character
 // boundary is asked by itself, as the platform's own walk compares it,
 // when it takes in some other character (or part of one: windows of plain
 // and barrier characters only were settled by the needle's bytes) and
@@ -300,12 +283,11 @@ bool ForeignFreeWindowsHoldNeedle(LineMatcher* m, char* text, uint64_t start, ui
 }
 
 // The next line at or after from that holds a caseless needle: its bytes
-// on a character boundary, or, in a line with other characters, the
-// platform's verdict on its windows.
+// on a character boundary, or the platform's verdict on the windows that
+// could hold it otherwise.
 bool NextCaselessLineHoldingNeedle(LineMatcher* m, char* text, uint64_t size, uint64_t from, uint64_t* start,
                                    uint64_t* end)
 {
-    const unsigned char* b = reinterpret_cast<const unsigned char*>(text);
     uint64_t candidate = FindNeedle(&m->exact, text, from, size);
     for (uint64_t i = from; i < size; i = NextLineStart(text, *end)) {
         *start = i;
@@ -316,7 +298,10 @@ bool NextCaselessLineHoldingNeedle(LineMatcher* m, char* text, uint64_t size, ui
         if (candidate + m->exact.length <= *end && BytesHoldNeedle(m, &m->exact, text, size, i, *end, candidate)) {
             return !m->stopped;
         }
-        if (*end > i && HoldsOtherCharacters(m, b, i, *end) && ForeignFreeWindowsHoldNeedle(m, text, i, *end)) {
+        // Its windows that take in another character, or cut one in two at
+        // their end (the platform reads its lead byte alone as some other
+        // character), and hold no foreign ideograph.
+        if (*end > i && ForeignFreeWindowsHoldNeedle(m, text, i, *end)) {
             return true;
         }
         if (StopSeen(m)) {

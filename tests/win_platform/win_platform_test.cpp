@@ -455,6 +455,25 @@ TEST(SearchEquality, PlainNeedlesOverDoubleByteTextAgreeWithThePlatformSearch)
     characters.push_back("\xA5");   // a lead byte without its trail
     const std::string words = "abkKse -'?\\";
     int matches = 0;
+    // A window that cuts a character in two at its end: the platform reads
+    // the lead byte alone as '?', so a needle ending in '?' matches a line
+    // of whole ideographs that its bytes do not.
+    if (characters.size() > 3) {
+        const std::string line = characters[2] + characters[3];
+        for (const std::string& needle : {characters[2] + "?", "x" + characters[2] + "?"}) {
+            for (bool ignoreCase : {false, true}) {
+                SearchNeedles needles = {};
+                needles.ignoreCase = ignoreCase;
+                needles.ansiHeld = true;
+                needle.copy(needles.ansi, needle.size());
+                std::string with;
+                std::string without;
+                RouteThroughFiles(folder, "x" + line + "\r\n", kEncodingAnsi, needles, rules, 64, &with, &without);
+                bool holds = PlatformLineContains(("x" + line).c_str(), needle.c_str(), ignoreCase);
+                EXPECT_EQ(with, holds ? "x" + line + "\r\n" : "") << testing::PrintToString(needle);
+            }
+        }
+    }
     for (int round = 0; round < 200; ++round) {
         std::vector<std::string> lines(1 + pick(10));
         for (std::string& line : lines) {
