@@ -5,12 +5,13 @@
 //   quorvane_bench_worst_check SOURCE NEEDLE WITHOUT WITH [--ignore-case]
 //                              [--code-page-stand-in]
 //
-// The options are the harness's. Exit code 0 when both exports are what
+// The harness's command line (bench/harness_args.h). Exit code 0 when both exports are what
 // the reference gives, 1 when not (with the first difference), 2 on misuse.
 #include <cstdio>
 #include <cstring>
 #include <string>
 
+#include "bench/harness_args.h"
 #include "filter/search_needles.h"
 #include "platform/posix/posix_form.h"
 #include "tests/native/test_support.h"
@@ -40,27 +41,13 @@ bool Same(const char* what, const std::string& got, const std::string& expected)
 
 int main(int argc, char** argv)
 {
-    bool ignoreCase = false;
-    const char* args[4] = {};
-    int count = 0;
-    for (int i = 1; i < argc; ++i) {
-        if (std::strcmp(argv[i], "--ignore-case") == 0) {
-            ignoreCase = true;
-        } else if (std::strcmp(argv[i], "--code-page-stand-in") == 0) {
-            PosixCodePagePlan()->asciiOnly = true;
-        } else if (count < 4) {
-            args[count++] = argv[i];
-        } else {
-            count = 5;
-        }
-    }
-    if (count != 4) {
-        std::fprintf(stderr, "usage: quorvane_bench_worst_check SOURCE NEEDLE WITHOUT WITH [--ignore-case] "
-                             "[--code-page-stand-in]\n");
+    HarnessArgs args;
+    if (!ReadHarnessArgs(argc, argv, "quorvane_bench_worst_check", &args)) {
         return 2;
     }
-    const std::string source = ReadFile(args[0]);
-    const std::u16string search = Utf8ToUtf16(args[1]);
+    const bool ignoreCase = args.ignoreCase;
+    const std::string source = ReadFile(args.source);
+    const std::u16string search = Utf8ToUtf16(args.needle);
     SearchNeedles needles;
     if (!MakeSearchNeedles(search.c_str(), ignoreCase, &needles)) {
         std::fprintf(stderr, "the search text cannot be searched for\n");
@@ -79,7 +66,7 @@ int main(int argc, char** argv)
         }
         expected = ReferenceRouteUtf8(source.substr(mark.size()), needles, rules);
     }
-    bool same = Same("without", ReadFile(args[2]), mark + expected.without);
-    same = Same("with", ReadFile(args[3]), mark + expected.with) && same;
+    bool same = Same("without", ReadFile(args.withoutPath), mark + expected.without);
+    same = Same("with", ReadFile(args.withPath), mark + expected.with) && same;
     return same ? 0 : 1;
 }

@@ -25,6 +25,25 @@ std::vector<bool> Widths()
     return widths;
 }
 
+// The first place at or after from where needle stands in text, by a plain
+// loop: text.size() when there is none.
+size_t PlainFind(const std::string& text, const std::string& needle, size_t from, bool ignoreCase,
+                 const unsigned char* fold)
+{
+    for (size_t at = from; at + needle.size() <= text.size(); ++at) {
+        bool same = true;
+        for (size_t k = 0; k < needle.size() && same; ++k) {
+            unsigned char a = static_cast<unsigned char>(text[at + k]);
+            unsigned char b = static_cast<unsigned char>(needle[k]);
+            same = ignoreCase ? fold[a] == fold[b] : a == b;
+        }
+        if (same) {
+            return at;
+        }
+    }
+    return text.size();
+}
+
 TEST(VectorScans, FindTheNeedleWhereAPlainLoopDoes)
 {
     std::mt19937 random(11);
@@ -46,16 +65,7 @@ TEST(VectorScans, FindTheNeedleWhereAPlainLoopDoes)
         for (bool wide : Widths()) {
             search.wideVectors = wide;
             for (size_t from = 0; from <= text.size(); from += 1 + random() % 7) {
-                size_t expected = text.size();
-                for (size_t at = from; at + needle.size() <= text.size() && expected == text.size(); ++at) {
-                    bool same = true;
-                    for (size_t k = 0; k < needle.size() && same; ++k) {
-                        unsigned char a = static_cast<unsigned char>(text[at + k]);
-                        unsigned char b = static_cast<unsigned char>(needle[k]);
-                        same = ignoreCase ? fold[a] == fold[b] : a == b;
-                    }
-                    expected = same ? at : expected;
-                }
+                size_t expected = PlainFind(text, needle, from, ignoreCase, fold);
                 ASSERT_EQ(FindNeedle(&search, text.data(), from, text.size()), expected)
                     << "wide " << wide << ", from " << from << ", needle " << testing::PrintToString(needle)
                     << ", text " << testing::PrintToString(text);
@@ -92,16 +102,7 @@ TEST(VectorScans, FindTheNeedleInRunsOfOneByteWhereAPlainLoopDoes)
         for (bool wide : Widths()) {
             search.wideVectors = wide;
             for (size_t from : {size_t(0), size_t(1 + random() % 5000), text.size() / 2}) {
-                size_t expected = text.size();
-                for (size_t at = from; at + needle.size() <= text.size() && expected == text.size(); ++at) {
-                    bool same = true;
-                    for (size_t k = 0; k < needle.size() && same; ++k) {
-                        unsigned char a = static_cast<unsigned char>(text[at + k]);
-                        unsigned char b = static_cast<unsigned char>(needle[k]);
-                        same = ignoreCase ? fold[a] == fold[b] : a == b;
-                    }
-                    expected = same ? at : expected;
-                }
+                size_t expected = PlainFind(text, needle, from, ignoreCase, fold);
                 ASSERT_EQ(FindNeedle(&search, text.data(), from, text.size()), expected)
                     << "wide " << wide << ", from " << from << ", run " << run << ", needle "
                     << testing::PrintToString(needle);

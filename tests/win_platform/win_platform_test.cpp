@@ -368,6 +368,26 @@ void RouteThroughFiles(ScratchDir& folder, const std::string& source, SourceEnco
     *withoutBytes = ReadWholeFile(withoutPath);
 }
 
+// Routes a code-page source with the needle's code-page form alone (StrStrA's
+// verdict is the one to meet) through a window of the given capacity, and
+// expects the exports given.
+void ExpectCodePageRouting(ScratchDir& folder, const std::string& source, const std::string& needle, bool ignoreCase,
+                           const TextRules& rules, uint64_t windowCapacity, const std::string& expectedWith,
+                           const std::string& expectedWithout, int round)
+{
+    SearchNeedles needles = {};
+    needles.ignoreCase = ignoreCase;
+    needles.ansiHeld = true;
+    needles.utf8Held = false;
+    needle.copy(needles.ansi, needle.size());
+    std::string with;
+    std::string without;
+    RouteThroughFiles(folder, source, kEncodingAnsi, needles, rules, windowCapacity, &with, &without);
+    ASSERT_EQ(with, expectedWith) << "round " << round << " needle " << testing::PrintToString(needle)
+                                  << " ignore case " << ignoreCase;
+    ASSERT_EQ(without, expectedWithout) << "round " << round;
+}
+
 TEST(SearchEquality, LinePassAgreesWithThePlatformSearch)
 {
     ScratchDir folder;
@@ -411,18 +431,8 @@ TEST(SearchEquality, LinePassAgreesWithThePlatformSearch)
         }
 
         // Small windows, so that lines the platform judges lie across edges.
-        // The needle's code-page form alone: StrStrA's verdict is the one to meet.
-        SearchNeedles needles = {};
-        needles.ignoreCase = ignoreCase;
-        needles.ansiHeld = true;
-        needles.utf8Held = false;
-        needle.copy(needles.ansi, needle.size());
-        std::string with;
-        std::string without;
-        RouteThroughFiles(folder, source, kEncodingAnsi, needles, rules, 1 + pick(300), &with, &without);
-        ASSERT_EQ(with, expectedWith)
-            << "round " << round << " needle " << testing::PrintToString(needle) << " ignore case " << ignoreCase;
-        ASSERT_EQ(without, expectedWithout) << "round " << round;
+        ASSERT_NO_FATAL_FAILURE(ExpectCodePageRouting(folder, source, needle, ignoreCase, rules, 1 + pick(300),
+                                                      expectedWith, expectedWithout, round));
     }
     EXPECT_GT(matches, 100);   // the rounds did exercise matching lines
 }
@@ -504,17 +514,9 @@ TEST(SearchEquality, PlainNeedlesOverDoubleByteTextAgreeWithThePlatformSearch)
             (match ? expectedWith : expectedWithout) += line + "\r\n";
             matches += match;
         }
-        SearchNeedles needles = {};
-        needles.ignoreCase = ignoreCase;
-        needles.ansiHeld = true;
-        needles.utf8Held = false;
-        needle.copy(needles.ansi, needle.size());
-        std::string with;
-        std::string without;
-        RouteThroughFiles(folder, source, kEncodingAnsi, needles, rules, 1 + pick(300), &with, &without);
-        ASSERT_EQ(with, expectedWith)
-            << "round " << round << " needle " << testing::PrintToString(needle) << " ignore case " << ignoreCase;
-        ASSERT_EQ(without, expectedWithout) << "round " << round;
+        // Small windows, so that lines the platform judges lie across edges.
+        ASSERT_NO_FATAL_FAILURE(ExpectCodePageRouting(folder, source, needle, ignoreCase, rules, 1 + pick(300),
+                                                      expectedWith, expectedWithout, round));
     }
     EXPECT_GT(matches, 50);
 }
