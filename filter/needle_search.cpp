@@ -60,6 +60,27 @@ inline bool CheckCandidate(const NeedleSearch* s, const unsigned char* b, uint64
     return false;
 }
 
+// What the candidates of one block came to.
+enum BlockVerdict { kNoneHolds, kFound, kGaveUp };
+
+// Checks a block's candidates in order, one bit each of mask from i on:
+// kFound with *at where the whole needle stands, kGaveUp with *at at the
+// candidate where the checking budget ran out, kNoneHolds otherwise.
+inline BlockVerdict CheckBlock(const NeedleSearch* s, const unsigned char* b, uint64_t i, uint64_t mask,
+                               CheckBudget* budget, uint64_t* at)
+{
+    for (; mask != 0; mask &= mask - 1) {
+        *at = i + static_cast<uint64_t>(__builtin_ctzll(mask));
+        if (CheckCandidate(s, b, *at, budget)) {
+            return kFound;
+        }
+        if (budget->exceeded) {
+            return kGaveUp;
+        }
+    }
+    return kNoneHolds;
+}
+
 // First byte at or after from, before size, that does not fold to the
 // needle's one value, or size.
 uint64_t FindOtherThanRun(const NeedleSearch* s, const unsigned char* b, uint64_t from, uint64_t size)
@@ -202,17 +223,11 @@ QUORVANE_WIDE_TARGET uint64_t FindProbesWide(const NeedleSearch* s, const unsign
         }
         uint64_t mask = static_cast<uint64_t>(static_cast<uint32_t>(_mm256_movemask_epi8(both))) |
                         (static_cast<uint64_t>(static_cast<uint32_t>(_mm256_movemask_epi8(both2))) << 32);
-        while (mask != 0) {
-            uint64_t at = i + static_cast<uint64_t>(__builtin_ctzll(mask));
-            if (CheckCandidate(s, b, at, budget)) {
-                *from = i;
-                return at;
-            }
-            if (budget->exceeded) {
-                *from = at;
-                return size;
-            }
-            mask &= mask - 1;
+        uint64_t at = size;
+        BlockVerdict verdict = CheckBlock(s, b, i, mask, budget, &at);
+        if (verdict != kNoneHolds) {
+            *from = verdict == kFound ? i : at;
+            return verdict == kFound ? at : size;
         }
         i += 64;
     }
@@ -225,18 +240,12 @@ QUORVANE_WIDE_TARGET uint64_t FindProbesWide(const NeedleSearch* s, const unsign
             mx = _mm256_or_si256(mx, _mm256_cmpeq_epi8(x, a2));
             my = _mm256_or_si256(my, _mm256_cmpeq_epi8(y, c2));
         }
-        unsigned mask = static_cast<unsigned>(_mm256_movemask_epi8(_mm256_and_si256(mx, my)));
-        while (mask != 0) {
-            uint64_t at = i + static_cast<uint64_t>(__builtin_ctz(mask));
-            if (CheckCandidate(s, b, at, budget)) {
-                *from = i;
-                return at;
-            }
-            if (budget->exceeded) {
-                *from = at;
-                return size;
-            }
-            mask &= mask - 1;
+        uint64_t mask = static_cast<uint32_t>(_mm256_movemask_epi8(_mm256_and_si256(mx, my)));
+        uint64_t at = size;
+        BlockVerdict verdict = CheckBlock(s, b, i, mask, budget, &at);
+        if (verdict != kNoneHolds) {
+            *from = verdict == kFound ? i : at;
+            return verdict == kFound ? at : size;
         }
         i += 32;
     }
@@ -273,19 +282,15 @@ inline bool FindProbesNarrow(const NeedleSearch* s, const unsigned char* b, uint
             mx = _mm_or_si128(mx, _mm_cmpeq_epi8(x, a2));
             my = _mm_or_si128(my, _mm_cmpeq_epi8(y, c2));
         }
-        unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(_mm_and_si128(mx, my)));
-        while (mask != 0) {
-            uint64_t candidate = i + static_cast<uint64_t>(__builtin_ctz(mask));
-            if (CheckCandidate(s, b, candidate, budget)) {
-                *from = i;
+        uint64_t mask = static_cast<uint32_t>(_mm_movemask_epi8(_mm_and_si128(mx, my)));
+        uint64_t candidate = 0;
+        BlockVerdict verdict = CheckBlock(s, b, i, mask, budget, &candidate);
+        if (verdict != kNoneHolds) {
+            *from = verdict == kFound ? i : candidate;
+            if (verdict == kFound) {
                 *at = candidate;
-                return true;
             }
-            if (budget->exceeded) {
-                *from = candidate;
-                return false;
-            }
-            mask &= mask - 1;
+            return verdict == kFound;
         }
         i += 16;
     }

@@ -105,25 +105,19 @@ bool OtherStretchesHoldNeedle(Utf16Matcher* m, const char* text, uint64_t start,
 {
     const uint64_t least = 2ull * m->wide.length;
     // Most lines hold no unit but plain ones: a vector scan tells.
-    uint64_t from = FindOtherUnit(text, start, end, m->bigEndian);
-    if (from >= end) {
+    if (FindOtherUnit(text, start, end, m->bigEndian) >= end) {
         return false;
     }
-    from = start;
-    while (end - from >= least) {
-        uint64_t barrier = from;
-        while (barrier < end && !IsBarrierCharacter(UnitAt(text, barrier, m->bigEndian))) {
-            barrier += 2;
+    auto nextBarrier = [&](uint64_t at) {
+        while (at + 2 <= end && !IsBarrierCharacter(UnitAt(text, at, m->bigEndian))) {
+            at += 2;
         }
-        if (barrier - from >= least && OtherStretchesInSegmentHoldNeedle(m, text, from, barrier)) {
-            return true;
-        }
-        if (m->stopped || barrier >= end) {
-            return false;
-        }
-        from = barrier + 2;
-    }
-    return false;
+        return at + 2 <= end ? at : end;
+    };
+    auto judge = [&](uint64_t from, uint64_t barrier) {
+        return OtherStretchesInSegmentHoldNeedle(m, text, from, barrier);
+    };
+    return StretchesBetweenBarriersHold(start, end, least, 2, nextBarrier, judge, &m->stopped);
 }
 
 // True when the line text[start, end) holds a unit that is neither plain

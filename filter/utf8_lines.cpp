@@ -112,25 +112,20 @@ bool OddStretchesHoldNeedle(Utf8Matcher* m, const char* text, uint64_t start, ui
 {
     const unsigned char* b = reinterpret_cast<const unsigned char*>(text);
     const uint64_t least = m->wide.length;   // a plain unit is one byte, any other more
-    uint64_t from = start;
-    while (end - from >= least) {
-        uint64_t barrier = FindHighByte(text, from, end);
-        while (barrier < end) {
-            uint32_t length = Utf8SequenceLength(b + barrier, end - barrier);
-            if (length == 3 && IsBarrierCharacter(ThreeByteCharacter(b + barrier))) {
+    auto nextBarrier = [&](uint64_t at) {
+        for (at = FindHighByte(text, at, end); at < end;) {
+            uint32_t length = Utf8SequenceLength(b + at, end - at);
+            if (length == 3 && IsBarrierCharacter(ThreeByteCharacter(b + at))) {
                 break;
             }
-            barrier = FindHighByte(text, barrier + (length == 0 ? 1 : length), end);
+            at = FindHighByte(text, at + (length == 0 ? 1 : length), end);
         }
-        if (barrier - from >= least && OddStretchesInSegmentHoldNeedle(m, text, from, barrier)) {
-            return true;
-        }
-        if (m->stopped || barrier >= end) {
-            return false;
-        }
-        from = barrier + 3;
-    }
-    return false;
+        return at;
+    };
+    auto judge = [&](uint64_t from, uint64_t barrier) {
+        return OddStretchesInSegmentHoldNeedle(m, text, from, barrier);
+    };
+    return StretchesBetweenBarriersHold(start, end, least, 3, nextBarrier, judge, &m->stopped);
 }
 
 bool SameText(const char* a, const char* b)

@@ -44,13 +44,40 @@ size_t PlainFind(const std::string& text, const std::string& needle, size_t from
     return text.size();
 }
 
+// ASCII letters folded.
+struct AsciiFold {
+    unsigned char fold[256];
+    AsciiFold()
+    {
+        for (int c = 0; c < 256; ++c) {
+            fold[c] = static_cast<unsigned char>((c >= 'a' && c <= 'z') ? c - 32 : c);
+        }
+    }
+};
+
+// The search, with each vector width the processor has, finds what a plain
+// loop finds from each of froms.
+void ExpectFindsAsAPlainLoop(const std::string& text, const std::string& needle, bool ignoreCase,
+                             const unsigned char* fold, const std::vector<size_t>& froms)
+{
+    NeedleSearch search;
+    NeedleSearchInitBytes(&search, reinterpret_cast<const unsigned char*>(needle.data()),
+                          static_cast<uint32_t>(needle.size()), ignoreCase, fold);
+    for (bool wide : Widths()) {
+        search.wideVectors = wide;
+        for (size_t from : froms) {
+            ASSERT_EQ(FindNeedle(&search, text.data(), from, text.size()),
+                      PlainFind(text, needle, from, ignoreCase, fold))
+                << "wide " << wide << ", from " << from << ", ignore case " << ignoreCase << ", needle "
+                << testing::PrintToString(needle) << ", text of " << text.size() << " bytes";
+        }
+    }
+}
+
 TEST(VectorScans, FindTheNeedleWhereAPlainLoopDoes)
 {
     std::mt19937 random(11);
-    unsigned char fold[256];
-    for (int c = 0; c < 256; ++c) {
-        fold[c] = static_cast<unsigned char>((c >= 'a' && c <= 'z') ? c - 32 : c);
-    }
+    const AsciiFold folding;
     for (int round = 0; round < 400; ++round) {
         // Few letters, so that candidates and near misses are many.
         std::string text(1 + random() % 300, 'a');
@@ -58,19 +85,11 @@ TEST(VectorScans, FindTheNeedleWhereAPlainLoopDoes)
             c = "abAB\0x"[random() % 6];
         }
         std::string needle = text.substr(random() % text.size(), 1 + random() % 6);
-        bool ignoreCase = random() % 2 == 0;
-        NeedleSearch search;
-        NeedleSearchInitBytes(&search, reinterpret_cast<const unsigned char*>(needle.data()),
-                              static_cast<uint32_t>(needle.size()), ignoreCase, fold);
-        for (bool wide : Widths()) {
-            search.wideVectors = wide;
-            for (size_t from = 0; from <= text.size(); from += 1 + random() % 7) {
-                size_t expected = PlainFind(text, needle, from, ignoreCase, fold);
-                ASSERT_EQ(FindNeedle(&search, text.data(), from, text.size()), expected)
-                    << "wide " << wide << ", from " << from << ", needle " << testing::PrintToString(needle)
-                    << ", text " << testing::PrintToString(text);
-            }
+        std::vector<size_t> froms;
+        for (size_t from = 0; from <= text.size(); from += 1 + random() % 7) {
+            froms.push_back(from);
         }
+        ASSERT_NO_FATAL_FAILURE(ExpectFindsAsAPlainLoop(text, needle, random() % 2 == 0, folding.fold, froms));
     }
 }
 
@@ -80,10 +99,7 @@ TEST(VectorScans, FindTheNeedleWhereAPlainLoopDoes)
 TEST(VectorScans, FindTheNeedleInRunsOfOneByteWhereAPlainLoopDoes)
 {
     std::mt19937 random(23);
-    unsigned char fold[256];
-    for (int c = 0; c < 256; ++c) {
-        fold[c] = static_cast<unsigned char>((c >= 'a' && c <= 'z') ? c - 32 : c);
-    }
+    const AsciiFold folding;
     for (int round = 0; round < 24; ++round) {
         const size_t run = 40 + random() % 260;
         std::string text;
@@ -96,18 +112,8 @@ TEST(VectorScans, FindTheNeedleInRunsOfOneByteWhereAPlainLoopDoes)
             needle[random() % needle.size()] = "yz"[random() % 2];
         }
         bool ignoreCase = random() % 2 == 0;
-        NeedleSearch search;
-        NeedleSearchInitBytes(&search, reinterpret_cast<const unsigned char*>(needle.data()),
-                              static_cast<uint32_t>(needle.size()), ignoreCase, fold);
-        for (bool wide : Widths()) {
-            search.wideVectors = wide;
-            for (size_t from : {size_t(0), size_t(1 + random() % 5000), text.size() / 2}) {
-                size_t expected = PlainFind(text, needle, from, ignoreCase, fold);
-                ASSERT_EQ(FindNeedle(&search, text.data(), from, text.size()), expected)
-                    << "wide " << wide << ", from " << from << ", run " << run << ", needle "
-                    << testing::PrintToString(needle);
-            }
-        }
+        ASSERT_NO_FATAL_FAILURE(ExpectFindsAsAPlainLoop(text, needle, ignoreCase, folding.fold,
+                                                        {0, 1 + random() % 5000, text.size() / 2}));
     }
 }
 

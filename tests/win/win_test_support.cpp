@@ -32,9 +32,14 @@ std::wstring ScratchDir::File(const std::wstring& name) const
 
 std::vector<std::wstring> ScratchDir::Entries() const
 {
+    return FolderEntries(path_);
+}
+
+std::vector<std::wstring> FolderEntries(const std::wstring& folder)
+{
     std::vector<std::wstring> names;
     WIN32_FIND_DATAW found;
-    HANDLE search = FindFirstFileW((path_ + L"\\*").c_str(), &found);
+    HANDLE search = FindFirstFileW((folder + L"\\*").c_str(), &found);
     if (search == INVALID_HANDLE_VALUE) {
         return names;
     }

@@ -10,6 +10,9 @@
 #include <vector>
 
 // A fresh folder under the temporary directory, removed with its files.
+// Names of the entries in a folder (files and folders), sorted.
+std::vector<std::wstring> FolderEntries(const std::wstring& folder);
+
 class ScratchDir {
 public:
     ScratchDir();

@@ -48,24 +48,12 @@ typedef std::map<std::wstring, std::string> Files;
 // Every file of a folder with its bytes: what a repair must leave as it is.
 Files FilesIn(const std::wstring& folder)
 {
+    std::wstring prefix = folder.back() == L'\\' ? folder : folder + L'\\';
     Files files;
-    WIN32_FIND_DATAW found;
-    std::wstring prefix = folder;
-    if (prefix.back() != L'\\') {
-        prefix += L'\\';
+    for (const std::wstring& name : FolderEntries(prefix.substr(0, prefix.size() - 1))) {
+        DWORD attributes = GetFileAttributesW((prefix + name).c_str());
+        files[name] = (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ? "<folder>" : ReadWholeFile(prefix + name);
     }
-    HANDLE search = FindFirstFileW((prefix + L"*").c_str(), &found);
-    if (search == INVALID_HANDLE_VALUE) {
-        return files;
-    }
-    do {
-        std::wstring name = found.cFileName;
-        if (name != L"." && name != L"..") {
-            files[name] = (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ? "<folder>"
-                                                                                  : ReadWholeFile(prefix + name);
-        }
-    } while (FindNextFileW(search, &found));
-    FindClose(search);
     return files;
 }
 
