@@ -34,6 +34,10 @@ int main(int argc, char** argv)
     form.SetCheck(IDC_APPEND_WITH, false);
     form.SetCheck(IDC_IGNORE_CASE, args.ignoreCase);
 
+    // A file a run rewrites goes to a trash beside the exports, not the user's.
+    const std::string with = args.withPath;
+    std::string folder = with.substr(0, with.rfind('/') + 1);
+    PosixSetTrashFolder(folder + ".quorvane-bench-trash");
     RunStrip(&form);
     return 0;
 }

@@ -28,6 +28,10 @@ void ExportInit(Export* e, RunFile which)
     e->tempName[0] = 0;
     e->backupName[0] = 0;
     e->tempPath[0] = 0;
+    e->oldKnown = false;
+    e->notedName[0] = 0;
+    e->previous = kPreviousNone;
+    e->previousKept[0] = 0;
     e->newKnown = false;
     e->newId.volume = 0;
     e->newId.index = 0;
@@ -146,6 +150,14 @@ void ClaimExport(const ExportRequest* r, const Export* other, ExportTransaction*
         MarkUnclaimed(e, PlatformLastError());
         return;
     }
+    // Content it had is kept as its previous version. When no noted name
+    // can be had (a path too long for the note) it keeps the backup's.
+    if (e->hadContent) {
+        e->oldKnown = PlatformIdentity(e->claim, &e->oldId);
+        if (!NamePrevious(e->path, t->previousNote, e->notedName)) {
+            CopyText(e->backupName, e->notedName, kNotedPathCapacity);
+        }
+    }
     (void)stop;
     e->state = kExportOpen;
 }
@@ -179,6 +191,7 @@ void RecordExport(const Export* e, const ExportRequest* r, RecordedExport* out)
     const FormChar none[1] = {0};
     CopyText(e->tempName, out->tempPath, kTempPathCapacity);
     CopyText(e->append ? none : e->backupName, out->backupPath, kTempPathCapacity);
+    CopyText(e->append ? none : e->notedName, out->notedPath, kNotedPathCapacity);
     out->newKnown = e->newKnown;
     out->newId = e->newId;
     out->newSize = e->newSize;
@@ -369,14 +382,18 @@ bool ReplaceOrDiscard(ExportTransaction* t, Export* e, RunOutcome* outcome)
     FormChar backup[kTempPathCapacity];
     CopyText(e->backupName, backup, kTempPathCapacity);
     SourceAsRead read = {t->sourceStamp, t->sourceSum, LineUnitOf(t->encoding)};
+    const bool keepOld = e->hadContent && e->oldKnown && e->notedName[0] != 0;
     ReplaceResult result =
-        PlatformReplace(e->path, e->tempPath, e->isSource ? &read : nullptr, backup, MustBeDurable(t, e));
+        PlatformReplace(e->path, e->tempPath, e->isSource ? &read : nullptr, backup, MustBeDurable(t, e), keepOld);
     uint32_t error = PlatformLastError();
     switch (result) {
     case kReplaced:
         e->created = false;
         e->fate = kExportWritten;
         t->sourceLanded = t->sourceLanded || e->isSource;
+        if (keepOld && NameHolds(backup, e->oldId)) {
+            e->previous = PutPreviousAway(e->oldId, backup, e->notedName, e->tempPath, e->previousKept);
+        }
         return true;
     case kReplaceKeptBoth:
         OutcomeFail(outcome, kRunExportUnreplaced, e->which, error);
@@ -511,4 +528,8 @@ void RollBackExports(ExportTransaction* t, RunOutcome* outcome)
     RollBack(&t->with);
     outcome->without = t->without.fate;
     outcome->with = t->with.fate;
+    outcome->withoutReport.previous = t->without.previous;
+    CopyText(t->without.previousKept, outcome->withoutReport.previousKept, kNotedPathCapacity);
+    outcome->withReport.previous = t->with.previous;
+    CopyText(t->with.previousKept, outcome->withReport.previousKept, kNotedPathCapacity);
 }

@@ -11,6 +11,7 @@
 #define QUORVANE_EXPORT_TRANSACTION_H
 
 #include "filter/line_sink.h"
+#include "filter/previous_version.h"
 #include "filter/run_outcome.h"
 #include "filter/run_request.h"
 #include "filter/text_encoding.h"
@@ -47,6 +48,14 @@ struct Export {
     FormChar tempName[kTempPathCapacity];
     FormChar backupName[kTempPathCapacity];
     FormChar tempPath[kTempPathCapacity];   // the temporary file once made
+    // A rewrite of a file with content: the file it was (its identity, as
+    // claimed), and the noted name its previous version is put away under
+    // (chosen when claimed; empty when there is none to keep).
+    bool oldKnown;
+    FileIdentity oldId;
+    FormChar notedName[kNotedPathCapacity];
+    PreviousFate previous;
+    FormChar previousKept[kNotedPathCapacity];   // where it stays, unless recycled
     // Which file the temporary one is, taken when it was made: a repair
     // knows by it whether the replace put it in the export's place.
     bool newKnown;
@@ -71,6 +80,8 @@ struct ExportTransaction {
     // took its size: a rewrite of the source must not put away what another
     // program wrote to it meanwhile.
     const FormChar* sourceName;
+    // The note a previous version's name carries (previous_version.h).
+    const FormChar* previousNote;
     FileStamp sourceStamp;
     // The sum of every byte of the source the run read (content_sum.h),
     // set once it was read when the source is rewritten: what lets the

@@ -15,6 +15,12 @@ bool ReadAt(FileHandle file, uint64_t offset, unsigned char* bytes, uint32_t cou
 bool SameBytes(FileHandle a, uint64_t aOffset, FileHandle b, uint64_t bOffset, uint64_t count);
 // The sum of a file's first count bytes, as the run summed what it read.
 bool SumOfFirst(FileHandle file, uint64_t count, uint64_t* value);
+// True when path names the file of that identity.
+inline bool NameHolds(const FormChar* path, const FileIdentity& id)
+{
+    FileIdentity now;
+    return path[0] != 0 && PlatformIdentityAt(path, &now) && SameIdentity(now, id);
+}
 // Adds count bytes of from, from offset on, at the end of to, and flushes it.
 bool AppendRange(FileHandle from, uint64_t offset, uint64_t count, FileHandle to);
 

@@ -23,9 +23,10 @@ namespace {
 
 // Judges the 64 bytes at b[i] by their masks. Reads b[i - 1] and b[i + 64].
 inline bool JudgeBlock(const unsigned char* b, uint64_t i, uint64_t crMask, uint64_t lfMask, uint64_t nulMask,
-                       uint64_t* at, uint64_t* plainEnd)
+                       uint64_t* at, uint64_t* plainEnd, uint64_t* lines)
 {
-    return JudgeLineEndBlock(i, crMask, lfMask, nulMask, b[i - 1] == '\r', b[i + 64] == '\n', 1, at, plainEnd);
+    return JudgeLineEndBlock(i, crMask, lfMask, nulMask, b[i - 1] == '\r', b[i + 64] == '\n', 1, at, plainEnd,
+                             lines);
 }
 
 #if defined(QUORVANE_WIDE_VECTORS)
@@ -38,7 +39,8 @@ QUORVANE_WIDE_TARGET inline uint64_t BitsEqual(__m256i a, __m256i c)
 // The 64-byte blocks of FindLineEndToRewrite, two 32-byte vectors each:
 // true, with *at, at the first byte to rewrite; false with *at where fewer
 // than 64 bytes are left before to.
-QUORVANE_WIDE_TARGET bool JudgeBlocksWide(const unsigned char* b, uint64_t* at, uint64_t to, uint64_t* plainEnd)
+QUORVANE_WIDE_TARGET bool JudgeBlocksWide(const unsigned char* b, uint64_t* at, uint64_t to, uint64_t* plainEnd,
+                                          uint64_t* lines)
 {
     const __m256i cr = _mm256_set1_epi8('\r');
     const __m256i lf = _mm256_set1_epi8('\n');
@@ -59,7 +61,7 @@ QUORVANE_WIDE_TARGET bool JudgeBlocksWide(const unsigned char* b, uint64_t* at, 
         uint64_t crMask = BitsEqual(low, cr) | (BitsEqual(high, cr) << 32);
         uint64_t lfMask = BitsEqual(low, lf) | (BitsEqual(high, lf) << 32);
         uint64_t nulMask = BitsEqual(low, zero) | (BitsEqual(high, zero) << 32);
-        if (JudgeBlock(b, i, crMask, lfMask, nulMask, at, plainEnd)) {
+        if (JudgeBlock(b, i, crMask, lfMask, nulMask, at, plainEnd, lines)) {
             return true;
         }
         i += 64;
@@ -67,11 +69,42 @@ QUORVANE_WIDE_TARGET bool JudgeBlocksWide(const unsigned char* b, uint64_t* at, 
     *at = i;
     return false;
 }
+
+// The lines of CountLines' 64-byte blocks, two 32-byte vectors each; *at
+// where fewer than 64 bytes are left before to.
+QUORVANE_WIDE_TARGET uint64_t CountBlocksWide(const unsigned char* b, uint64_t* at, uint64_t to, bool* endBefore)
+{
+    const __m256i cr = _mm256_set1_epi8('\r');
+    const __m256i lf = _mm256_set1_epi8('\n');
+    const __m256i zero = _mm256_setzero_si256();
+    const __m256i highest = _mm256_set1_epi8('\r');
+    uint64_t lines = 0;
+    uint64_t i = *at;
+    for (; i + 64 <= to; i += 64) {
+        __m256i low = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(b + i));
+        __m256i high = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(b + i + 32));
+        __m256i controls = _mm256_or_si256(_mm256_cmpeq_epi8(_mm256_subs_epu8(low, highest), zero),
+                                           _mm256_cmpeq_epi8(_mm256_subs_epu8(high, highest), zero));
+        if (_mm256_testz_si256(controls, controls)) {
+            *endBefore = false;
+            continue;
+        }
+        lines += LinesEndedInBlock(BitsEqual(low, cr) | (BitsEqual(high, cr) << 32),
+                                   BitsEqual(low, lf) | (BitsEqual(high, lf) << 32),
+                                   BitsEqual(low, zero) | (BitsEqual(high, zero) << 32), 1, endBefore);
+    }
+    *at = i;
+    return lines;
+}
 #else
 // Without 32-byte vectors: nothing judged, the narrower scan goes on.
-bool JudgeBlocksWide(const unsigned char*, uint64_t*, uint64_t, uint64_t*)
+bool JudgeBlocksWide(const unsigned char*, uint64_t*, uint64_t, uint64_t*, uint64_t*)
 {
     return false;
+}
+uint64_t CountBlocksWide(const unsigned char*, uint64_t*, uint64_t, bool*)
+{
+    return 0;
 }
 #endif
 
@@ -80,7 +113,9 @@ bool JudgeBlocksWide(const unsigned char*, uint64_t*, uint64_t, uint64_t*)
 // ends a line. Returns to when every line in the stretch ends in plain
 // CR LF. *plainEnd receives the position after the last LF before it (from
 // when there is none): the plain lines end there.
-uint64_t FindLineEndToRewrite(const char* text, uint64_t from, uint64_t to, uint64_t* plainEnd, bool wide)
+// *lines counts the plain lines.
+uint64_t FindLineEndToRewrite(const char* text, uint64_t from, uint64_t to, uint64_t* plainEnd, bool wide,
+                              uint64_t* lines)
 {
     const unsigned char* b = reinterpret_cast<const unsigned char*>(text);
     uint64_t i = from;
@@ -92,7 +127,7 @@ uint64_t FindLineEndToRewrite(const char* text, uint64_t from, uint64_t to, uint
         i = 1;
     }
     uint64_t at = i;
-    if (wide && JudgeBlocksWide(b, &at, to, plainEnd)) {
+    if (wide && JudgeBlocksWide(b, &at, to, plainEnd, lines)) {
         return at;
     }
     i = at;
@@ -115,7 +150,7 @@ uint64_t FindLineEndToRewrite(const char* text, uint64_t from, uint64_t to, uint
             nulMask |= static_cast<uint64_t>(static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, zero)))) << (16 * k);
         }
         uint64_t at = 0;
-        if (JudgeBlock(b, i, crMask, lfMask, nulMask, &at, plainEnd)) {
+        if (JudgeBlock(b, i, crMask, lfMask, nulMask, &at, plainEnd, lines)) {
             return at;
         }
         i += 64;
@@ -144,11 +179,13 @@ uint64_t FindLineEndToRewrite(const char* text, uint64_t from, uint64_t to, uint
             lfMask &= (1u << first) - 1;   // the LF bytes before it
             if (lfMask != 0) {
                 *plainEnd = i + 32 - static_cast<uint64_t>(__builtin_clz(lfMask));
+                *lines += static_cast<uint64_t>(__builtin_popcount(lfMask));
             }
             return i + first;
         }
         if (lfMask != 0) {
             *plainEnd = i + 32 - static_cast<uint64_t>(__builtin_clz(lfMask));
+            *lines += static_cast<uint64_t>(__builtin_popcount(lfMask));
         }
         i += 16;
     }
@@ -160,9 +197,47 @@ uint64_t FindLineEndToRewrite(const char* text, uint64_t from, uint64_t to, uint
         }
         if (c == '\n') {
             *plainEnd = i + 1;
+            ++*lines;
         }
     }
     return to;
+}
+
+// The lines of text[from, to) the emitter would write, for a sink whose
+// export is off: counted, not written.
+uint64_t CountLines(const char* text, uint64_t size, uint64_t from, uint64_t to, bool wide)
+{
+    const unsigned char* b = reinterpret_cast<const unsigned char*>(text);
+    uint64_t i = from;
+    bool endBefore = false;
+    uint64_t lines = wide ? CountBlocksWide(b, &i, to, &endBefore) : 0;
+#if defined(__SSE2__)
+    const __m128i cr = _mm_set1_epi8('\r');
+    const __m128i lf = _mm_set1_epi8('\n');
+    const __m128i zero = _mm_setzero_si128();
+    for (; i + 64 <= to; i += 64) {
+        uint64_t crMask = 0;
+        uint64_t lfMask = 0;
+        uint64_t nulMask = 0;
+        for (int k = 0; k < 4; ++k) {
+            __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(b + i + 16 * k));
+            crMask |= static_cast<uint64_t>(static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, cr)))) << (16 * k);
+            lfMask |= static_cast<uint64_t>(static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, lf)))) << (16 * k);
+            nulMask |= static_cast<uint64_t>(static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, zero)))) << (16 * k);
+        }
+        lines += LinesEndedInBlock(crMask, lfMask, nulMask, 1, &endBefore);
+    }
+#endif
+    for (; i < to; ++i) {
+        bool end = IsLineEnd(text[i]);
+        lines += end && !(text[i] == '\n' && endBefore) ? 1 : 0;
+        endBefore = end;
+    }
+    // The source's last line, without a line end.
+    if (to == size && to > from && !IsLineEnd(text[to - 1])) {
+        ++lines;
+    }
+    return lines;
 }
 
 // Longest line the short-line loop cuts and writes by itself.
@@ -197,6 +272,7 @@ void RewriteShortLines(LineSink* sink, const char* text, uint64_t* at, uint64_t 
         out[n + 1] = '\n';
         sink->used += n + 2;
         sink->offered += n + 2;
+        ++sink->lines;
         i = NextLineStart(text, j);
     }
     *at = i;
@@ -206,6 +282,7 @@ void RewriteShortLines(LineSink* sink, const char* text, uint64_t* at, uint64_t 
 
 void EmitLine(LineSink* sink, const char* text, uint64_t start, uint64_t end)
 {
+    ++sink->lines;
     if (text[end] == '\r' && text[end + 1] == '\n') {
         SinkPut(sink, text + start, end - start + 2);
         return;
@@ -223,12 +300,13 @@ void EmitLineEnd(LineSink* sink)
 void EmitLines(LineSink* sink, const char* text, uint64_t size, uint64_t from, uint64_t to, bool wide)
 {
     if (!SinkOpen(sink)) {
+        sink->lines += CountLines(text, size, from, to, wide);
         return;
     }
     uint64_t i = from;
     while (i < to) {
         uint64_t plainEnd;
-        uint64_t rewrite = FindLineEndToRewrite(text, i, to, &plainEnd, wide);
+        uint64_t rewrite = FindLineEndToRewrite(text, i, to, &plainEnd, wide, &sink->lines);
         if (plainEnd > i) {
             // The plain lines are their own output.
             SinkPut(sink, text + i, plainEnd - i);

@@ -68,8 +68,9 @@ inline uint64_t LineStartOf(const char* text, uint64_t from, uint64_t at)
 // by CR); *plainEnd moves past the last LF before it, or past the block's
 // last LF when there is none. crBefore and lfAfter: the character just
 // before and just after the block.
+// *lines counts the plain lines (their LF) *plainEnd moves past.
 inline bool JudgeLineEndBlock(uint64_t i, uint64_t cr, uint64_t lf, uint64_t nul, bool crBefore, bool lfAfter,
-                              unsigned step, uint64_t* at, uint64_t* plainEnd)
+                              unsigned step, uint64_t* at, uint64_t* plainEnd, uint64_t* lines)
 {
     const uint64_t one = (1ull << step) - 1;   // the bits of one character
     uint64_t lfNext = (lf >> step) | (lfAfter ? one << (64 - step) : 0);
@@ -80,14 +81,29 @@ inline bool JudgeLineEndBlock(uint64_t i, uint64_t cr, uint64_t lf, uint64_t nul
         uint64_t before = lf & ((1ull << first) - 1);   // the LF before it
         if (before != 0) {
             *plainEnd = i + 64 - static_cast<uint64_t>(__builtin_clzll(before));
+            *lines += static_cast<uint64_t>(__builtin_popcountll(before)) >> (step - 1);
         }
         *at = i + first;
         return true;
     }
     if (lf != 0) {
         *plainEnd = i + 64 - static_cast<uint64_t>(__builtin_clzll(lf));
+        *lines += static_cast<uint64_t>(__builtin_popcountll(lf)) >> (step - 1);
     }
     return false;
+}
+
+// The lines a block of 64 bytes ends (32 units with step 2), by the same
+// masks: every CR and NUL, and every LF but one right after a line end.
+// *endBefore tells whether the character before the block ends a line,
+// and is set for the next block.
+inline uint64_t LinesEndedInBlock(uint64_t cr, uint64_t lf, uint64_t nul, unsigned step, bool* endBefore)
+{
+    const uint64_t one = (1ull << step) - 1;
+    uint64_t ends = cr | lf | nul;
+    uint64_t previous = (ends << step) | (*endBefore ? one : 0);
+    *endBefore = (ends >> 63) != 0;
+    return static_cast<uint64_t>(__builtin_popcountll(ends & ~(lf & previous))) >> (step - 1);
 }
 
 #endif

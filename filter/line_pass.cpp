@@ -29,6 +29,7 @@ void LinePassInit(LinePass* pass, const SearchNeedles* needles, const TextRules*
 
 void RouteEmptySource(LinePass* pass)
 {
+    ++pass->without->lines;
     EmitLineEnd(pass->without);
 }
 

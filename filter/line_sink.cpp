@@ -36,6 +36,7 @@ void SinkInit(LineSink* sink, FileHandle file, char* buffer, uint32_t capacity)
     sink->failed = false;
     sink->error = 0;
     sink->offered = 0;
+    sink->lines = 0;
 }
 
 void SinkPut(LineSink* sink, const char* bytes, uint64_t count)

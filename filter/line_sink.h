@@ -17,6 +17,7 @@ struct LineSink {
     bool failed;      // some write failed; the sink writes nothing more
     uint32_t error;   // the system's reason for the failed write
     uint64_t offered; // bytes put to the sink, written or dropped: tells whether a line was routed here
+    uint64_t lines;   // lines routed here, written or dropped (the export off)
 };
 
 void SinkInit(LineSink* sink, FileHandle file, char* buffer, uint32_t capacity);

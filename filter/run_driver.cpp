@@ -162,6 +162,8 @@ void RouteAndFinish(RunControl* control, FileHandle source, uint64_t size, const
     PlatformGetTextRules(&rules);
     bool read = RouteLines(&window, t->encoding, needles, &rules, &withoutSink, &withSink);
     WindowRelease(&window);
+    outcome->withoutReport.lines = withoutSink.lines;
+    outcome->withReport.lines = withSink.lines;
     t->sourceSum = SumValue(&sum);
     // The window's room is free now: the commit copies appended lines through it.
     t->scratch = block + 2 * kSinkCapacity;
@@ -244,6 +246,7 @@ void DriveRun(const RunRequest* r, RunControl* control, RunOutcome* outcome)
     // refuses to take its place.
     ExportTransaction t;
     t.sourceName = sourceName;
+    t.previousNote = r->previousNote;
     t.sourceSum = 0;
     t.encoding = kEncodingAnsi;
     t.scratch = nullptr;

@@ -14,6 +14,12 @@ void OutcomeInit(RunOutcome* o)
     o->keptNameTaken = false;
     o->exportEncoding = kEncodingAnsi;
     o->sourceEncoding = kEncodingAnsi;
+    ExportReport* reports[2] = {&o->withoutReport, &o->withReport};
+    for (ExportReport* r : reports) {
+        r->lines = 0;
+        r->previous = kPreviousNone;
+        r->previousKept[0] = 0;
+    }
 }
 
 void OutcomeFail(RunOutcome* o, RunFailure failure, RunFile file, uint32_t systemError)

@@ -1,10 +1,11 @@
 // The run's outcome: what failed, at which file, with which system error,
-// and what became of each export. The program's failure message is built
-// from it; a run that succeeded, or was stopped, or had nothing to do, is
-// not told.
+// and what became of each export: its lines, and its file's previous
+// version. A failure is told in a message built from it; a run that ended
+// otherwise is told in a line of the window.
 #ifndef QUORVANE_RUN_OUTCOME_H
 #define QUORVANE_RUN_OUTCOME_H
 
+#include "filter/previous_version.h"
 #include "filter/text_encoding.h"
 #include "platform/platform.h"
 
@@ -42,12 +43,24 @@ enum ExportFate {
     kExportKeptBoth,      // new content in keptNew, old in keptOld (neither under its own name)
 };
 
+// What a run did with one export, for the line that tells the user.
+struct ExportReport {
+    // The lines routed to it: written, or with the export off (or its
+    // file the other export's), the lines that went to no file.
+    uint64_t lines;
+    // Where the previous version of the file it rewrote went.
+    PreviousFate previous;
+    FormChar previousKept[kNotedPathCapacity];   // unless recycled
+};
+
 struct RunOutcome {
     RunFailure failure;
     RunFile file;
     uint32_t systemError;
     ExportFate without;
     ExportFate with;
+    ExportReport withoutReport;
+    ExportReport withReport;
     FormChar keptNew[kTempPathCapacity];
     FormChar keptOld[kTempPathCapacity];
     // With kExportKeptBoth: the export's own name holds neither, but a file

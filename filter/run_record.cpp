@@ -8,8 +8,9 @@ namespace {
 
 const unsigned char kRecordMagic[4] = {'Q', 'Z', 'R', 'J'};
 const unsigned char kPointerMagic[4] = {'Q', 'Z', 'P', 'J'};
-// Version 1 records had no seal: another version's, never acted on.
-const uint32_t kRecordVersion = 2;
+// Version 1 records had no seal, version 2 no previous versions: another
+// version's, never acted on.
+const uint32_t kRecordVersion = 3;
 // magic, version, sequence, payload length, seal (8 bytes)
 const uint32_t kHeaderSize = 24;
 
@@ -145,6 +146,7 @@ void PutExport(Slot* s, const RecordedExport& e)
     PutText(s, e.path, kLongPathCapacity);
     PutText(s, e.tempPath, kTempPathCapacity);
     PutText(s, e.backupPath, kTempPathCapacity);
+    PutText(s, e.notedPath, kNotedPathCapacity);
 }
 
 void GetExport(Reader* r, RecordedExport* e)
@@ -174,6 +176,7 @@ void GetExport(Reader* r, RecordedExport* e)
     GetText(r, e->path, kLongPathCapacity);
     GetText(r, e->tempPath, kTempPathCapacity);
     GetText(r, e->backupPath, kTempPathCapacity);
+    GetText(r, e->notedPath, kNotedPathCapacity);
 }
 
 // Starts a slot: room for the header.
@@ -294,6 +297,7 @@ void ExportInitRecorded(RecordedExport* e)
     e->path[0] = 0;
     e->tempPath[0] = 0;
     e->backupPath[0] = 0;
+    e->notedPath[0] = 0;
 }
 
 void CopyName(const FormChar* from, FormChar* to)

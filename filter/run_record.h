@@ -28,11 +28,12 @@
 #ifndef QUORVANE_RUN_RECORD_H
 #define QUORVANE_RUN_RECORD_H
 
+#include "filter/previous_version.h"
 #include "filter/record_seal.h"
 #include "filter/run_request.h"
 #include "platform/platform.h"
 
-enum { kRecordSlot = 16384 };
+enum { kRecordSlot = 32768 };
 
 // The steps a repair tells apart.
 enum RecordStep {
@@ -68,6 +69,9 @@ struct RecordedExport {
     FormChar path[kLongPathCapacity];
     FormChar tempPath[kTempPathCapacity];
     FormChar backupPath[kTempPathCapacity];
+    // A rewrite of a file with content: the noted name its previous
+    // version is put away under (previous_version.h); empty when none.
+    FormChar notedPath[kNotedPathCapacity];
 };
 
 struct RunRecord {

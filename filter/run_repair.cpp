@@ -4,6 +4,7 @@
 
 #include "filter/file_compare.h"
 #include "filter/form_text.h"
+#include "filter/previous_version.h"
 #include "filter/run_record.h"
 
 namespace {
@@ -24,16 +25,9 @@ void TellPutBack(RepairReport* report, const FormChar* path)
 void TellKept(RepairReport* report, const FormChar* path)
 {
     if (report->kept < kRepairMostTold) {
-        CopyText(path, report->keptPaths[report->kept], kTempPathCapacity);
+        CopyText(path, report->keptPaths[report->kept], kNotedPathCapacity);
     }
     ++report->kept;
-}
-
-// True when path names the file of that identity.
-bool Holds(const FormChar* path, const FileIdentity& id)
-{
-    FileIdentity now;
-    return path[0] != 0 && PlatformIdentityAt(path, &now) && SameIdentity(now, id);
 }
 
 bool Exists(const FormChar* path)
@@ -64,7 +58,7 @@ bool EndsALineAt(FileHandle file, uint64_t end, uint32_t unit)
 // file it was).
 void RemoveTemporary(const RecordedExport& e)
 {
-    if ((e.newKnown && Holds(e.tempPath, e.newId)) || (Exists(e.tempPath) && SizeAt(e.tempPath) == 0)) {
+    if ((e.newKnown && NameHolds(e.tempPath, e.newId)) || (Exists(e.tempPath) && SizeAt(e.tempPath) == 0)) {
         PlatformDelete(e.tempPath);
     }
 }
@@ -72,7 +66,7 @@ void RemoveTemporary(const RecordedExport& e)
 // A file the claim created, still that file and still empty: removed.
 bool RemoveCreatedIfEmpty(const RecordedExport& e)
 {
-    if (e.created && Holds(e.path, e.id) && SizeAt(e.path) == 0) {
+    if (e.created && NameHolds(e.path, e.id) && SizeAt(e.path) == 0) {
         PlatformDelete(e.path);
         return !Exists(e.path);
     }
@@ -87,7 +81,7 @@ bool RemoveCreatedIfEmpty(const RecordedExport& e)
 // the file is exactly as the append left it, so exactly as before once cut.
 bool CutBackAppended(const RecordedExport& e, RepairReport* report)
 {
-    if (!Holds(e.path, e.id)) {
+    if (!NameHolds(e.path, e.id)) {
         return false;
     }
     FileHandle file = PlatformOpenFile(e.path, kOpenToMend);
@@ -104,7 +98,7 @@ bool CutBackAppended(const RecordedExport& e, RepairReport* report)
     }
     FileHandle staged = nullptr;
     uint64_t stagedSize = 0;
-    if (e.newKnown && Holds(e.tempPath, e.newId)) {
+    if (e.newKnown && NameHolds(e.tempPath, e.newId)) {
         staged = PlatformOpenSource(e.tempPath);
     }
     bool ours = staged != nullptr && PlatformFileSize(staged, &stagedSize) && size - e.appendFrom <= stagedSize &&
@@ -149,7 +143,7 @@ bool RepairAppended(const RecordedExport& e, bool keep, RepairReport* report)
 // Whether a rewritten export's new file holds its name.
 bool Landed(const RecordedExport& e, uint32_t step)
 {
-    return step >= kRecordReplacing && !e.append && e.newKnown && Holds(e.path, e.newId);
+    return step >= kRecordReplacing && !e.append && e.newKnown && NameHolds(e.path, e.newId);
 }
 
 // A rewritten export whose new content did not take its place: the old file
@@ -157,11 +151,11 @@ bool Landed(const RecordedExport& e, uint32_t step)
 bool PutBackRewrite(const RecordedExport& e, uint32_t step, RepairReport* report)
 {
     bool changed = false;
-    if (Holds(e.path, e.id)) {
+    if (NameHolds(e.path, e.id)) {
         // The old file holds the name. A backup that is a second name of it
         // goes; so does the temporary file, and a file the claim created
         // that is still empty.
-        if (Holds(e.backupPath, e.id)) {
+        if (NameHolds(e.backupPath, e.id)) {
             PlatformDelete(e.backupPath);
         }
         if (Exists(e.tempPath)) {
@@ -172,7 +166,7 @@ bool PutBackRewrite(const RecordedExport& e, uint32_t step, RepairReport* report
     }
     if (!Exists(e.path)) {
         // The name is free: the replace stopped half way.
-        if (Holds(e.backupPath, e.id) && PlatformRenameToFree(e.backupPath, e.path)) {
+        if (NameHolds(e.backupPath, e.id) && PlatformRenameToFree(e.backupPath, e.path)) {
             RemoveTemporary(e);
             RemoveCreatedIfEmpty(e);
             return true;
@@ -185,7 +179,7 @@ bool PutBackRewrite(const RecordedExport& e, uint32_t step, RepairReport* report
         }
         // The old file is nowhere to be found under our names: the new one,
         // whole, is the only copy left, and takes the name.
-        if (step >= kRecordReplacing && e.newKnown && Holds(e.tempPath, e.newId) && SizeAt(e.tempPath) == e.newSize &&
+        if (step >= kRecordReplacing && e.newKnown && NameHolds(e.tempPath, e.newId) && SizeAt(e.tempPath) == e.newSize &&
             PlatformRenameToFree(e.tempPath, e.path)) {
             TellKept(report, e.path);
             return false;
@@ -259,16 +253,30 @@ bool CarryTail(const RecordedExport& e, const SourceAsRead& read)
 // (for the source, once what a logger added to it is in the new file), and
 // so does the temporary name when it holds the old file (a replace that
 // swapped the two names, ended before it removed the old one).
+//
+// A file that had content keeps its previous version instead: it goes on
+// to the Recycle Bin from wherever the kill left it (previous_version.h).
 void CleanUpLanded(const RecordedExport& e, const RunRecord& r, RepairReport* report)
 {
-    if (Holds(e.backupPath, e.id)) {
-        if (!e.isSource || CarryTail(e, r.sourceRead)) {
-            PlatformDelete(e.backupPath);
-        } else {
+    const bool keepPrevious = e.notedPath[0] != 0;
+    if (NameHolds(e.backupPath, e.id)) {
+        if (e.isSource && !CarryTail(e, r.sourceRead)) {
             TellKept(report, e.backupPath);
+            return;
+        }
+        if (!keepPrevious) {
+            PlatformDelete(e.backupPath);
         }
     }
-    if (Holds(e.tempPath, e.id)) {
+    if (keepPrevious) {
+        FormChar kept[kNotedPathCapacity];
+        PreviousFate fate = PutPreviousAway(e.id, e.backupPath, e.notedPath, e.tempPath, kept);
+        if (fate == kPreviousBeside || fate == kPreviousUnderOurs) {
+            TellKept(report, kept);
+        }
+        return;
+    }
+    if (NameHolds(e.tempPath, e.id)) {
         PlatformDelete(e.tempPath);
     }
 }

@@ -27,6 +27,7 @@
 #ifndef QUORVANE_RUN_REPAIR_H
 #define QUORVANE_RUN_REPAIR_H
 
+#include "filter/previous_version.h"
 #include "platform/platform.h"
 
 // Records acted on in one pass at most: the pass is bounded.
@@ -39,7 +40,7 @@ struct RepairReport {
     uint32_t putBack;        // exports put back as they were before the run
     uint32_t kept;           // files left beside an export, for the user
     FormChar putBackPaths[kRepairMostTold][kLongPathCapacity];
-    FormChar keptPaths[kRepairMostTold][kTempPathCapacity];
+    FormChar keptPaths[kRepairMostTold][kNotedPathCapacity];
 };
 
 void RepairInit(RepairReport* report);

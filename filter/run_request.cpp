@@ -47,6 +47,10 @@ void ReadExport(FormHandle form, int switchId, int pathId, int appendId, const R
 
 bool ReadRunRequest(FormHandle form, RunRequest* r)
 {
+    const char note[] = "previous";
+    for (uint32_t i = 0; i < sizeof note; ++i) {
+        r->previousNote[i] = static_cast<FormChar>(note[i]);
+    }
     r->sourceTooLong = false;
     r->source[0] = 0;
     r->ignoreCase = false;

@@ -21,6 +21,10 @@ struct ExportRequest {
     bool pathTooLong;
 };
 
+// The note a file's previous version carries in its name, as
+// "app (note).log": the user's language's (the program sets it).
+enum { kNoteCapacity = 16 };
+
 struct RunRequest {
     FormChar search[kSearchCapacity];
     bool searchTooLong;
@@ -29,6 +33,7 @@ struct RunRequest {
     bool ignoreCase;
     ExportRequest without;
     ExportRequest with;
+    FormChar previousNote[kNoteCapacity];
 };
 
 // Reads the form, in this order: the search text, the source path, the

@@ -30,10 +30,10 @@ struct UnitMasks {
 // Judges the 32 units at text[i] by their masks. Reads the units at i - 2
 // and i + 64.
 inline bool JudgeUnitBlock(const char* text, uint64_t i, const UnitMasks& m, bool bigEndian, uint64_t* at,
-                           uint64_t* plainEnd)
+                           uint64_t* plainEnd, uint64_t* lines)
 {
     return JudgeLineEndBlock(i, m.cr, m.lf, m.zero, UnitAt(text, i - 2, bigEndian) == kCr,
-                             UnitAt(text, i + 64, bigEndian) == kLf, 2, at, plainEnd);
+                             UnitAt(text, i + 64, bigEndian) == kLf, 2, at, plainEnd, lines);
 }
 
 #if defined(QUORVANE_WIDE_VECTORS)
@@ -46,7 +46,7 @@ QUORVANE_WIDE_TARGET inline uint64_t UnitBitsEqual(__m256i a, __m256i c)
 // *at, at the first unit to rewrite; false with *at where fewer than 64
 // bytes are left before to.
 QUORVANE_WIDE_TARGET bool JudgeUnitBlocksWide(const char* text, uint64_t* at, uint64_t to, bool bigEndian,
-                                              uint64_t* plainEnd)
+                                              uint64_t* plainEnd, uint64_t* lines)
 {
     const __m256i cr = _mm256_set1_epi16(static_cast<short>(bigEndian ? 0x0D00 : 0x000D));
     const __m256i lf = _mm256_set1_epi16(static_cast<short>(bigEndian ? 0x0A00 : 0x000A));
@@ -71,7 +71,7 @@ QUORVANE_WIDE_TARGET bool JudgeUnitBlocksWide(const char* text, uint64_t* at, ui
         m.cr = UnitBitsEqual(low, cr) | (UnitBitsEqual(high, cr) << 32);
         m.lf = UnitBitsEqual(low, lf) | (UnitBitsEqual(high, lf) << 32);
         m.zero = UnitBitsEqual(low, zero) | (UnitBitsEqual(high, zero) << 32);
-        if (JudgeUnitBlock(text, i, m, bigEndian, at, plainEnd)) {
+        if (JudgeUnitBlock(text, i, m, bigEndian, at, plainEnd, lines)) {
             return true;
         }
         i += 64;
@@ -81,7 +81,7 @@ QUORVANE_WIDE_TARGET bool JudgeUnitBlocksWide(const char* text, uint64_t* at, ui
 }
 #else
 // Without 32-byte vectors: nothing judged, the narrower scan goes on.
-bool JudgeUnitBlocksWide(const char*, uint64_t*, uint64_t, bool, uint64_t*)
+bool JudgeUnitBlocksWide(const char*, uint64_t*, uint64_t, bool, uint64_t*, uint64_t*)
 {
     return false;
 }
@@ -92,8 +92,9 @@ bool JudgeUnitBlocksWide(const char*, uint64_t*, uint64_t, bool, uint64_t*)
 // by CR. Every such unit ends a line. Returns to when every line in the
 // stretch ends in CR LF. *plainEnd receives the offset after the last LF
 // unit before it (from when there is none): the plain lines end there.
+// *lines counts the plain lines.
 uint64_t FindUnitLineEndToRewrite(const char* text, uint64_t from, uint64_t to, bool bigEndian, bool wide,
-                                  uint64_t* plainEnd)
+                                  uint64_t* plainEnd, uint64_t* lines)
 {
     uint64_t i = from;
     *plainEnd = from;
@@ -106,7 +107,7 @@ uint64_t FindUnitLineEndToRewrite(const char* text, uint64_t from, uint64_t to, 
         i = 2;
     }
     uint64_t at = i;
-    if (wide && JudgeUnitBlocksWide(text, &at, to, bigEndian, plainEnd)) {
+    if (wide && JudgeUnitBlocksWide(text, &at, to, bigEndian, plainEnd, lines)) {
         return at;
     }
     i = at;
@@ -123,7 +124,7 @@ uint64_t FindUnitLineEndToRewrite(const char* text, uint64_t from, uint64_t to, 
             m.zero |= static_cast<uint64_t>(static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi16(v, zero)))) << (16 * k);
         }
         uint64_t at = 0;
-        if (JudgeUnitBlock(text, i, m, bigEndian, &at, plainEnd)) {
+        if (JudgeUnitBlock(text, i, m, bigEndian, &at, plainEnd, lines)) {
             return at;
         }
         i += 64;
@@ -137,9 +138,46 @@ uint64_t FindUnitLineEndToRewrite(const char* text, uint64_t from, uint64_t to, 
         }
         if (u == kLf) {
             *plainEnd = i + 2;
+            ++*lines;
         }
     }
     return to;
+}
+
+// The lines of text[from, to) the emitter would write, for a sink whose
+// export is off: counted, not written.
+uint64_t CountUnitLines(const char* text, uint64_t size, uint64_t from, uint64_t to, bool bigEndian)
+{
+    uint64_t i = from;
+    uint64_t lines = 0;
+    bool endBefore = false;
+#if defined(__SSE2__)
+    const __m128i cr = _mm_set1_epi16(static_cast<short>(bigEndian ? 0x0D00 : 0x000D));
+    const __m128i lf = _mm_set1_epi16(static_cast<short>(bigEndian ? 0x0A00 : 0x000A));
+    const __m128i zero = _mm_setzero_si128();
+    for (; i + 64 <= to; i += 64) {
+        UnitMasks m = {0, 0, 0};
+        for (int k = 0; k < 4; ++k) {
+            __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text + i + 16 * k));
+            m.cr |= static_cast<uint64_t>(static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi16(v, cr)))) << (16 * k);
+            m.lf |= static_cast<uint64_t>(static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi16(v, lf)))) << (16 * k);
+            m.zero |= static_cast<uint64_t>(static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi16(v, zero)))) << (16 * k);
+        }
+        lines += LinesEndedInBlock(m.cr, m.lf, m.zero, 2, &endBefore);
+    }
+#endif
+    for (; i + 1 < to; i += 2) {
+        uint32_t u = UnitAt(text, i, bigEndian);
+        bool end = u == 0 || u == kCr || u == kLf;
+        lines += end && !(u == kLf && endBefore) ? 1 : 0;
+        endBefore = end;
+    }
+    // The source's last line, without a line end.
+    if (to == size && to >= from + 2) {
+        uint32_t u = UnitAt(text, to - 2, bigEndian);
+        lines += u == 0 || u == kCr || u == kLf ? 0 : 1;
+    }
+    return lines;
 }
 
 // Adds text[from, to), lines that are their own output, to what is gathered
@@ -185,6 +223,7 @@ void EmitUtf16LineEnd(LineSink* sink, bool bigEndian)
 
 void EmitUtf16Line(Utf16Emitter* e, LineSink* sink, uint64_t start, uint64_t end)
 {
+    ++sink->lines;
     if (!SinkOpen(sink)) {
         return;
     }
@@ -201,12 +240,13 @@ void EmitUtf16Line(Utf16Emitter* e, LineSink* sink, uint64_t start, uint64_t end
 void EmitUtf16Lines(Utf16Emitter* e, LineSink* sink, uint64_t size, uint64_t from, uint64_t to, bool wide)
 {
     if (!SinkOpen(sink)) {
+        sink->lines += CountUnitLines(e->text, size, from, to, e->bigEndian);
         return;
     }
     uint64_t i = from;
     while (i < to) {
         uint64_t plainEnd;
-        uint64_t rewrite = FindUnitLineEndToRewrite(e->text, i, to, e->bigEndian, wide, &plainEnd);
+        uint64_t rewrite = FindUnitLineEndToRewrite(e->text, i, to, e->bigEndian, wide, &plainEnd, &sink->lines);
         if (plainEnd > i) {
             Gather(e, sink, i, plainEnd);
             // LF units after that last CR LF belong to no line.

@@ -61,6 +61,7 @@ void RouteLastStretch(Utf16Pass* pass, char* data, uint64_t valid, bool anyLine)
         data[complete] = oddByte;
     } else if (!anyLine) {
         // Nothing but half a unit: the one empty line of an empty source.
+        ++pass->without->lines;
         EmitUtf16LineEnd(pass->without, pass->matcher.bigEndian);
         pass->last = pass->without;
     }
@@ -73,6 +74,7 @@ bool StreamUtf16Lines(ReadWindow* w, Utf16Pass* pass)
 {
     const bool bigEndian = pass->matcher.bigEndian;
     if (w->left == 0 && w->valid == 0) {
+        ++pass->without->lines;
         EmitUtf16LineEnd(pass->without, bigEndian);
         return true;
     }

@@ -301,8 +301,10 @@ inline bool IsLineFeedUnit(const unsigned char* bytes, uint32_t unit)
 // it before the replace. durable asks that the new name be on the disk when
 // the call returns (where the system needs a step of its own for it); the
 // caller may spare it where a lost rename loses nothing.
+// keepOld leaves the old file under the backup name when the replace is
+// done (kReplaced), for the caller to put away as the previous version.
 ReplaceResult PlatformReplace(const FormChar* target, const FormChar* temp, const SourceAsRead* expected,
-                              FormChar* backup, bool durable = true);
+                              FormChar* backup, bool durable = true, bool keepOld = false);
 // Removes a file. On Windows a file held open for a moment is tried again,
 // as in PlatformCreateTempBeside.
 void PlatformDelete(const FormChar* path);
@@ -345,6 +347,17 @@ enum OpenMode { kOpenRecordNew, kOpenRecordExisting, kOpenToMend };
 FileHandle PlatformOpenFile(const FormChar* path, OpenMode mode);
 // Renames a file to a name no file holds; false when the name is taken.
 bool PlatformRenameToFree(const FormChar* from, const FormChar* to);
+// Gives a file a second name in its folder (a hard link); false where the
+// volume has no such names (FAT) or the name is taken.
+bool PlatformLinkBeside(const FormChar* existing, const FormChar* to);
+// How many names the file under path has; 0 when it cannot be asked.
+uint32_t PlatformNameCount(const FormChar* path);
+// Moves a file to its volume's Recycle Bin (on POSIX the user's trash,
+// as the desktop keeps it), from where the user can put it back in its
+// folder; no dialog of the system's is shown. True when the system said it
+// did. Where the volume has no bin, or the file is too big for it, the
+// system may remove the file instead: the caller keeps a second name.
+bool PlatformRecycle(const FormChar* path);
 // The folder of this user's own where a run leaves the pointer to its
 // record, ended with a separator and created if missing
 // (%LOCALAPPDATA%\Quorvane\ on Windows; on POSIX quorvane-<uid> in the

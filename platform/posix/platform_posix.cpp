@@ -34,6 +34,7 @@ thread_local int g_flushes = 0;
 thread_local int g_claims = 0;
 thread_local int g_steps = 0;
 thread_local std::string g_stateFolder;
+thread_local std::string g_trashFolder;
 
 // Files of the run's record: their reads, writes and flushes are steps a
 // kill may fall on, but the faults planned for the run's own files (and
@@ -318,6 +319,11 @@ int PosixSteps()
 void PosixSetStateFolder(const std::string& folder)
 {
     g_stateFolder = folder;
+}
+
+void PosixSetTrashFolder(const std::string& folder)
+{
+    g_trashFolder = folder;
 }
 
 int PosixWideLineSearches()
@@ -893,6 +899,23 @@ bool CopyWhatCameIn(int fd, const std::string& to, uint64_t from, uint64_t* copi
     }
 }
 
+// The replace is done: the old file's second name goes, or stays for the
+// caller (its path in backup).
+ReplaceResult OldDone(const std::string& old, FormChar* backup, bool keepOld)
+{
+    if (!keepOld) {
+        unlink(old.c_str());
+        return kReplaced;
+    }
+    std::u16string wide = Utf8ToUtf16(old);
+    if (wide.size() + 1 <= kTempPathCapacity) {
+        for (size_t k = 0; k <= wide.size(); ++k) {
+            backup[k] = wide.c_str()[k];
+        }
+    }
+    return kReplaced;
+}
+
 }  // namespace
 
 // The old file keeps a second name beside the target (a hard link) while
@@ -900,7 +923,7 @@ bool CopyWhatCameIn(int fd, const std::string& to, uint64_t from, uint64_t* copi
 // to it meanwhile can be seen, and the old file put back. Which file is
 // which is told by inode, taken before anything moves.
 ReplaceResult PlatformReplace(const FormChar* target, const FormChar* temp, const SourceAsRead* expected,
-                              FormChar* backup, bool durable)
+                              FormChar* backup, bool durable, bool keepOld)
 {
     std::string given = backup[0] != 0 ? NativePath(backup) : std::string();
     backup[0] = 0;
@@ -922,7 +945,7 @@ ReplaceResult PlatformReplace(const FormChar* target, const FormChar* temp, cons
     // Keep the target's permissions, as the replace on Windows keeps its attributes.
     chmod(from.c_str(), oldFile.st_mode & 07777);
     std::string old;
-    if (expected != nullptr) {
+    if (expected != nullptr || keepOld) {
         old = given.empty() ? from + ".old" : given;
         struct stat linked;
         if (link(to.c_str(), old.c_str()) != 0) {
@@ -976,10 +999,9 @@ ReplaceResult PlatformReplace(const FormChar* target, const FormChar* temp, cons
     struct stat was;
     bool known = fstat(fd, &was) == 0;
     uint64_t size = static_cast<uint64_t>(was.st_size);
-    if (known && size == expected->stamp.size && WriteTimeOf(was) == expected->stamp.writeTime) {
+    if (expected == nullptr || (known && size == expected->stamp.size && WriteTimeOf(was) == expected->stamp.writeTime)) {
         close(fd);
-        unlink(old.c_str());
-        return kReplaced;
+        return OldDone(old, backup, keepOld);
     }
     // Another program wrote to the old file in the moment between the
     // caller's last look and the replace. When it only added whole lines at
@@ -1006,8 +1028,7 @@ ReplaceResult PlatformReplace(const FormChar* target, const FormChar* temp, cons
     bool tailCopied = onlyAdded && CopyWhatCameIn(fd, to, tail, &copied, unit);
     close(fd);
     if (tailCopied) {
-        unlink(old.c_str());
-        return kReplaced;
+        return OldDone(old, backup, keepOld);
     }
     // Changed otherwise, or its last record was never finished: the old
     // file goes back in the new one's place (unless part of the tail went to
@@ -1147,6 +1168,115 @@ bool PlatformRenameToFree(const FormChar* from, const FormChar* to)
     }
     unlink(a.c_str());
     return true;
+}
+
+bool PlatformLinkBeside(const FormChar* existing, const FormChar* to)
+{
+    Step();
+    if (g_faults.failLink) {
+        return Injected(EPERM);
+    }
+    return link(NativePath(existing).c_str(), NativePath(to).c_str()) == 0;
+}
+
+uint32_t PlatformNameCount(const FormChar* path)
+{
+    struct stat st;
+    return lstat(NativePath(path).c_str(), &st) == 0 ? static_cast<uint32_t>(st.st_nlink) : 0;
+}
+
+namespace {
+
+std::string TrashFolder()
+{
+    if (!g_trashFolder.empty()) {
+        return g_trashFolder;
+    }
+    const char* data = getenv("XDG_DATA_HOME");
+    if (data != nullptr && data[0] == '/') {
+        return std::string(data) + "/Trash";
+    }
+    const char* home = getenv("HOME");
+    return home == nullptr ? std::string() : std::string(home) + "/.local/share/Trash";
+}
+
+// Characters a trash's Path= line must not hold as they are.
+std::string TrashInfoPath(const std::string& path)
+{
+    std::string out;
+    for (unsigned char c : path) {
+        if (c <= ' ' || c == '%' || c >= 0x7F) {
+            char hex[4];
+            snprintf(hex, sizeof hex, "%%%02X", c);
+            out += hex;
+        } else {
+            out += static_cast<char>(c);
+        }
+    }
+    return out;
+}
+
+}  // namespace
+
+// The desktop's trash: the file goes to files/ under a free name, its
+// folder and the time to info/<name>.trashinfo, written first. Only a move
+// within the volume: a file is never copied away and removed.
+bool PlatformRecycle(const FormChar* path)
+{
+    Step();
+    std::string from = NativePath(path);
+    if (g_faults.failRecycle) {
+        return Injected(EXDEV);
+    }
+    if (g_faults.recycleRemoves) {
+        return unlink(from.c_str()) == 0;
+    }
+    std::string trash = TrashFolder();
+    if (trash.empty()) {
+        return Injected(ENOENT);
+    }
+    for (size_t at = 1; at <= trash.size(); ++at) {
+        if (at == trash.size() || trash[at] == '/') {
+            mkdir(trash.substr(0, at).c_str(), 0700);
+        }
+    }
+    mkdir((trash + "/files").c_str(), 0700);
+    mkdir((trash + "/info").c_str(), 0700);
+    size_t slash = from.rfind('/');
+    std::string name = slash == std::string::npos ? from : from.substr(slash + 1);
+    char full[4096];
+    if (realpath(from.c_str(), full) == nullptr) {
+        return false;
+    }
+    time_t now = time(nullptr);
+    struct tm local;
+    localtime_r(&now, &local);
+    char when[32];
+    strftime(when, sizeof when, "%Y-%m-%dT%H:%M:%S", &local);
+    std::string info = "[Trash Info]\nPath=" + TrashInfoPath(full) + "\nDeletionDate=" + when + "\n";
+    for (int n = 1; n < 1000; ++n) {
+        std::string entry = n == 1 ? name : name + "." + std::to_string(n);
+        std::string infoPath = trash + "/info/" + entry + ".trashinfo";
+        int fd = open(infoPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+        if (fd < 0) {
+            if (errno == EEXIST) {
+                continue;
+            }
+            return false;
+        }
+        bool written = write(fd, info.data(), info.size()) == static_cast<ssize_t>(info.size());
+        close(fd);
+        std::string to = trash + "/files/" + entry;
+        struct stat taken;
+        if (written && lstat(to.c_str(), &taken) != 0 && rename(from.c_str(), to.c_str()) == 0) {
+            return true;
+        }
+        int error = errno;
+        unlink(infoPath.c_str());
+        errno = error;
+        return false;
+    }
+    return false;
 }
 
 bool PlatformStateFolder(FormChar* folder, uint32_t capacity)

@@ -39,6 +39,9 @@ struct PosixFaults {
     int failCloseAfterWrite = 0;  // closing a file written to fails (EIO), as a delayed write that did not land
     int failAppendedClose = 0;    // closing an export claimed to append, once written to, fails so
     int failReadHead = 0;         // reading a claimed file's first bytes fails
+    int failLink = 0;             // no second name can be given (a volume without hard links)
+    int failRecycle = 0;          // the trash refuses the file, which stays
+    int recycleRemoves = 0;       // the trash removes the file instead, as a bin too small for it
 
     // Stands for the user pressing Escape at a given moment: stop is raised
     // at the read call, the flush or the replace of the given number.
@@ -82,6 +85,9 @@ int PosixSteps();
 // The folder PlatformStateFolder gives on this thread, ended with '/'
 // (tests give each run a folder of its own); empty for the default.
 void PosixSetStateFolder(const std::string& folder);
+// The trash PlatformRecycle moves files to on this thread (tests give each
+// run one of their own); empty for the desktop's ($XDG_DATA_HOME/Trash).
+void PosixSetTrashFolder(const std::string& folder);
 // Wide substring searches (PlatformWideLineContains) made since then.
 int PosixWideLineSearches();
 

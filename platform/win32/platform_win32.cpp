@@ -2,6 +2,7 @@
 // memory, the ANSI code page, and shlwapi's line search.
 
 #include <windows.h>
+#include <shellapi.h>
 #include <shlwapi.h>
 
 #include "platform/platform.h"
@@ -361,6 +362,16 @@ ReplaceResult PutOldBack(const FormChar* target, const FormChar* backup, uint64_
     return kReplaceKeptBoth;
 }
 
+// The replace is done: the old file under the backup name goes, or stays
+// for the caller.
+ReplaceResult OldDone(const FormChar* backup, bool keepOld)
+{
+    if (!keepOld) {
+        RemoveFile(backup);
+    }
+    return kReplaced;
+}
+
 // After the move: the target's name holds the new file. The backup goes,
 // unless the old file (expected: the source as the run read it) shows that
 // another program wrote to it meanwhile. What it only added at the end, in
@@ -370,7 +381,7 @@ ReplaceResult PutOldBack(const FormChar* target, const FormChar* backup, uint64_
 // file then goes back in its place, as it does when it was changed
 // otherwise.
 ReplaceResult AfterTheMove(const FormChar* target, const FormChar* backup, const SourceAsRead* expected,
-                           const FileIdentity& oldFile, const FileIdentity& newFile, uint64_t newSize)
+                           const FileIdentity& oldFile, const FileIdentity& newFile, uint64_t newSize, bool keepOld)
 {
     if (WhatNameHolds(target, oldFile, newFile) != kNameHoldsNew) {
         // Taken by another program already: keep everything.
@@ -381,8 +392,7 @@ ReplaceResult AfterTheMove(const FormChar* target, const FormChar* backup, const
         return kReplaced;
     }
     if (expected == nullptr) {
-        RemoveFile(backup);
-        return kReplaced;
+        return OldDone(backup, keepOld);
     }
     HANDLE old = INVALID_HANDLE_VALUE;
     Retried([&] {
@@ -407,8 +417,7 @@ ReplaceResult AfterTheMove(const FormChar* target, const FormChar* backup, const
     bool known = StampOfHandle(old, &oldStamp);
     if (known && SameStamp(oldStamp, expected->stamp)) {
         CloseHandle(old);
-        RemoveFile(backup);
-        return kReplaced;
+        return OldDone(backup, keepOld);
     }
     char* buffer = static_cast<char*>(GlobalAlloc(GMEM_FIXED, 3 * kCopyChunk));
     uint64_t tail = 0;
@@ -419,8 +428,7 @@ ReplaceResult AfterTheMove(const FormChar* target, const FormChar* backup, const
     }
     CloseHandle(old);
     if (appended) {
-        RemoveFile(backup);
-        return kReplaced;
+        return OldDone(backup, keepOld);
     }
     return PutOldBack(target, backup, newSize);
 }
@@ -440,14 +448,14 @@ ReplaceResult AfterTheMove(const FormChar* target, const FormChar* backup, const
 // the log for each record), which is neither of ours.
 ReplaceResult RecoverFromFailedReplace(const FormChar* target, const FormChar* temp, const FormChar* backup,
                                        DWORD attributes, const FileIdentity& oldFile, const FileIdentity& newFile,
-                                       uint64_t newSize, const SourceAsRead* expected)
+                                       uint64_t newSize, const SourceAsRead* expected, bool keepOld)
 {
     DWORD error = GetLastError();
     switch (WhatNameHolds(target, oldFile, newFile)) {
     case kNameHoldsNew:
         // The new file made it in after all.
         KeepAttributes(target, attributes);
-        return AfterTheMove(target, backup, expected, oldFile, newFile, newSize);
+        return AfterTheMove(target, backup, expected, oldFile, newFile, newSize, keepOld);
     case kNameHoldsOld:
         // Whatever the backup name holds is a copy the replace made.
         if (WhatNameHolds(backup, oldFile, newFile) == kNameHoldsOther) {
@@ -465,7 +473,7 @@ ReplaceResult RecoverFromFailedReplace(const FormChar* target, const FormChar* t
             }
         } else if (WhatNameHolds(temp, oldFile, newFile) == kNameHoldsNew && MoveToFreeName(temp, target)) {
             KeepAttributes(target, attributes);
-            return AfterTheMove(target, backup, expected, oldFile, newFile, newSize);
+            return AfterTheMove(target, backup, expected, oldFile, newFile, newSize, keepOld);
         }
         break;
     case kNameHoldsOther:
@@ -789,7 +797,7 @@ FileHandle PlatformCreateTempBeside(const FormChar* target, FormChar* tempPath, 
 }
 
 ReplaceResult PlatformReplace(const FormChar* target, const FormChar* temp, const SourceAsRead* expected,
-                              FormChar* backup, bool)
+                              FormChar* backup, bool, bool keepOld)
 {
     FormChar full[kTempPathCapacity];
     if (!FullPath(target, full, kTempPathCapacity) || (backup[0] == 0 && !FreeNameBeside(full, backup))) {
@@ -806,10 +814,11 @@ ReplaceResult PlatformReplace(const FormChar* target, const FormChar* temp, cons
         return kReplaceKeptOld;
     }
     if (!Retried([&] { return PlatformReplaceStep(full, temp, backup); })) {
-        return RecoverFromFailedReplace(full, temp, backup, attributes, oldFile, newFile, written.size, expected);
+        return RecoverFromFailedReplace(full, temp, backup, attributes, oldFile, newFile, written.size, expected,
+                                        keepOld);
     }
     KeepAttributes(full, attributes);
-    return AfterTheMove(full, backup, expected, oldFile, newFile, written.size);
+    return AfterTheMove(full, backup, expected, oldFile, newFile, written.size, keepOld);
 }
 
 void PlatformDelete(const FormChar* path)
@@ -927,6 +936,46 @@ FileHandle PlatformOpenFile(const FormChar* path, OpenMode mode)
 bool PlatformRenameToFree(const FormChar* from, const FormChar* to)
 {
     return MoveToFreeName(from, to);
+}
+
+bool PlatformLinkBeside(const FormChar* existing, const FormChar* to)
+{
+    return CreateHardLinkW(to, existing, nullptr) != FALSE;
+}
+
+uint32_t PlatformNameCount(const FormChar* path)
+{
+    HANDLE file = CreateFileW(path, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                              nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        return 0;
+    }
+    BY_HANDLE_FILE_INFORMATION info;
+    uint32_t count = GetFileInformationByHandle(file, &info) ? info.nNumberOfLinks : 0;
+    CloseHandle(file);
+    return count;
+}
+
+// The shell's own move to the Recycle Bin, asked to show nothing: no
+// confirmation, no progress, no error box. (Where it cannot recycle it
+// removes the file without asking; the caller holds a second name.)
+bool PlatformRecycle(const FormChar* path)
+{
+    // A full path, ended with two terminators.
+    FormChar from[kTempPathCapacity + 1];
+    if (!FullPath(path, from, kTempPathCapacity)) {
+        return false;
+    }
+    DWORD n = 0;
+    while (from[n] != 0) {
+        ++n;
+    }
+    from[n + 1] = 0;
+    SHFILEOPSTRUCTW operation = {};
+    operation.wFunc = FO_DELETE;
+    operation.pFrom = from;
+    operation.fFlags = FOF_ALLOWUNDO | FOF_NOCONFIRMATION | FOF_NOERRORUI | FOF_SILENT;
+    return SHFileOperationW(&operation) == 0 && !operation.fAnyOperationsAborted;
 }
 
 bool PlatformStateFolder(FormChar* folder, uint32_t capacity)

@@ -119,6 +119,11 @@ protected:
         for (const std::string& name : state_.Entries()) {
             unlink(state_.File(name).c_str());
         }
+        for (const std::string& sub : {"/files/", "/info/"}) {
+            for (const std::string& name : FolderEntries(TestTrash().path() + sub)) {
+                unlink((TestTrash().path() + sub + name).c_str());
+            }
+        }
         WriteFile(Source(), log_);
         SetOldTime(Source());
         if (s.errorsExist) {
@@ -242,6 +247,15 @@ protected:
                     << f.path << " has its old bytes but neither its old last-write time nor a new one";
             }
             *allBefore = *allBefore && before;
+            // A file that had content and was rewritten (not added to)
+            // keeps its previous version in the trash.
+            if (after && !before && f.before != "<none>" && f.after.compare(0, f.before.size(), f.before) != 0) {
+                bool kept = false;
+                for (const std::string& name : FolderEntries(TestTrash().path() + "/files")) {
+                    kept = kept || Content(TestTrash().path() + "/files/" + name) == f.before;
+                }
+                EXPECT_TRUE(kept) << f.path << ": its previous version is not in the trash";
+            }
             if (f.path == Source()) {
                 sourceAfter = after && !before;
             } else if (f.path == files.back().path) {

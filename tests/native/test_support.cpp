@@ -54,6 +54,19 @@ ScratchDir::~ScratchDir()
     RemoveTree(path_);
 }
 
+// A trash of the tests' own: a run's previous versions never reach the
+// user's.
+const ScratchDir& TestTrash()
+{
+    static ScratchDir trash;
+    PosixSetTrashFolder(trash.path());
+    return trash;
+}
+
+namespace {
+const bool kTrashSet = (TestTrash(), true);
+}
+
 std::vector<std::string> ScratchDir::Entries() const
 {
     return FolderEntries(path_);
@@ -189,6 +202,21 @@ SearchNeedles AllNeedles(const std::string& ansi, const std::string& utf8, const
 
 namespace {
 
+// The lines an export holds: each ends with CR LF in its encoding's units,
+// and no line holds a CR or an LF of its own.
+uint64_t LinesWritten(const std::string& output, SourceEncoding encoding)
+{
+    const std::string lineEnd = encoding == kEncodingUtf16Le   ? std::string("\r\0\n\0", 4)
+                                : encoding == kEncodingUtf16Be ? std::string("\0\r\0\n", 4)
+                                                               : std::string("\r\n");
+    const size_t step = lineEnd.size() == 4 ? 2 : 1;
+    uint64_t lines = 0;
+    for (size_t i = 0; i + lineEnd.size() <= output.size(); i += step) {
+        lines += output.compare(i, lineEnd.size(), lineEnd) == 0 ? 1 : 0;
+    }
+    return lines;
+}
+
 // Routes the first size bytes of a file that holds all of source.
 WindowRun RouteFileThroughWindow(const std::string& source, uint64_t size, SourceEncoding encoding,
                                  const SearchNeedles& needles, const TextRules& rules, uint32_t sinkCapacity,
@@ -229,6 +257,17 @@ WindowRun RouteFileThroughWindow(const std::string& source, uint64_t size, Sourc
 
     run.routed.without = withoutOn ? ReadFile(dir.File("without")) : "";
     run.routed.with = withOn ? ReadFile(dir.File("with")) : "";
+    run.withoutLines = without.lines;
+    run.withLines = with.lines;
+
+    // Every run checks the counts: a sink counts the lines it writes, and
+    // an export that is off counts what it would have written.
+    const SourceEncoding kinds[2] = {encoding, encoding};
+    WindowRun whole = withoutOn && withOn ? run
+                                          : RouteFileThroughWindow(source, size, kinds[0], needles, rules,
+                                                                   sinkCapacity, true, true, windowCapacity);
+    EXPECT_EQ(run.withoutLines, LinesWritten(whole.routed.without, encoding)) << "without-string lines counted";
+    EXPECT_EQ(run.withLines, LinesWritten(whole.routed.with, encoding)) << "with-string lines counted";
     return run;
 }
 

@@ -28,6 +28,10 @@ private:
     std::string path_;
 };
 
+// The trash PlatformRecycle moves files to in the tests (on the main
+// thread): a scratch folder of its own.
+const ScratchDir& TestTrash();
+
 // Names of the entries in a folder, sorted.
 std::vector<std::string> FolderEntries(const std::string& path);
 
@@ -92,6 +96,9 @@ struct WindowRun {
     bool grew = false;
     uint64_t capacity = 0;  // the window's capacity at the end
     Routed routed;
+    // The lines each sink counted, written or (its export off) not.
+    uint64_t withoutLines = 0;
+    uint64_t withLines = 0;
 };
 WindowRun RouteThroughWindow(const std::string& source, uint64_t size, const std::string& needle,
                              bool ignoreCase, const TextRules& rules, uint32_t sinkCapacity,

@@ -29,10 +29,11 @@ SearchNeedles Utf16Needles(const std::u16string& needle, bool ignoreCase)
 }
 
 WindowRun RouteUtf16(const std::string& bytes, const std::u16string& needle, bool ignoreCase, bool bigEndian,
-                     uint64_t window = 1 << 16, uint32_t sinkCapacity = 1 << 16)
+                     uint64_t window = 1 << 16, uint32_t sinkCapacity = 1 << 16, bool withoutOn = true,
+                     bool withOn = true)
 {
     return RouteThroughWindow(bytes, bigEndian ? kEncodingUtf16Be : kEncodingUtf16Le,
-                              Utf16Needles(needle, ignoreCase), AsciiRules(), sinkCapacity, true, true, window);
+                              Utf16Needles(needle, ignoreCase), AsciiRules(), sinkCapacity, withoutOn, withOn, window);
 }
 
 TEST(Utf16Lines, CutsLinesAtUnitsAsTheWorkedExamplesShow)
@@ -224,9 +225,15 @@ TEST(Utf16LinesProperty, AgreesWithTheReferenceModel)
         uint32_t capacity = gen.Pick(2) == 0 ? 1 + static_cast<uint32_t>(gen.Pick(64)) : 1 << 16;
         // Windows from one byte up split units and put line ends on an edge.
         uint64_t window = gen.Pick(3) == 0 ? 1 << 16 : 1 + gen.Pick(gen.Pick(2) == 0 ? 9 : 300);
-        WindowRun run = RouteUtf16(bytes, needle, ignoreCase, bigEndian, window, capacity);
+        // An export that is off still counts the lines it would have had.
+        const bool withoutOn = gen.Pick(4) != 0;
+        const bool withOn = !withoutOn || gen.Pick(4) != 0;
+        Routed expected = ReferenceRouteUtf16(bytes, needle, ignoreCase, bigEndian);
+        expected.without = withoutOn ? expected.without : "";
+        expected.with = withOn ? expected.with : "";
+        WindowRun run = RouteUtf16(bytes, needle, ignoreCase, bigEndian, window, capacity, withoutOn, withOn);
         ASSERT_TRUE(run.read);
-        ASSERT_EQ(run.routed, ReferenceRouteUtf16(bytes, needle, ignoreCase, bigEndian))
+        ASSERT_EQ(run.routed, expected)
             << "round " << round << "\nsource: " << testing::PrintToString(bytes)
             << "\nneedle: " << testing::PrintToString(Utf16ToUtf8(needle.c_str())) << "\nignore case: " << ignoreCase
             << ", big endian: " << bigEndian << ", window: " << window;

@@ -30,6 +30,7 @@ EXPECTED_IMPORTS = {
         'CloseHandle',
         'CreateDirectoryW',
         'CreateFileW',
+        'CreateHardLinkW',
         'DeleteFileW',
         'ExitProcess',
         'FindClose',
@@ -114,6 +115,7 @@ EXPECTED_IMPORTS = {
     'shell32.dll': [
         'DragFinish',
         'DragQueryFileW',
+        'SHFileOperationW',
     ],
     'shlwapi.dll': [
         'StrStrA',
@@ -189,7 +191,7 @@ ENGLISH = {
 # function of the same name, e.g. shell32's StrStrA, is a link-order slip).
 FUNCTION_HOMES = {
     'StrStrA': 'shlwapi.dll', 'StrStrIA': 'shlwapi.dll', 'StrStrW': 'shlwapi.dll', 'StrStrIW': 'shlwapi.dll',
-    'DragQueryFileW': 'shell32.dll', 'DragFinish': 'shell32.dll',
+    'DragQueryFileW': 'shell32.dll', 'DragFinish': 'shell32.dll', 'SHFileOperationW': 'shell32.dll',
     'GetOpenFileNameW': 'comdlg32.dll', 'GetSaveFileNameW': 'comdlg32.dll',
 }
 RUNTIME_DLL = re.compile(r'msvcr|ucrt|api-ms-win-crt|libgcc|libstdc|libwinpthread|vcruntime',
