@@ -40,6 +40,8 @@ void InitMainDialog(HWND dialog, StripRun* run)
         SetWindowLongPtrW(field, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(PathFieldProc));
     }
 
+    AddOutcomeLine(dialog);
+
     if (run != nullptr) {
         run->dialog = dialog;
         run->worker = nullptr;
@@ -57,6 +59,7 @@ void Strip(HWND dialog, StripRun* run)
     if (run == nullptr) {
         return;
     }
+    ClearOutcomeLine(dialog);
     StartStripRun(run);
     if (StripRunning(run)) {
         SetTimer(dialog, kProgressTimer, kProgressEveryMs, nullptr);
@@ -111,6 +114,12 @@ INT_PTR CALLBACK MainDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM
         ShowRepairReport(dialog, reinterpret_cast<const RepairReport*>(lParam));
         break;
     case WM_COMMAND:
+        // What the last run did is told until the form changes.
+        if ((HIWORD(wParam) == EN_CHANGE && LOWORD(wParam) >= IDC_SEARCH_TEXT && LOWORD(wParam) <= IDC_WITH_PATH) ||
+            (HIWORD(wParam) == BN_CLICKED && LOWORD(wParam) >= IDC_EXPORT_WITHOUT &&
+             LOWORD(wParam) <= IDC_IGNORE_CASE)) {
+            ClearOutcomeLine(dialog);
+        }
         // The whole wParam: a click, Enter or Escape carries notification
         // code 0; an edit field's change notifications match nothing here.
         switch (wParam) {

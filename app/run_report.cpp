@@ -2,6 +2,7 @@
 // the message of a run that failed.
 #include "app/app.h"
 #include "app/strip_run.h"
+#include "app/text_builder.h"
 
 #include "resources/resource_ids.h"
 
@@ -10,50 +11,6 @@ namespace {
 // A run shorter than this shows nothing: no flicker of the title for the
 // runs that are over at once.
 const DWORD kQuietMs = 500;
-
-// Text built piece by piece into a fixed buffer, cut at its end.
-struct TextBuilder {
-    WCHAR* text;
-    int capacity;
-    int length;
-};
-
-void Append(TextBuilder* b, const WCHAR* piece)
-{
-    for (; *piece != 0 && b->length + 1 < b->capacity; ++piece) {
-        b->text[b->length++] = *piece;
-    }
-    b->text[b->length] = 0;
-}
-
-void AppendString(TextBuilder* b, UINT id)
-{
-    WCHAR piece[256];
-    LoadUiString(id, piece, 256);
-    Append(b, piece);
-}
-
-void AppendNumber(TextBuilder* b, unsigned value)
-{
-    WCHAR digits[12];
-    int n = 11;
-    digits[n] = 0;
-    do {
-        digits[--n] = static_cast<WCHAR>(L'0' + value % 10);
-        value /= 10;
-    } while (value != 0);
-    Append(b, digits + n);
-}
-
-void AppendHex(TextBuilder* b, DWORD value)
-{
-    WCHAR digits[11] = L"0x";
-    for (int i = 0; i < 8; ++i) {
-        digits[2 + i] = L"0123456789ABCDEF"[(value >> (28 - 4 * i)) & 0xF];
-    }
-    digits[10] = 0;
-    Append(b, digits);
-}
 
 // The system's own words for an error, its trailing line end trimmed; the
 // code in hex when it has none.
@@ -150,6 +107,18 @@ void AppendFates(TextBuilder* b, const RunRequest* r, const RunOutcome* o)
                             : fates[i] == kExportUnchanged ? IDS_EXPORT_UNCHANGED
                                                            : IDS_EXPORT_NOT_CUT_BACK);
             Append(b, paths[i]);
+            // Where its previous version went: the run can be taken back.
+            const ExportReport* report = i == 0 ? &o->withoutReport : &o->withReport;
+            if (report->previous != kPreviousNone) {
+                Append(b, L"\n");
+                if (report->previous == kPreviousRecycled) {
+                    AppendString(b, IDS_OUTCOME_RECYCLED);
+                } else {
+                    AppendString(b, IDS_OUTCOME_KEPT);
+                    Append(b, report->previousKept);
+                }
+                AppendString(b, IDS_OUTCOME_END);
+            }
         }
         Append(b, L"\n");
     }

@@ -62,6 +62,16 @@ void ShowRepairReport(HWND dialog, const RepairReport* report);
 // The same message's text. Returns its length.
 int FormatRepairReport(const RepairReport* report, WCHAR* text, int capacity);
 
+// The line in the window that tells what a run did (outcome_line.cpp):
+// added to the dialog when it opens, shown when a run ends, cleared when
+// the form changes or the next run starts.
+void AddOutcomeLine(HWND dialog);
+void ShowOutcomeLine(HWND dialog, const RunRequest* request, const RunOutcome* outcome);
+void ClearOutcomeLine(HWND dialog);
+// The line's text; empty for a failure (told in its box) or nothing run.
+// Returns its length.
+int FormatOutcomeLine(const RunRequest* request, const RunOutcome* outcome, WCHAR* text, int capacity);
+
 // The message box of a failed run, owned by the dialog.
 void ShowRunFailure(HWND dialog, const RunRequest* request, const RunOutcome* outcome);
 // The same message's text, for the box and for the tests. Returns its length.

@@ -4,6 +4,7 @@
 // control's counters; it never sends the dialog a message (it posts one, when
 // it is done), so nothing it waits for can wait for the dialog. The dialog
 // never ends while a worker lives.
+#include "app/app.h"
 #include "app/strip_run.h"
 
 #include "resources/resource_ids.h"
@@ -53,6 +54,14 @@ void StartStripRun(StripRun* run)
     if (StripRunning(run) || !ReadRunRequest(run->dialog, &run->request)) {
         return;
     }
+    // The previous version's note in the user's language.
+    WCHAR note[kNoteCapacity];
+    LoadUiString(IDS_PREVIOUS_NOTE, note, kNoteCapacity);
+    if (note[0] != 0) {
+        for (int i = 0; i < kNoteCapacity; ++i) {
+            run->request.previousNote[i] = note[i];
+        }
+    }
     RunControlInit(&run->control);
     RepairInit(&run->repaired);
     run->control.repaired = &run->repaired;
@@ -100,6 +109,7 @@ bool FinishStripRun(StripRun* run)
     // What was put back of a killed run first: the run's own message, if
     // any, follows it.
     ShowRepairReport(run->dialog, &run->repaired);
+    ShowOutcomeLine(run->dialog, &run->request, &run->outcome);
     if (OutcomeIsTold(&run->outcome)) {
         ShowRunFailure(run->dialog, &run->request, &run->outcome);
     }

@@ -528,6 +528,8 @@ void RollBackExports(ExportTransaction* t, RunOutcome* outcome)
     RollBack(&t->with);
     outcome->without = t->without.fate;
     outcome->with = t->with.fate;
+    outcome->withoutReport.inPlace = t->without.isSource || SameText(t->without.path, t->sourceName);
+    outcome->withReport.inPlace = t->with.isSource || SameText(t->with.path, t->sourceName);
     outcome->withoutReport.previous = t->without.previous;
     CopyText(t->without.previousKept, outcome->withoutReport.previousKept, kNotedPathCapacity);
     outcome->withReport.previous = t->with.previous;

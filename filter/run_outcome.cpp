@@ -17,6 +17,7 @@ void OutcomeInit(RunOutcome* o)
     ExportReport* reports[2] = {&o->withoutReport, &o->withReport};
     for (ExportReport* r : reports) {
         r->lines = 0;
+        r->inPlace = false;
         r->previous = kPreviousNone;
         r->previousKept[0] = 0;
     }

@@ -48,6 +48,7 @@ struct ExportReport {
     // The lines routed to it: written, or with the export off (or its
     // file the other export's), the lines that went to no file.
     uint64_t lines;
+    bool inPlace;    // it rewrote the source, or added to it
     // Where the previous version of the file it rewrote went.
     PreviousFate previous;
     FormChar previousKept[kNotedPathCapacity];   // unless recycled

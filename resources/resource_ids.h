@@ -49,6 +49,25 @@
 #define IDS_FAIL_SEARCH_NOT_HELD        47
 #define IDS_REASON_SEARCH_NOT_HELD      48
 
+/* The line in the window that tells what a run did, and the note a
+   rewritten file's previous version carries in its name. */
+#define IDS_OUTCOME_WITH            70
+#define IDS_OUTCOME_WITHOUT         71
+#define IDS_OUTCOME_LINES           72
+#define IDS_OUTCOME_LINE            73
+#define IDS_OUTCOME_NOWHERE         74
+#define IDS_OUTCOME_NOWHERE_ONE     75
+#define IDS_OUTCOME_IN_PLACE        76
+#define IDS_OUTCOME_APPENDED        77
+#define IDS_OUTCOME_AND             78
+#define IDS_OUTCOME_END             79
+#define IDS_OUTCOME_RECYCLED        80
+#define IDS_OUTCOME_KEPT            81
+#define IDS_OUTCOME_NO_MATCH        82
+#define IDS_OUTCOME_NO_MATCH_END    83
+#define IDS_OUTCOME_STOPPED         84
+#define IDS_PREVIOUS_NOTE           85
+
 #define IDC_SEARCH_TEXT     10
 #define IDC_SOURCE_PATH     11
 #define IDC_WITHOUT_PATH    12
@@ -63,5 +82,7 @@
 #define IDC_IGNORE_CASE     21
 #define IDC_ABOUT           22
 #define IDC_STRIP           23
+/* Added at run time, in the band between the export rows and the options. */
+#define IDC_OUTCOME_LINE    24
 
 #endif

@@ -6,6 +6,12 @@ set -u
 cd "$(dirname "$0")/.."
 export WINEPREFIX="$PWD/build/windows/wineprefix"
 export WINEDEBUG=-all
+# The desktop's trash the runs' previous versions go to (Wine keeps the
+# Recycle Bin there): one of the suites' own, emptied for each run, never
+# the user's.
+export XDG_DATA_HOME="$PWD/build/windows/desktop-data"
+rm -rf "$XDG_DATA_HOME"
+mkdir -p "$XDG_DATA_HOME"
 wineserver -k >/dev/null 2>&1   # a server left from an earlier run
 # Makes the prefix the first time (wine-run.sh does), then keeps one server
 # for the whole run and starts Wine's services before ctest, so that no test

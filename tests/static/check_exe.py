@@ -79,13 +79,18 @@ EXPECTED_IMPORTS = {
     'user32.dll': [
         'CallWindowProcW',
         'CharUpperW',
+        'CreateWindowExW',
         'DialogBoxParamW',
         'EnableWindow',
         'EndDialog',
+        'EnumChildWindows',
         'GetCursorPos',
         'GetDlgItem',
         'GetDlgItemTextW',
+        'GetParent',
         'GetWindowLongPtrW',
+        'GetWindowRect',
+        'GetWindowTextLengthW',
         'GetWindowTextW',
         'IsChild',
         'IsWindowEnabled',
@@ -93,15 +98,19 @@ EXPECTED_IMPORTS = {
         'LoadCursorW',
         'LoadIconW',
         'LoadStringW',
+        'MapDialogRect',
+        'MapWindowPoints',
         'MessageBoxIndirectW',
         'MessageBoxW',
         'PostMessageW',
         'SendDlgItemMessageW',
         'SendMessageW',
         'SetCursor',
+        'SetDlgItemTextW',
         'SetFocus',
         'SetTimer',
         'SetWindowLongPtrW',
+        'SetWindowPos',
         'SetWindowTextW',
         'WindowFromPoint',
     ],
@@ -390,8 +399,11 @@ FAILURE_HEADLINES = list(range(10, 19)) + [40, 47]
 FAILURE_PIECES = list(range(10, 28)) + list(range(40, 49))
 # Said when a replace kept both files beside a name another program took.
 NAME_TAKEN_PIECES = [60]
+# The line that tells what a run did, and the note of a previous version's
+# name (its last id), which goes into a 16-character buffer.
+OUTCOME_PIECES = list(range(70, 86))
 # The string table blocks beyond the first that hold them (16 ids a block).
-FAILURE_BLOCKS = [2, 3, 4]
+FAILURE_BLOCKS = [2, 3, 4, 5, 6]
 
 
 def check_failure_strings(c, who, image, texts, lang):
@@ -403,8 +415,10 @@ def check_failure_strings(c, who, image, texts, lang):
                 and lang is not None:
             c.equal('%s: string block %d languages' % (who, block), sorted(found), [lang])
         strings.update(image.strings.get(block, {}))
-    missing = [i for i in FAILURE_PIECES + NAME_TAKEN_PIECES if not strings.get(i)]
+    missing = [i for i in FAILURE_PIECES + NAME_TAKEN_PIECES + OUTCOME_PIECES if not strings.get(i)]
     c.equal('%s: failure message strings missing or empty' % who, missing, [])
+    c.ok(len(strings.get(OUTCOME_PIECES[-1], '')) < 16,
+         '%s: the previous version\'s note does not fit its 16-character buffer' % who)
     for i in list(FAILURE_PIECES) + NAME_TAKEN_PIECES:
         c.ok(len(strings.get(i, '')) < 256,
              '%s: string %d does not fit its 256-character buffer' % (who, i))

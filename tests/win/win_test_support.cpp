@@ -149,3 +149,67 @@ std::string UnixName(const std::wstring& path)
     }
     return result;
 }
+
+namespace {
+
+// The trash's folder as Windows names it; empty when XDG_DATA_HOME is not set.
+std::wstring TrashFolder()
+{
+    wchar_t data[1024];
+    DWORD n = GetEnvironmentVariableW(L"XDG_DATA_HOME", data, 1024);
+    if (n == 0 || n >= 1024) {
+        return L"";
+    }
+    std::wstring folder = L"Z:" + std::wstring(data, n) + L"/Trash";
+    std::replace(folder.begin(), folder.end(), L'/', L'\\');
+    return folder;
+}
+
+std::string Unescaped(const std::string& text)
+{
+    std::string out;
+    for (size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == '%' && i + 2 < text.size()) {
+            out.push_back(static_cast<char>(std::stoi(text.substr(i + 1, 2), nullptr, 16)));
+            i += 2;
+        } else {
+            out.push_back(text[i]);
+        }
+    }
+    return out;
+}
+
+}  // namespace
+
+std::vector<Trashed> TrashedFiles()
+{
+    std::vector<Trashed> files;
+    const std::wstring trash = TrashFolder();
+    if (trash.empty()) {
+        return files;
+    }
+    for (const std::wstring& name : FolderEntries(trash + L"\\info")) {
+        const std::wstring suffix = L".trashinfo";
+        if (name.size() <= suffix.size() || name.compare(name.size() - suffix.size(), suffix.size(), suffix) != 0) {
+            continue;
+        }
+        std::string info = ReadWholeFile(trash + L"\\info\\" + name);
+        size_t at = info.find("\nPath=");
+        size_t end = info.find('\n', at + 1);
+        Trashed file;
+        file.from = at == std::string::npos ? "" : Unescaped(info.substr(at + 6, end - at - 6));
+        file.bytes = ReadWholeFile(trash + L"\\files\\" + name.substr(0, name.size() - suffix.size()));
+        files.push_back(file);
+    }
+    return files;
+}
+
+void EmptyTrash()
+{
+    const std::wstring trash = TrashFolder();
+    for (const wchar_t* sub : {L"\\info\\", L"\\files\\"}) {
+        for (const std::wstring& name : FolderEntries(trash + sub)) {
+            DeleteFileW((trash + sub + name).c_str());
+        }
+    }
+}

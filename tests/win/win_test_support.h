@@ -54,4 +54,15 @@ bool WaitForStripRunEnd(HWND dialog);
 // The Unix name of a file under Wine, for a program that is not a Windows one.
 std::string UnixName(const std::wstring& path);
 
+// A file in the Recycle Bin, which Wine keeps as the desktop's trash
+// ($XDG_DATA_HOME/Trash): the Unix path it came from, as its info records
+// it (escapes decoded), and its bytes.
+struct Trashed {
+    std::string from;
+    std::string bytes;
+};
+std::vector<Trashed> TrashedFiles();
+// Empties that trash.
+void EmptyTrash();
+
 #endif

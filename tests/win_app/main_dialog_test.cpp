@@ -120,7 +120,9 @@ TEST_F(MainDialogTest, ControlsComeInTemplateOrder)
         IDC_SEARCH_TEXT,    IDC_SOURCE_PATH, IDC_BROWSE_SOURCE, IDC_EXPORT_WITHOUT,
         IDC_WITHOUT_PATH,   IDC_BROWSE_WITHOUT, IDC_EXPORT_WITH, IDC_WITH_PATH,
         IDC_BROWSE_WITH,    IDC_APPEND_WITHOUT, IDC_APPEND_WITH, IDC_IGNORE_CASE,
-        IDC_ABOUT,          IDC_STRIP,       -1,                -1};
+        IDC_ABOUT,          IDC_STRIP,       -1,                -1,
+        // Added when the dialog opens, after the template's: no tab stop.
+        IDC_OUTCOME_LINE};
     EXPECT_EQ(ids, expected);
 }
 

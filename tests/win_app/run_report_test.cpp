@@ -50,4 +50,40 @@ TEST(RunReport, BothKeptBesideANameAnotherProgramTookIsSaidSo)
     }
 }
 
+// The line that tells what a run did, for the outcomes the live suite does
+// not reach: a run stopped, an append, one line, a previous version kept
+// beside the file (no Recycle Bin on its volume), a failure (told in its
+// box, not in the line).
+TEST(RunReport, TheOutcomeLineTellsEachKindOfOutcome)
+{
+    RunRequest request = {};
+    Copy(L"ERROR", request.search);
+    Copy(L"Z:\\logs\\app.log", request.source);
+    Copy(L"Z:\\logs\\app.log", request.without.path);
+    Copy(L"Z:\\logs\\errors.txt", request.with.path);
+    request.without.on = request.with.on = request.with.append = true;
+    RunOutcome outcome;
+    OutcomeInit(&outcome);
+    outcome.without = outcome.with = kExportWritten;
+    outcome.withReport.lines = 1;
+    outcome.withoutReport.lines = 1234567;
+    outcome.withoutReport.inPlace = true;
+    outcome.withoutReport.previous = kPreviousBeside;
+    Copy(L"Z:\\logs\\app (移除行列前 2).log", outcome.withoutReport.previousKept);
+    wchar_t text[1024];
+    FormatOutcomeLine(&request, &outcome, text, 1024);
+    EXPECT_EQ(std::wstring(text), L"含字串 1 行 → errors.txt（加在檔尾）；不含字串 1,234,567 行 → app.log（原處）；"
+                                  L"舊版本保留為 app (移除行列前 2).log。");
+
+    RunOutcome stopped;
+    OutcomeInit(&stopped);
+    OutcomeFail(&stopped, kRunStopped, kNoFile, 0);
+    FormatOutcomeLine(&request, &stopped, text, 1024);
+    EXPECT_EQ(std::wstring(text), L"已停止，沒有變更任何檔案。");
+
+    RunOutcome failed = outcome;
+    OutcomeFail(&failed, kRunExportUnreplaced, kWithExport, ERROR_ACCESS_DENIED);
+    EXPECT_EQ(FormatOutcomeLine(&request, &failed, text, 1024), 0);
+}
+
 }  // namespace

@@ -525,4 +525,78 @@ TEST_F(LiveRun, RecordsAWindowsLoggerAppendsDuringARewriteAllStay)
     }
 }
 
+// The line under the export rows that tells what the last run did.
+std::wstring OutcomeLine(const LiveApp& app)
+{
+    return WindowText(GetDlgItem(app.dialog(), IDC_OUTCOME_LINE));
+}
+
+// A mistyped search text with the form as it opens (the with-string export
+// on, its path empty): the extraction in place empties the source. The
+// whole previous file is in the Recycle Bin, from the source's folder,
+// under its name with a note; the line says that no line held the text,
+// where the other lines went, and where the previous version is; no box.
+// A change to the form clears the line.
+TEST_F(LiveRun, AMistypedExtractionInPlaceCanBeTakenBackFromTheRecycleBin)
+{
+    EmptyTrash();
+    const std::string log = "start\r\nERROR one\r\nok\r\n";
+    const std::wstring source = folder_.File(L"app.log");
+    WriteWholeFile(source, log);
+    app_.Text(IDC_SEARCH_TEXT, L"ERRROR");
+    app_.Text(IDC_SOURCE_PATH, source);
+    app_.PressStrip();
+    ASSERT_TRUE(app_.WaitForRunEnd(kRunTimeoutMs));
+    EXPECT_EQ(app_.WaitForMessageBox(300), nullptr) << "a run that succeeded showed a box";
+    EXPECT_EQ(ReadWholeFile(source), "");
+    std::vector<Trashed> trashed = TrashedFiles();
+    ASSERT_EQ(trashed.size(), 1u);
+    EXPECT_EQ(trashed[0].bytes, log);
+    EXPECT_EQ(trashed[0].from, UnixName(folder_.File(L"app (移除行列前).log")));
+    EXPECT_EQ(folder_.Entries(), std::vector<std::wstring>{L"app.log"});
+    EXPECT_EQ(OutcomeLine(app_), L"沒有任何一行含有「ERRROR」；不含字串 3 行未寫入任何檔案；舊版本已移至資源回收筒。");
+    app_.Text(IDC_SEARCH_TEXT, L"ERROR");
+    EXPECT_EQ(OutcomeLine(app_), L"");
+}
+
+// A split into an export that exists: its previous version goes to the
+// Recycle Bin too, and the line counts, with thousands grouped, the lines
+// each export now holds.
+TEST_F(LiveRun, AnExportRewrittenOverAFileKeepsItsPreviousVersionAndTheLineCountsItsLines)
+{
+    EmptyTrash();
+    std::string log;
+    for (int i = 0; i < 2600; ++i) {
+        log += i % 5 == 0 ? "2026-12-10 ERROR disk\r\n" : "2026-12-10 ok\n";
+    }
+    const std::wstring source = folder_.File(L"app.log");
+    const std::wstring errors = folder_.File(L"errors.txt");
+    const std::wstring rest = folder_.File(L"rest.txt");
+    WriteWholeFile(source, log);
+    WriteWholeFile(errors, "last week's errors\r\n");
+    app_.Text(IDC_SEARCH_TEXT, L"ERROR");
+    app_.Text(IDC_SOURCE_PATH, source);
+    app_.Check(IDC_EXPORT_WITHOUT, true);
+    app_.Text(IDC_WITHOUT_PATH, rest);
+    app_.Text(IDC_WITH_PATH, errors);
+    app_.PressStrip();
+    ASSERT_TRUE(app_.WaitForRunEnd(kRunTimeoutMs));
+    auto lines = [](const std::string& bytes) {
+        size_t n = 0;
+        for (size_t at = bytes.find("\r\n"); at != std::string::npos; at = bytes.find("\r\n", at + 2)) {
+            ++n;
+        }
+        return n;
+    };
+    EXPECT_EQ(lines(ReadWholeFile(errors)), 520u);
+    EXPECT_EQ(lines(ReadWholeFile(rest)), 2080u);
+    EXPECT_EQ(OutcomeLine(app_), L"含字串 520 行 → errors.txt；不含字串 2,080 行 → rest.txt；舊版本已移至資源回收筒。");
+    std::vector<Trashed> trashed = TrashedFiles();
+    ASSERT_EQ(trashed.size(), 1u);
+    EXPECT_EQ(trashed[0].bytes, "last week's errors\r\n");
+    EXPECT_EQ(trashed[0].from, UnixName(folder_.File(L"errors (移除行列前).txt")));
+    EXPECT_EQ(ReadWholeFile(source), log);
+    EXPECT_EQ(folder_.Entries(), (std::vector<std::wstring>{L"app.log", L"errors.txt", L"rest.txt"}));
+}
+
 }  // namespace

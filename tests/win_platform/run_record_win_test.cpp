@@ -97,7 +97,7 @@ void PutU64(std::string* to, uint64_t v)
 
 // A pointer file's bytes as any copy of the program lays them out, so that
 // a damaged one can be made with a header that passes every check: magic,
-// version 2, sequence 1, the payload's length, and its seal under the
+// version 3, sequence 1, the payload's length, and its seal under the
 // pointer's fixed checksum key (in every copy of the program, so known to
 // anyone); then the record's key and identity, and its path with its length
 // in UTF-16 units. textLength and headerLength stand in for the true ones
@@ -124,7 +124,7 @@ struct PointerBytes {
         }
         payload += extra;
         std::string head = "QZPJ";
-        PutU32(&head, 2);
+        PutU32(&head, 3);
         PutU32(&head, 1);
         PutU32(&head, headerLength != ~0u ? headerLength : static_cast<uint32_t>(payload.size()));
         const SealKey checksum = {0x71756f7276616e65ull, 0x706f696e74657221ull};
@@ -270,6 +270,81 @@ TEST_F(WinRecord, AReplaceStoppedWithTheNameFreeIsPutBackByIdentity)
             EXPECT_EQ(folder_.Entries(), (std::vector<std::wstring>{L"app.log", L"qzb0002.tmp", L"qzv0001.tmp"}));
         }
         EXPECT_FALSE(FileExists(f.pointer)) << "the pointer of a record dealt with stayed";
+    }
+}
+
+// A run killed inside the step that puts a rewritten export's previous
+// version in the Recycle Bin: each state the kill can leave, laid out with
+// real files, and the start after it finishes the step through the shell's
+// own Recycle Bin with every version kept: in the bin under the noted
+// name, recorded as coming from the export's folder, or (the shell having
+// removed it rather than recycled it) beside the export under that name.
+// None of the run's names is left.
+TEST_F(WinRecord, AKillInsideTheRecyclingStepIsFinishedWithEveryVersionKept)
+{
+    const std::wstring errors = folder_.File(L"errors.txt");
+    const std::wstring temp = folder_.File(L"qzv0001.tmp");
+    const std::wstring backup = folder_.File(L"qzb0002.tmp");
+    const std::wstring noted = folder_.File(L"errors (移除行列前).txt");
+    const std::string before = "2024-04-30 ERROR earlier run\r\n";
+    const std::string after = "2026-12-09 ERROR one\r\n";
+    enum Left { kUnderBackup, kUnderNoted, kNotedAndLinked, kRecycledLinkLeft, kRemovedLinkLeft };
+    const char* what[] = {"after the replace", "after the rename", "after the link", "after the recycle",
+                          "after the shell removed it instead"};
+    for (int left = kUnderBackup; left <= kRemovedLinkLeft; ++left) {
+        SCOPED_TRACE(what[left]);
+        for (const std::wstring& name : folder_.Entries()) {
+            DeleteFileW(folder_.File(name).c_str());
+        }
+        EmptyTrash();
+        RepairInit(&report_);
+        // The export's new content took its name; the old file is under
+        // the backup's name.
+        WriteWholeFile(errors, before);
+        WriteWholeFile(temp, after);
+        RunRecord r;
+        RecordInit(&r);
+        r.step = kRecordReplacing;
+        RecordedExport& e = r.exports[1];
+        e.on = e.existed = e.claimed = e.newKnown = true;
+        e.id = IdentityOf(errors);
+        e.newId = IdentityOf(temp);
+        e.oldSize = before.size();
+        e.newSize = after.size();
+        SetPath(e.path, errors);
+        SetPath(e.tempPath, temp);
+        SetPath(e.backupPath, backup);
+        SetPath(e.notedPath, noted);
+        ASSERT_TRUE(MoveFileExW(errors.c_str(), backup.c_str(), 0));
+        ASSERT_TRUE(MoveFileExW(temp.c_str(), errors.c_str(), 0));
+        if (left >= kUnderNoted) {
+            ASSERT_TRUE(MoveFileExW(backup.c_str(), noted.c_str(), 0));
+        }
+        if (left >= kNotedAndLinked) {
+            ASSERT_TRUE(CreateHardLinkW(temp.c_str(), noted.c_str(), nullptr));
+        }
+        if (left == kRecycledLinkLeft) {
+            ASSERT_TRUE(PlatformRecycle(noted.c_str()));
+        } else if (left == kRemovedLinkLeft) {
+            ASSERT_TRUE(DeleteFileW(noted.c_str()));
+        }
+        RecordFile f;
+        ASSERT_TRUE(KilledRun(errors, &r, &f));
+        Repair();
+        EXPECT_EQ(ReadWholeFile(errors), after);
+        std::vector<Trashed> trashed = TrashedFiles();
+        if (left == kRemovedLinkLeft) {
+            EXPECT_EQ(ReadWholeFile(noted), before);
+            EXPECT_EQ(report_.kept, 1u) << "the version kept beside is not told";
+            EXPECT_EQ(folder_.Entries(), (std::vector<std::wstring>{L"errors (移除行列前).txt", L"errors.txt"}));
+        } else {
+            ASSERT_EQ(trashed.size(), 1u);
+            EXPECT_EQ(trashed[0].bytes, before);
+            EXPECT_EQ(trashed[0].from, UnixName(noted));
+            EXPECT_FALSE(RepairDidSomething(&report_));
+            EXPECT_EQ(folder_.Entries(), std::vector<std::wstring>{L"errors.txt"});
+        }
+        EXPECT_FALSE(FileExists(f.pointer));
     }
 }
 
