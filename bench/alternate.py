@@ -40,14 +40,16 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--rounds", type=int, default=9)
     parser.add_argument("--harness", action="append", required=True, metavar="NAME=PATH")
-    parser.add_argument("--case", action="append", required=True, metavar="NAME=SOURCE:NEEDLE[:i]")
+    parser.add_argument("--case", action="append", required=True, metavar="NAME=SOURCE:NEEDLE[:FLAGS]",
+                        help="FLAGS: i to ignore case, o for the without-string export off")
     args = parser.parse_args()
     harnesses = [h.split("=", 1) for h in args.harness]
     for case in args.case:
         name, wanted = case.split("=", 1)
         parts = wanted.split(":")
         source, needle = parts[0], parts[1]
-        extra = ["--ignore-case"] if len(parts) > 2 and parts[2] == "i" else []
+        flags = parts[2] if len(parts) > 2 else ""
+        extra = (["--ignore-case"] if "i" in flags else []) + (["--without-off"] if "o" in flags else [])
         folder = os.path.dirname(os.path.abspath(source))
         without = os.path.join(folder, "alternate-without.out")
         with_ = os.path.join(folder, "alternate-with.out")

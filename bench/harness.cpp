@@ -28,7 +28,7 @@ int main(int argc, char** argv)
     form.SetText(IDC_SEARCH_TEXT, args.needle);
     form.SetText(IDC_WITHOUT_PATH, args.withoutPath);
     form.SetText(IDC_WITH_PATH, args.withPath);
-    form.SetCheck(IDC_EXPORT_WITHOUT, true);
+    form.SetCheck(IDC_EXPORT_WITHOUT, !args.withoutOff);
     form.SetCheck(IDC_EXPORT_WITH, true);
     form.SetCheck(IDC_APPEND_WITHOUT, false);
     form.SetCheck(IDC_APPEND_WITH, false);

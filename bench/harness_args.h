@@ -1,7 +1,10 @@
 // The command line the benchmark's native programs share:
 //
 //   SOURCE NEEDLE WITHOUT_PATH WITH_PATH [--ignore-case] [--code-page-stand-in]
+//                                        [--without-off]
 //
+// --without-off: the without-string export is off, as in the form as it
+// opens (an extraction): its lines are counted, not written.
 // --code-page-stand-in: the code page is not UTF-8 (it holds ASCII only),
 // as on a Windows system whose code page is 950 or 1252: the UTF-8 rule
 // judges a source's UTF-8 lines.
@@ -19,6 +22,7 @@ struct HarnessArgs {
     const char* withoutPath;
     const char* withPath;
     bool ignoreCase;
+    bool withoutOff;
 };
 
 // False, with the usage told, when the words are off. Sets the code page
@@ -28,9 +32,12 @@ inline bool ReadHarnessArgs(int argc, char** argv, const char* program, HarnessA
     const char* given[4] = {};
     int count = 0;
     args->ignoreCase = false;
+    args->withoutOff = false;
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "--ignore-case") == 0) {
             args->ignoreCase = true;
+        } else if (std::strcmp(argv[i], "--without-off") == 0) {
+            args->withoutOff = true;
         } else if (std::strcmp(argv[i], "--code-page-stand-in") == 0) {
             PosixCodePagePlan()->asciiOnly = true;
         } else if (count < 4) {
@@ -40,7 +47,7 @@ inline bool ReadHarnessArgs(int argc, char** argv, const char* program, HarnessA
         }
     }
     if (count != 4) {
-        std::fprintf(stderr, "usage: %s SOURCE NEEDLE WITHOUT_PATH WITH_PATH [--ignore-case] [--code-page-stand-in]\n",
+        std::fprintf(stderr, "usage: %s SOURCE NEEDLE WITHOUT_PATH WITH_PATH [--ignore-case] [--code-page-stand-in] [--without-off]\n",
                      program);
         return false;
     }

@@ -71,29 +71,29 @@ QUORVANE_WIDE_TARGET bool JudgeBlocksWide(const unsigned char* b, uint64_t* at, 
 }
 
 // The lines of CountLines' 64-byte blocks, two 32-byte vectors each; *at
-// where fewer than 64 bytes are left before to.
+// where fewer than 64 bytes are left before to. CR, LF and NUL are found
+// by one table lookup: each byte's low half picks the one line end it
+// could be, and the byte is that line end when it equals it.
 QUORVANE_WIDE_TARGET uint64_t CountBlocksWide(const unsigned char* b, uint64_t* at, uint64_t to, bool* endBefore)
 {
-    const __m256i cr = _mm256_set1_epi8('\r');
+    const __m256i table = _mm256_setr_epi8(0, -1, -1, -1, -1, -1, -1, -1, -1, -1, '\n', -1, -1, '\r', -1, -1,
+                                           0, -1, -1, -1, -1, -1, -1, -1, -1, -1, '\n', -1, -1, '\r', -1, -1);
     const __m256i lf = _mm256_set1_epi8('\n');
-    const __m256i zero = _mm256_setzero_si256();
-    const __m256i highest = _mm256_set1_epi8('\r');
     uint64_t lines = 0;
+    bool before = *endBefore;
     uint64_t i = *at;
     for (; i + 64 <= to; i += 64) {
         __m256i low = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(b + i));
         __m256i high = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(b + i + 32));
-        __m256i controls = _mm256_or_si256(_mm256_cmpeq_epi8(_mm256_subs_epu8(low, highest), zero),
-                                           _mm256_cmpeq_epi8(_mm256_subs_epu8(high, highest), zero));
-        if (_mm256_testz_si256(controls, controls)) {
-            *endBefore = false;
-            continue;
-        }
-        lines += LinesEndedInBlock(BitsEqual(low, cr) | (BitsEqual(high, cr) << 32),
-                                   BitsEqual(low, lf) | (BitsEqual(high, lf) << 32),
-                                   BitsEqual(low, zero) | (BitsEqual(high, zero) << 32), 1, endBefore);
+        uint64_t ends = BitsEqual(_mm256_shuffle_epi8(table, low), low) |
+                        (BitsEqual(_mm256_shuffle_epi8(table, high), high) << 32);
+        uint64_t feeds = BitsEqual(low, lf) | (BitsEqual(high, lf) << 32);
+        uint64_t previous = (ends << 1) | (before ? 1 : 0);
+        before = (ends >> 63) != 0;
+        lines += static_cast<uint64_t>(__builtin_popcountll(ends & ~(feeds & previous)));
     }
     *at = i;
+    *endBefore = before;
     return lines;
 }
 #else
@@ -203,8 +203,26 @@ uint64_t FindLineEndToRewrite(const char* text, uint64_t from, uint64_t to, uint
     return to;
 }
 
+#if defined(__SSE2__)
+// The CR, LF and NUL masks of the 64 bytes at b.
+inline void LineEndMasks(const unsigned char* b, uint64_t* crMask, uint64_t* lfMask, uint64_t* nulMask)
+{
+    const __m128i cr = _mm_set1_epi8('\r');
+    const __m128i lf = _mm_set1_epi8('\n');
+    const __m128i zero = _mm_setzero_si128();
+    *crMask = *lfMask = *nulMask = 0;
+    for (int k = 0; k < 4; ++k) {
+        __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(b + 16 * k));
+        *crMask |= static_cast<uint64_t>(static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, cr)))) << (16 * k);
+        *lfMask |= static_cast<uint64_t>(static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, lf)))) << (16 * k);
+        *nulMask |= static_cast<uint64_t>(static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, zero)))) << (16 * k);
+    }
+}
+#endif
+
 // The lines of text[from, to) the emitter would write, for a sink whose
-// export is off: counted, not written.
+// export is off: counted, not written. 64 bytes at a time; the last bytes
+// as part of the 64 that end at to, those before them masked off.
 uint64_t CountLines(const char* text, uint64_t size, uint64_t from, uint64_t to, bool wide)
 {
     const unsigned char* b = reinterpret_cast<const unsigned char*>(text);
@@ -212,20 +230,24 @@ uint64_t CountLines(const char* text, uint64_t size, uint64_t from, uint64_t to,
     bool endBefore = false;
     uint64_t lines = wide ? CountBlocksWide(b, &i, to, &endBefore) : 0;
 #if defined(__SSE2__)
-    const __m128i cr = _mm_set1_epi8('\r');
-    const __m128i lf = _mm_set1_epi8('\n');
-    const __m128i zero = _mm_setzero_si128();
+    uint64_t crMask;
+    uint64_t lfMask;
+    uint64_t nulMask;
     for (; i + 64 <= to; i += 64) {
-        uint64_t crMask = 0;
-        uint64_t lfMask = 0;
-        uint64_t nulMask = 0;
-        for (int k = 0; k < 4; ++k) {
-            __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(b + i + 16 * k));
-            crMask |= static_cast<uint64_t>(static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, cr)))) << (16 * k);
-            lfMask |= static_cast<uint64_t>(static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, lf)))) << (16 * k);
-            nulMask |= static_cast<uint64_t>(static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, zero)))) << (16 * k);
-        }
+        LineEndMasks(b + i, &crMask, &lfMask, &nulMask);
         lines += LinesEndedInBlock(crMask, lfMask, nulMask, 1, &endBefore);
+    }
+    if (i < to && to >= 64) {
+        const uint64_t base = to - 64;
+        const unsigned skip = static_cast<unsigned>(i - base);
+        LineEndMasks(b + base, &crMask, &lfMask, &nulMask);
+        const uint64_t ends = crMask | lfMask | nulMask;
+        // Whether the byte before each ends a line; for i, as counted.
+        uint64_t previous = (ends << 1) & ~(1ull << skip);
+        previous |= endBefore ? 1ull << skip : 0;
+        const uint64_t counted = (ends & ~(lfMask & previous)) >> skip;
+        lines += static_cast<uint64_t>(__builtin_popcountll(counted));
+        i = to;
     }
 #endif
     for (; i < to; ++i) {
