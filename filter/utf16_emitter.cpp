@@ -79,11 +79,49 @@ QUORVANE_WIDE_TARGET bool JudgeUnitBlocksWide(const char* text, uint64_t* at, ui
     *at = i;
     return false;
 }
+
+// The lines of CountUnitLines' 64-byte blocks (32 units), two 32-byte
+// vectors each; *at where fewer than 64 bytes are left before to.
+QUORVANE_WIDE_TARGET uint64_t CountUnitBlocksWide(const char* text, uint64_t* at, uint64_t to, bool bigEndian,
+                                                  bool* endBefore)
+{
+    const __m256i cr = _mm256_set1_epi16(static_cast<short>(bigEndian ? 0x0D00 : 0x000D));
+    const __m256i lf = _mm256_set1_epi16(static_cast<short>(bigEndian ? 0x0A00 : 0x000A));
+    const __m256i zero = _mm256_setzero_si256();
+    uint64_t lines = 0;
+    bool before = *endBefore;
+    uint64_t i = *at;
+    for (; i + 64 <= to; i += 64) {
+        __m256i low = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(text + i));
+        __m256i high = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(text + i + 32));
+        __m256i lowFeeds = _mm256_cmpeq_epi16(low, lf);
+        __m256i highFeeds = _mm256_cmpeq_epi16(high, lf);
+        __m256i lowEnds = _mm256_or_si256(lowFeeds, _mm256_or_si256(_mm256_cmpeq_epi16(low, cr),
+                                                                     _mm256_cmpeq_epi16(low, zero)));
+        __m256i highEnds = _mm256_or_si256(highFeeds, _mm256_or_si256(_mm256_cmpeq_epi16(high, cr),
+                                                                       _mm256_cmpeq_epi16(high, zero)));
+        uint64_t ends = static_cast<uint32_t>(_mm256_movemask_epi8(lowEnds)) |
+                        (static_cast<uint64_t>(static_cast<uint32_t>(_mm256_movemask_epi8(highEnds))) << 32);
+        uint64_t feeds = static_cast<uint32_t>(_mm256_movemask_epi8(lowFeeds)) |
+                         (static_cast<uint64_t>(static_cast<uint32_t>(_mm256_movemask_epi8(highFeeds))) << 32);
+        // Two bits a unit.
+        uint64_t previous = (ends << 2) | (before ? 3 : 0);
+        before = (ends >> 63) != 0;
+        lines += static_cast<uint64_t>(__builtin_popcountll(ends & ~(feeds & previous))) >> 1;
+    }
+    *at = i;
+    *endBefore = before;
+    return lines;
+}
 #else
 // Without 32-byte vectors: nothing judged, the narrower scan goes on.
 bool JudgeUnitBlocksWide(const char*, uint64_t*, uint64_t, bool, uint64_t*, uint64_t*)
 {
     return false;
+}
+uint64_t CountUnitBlocksWide(const char*, uint64_t*, uint64_t, bool, bool*)
+{
+    return 0;
 }
 #endif
 
@@ -146,24 +184,40 @@ uint64_t FindUnitLineEndToRewrite(const char* text, uint64_t from, uint64_t to, 
 
 // The lines of text[from, to) the emitter would write, for a sink whose
 // export is off: counted, not written.
-uint64_t CountUnitLines(const char* text, uint64_t size, uint64_t from, uint64_t to, bool bigEndian)
+uint64_t CountUnitLines(const char* text, uint64_t size, uint64_t from, uint64_t to, bool bigEndian, bool wide)
 {
     uint64_t i = from;
-    uint64_t lines = 0;
     bool endBefore = false;
+    uint64_t lines = wide ? CountUnitBlocksWide(text, &i, to, bigEndian, &endBefore) : 0;
 #if defined(__SSE2__)
     const __m128i cr = _mm_set1_epi16(static_cast<short>(bigEndian ? 0x0D00 : 0x000D));
     const __m128i lf = _mm_set1_epi16(static_cast<short>(bigEndian ? 0x0A00 : 0x000A));
     const __m128i zero = _mm_setzero_si128();
-    for (; i + 64 <= to; i += 64) {
+    auto masks = [&](uint64_t at) {
         UnitMasks m = {0, 0, 0};
         for (int k = 0; k < 4; ++k) {
-            __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text + i + 16 * k));
+            __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text + at + 16 * k));
             m.cr |= static_cast<uint64_t>(static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi16(v, cr)))) << (16 * k);
             m.lf |= static_cast<uint64_t>(static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi16(v, lf)))) << (16 * k);
             m.zero |= static_cast<uint64_t>(static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi16(v, zero)))) << (16 * k);
         }
+        return m;
+    };
+    for (; i + 64 <= to; i += 64) {
+        UnitMasks m = masks(i);
         lines += LinesEndedInBlock(m.cr, m.lf, m.zero, 2, &endBefore);
+    }
+    // The last units as part of the 64 bytes that end at to, those before
+    // them masked off.
+    if (i < to && to >= 64) {
+        const uint64_t base = to - 64;
+        const unsigned skip = static_cast<unsigned>(i - base);
+        UnitMasks m = masks(base);
+        const uint64_t ends = m.cr | m.lf | m.zero;
+        uint64_t previous = (ends << 2) & ~(3ull << skip);
+        previous |= endBefore ? 3ull << skip : 0;
+        lines += static_cast<uint64_t>(__builtin_popcountll((ends & ~(m.lf & previous)) >> skip)) >> 1;
+        i = to;
     }
 #endif
     for (; i + 1 < to; i += 2) {
@@ -240,7 +294,7 @@ void EmitUtf16Line(Utf16Emitter* e, LineSink* sink, uint64_t start, uint64_t end
 void EmitUtf16Lines(Utf16Emitter* e, LineSink* sink, uint64_t size, uint64_t from, uint64_t to, bool wide)
 {
     if (!SinkOpen(sink)) {
-        sink->lines += CountUnitLines(e->text, size, from, to, e->bigEndian);
+        sink->lines += CountUnitLines(e->text, size, from, to, e->bigEndian, wide);
         return;
     }
     uint64_t i = from;
