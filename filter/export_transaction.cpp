@@ -28,8 +28,12 @@ void ExportInit(Export* e, RunFile which)
     e->tempName[0] = 0;
     e->backupName[0] = 0;
     e->tempPath[0] = 0;
-    e->oldKnown = false;
-    e->notedName[0] = 0;
+    e->keepsPrevious = false;
+    e->previousVersion.path = e->path;
+    e->previousVersion.backup = e->backupName;
+    e->previousVersion.link = e->tempPath;
+    e->previousVersion.noted[0] = 0;
+    e->previousVersion.namesBefore = 0;
     e->previous = kPreviousNone;
     e->previousKept[0] = 0;
     e->newKnown = false;
@@ -150,14 +154,8 @@ void ClaimExport(const ExportRequest* r, const Export* other, ExportTransaction*
         MarkUnclaimed(e, PlatformLastError());
         return;
     }
-    // Content it had is kept as its previous version. When no noted name
-    // can be had (a path too long for the note) it keeps the backup's.
-    if (e->hadContent) {
-        e->oldKnown = PlatformIdentity(e->claim, &e->oldId);
-        if (!NamePrevious(e->path, t->previousNote, e->notedName)) {
-            CopyText(e->backupName, e->notedName, kNotedPathCapacity);
-        }
-    }
+    // Content it had is kept as its previous version.
+    e->keepsPrevious = e->hadContent && PlatformIdentity(e->claim, &e->previousVersion.old);
     (void)stop;
     e->state = kExportOpen;
 }
@@ -178,8 +176,16 @@ void OpenOutput(Export* e, const StopFlag* stop)
     e->newKnown = PlatformIdentity(e->output, &e->newId);
 }
 
-void RecordExport(const Export* e, const ExportRequest* r, RecordedExport* out)
+void RecordExport(const Export* e, const ExportRequest* r, const FormChar* note, RecordedExport* out)
 {
+    const FormChar none[1] = {0};
+    if (e->state == kExportCommitted && e->claim == nullptr) {
+        // In place, its claim let go: what the record said of it stands;
+        // only where its previous version is goes on.
+        CopyText(e->keepsPrevious ? e->previousVersion.noted : none, out->notedPath, kNotedPathCapacity);
+        out->namesBefore = e->keepsPrevious ? e->previousVersion.namesBefore : 0;
+        return;
+    }
     out->on = r->on && (e->state == kExportOpen || e->state == kExportUnclaimed) && e->claim != nullptr;
     out->append = e->append;
     out->existed = !e->created;
@@ -188,10 +194,11 @@ void RecordExport(const Export* e, const ExportRequest* r, RecordedExport* out)
     out->oldSize = e->oldSize;
     out->oldTime = e->oldTime;
     CopyText(e->path, out->path, kLongPathCapacity);
-    const FormChar none[1] = {0};
     CopyText(e->tempName, out->tempPath, kTempPathCapacity);
     CopyText(e->append ? none : e->backupName, out->backupPath, kTempPathCapacity);
-    CopyText(e->append ? none : e->notedName, out->notedPath, kNotedPathCapacity);
+    CopyText(e->keepsPrevious ? e->previousVersion.noted : none, out->notedPath, kNotedPathCapacity);
+    out->namesBefore = e->keepsPrevious ? e->previousVersion.namesBefore : 0;
+    CopyText(e->keepsPrevious ? note : none, out->note, kNoteCapacity);
     out->newKnown = e->newKnown;
     out->newId = e->newId;
     out->newSize = e->newSize;
@@ -353,6 +360,12 @@ bool AppendWaitingLines(ExportTransaction* t, Export* e, RunOutcome* outcome)
 
 bool ReplaceOrDiscard(ExportTransaction* t, Export* e, RunOutcome* outcome);
 
+// Tells the run's record where a previous version is being put.
+bool RecordPreviousVersion(void* transaction)
+{
+    return RecordExports(static_cast<ExportTransaction*>(transaction), kRecordReplacing);
+}
+
 // Puts a rewritten export's temporary file in its place. False when it is
 // not in place (the outcome says why).
 bool ReplaceExport(ExportTransaction* t, Export* e, RunOutcome* outcome)
@@ -382,7 +395,7 @@ bool ReplaceOrDiscard(ExportTransaction* t, Export* e, RunOutcome* outcome)
     FormChar backup[kTempPathCapacity];
     CopyText(e->backupName, backup, kTempPathCapacity);
     SourceAsRead read = {t->sourceStamp, t->sourceSum, LineUnitOf(t->encoding)};
-    const bool keepOld = e->hadContent && e->oldKnown && e->notedName[0] != 0;
+    const bool keepOld = e->keepsPrevious;
     ReplaceResult result =
         PlatformReplace(e->path, e->tempPath, e->isSource ? &read : nullptr, backup, MustBeDurable(t, e), keepOld);
     uint32_t error = PlatformLastError();
@@ -391,8 +404,11 @@ bool ReplaceOrDiscard(ExportTransaction* t, Export* e, RunOutcome* outcome)
         e->created = false;
         e->fate = kExportWritten;
         t->sourceLanded = t->sourceLanded || e->isSource;
-        if (keepOld && NameHolds(backup, e->oldId)) {
-            e->previous = PutPreviousAway(e->oldId, backup, e->notedName, e->tempPath, e->previousKept);
+        // In place now: the record keeps what it said of it (RecordExport).
+        e->state = kExportCommitted;
+        if (keepOld && NameHolds(e->backupName, e->previousVersion.old)) {
+            e->previous =
+                PutPreviousAway(&e->previousVersion, t->previousNote, RecordPreviousVersion, t, e->previousKept);
         }
         return true;
     case kReplaceKeptBoth:
@@ -450,8 +466,8 @@ bool RecordExports(ExportTransaction* t, uint32_t step)
     j->record.sourceRead.stamp = t->sourceStamp;
     j->record.sourceRead.sum = t->sourceSum;
     j->record.sourceRead.unit = LineUnitOf(t->encoding);
-    RecordExport(&t->without, &j->request->without, &j->record.exports[0]);
-    RecordExport(&t->with, &j->request->with, &j->record.exports[1]);
+    RecordExport(&t->without, &j->request->without, t->previousNote, &j->record.exports[0]);
+    RecordExport(&t->with, &j->request->with, t->previousNote, &j->record.exports[1]);
     return RecordUpdate(&j->file, &j->record);
 }
 

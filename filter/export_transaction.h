@@ -48,12 +48,11 @@ struct Export {
     FormChar tempName[kTempPathCapacity];
     FormChar backupName[kTempPathCapacity];
     FormChar tempPath[kTempPathCapacity];   // the temporary file once made
-    // A rewrite of a file with content: the file it was (its identity, as
-    // claimed), and the noted name its previous version is put away under
-    // (chosen when claimed; empty when there is none to keep).
-    bool oldKnown;
-    FileIdentity oldId;
-    FormChar notedName[kNotedPathCapacity];
+    // A rewrite of a file with content keeps its previous version: the
+    // file it was (its identity as claimed) and the names it goes by
+    // while it is put away (previous_version.h).
+    bool keepsPrevious;
+    PreviousVersion previousVersion;
     PreviousFate previous;
     FormChar previousKept[kNotedPathCapacity];   // where it stays, unless recycled
     // Which file the temporary one is, taken when it was made: a repair

@@ -7,6 +7,9 @@
 
 namespace {
 
+// Noted names tried when one chosen is taken before the file gets it.
+const int kNamingTries = 4;
+
 bool IsSeparator(FormChar c)
 {
     return c == '/' || c == '\\';
@@ -30,6 +33,43 @@ PreviousFate KeptUnder(const FormChar* name, PreviousFate fate, FormChar* kept)
 {
     CopyText(name, kept, kNotedPathCapacity);
     return fate;
+}
+
+bool Tell(TellRecord tell, void* arg)
+{
+    return tell == nullptr || tell(arg);
+}
+
+// From the backup name to a noted one: the one the record says, or one
+// chosen now (told to the record first, when the run gives one). False
+// when the file stays under the backup name.
+bool ToNotedName(PreviousVersion* p, const FormChar* note, TellRecord tell, void* arg)
+{
+    for (int attempt = 0; attempt < kNamingTries; ++attempt) {
+        if ((p->noted[0] == 0 || !Free(p->noted)) &&
+            (!NamePrevious(p->path, note, p->noted) || !Tell(tell, arg))) {
+            return false;
+        }
+        if (PlatformRenameToFree(p->backup, p->noted)) {
+            return true;
+        }
+        // Taken since it was chosen: the next free one.
+        p->noted[0] = 0;
+    }
+    return false;
+}
+
+// Our second name is the only one left: it takes a noted name again.
+PreviousFate BackBeside(PreviousVersion* p, const FormChar* note, FormChar* kept)
+{
+    if (Free(p->noted) && PlatformRenameToFree(p->link, p->noted)) {
+        return KeptUnder(p->noted, kPreviousBeside, kept);
+    }
+    FormChar other[kNotedPathCapacity];
+    if (NamePrevious(p->path, note, other) && PlatformRenameToFree(p->link, other)) {
+        return KeptUnder(other, kPreviousBeside, kept);
+    }
+    return KeptUnder(p->link, kPreviousUnderOurs, kept);
 }
 
 }  // namespace
@@ -56,6 +96,7 @@ bool NamePrevious(const FormChar* path, const FormChar* note, FormChar* noted)
             break;
         }
     }
+    noted[0] = 0;
     if (nameStart == length || noteLength == 0 || noteLength >= kNoteCapacity ||
         length + noteLength + 8 >= kNotedPathCapacity) {
         return false;
@@ -88,45 +129,51 @@ bool NamePrevious(const FormChar* path, const FormChar* note, FormChar* noted)
     return false;
 }
 
-PreviousFate PutPreviousAway(const FileIdentity& old, const FormChar* backup, const FormChar* noted,
-                             const FormChar* link, FormChar* kept)
+PreviousFate PutPreviousAway(PreviousVersion* p, const FormChar* note, TellRecord tell, void* arg, FormChar* kept)
 {
-    // The backup name to the noted one (a rename that left both names: the
-    // backup's is a second one and goes).
-    if (!SameText(backup, noted) && NameHolds(backup, old)) {
-        if (NameHolds(noted, old)) {
-            PlatformDelete(backup);
-        } else if (!PlatformRenameToFree(backup, noted)) {
-            return KeptUnder(backup, kPreviousUnderOurs, kept);
+    if (NameHolds(p->backup, p->old)) {
+        if (p->noted[0] != 0 && NameHolds(p->noted, p->old)) {
+            // A rename that left both names (a second name first): the
+            // backup's is a second one.
+            PlatformDelete(p->backup);
+        } else if (!ToNotedName(p, note, tell, arg)) {
+            return KeptUnder(p->backup, kPreviousUnderOurs, kept);
+        } else if (!NameHolds(p->noted, p->old)) {
+            // Renamed, but no longer known by its identity (a file system
+            // that numbers files by their names): left beside.
+            return KeptUnder(p->noted, kPreviousBeside, kept);
         }
     }
-    if (NameHolds(noted, old)) {
+    if (p->noted[0] != 0 && NameHolds(p->noted, p->old)) {
+        const bool linked = NameHolds(p->link, p->old);
+        if (!linked && p->namesBefore != 0) {
+            // Recycled, and back under its noted name since: the user
+            // restored it. Left there.
+            return kPreviousLeft;
+        }
         // Without a second name the bin is not trusted with the only copy.
-        if (!NameHolds(link, old) && !PlatformLinkBeside(noted, link)) {
-            return KeptUnder(noted, kPreviousBeside, kept);
+        if (!linked && !PlatformLinkBeside(p->noted, p->link)) {
+            return KeptUnder(p->noted, kPreviousBeside, kept);
         }
-        PlatformRecycle(noted);
-        if (NameHolds(noted, old)) {
+        p->namesBefore = PlatformNameCount(p->noted);
+        if (p->namesBefore < 2 || !Tell(tell, arg) || (PlatformRecycle(p->noted), NameHolds(p->noted, p->old))) {
             // The bin did not take it: it stays beside, under its noted name.
-            if (NameHolds(link, old)) {
-                PlatformDelete(link);
+            if (NameHolds(p->link, p->old)) {
+                PlatformDelete(p->link);
             }
-            return KeptUnder(noted, kPreviousBeside, kept);
+            return KeptUnder(p->noted, kPreviousBeside, kept);
         }
     }
-    if (NameHolds(link, old)) {
-        if (PlatformNameCount(link) > 1) {
-            // Its other name is in the bin.
-            PlatformDelete(link);
+    if (NameHolds(p->link, p->old)) {
+        if (p->namesBefore != 0 && PlatformNameCount(p->link) >= p->namesBefore) {
+            // As many names as before: the noted one is in the bin.
+            PlatformDelete(p->link);
             return kPreviousRecycled;
         }
-        // The shell removed it instead of recycling it: our second name is
-        // all there is, and takes the noted name again.
-        if (PlatformRenameToFree(link, noted)) {
-            return KeptUnder(noted, kPreviousBeside, kept);
-        }
-        return KeptUnder(link, kPreviousUnderOurs, kept);
+        // The shell removed it instead of recycling it (or its noted name
+        // went otherwise): our second name takes a noted name again.
+        return BackBeside(p, note, kept);
     }
-    // Under none of our names: recycled before a kill ended the run.
-    return kPreviousRecycled;
+    // Under none of our names.
+    return p->namesBefore != 0 ? kPreviousRecycled : kPreviousLeft;
 }

@@ -8,9 +8,12 @@ namespace {
 
 const unsigned char kRecordMagic[4] = {'Q', 'Z', 'R', 'J'};
 const unsigned char kPointerMagic[4] = {'Q', 'Z', 'P', 'J'};
-// Version 1 records had no seal, version 2 no previous versions: another
-// version's, never acted on.
+// Version 1 records had no seal: another version's, never acted on.
+// Version 2 ones lack what version 3 adds about a file's previous version
+// (a run of the program before it): read as having none, so that what
+// such a run left half done is still put back.
 const uint32_t kRecordVersion = 3;
+const uint32_t kOldestVersion = 2;
 // magic, version, sequence, payload length, seal (8 bytes)
 const uint32_t kHeaderSize = 24;
 
@@ -147,9 +150,11 @@ void PutExport(Slot* s, const RecordedExport& e)
     PutText(s, e.tempPath, kTempPathCapacity);
     PutText(s, e.backupPath, kTempPathCapacity);
     PutText(s, e.notedPath, kNotedPathCapacity);
+    PutU32(s, e.namesBefore);
+    PutText(s, e.note, kNoteCapacity);
 }
 
-void GetExport(Reader* r, RecordedExport* e)
+void GetExport(Reader* r, RecordedExport* e, uint32_t version)
 {
     uint32_t flags = GetU32(r);
     if (flags > 511u) {
@@ -176,7 +181,11 @@ void GetExport(Reader* r, RecordedExport* e)
     GetText(r, e->path, kLongPathCapacity);
     GetText(r, e->tempPath, kTempPathCapacity);
     GetText(r, e->backupPath, kTempPathCapacity);
-    GetText(r, e->notedPath, kNotedPathCapacity);
+    if (version >= 3) {
+        GetText(r, e->notedPath, kNotedPathCapacity);
+        e->namesBefore = GetU32(r);
+        GetText(r, e->note, kNoteCapacity);
+    }
 }
 
 // Starts a slot: room for the header.
@@ -214,7 +223,7 @@ enum SlotState { kSlotWhole, kSlotTorn, kSlotForeign };
 // key: its magic, version and seal. The payload follows the header,
 // *length long.
 SlotState SlotCheck(const unsigned char* bytes, uint32_t size, const unsigned char* magic, const SealKey& key,
-                    uint32_t* sequence, uint32_t* length)
+                    uint32_t* sequence, uint32_t* length, uint32_t* version)
 {
     if (size < kHeaderSize) {
         return kSlotTorn;
@@ -224,12 +233,12 @@ SlotState SlotCheck(const unsigned char* bytes, uint32_t size, const unsigned ch
     for (int i = 0; i < 4; ++i) {
         ours = GetByte(&r) == magic[i] && ours;
     }
-    uint32_t version = GetU32(&r);
+    *version = GetU32(&r);
     if (!ours) {
         // Zeros, or a write torn in its first bytes.
         return kSlotTorn;
     }
-    if (version != kRecordVersion) {
+    if (*version < kOldestVersion || *version > kRecordVersion) {
         return kSlotForeign;
     }
     *sequence = GetU32(&r);
@@ -244,7 +253,8 @@ SlotState SlotCheck(const unsigned char* bytes, uint32_t size, const unsigned ch
 // The whole slot with the highest sequence number among the file's slots
 // (size bytes read, slots of them at most): its payload's offset and length.
 RecordRead LatestSlot(const unsigned char* bytes, uint32_t size, uint32_t slots, const unsigned char* magic,
-                      const SealKey& key, uint32_t* payload, uint32_t* length)
+                      const SealKey& key, uint32_t* payload, uint32_t* length, uint32_t* version,
+                      uint32_t* latest = nullptr)
 {
     bool found = false;
     bool foreign = false;
@@ -257,7 +267,8 @@ RecordRead LatestSlot(const unsigned char* bytes, uint32_t size, uint32_t slots,
         uint32_t here = size - at < static_cast<uint32_t>(kRecordSlot) ? size - at : static_cast<uint32_t>(kRecordSlot);
         uint32_t sequence = 0;
         uint32_t n = 0;
-        SlotState state = SlotCheck(bytes + at, here, magic, key, &sequence, &n);
+        uint32_t slotVersion = 0;
+        SlotState state = SlotCheck(bytes + at, here, magic, key, &sequence, &n, &slotVersion);
         foreign = foreign || state == kSlotForeign;
         if (state != kSlotWhole || (found && sequence <= bestSequence)) {
             continue;
@@ -266,9 +277,13 @@ RecordRead LatestSlot(const unsigned char* bytes, uint32_t size, uint32_t slots,
         bestSequence = sequence;
         *payload = at + kHeaderSize;
         *length = n;
+        *version = slotVersion;
     }
     if (foreign && !found) {
         return kRecordForeign;
+    }
+    if (latest != nullptr) {
+        *latest = bestSequence;
     }
     return found ? kRecordRead : kRecordEmpty;
 }
@@ -298,6 +313,8 @@ void ExportInitRecorded(RecordedExport* e)
     e->tempPath[0] = 0;
     e->backupPath[0] = 0;
     e->notedPath[0] = 0;
+    e->namesBefore = 0;
+    e->note[0] = 0;
 }
 
 void CopyName(const FormChar* from, FormChar* to)
@@ -456,12 +473,18 @@ bool RecordFileRead(FileHandle file, unsigned char* bytes, uint32_t* size)
     return true;
 }
 
-RecordRead RecordParse(const unsigned char* bytes, uint32_t size, const SealKey& key, RunRecord* record)
+RecordRead RecordParse(const unsigned char* bytes, uint32_t size, const SealKey& key, RunRecord* record,
+                       uint32_t* sequence)
 {
     RecordInit(record);
     uint32_t payload = 0;
     uint32_t length = 0;
-    RecordRead read = LatestSlot(bytes, size, 2, kRecordMagic, key, &payload, &length);
+    uint32_t version = 0;
+    uint32_t latest = 0;
+    RecordRead read = LatestSlot(bytes, size, 2, kRecordMagic, key, &payload, &length, &version, &latest);
+    if (sequence != nullptr) {
+        *sequence = latest;
+    }
     if (read != kRecordRead) {
         return read;
     }
@@ -472,8 +495,8 @@ RecordRead RecordParse(const unsigned char* bytes, uint32_t size, const SealKey&
     record->sourceRead.stamp.writeTime = GetU64(&r);
     record->sourceRead.sum = GetU64(&r);
     record->sourceRead.unit = GetU32(&r);
-    GetExport(&r, &record->exports[0]);
-    GetExport(&r, &record->exports[1]);
+    GetExport(&r, &record->exports[0], version);
+    GetExport(&r, &record->exports[1], version);
     if (r.bad || r.at != r.size || record->step < kRecordClaiming || record->step > kRecordReplacing ||
         record->sourceRead.unit > kLineUnitUtf16Be) {
         RecordInit(record);
@@ -491,7 +514,8 @@ RecordRead PointerParse(const unsigned char* bytes, uint32_t size, RecordPointer
     pointer->key.k1 = 0;
     uint32_t payload = 0;
     uint32_t length = 0;
-    RecordRead read = LatestSlot(bytes, size, 1, kPointerMagic, kPointerSealKey, &payload, &length);
+    uint32_t version = 0;
+    RecordRead read = LatestSlot(bytes, size, 1, kPointerMagic, kPointerSealKey, &payload, &length, &version);
     if (read != kRecordRead) {
         return read;
     }

@@ -70,8 +70,14 @@ struct RecordedExport {
     FormChar tempPath[kTempPathCapacity];
     FormChar backupPath[kTempPathCapacity];
     // A rewrite of a file with content: the noted name its previous
-    // version is put away under (previous_version.h); empty when none.
+    // version is put away under (previous_version.h), empty until it is
+    // chosen; and how many names the file had just before it was handed
+    // to the Recycle Bin, 0 before that.
     FormChar notedPath[kNotedPathCapacity];
+    uint32_t namesBefore;
+    // The note of the noted name; empty when the run keeps no previous
+    // version of this file.
+    FormChar note[kNoteCapacity];
 };
 
 struct RunRecord {
@@ -136,8 +142,10 @@ enum RecordRead {
 // Room for a whole record file.
 enum { kRecordFileSize = 2 * kRecordSlot };
 // A record file's bytes (size of them, as read): the latest slot sealed
-// with key. Every length is checked against what was read.
-RecordRead RecordParse(const unsigned char* bytes, uint32_t size, const SealKey& key, RunRecord* record);
+// with key, and its sequence number. Every length is checked against what
+// was read.
+RecordRead RecordParse(const unsigned char* bytes, uint32_t size, const SealKey& key, RunRecord* record,
+                       uint32_t* sequence = nullptr);
 // A pointer file's bytes.
 RecordRead PointerParse(const unsigned char* bytes, uint32_t size, RecordPointer* pointer);
 // Lays out one slot around a payload of length bytes, sealed with key (a

@@ -256,9 +256,27 @@ bool CarryTail(const RecordedExport& e, const SourceAsRead& read)
 //
 // A file that had content keeps its previous version instead: it goes on
 // to the Recycle Bin from wherever the kill left it (previous_version.h).
-void CleanUpLanded(const RecordedExport& e, const RunRecord& r, RepairReport* report)
+// What the repair tells the record as it puts a previous version away, so
+// that a repair killed meanwhile is finished by the next one as the run's
+// own steps are.
+struct RepairTelling {
+    RunRecord* record;
+    RecordedExport* e;
+    PreviousVersion* p;
+    RecordFile* file;
+};
+
+bool TellTheRecord(void* arg)
 {
-    const bool keepPrevious = e.notedPath[0] != 0;
+    RepairTelling* t = static_cast<RepairTelling*>(arg);
+    CopyText(t->p->noted, t->e->notedPath, kNotedPathCapacity);
+    t->e->namesBefore = t->p->namesBefore;
+    return RecordUpdate(t->file, t->record);
+}
+
+void CleanUpLanded(RecordedExport& e, RunRecord& r, RecordFile* file, RepairReport* report)
+{
+    const bool keepPrevious = e.note[0] != 0;
     if (NameHolds(e.backupPath, e.id)) {
         if (e.isSource && !CarryTail(e, r.sourceRead)) {
             TellKept(report, e.backupPath);
@@ -269,8 +287,16 @@ void CleanUpLanded(const RecordedExport& e, const RunRecord& r, RepairReport* re
         }
     }
     if (keepPrevious) {
+        PreviousVersion p;
+        p.old = e.id;
+        p.path = e.path;
+        p.backup = e.backupPath;
+        p.link = e.tempPath;
+        CopyText(e.notedPath, p.noted, kNotedPathCapacity);
+        p.namesBefore = e.namesBefore;
+        RepairTelling telling = {&r, &e, &p, file};
         FormChar kept[kNotedPathCapacity];
-        PreviousFate fate = PutPreviousAway(e.id, e.backupPath, e.notedPath, e.tempPath, kept);
+        PreviousFate fate = PutPreviousAway(&p, e.note, TellTheRecord, &telling, kept);
         if (fate == kPreviousBeside || fate == kPreviousUnderOurs) {
             TellKept(report, kept);
         }
@@ -281,7 +307,7 @@ void CleanUpLanded(const RecordedExport& e, const RunRecord& r, RepairReport* re
     }
 }
 
-void Act(const RunRecord& r, RepairReport* report)
+void Act(RunRecord& r, RecordFile* file, RepairReport* report)
 {
     // Appended lines stay only when every rewritten export took its place
     // (the source last: lines moved out of it are then in their exports)
@@ -292,7 +318,7 @@ void Act(const RunRecord& r, RepairReport* report)
             allLanded = false;
         }
     }
-    for (const RecordedExport& e : r.exports) {
+    for (RecordedExport& e : r.exports) {
         if (!e.on) {
             continue;
         }
@@ -306,7 +332,7 @@ void Act(const RunRecord& r, RepairReport* report)
             bool keep = r.step == kRecordReplacing && allLanded && e.appended;
             putBack = RepairAppended(e, keep, report);
         } else if (Landed(e, r.step)) {
-            CleanUpLanded(e, r, report);
+            CleanUpLanded(e, r, file, report);
         } else {
             putBack = PutBackRewrite(e, r.step, report);
         }
@@ -354,13 +380,17 @@ void RepairPointer(void* arg, const FormChar* pointerPath)
         return;
     }
     RunRecord r;
-    if (!RecordFileRead(record, bytes, &size) || RecordParse(bytes, size, pointer.key, &r) != kRecordRead) {
+    RecordFile held;
+    held.file = record;
+    held.key = pointer.key;
+    if (!RecordFileRead(record, bytes, &size) ||
+        RecordParse(bytes, size, pointer.key, &r, &held.sequence) != kRecordRead) {
         // Not whole under the pointer's seal: both are left where they are,
         // and no step is taken on their word.
         PlatformClose(record);
         return;
     }
-    Act(r, report);
+    Act(r, &held, report);
     // Removed while held, as its run would have; then its pointer.
     PlatformDelete(pointer.recordPath);
     PlatformClose(record);

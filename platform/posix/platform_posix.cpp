@@ -899,6 +899,23 @@ bool CopyWhatCameIn(int fd, const std::string& to, uint64_t from, uint64_t* copi
     }
 }
 
+// Where a file cannot have a second name: the old file moves to the name
+// old, then the new one into its place; if that fails, the old one goes
+// back. False when the target holds its old file.
+bool MoveOldAside(const std::string& to, const std::string& from, const std::string& old, const struct stat& oldFile)
+{
+    struct stat there;
+    if (renameat2(AT_FDCWD, to.c_str(), AT_FDCWD, old.c_str(), RENAME_NOREPLACE) != 0) {
+        return false;
+    }
+    if (lstat(old.c_str(), &there) != 0 || !SameInode(there, oldFile) || rename(from.c_str(), to.c_str()) != 0) {
+        renameat2(AT_FDCWD, old.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE);
+        return false;
+    }
+    SyncFolderOf(to);
+    return true;
+}
+
 // The replace is done: the old file's second name goes, or stays for the
 // caller (its path in backup).
 ReplaceResult OldDone(const std::string& old, FormChar* backup, bool keepOld)
@@ -948,8 +965,12 @@ ReplaceResult PlatformReplace(const FormChar* target, const FormChar* temp, cons
     if (expected != nullptr || keepOld) {
         old = given.empty() ? from + ".old" : given;
         struct stat linked;
-        if (link(to.c_str(), old.c_str()) != 0) {
-            return kReplaceKeptOld;
+        if (g_faults.failLink || link(to.c_str(), old.c_str()) != 0) {
+            if (expected != nullptr || !MoveOldAside(to, from, old, oldFile)) {
+                return kReplaceKeptOld;
+            }
+            // Done by two moves on a volume without second names.
+            return OldDone(old, backup, keepOld);
         }
         if (stat(old.c_str(), &linked) != 0 || !SameInode(linked, oldFile)) {
             // Another file took the target's name since it was looked at.
@@ -1264,15 +1285,19 @@ bool PlatformRecycle(const FormChar* path)
             }
             return false;
         }
-        bool written = write(fd, info.data(), info.size()) == static_cast<ssize_t>(info.size());
+        bool written = write(fd, info.data(), info.size()) == static_cast<ssize_t>(info.size()) && fsync(fd) == 0;
         close(fd);
         std::string to = trash + "/files/" + entry;
-        struct stat taken;
-        if (written && lstat(to.c_str(), &taken) != 0 && rename(from.c_str(), to.c_str()) == 0) {
+        if (written && renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) {
+            SyncFolderOf(to);
             return true;
         }
         int error = errno;
         unlink(infoPath.c_str());
+        if (written && error == EEXIST) {
+            // A file of that name with no info of its own: the next name.
+            continue;
+        }
         errno = error;
         return false;
     }

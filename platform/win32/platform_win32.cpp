@@ -958,7 +958,9 @@ uint32_t PlatformNameCount(const FormChar* path)
 
 // The shell's own move to the Recycle Bin, asked to show nothing: no
 // confirmation, no progress, no error box. (Where it cannot recycle it
-// removes the file without asking; the caller holds a second name.)
+// removes the file without asking; the caller holds a second name.) The
+// shell takes plain paths only: a longer one, or one in the "\\?\" form
+// (whose '?' it would read as a wildcard), is not handed to it.
 bool PlatformRecycle(const FormChar* path)
 {
     // A full path, ended with two terminators.
@@ -969,6 +971,9 @@ bool PlatformRecycle(const FormChar* path)
     DWORD n = 0;
     while (from[n] != 0) {
         ++n;
+    }
+    if (n >= MAX_PATH || (n >= 4 && from[0] == L'\\' && from[1] == L'\\' && (from[2] == L'?' || from[2] == L'.'))) {
+        return false;
     }
     from[n + 1] = 0;
     SHFILEOPSTRUCTW operation = {};

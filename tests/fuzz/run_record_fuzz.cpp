@@ -37,7 +37,7 @@ void Check(const unsigned char* bytes, uint32_t size)
     if (RecordParse(bytes, size, kKey, &record) == kRecordRead) {
         for (const RecordedExport& e : record.exports) {
             if (!Ends(e.path, kLongPathCapacity) || !Ends(e.tempPath, kTempPathCapacity) ||
-                !Ends(e.backupPath, kTempPathCapacity) || !Ends(e.notedPath, kNotedPathCapacity)) {
+                !Ends(e.backupPath, kTempPathCapacity) || !Ends(e.notedPath, kNotedPathCapacity) || !Ends(e.note, kNoteCapacity)) {
                 Broken("a record's text runs past its room");
             }
         }

@@ -107,40 +107,86 @@ TEST_F(PreviousVersion, AnExtractionInPlaceThatMatchesNothingLeavesTheWholeFileI
 }
 
 // Where the trash does not take the file (a volume without one, or a file
-// too big for it, which the shell then removes instead, or a volume
-// without second names), the previous version stays beside the file under
-// its noted name, and the run says so. An export rewritten over an existing
-// file keeps its previous version the same way.
+// too big for it, which the shell then removes instead), the previous
+// version stays beside the file under its noted name, and the run says so.
+// An export rewritten over an existing file keeps its previous version the
+// same way. On a volume whose files cannot have a second name an export is
+// replaced by two moves and keeps its previous version beside too; the
+// source, whose replace needs a second name to see what a logger adds in
+// that moment, is then not rewritten and the run says so.
 TEST_F(PreviousVersion, WhereTheTrashDoesNotTakeItThePreviousVersionStaysBeside)
 {
     const std::string errors = dir_.File("errors.txt");
     for (int fault = 0; fault < 3; ++fault) {
         SCOPED_TRACE("fault " + std::to_string(fault));
+        for (const std::string& name : dir_.Entries()) {
+            unlink(dir_.File(name).c_str());
+        }
         WriteFile(Source(), kLog);
         WriteFile(errors, "old errors\r\n");
-        for (const std::string& name : dir_.Entries()) {
-            if (name.find("(previous") != std::string::npos) {
-                unlink(dir_.File(name).c_str());
-            }
-        }
         *PosixFaultPlan() = PosixFaults();
-        PosixFaultPlan()->failLink = fault == 0;
-        PosixFaultPlan()->failRecycle = fault == 1;
-        PosixFaultPlan()->recycleRemoves = fault == 2;
+        PosixFaultPlan()->failRecycle = fault == 0;
+        PosixFaultPlan()->recycleRemoves = fault == 1;
+        PosixFaultPlan()->failLink = fault == 2;
         form_.SetCheck(IDC_EXPORT_WITHOUT, true);
         form_.SetText(IDC_WITH_PATH, errors);
         RunOutcome outcome = Run("ERROR");
+        EXPECT_EQ(ReadFile(errors), "ERROR one\r\nERROR two\r\n");
+        EXPECT_EQ(ReadFile(dir_.File("errors (previous).txt")), "old errors\r\n");
+        EXPECT_EQ(outcome.withReport.previous, kPreviousBeside);
+        EXPECT_EQ(Utf16ToUtf8(outcome.withReport.previousKept), dir_.File("errors (previous).txt"));
+        if (fault == 2) {
+            EXPECT_EQ(outcome.failure, kRunExportUnreplaced);
+            EXPECT_EQ(ReadFile(Source()), kLog);
+            EXPECT_EQ(dir_.Entries(), (std::vector<std::string>{"app.log", "errors (previous).txt", "errors.txt"}));
+            continue;
+        }
         ASSERT_EQ(outcome.failure, kRunSucceeded);
         EXPECT_EQ(ReadFile(Source()), "start\r\nok\r\nend\r\n");
-        EXPECT_EQ(ReadFile(errors), "ERROR one\r\nERROR two\r\n");
         EXPECT_EQ(ReadFile(Noted()), kLog);
-        EXPECT_EQ(ReadFile(dir_.File("errors (previous).txt")), "old errors\r\n");
         EXPECT_EQ(outcome.withoutReport.previous, kPreviousBeside);
         EXPECT_EQ(Utf16ToUtf8(outcome.withoutReport.previousKept), Noted());
-        EXPECT_EQ(outcome.withReport.previous, kPreviousBeside);
         EXPECT_EQ(dir_.Entries(),
                   (std::vector<std::string>{"app (previous).log", "app.log", "errors (previous).txt", "errors.txt"}));
     }
+}
+
+// Whatever else holds the file or its names, the previous version is not
+// lost nor told to be where it is not: a hard link of the user's to the
+// old file (the shell removing the noted name leaves a name, but not one
+// of ours); a noted name another file takes between its choice and the
+// rename (the other export's own path).
+TEST_F(PreviousVersion, OtherNamesOfTheFileOrOfItsNoteDoNotMisleadTheRun)
+{
+    WriteFile(Source(), kLog);
+    ASSERT_EQ(link(Source().c_str(), dir_.File("mirror.log").c_str()), 0);
+    PosixFaultPlan()->recycleRemoves = 1;
+    RunOutcome outcome = Run("ERROR");
+    ASSERT_EQ(outcome.failure, kRunSucceeded);
+    EXPECT_EQ(outcome.withReport.previous, kPreviousBeside);
+    EXPECT_EQ(ReadFile(Noted()), kLog);
+    EXPECT_EQ(dir_.Entries(), (std::vector<std::string>{"app (previous).log", "app.log", "mirror.log"}));
+
+    // The without-string export rewrites errors.txt; the with-string one is
+    // new and named as errors.txt's previous version would be.
+    *PosixFaultPlan() = PosixFaults();
+    for (const std::string& name : dir_.Entries()) {
+        unlink(dir_.File(name).c_str());
+    }
+    WriteFile(Source(), kLog);
+    WriteFile(dir_.File("errors.txt"), "old errors\r\n");
+    form_.SetCheck(IDC_EXPORT_WITHOUT, true);
+    form_.SetText(IDC_WITHOUT_PATH, dir_.File("errors.txt"));
+    form_.SetText(IDC_WITH_PATH, dir_.File("errors (previous).txt"));
+    outcome = Run("ERROR");
+    ASSERT_EQ(outcome.failure, kRunSucceeded);
+    EXPECT_EQ(ReadFile(dir_.File("errors (previous).txt")), "ERROR one\r\nERROR two\r\n");
+    EXPECT_EQ(outcome.withoutReport.previous, kPreviousRecycled);
+    bool kept = false;
+    for (const auto& file : Trashed()) {
+        kept = kept || (file.first == "errors (previous 2).txt" && file.second == "old errors\r\n");
+    }
+    EXPECT_TRUE(kept) << "the previous version is not in the trash under the next free name";
 }
 
 // A noted name is one no file holds, and keeps the file's extension.

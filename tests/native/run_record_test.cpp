@@ -14,6 +14,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -260,6 +261,65 @@ TEST_F(RunRecordTest, ALandedExportsOldFileGoesByItsIdentityOnly)
         unlink(temp.c_str());
         unlink(out.c_str());
     }
+}
+
+// A record and pointer of the program before this one (version 2, which
+// knew nothing of previous versions), left by a kill in the middle of a
+// replace: the old file under the backup's name, the target's name free.
+// The next start of this program still puts the old file back.
+TEST_F(RunRecordTest, ARecordOfTheProgramBeforeIsStillActedOn)
+{
+    const std::string out = dir_.File("out.txt");
+    const std::string temp = dir_.File("qzv0005.tmp");
+    const std::string backup = dir_.File("qzb0006.tmp");
+    WriteFile(out, "the old lines\r\n");
+    WriteFile(temp, "the new lines\r\n");
+    RunRecord r = ReplacingRecord(out, temp, backup);
+    r.exports[0].existed = true;
+    RecordFile f;
+    std::u16string beside = Utf8ToUtf16(out);
+    ASSERT_TRUE(RecordBegin(&f, beside.c_str(), &r));
+    Abandon(&f);
+    ASSERT_EQ(rename(out.c_str(), backup.c_str()), 0);
+
+    // The same record laid out as version 2: each export without the
+    // three fields that came after (two empty texts and a zero count).
+    const std::string recordPath = Utf16ToUtf8(f.path);
+    std::string bytes = ReadFile(recordPath);
+    const uint32_t at = (f.sequence & 1u) * kRecordSlot;
+    uint32_t length = 0;
+    memcpy(&length, bytes.data() + at + 12, 4);
+    std::string payload = bytes.substr(at + 24, length);
+    auto exportSize = [](const RecordedExport& e) {
+        auto text = [](const FormChar* t) {
+            size_t n = 0;
+            while (t[n] != 0) {
+                ++n;
+            }
+            return 4 + 2 * n;
+        };
+        return 4 + 32 + 56 + text(e.path) + text(e.tempPath) + text(e.backupPath) + 12;
+    };
+    const size_t first = 40 + exportSize(r.exports[0]);
+    ASSERT_EQ(first + exportSize(r.exports[1]), payload.size());
+    ASSERT_EQ(payload.substr(first - 12, 12), std::string(12, '\0'));
+    std::string older = payload.substr(0, first - 12) + payload.substr(first, payload.size() - first - 12);
+    std::vector<unsigned char> slot(kRecordSlot);
+    uint32_t n = SealedSlot(slot.data(), false, f.sequence, reinterpret_cast<const unsigned char*>(older.data()),
+                            static_cast<uint32_t>(older.size()), f.key);
+    ASSERT_GT(n, 0u);
+    slot[4] = 2;   // the version, which the seal does not cover
+    WriteFile(recordPath, std::string(slot.begin(), slot.begin() + n));
+    const std::string pointerPath = Utf16ToUtf8(f.pointer);
+    std::string pointer = ReadFile(pointerPath);
+    pointer[4] = 2;
+    WriteFile(pointerPath, pointer);
+
+    Repair();
+    EXPECT_EQ(ReadFile(out), "the old lines\r\n");
+    EXPECT_EQ(report_.putBack, 1u);
+    EXPECT_FALSE(FileExists(pointerPath));
+    EXPECT_EQ(dir_.Entries(), std::vector<std::string>{"out.txt"});
 }
 
 // Writes a pointer file by hand: its slot around the given payload.

@@ -315,6 +315,7 @@ TEST_F(WinRecord, AKillInsideTheRecyclingStepIsFinishedWithEveryVersionKept)
         SetPath(e.tempPath, temp);
         SetPath(e.backupPath, backup);
         SetPath(e.notedPath, noted);
+        SetPath(e.note, L"移除行列前");
         ASSERT_TRUE(MoveFileExW(errors.c_str(), backup.c_str(), 0));
         ASSERT_TRUE(MoveFileExW(temp.c_str(), errors.c_str(), 0));
         if (left >= kUnderNoted) {
@@ -322,6 +323,12 @@ TEST_F(WinRecord, AKillInsideTheRecyclingStepIsFinishedWithEveryVersionKept)
         }
         if (left >= kNotedAndLinked) {
             ASSERT_TRUE(CreateHardLinkW(temp.c_str(), noted.c_str(), nullptr));
+        }
+        if (left >= kRecycledLinkLeft) {
+            // The run took the count of names, told the record, then
+            // handed the file to the shell.
+            e.namesBefore = PlatformNameCount(noted.c_str());
+            ASSERT_EQ(e.namesBefore, 2u);
         }
         if (left == kRecycledLinkLeft) {
             ASSERT_TRUE(PlatformRecycle(noted.c_str()));
