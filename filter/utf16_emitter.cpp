@@ -81,36 +81,40 @@ QUORVANE_WIDE_TARGET bool JudgeUnitBlocksWide(const char* text, uint64_t* at, ui
 }
 
 // The lines of CountUnitLines' 64-byte blocks (32 units), two 32-byte
-// vectors each; *at where fewer than 64 bytes are left before to.
+// vectors each; *at where fewer than 64 bytes are left before to. Each
+// unit is packed into a byte (a unit above 0xFF into 0xFF, which ends no
+// line), and CR, LF and NUL are found among the bytes by one table lookup:
+// each byte's low half picks the one line end it could be.
 QUORVANE_WIDE_TARGET uint64_t CountUnitBlocksWide(const char* text, uint64_t* at, uint64_t to, bool bigEndian,
                                                   bool* endBefore)
 {
-    const __m256i cr = _mm256_set1_epi16(static_cast<short>(bigEndian ? 0x0D00 : 0x000D));
-    const __m256i lf = _mm256_set1_epi16(static_cast<short>(bigEndian ? 0x0A00 : 0x000A));
-    const __m256i zero = _mm256_setzero_si256();
+    const __m256i table = _mm256_setr_epi8(0, -1, -1, -1, -1, -1, -1, -1, -1, -1, '\n', -1, -1, '\r', -1, -1,
+                                           0, -1, -1, -1, -1, -1, -1, -1, -1, -1, '\n', -1, -1, '\r', -1, -1);
+    const __m256i lf = _mm256_set1_epi8('\n');
     uint64_t lines = 0;
-    bool before = *endBefore;
+    uint32_t before = *endBefore ? 1 : 0;
     uint64_t i = *at;
     for (; i + 64 <= to; i += 64) {
         __m256i low = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(text + i));
         __m256i high = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(text + i + 32));
-        __m256i lowFeeds = _mm256_cmpeq_epi16(low, lf);
-        __m256i highFeeds = _mm256_cmpeq_epi16(high, lf);
-        __m256i lowEnds = _mm256_or_si256(lowFeeds, _mm256_or_si256(_mm256_cmpeq_epi16(low, cr),
-                                                                     _mm256_cmpeq_epi16(low, zero)));
-        __m256i highEnds = _mm256_or_si256(highFeeds, _mm256_or_si256(_mm256_cmpeq_epi16(high, cr),
-                                                                       _mm256_cmpeq_epi16(high, zero)));
-        uint64_t ends = static_cast<uint32_t>(_mm256_movemask_epi8(lowEnds)) |
-                        (static_cast<uint64_t>(static_cast<uint32_t>(_mm256_movemask_epi8(highEnds))) << 32);
-        uint64_t feeds = static_cast<uint32_t>(_mm256_movemask_epi8(lowFeeds)) |
-                         (static_cast<uint64_t>(static_cast<uint32_t>(_mm256_movemask_epi8(highFeeds))) << 32);
-        // Two bits a unit.
-        uint64_t previous = (ends << 2) | (before ? 3 : 0);
-        before = (ends >> 63) != 0;
-        lines += static_cast<uint64_t>(__builtin_popcountll(ends & ~(feeds & previous))) >> 1;
+        if (bigEndian) {
+            low = _mm256_or_si256(_mm256_slli_epi16(low, 8), _mm256_srli_epi16(low, 8));
+            high = _mm256_or_si256(_mm256_slli_epi16(high, 8), _mm256_srli_epi16(high, 8));
+        }
+        // Each unit at most 0xFF first (the pack takes units as signed),
+        // and the pack works within each 128-bit half: the units come back
+        // in order after one permute.
+        const __m256i byteMost = _mm256_set1_epi16(0xFF);
+        __m256i units = _mm256_permute4x64_epi64(
+            _mm256_packus_epi16(_mm256_min_epu16(low, byteMost), _mm256_min_epu16(high, byteMost)), 0xD8);
+        uint32_t ends = static_cast<uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(_mm256_shuffle_epi8(table, units), units)));
+        uint32_t feeds = static_cast<uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(units, lf)));
+        uint32_t previous = (ends << 1) | before;
+        before = ends >> 31;
+        lines += static_cast<uint64_t>(__builtin_popcount(ends & ~(feeds & previous)));
     }
     *at = i;
-    *endBefore = before;
+    *endBefore = before != 0;
     return lines;
 }
 #else
