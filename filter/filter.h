@@ -2,9 +2,9 @@
 #ifndef QUORVANE_FILTER_H
 #define QUORVANE_FILTER_H
 
-#include "filter/run_driver.h"
-#include "filter/run_outcome.h"
-#include "filter/run_request.h"
+#include "filter/run/run_driver.h"
+#include "filter/run/run_outcome.h"
+#include "filter/run/run_request.h"
 #include "platform/platform.h"
 
 // Reads the form into a request and runs it on the calling thread, with

@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "filter/read_window.h"
-#include "filter/route_lines.h"
+#include "filter/pass/read_window.h"
+#include "filter/pass/route_lines.h"
 #include "tests/native/test_support.h"
 
 namespace {

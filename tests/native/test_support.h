@@ -10,8 +10,8 @@
 #include <utility>
 #include <vector>
 
-#include "filter/read_window.h"
-#include "filter/route_lines.h"
+#include "filter/pass/read_window.h"
+#include "filter/pass/route_lines.h"
 #include "platform/posix/posix_form.h"
 
 // A fresh folder, removed with its content when the object goes.

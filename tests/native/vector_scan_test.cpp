@@ -7,11 +7,11 @@
 #include <string>
 #include <vector>
 
-#include "filter/line_emitter.h"
-#include "filter/needle_search.h"
-#include "filter/utf16_emitter.h"
-#include "filter/utf16_units.h"
-#include "filter/wide_vectors.h"
+#include "filter/pass/line_emitter.h"
+#include "filter/match/needle_search.h"
+#include "filter/utf16/utf16_emitter.h"
+#include "filter/utf16/utf16_units.h"
+#include "filter/match/wide_vectors.h"
 #include "tests/native/test_support.h"
 
 namespace {

@@ -10,8 +10,8 @@
 #include <vector>
 
 #include "filter/filter.h"
-#include "filter/read_window.h"
-#include "filter/route_lines.h"
+#include "filter/pass/read_window.h"
+#include "filter/pass/route_lines.h"
 #include "resources/resource_ids.h"
 #include "tests/win/strip_form.h"
 #include "tests/win/win_test_support.h"

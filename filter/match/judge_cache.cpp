@@ -1,0 +1,109 @@
+// The platform's verdicts on windows of text, remembered.
+
+#include "filter/match/judge_cache.h"
+
+namespace {
+
+const uint32_t kDefaultSlots = 1u << 15;
+const uint64_t kDefaultKeyBytes = 1u << 19;
+
+uint64_t Hash(const unsigned char* bytes, uint32_t length)
+{
+    // FNV-1a, then a final mix so that the low bits spread.
+    uint64_t h = 0xcbf29ce484222325ull;
+    for (uint32_t i = 0; i < length; ++i) {
+        h = (h ^ bytes[i]) * 0x100000001b3ull;
+    }
+    h ^= h >> 29;
+    h *= 0xbf58476d1ce4e5b9ull;
+    h ^= h >> 32;
+    return h;
+}
+
+bool SameBytes(const unsigned char* a, const unsigned char* b, uint32_t length)
+{
+    for (uint32_t i = 0; i < length; ++i) {
+        if (a[i] != b[i]) {
+            return false;
+        }
+    }
+    return true;
+}
+
+void Clear(JudgeCache* cache)
+{
+    for (uint32_t i = 0; i < cache->slotCount; ++i) {
+        cache->slots[i].used = 0;
+    }
+    cache->filled = 0;
+    cache->keyUsed = 0;
+}
+
+}  // namespace
+
+uint64_t JudgeCacheBytes()
+{
+    return kDefaultSlots * sizeof(JudgeSlot) + kDefaultKeyBytes;
+}
+
+bool JudgeCacheInit(JudgeCache* cache, void* memory, uint64_t bytes, uint32_t windowLength)
+{
+    uint32_t slots = kDefaultSlots;
+    while (slots > 4 && slots * sizeof(JudgeSlot) * 2 > bytes) {
+        slots /= 2;
+    }
+    uint64_t slotBytes = slots * sizeof(JudgeSlot);
+    if (windowLength == 0 || bytes < slotBytes + windowLength) {
+        return false;
+    }
+    cache->slots = static_cast<JudgeSlot*>(memory);
+    cache->slotCount = slots;
+    cache->filled = 0;
+    cache->keys = static_cast<unsigned char*>(memory) + slotBytes;
+    cache->keyCapacity = bytes - slotBytes;
+    cache->keyUsed = 0;
+    cache->windowLength = windowLength;
+    Clear(cache);
+    return true;
+}
+
+int JudgeCacheFind(const JudgeCache* cache, const unsigned char* window)
+{
+    const uint64_t hash = Hash(window, cache->windowLength);
+    const uint32_t mask = cache->slotCount - 1;
+    for (uint32_t i = static_cast<uint32_t>(hash) & mask;; i = (i + 1) & mask) {
+        const JudgeSlot& slot = cache->slots[i];
+        if (!slot.used) {
+            return -1;
+        }
+        if (slot.hash == hash && SameBytes(cache->keys + slot.key, window, cache->windowLength)) {
+            return slot.verdict;
+        }
+    }
+}
+
+void JudgeCacheKeep(JudgeCache* cache, const unsigned char* window, bool verdict)
+{
+    // At most three quarters of the slots in use, so that a search always
+    // ends at a free one.
+    if (cache->filled + 1 > cache->slotCount / 4 * 3 ||
+        cache->keyUsed + cache->windowLength > cache->keyCapacity) {
+        Clear(cache);
+    }
+    const uint64_t hash = Hash(window, cache->windowLength);
+    const uint32_t mask = cache->slotCount - 1;
+    uint32_t i = static_cast<uint32_t>(hash) & mask;
+    while (cache->slots[i].used) {
+        i = (i + 1) & mask;
+    }
+    JudgeSlot& slot = cache->slots[i];
+    slot.used = 1;
+    slot.hash = hash;
+    slot.key = static_cast<uint32_t>(cache->keyUsed);
+    slot.verdict = verdict ? 1 : 0;
+    for (uint32_t k = 0; k < cache->windowLength; ++k) {
+        cache->keys[cache->keyUsed + k] = window[k];
+    }
+    cache->keyUsed += cache->windowLength;
+    ++cache->filled;
+}

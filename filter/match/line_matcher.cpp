@@ -1,0 +1,422 @@
+// The matcher.
+
+#include "filter/match/line_matcher.h"
+
+#include "filter/pass/line_ends.h"
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
+namespace {
+
+// How often long work in one line looks at the stop flag.
+const uint32_t kStopCheckSteps = 4096;
+
+// True, and the matcher marked stopped, when the stop flag is raised.
+bool StopSeen(LineMatcher* m)
+{
+    if (StopRaised(m->stop)) {
+        m->stopped = true;
+    }
+    return m->stopped;
+}
+
+// Whether the needle's bytes stand on a character boundary of the line
+// [start, end), given the first place at or after start where they stand
+// (candidate may lie beyond the line). The platform's search steps through
+// a line character by character, so in a double-byte code page a match must
+// start on a character boundary; the line is walked once from its start,
+// for all its candidates together.
+bool BytesHoldNeedle(LineMatcher* m, const NeedleSearch* search, const char* text, uint64_t size, uint64_t start,
+                     uint64_t end, uint64_t candidate)
+{
+    if (!m->rules->hasLeadBytes) {
+        return candidate + search->length <= end;
+    }
+    const unsigned char* b = reinterpret_cast<const unsigned char*>(text);
+    const unsigned char* lead = m->rules->leadByte;
+    uint64_t boundary = start;
+    uint32_t steps = 0;
+    while (candidate + search->length <= end) {
+        while (boundary < candidate) {
+            boundary += (lead[b[boundary]] && boundary + 1 < end) ? 2 : 1;
+        }
+        if (boundary == candidate) {
+            return true;
+        }
+        if (++steps % kStopCheckSteps == 0 && StopSeen(m)) {
+            return false;
+        }
+        candidate = FindNeedle(search, text, candidate + 1, size);
+    }
+    return false;
+}
+
+// First byte in [from, to) that is neither plain nor a line end, or to.
+uint64_t FindOddByte(const LineMatcher* m, const char* text, uint64_t from, uint64_t to)
+{
+    const unsigned char* b = reinterpret_cast<const unsigned char*>(text);
+    const unsigned char* plain = m->rules->plain;
+    uint64_t i = from;
+#if defined(__SSE2__)
+    if (m->printablePlain) {
+        // Signed, bytes 0x80-0xFF are below 0x20 too. Line ends, and the
+        // tab where it is plain, are left out at once: nearly every block
+        // holds some.
+        const __m128i space = _mm_set1_epi8(0x20);
+        const __m128i del = _mm_set1_epi8(0x7F);
+        const __m128i cr = _mm_set1_epi8('\r');
+        const __m128i lf = _mm_set1_epi8('\n');
+        const __m128i zero = _mm_setzero_si128();
+        const __m128i tab = _mm_set1_epi8(plain[static_cast<unsigned char>('\t')] ? '\t' : 0);
+        while (i + 16 <= to) {
+            __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(b + i));
+            __m128i usual = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, cr), _mm_cmpeq_epi8(v, lf)),
+                                         _mm_or_si128(_mm_cmpeq_epi8(v, zero), _mm_cmpeq_epi8(v, tab)));
+            __m128i odd = _mm_or_si128(_mm_cmplt_epi8(v, space), _mm_cmpeq_epi8(v, del));
+            unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(_mm_andnot_si128(usual, odd)));
+            while (mask != 0) {
+                uint64_t at = i + static_cast<uint64_t>(__builtin_ctz(mask));
+                if (!plain[b[at]] && !IsLineEnd(text[at])) {
+                    return at;
+                }
+                mask &= mask - 1;
+            }
+            i += 16;
+        }
+    }
+#endif
+    for (; i < to; ++i) {
+        if (!plain[b[i]] && !IsLineEnd(text[i])) {
+            return i;
+        }
+    }
+    return to;
+}
+
+// Asks the platform's search whether text[start, end) holds the needle.
+bool AskWhetherHolds(const LineMatcher* m, char* text, uint64_t start, uint64_t end)
+{
+    char saved = text[end];
+    text[end] = 0;
+    bool holds = PlatformLineContains(text + start, reinterpret_cast<const char*>(m->search.needle),
+                                      m->search.ignoreCase);
+    text[end] = saved;
+    return holds;
+}
+
+// Whether the needle-sized window at text[at] holds the needle: the cache's
+// verdict on the same bytes, or the platform's, then kept.
+bool WindowHoldsNeedle(LineMatcher* m, char* text, uint64_t at)
+{
+    const unsigned char* window = reinterpret_cast<const unsigned char*>(text) + at;
+    if (m->cache != nullptr) {
+        int known = JudgeCacheFind(m->cache, window);
+        if (known >= 0) {
+            return known == 1;
+        }
+    }
+    bool verdict = AskWhetherHolds(m, text, at, at + m->search.length);
+    if (m->cache != nullptr) {
+        JudgeCacheKeep(m->cache, window, verdict);
+    }
+    return verdict;
+}
+
+// The first barrier character (a double-byte one, IsBarrierPair) that
+// starts at or after at, a character boundary, and ends before end; end
+// when there is none.
+uint64_t NextBarrierPair(const LineMatcher* m, const unsigned char* b, uint64_t at, uint64_t end)
+{
+    const TextRules* rules = m->rules;
+    while (at + 1 < end) {
+        if (!rules->leadByte[b[at]]) {
+            ++at;
+        } else if (IsBarrierPair(rules, b[at], b[at + 1])) {
+            return at;
+        } else {
+            at += 2;
+        }
+    }
+    return end;
+}
+
+// Whether the line [start, end), in which no window of plain bytes holds the
+// needle (the byte search settled those), holds it by the platform's rules.
+// Only the windows that take in some byte that is not plain remain open;
+// each starts on a character boundary of the line, as the platform's own
+// walk does, and is judged by itself: the platform's search compares the
+// needle with just as many bytes of the line at each boundary. A window that
+// holds a barrier character whole cannot hold the needle, which is plain:
+// it is not asked, so the cost of a line does not grow with the needle's
+// length.
+bool OddWindowsHoldNeedle(LineMatcher* m, char* text, uint64_t start, uint64_t end)
+{
+    const unsigned char* b = reinterpret_cast<const unsigned char*>(text);
+    const uint64_t n = m->search.length;
+    uint64_t barrier = m->rules->hasBarriers ? NextBarrierPair(m, b, start, end) : end;
+    uint64_t boundary = start;
+    uint64_t odd = FindOddByte(m, text, start, end);
+    while (odd < end) {
+        // Odd bytes closer than a needle's length share their windows.
+        uint64_t last = odd;
+        uint64_t next = FindOddByte(m, text, last + 1, end);
+        while (next < end && next < last + n) {
+            last = next;
+            next = FindOddByte(m, text, last + 1, end);
+        }
+        // The open windows start between odd - n + 1 and last, and end
+        // within the line.
+        uint64_t from = odd + 1 >= start + n ? odd + 1 - n : start;
+        while (boundary <= last && boundary + n <= end) {
+            if (barrier < boundary) {
+                barrier = NextBarrierPair(m, b, boundary, end);
+            }
+            bool blocked = barrier + 2 <= boundary + n;
+            if (boundary >= from && !blocked && WindowHoldsNeedle(m, text, boundary)) {
+                return true;
+            }
+            if (boundary >= from && StopSeen(m)) {
+                return false;
+            }
+            boundary += (m->rules->leadByte[b[boundary]] && boundary + 1 < end) ? 2 : 1;
+        }
+        odd = next;
+    }
+    return false;
+}
+
+// The next line in [from, to) with bytes that are not plain that holds the
+// needle by the platform's rules. to starts a line or is the text's end; no
+// needle's bytes stand in between.
+bool NextOddLineHoldingNeedle(LineMatcher* m, char* text, uint64_t size, uint64_t from, uint64_t to,
+                              uint64_t* start, uint64_t* end)
+{
+    for (uint64_t i = from; i < to;) {
+        uint64_t odd = FindOddByte(m, text, i, to);
+        if (odd >= to) {
+            return false;
+        }
+        *start = LineStartOf(text, i, odd);
+        *end = FindLineEnd(text, size, odd);
+        if (OddWindowsHoldNeedle(m, text, *start, *end)) {
+            return true;
+        }
+        if (m->stopped) {
+            return false;
+        }
+        i = NextLineStart(text, *end);
+    }
+    return false;
+}
+
+// The next line at or after from that the platform's search, asked about
+// each whole line, says holds the needle.
+bool NextAskedLineHoldingNeedle(LineMatcher* m, char* text, uint64_t size, uint64_t from, uint64_t* start,
+                                uint64_t* end)
+{
+    for (uint64_t i = from; i < size; i = NextLineStart(text, *end)) {
+        *start = i;
+        *end = FindLineEnd(text, size, i);
+        if (*end > i && AskWhetherHolds(m, text, i, *end)) {
+            return true;
+        }
+        if (StopSeen(m)) {
+            return false;
+        }
+    }
+    return false;
+}
+
+// True when the pair at b is an ideograph the caseless needle does not hold.
+inline bool ForeignIdeograph(const LineMatcher* m, const unsigned char* b)
+{
+    unsigned pair = static_cast<unsigned>(b[0]) << 8 | b[1];
+    return IsIdeographPair(m->rules, b[0], b[1]) && (m->needlePair[pair >> 3] >> (pair & 7) & 1) == 0;
+}
+
+// Whether the line [start, end) holds the caseless needle by the
+// platform's rules: each needle-long window on a character
+// boundary is asked by itself, as the platform's own walk compares it,
+// when it takes in some other character (or part of one: windows of plain
+// and barrier characters only were settled by the needle's bytes) and
+// holds whole no ideograph the needle does not (no other character
+// compares equal to one).
+bool ForeignFreeWindowsHoldNeedle(LineMatcher* m, char* text, uint64_t start, uint64_t end)
+{
+    const unsigned char* b = reinterpret_cast<const unsigned char*>(text);
+    const unsigned char* lead = m->rules->leadByte;
+    const uint64_t n = m->search.length;
+    uint64_t ahead = start;          // the next character not yet looked at
+    bool foreignSeen = false;
+    uint64_t foreign = 0;            // where the last foreign ideograph starts
+    bool otherSeen = false;
+    uint64_t other = 0;              // where the last other character starts
+    uint32_t steps = 0;
+    for (uint64_t p = start; p + n <= end; p += (lead[b[p]] && p + 1 < end) ? 2 : 1) {
+        while (ahead < p + n) {
+            bool pair = lead[b[ahead]] && ahead + 1 < end;
+            if (pair && ahead + 2 > p + n) {
+                break;   // not whole in this window: the next ones will see it
+            }
+            if (pair ? !IsBarrierPair(m->rules, b[ahead], b[ahead + 1]) : !m->rules->plain[b[ahead]]) {
+                otherSeen = true;
+                other = ahead;
+            } else if (pair && ForeignIdeograph(m, b + ahead)) {
+                foreignSeen = true;
+                foreign = ahead;
+            }
+            ahead += pair ? 2 : 1;
+        }
+        // A character cut by the window's end is read as some other one.
+        bool takesOther = (otherSeen && other >= p) || ahead < p + n;
+        bool blocked = foreignSeen && foreign >= p;
+        if (takesOther && !blocked && WindowHoldsNeedle(m, text, p)) {
+            return true;
+        }
+        if (++steps % kStopCheckSteps == 0 && StopSeen(m)) {
+            return false;
+        }
+    }
+    return false;
+}
+
+// The next line at or after from that holds a caseless needle: its bytes
+// on a character boundary, or the platform's verdict on the windows that
+// could hold it otherwise.
+bool NextCaselessLineHoldingNeedle(LineMatcher* m, char* text, uint64_t size, uint64_t from, uint64_t* start,
+                                   uint64_t* end)
+{
+    uint64_t candidate = FindNeedle(&m->exact, text, from, size);
+    for (uint64_t i = from; i < size; i = NextLineStart(text, *end)) {
+        *start = i;
+        *end = FindLineEnd(text, size, i);
+        if (candidate < i) {
+            candidate = FindNeedle(&m->exact, text, i, size);
+        }
+        if (candidate + m->exact.length <= *end && BytesHoldNeedle(m, &m->exact, text, size, i, *end, candidate)) {
+            return !m->stopped;
+        }
+        // Its windows that take in another character, or cut one in two at
+        // their end (the platform reads its lead byte alone as some other
+        // character), and hold no foreign ideograph.
+        if (*end > i && ForeignFreeWindowsHoldNeedle(m, text, i, *end)) {
+            return true;
+        }
+        if (StopSeen(m)) {
+            return false;
+        }
+    }
+    return false;
+}
+
+bool NeedleHasLineEnd(const NeedleSearch* search)
+{
+    for (uint32_t k = 0; k < search->length; ++k) {
+        if (search->needle[k] == '\r' || search->needle[k] == '\n') {
+            return true;
+        }
+    }
+    return false;
+}
+
+bool NeedleIsPlain(const NeedleSearch* search, const TextRules* rules)
+{
+    for (uint32_t k = 0; k < search->length; ++k) {
+        if (!rules->plain[search->needle[k]]) {
+            return false;
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
+void LineMatcherInit(LineMatcher* m, const SearchNeedles* needles, const TextRules* rules)
+{
+    NeedleSearchInit(&m->search, needles->ansi, needles->ignoreCase, rules);
+    m->rules = rules;
+    m->asksOddLines = !rules->allPlain;
+    m->printablePlain = true;
+    for (int c = 0x20; c < 0x7F; ++c) {
+        m->printablePlain = m->printablePlain && rules->plain[c] != 0;
+    }
+    m->asksEveryLine = !NeedleIsPlain(&m->search, rules);
+    const unsigned char* n = reinterpret_cast<const unsigned char*>(needles->ansi);
+    m->caseless = m->asksEveryLine && rules->hasBarriers;
+    for (uint32_t k = 0; m->caseless && n[k] != 0;) {
+        bool letter = ((n[k] | 0x20) >= 'a' && (n[k] | 0x20) <= 'z');
+        if (rules->plain[n[k]] && !letter) {
+            ++k;
+        } else if (rules->leadByte[n[k]] && n[k + 1] != 0 && IsBarrierPair(rules, n[k], n[k + 1])) {
+            k += 2;
+        } else {
+            m->caseless = false;
+        }
+    }
+    NeedleSearchInit(&m->exact, needles->ansi, false, rules);
+    for (unsigned char& bits : m->needlePair) {
+        bits = 0;
+    }
+    for (uint32_t k = 0; m->caseless && n[k] != 0; ++k) {
+        if (rules->leadByte[n[k]] && n[k + 1] != 0) {
+            unsigned pair = static_cast<unsigned>(n[k]) << 8 | n[k + 1];
+            m->needlePair[pair >> 3] = static_cast<unsigned char>(m->needlePair[pair >> 3] | 1u << (pair & 7));
+            ++k;
+        }
+    }
+    // A text the code page cannot hold is in no line read in it.
+    m->holdsNoLine = !needles->ansiHeld || NeedleHasLineEnd(&m->search);
+    m->cache = nullptr;
+    m->stop = nullptr;
+    m->stopped = false;
+}
+
+void LineScanStart(LineScan* scan, const LineMatcher* m, char* text, uint64_t size)
+{
+    scan->text = text;
+    scan->size = size;
+    bool searchesBytes = !m->asksEveryLine && !m->holdsNoLine;
+    scan->candidate = searchesBytes ? FindNeedle(&m->search, text, 0, size) : size;
+}
+
+bool NextLineHoldingNeedle(LineMatcher* m, LineScan* scan, uint64_t from, uint64_t* start, uint64_t* end)
+{
+    char* text = scan->text;
+    const uint64_t size = scan->size;
+    if (m->holdsNoLine) {
+        return false;
+    }
+    if (m->asksEveryLine && m->caseless) {
+        return NextCaselessLineHoldingNeedle(m, text, size, from, start, end);
+    }
+    if (m->asksEveryLine) {
+        return NextAskedLineHoldingNeedle(m, text, size, from, start, end);
+    }
+    while (from < size) {
+        if (scan->candidate < from) {
+            scan->candidate = FindNeedle(&m->search, text, from, size);
+        }
+        const uint64_t candidate = scan->candidate;
+        // Lines before the candidate's own hold no needle's bytes.
+        uint64_t candidateLine = candidate < size ? LineStartOf(text, from, candidate) : size;
+        if (m->asksOddLines && NextOddLineHoldingNeedle(m, text, size, from, candidateLine, start, end)) {
+            return true;
+        }
+        if (m->stopped || candidate >= size) {
+            return false;
+        }
+        *start = candidateLine;
+        *end = FindLineEnd(text, size, candidate);
+        if (BytesHoldNeedle(m, &m->search, text, size, *start, *end, candidate) ||
+            (!m->stopped && m->asksOddLines && OddWindowsHoldNeedle(m, text, *start, *end))) {
+            return !m->stopped;
+        }
+        if (m->stopped) {
+            return false;
+        }
+        from = NextLineStart(text, *end);
+    }
+    return false;
+}

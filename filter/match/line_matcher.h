@@ -1,0 +1,81 @@
+// The matcher: finds the lines that hold the needle, as the platform's own
+// search would judge them.
+//
+// A byte search over a whole stretch finds where the needle's bytes stand;
+// a line holds the needle where they start on a character boundary. Where
+// the platform compares by the locale's rules, the byte search is exact
+// only on plain bytes (TextRules): a line with other bytes, not already
+// matched by its bytes, is asked of the platform, window by window, with its
+// verdicts kept in a cache; a needle with other bytes has every line asked
+// of the platform whole.
+#ifndef QUORVANE_LINE_MATCHER_H
+#define QUORVANE_LINE_MATCHER_H
+
+#include "filter/match/judge_cache.h"
+#include "filter/match/needle_search.h"
+#include "filter/match/search_needles.h"
+#include "platform/platform.h"
+
+// What stays the same for every text of one run.
+struct LineMatcher {
+    NeedleSearch search;
+    const TextRules* rules;
+    // Some bytes are not plain: lines holding them may be for the platform
+    // to judge.
+    bool asksOddLines;
+    // Every printable ASCII byte is plain, so the vector scan for other
+    // bytes can look at control and high bytes only.
+    bool printablePlain;
+    // The needle holds bytes that are not plain: the platform judges every
+    // line whole.
+    bool asksEveryLine;
+    // ... unless its characters are plain ones that are no letters and
+    // double-byte barrier characters (IsBarrierPair): a line of such
+    // characters only then holds it where its bytes stand, as they stand
+    // (exact), and only a line with other characters is asked.
+    bool caseless;
+    NeedleSearch exact;
+    // The double-byte characters of a caseless needle, one bit a pair: a
+    // window holding an ideograph that is not among them cannot hold it.
+    unsigned char needlePair[8192];
+    // The needle holds a line end: no line holds it.
+    bool holdsNoLine;
+    // The platform's verdicts on windows of odd lines, or none.
+    JudgeCache* cache;
+    // Read inside long work (or none); stopped tells that it was seen and
+    // the search gave up.
+    const StopFlag* stop;
+    bool stopped;
+};
+
+// Prepares a matcher; needles and rules must outlive it. It starts with no
+// cache.
+void LineMatcherInit(LineMatcher* matcher, const SearchNeedles* needles, const TextRules* rules);
+
+// True when the platform may be asked about needle-sized windows of lines:
+// a cache of its verdicts then saves calls.
+inline bool LineMatcherAsksWindows(const LineMatcher* matcher)
+{
+    return matcher->asksOddLines && (!matcher->asksEveryLine || matcher->caseless) && !matcher->holdsNoLine;
+}
+
+// One text being searched, from its start to its end, and the first place
+// not yet passed where the needle's bytes stand.
+struct LineScan {
+    char* text;          // text[size] and text[size + 1] are zero
+    uint64_t size;
+    uint64_t candidate;  // size when there is none
+};
+
+// Starts a scan of text[0, size), which starts a line.
+void LineScanStart(LineScan* scan, const LineMatcher* matcher, char* text, uint64_t size);
+
+// The next line at or after from that holds the needle: true with the line
+// in [*start, *end), *end its line end; false when no line from there on
+// does. from starts a line and is at or after the end of the line the last
+// call gave. The platform's search needs each line it judges zero-ended:
+// the byte after it is set to zero for the call and then put back.
+bool NextLineHoldingNeedle(LineMatcher* matcher, LineScan* scan, uint64_t from, uint64_t* start,
+                           uint64_t* end);
+
+#endif

@@ -1,0 +1,305 @@
+// The UTF-8 rule.
+
+#include "filter/match/utf8_lines.h"
+
+#include "filter/pass/line_ends.h"
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
+namespace {
+
+// First byte above 0x7F in text[from, to), or to.
+uint64_t FindHighByte(const char* text, uint64_t from, uint64_t to)
+{
+    uint64_t i = from;
+#if defined(__SSE2__)
+    while (i + 16 <= to) {
+        int mask = _mm_movemask_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(text + i)));
+        if (mask != 0) {
+            return i + static_cast<uint64_t>(__builtin_ctz(static_cast<unsigned>(mask)));
+        }
+        i += 16;
+    }
+#endif
+    while (i < to && static_cast<unsigned char>(text[i]) < 0x80) {
+        ++i;
+    }
+    return i;
+}
+
+// True for a byte the platform's search may not compare as itself: any but
+// the tab and printable ASCII.
+inline bool IsOddByte(unsigned char c)
+{
+    return c != '\t' && (c < 0x20 || c >= 0x7F);
+}
+
+// First odd byte in text[from, to), or to.
+uint64_t FindOddByte(const char* text, uint64_t from, uint64_t to)
+{
+    uint64_t i = from;
+#if defined(__SSE2__)
+    // Signed, bytes 0x80-0xFF are below 0x20 too.
+    const __m128i space = _mm_set1_epi8(0x20);
+    const __m128i del = _mm_set1_epi8(0x7F);
+    const __m128i tab = _mm_set1_epi8('\t');
+    while (i + 16 <= to) {
+        __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text + i));
+        __m128i odd = _mm_andnot_si128(_mm_cmpeq_epi8(v, tab),
+                                       _mm_or_si128(_mm_cmplt_epi8(v, space), _mm_cmpeq_epi8(v, del)));
+        int mask = _mm_movemask_epi8(odd);
+        if (mask != 0) {
+            return i + static_cast<uint64_t>(__builtin_ctz(static_cast<unsigned>(mask)));
+        }
+        i += 16;
+    }
+#endif
+    while (i < to && !IsOddByte(static_cast<unsigned char>(text[i]))) {
+        ++i;
+    }
+    return i;
+}
+
+// Whether the UTF-8 line text[start, end), in which no stretch of plain
+// bytes holds the needle of n plain units (the folded search settled those),
+// holds it by the platform's rules. Only the needle-long stretches of
+// characters that take in an odd byte remain open: each run of odd bytes,
+// with the n - 1 plain bytes (characters) on either side of it, is asked of
+// the platform by itself, runs closer than that as one.
+bool OddStretchesInSegmentHoldNeedle(Utf8Matcher* m, const char* text, uint64_t start, uint64_t end)
+{
+    const unsigned char* b = reinterpret_cast<const unsigned char*>(text);
+    const uint64_t margin = m->wide.length - 1;
+    uint64_t plainFrom = start;   // every byte from here to the next odd one is plain
+    for (;;) {
+        uint64_t odd = FindOddByte(text, plainFrom, end);
+        if (odd >= end) {
+            return false;
+        }
+        uint64_t afterOdd = odd;
+        uint64_t j = odd;
+        while (j < end && (IsOddByte(b[j]) || j - afterOdd < margin)) {
+            if (IsOddByte(b[j])) {
+                afterOdd = j + 1;
+            }
+            ++j;
+        }
+        uint64_t from = odd - plainFrom > margin ? odd - margin : plainFrom;
+        uint64_t to = afterOdd + margin < end ? afterOdd + margin : end;
+        if (AskWideWindows(&m->wide, b + from, to - from, kUnitsUtf8, m->cache, m->stop, &m->stopped)) {
+            return true;
+        }
+        if (m->stopped || to >= end) {
+            return false;
+        }
+        plainFrom = afterOdd;
+    }
+}
+
+// The character a well-formed three-byte UTF-8 sequence at b stands for.
+inline uint32_t ThreeByteCharacter(const unsigned char* b)
+{
+    return (static_cast<uint32_t>(b[0] & 0x0F) << 12) | (static_cast<uint32_t>(b[1] & 0x3F) << 6) | (b[2] & 0x3Fu);
+}
+
+// The same, asked of each stretch of the line between barrier characters
+// (IsBarrierCharacter, each three bytes in UTF-8) that is long enough to
+// hold the needle: no window that takes in such a character can match it.
+// The line is well-formed UTF-8.
+bool OddStretchesHoldNeedle(Utf8Matcher* m, const char* text, uint64_t start, uint64_t end)
+{
+    const unsigned char* b = reinterpret_cast<const unsigned char*>(text);
+    const uint64_t least = m->wide.length;   // a plain unit is one byte, any other more
+    auto nextBarrier = [&](uint64_t at) {
+        for (at = FindHighByte(text, at, end); at < end;) {
+            uint32_t length = Utf8SequenceLength(b + at, end - at);
+            if (length == 3 && IsBarrierCharacter(ThreeByteCharacter(b + at))) {
+                break;
+            }
+            at = FindHighByte(text, at + (length == 0 ? 1 : length), end);
+        }
+        return at;
+    };
+    auto judge = [&](uint64_t from, uint64_t barrier) {
+        return OddStretchesInSegmentHoldNeedle(m, text, from, barrier);
+    };
+    return StretchesBetweenBarriersHold(start, end, least, 3, nextBarrier, judge, &m->stopped);
+}
+
+bool SameText(const char* a, const char* b)
+{
+    for (; *a != 0 && *a == *b; ++a, ++b) {
+    }
+    return *a == *b;
+}
+
+// What a line is made of, for the UTF-8 rule.
+enum LineKind {
+    kNotUtf8,           // not well-formed UTF-8, or nothing above ASCII
+    kPlainAndBarrier,   // UTF-8 of plain and barrier characters only
+    kOtherCharacters,   // UTF-8 holding some other character too
+};
+
+// Reads the line text[start, end) once: whether it is well-formed UTF-8
+// with a character above ASCII, and whether any of its characters is
+// neither plain nor a barrier character.
+LineKind KindOfLine(const char* text, uint64_t start, uint64_t end)
+{
+    const unsigned char* b = reinterpret_cast<const unsigned char*>(text);
+    bool high = false;
+    bool other = false;
+    for (uint64_t i = FindOddByte(text, start, end); i < end; i = FindOddByte(text, i, end)) {
+        if (b[i] < 0x80) {
+            other = true;
+            ++i;
+            continue;
+        }
+        uint32_t length = Utf8SequenceLength(b + i, end - i);
+        if (length == 0) {
+            return kNotUtf8;
+        }
+        high = true;
+        other = other || length != 3 || !IsBarrierCharacter(ThreeByteCharacter(b + i));
+        i += length;
+    }
+    return !high ? kNotUtf8 : other ? kOtherCharacters : kPlainAndBarrier;
+}
+
+// Whether the UTF-8 line text[start, end) holds the needle ignoring case:
+// folded bytes for a needle of plain ASCII and barrier characters (UTF-8
+// bytes of other characters are never ASCII letters, so only those fold),
+// the bytes as they stand for another; then the platform's wide search,
+// where some character could still stand for the needle's.
+bool HoldsIgnoringCase(Utf8Matcher* m, const char* text, uint64_t start, uint64_t end, LineKind kind)
+{
+    const NeedleSearch* search = m->searchesFolded ? &m->folded : &m->exact;
+    if (FindNeedle(search, text + start, 0, end - start) < end - start) {
+        return true;
+    }
+    if (m->searchesFolded && kind == kPlainAndBarrier) {
+        // Plain and barrier characters only, each compared as itself.
+        return false;
+    }
+    if (m->searchesFolded && m->wide.plain) {
+        return OddStretchesHoldNeedle(m, text, start, end);
+    }
+    return AskWideWhetherHolds(&m->wide, reinterpret_cast<const unsigned char*>(text) + start, end - start,
+                               kUnitsUtf8, m->stop, &m->stopped);
+}
+
+}  // namespace
+
+bool IsUtf8WithHighBytes(const char* text, uint64_t start, uint64_t end)
+{
+    const unsigned char* b = reinterpret_cast<const unsigned char*>(text);
+    uint64_t i = FindHighByte(text, start, end);
+    if (i >= end) {
+        return false;
+    }
+    while (i < end) {
+        if (b[i] < 0x80) {
+            i = FindHighByte(text, i, end);
+            continue;
+        }
+        uint32_t length = Utf8SequenceLength(b + i, end - i);
+        if (length == 0) {
+            return false;
+        }
+        i += length;
+    }
+    return true;
+}
+
+void Utf8MatcherInit(Utf8Matcher* m, const SearchNeedles* needles, const TextRules* rules, const StopFlag* stop)
+{
+    WideNeedleInit(&m->wide, needles->utf16, needles->ignoreCase);
+    for (int c = 0; c < 256; ++c) {
+        m->fold[c] = static_cast<unsigned char>((c >= 'a' && c <= 'z') ? c - 'a' + 'A' : c);
+    }
+    uint32_t length = 0;
+    bool lineEnd = false;
+    for (; needles->utf8[length] != 0; ++length) {
+        lineEnd = lineEnd || needles->utf8[length] == '\r' || needles->utf8[length] == '\n';
+    }
+    const unsigned char* bytes = reinterpret_cast<const unsigned char*>(needles->utf8);
+    NeedleSearchInitBytes(&m->exact, bytes, length, false, m->fold);
+    m->searchesFolded = needles->ignoreCase && m->wide.plainOrBarrier;
+    NeedleSearchInitBytes(&m->folded, bytes, length, m->searchesFolded, m->fold);
+    // Where the code page is searched byte for byte, its verdict on the
+    // same bytes is the UTF-8 rule's own; where the code page is UTF-8 and
+    // case counts, its search already is the UTF-8 one. (Ignoring case, the
+    // code page's search folds ASCII letters only: the rule folds the rest
+    // as the wide search does.)
+    bool sameSearch = !needles->ignoreCase && needles->ansiHeld && SameText(needles->ansi, needles->utf8) &&
+                      rules->allPlain && !rules->hasLeadBytes;
+    bool utf8Search = rules->utf8CodePage && !needles->ignoreCase;
+    m->active = needles->utf8Held && length > 0 && !lineEnd && !sameSearch && !utf8Search;
+    m->stop = stop;
+    m->stopped = false;
+    m->cache = nullptr;
+}
+
+void Utf8ScanStart(Utf8Scan* scan, const Utf8Matcher* m, const char* text, uint64_t size)
+{
+    scan->text = text;
+    scan->size = size;
+    scan->lineStartKnown = false;
+    if (!m->active) {
+        scan->candidate = size;
+    } else if (m->wide.ignoreCase) {
+        scan->candidate = FindHighByte(text, 0, size);
+    } else {
+        scan->candidate = FindNeedle(&m->exact, text, 0, size);
+    }
+}
+
+bool NextUtf8LineHoldingNeedle(Utf8Matcher* m, Utf8Scan* scan, uint64_t from, uint64_t to, uint64_t* start,
+                               uint64_t* end)
+{
+    const char* text = scan->text;
+    const uint64_t size = scan->size;
+    if (!m->active) {
+        return false;
+    }
+    while (from < to) {
+        if (scan->candidate < from) {
+            scan->candidate = m->wide.ignoreCase ? FindHighByte(text, from, size)
+                                                 : FindNeedle(&m->exact, text, from, size);
+            scan->lineStartKnown = false;
+        }
+        const uint64_t candidate = scan->candidate;
+        if (candidate >= size) {
+            return false;
+        }
+        // No line end lies between the line start found and the candidate:
+        // from a later from, the line starts there or at from.
+        if (!scan->lineStartKnown) {
+            scan->candidateLineStart = LineStartOf(text, from, candidate);
+            scan->lineStartKnown = true;
+        }
+        *start = scan->candidateLineStart > from ? scan->candidateLineStart : from;
+        if (*start >= to) {
+            return false;
+        }
+        *end = FindLineEnd(text, size, candidate);
+        // Case kept, the needle's bytes stand in the line (they hold no line
+        // end): it holds the needle if it is UTF-8.
+        bool holds;
+        if (m->wide.ignoreCase) {
+            LineKind kind = KindOfLine(text, *start, *end);
+            holds = kind != kNotUtf8 && HoldsIgnoringCase(m, text, *start, *end, kind);
+        } else {
+            holds = IsUtf8WithHighBytes(text, *start, *end);
+        }
+        if (holds) {
+            return true;
+        }
+        if (m->stopped) {
+            return false;
+        }
+        from = NextLineStart(text, *end);
+    }
+    return false;
+}

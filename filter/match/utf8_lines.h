@@ -1,0 +1,71 @@
+// The UTF-8 rule for the lines of a source read in the code page: a line
+// that is well-formed UTF-8 and holds a byte above 0x7F also holds the
+// search text where its UTF-8 form holds it (a byte search is exact in
+// UTF-8: no character's bytes stand inside another's), or, ignoring case,
+// where the platform's wide search finds it in the line's characters. Such
+// a line holds the text when this rule or the code page's says so; any
+// other line is judged by the code page's alone.
+#ifndef QUORVANE_UTF8_LINES_H
+#define QUORVANE_UTF8_LINES_H
+
+#include "filter/match/needle_search.h"
+#include "filter/match/search_needles.h"
+#include "filter/match/wide_judge.h"
+#include "platform/platform.h"
+
+struct Utf8Matcher {
+    // The rule can add a line to those the code page's rules find: off when
+    // the text has no UTF-8 form, holds a line end, or is searched in the
+    // code page byte for byte with the very same bytes.
+    bool active;
+    WideNeedle wide;
+    unsigned char fold[256];     // ASCII letters upper-cased
+    NeedleSearch exact;          // the UTF-8 form's bytes
+    NeedleSearch folded;         // ignoring case, for a needle of plain ASCII
+    bool searchesFolded;
+    const StopFlag* stop;
+    bool stopped;                // the stop was seen while asking the platform
+    // The platform's verdicts on windows of the stretches it is asked
+    // about, or none.
+    JudgeCache* cache;
+};
+
+// True when the platform may be asked about windows of lines: a cache of
+// its verdicts (windows of twice the needle's length in bytes) then saves
+// calls.
+inline bool Utf8MatcherAsksWindows(const Utf8Matcher* matcher)
+{
+    return matcher->active && matcher->searchesFolded && matcher->wide.plain;
+}
+
+// needles and rules must outlive the matcher, which starts with no cache.
+void Utf8MatcherInit(Utf8Matcher* matcher, const SearchNeedles* needles, const TextRules* rules,
+                     const StopFlag* stop);
+
+// One text being searched: the first place not yet passed where the UTF-8
+// needle's bytes stand (or, ignoring case, a byte above 0x7F).
+struct Utf8Scan {
+    const char* text;   // text[size] is zero
+    uint64_t size;
+    uint64_t candidate;
+    // Where the candidate's line starts, once looked for (from the first
+    // from asked about it on): each byte before a candidate is walked back
+    // over once, however many lines the code page's rules find before it.
+    uint64_t candidateLineStart;
+    bool lineStartKnown;
+};
+
+void Utf8ScanStart(Utf8Scan* scan, const Utf8Matcher* matcher, const char* text, uint64_t size);
+
+// The first line that starts in [from, to) and holds the needle by the UTF-8
+// rule: true with the line in [*start, *end), *end its line end. from starts
+// a line; calls come in order, each from at or after the end of the line the
+// last one gave or at or after its to.
+bool NextUtf8LineHoldingNeedle(Utf8Matcher* matcher, Utf8Scan* scan, uint64_t from, uint64_t to, uint64_t* start,
+                               uint64_t* end);
+
+// True when text[start, end) is well-formed UTF-8 and holds a byte above
+// 0x7F.
+bool IsUtf8WithHighBytes(const char* text, uint64_t start, uint64_t end);
+
+#endif

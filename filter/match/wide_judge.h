@@ -1,0 +1,126 @@
+// The platform's wide search asked about a line of Unicode text: the line's
+// UTF-16 units, taken from UTF-16 bytes of either order or from well-formed
+// UTF-8, are passed in overlapping pieces through a fixed buffer, so that a
+// line of any length is judged without memory that grows with it.
+#ifndef QUORVANE_WIDE_JUDGE_H
+#define QUORVANE_WIDE_JUDGE_H
+
+#include "filter/match/judge_cache.h"
+#include "platform/platform.h"
+
+// Where a line's units come from.
+enum UnitForm {
+    kUnitsLittleEndian,
+    kUnitsBigEndian,
+    kUnitsUtf8,   // well-formed UTF-8
+};
+
+struct WideNeedle {
+    const FormChar* units;   // zero-terminated, not owned
+    uint32_t length;
+    bool ignoreCase;
+    // Every unit is plain: a tab or printable ASCII, which the platform's
+    // search compares as itself, and ignoring case as ASCII letters fold.
+    bool plain;
+    // Every unit is plain or a barrier character (IsBarrierCharacter), which
+    // the platform's search compares as itself and which has no case: in a
+    // line of such characters only, the needle stands where its units do,
+    // ASCII letters folded.
+    bool plainOrBarrier;
+    // ... and none of them a letter: ignoring case changes nothing.
+    bool caseless;
+    // The needle holds CR or LF: no line holds it.
+    bool holdsLineEnd;
+};
+
+// A unit the platform's search compares as itself (ignoring case, as ASCII
+// letters fold).
+inline bool IsPlainUnit(uint32_t unit)
+{
+    return unit == 0x09 || (unit >= 0x20 && unit <= 0x7E);
+}
+
+void WideNeedleInit(WideNeedle* needle, const FormChar* units, bool ignoreCase);
+
+// Calls judge(from, to) on each stretch of a line's [start, end) between
+// barrier characters (IsBarrierCharacter) that is at least least bytes
+// long: true at the first that holds the needle. nextBarrier(from) gives
+// where the first barrier at or after from starts (end when none), width
+// its length in bytes; stopped is looked at between stretches.
+template <typename NextBarrier, typename Judge>
+bool StretchesBetweenBarriersHold(uint64_t start, uint64_t end, uint64_t least, uint64_t width,
+                                  NextBarrier nextBarrier, Judge judge, const bool* stopped)
+{
+    for (uint64_t from = start; from <= end && end - from >= least;) {
+        uint64_t barrier = nextBarrier(from);
+        if (barrier - from >= least && judge(from, barrier)) {
+            return true;
+        }
+        if (*stopped || barrier >= end) {
+            return false;
+        }
+        from = barrier + width;
+    }
+    return false;
+}
+
+// Asks the platform's wide search (PlatformWideLineContains) whether the
+// line of count bytes, in the given form, holds the needle. Every
+// needle-long stretch of the line's units lies whole in one piece, so the
+// answer is the one the platform would give about the whole line. *stopped
+// is set, and the answer is false, when stop is raised between pieces.
+bool AskWideWhetherHolds(const WideNeedle* needle, const unsigned char* line, uint64_t count, UnitForm form,
+                         const StopFlag* stop, bool* stopped);
+
+// The same answer, had window by window: each needle-long stretch of units
+// is asked by itself (the platform's search compares the needle with just
+// as many units at each place), its verdict kept in cache (windows of twice
+// the needle's length in bytes) and taken from there when the same units
+// come again. Without a cache, as AskWideWhetherHolds.
+bool AskWideWindows(const WideNeedle* needle, const unsigned char* line, uint64_t count, UnitForm form,
+                    JudgeCache* cache, const StopFlag* stop, bool* stopped);
+
+// Length of the well-formed UTF-8 sequence at b[0, count), or 0 when none
+// starts there. Inline: the UTF-8 rule asks it for every character of a
+// line with one above ASCII.
+inline uint32_t Utf8SequenceLength(const unsigned char* b, uint64_t count)
+{
+    unsigned char c = b[0];
+    if (c < 0x80) {
+        return 1;
+    }
+    uint32_t n;
+    unsigned char low = 0x80;
+    unsigned char high = 0xBF;
+    if (c >= 0xC2 && c <= 0xDF) {
+        n = 2;
+    } else if (c >= 0xE0 && c <= 0xEF) {
+        n = 3;
+        if (c == 0xE0) {
+            low = 0xA0;    // no overlong forms
+        } else if (c == 0xED) {
+            high = 0x9F;   // no surrogates
+        }
+    } else if (c >= 0xF0 && c <= 0xF4) {
+        n = 4;
+        if (c == 0xF0) {
+            low = 0x90;
+        } else if (c == 0xF4) {
+            high = 0x8F;   // nothing past U+10FFFF
+        }
+    } else {
+        return 0;
+    }
+    if (count < n || b[1] < low || b[1] > high) {
+        return 0;
+    }
+    for (uint32_t k = 2; k < n; ++k) {
+        if ((b[k] & 0xC0) != 0x80) {
+            return 0;
+        }
+    }
+    return n;
+}
+
+
+#endif

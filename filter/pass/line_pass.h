@@ -1,0 +1,43 @@
+// The pass over complete lines: cuts a stretch of the source into lines and
+// routes each one to the with-string or the without-string export.
+#ifndef QUORVANE_LINE_PASS_H
+#define QUORVANE_LINE_PASS_H
+
+#include "filter/match/line_matcher.h"
+#include "filter/pass/line_sink.h"
+#include "filter/match/search_needles.h"
+#include "filter/match/utf8_lines.h"
+#include "platform/platform.h"
+
+// What stays the same for every stretch of one run.
+struct LinePass {
+    LineMatcher matcher;
+    Utf8Matcher utf8;
+    LineSink* without;
+    LineSink* with;
+};
+
+// True when a stop raised during the pass cut it short: the lines it
+// routed are not all of them.
+inline bool LinePassStopped(const LinePass* pass)
+{
+    return pass->matcher.stopped || pass->utf8.stopped;
+}
+
+// Prepares a pass; needles and rules must outlive it, as must stop, which
+// the pass reads inside long work (or none). The pass starts with no cache.
+void LinePassInit(LinePass* pass, const SearchNeedles* needles, const TextRules* rules, const StopFlag* stop,
+                  LineSink* withoutTarget, LineSink* withTarget);
+
+// Routes the lines of text[0, size), size > 0: a line containing the needle
+// (by the code page's rules or the UTF-8 rule) goes, ended with CR LF, to
+// the with-string export, any other line to the without-string export. CR, LF and NUL end a line; LF bytes right after a
+// line's end are skipped. text must start a line and end at a line's end,
+// except at the end of the source, where the last line may have none.
+// text[size] and text[size + 1] must be zero; nothing beyond them is read.
+void RouteCompleteLines(LinePass* pass, char* text, uint64_t size);
+
+// Routes the one (empty) line of an empty source.
+void RouteEmptySource(LinePass* pass);
+
+#endif

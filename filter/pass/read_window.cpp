@@ -1,0 +1,168 @@
+// The read window.
+//
+// In the sanitizer build every byte past the two zero bytes that follow the
+// valid data is poisoned, so that a pass reading any further is caught.
+
+#include "filter/pass/read_window.h"
+
+#if defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define QUORVANE_POISON_WINDOW 1
+#endif
+#endif
+#if defined(__SANITIZE_ADDRESS__)
+#define QUORVANE_POISON_WINDOW 1
+#endif
+
+#if defined(QUORVANE_POISON_WINDOW)
+#include <sanitizer/asan_interface.h>
+#endif
+
+namespace {
+
+// Largest single read call.
+const uint64_t kMaxReadChunk = 1u << 30;
+
+void Unpoison(ReadWindow* w)
+{
+#if defined(QUORVANE_POISON_WINDOW)
+    ASAN_UNPOISON_MEMORY_REGION(w->data, w->capacity + kWindowPadding);
+#else
+    (void)w;
+#endif
+}
+
+// Ends the valid data with two zero bytes; poisons what lies beyond.
+void Seal(ReadWindow* w)
+{
+    w->data[w->valid] = 0;
+    w->data[w->valid + 1] = 0;
+#if defined(QUORVANE_POISON_WINDOW)
+    ASAN_POISON_MEMORY_REGION(w->data + w->valid + 2, w->capacity + kWindowPadding - w->valid - 2);
+#endif
+}
+
+}  // namespace
+
+void WindowInit(ReadWindow* w, FileHandle file, uint64_t size, char* block, uint64_t capacity)
+{
+    w->file = file;
+    w->left = size;
+    w->data = block;
+    w->capacity = capacity;
+    w->valid = 0;
+    w->grown = nullptr;
+    w->failed = false;
+    w->stopped = false;
+    w->shortened = false;
+    w->outOfMemory = false;
+    w->error = 0;
+    w->stop = nullptr;
+    w->progress = nullptr;
+    w->readSoFar = 0;
+    w->sum = nullptr;
+    Seal(w);
+}
+
+void WindowWatch(ReadWindow* w, const StopFlag* stop, volatile uint64_t* progress)
+{
+    w->stop = stop;
+    w->progress = progress;
+}
+
+void WindowSum(ReadWindow* w, ContentSum* sum)
+{
+    w->sum = sum;
+}
+
+bool WindowFill(ReadWindow* w)
+{
+    if (w->failed) {
+        return false;
+    }
+    Unpoison(w);
+    while (w->valid < w->capacity && w->left > 0) {
+        uint64_t want = w->capacity - w->valid;
+        if (want > w->left) {
+            want = w->left;
+        }
+        if (want > kMaxReadChunk) {
+            want = kMaxReadChunk;
+        }
+        if (StopRaised(w->stop)) {
+            w->stopped = true;
+            w->failed = true;
+            break;
+        }
+        uint32_t got = 0;
+        if (!PlatformRead(w->file, w->data + w->valid, static_cast<uint32_t>(want), &got)) {
+            w->error = PlatformLastError();
+            w->failed = true;
+            break;
+        }
+        if (got != want) {
+            w->shortened = true;
+            w->failed = true;
+            break;
+        }
+        if (w->sum != nullptr) {
+            SumAdd(w->sum, w->data + w->valid, want);
+        }
+        w->valid += want;
+        w->left -= want;
+        w->readSoFar += want;
+        if (w->progress != nullptr) {
+            __atomic_store_n(w->progress, w->readSoFar, __ATOMIC_RELAXED);
+        }
+    }
+    Seal(w);
+    return !w->failed;
+}
+
+void WindowDrop(ReadWindow* w, uint64_t count)
+{
+    Unpoison(w);
+    if (count < w->valid) {
+        __builtin_memmove(w->data, w->data + count, w->valid - count);
+        w->valid -= count;
+    } else {
+        w->valid = 0;
+    }
+    Seal(w);
+}
+
+bool WindowGrow(ReadWindow* w)
+{
+    if (w->capacity > (~0ull >> 2)) {
+        w->outOfMemory = true;
+        w->failed = true;
+        return false;
+    }
+    uint64_t capacity = w->capacity * 2;
+    char* block = static_cast<char*>(PlatformAllocZeroed(capacity + kWindowPadding));
+    if (block == nullptr) {
+        w->error = PlatformLastError();
+        w->outOfMemory = true;
+        w->failed = true;
+        return false;
+    }
+    Unpoison(w);
+    __builtin_memcpy(block, w->data, w->valid);
+    if (w->grown != nullptr) {
+        PlatformFree(w->grown);
+    }
+    w->grown = block;
+    w->data = block;
+    w->capacity = capacity;
+    Seal(w);
+    return true;
+}
+
+void WindowRelease(ReadWindow* w)
+{
+    Unpoison(w);
+    if (w->grown != nullptr) {
+        PlatformFree(w->grown);
+        w->grown = nullptr;
+    }
+}

@@ -1,0 +1,74 @@
+// The UTF-16 matcher: tells whether a line of a UTF-16 source holds the
+// search text, as the platform's wide search would judge it.
+//
+// Compared unit by unit, the needle's bytes in the source's byte order
+// stand in the line at a unit's start, and a byte search finds them. Ignoring
+// case, a needle of plain units is searched with ASCII letters folded (its
+// units' high bytes are zero, and no other byte folds to zero), and where
+// that finds none only the stretches around units that are not plain are
+// asked of the platform; a needle with other units has every line it does
+// not hold exactly asked of the platform.
+#ifndef QUORVANE_UTF16_MATCHER_H
+#define QUORVANE_UTF16_MATCHER_H
+
+#include "filter/match/needle_search.h"
+#include "filter/match/search_needles.h"
+#include "filter/match/wide_judge.h"
+#include "platform/platform.h"
+
+struct Utf16Matcher {
+    WideNeedle wide;
+    bool bigEndian;
+    unsigned char encoded[2 * kSearchCapacity];
+    unsigned char fold[256];     // ASCII letters upper-cased
+    NeedleSearch exact;          // the needle's bytes as they stand
+    NeedleSearch folded;         // ignoring case, for a needle of plain units
+    bool searchesFolded;
+    bool wideVectors;            // the processor has 32-byte vectors
+    const StopFlag* stop;
+    bool stopped;                // the stop was seen while asking the platform
+    // The platform's verdicts on windows of the stretches it is asked
+    // about, or none.
+    JudgeCache* cache;
+};
+
+// True when the platform may be asked about windows of lines: a cache of
+// its verdicts (windows of twice the needle's length in bytes) then saves
+// calls.
+inline bool Utf16MatcherAsksWindows(const Utf16Matcher* matcher)
+{
+    return matcher->searchesFolded;
+}
+
+// True when the needle's exact units alone decide whether a line holds it
+// (case is not ignored): the lines between two places where they stand then
+// hold no match and can be routed as one stretch.
+inline bool Utf16MatcherIsExact(const Utf16Matcher* matcher)
+{
+    return !matcher->wide.ignoreCase;
+}
+
+// needles must outlive the matcher, which starts with no cache.
+void Utf16MatcherInit(Utf16Matcher* matcher, const SearchNeedles* needles, bool bigEndian, const StopFlag* stop);
+
+// One text being searched and the first places not yet passed where the
+// needle's bytes stand, at a unit's start.
+struct Utf16Scan {
+    const char* text;
+    uint64_t size;
+    uint64_t exact;
+    uint64_t folded;
+};
+
+void Utf16ScanStart(Utf16Scan* scan, const Utf16Matcher* matcher, const char* text, uint64_t size);
+
+// Whether the line text[start, end) holds the needle. Lines are asked in
+// order, each after the one before.
+bool Utf16LineHolds(Utf16Matcher* matcher, Utf16Scan* scan, uint64_t start, uint64_t end);
+
+// For an exact matcher: the first place at or after from (at a unit's
+// start) where the needle's units stand, or the scan's size when there is
+// none or no line can hold the needle.
+uint64_t NextExactMatch(const Utf16Matcher* matcher, Utf16Scan* scan, uint64_t from);
+
+#endif
