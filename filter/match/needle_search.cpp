@@ -6,9 +6,9 @@
 #include <emmintrin.h>
 #endif
 
-#include "filter/match/wide_vectors.h"
+#include "filter/match/avx2.h"
 
-#if defined(QUORVANE_WIDE_VECTORS)
+#if defined(QUORVANE_AVX2)
 #include <immintrin.h>
 #endif
 
@@ -182,14 +182,14 @@ int ProbeBytes(const NeedleSearch* s, uint32_t k, unsigned char out[2])
     return count;
 }
 
-#if defined(QUORVANE_WIDE_VECTORS)
+#if defined(QUORVANE_AVX2)
 // The vector scan 32 candidates at a time: the first position in
 // [*from, last] where the whole needle stands, or size; *from is left where
 // fewer than 32 candidates remain, for the narrower scan to go on from.
 // Exact: each probe has one byte value (no case to ignore) and takes one
 // comparison.
 template <bool Exact>
-QUORVANE_WIDE_TARGET uint64_t FindProbesWide(const NeedleSearch* s, const unsigned char* b, uint64_t* from,
+QUORVANE_AVX2_TARGET uint64_t FindProbesAvx2(const NeedleSearch* s, const unsigned char* b, uint64_t* from,
                                              uint64_t last, uint64_t size, CheckBudget* budget)
 {
     const __m256i a1 = _mm256_set1_epi8(static_cast<char>(s->probe1Bytes[0]));
@@ -255,12 +255,12 @@ QUORVANE_WIDE_TARGET uint64_t FindProbesWide(const NeedleSearch* s, const unsign
 #endif
 
 #if defined(__SSE2__)
-// How far the narrow scan goes before a search hands over to the wide one.
+// How far the narrow scan goes before a search hands over to the AVX2 one.
 const uint64_t kNarrowFirst = 64;
 
 // The vector scan 16 candidates at a time, from *i while all 16 are at or
 // before limit: true, with *at, where the whole needle stands; false with *i
-// where it stopped. Exact as for the wide scan.
+// where it stopped. Exact as for the AVX2 scan.
 template <bool Exact>
 inline bool FindProbesNarrow(const NeedleSearch* s, const unsigned char* b, uint64_t* from, uint64_t limit,
                              uint64_t* at, CheckBudget* budget)
@@ -319,7 +319,7 @@ void NeedleSearchInitBytes(NeedleSearch* s, const unsigned char* needle, uint32_
     s->fold = fold;
     s->vectorSearch = false;
     s->uniform = false;
-    s->wideVectors = ProcessorHasWideVectors();
+    s->avx2 = ProcessorHasAvx2();
 
     // The needle's borders, folded.
     s->border[0] = 0;
@@ -393,17 +393,17 @@ uint64_t FindNeedle(const NeedleSearch* s, const char* text, uint64_t from, uint
         const bool exact = s->probe1Bytes[0] == s->probe1Bytes[1] && s->probe2Bytes[0] == s->probe2Bytes[1];
         // A needle found in almost every line is found by the narrow scan
         // within its first blocks; only a search that goes on longer pays
-        // for setting up the wide one.
+        // for setting up the AVX2 one.
         uint64_t at = size;
-        uint64_t near = s->wideVectors && last - i > kNarrowFirst ? i + kNarrowFirst : last;
+        uint64_t near = s->avx2 && last - i > kNarrowFirst ? i + kNarrowFirst : last;
         if (exact ? FindProbesNarrow<true>(s, b, &i, near, &at, &budget)
                   : FindProbesNarrow<false>(s, b, &i, near, &at, &budget)) {
             return at;
         }
-#if defined(QUORVANE_WIDE_VECTORS)
-        if (s->wideVectors && !budget.exceeded) {
-            at = exact ? FindProbesWide<true>(s, b, &i, last, size, &budget)
-                       : FindProbesWide<false>(s, b, &i, last, size, &budget);
+#if defined(QUORVANE_AVX2)
+        if (s->avx2 && !budget.exceeded) {
+            at = exact ? FindProbesAvx2<true>(s, b, &i, last, size, &budget)
+                       : FindProbesAvx2<false>(s, b, &i, last, size, &budget);
             if (at < size) {
                 return at;
             }

@@ -21,7 +21,7 @@ struct NeedleSearch {
     unsigned char probe1Bytes[2];
     unsigned char probe2Bytes[2];
     bool vectorSearch;
-    bool wideVectors;              // the processor has 32-byte vectors
+    bool avx2;              // the processor has 32-byte vectors
     // Where candidates come so thick that checking them costs more than a
     // few times the bytes scanned (a run of one byte, a needle of mostly
     // that byte), the search goes on by the needle's own borders (Knuth,

@@ -13,9 +13,9 @@
 #include <emmintrin.h>
 #endif
 
-#include "filter/match/wide_vectors.h"
+#include "filter/match/avx2.h"
 
-#if defined(QUORVANE_WIDE_VECTORS)
+#if defined(QUORVANE_AVX2)
 #include <immintrin.h>
 #endif
 
@@ -29,9 +29,9 @@ inline bool JudgeBlock(const unsigned char* b, uint64_t i, uint64_t crMask, uint
                              lines);
 }
 
-#if defined(QUORVANE_WIDE_VECTORS)
+#if defined(QUORVANE_AVX2)
 // One bit for each of the 32 bytes of a that equals c's.
-QUORVANE_WIDE_TARGET inline uint64_t BitsEqual(__m256i a, __m256i c)
+QUORVANE_AVX2_TARGET inline uint64_t BitsEqual(__m256i a, __m256i c)
 {
     return static_cast<uint64_t>(static_cast<uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(a, c))));
 }
@@ -39,7 +39,7 @@ QUORVANE_WIDE_TARGET inline uint64_t BitsEqual(__m256i a, __m256i c)
 // The 64-byte blocks of FindLineEndToRewrite, two 32-byte vectors each:
 // true, with *at, at the first byte to rewrite; false with *at where fewer
 // than 64 bytes are left before to.
-QUORVANE_WIDE_TARGET bool JudgeBlocksWide(const unsigned char* b, uint64_t* at, uint64_t to, uint64_t* plainEnd,
+QUORVANE_AVX2_TARGET bool JudgeBlocksAvx2(const unsigned char* b, uint64_t* at, uint64_t to, uint64_t* plainEnd,
                                           uint64_t* lines)
 {
     const __m256i cr = _mm256_set1_epi8('\r');
@@ -74,7 +74,7 @@ QUORVANE_WIDE_TARGET bool JudgeBlocksWide(const unsigned char* b, uint64_t* at, 
 // where fewer than 64 bytes are left before to. CR, LF and NUL are found
 // by one table lookup: each byte's low half picks the one line end it
 // could be, and the byte is that line end when it equals it.
-QUORVANE_WIDE_TARGET uint64_t CountBlocksWide(const unsigned char* b, uint64_t* at, uint64_t to, bool* endBefore)
+QUORVANE_AVX2_TARGET uint64_t CountBlocksAvx2(const unsigned char* b, uint64_t* at, uint64_t to, bool* endBefore)
 {
     const __m256i table = _mm256_setr_epi8(0, -1, -1, -1, -1, -1, -1, -1, -1, -1, '\n', -1, -1, '\r', -1, -1,
                                            0, -1, -1, -1, -1, -1, -1, -1, -1, -1, '\n', -1, -1, '\r', -1, -1);
@@ -98,11 +98,11 @@ QUORVANE_WIDE_TARGET uint64_t CountBlocksWide(const unsigned char* b, uint64_t* 
 }
 #else
 // Without 32-byte vectors: nothing judged, the narrower scan goes on.
-bool JudgeBlocksWide(const unsigned char*, uint64_t*, uint64_t, uint64_t*, uint64_t*)
+bool JudgeBlocksAvx2(const unsigned char*, uint64_t*, uint64_t, uint64_t*, uint64_t*)
 {
     return false;
 }
-uint64_t CountBlocksWide(const unsigned char*, uint64_t*, uint64_t, bool*)
+uint64_t CountBlocksAvx2(const unsigned char*, uint64_t*, uint64_t, bool*)
 {
     return 0;
 }
@@ -114,7 +114,7 @@ uint64_t CountBlocksWide(const unsigned char*, uint64_t*, uint64_t, bool*)
 // CR LF. *plainEnd receives the position after the last LF before it (from
 // when there is none): the plain lines end there.
 // *lines counts the plain lines.
-uint64_t FindLineEndToRewrite(const char* text, uint64_t from, uint64_t to, uint64_t* plainEnd, bool wide,
+uint64_t FindLineEndToRewrite(const char* text, uint64_t from, uint64_t to, uint64_t* plainEnd, bool avx2,
                               uint64_t* lines)
 {
     const unsigned char* b = reinterpret_cast<const unsigned char*>(text);
@@ -127,7 +127,7 @@ uint64_t FindLineEndToRewrite(const char* text, uint64_t from, uint64_t to, uint
         i = 1;
     }
     uint64_t at = i;
-    if (wide && JudgeBlocksWide(b, &at, to, plainEnd, lines)) {
+    if (avx2 && JudgeBlocksAvx2(b, &at, to, plainEnd, lines)) {
         return at;
     }
     i = at;
@@ -223,12 +223,12 @@ inline void LineEndMasks(const unsigned char* b, uint64_t* crMask, uint64_t* lfM
 // The lines of text[from, to) the emitter would write, for a sink whose
 // export is off: counted, not written. 64 bytes at a time; the last bytes
 // as part of the 64 that end at to, those before them masked off.
-uint64_t CountLines(const char* text, uint64_t size, uint64_t from, uint64_t to, bool wide)
+uint64_t CountLines(const char* text, uint64_t size, uint64_t from, uint64_t to, bool avx2)
 {
     const unsigned char* b = reinterpret_cast<const unsigned char*>(text);
     uint64_t i = from;
     bool endBefore = false;
-    uint64_t lines = wide ? CountBlocksWide(b, &i, to, &endBefore) : 0;
+    uint64_t lines = avx2 ? CountBlocksAvx2(b, &i, to, &endBefore) : 0;
 #if defined(__SSE2__)
     uint64_t crMask;
     uint64_t lfMask;
@@ -319,16 +319,16 @@ void EmitLineEnd(LineSink* sink)
     SinkPut(sink, lineEnd, 2);
 }
 
-void EmitLines(LineSink* sink, const char* text, uint64_t size, uint64_t from, uint64_t to, bool wide)
+void EmitLines(LineSink* sink, const char* text, uint64_t size, uint64_t from, uint64_t to, bool avx2)
 {
     if (!SinkOpen(sink)) {
-        sink->lines += CountLines(text, size, from, to, wide);
+        sink->lines += CountLines(text, size, from, to, avx2);
         return;
     }
     uint64_t i = from;
     while (i < to) {
         uint64_t plainEnd;
-        uint64_t rewrite = FindLineEndToRewrite(text, i, to, &plainEnd, wide, &sink->lines);
+        uint64_t rewrite = FindLineEndToRewrite(text, i, to, &plainEnd, avx2, &sink->lines);
         if (plainEnd > i) {
             // The plain lines are their own output.
             SinkPut(sink, text + i, plainEnd - i);

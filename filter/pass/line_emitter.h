@@ -16,6 +16,6 @@ void EmitLineEnd(LineSink* sink);
 // Writes every line of text[from, to) with CR LF. from starts a line; to
 // starts a line or is size, the end of the text, where the last line may
 // have no line end. text[size] and text[size + 1] must be zero.
-void EmitLines(LineSink* sink, const char* text, uint64_t size, uint64_t from, uint64_t to, bool wide);
+void EmitLines(LineSink* sink, const char* text, uint64_t size, uint64_t from, uint64_t to, bool avx2);
 
 #endif

@@ -40,7 +40,7 @@ namespace {
 // for the same bytes, or the text has no UTF-8 form to look for).
 void RouteCodePageLines(LinePass* pass, LineScan* scan, char* text, uint64_t size)
 {
-    const bool wide = pass->matcher.search.wideVectors;
+    const bool avx2 = pass->matcher.search.avx2;
     uint64_t from = 0;
     uint64_t start;
     uint64_t end;
@@ -49,13 +49,13 @@ void RouteCodePageLines(LinePass* pass, LineScan* scan, char* text, uint64_t siz
             return;
         }
         if (start > from) {
-            EmitLines(pass->without, text, size, from, start, wide);
+            EmitLines(pass->without, text, size, from, start, avx2);
         }
         EmitLine(pass->with, text, start, end);
         from = NextLineStart(text, end);
     }
     if (!LinePassStopped(pass)) {
-        EmitLines(pass->without, text, size, from, size, wide);
+        EmitLines(pass->without, text, size, from, size, avx2);
     }
 }
 
@@ -105,12 +105,12 @@ void RouteCompleteLines(LinePass* pass, char* text, uint64_t size)
             return;
         }
         if (start > from) {
-            EmitLines(pass->without, text, size, from, start, pass->matcher.search.wideVectors);
+            EmitLines(pass->without, text, size, from, start, pass->matcher.search.avx2);
         }
         EmitLine(pass->with, text, start, end);
         from = NextLineStart(text, end);
     }
     if (!LinePassStopped(pass)) {
-        EmitLines(pass->without, text, size, from, size, pass->matcher.search.wideVectors);
+        EmitLines(pass->without, text, size, from, size, pass->matcher.search.avx2);
     }
 }

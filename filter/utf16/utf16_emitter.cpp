@@ -4,12 +4,12 @@
 
 #include "filter/pass/line_ends.h"
 #include "filter/utf16/utf16_units.h"
-#include "filter/match/wide_vectors.h"
+#include "filter/match/avx2.h"
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
-#if defined(QUORVANE_WIDE_VECTORS)
+#if defined(QUORVANE_AVX2)
 #include <immintrin.h>
 #endif
 
@@ -36,8 +36,8 @@ inline bool JudgeUnitBlock(const char* text, uint64_t i, const UnitMasks& m, boo
                              UnitAt(text, i + 64, bigEndian) == kLf, 2, at, plainEnd, lines);
 }
 
-#if defined(QUORVANE_WIDE_VECTORS)
-QUORVANE_WIDE_TARGET inline uint64_t UnitBitsEqual(__m256i a, __m256i c)
+#if defined(QUORVANE_AVX2)
+QUORVANE_AVX2_TARGET inline uint64_t UnitBitsEqual(__m256i a, __m256i c)
 {
     return static_cast<uint64_t>(static_cast<uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi16(a, c))));
 }
@@ -45,7 +45,7 @@ QUORVANE_WIDE_TARGET inline uint64_t UnitBitsEqual(__m256i a, __m256i c)
 // The blocks of FindUnitLineEndToRewrite with 32-byte vectors: true, with
 // *at, at the first unit to rewrite; false with *at where fewer than 64
 // bytes are left before to.
-QUORVANE_WIDE_TARGET bool JudgeUnitBlocksWide(const char* text, uint64_t* at, uint64_t to, bool bigEndian,
+QUORVANE_AVX2_TARGET bool JudgeUnitBlocksAvx2(const char* text, uint64_t* at, uint64_t to, bool bigEndian,
                                               uint64_t* plainEnd, uint64_t* lines)
 {
     const __m256i cr = _mm256_set1_epi16(static_cast<short>(bigEndian ? 0x0D00 : 0x000D));
@@ -85,7 +85,7 @@ QUORVANE_WIDE_TARGET bool JudgeUnitBlocksWide(const char* text, uint64_t* at, ui
 // unit is packed into a byte (a unit above 0xFF into 0xFF, which ends no
 // line), and CR, LF and NUL are found among the bytes by one table lookup:
 // each byte's low half picks the one line end it could be.
-QUORVANE_WIDE_TARGET uint64_t CountUnitBlocksWide(const char* text, uint64_t* at, uint64_t to, bool bigEndian,
+QUORVANE_AVX2_TARGET uint64_t CountUnitBlocksAvx2(const char* text, uint64_t* at, uint64_t to, bool bigEndian,
                                                   bool* endBefore)
 {
     const __m256i table = _mm256_setr_epi8(0, -1, -1, -1, -1, -1, -1, -1, -1, -1, '\n', -1, -1, '\r', -1, -1,
@@ -119,11 +119,11 @@ QUORVANE_WIDE_TARGET uint64_t CountUnitBlocksWide(const char* text, uint64_t* at
 }
 #else
 // Without 32-byte vectors: nothing judged, the narrower scan goes on.
-bool JudgeUnitBlocksWide(const char*, uint64_t*, uint64_t, bool, uint64_t*, uint64_t*)
+bool JudgeUnitBlocksAvx2(const char*, uint64_t*, uint64_t, bool, uint64_t*, uint64_t*)
 {
     return false;
 }
-uint64_t CountUnitBlocksWide(const char*, uint64_t*, uint64_t, bool, bool*)
+uint64_t CountUnitBlocksAvx2(const char*, uint64_t*, uint64_t, bool, bool*)
 {
     return 0;
 }
@@ -135,7 +135,7 @@ uint64_t CountUnitBlocksWide(const char*, uint64_t*, uint64_t, bool, bool*)
 // stretch ends in CR LF. *plainEnd receives the offset after the last LF
 // unit before it (from when there is none): the plain lines end there.
 // *lines counts the plain lines.
-uint64_t FindUnitLineEndToRewrite(const char* text, uint64_t from, uint64_t to, bool bigEndian, bool wide,
+uint64_t FindUnitLineEndToRewrite(const char* text, uint64_t from, uint64_t to, bool bigEndian, bool avx2,
                                   uint64_t* plainEnd, uint64_t* lines)
 {
     uint64_t i = from;
@@ -149,7 +149,7 @@ uint64_t FindUnitLineEndToRewrite(const char* text, uint64_t from, uint64_t to, 
         i = 2;
     }
     uint64_t at = i;
-    if (wide && JudgeUnitBlocksWide(text, &at, to, bigEndian, plainEnd, lines)) {
+    if (avx2 && JudgeUnitBlocksAvx2(text, &at, to, bigEndian, plainEnd, lines)) {
         return at;
     }
     i = at;
@@ -188,11 +188,11 @@ uint64_t FindUnitLineEndToRewrite(const char* text, uint64_t from, uint64_t to, 
 
 // The lines of text[from, to) the emitter would write, for a sink whose
 // export is off: counted, not written.
-uint64_t CountUnitLines(const char* text, uint64_t size, uint64_t from, uint64_t to, bool bigEndian, bool wide)
+uint64_t CountUnitLines(const char* text, uint64_t size, uint64_t from, uint64_t to, bool bigEndian, bool avx2)
 {
     uint64_t i = from;
     bool endBefore = false;
-    uint64_t lines = wide ? CountUnitBlocksWide(text, &i, to, bigEndian, &endBefore) : 0;
+    uint64_t lines = avx2 ? CountUnitBlocksAvx2(text, &i, to, bigEndian, &endBefore) : 0;
 #if defined(__SSE2__)
     const __m128i cr = _mm_set1_epi16(static_cast<short>(bigEndian ? 0x0D00 : 0x000D));
     const __m128i lf = _mm_set1_epi16(static_cast<short>(bigEndian ? 0x0A00 : 0x000A));
@@ -295,16 +295,16 @@ void EmitUtf16Line(Utf16Emitter* e, LineSink* sink, uint64_t start, uint64_t end
     EmitUtf16LineEnd(sink, e->bigEndian);
 }
 
-void EmitUtf16Lines(Utf16Emitter* e, LineSink* sink, uint64_t size, uint64_t from, uint64_t to, bool wide)
+void EmitUtf16Lines(Utf16Emitter* e, LineSink* sink, uint64_t size, uint64_t from, uint64_t to, bool avx2)
 {
     if (!SinkOpen(sink)) {
-        sink->lines += CountUnitLines(e->text, size, from, to, e->bigEndian, wide);
+        sink->lines += CountUnitLines(e->text, size, from, to, e->bigEndian, avx2);
         return;
     }
     uint64_t i = from;
     while (i < to) {
         uint64_t plainEnd;
-        uint64_t rewrite = FindUnitLineEndToRewrite(e->text, i, to, e->bigEndian, wide, &plainEnd, &sink->lines);
+        uint64_t rewrite = FindUnitLineEndToRewrite(e->text, i, to, e->bigEndian, avx2, &plainEnd, &sink->lines);
         if (plainEnd > i) {
             Gather(e, sink, i, plainEnd);
             // LF units after that last CR LF belong to no line.
@@ -318,7 +318,7 @@ void EmitUtf16Lines(Utf16Emitter* e, LineSink* sink, uint64_t size, uint64_t fro
         }
         // The unit to rewrite ends the line that starts at i; past the
         // stretch's plain part, the text's last line may have no line end.
-        uint64_t end = (rewrite < to && i <= rewrite) ? rewrite : FindUnitLineEnd(e->text, size, i, e->bigEndian, wide);
+        uint64_t end = (rewrite < to && i <= rewrite) ? rewrite : FindUnitLineEnd(e->text, size, i, e->bigEndian, avx2);
         EmitUtf16Line(e, sink, i, end);
         if (end >= size) {
             break;

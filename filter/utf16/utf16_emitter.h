@@ -27,9 +27,9 @@ void EmitUtf16Line(Utf16Emitter* emitter, LineSink* sink, uint64_t start, uint64
 // Writes every line of text[from, to) with CR LF, all to one sink. from
 // starts a line; to starts a line or is size, the text's end, where the last
 // line may have no line end. The unit at size must be zero. Lines that end
-// in CR LF already go as blocks, found 64 bytes at a time (wide: with the
+// in CR LF already go as blocks, found 64 bytes at a time (avx2: with the
 // processor's 32-byte vectors).
-void EmitUtf16Lines(Utf16Emitter* emitter, LineSink* sink, uint64_t size, uint64_t from, uint64_t to, bool wide);
+void EmitUtf16Lines(Utf16Emitter* emitter, LineSink* sink, uint64_t size, uint64_t from, uint64_t to, bool avx2);
 
 // Writes just CR LF: the one empty line of an empty source.
 void EmitUtf16LineEnd(LineSink* sink, bool bigEndian);

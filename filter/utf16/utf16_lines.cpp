@@ -146,20 +146,20 @@ uint64_t UnitLineStartOf(const char* text, uint64_t from, uint64_t at, bool bigE
 void RouteUtf16Stretches(Utf16Pass* pass, Utf16Scan* scan, Utf16Emitter* emitter, const char* text, uint64_t size)
 {
     const bool bigEndian = pass->matcher.bigEndian;
-    const bool wide = pass->matcher.wideVectors;
+    const bool avx2 = pass->matcher.avx2;
     uint64_t from = 0;
     while (from < size) {
         uint64_t match = NextExactMatch(&pass->matcher, scan, from);
         if (match >= size) {
-            EmitUtf16Lines(emitter, pass->without, size, from, size, wide);
+            EmitUtf16Lines(emitter, pass->without, size, from, size, avx2);
             pass->last = pass->without;
             return;
         }
         uint64_t start = UnitLineStartOf(text, from, match, bigEndian);
         if (start > from) {
-            EmitUtf16Lines(emitter, pass->without, size, from, start, wide);
+            EmitUtf16Lines(emitter, pass->without, size, from, start, avx2);
         }
-        uint64_t end = FindUnitLineEnd(text, size, match, bigEndian, wide);
+        uint64_t end = FindUnitLineEnd(text, size, match, bigEndian, avx2);
         EmitUtf16Line(emitter, pass->with, start, end);
         pass->last = pass->with;
         if (end >= size) {
@@ -185,7 +185,7 @@ void RouteCompleteUtf16Lines(Utf16Pass* pass, char* text, uint64_t size)
     }
     uint64_t start = 0;
     while (start < size) {
-        uint64_t end = FindUnitLineEnd(text, size, start, bigEndian, pass->matcher.wideVectors);
+        uint64_t end = FindUnitLineEnd(text, size, start, bigEndian, pass->matcher.avx2);
         LineSink* sink = Utf16LineHolds(&pass->matcher, &scan, start, end) ? pass->with : pass->without;
         if (pass->matcher.stopped) {
             break;

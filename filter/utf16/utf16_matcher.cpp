@@ -151,7 +151,7 @@ void Utf16MatcherInit(Utf16Matcher* m, const SearchNeedles* needles, bool bigEnd
     NeedleSearchInitBytes(&m->exact, m->encoded, bytes, false, m->fold);
     m->searchesFolded = m->wide.ignoreCase && m->wide.plain;
     NeedleSearchInitBytes(&m->folded, m->encoded, bytes, m->searchesFolded, m->fold);
-    m->wideVectors = m->exact.wideVectors;
+    m->avx2 = m->exact.avx2;
     m->stop = stop;
     m->stopped = false;
     m->cache = nullptr;

@@ -24,7 +24,7 @@ struct Utf16Matcher {
     NeedleSearch exact;          // the needle's bytes as they stand
     NeedleSearch folded;         // ignoring case, for a needle of plain units
     bool searchesFolded;
-    bool wideVectors;            // the processor has 32-byte vectors
+    bool avx2;            // the processor has 32-byte vectors
     const StopFlag* stop;
     bool stopped;                // the stop was seen while asking the platform
     // The platform's verdicts on windows of the stretches it is asked

@@ -1,15 +1,15 @@
-// The wide scan for line-end units.
+// The AVX2 scan for line-end units.
 
 #include "filter/utf16/utf16_units.h"
 
-#include "filter/match/wide_vectors.h"
+#include "filter/match/avx2.h"
 
-#if defined(QUORVANE_WIDE_VECTORS)
+#if defined(QUORVANE_AVX2)
 #include <immintrin.h>
 
 // As the 16-byte scan: units up to U+000D are looked at one by one, the
 // rest passed over 16 at a time.
-QUORVANE_WIDE_TARGET uint64_t SkipToUnitLineEndWide(const char* text, uint64_t size, uint64_t from, bool bigEndian)
+QUORVANE_AVX2_TARGET uint64_t SkipToUnitLineEndAvx2(const char* text, uint64_t size, uint64_t from, bool bigEndian)
 {
     const __m256i highest = _mm256_set1_epi16(0x000D);
     const __m256i zero = _mm256_setzero_si256();
@@ -35,7 +35,7 @@ QUORVANE_WIDE_TARGET uint64_t SkipToUnitLineEndWide(const char* text, uint64_t s
 
 #else
 
-uint64_t SkipToUnitLineEndWide(const char*, uint64_t, uint64_t from, bool)
+uint64_t SkipToUnitLineEndAvx2(const char*, uint64_t, uint64_t from, bool)
 {
     return from;
 }

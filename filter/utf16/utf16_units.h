@@ -24,14 +24,14 @@ inline bool IsLineEndUnit(uint32_t unit)
 // The 32-byte scan for FindUnitLineEnd, where the processor has it: the
 // offset of the first line-end unit at or after from (even), or where fewer
 // than 32 bytes are left before size.
-uint64_t SkipToUnitLineEndWide(const char* text, uint64_t size, uint64_t from, bool bigEndian);
+uint64_t SkipToUnitLineEndAvx2(const char* text, uint64_t size, uint64_t from, bool bigEndian);
 
 // Byte offset of the first line-end unit at or after from (even). The unit
-// at size (even) must be zero: it always stops the search. wide: the
+// at size (even) must be zero: it always stops the search. avx2: the
 // processor has 32-byte vectors.
-inline uint64_t FindUnitLineEnd(const char* text, uint64_t size, uint64_t from, bool bigEndian, bool wide)
+inline uint64_t FindUnitLineEnd(const char* text, uint64_t size, uint64_t from, bool bigEndian, bool avx2)
 {
-    uint64_t i = wide ? SkipToUnitLineEndWide(text, size, from, bigEndian) : from;
+    uint64_t i = avx2 ? SkipToUnitLineEndAvx2(text, size, from, bigEndian) : from;
 #if defined(__SSE2__)
     // The vector scan looks for units up to U+000D (a saturating subtract
     // leaves zero), which holds every line end and a few other controls

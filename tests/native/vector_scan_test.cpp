@@ -11,7 +11,7 @@
 #include "filter/match/needle_search.h"
 #include "filter/utf16/utf16_emitter.h"
 #include "filter/utf16/utf16_units.h"
-#include "filter/match/wide_vectors.h"
+#include "filter/match/avx2.h"
 #include "tests/native/test_support.h"
 
 namespace {
@@ -19,7 +19,7 @@ namespace {
 std::vector<bool> Widths()
 {
     std::vector<bool> widths = {false};
-    if (ProcessorHasWideVectors()) {
+    if (ProcessorHasAvx2()) {
         widths.push_back(true);
     }
     return widths;
@@ -64,7 +64,7 @@ void ExpectFindsAsAPlainLoop(const std::string& text, const std::string& needle,
     NeedleSearchInitBytes(&search, reinterpret_cast<const unsigned char*>(needle.data()),
                           static_cast<uint32_t>(needle.size()), ignoreCase, fold);
     for (bool wide : Widths()) {
-        search.wideVectors = wide;
+        search.avx2 = wide;
         for (size_t from : froms) {
             ASSERT_EQ(FindNeedle(&search, text.data(), from, text.size()),
                       PlainFind(text, needle, from, ignoreCase, fold))
