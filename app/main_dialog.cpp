@@ -96,115 +96,157 @@ INT_PTR Handled(HWND dialog, LONG_PTR result)
     return TRUE;
 }
 
+// ---- The messages, one handler each ------------------------------------------
+// Each returns what MainDialogProc returns: 0 (the platform's default
+// handling) unless it says otherwise.
+
+INT_PTR OnInitDialog(HWND dialog, LPARAM repaired)
+{
+    InitMainDialog(dialog, static_cast<StripRun*>(GlobalAlloc(GPTR, sizeof(StripRun))));
+    // What the start put back of a run that was killed, told once the
+    // dialog shows.
+    if (repaired != 0 && RepairDidSomething(reinterpret_cast<const RepairReport*>(repaired))) {
+        PostMessageW(dialog, WM_SHOW_REPAIRED, 0, repaired);
+    }
+    return 0;
+}
+
+INT_PTR OnShowRepaired(HWND dialog, LPARAM repaired)
+{
+    ShowRepairReport(dialog, reinterpret_cast<const RepairReport*>(repaired));
+    return 0;
+}
+
+INT_PTR OnCommand(HWND dialog, StripRun* run, WPARAM command)
+{
+    // What the last run did is told until the form changes.
+    const WORD id = LOWORD(command);
+    const WORD code = HIWORD(command);
+    if ((code == EN_CHANGE && id >= IDC_SEARCH_TEXT && id <= IDC_WITH_PATH) ||
+        (code == BN_CLICKED && id >= IDC_EXPORT_WITHOUT && id <= IDC_IGNORE_CASE)) {
+        ClearOutcomeLine(dialog);
+    }
+    // The whole wParam: a click, Enter or Escape carries notification
+    // code 0; an edit field's change notifications match nothing here.
+    switch (command) {
+    case IDCANCEL:
+        // Escape during a run stops the run and keeps the window.
+        if (run != nullptr && StripRunning(run)) {
+            StopStripRun(run);
+        } else {
+            EndDialog(dialog, 0);
+        }
+        break;
+    case IDC_BROWSE_SOURCE:
+    case IDC_BROWSE_WITHOUT:
+    case IDC_BROWSE_WITH:
+        ShowFileChooser(dialog, static_cast<int>(command));
+        break;
+    case IDC_ABOUT:
+        ShowAbout(dialog);
+        break;
+    case IDC_STRIP:
+        Strip(dialog, run);
+        break;
+    }
+    return 0;
+}
+
+// The close box (and SC_CLOSE) end the program, after stopping a run.
+INT_PTR OnClose(HWND dialog, StripRun* run)
+{
+    Close(dialog, run, true);
+    return Handled(dialog, 0);
+}
+
+INT_PTR OnTimer(HWND dialog, StripRun* run, WPARAM timer)
+{
+    if (timer == kProgressTimer && run != nullptr) {
+        // A worker whose message was lost is found done all the same.
+        if (StripRunning(run) && WaitForSingleObject(run->worker, 0) == WAIT_OBJECT_0) {
+            Finish(dialog, run);
+        } else {
+            ShowStripProgress(run);
+        }
+    }
+    return 0;
+}
+
+INT_PTR OnRunDone(HWND dialog, StripRun* run)
+{
+    if (run != nullptr) {
+        Finish(dialog, run);
+    }
+    return 0;
+}
+
+// While the form is locked for a run the dialog keeps the focus itself:
+// the default would hand it to the control that had it last, which is
+// disabled.
+INT_PTR OnSetFocus(HWND dialog)
+{
+    return IsWindowEnabled(GetDlgItem(dialog, IDC_STRIP)) == FALSE ? TRUE : 0;
+}
+
+INT_PTR OnSetCursor(HWND dialog, StripRun* run)
+{
+    if (run != nullptr && StripRunning(run) && run->showingProgress) {
+        SetCursor(LoadCursorW(nullptr, IDC_APPSTARTING));
+        return Handled(dialog, TRUE);
+    }
+    return 0;
+}
+
+// The process may end as soon as this returns: the run stops and its files
+// are put back first.
+INT_PTR OnEndSession(StripRun* run, WPARAM ending)
+{
+    if (ending != FALSE && run != nullptr && StripRunning(run)) {
+        StopStripRun(run);
+        WaitForStripRun(run, kEndSessionWaitMs);
+    }
+    return 0;
+}
+
+// Nothing ends the dialog while a worker lives, but a window can be
+// destroyed from outside: the worker is stopped and waited for before its
+// memory goes. A worker still not over keeps its memory for as long as it
+// lives.
+INT_PTR OnDestroy(HWND dialog, StripRun* run)
+{
+    if (run != nullptr) {
+        StopStripRun(run);
+        bool ended = WaitForStripRun(run, kDestroyWaitMs);
+        if (StripRunning(run)) {
+            CloseHandle(run->worker);
+        }
+        KillTimer(dialog, kProgressTimer);
+        SetWindowLongPtrW(dialog, DWLP_USER, 0);
+        if (ended) {
+            GlobalFree(run);
+        }
+    }
+    return 0;
+}
+
 }  // namespace
 
+// 0 for every message it does not handle itself: no initial focus is set,
+// and the platform's default dialog handling applies.
 INT_PTR CALLBACK MainDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam)
 {
     StripRun* run = message == WM_INITDIALOG ? nullptr : RunOf(dialog);
     switch (message) {
-    case WM_INITDIALOG:
-        InitMainDialog(dialog, static_cast<StripRun*>(GlobalAlloc(GPTR, sizeof(StripRun))));
-        // What the start put back of a run that was killed, told once the
-        // dialog shows.
-        if (lParam != 0 && RepairDidSomething(reinterpret_cast<const RepairReport*>(lParam))) {
-            PostMessageW(dialog, WM_SHOW_REPAIRED, 0, lParam);
-        }
-        break;
-    case WM_SHOW_REPAIRED:
-        ShowRepairReport(dialog, reinterpret_cast<const RepairReport*>(lParam));
-        break;
-    case WM_COMMAND:
-        // What the last run did is told until the form changes.
-        if ((HIWORD(wParam) == EN_CHANGE && LOWORD(wParam) >= IDC_SEARCH_TEXT && LOWORD(wParam) <= IDC_WITH_PATH) ||
-            (HIWORD(wParam) == BN_CLICKED && LOWORD(wParam) >= IDC_EXPORT_WITHOUT &&
-             LOWORD(wParam) <= IDC_IGNORE_CASE)) {
-            ClearOutcomeLine(dialog);
-        }
-        // The whole wParam: a click, Enter or Escape carries notification
-        // code 0; an edit field's change notifications match nothing here.
-        switch (wParam) {
-        case IDCANCEL:
-            // Escape during a run stops the run and keeps the window.
-            if (run != nullptr && StripRunning(run)) {
-                StopStripRun(run);
-            } else {
-                EndDialog(dialog, 0);
-            }
-            break;
-        case IDC_BROWSE_SOURCE:
-        case IDC_BROWSE_WITHOUT:
-        case IDC_BROWSE_WITH:
-            ShowFileChooser(dialog, static_cast<int>(wParam));
-            break;
-        case IDC_ABOUT:
-            ShowAbout(dialog);
-            break;
-        case IDC_STRIP:
-            Strip(dialog, run);
-            break;
-        }
-        break;
-    case WM_CLOSE:
-        // The close box (and SC_CLOSE) end the program, after stopping a run.
-        Close(dialog, run, true);
-        return Handled(dialog, 0);
-    case WM_TIMER:
-        if (wParam == kProgressTimer && run != nullptr) {
-            // A worker whose message was lost is found done all the same.
-            if (StripRunning(run) && WaitForSingleObject(run->worker, 0) == WAIT_OBJECT_0) {
-                Finish(dialog, run);
-            } else {
-                ShowStripProgress(run);
-            }
-        }
-        break;
-    case WM_STRIP_RUN_DONE:
-        if (run != nullptr) {
-            Finish(dialog, run);
-        }
-        break;
-    case WM_SETFOCUS:
-        // While the form is locked for a run the dialog keeps the focus
-        // itself: the default would hand it to the control that had it last,
-        // which is disabled.
-        if (IsWindowEnabled(GetDlgItem(dialog, IDC_STRIP)) == FALSE) {
-            return TRUE;
-        }
-        break;
-    case WM_SETCURSOR:
-        if (run != nullptr && StripRunning(run) && run->showingProgress) {
-            SetCursor(LoadCursorW(nullptr, IDC_APPSTARTING));
-            return Handled(dialog, TRUE);
-        }
-        break;
-    case WM_ENDSESSION:
-        // The process may end as soon as this returns: the run stops and
-        // its files are put back first.
-        if (wParam != FALSE && run != nullptr && StripRunning(run)) {
-            StopStripRun(run);
-            WaitForStripRun(run, kEndSessionWaitMs);
-        }
-        break;
-    case WM_DESTROY:
-        // Nothing ends the dialog while a worker lives, but a window can be
-        // destroyed from outside: the worker is stopped and waited for
-        // before its memory goes. A worker still not over keeps its memory
-        // for as long as it lives.
-        if (run != nullptr) {
-            StopStripRun(run);
-            bool ended = WaitForStripRun(run, kDestroyWaitMs);
-            if (StripRunning(run)) {
-                CloseHandle(run->worker);
-            }
-            KillTimer(dialog, kProgressTimer);
-            SetWindowLongPtrW(dialog, DWLP_USER, 0);
-            if (ended) {
-                GlobalFree(run);
-            }
-        }
-        break;
+    case WM_INITDIALOG:     return OnInitDialog(dialog, lParam);
+    case WM_SHOW_REPAIRED:  return OnShowRepaired(dialog, lParam);
+    case WM_COMMAND:        return OnCommand(dialog, run, wParam);
+    case WM_CLOSE:          return OnClose(dialog, run);
+    case WM_TIMER:          return OnTimer(dialog, run, wParam);
+    case WM_STRIP_RUN_DONE: return OnRunDone(dialog, run);
+    case WM_SETFOCUS:       return OnSetFocus(dialog);
+    case WM_SETCURSOR:      return OnSetCursor(dialog, run);
+    case WM_ENDSESSION:     return OnEndSession(run, wParam);
+    case WM_DESTROY:        return OnDestroy(dialog, run);
+    default:                return 0;
     }
-    // 0 for everything else: no initial focus is set, and the platform's
-    // default dialog handling applies.
-    return 0;
 }
