@@ -1,119 +1,30 @@
-// The line pass over a whole source.
-//
-// The window is filled after whatever is left at its front; every complete
-// line in it is routed, and the unfinished last line moves to the front for
-// the next fill. The cut goes right after the window's last CR, LF or NUL:
-// every such byte either ends a line or belongs to the LF bytes skipped
-// after one, so what comes after the cut starts a line once its leading LF
-// bytes are skipped. Those are dropped as they arrive; when what is left
-// holds no line end, the window reads on into the room they leave before it
-// may grow. So a run of LF bytes of any length never grows the window: it
-// grows only when one line fills it whole, and its capacity stays at most
-// twice the longest line, or the first size.
+// The line pass over a whole source: the bytes of a code-page or UTF-8
+// source go through the loop every unit shares (stream_lines.h); a UTF-16
+// source through its own units (utf16_lines).
 
 #include "filter/pass/route_lines.h"
 
 #include "filter/pass/line_ends.h"
 #include "filter/pass/line_pass.h"
+#include "filter/pass/stream_lines.h"
 #include "filter/utf16/utf16_lines.h"
 
 namespace {
 
-// Position after the last line end in data[from, to), or 0 when there is none.
-uint64_t CutAfterLastLineEnd(const char* data, uint64_t from, uint64_t to)
-{
-    for (uint64_t i = to; i > from; --i) {
-        if (IsLineEnd(data[i - 1])) {
-            return i;
-        }
-    }
-    return 0;
-}
+struct Bytes {
+    static const uint64_t kWidth = 1;
+    bool EndsLine(const char* data, uint64_t at) const { return IsLineEnd(data[at]); }
+    bool IsLineFeed(const char* data, uint64_t at) const { return data[at] == '\n'; }
+};
 
-// Routes data[0, cut) as complete lines, with the two zero bytes the pass
-// reads after its text standing in for the bytes at the cut for a moment.
-void RouteBeforeCut(LinePass* pass, char* data, uint64_t cut)
-{
-    char saved0 = data[cut];
-    char saved1 = data[cut + 1];
-    data[cut] = 0;
-    data[cut + 1] = 0;
-    RouteCompleteLines(pass, data, cut);
-    data[cut] = saved0;
-    data[cut + 1] = saved1;
-}
-
-// True when a stop raised while the pass worked on the window cut it
-// short; the window then tells that it stopped.
-bool StoppedInside(ReadWindow* w, const LinePass* pass)
-{
-    if (!LinePassStopped(pass)) {
-        return false;
-    }
-    w->failed = true;
-    w->stopped = true;
-    return true;
-}
-
-// Routes every line of the window's source; false when it could not be
-// read whole.
-bool StreamLines(ReadWindow* w, LinePass* pass)
-{
-    if (w->left == 0 && w->valid == 0) {
-        RouteEmptySource(pass);
-        return true;
-    }
-    // After a cut the LF bytes at the front belong to no line. The source's
-    // first byte starts a line, whatever it is.
-    bool afterCut = false;
-    // The front of the window known to hold no line end.
-    uint64_t searched = 0;
-    for (;;) {
-        if (!WindowFill(w)) {
-            return false;
-        }
-        if (afterCut) {
-            uint64_t lf = 0;
-            while (lf < w->valid && w->data[lf] == '\n') {
-                ++lf;
-            }
-            WindowDrop(w, lf);
-            if (w->valid == 0) {
-                if (w->left == 0) {
-                    return true;
-                }
-                continue;
-            }
-            afterCut = false;
-        }
-        if (w->left == 0) {
-            // The rest of the source: its last line may have no line end.
-            RouteCompleteLines(pass, w->data, w->valid);
-            WindowDrop(w, w->valid);
-            return !StoppedInside(w, pass);
-        }
-        uint64_t cut = CutAfterLastLineEnd(w->data, searched, w->valid);
-        if (cut == 0) {
-            searched = w->valid;
-            if (w->valid < w->capacity) {
-                // LF bytes were dropped from the front: read on first.
-                continue;
-            }
-            // One line fills the window.
-            if (!WindowGrow(w)) {
-                return false;
-            }
-            continue;
-        }
-        RouteBeforeCut(pass, w->data, cut);
-        if (StoppedInside(w, pass)) {
-            return false;
-        }
-        WindowDrop(w, cut);
-        searched = 0;
-        afterCut = true;
-    }
-}
+// The pass over complete lines, as the loop drives it.
+struct BytePass {
+    LinePass* pass;
+    void RouteEmpty() { RouteEmptySource(pass); }
+    void RouteStretch(char* data, uint64_t cut) { RouteCompleteLines(pass, data, cut); }
+    void RouteLast(char* data, uint64_t valid, bool) { RouteCompleteLines(pass, data, valid); }
+    bool Stopped() const { return LinePassStopped(pass); }
+};
 
 }  // namespace
 
@@ -144,7 +55,8 @@ bool RouteLines(ReadWindow* w, SourceEncoding encoding, const SearchNeedles* nee
             pass.utf8.cache = &wideCache;
         }
     }
-    bool read = StreamLines(w, &pass);
+    BytePass bytes = {&pass};
+    bool read = StreamLines(w, Bytes(), &bytes);
     if (memory != nullptr) {
         PlatformFree(memory);
     }

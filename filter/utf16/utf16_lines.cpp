@@ -7,46 +7,12 @@
 
 #include "filter/utf16/utf16_lines.h"
 
+#include "filter/pass/stream_lines.h"
 #include "filter/utf16/utf16_units.h"
 
 namespace {
 
 const uint32_t kLineFeed = 0x0A;
-
-// Position after the last line-end unit in data[from, to), both even, or 0
-// when there is none.
-uint64_t CutAfterLastLineEndUnit(const char* data, uint64_t from, uint64_t to, bool bigEndian)
-{
-    for (uint64_t i = to; i > from; i -= 2) {
-        if (IsLineEndUnit(UnitAt(data, i - 2, bigEndian))) {
-            return i;
-        }
-    }
-    return 0;
-}
-
-// Routes data[0, cut) as complete lines, with a zero unit standing in for
-// the two bytes at the cut for a moment.
-void RouteBeforeCut(Utf16Pass* pass, char* data, uint64_t cut)
-{
-    char saved0 = data[cut];
-    char saved1 = data[cut + 1];
-    data[cut] = 0;
-    data[cut + 1] = 0;
-    RouteCompleteUtf16Lines(pass, data, cut);
-    data[cut] = saved0;
-    data[cut + 1] = saved1;
-}
-
-bool Stopped(ReadWindow* w, const Utf16Pass* pass)
-{
-    if (!pass->matcher.stopped) {
-        return false;
-    }
-    w->failed = true;
-    w->stopped = true;
-    return true;
-}
 
 // The source's last stretch, data[0, valid): its complete units, then the
 // odd byte, if any, after the last line.
@@ -70,65 +36,28 @@ void RouteLastStretch(Utf16Pass* pass, char* data, uint64_t valid, bool anyLine)
     }
 }
 
-bool StreamUtf16Lines(ReadWindow* w, Utf16Pass* pass)
-{
-    const bool bigEndian = pass->matcher.bigEndian;
-    if (w->left == 0 && w->valid == 0) {
+struct Units16 {
+    static const uint64_t kWidth = 2;
+    bool bigEndian;
+    bool EndsLine(const char* data, uint64_t at) const { return IsLineEndUnit(UnitAt(data, at, bigEndian)); }
+    bool IsLineFeed(const char* data, uint64_t at) const { return UnitAt(data, at, bigEndian) == kLineFeed; }
+};
+
+// The pass over complete UTF-16 lines, as the loop drives it.
+struct Pass16 {
+    Utf16Pass* pass;
+    void RouteEmpty()
+    {
         ++pass->without->lines;
-        EmitUtf16LineEnd(pass->without, bigEndian);
-        return true;
+        EmitUtf16LineEnd(pass->without, pass->matcher.bigEndian);
     }
-    // After a cut the LF units at the front belong to no line.
-    bool afterCut = false;
-    // The front of the window known to hold no line-end unit (even).
-    uint64_t searched = 0;
-    for (;;) {
-        if (!WindowFill(w)) {
-            return false;
-        }
-        if (afterCut) {
-            uint64_t lf = 0;
-            while (lf + 2 <= w->valid && UnitAt(w->data, lf, bigEndian) == kLineFeed) {
-                lf += 2;
-            }
-            WindowDrop(w, lf);
-            if (w->valid < 2 && w->left > 0) {
-                // Half a unit or nothing: not yet known to start a line.
-                if (w->valid == w->capacity && !WindowGrow(w)) {
-                    return false;
-                }
-                continue;
-            }
-            if (w->valid >= 2) {
-                afterCut = false;
-            }
-        }
-        if (w->left == 0) {
-            RouteLastStretch(pass, w->data, w->valid, afterCut || pass->last != nullptr);
-            WindowDrop(w, w->valid);
-            return !Stopped(w, pass);
-        }
-        const uint64_t units = w->valid & ~1ull;
-        uint64_t cut = CutAfterLastLineEndUnit(w->data, searched, units, bigEndian);
-        if (cut == 0) {
-            searched = units;
-            if (w->valid < w->capacity) {
-                continue;
-            }
-            if (!WindowGrow(w)) {
-                return false;
-            }
-            continue;
-        }
-        RouteBeforeCut(pass, w->data, cut);
-        if (Stopped(w, pass)) {
-            return false;
-        }
-        WindowDrop(w, cut);
-        searched = 0;
-        afterCut = true;
+    void RouteStretch(char* data, uint64_t cut) { RouteCompleteUtf16Lines(pass, data, cut); }
+    void RouteLast(char* data, uint64_t valid, bool afterCut)
+    {
+        RouteLastStretch(pass, data, valid, afterCut || pass->last != nullptr);
     }
-}
+    bool Stopped() const { return pass->matcher.stopped; }
+};
 
 // Start of the line that holds at, given that from, at or before it,
 // starts a line.
@@ -218,7 +147,8 @@ bool RouteUtf16Lines(ReadWindow* w, const SearchNeedles* needles, bool bigEndian
             pass.matcher.cache = &cache;
         }
     }
-    bool read = StreamUtf16Lines(w, &pass);
+    Pass16 units = {&pass};
+    bool read = StreamLines(w, Units16{bigEndian}, &units);
     if (memory != nullptr) {
         PlatformFree(memory);
     }

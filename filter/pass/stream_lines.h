@@ -1,0 +1,127 @@
+// The line pass over a whole source, for any unit: one loop for the bytes
+// of a code-page or UTF-8 source and for the units of a UTF-16 one.
+//
+// The window is filled after whatever is left at its front; every complete
+// line in it is routed, and the unfinished last line moves to the front for
+// the next fill. The cut goes right after the window's last line end: every
+// such unit either ends a line or belongs to the LF units skipped after
+// one, so what comes after the cut starts a line once its leading LF units
+// are skipped. Those are dropped as they arrive; when what is left holds no
+// line end, the window reads on into the room they leave before it may
+// grow. So a run of LF units of any length never grows the window: it grows
+// only when one line fills it whole (and half a unit after it), and its
+// capacity stays at most twice the longest line, or the first size. The
+// window remembers how far it has looked for a line end: a line longer than
+// a fill is searched once.
+//
+// What differs by unit is known at compile time. Units says what a unit is:
+//   kWidth                       bytes in a unit (1 or 2);
+//   bool EndsLine(data, at)      the unit at data[at] is CR, LF or NUL;
+//   bool IsLineFeed(data, at)    the unit at data[at] is LF.
+// Pass routes what the loop hands it:
+//   void RouteEmpty()                         the one empty line of an empty source;
+//   void RouteStretch(data, cut)              the complete lines of data[0, cut), with
+//                                             the two bytes at cut zero meanwhile;
+//   void RouteLast(data, valid, afterCut)     the rest of the source, data[0, valid),
+//                                             whose last line may have no line end;
+//   bool Stopped()                            a stop raised during the routing cut it short.
+#ifndef QUORVANE_STREAM_LINES_H
+#define QUORVANE_STREAM_LINES_H
+
+#include "filter/pass/read_window.h"
+#include "platform/platform.h"
+
+// Position after the last line end in data[from, to) (both at units'
+// starts), or 0 when there is none.
+template <typename Units>
+uint64_t CutAfterLastLineEnd(const Units& units, const char* data, uint64_t from, uint64_t to)
+{
+    for (uint64_t i = to; i > from; i -= Units::kWidth) {
+        if (units.EndsLine(data, i - Units::kWidth)) {
+            return i;
+        }
+    }
+    return 0;
+}
+
+// Routes every line of the window's source; false when it could not be
+// read whole, or a stop raised meanwhile ended it (the window then tells
+// that it stopped).
+template <typename Units, typename Pass>
+bool StreamLines(ReadWindow* w, const Units& units, Pass* pass)
+{
+    const uint64_t width = Units::kWidth;
+    if (w->left == 0 && w->valid == 0) {
+        pass->RouteEmpty();
+        return true;
+    }
+    auto stoppedInside = [&] {
+        if (!pass->Stopped()) {
+            return false;
+        }
+        w->failed = true;
+        w->stopped = true;
+        return true;
+    };
+    // After a cut the LF units at the front belong to no line. The source's
+    // first unit starts a line, whatever it is.
+    bool afterCut = false;
+    // The front of the window known to hold no line end.
+    uint64_t searched = 0;
+    for (;;) {
+        if (!WindowFill(w)) {
+            return false;
+        }
+        if (afterCut) {
+            uint64_t lf = 0;
+            while (lf + width <= w->valid && units.IsLineFeed(w->data, lf)) {
+                lf += width;
+            }
+            WindowDrop(w, lf);
+            if (w->valid < width && w->left > 0) {
+                // Nothing, or half a unit: not yet known to start a line.
+                if (w->valid == w->capacity && !WindowGrow(w)) {
+                    return false;
+                }
+                continue;
+            }
+            afterCut = w->valid < width;
+        }
+        if (w->left == 0) {
+            pass->RouteLast(w->data, w->valid, afterCut);
+            WindowDrop(w, w->valid);
+            return !stoppedInside();
+        }
+        const uint64_t whole = w->valid - w->valid % width;
+        uint64_t cut = CutAfterLastLineEnd(units, w->data, searched, whole);
+        if (cut == 0) {
+            searched = whole;
+            if (w->valid < w->capacity) {
+                // LF units were dropped from the front: read on first.
+                continue;
+            }
+            // One line fills the window.
+            if (!WindowGrow(w)) {
+                return false;
+            }
+            continue;
+        }
+        // The two zero bytes the routing reads after its text stand in for
+        // the bytes at the cut for a moment.
+        char saved0 = w->data[cut];
+        char saved1 = w->data[cut + 1];
+        w->data[cut] = 0;
+        w->data[cut + 1] = 0;
+        pass->RouteStretch(w->data, cut);
+        w->data[cut] = saved0;
+        w->data[cut + 1] = saved1;
+        if (stoppedInside()) {
+            return false;
+        }
+        WindowDrop(w, cut);
+        searched = 0;
+        afterCut = true;
+    }
+}
+
+#endif
