@@ -108,6 +108,23 @@ uint64_t CountBlocksAvx2(const unsigned char*, uint64_t*, uint64_t, bool*)
 }
 #endif
 
+#if defined(__SSE2__)
+// The CR, LF and NUL masks of the 64 bytes at b.
+inline void LineEndMasks(const unsigned char* b, uint64_t* crMask, uint64_t* lfMask, uint64_t* nulMask)
+{
+    const __m128i cr = _mm_set1_epi8('\r');
+    const __m128i lf = _mm_set1_epi8('\n');
+    const __m128i zero = _mm_setzero_si128();
+    *crMask = *lfMask = *nulMask = 0;
+    for (int k = 0; k < 4; ++k) {
+        __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(b + 16 * k));
+        *crMask |= static_cast<uint64_t>(static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, cr)))) << (16 * k);
+        *lfMask |= static_cast<uint64_t>(static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, lf)))) << (16 * k);
+        *nulMask |= static_cast<uint64_t>(static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, zero)))) << (16 * k);
+    }
+}
+#endif
+
 // First byte in [from, to) whose bytes would not already be the output: a
 // NUL, a CR not followed by LF, or an LF not preceded by CR. Every such byte
 // ends a line. Returns to when every line in the stretch ends in plain
@@ -140,15 +157,10 @@ uint64_t FindLineEndToRewrite(const char* text, uint64_t from, uint64_t to, uint
     // CR. Reads b[i - 1] to b[i + 64]; to never passes size, whose byte is
     // zero.
     while (i + 64 <= to) {
-        uint64_t crMask = 0;
-        uint64_t lfMask = 0;
-        uint64_t nulMask = 0;
-        for (int k = 0; k < 4; ++k) {
-            __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(b + i + 16 * k));
-            crMask |= static_cast<uint64_t>(static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, cr)))) << (16 * k);
-            lfMask |= static_cast<uint64_t>(static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, lf)))) << (16 * k);
-            nulMask |= static_cast<uint64_t>(static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, zero)))) << (16 * k);
-        }
+        uint64_t crMask;
+        uint64_t lfMask;
+        uint64_t nulMask;
+        LineEndMasks(b + i, &crMask, &lfMask, &nulMask);
         uint64_t at = 0;
         if (JudgeBlock(b, i, crMask, lfMask, nulMask, &at, plainEnd, lines)) {
             return at;
@@ -203,22 +215,6 @@ uint64_t FindLineEndToRewrite(const char* text, uint64_t from, uint64_t to, uint
     return to;
 }
 
-#if defined(__SSE2__)
-// The CR, LF and NUL masks of the 64 bytes at b.
-inline void LineEndMasks(const unsigned char* b, uint64_t* crMask, uint64_t* lfMask, uint64_t* nulMask)
-{
-    const __m128i cr = _mm_set1_epi8('\r');
-    const __m128i lf = _mm_set1_epi8('\n');
-    const __m128i zero = _mm_setzero_si128();
-    *crMask = *lfMask = *nulMask = 0;
-    for (int k = 0; k < 4; ++k) {
-        __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(b + 16 * k));
-        *crMask |= static_cast<uint64_t>(static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, cr)))) << (16 * k);
-        *lfMask |= static_cast<uint64_t>(static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, lf)))) << (16 * k);
-        *nulMask |= static_cast<uint64_t>(static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, zero)))) << (16 * k);
-    }
-}
-#endif
 
 // The lines of text[from, to) the emitter would write, for a sink whose
 // export is off: counted, not written. 64 bytes at a time; the last bytes

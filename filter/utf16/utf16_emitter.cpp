@@ -27,6 +27,24 @@ struct UnitMasks {
     uint64_t zero;
 };
 
+#if defined(__SSE2__)
+// The masks of the 64 bytes at text[at], 16 at a time.
+inline UnitMasks MasksAt(const char* text, uint64_t at, bool bigEndian)
+{
+    const __m128i cr = _mm_set1_epi16(static_cast<short>(bigEndian ? 0x0D00 : 0x000D));
+    const __m128i lf = _mm_set1_epi16(static_cast<short>(bigEndian ? 0x0A00 : 0x000A));
+    const __m128i zero = _mm_setzero_si128();
+    UnitMasks m = {0, 0, 0};
+    for (int k = 0; k < 4; ++k) {
+        __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text + at + 16 * k));
+        m.cr |= static_cast<uint64_t>(static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi16(v, cr)))) << (16 * k);
+        m.lf |= static_cast<uint64_t>(static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi16(v, lf)))) << (16 * k);
+        m.zero |= static_cast<uint64_t>(static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi16(v, zero)))) << (16 * k);
+    }
+    return m;
+}
+#endif
+
 // Judges the 32 units at text[i] by their masks. Reads the units at i - 2
 // and i + 64.
 inline bool JudgeUnitBlock(const char* text, uint64_t i, const UnitMasks& m, bool bigEndian, uint64_t* at,
@@ -154,17 +172,8 @@ uint64_t FindUnitLineEndToRewrite(const char* text, uint64_t from, uint64_t to, 
     }
     i = at;
 #if defined(__SSE2__)
-    const __m128i cr = _mm_set1_epi16(static_cast<short>(bigEndian ? 0x0D00 : 0x000D));
-    const __m128i lf = _mm_set1_epi16(static_cast<short>(bigEndian ? 0x0A00 : 0x000A));
-    const __m128i zero = _mm_setzero_si128();
     while (i + 64 <= to) {
-        UnitMasks m = {0, 0, 0};
-        for (int k = 0; k < 4; ++k) {
-            __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text + i + 16 * k));
-            m.cr |= static_cast<uint64_t>(static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi16(v, cr)))) << (16 * k);
-            m.lf |= static_cast<uint64_t>(static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi16(v, lf)))) << (16 * k);
-            m.zero |= static_cast<uint64_t>(static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi16(v, zero)))) << (16 * k);
-        }
+        UnitMasks m = MasksAt(text, i, bigEndian);
         uint64_t at = 0;
         if (JudgeUnitBlock(text, i, m, bigEndian, &at, plainEnd, lines)) {
             return at;
@@ -194,21 +203,8 @@ uint64_t CountUnitLines(const char* text, uint64_t size, uint64_t from, uint64_t
     bool endBefore = false;
     uint64_t lines = avx2 ? CountUnitBlocksAvx2(text, &i, to, bigEndian, &endBefore) : 0;
 #if defined(__SSE2__)
-    const __m128i cr = _mm_set1_epi16(static_cast<short>(bigEndian ? 0x0D00 : 0x000D));
-    const __m128i lf = _mm_set1_epi16(static_cast<short>(bigEndian ? 0x0A00 : 0x000A));
-    const __m128i zero = _mm_setzero_si128();
-    auto masks = [&](uint64_t at) {
-        UnitMasks m = {0, 0, 0};
-        for (int k = 0; k < 4; ++k) {
-            __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text + at + 16 * k));
-            m.cr |= static_cast<uint64_t>(static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi16(v, cr)))) << (16 * k);
-            m.lf |= static_cast<uint64_t>(static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi16(v, lf)))) << (16 * k);
-            m.zero |= static_cast<uint64_t>(static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi16(v, zero)))) << (16 * k);
-        }
-        return m;
-    };
     for (; i + 64 <= to; i += 64) {
-        UnitMasks m = masks(i);
+        UnitMasks m = MasksAt(text, i, bigEndian);
         lines += LinesEndedInBlock(m.cr, m.lf, m.zero, 2, &endBefore);
     }
     // The last units as part of the 64 bytes that end at to, those before
@@ -216,7 +212,7 @@ uint64_t CountUnitLines(const char* text, uint64_t size, uint64_t from, uint64_t
     if (i < to && to >= 64) {
         const uint64_t base = to - 64;
         const unsigned skip = static_cast<unsigned>(i - base);
-        UnitMasks m = masks(base);
+        UnitMasks m = MasksAt(text, base, bigEndian);
         const uint64_t ends = m.cr | m.lf | m.zero;
         uint64_t previous = (ends << 2) & ~(3ull << skip);
         previous |= endBefore ? 3ull << skip : 0;

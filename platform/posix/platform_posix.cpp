@@ -841,6 +841,17 @@ FileHandle PlatformCreateTempBeside(const FormChar* target, FormChar* tempPath, 
 
 namespace {
 
+// The caller is told the old file's name (kTempPathCapacity characters).
+void NameTheBackup(const std::string& old, FormChar* backup)
+{
+    std::u16string wide = Utf8ToUtf16(old);
+    if (wide.size() + 1 <= kTempPathCapacity) {
+        for (size_t k = 0; k <= wide.size(); ++k) {
+            backup[k] = wide.c_str()[k];
+        }
+    }
+}
+
 // The new file is in the target's place, the old one under the name old.
 // Puts the old file back in its place, unless the new one changed since the
 // move (newStamp): a record another program added to it then would go with
@@ -854,12 +865,7 @@ ReplaceResult PutOldBack(const std::string& to, const std::string& old, const st
         SyncFolderOf(to);
         return kReplaceFoundChanged;
     }
-    std::u16string wide = Utf8ToUtf16(old);
-    if (wide.size() + 1 <= kTempPathCapacity) {
-        for (size_t k = 0; k <= wide.size(); ++k) {
-            backup[k] = wide.c_str()[k];
-        }
-    }
+    NameTheBackup(old, backup);
     return kReplaceKeptBoth;
 }
 
@@ -924,12 +930,7 @@ ReplaceResult OldDone(const std::string& old, FormChar* backup, bool keepOld)
         unlink(old.c_str());
         return kReplaced;
     }
-    std::u16string wide = Utf8ToUtf16(old);
-    if (wide.size() + 1 <= kTempPathCapacity) {
-        for (size_t k = 0; k <= wide.size(); ++k) {
-            backup[k] = wide.c_str()[k];
-        }
-    }
+    NameTheBackup(old, backup);
     return kReplaced;
 }
 

@@ -187,6 +187,26 @@ protected:
         SetPath(e.tempPath, Staged());
         return r;
     }
+    // A record of a run replacing a rewritten export (slot which): the old
+    // content under path, the new under temp, the backup's name as given.
+    RunRecord RewriteRecord(int which, const std::wstring& path, const std::string& old, const std::wstring& temp,
+                            const std::string& fresh, const std::wstring& backup)
+    {
+        RepairInit(&report_);
+        WriteWholeFile(path, old);
+        WriteWholeFile(temp, fresh);
+        RunRecord r;
+        RecordInit(&r);
+        r.step = kRecordReplacing;
+        RecordedExport& e = r.exports[which];
+        e.on = e.existed = e.claimed = e.newKnown = true;
+        e.id = IdentityOf(path);
+        e.newId = IdentityOf(temp);
+        SetPath(e.path, path);
+        SetPath(e.tempPath, temp);
+        SetPath(e.backupPath, backup);
+        return r;
+    }
     std::wstring Errors() const { return folder_.File(L"errors.txt"); }
     std::wstring Staged() const { return folder_.File(L"qzv0001.tmp"); }
 
@@ -237,19 +257,8 @@ TEST_F(WinRecord, AReplaceStoppedWithTheNameFreeIsPutBackByIdentity)
         for (const std::wstring& name : folder_.Entries()) {
             DeleteFileW(folder_.File(name).c_str());
         }
-        RepairInit(&report_);
-        WriteWholeFile(log, "all the old lines\r\n");
-        WriteWholeFile(temp, "the kept lines\r\n");
-        RunRecord r;
-        RecordInit(&r);
-        r.step = kRecordReplacing;
+        RunRecord r = RewriteRecord(0, log, "all the old lines\r\n", temp, "the kept lines\r\n", backup);
         RecordedExport& e = r.exports[0];
-        e.on = e.existed = e.claimed = e.newKnown = true;
-        e.id = IdentityOf(log);
-        e.newId = IdentityOf(temp);
-        SetPath(e.path, log);
-        SetPath(e.tempPath, temp);
-        SetPath(e.backupPath, backup);
         ASSERT_TRUE(MoveFileExW(log.c_str(), backup.c_str(), 0));
         if (c.logger != nullptr) {
             WriteWholeFile(log, c.logger);
@@ -297,23 +306,12 @@ TEST_F(WinRecord, AKillInsideTheRecyclingStepIsFinishedWithEveryVersionKept)
             DeleteFileW(folder_.File(name).c_str());
         }
         EmptyTrash();
-        RepairInit(&report_);
         // The export's new content took its name; the old file is under
         // the backup's name.
-        WriteWholeFile(errors, before);
-        WriteWholeFile(temp, after);
-        RunRecord r;
-        RecordInit(&r);
-        r.step = kRecordReplacing;
+        RunRecord r = RewriteRecord(1, errors, before, temp, after, backup);
         RecordedExport& e = r.exports[1];
-        e.on = e.existed = e.claimed = e.newKnown = true;
-        e.id = IdentityOf(errors);
-        e.newId = IdentityOf(temp);
         e.oldSize = before.size();
         e.newSize = after.size();
-        SetPath(e.path, errors);
-        SetPath(e.tempPath, temp);
-        SetPath(e.backupPath, backup);
         SetPath(e.notedPath, noted);
         SetPath(e.note, L"移除行列前");
         ASSERT_TRUE(MoveFileExW(errors.c_str(), backup.c_str(), 0));
