@@ -360,6 +360,26 @@ bool AppendWaitingLines(ExportTransaction* t, Export* e, RunOutcome* outcome)
 
 bool ReplaceOrDiscard(ExportTransaction* t, Export* e, RunOutcome* outcome);
 
+// Neither file could go back under the export's name: both are kept, and
+// the outcome says where.
+void TellKeptBoth(ExportTransaction* t, Export* e, const FormChar* backup, RunOutcome* outcome)
+{
+    // The new bytes are in the temporary file, unless they made it under
+    // the export's own name while the old ones could not go back.
+    FileStamp stamp;
+    if (PlatformStamp(e->tempPath, &stamp)) {
+        CopyText(e->tempPath, outcome->keptNew, kTempPathCapacity);
+        // Then whatever the export's name holds is another program's.
+        outcome->keptNameTaken = PlatformStamp(e->path, &stamp);
+    } else {
+        CopyText(e->path, outcome->keptNew, kTempPathCapacity);
+        t->sourceLanded = t->sourceLanded || e->isSource;
+    }
+    CopyText(backup, outcome->keptOld, kTempPathCapacity);
+    e->created = false;
+    e->fate = kExportKeptBoth;
+}
+
 // Tells the run's record where a previous version is being put.
 bool RecordPreviousVersion(void* transaction)
 {
@@ -413,20 +433,7 @@ bool ReplaceOrDiscard(ExportTransaction* t, Export* e, RunOutcome* outcome)
         return true;
     case kReplaceKeptBoth:
         OutcomeFail(outcome, kRunExportUnreplaced, e->which, error);
-        // The new bytes are in the temporary file, unless they made it
-        // under the export's own name while the old ones could not go back.
-        FileStamp stamp;
-        if (PlatformStamp(e->tempPath, &stamp)) {
-            CopyText(e->tempPath, outcome->keptNew, kTempPathCapacity);
-            // Then whatever the export's name holds is another program's.
-            outcome->keptNameTaken = PlatformStamp(e->path, &stamp);
-        } else {
-            CopyText(e->path, outcome->keptNew, kTempPathCapacity);
-            t->sourceLanded = t->sourceLanded || e->isSource;
-        }
-        CopyText(backup, outcome->keptOld, kTempPathCapacity);
-        e->created = false;
-        e->fate = kExportKeptBoth;
+        TellKeptBoth(t, e, backup, outcome);
         return false;
     case kReplaceFoundChanged:
         OutcomeFail(outcome, kRunSourceChanged, kSourceFile, 0);

@@ -44,6 +44,21 @@ uint64_t CutAfterLastLineEnd(const Units& units, const char* data, uint64_t from
     return 0;
 }
 
+// Routes data[0, cut) as complete lines, with the two zero bytes the
+// routing reads after its text standing in for the bytes at the cut for a
+// moment.
+template <typename Pass>
+void RouteBeforeCut(Pass* pass, char* data, uint64_t cut)
+{
+    char saved0 = data[cut];
+    char saved1 = data[cut + 1];
+    data[cut] = 0;
+    data[cut + 1] = 0;
+    pass->RouteStretch(data, cut);
+    data[cut] = saved0;
+    data[cut + 1] = saved1;
+}
+
 // Routes every line of the window's source; false when it could not be
 // read whole, or a stop raised meanwhile ended it (the window then tells
 // that it stopped).
@@ -106,15 +121,7 @@ bool StreamLines(ReadWindow* w, const Units& units, Pass* pass)
             }
             continue;
         }
-        // The two zero bytes the routing reads after its text stand in for
-        // the bytes at the cut for a moment.
-        char saved0 = w->data[cut];
-        char saved1 = w->data[cut + 1];
-        w->data[cut] = 0;
-        w->data[cut + 1] = 0;
-        pass->RouteStretch(w->data, cut);
-        w->data[cut] = saved0;
-        w->data[cut + 1] = saved1;
+        RouteBeforeCut(pass, w->data, cut);
         if (stoppedInside()) {
             return false;
         }

@@ -1240,6 +1240,33 @@ std::string TrashInfoPath(const std::string& path)
 
 }  // namespace
 
+namespace {
+
+// The trash's two folders, made if missing (private to the user).
+void MakeTrash(const std::string& trash)
+{
+    for (size_t at = 1; at <= trash.size(); ++at) {
+        if (at == trash.size() || trash[at] == '/') {
+            mkdir(trash.substr(0, at).c_str(), 0700);
+        }
+    }
+    mkdir((trash + "/files").c_str(), 0700);
+    mkdir((trash + "/info").c_str(), 0700);
+}
+
+// What a trash keeps of a file it holds: where it came from, and when.
+std::string TrashInfo(const char* full)
+{
+    time_t now = time(nullptr);
+    struct tm local;
+    localtime_r(&now, &local);
+    char when[32];
+    strftime(when, sizeof when, "%Y-%m-%dT%H:%M:%S", &local);
+    return "[Trash Info]\nPath=" + TrashInfoPath(full) + "\nDeletionDate=" + when + "\n";
+}
+
+}  // namespace
+
 // The desktop's trash: the file goes to files/ under a free name, its
 // folder and the time to info/<name>.trashinfo, written first. Only a move
 // within the volume: a file is never copied away and removed.
@@ -1254,28 +1281,14 @@ bool PlatformRecycle(const FormChar* path)
         return unlink(from.c_str()) == 0;
     }
     std::string trash = TrashFolder();
-    if (trash.empty()) {
+    char full[4096];
+    if (trash.empty() || realpath(from.c_str(), full) == nullptr) {
         return Injected(ENOENT);
     }
-    for (size_t at = 1; at <= trash.size(); ++at) {
-        if (at == trash.size() || trash[at] == '/') {
-            mkdir(trash.substr(0, at).c_str(), 0700);
-        }
-    }
-    mkdir((trash + "/files").c_str(), 0700);
-    mkdir((trash + "/info").c_str(), 0700);
+    MakeTrash(trash);
     size_t slash = from.rfind('/');
     std::string name = slash == std::string::npos ? from : from.substr(slash + 1);
-    char full[4096];
-    if (realpath(from.c_str(), full) == nullptr) {
-        return false;
-    }
-    time_t now = time(nullptr);
-    struct tm local;
-    localtime_r(&now, &local);
-    char when[32];
-    strftime(when, sizeof when, "%Y-%m-%dT%H:%M:%S", &local);
-    std::string info = "[Trash Info]\nPath=" + TrashInfoPath(full) + "\nDeletionDate=" + when + "\n";
+    const std::string info = TrashInfo(full);
     for (int n = 1; n < 1000; ++n) {
         std::string entry = n == 1 ? name : name + "." + std::to_string(n);
         std::string infoPath = trash + "/info/" + entry + ".trashinfo";
