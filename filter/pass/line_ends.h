@@ -68,17 +68,21 @@ inline uint64_t LineStartOf(const char* text, uint64_t from, uint64_t at)
 // by CR); *plainEnd moves past the last LF before it, or past the block's
 // last LF when there is none. crBefore and lfAfter: the character just
 // before and just after the block.
-// *lines counts the plain lines (their LF) *plainEnd moves past.
+// *lines counts the plain lines (their LF) *plainEnd moves past. Only the
+// units keep's bits cover are judged (a block that starts before the
+// stretch does); the masks still say what the others are.
 inline bool JudgeLineEndBlock(uint64_t i, uint64_t cr, uint64_t lf, uint64_t nul, bool crBefore, bool lfAfter,
-                              unsigned step, uint64_t* at, uint64_t* plainEnd, uint64_t* lines)
+                              unsigned step, uint64_t* at, uint64_t* plainEnd, uint64_t* lines,
+                              uint64_t keep = ~0ull)
 {
     const uint64_t one = (1ull << step) - 1;   // the bits of one character
     uint64_t lfNext = (lf >> step) | (lfAfter ? one << (64 - step) : 0);
     uint64_t crPrevious = (cr << step) | (crBefore ? one : 0);
-    uint64_t bad = nul | (cr & ~lfNext) | (lf & ~crPrevious);
+    uint64_t bad = (nul | (cr & ~lfNext) | (lf & ~crPrevious)) & keep;
+    uint64_t feeds = lf & keep;
     if (bad != 0) {
         uint64_t first = static_cast<uint64_t>(__builtin_ctzll(bad));
-        uint64_t before = lf & ((1ull << first) - 1);   // the LF before it
+        uint64_t before = feeds & ((1ull << first) - 1);   // the LF before it
         if (before != 0) {
             *plainEnd = i + 64 - static_cast<uint64_t>(__builtin_clzll(before));
             *lines += static_cast<uint64_t>(__builtin_popcountll(before)) >> (step - 1);
@@ -86,9 +90,9 @@ inline bool JudgeLineEndBlock(uint64_t i, uint64_t cr, uint64_t lf, uint64_t nul
         *at = i + first;
         return true;
     }
-    if (lf != 0) {
-        *plainEnd = i + 64 - static_cast<uint64_t>(__builtin_clzll(lf));
-        *lines += static_cast<uint64_t>(__builtin_popcountll(lf)) >> (step - 1);
+    if (feeds != 0) {
+        *plainEnd = i + 64 - static_cast<uint64_t>(__builtin_clzll(feeds));
+        *lines += static_cast<uint64_t>(__builtin_popcountll(feeds)) >> (step - 1);
     }
     return false;
 }

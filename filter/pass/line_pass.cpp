@@ -14,7 +14,7 @@
 
 #include "filter/pass/line_pass.h"
 
-#include "filter/pass/line_emitter.h"
+#include "filter/pass/byte_units.h"
 #include "filter/pass/line_ends.h"
 
 void LinePassInit(LinePass* pass, const SearchNeedles* needles, const TextRules* rules, const StopFlag* stop,
@@ -29,8 +29,7 @@ void LinePassInit(LinePass* pass, const SearchNeedles* needles, const TextRules*
 
 void RouteEmptySource(LinePass* pass)
 {
-    ++pass->without->lines;
-    EmitLineEnd(pass->without);
+    EmitLineEnd(ByteUnits(), pass->without);
 }
 
 namespace {
@@ -38,7 +37,7 @@ namespace {
 // The pass when only the code page's rules find lines: the UTF-8 rule has
 // nothing to add (the code page is UTF-8 itself, or searched byte for byte
 // for the same bytes, or the text has no UTF-8 form to look for).
-void RouteCodePageLines(LinePass* pass, LineScan* scan, char* text, uint64_t size)
+void RouteCodePageLines(LinePass* pass, LineScan* scan, Emitter<ByteUnits>* e, char* text, uint64_t size)
 {
     const bool avx2 = pass->matcher.search.avx2;
     uint64_t from = 0;
@@ -49,29 +48,19 @@ void RouteCodePageLines(LinePass* pass, LineScan* scan, char* text, uint64_t siz
             return;
         }
         if (start > from) {
-            EmitLines(pass->without, text, size, from, start, avx2);
+            EmitLines(e, pass->without, size, from, start, avx2);
         }
-        EmitLine(pass->with, text, start, end);
+        EmitLine(e, pass->with, start, end);
         from = NextLineStart(text, end);
     }
     if (!LinePassStopped(pass)) {
-        EmitLines(pass->without, text, size, from, size, avx2);
+        EmitLines(e, pass->without, size, from, size, avx2);
     }
 }
 
-}  // namespace
-
-void RouteCompleteLines(LinePass* pass, char* text, uint64_t size)
+// The pass when the UTF-8 rule finds lines beside the code page's rules.
+void RouteCodePageAndUtf8Lines(LinePass* pass, LineScan* scan, Emitter<ByteUnits>* e, char* text, uint64_t size)
 {
-    if (size == 0) {
-        return;
-    }
-    LineScan scan;
-    LineScanStart(&scan, &pass->matcher, text, size);
-    if (!pass->utf8.active) {
-        RouteCodePageLines(pass, &scan, text, size);
-        return;
-    }
     Utf8Scan utf8Scan;
     Utf8ScanStart(&utf8Scan, &pass->utf8, text, size);
     // The next line the code page's rules find, kept while lines before it
@@ -83,7 +72,7 @@ void RouteCompleteLines(LinePass* pass, char* text, uint64_t size)
     uint64_t from = 0;
     for (;;) {
         if (!codePageLine && !codePageDone) {
-            codePageLine = NextLineHoldingNeedle(&pass->matcher, &scan, from, &codePageStart, &codePageEnd);
+            codePageLine = NextLineHoldingNeedle(&pass->matcher, scan, from, &codePageStart, &codePageEnd);
             codePageDone = !codePageLine;
         }
         if (LinePassStopped(pass)) {
@@ -105,12 +94,31 @@ void RouteCompleteLines(LinePass* pass, char* text, uint64_t size)
             return;
         }
         if (start > from) {
-            EmitLines(pass->without, text, size, from, start, pass->matcher.search.avx2);
+            EmitLines(e, pass->without, size, from, start, pass->matcher.search.avx2);
         }
-        EmitLine(pass->with, text, start, end);
+        EmitLine(e, pass->with, start, end);
         from = NextLineStart(text, end);
     }
     if (!LinePassStopped(pass)) {
-        EmitLines(pass->without, text, size, from, size, pass->matcher.search.avx2);
+        EmitLines(e, pass->without, size, from, size, pass->matcher.search.avx2);
     }
+}
+
+}  // namespace
+
+void RouteCompleteLines(LinePass* pass, char* text, uint64_t size)
+{
+    if (size == 0) {
+        return;
+    }
+    LineScan scan;
+    LineScanStart(&scan, &pass->matcher, text, size);
+    Emitter<ByteUnits> emitter;
+    EmitterStart(&emitter, ByteUnits(), text);
+    if (pass->utf8.active) {
+        RouteCodePageAndUtf8Lines(pass, &scan, &emitter, text, size);
+    } else {
+        RouteCodePageLines(pass, &scan, &emitter, text, size);
+    }
+    EmitterFlush(&emitter);
 }

@@ -35,13 +35,11 @@ void SinkInit(LineSink* sink, FileHandle file, char* buffer, uint32_t capacity)
     sink->used = 0;
     sink->failed = false;
     sink->error = 0;
-    sink->offered = 0;
     sink->lines = 0;
 }
 
 void SinkPut(LineSink* sink, const char* bytes, uint64_t count)
 {
-    sink->offered += count;
     if (!SinkOpen(sink) || count == 0) {
         return;
     }

@@ -16,7 +16,6 @@ struct LineSink {
     uint32_t used;
     bool failed;      // some write failed; the sink writes nothing more
     uint32_t error;   // the system's reason for the failed write
-    uint64_t offered; // bytes put to the sink, written or dropped: tells whether a line was routed here
     uint64_t lines;   // lines routed here, written or dropped (the export off)
 };
 

@@ -156,7 +156,6 @@ void RouteAndFinish(RunControl* control, FileHandle source, uint64_t size, const
     }
     PutMark(&t->without, t->encoding, &withoutSink);
     PutMark(&t->with, t->encoding, &withSink);
-    uint64_t markOffered = withSink.offered;
 
     TextRules rules;
     PlatformGetTextRules(&rules);
@@ -179,7 +178,7 @@ void RouteAndFinish(RunControl* control, FileHandle source, uint64_t size, const
     // text; a source without a mark none of whose UTF-8 lines held it
     // either is told instead of changed (in place, every line would have
     // stayed or gone as though the text were never there).
-    bool found = withSink.offered > markOffered;
+    bool found = withSink.lines > 0;
     bool notHeld = read && t->encoding == kEncodingAnsi && !needles->ansiHeld && !found;
     if (notHeld) {
         OutcomeFail(outcome, kRunSearchNotHeld, kSourceFile, 0);

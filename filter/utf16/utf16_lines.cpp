@@ -27,8 +27,7 @@ void RouteLastStretch(Utf16Pass* pass, char* data, uint64_t valid, bool anyLine)
         data[complete] = oddByte;
     } else if (!anyLine) {
         // Nothing but half a unit: the one empty line of an empty source.
-        ++pass->without->lines;
-        EmitUtf16LineEnd(pass->without, pass->matcher.bigEndian);
+        EmitLineEnd(Utf16Units{pass->matcher.bigEndian}, pass->without);
         pass->last = pass->without;
     }
     if (odd && pass->last != nullptr) {
@@ -48,8 +47,7 @@ struct Pass16 {
     Utf16Pass* pass;
     void RouteEmpty()
     {
-        ++pass->without->lines;
-        EmitUtf16LineEnd(pass->without, pass->matcher.bigEndian);
+        EmitLineEnd(Utf16Units{pass->matcher.bigEndian}, pass->without);
     }
     void RouteStretch(char* data, uint64_t cut) { RouteCompleteUtf16Lines(pass, data, cut); }
     void RouteLast(char* data, uint64_t valid, bool afterCut)
@@ -72,7 +70,7 @@ uint64_t UnitLineStartOf(const char* text, uint64_t from, uint64_t at, bool bigE
 // The pass of an exact matcher: from one place where the needle stands to
 // the next, the lines between go to the without-string export as one
 // stretch, and the line that holds it to the with-string export.
-void RouteUtf16Stretches(Utf16Pass* pass, Utf16Scan* scan, Utf16Emitter* emitter, const char* text, uint64_t size)
+void RouteUtf16Stretches(Utf16Pass* pass, Utf16Scan* scan, Emitter<Utf16Units>* emitter, const char* text, uint64_t size)
 {
     const bool bigEndian = pass->matcher.bigEndian;
     const bool avx2 = pass->matcher.avx2;
@@ -80,16 +78,16 @@ void RouteUtf16Stretches(Utf16Pass* pass, Utf16Scan* scan, Utf16Emitter* emitter
     while (from < size) {
         uint64_t match = NextExactMatch(&pass->matcher, scan, from);
         if (match >= size) {
-            EmitUtf16Lines(emitter, pass->without, size, from, size, avx2);
+            EmitLines(emitter, pass->without, size, from, size, avx2);
             pass->last = pass->without;
             return;
         }
         uint64_t start = UnitLineStartOf(text, from, match, bigEndian);
         if (start > from) {
-            EmitUtf16Lines(emitter, pass->without, size, from, start, avx2);
+            EmitLines(emitter, pass->without, size, from, start, avx2);
         }
         uint64_t end = FindUnitLineEnd(text, size, match, bigEndian, avx2);
-        EmitUtf16Line(emitter, pass->with, start, end);
+        EmitLine(emitter, pass->with, start, end);
         pass->last = pass->with;
         if (end >= size) {
             return;   // the text's last line, with no line end
@@ -105,11 +103,11 @@ void RouteCompleteUtf16Lines(Utf16Pass* pass, char* text, uint64_t size)
     const bool bigEndian = pass->matcher.bigEndian;
     Utf16Scan scan;
     Utf16ScanStart(&scan, &pass->matcher, text, size);
-    Utf16Emitter emitter;
-    Utf16EmitterStart(&emitter, text, bigEndian);
+    Emitter<Utf16Units> emitter;
+    EmitterStart(&emitter, Utf16Units{bigEndian}, text);
     if (Utf16MatcherIsExact(&pass->matcher)) {
         RouteUtf16Stretches(pass, &scan, &emitter, text, size);
-        Utf16EmitterFlush(&emitter);
+        EmitterFlush(&emitter);
         return;
     }
     uint64_t start = 0;
@@ -119,14 +117,14 @@ void RouteCompleteUtf16Lines(Utf16Pass* pass, char* text, uint64_t size)
         if (pass->matcher.stopped) {
             break;
         }
-        EmitUtf16Line(&emitter, sink, start, end);
+        EmitLine(&emitter, sink, start, end);
         pass->last = sink;
         if (end >= size) {
             break;   // the text's last line, with no line end: nothing follows
         }
         start = NextUnitLineStart(text, end, bigEndian);
     }
-    Utf16EmitterFlush(&emitter);
+    EmitterFlush(&emitter);
 }
 
 bool RouteUtf16Lines(ReadWindow* w, const SearchNeedles* needles, bool bigEndian, LineSink* withoutTarget,

@@ -12,7 +12,7 @@
 #include "filter/pass/line_sink.h"
 #include "filter/pass/read_window.h"
 #include "filter/match/search_needles.h"
-#include "filter/utf16/utf16_emitter.h"
+#include "filter/utf16/utf16_units.h"
 #include "filter/utf16/utf16_matcher.h"
 #include "platform/platform.h"
 

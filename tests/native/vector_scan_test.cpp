@@ -7,9 +7,9 @@
 #include <string>
 #include <vector>
 
-#include "filter/pass/line_emitter.h"
+#include "filter/pass/byte_units.h"
 #include "filter/match/needle_search.h"
-#include "filter/utf16/utf16_emitter.h"
+#include "filter/utf16/utf16_units.h"
 #include "filter/utf16/utf16_units.h"
 #include "filter/match/avx2.h"
 #include "tests/native/test_support.h"
@@ -172,7 +172,10 @@ std::string WrittenThroughSink(const std::string& text, Emit emit)
 std::string EmitAll(const std::string& text, bool wide)
 {
     return WrittenThroughSink(text, [&](LineSink* sink, const char* padded) {
-        EmitLines(sink, padded, text.size(), 0, text.size(), wide);
+        Emitter<ByteUnits> emitter;
+        EmitterStart(&emitter, ByteUnits(), padded);
+        EmitLines(&emitter, sink, text.size(), 0, text.size(), wide);
+        EmitterFlush(&emitter);
     });
 }
 
@@ -204,10 +207,10 @@ TEST(VectorScans, RewriteTheLineEndsWhereTheReferenceDoes)
 std::string EmitAllUtf16(const std::string& text, bool bigEndian, bool wide)
 {
     return WrittenThroughSink(text, [&](LineSink* sink, const char* padded) {
-        Utf16Emitter emitter;
-        Utf16EmitterStart(&emitter, padded, bigEndian);
-        EmitUtf16Lines(&emitter, sink, text.size(), 0, text.size(), wide);
-        Utf16EmitterFlush(&emitter);
+        Emitter<Utf16Units> emitter;
+        EmitterStart(&emitter, Utf16Units{bigEndian}, padded);
+        EmitLines(&emitter, sink, text.size(), 0, text.size(), wide);
+        EmitterFlush(&emitter);
     });
 }
 

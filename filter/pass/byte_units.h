@@ -1,0 +1,114 @@
+// The units of a code-page or UTF-8 source: bytes. What the emitter and the
+// streaming loop need to know of them (emitter.h, stream_lines.h).
+#ifndef QUORVANE_BYTE_UNITS_H
+#define QUORVANE_BYTE_UNITS_H
+
+#include "filter/match/avx2.h"
+#include "filter/pass/emitter.h"
+#include "filter/pass/line_ends.h"
+#include "platform/platform.h"
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+#if defined(QUORVANE_AVX2)
+#include <immintrin.h>
+#endif
+
+struct ByteUnits {
+    static const uint64_t kWidth = 1;
+    static const unsigned kStep = 1;
+
+    uint32_t At(const char* text, uint64_t at) const { return static_cast<unsigned char>(text[at]); }
+    bool EndsLine(const char* data, uint64_t at) const { return IsLineEnd(data[at]); }
+    bool IsLineFeed(const char* data, uint64_t at) const { return data[at] == '\n'; }
+    const char* LineEnd() const { return "\r\n"; }
+    uint64_t FindLineEnd(const char* text, uint64_t size, uint64_t from, bool) const
+    {
+        return ::FindLineEnd(text, size, from);
+    }
+    uint64_t NextLineStart(const char* text, uint64_t end) const { return ::NextLineStart(text, end); }
+
+    LineEndMasks Masks(const char* p) const
+    {
+        LineEndMasks m = {0, 0, 0};
+#if defined(__SSE2__)
+        const __m128i cr = _mm_set1_epi8('\r');
+        const __m128i lf = _mm_set1_epi8('\n');
+        const __m128i zero = _mm_setzero_si128();
+        for (int k = 0; k < 4; ++k) {
+            __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16 * k));
+            m.cr |= static_cast<uint64_t>(static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, cr)))) << (16 * k);
+            m.lf |= static_cast<uint64_t>(static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, lf)))) << (16 * k);
+            m.nul |= static_cast<uint64_t>(static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, zero)))) << (16 * k);
+        }
+#else
+        for (int k = 0; k < 64; ++k) {
+            m.cr |= static_cast<uint64_t>(p[k] == '\r') << k;
+            m.lf |= static_cast<uint64_t>(p[k] == '\n') << k;
+            m.nul |= static_cast<uint64_t>(p[k] == 0) << k;
+        }
+#endif
+        return m;
+    }
+
+#if defined(QUORVANE_AVX2)
+    // One bit for each of the 32 bytes of a that equals c's.
+    QUORVANE_AVX2_TARGET static uint64_t BitsEqual(__m256i a, __m256i c)
+    {
+        return static_cast<uint64_t>(static_cast<uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(a, c))));
+    }
+
+    QUORVANE_AVX2_TARGET bool MasksAvx2(const char* p, LineEndMasks* m) const
+    {
+        const __m256i zero = _mm256_setzero_si256();
+        const __m256i highest = _mm256_set1_epi8('\r');
+        __m256i low = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
+        __m256i high = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + 32));
+        // A block without a byte up to CR holds no line end: one saturating
+        // subtract a vector tells.
+        __m256i controls = _mm256_or_si256(_mm256_cmpeq_epi8(_mm256_subs_epu8(low, highest), zero),
+                                           _mm256_cmpeq_epi8(_mm256_subs_epu8(high, highest), zero));
+        if (_mm256_testz_si256(controls, controls)) {
+            return false;
+        }
+        const __m256i cr = _mm256_set1_epi8('\r');
+        const __m256i lf = _mm256_set1_epi8('\n');
+        m->cr = BitsEqual(low, cr) | (BitsEqual(high, cr) << 32);
+        m->lf = BitsEqual(low, lf) | (BitsEqual(high, lf) << 32);
+        m->nul = BitsEqual(low, zero) | (BitsEqual(high, zero) << 32);
+        return true;
+    }
+
+    // CR, LF and NUL found by one table lookup: each byte's low half picks
+    // the one line end it could be, and the byte is that line end when it
+    // equals it.
+    QUORVANE_AVX2_TARGET uint64_t CountAvx2(const char* text, uint64_t* at, uint64_t to, bool* endBefore) const
+    {
+        const __m256i table = _mm256_setr_epi8(0, -1, -1, -1, -1, -1, -1, -1, -1, -1, '\n', -1, -1, '\r', -1, -1,
+                                               0, -1, -1, -1, -1, -1, -1, -1, -1, -1, '\n', -1, -1, '\r', -1, -1);
+        const __m256i lf = _mm256_set1_epi8('\n');
+        uint64_t lines = 0;
+        bool before = *endBefore;
+        uint64_t i = *at;
+        for (; i + 64 <= to; i += 64) {
+            __m256i low = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(text + i));
+            __m256i high = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(text + i + 32));
+            uint64_t ends = BitsEqual(_mm256_shuffle_epi8(table, low), low) |
+                            (BitsEqual(_mm256_shuffle_epi8(table, high), high) << 32);
+            uint64_t feeds = BitsEqual(low, lf) | (BitsEqual(high, lf) << 32);
+            uint64_t previous = (ends << 1) | (before ? 1 : 0);
+            before = (ends >> 63) != 0;
+            lines += static_cast<uint64_t>(__builtin_popcountll(ends & ~(feeds & previous)));
+        }
+        *at = i;
+        *endBefore = before;
+        return lines;
+    }
+#else
+    bool MasksAvx2(const char*, LineEndMasks*) const { return false; }
+    uint64_t CountAvx2(const char*, uint64_t*, uint64_t, bool*) const { return 0; }
+#endif
+};
+
+#endif
