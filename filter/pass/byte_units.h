@@ -23,6 +23,11 @@ struct ByteUnits {
     bool EndsLine(const char* data, uint64_t at) const { return IsLineEnd(data[at]); }
     bool IsLineFeed(const char* data, uint64_t at) const { return data[at] == '\n'; }
     const char* LineEnd() const { return "\r\n"; }
+    void PutLineEnd(char* out) const
+    {
+        out[0] = '\r';
+        out[1] = '\n';
+    }
     uint64_t FindLineEnd(const char* text, uint64_t size, uint64_t from, bool) const
     {
         return ::FindLineEnd(text, size, from);

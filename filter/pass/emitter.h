@@ -15,6 +15,7 @@
 //   kWidth, kStep                     bytes in a unit; mask bits per unit (1 or 2)
 //   uint32_t At(text, at)             the unit at byte offset at
 //   const char* LineEnd()             CR LF in the source's units (2 * kWidth bytes)
+//   void PutLineEnd(out)              writes them at out
 //   LineEndMasks Masks(p)             the CR, LF and NUL units among the 64 bytes at p
 //   bool MasksAvx2(p, &masks)         the same with AVX2; false when no unit there is
 //                                     up to CR (so none ends a line)
@@ -50,6 +51,12 @@ namespace emitter_detail {
 
 const uint32_t kCr = 0x0D;
 const uint32_t kLf = 0x0A;
+
+// CR, LF or NUL, told with one branch.
+inline bool IsLineEndValue(uint32_t c)
+{
+    return c <= kCr && ((1u << c) & ((1u << 0) | (1u << kLf) | (1u << kCr))) != 0;
+}
 
 // Judges the 64 bytes at text[i] by their masks, the units below keep's
 // bits left out: true, with *at, at the first unit to rewrite. Reads the
@@ -188,33 +195,42 @@ void RewriteShortLines(const Units& u, LineSink* sink, const char* text, uint64_
 {
     const uint64_t w = Units::kWidth;
     const uint32_t ending = static_cast<uint32_t>(2 * w);
+    // Kept here while the loop writes bytes (which the compiler must
+    // otherwise assume may be these), and given back to the sink after.
+    uint32_t used = sink->used;
+    const uint32_t capacity = sink->capacity;
+    char* const buffer = sink->buffer;
+    uint64_t lines = 0;
     uint64_t i = *at;
     while (i < to) {
         const uint64_t limit = to - i > kShortLine * w ? i + kShortLine * w : to;
         uint64_t j = i;
-        uint32_t c = 0;
-        while (j < limit && (c = u.At(text, j)) != 0 && c != kCr && c != kLf) {
+        while (j < limit && !IsLineEndValue(u.At(text, j))) {
             j += w;
         }
-        if (j >= limit || (c == kCr && u.At(text, j + w) == kLf)) {
+        if (j >= limit || (u.At(text, j) == kCr && u.At(text, j + w) == kLf)) {
             break;
         }
         const uint32_t n = static_cast<uint32_t>(j - i);
-        if (sink->capacity - sink->used < n + ending && (!SinkFlush(sink) || sink->capacity < n + ending)) {
-            break;
+        if (capacity - used < n + ending) {
+            sink->used = used;
+            if (!SinkFlush(sink) || capacity < n + ending) {
+                used = sink->used;
+                break;
+            }
+            used = sink->used;
         }
-        char* out = sink->buffer + sink->used;
+        char* out = buffer + used;
         for (uint32_t k = 0; k < n; ++k) {
             out[k] = text[i + k];
         }
-        const char* lineEnd = u.LineEnd();
-        for (uint32_t k = 0; k < ending; ++k) {
-            out[n + k] = lineEnd[k];
-        }
-        sink->used += n + ending;
-        ++sink->lines;
+        u.PutLineEnd(out + n);
+        used += n + ending;
+        ++lines;
         i = u.NextLineStart(text, j);
     }
+    sink->used = used;
+    sink->lines += lines;
     *at = i;
 }
 

@@ -92,6 +92,13 @@ struct Utf16Units {
     bool EndsLine(const char* data, uint64_t at) const { return IsLineEndUnit(UnitAt(data, at, bigEndian)); }
     bool IsLineFeed(const char* data, uint64_t at) const { return UnitAt(data, at, bigEndian) == 0x0A; }
     const char* LineEnd() const { return bigEndian ? "\0\r\0\n" : "\r\0\n\0"; }
+    void PutLineEnd(char* out) const
+    {
+        out[0] = bigEndian ? 0 : '\r';
+        out[1] = bigEndian ? '\r' : 0;
+        out[2] = bigEndian ? 0 : '\n';
+        out[3] = bigEndian ? '\n' : 0;
+    }
     uint64_t FindLineEnd(const char* text, uint64_t size, uint64_t from, bool avx2) const
     {
         return FindUnitLineEnd(text, size, from, bigEndian, avx2);
