@@ -54,7 +54,7 @@ bool BytesHoldNeedle(LineMatcher* m, const NeedleSearch* search, const char* tex
 }
 
 // First byte in [from, to) that is neither plain nor a line end, or to.
-uint64_t FindOddByte(const LineMatcher* m, const char* text, uint64_t from, uint64_t to)
+uint64_t FindOtherByte(const LineMatcher* m, const char* text, uint64_t from, uint64_t to)
 {
     const unsigned char* b = reinterpret_cast<const unsigned char*>(text);
     const unsigned char* plain = m->rules->plain;
@@ -74,8 +74,8 @@ uint64_t FindOddByte(const LineMatcher* m, const char* text, uint64_t from, uint
             __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(b + i));
             __m128i usual = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, cr), _mm_cmpeq_epi8(v, lf)),
                                          _mm_or_si128(_mm_cmpeq_epi8(v, zero), _mm_cmpeq_epi8(v, tab)));
-            __m128i odd = _mm_or_si128(_mm_cmplt_epi8(v, space), _mm_cmpeq_epi8(v, del));
-            unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(_mm_andnot_si128(usual, odd)));
+            __m128i other = _mm_or_si128(_mm_cmplt_epi8(v, space), _mm_cmpeq_epi8(v, del));
+            unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(_mm_andnot_si128(usual, other)));
             while (mask != 0) {
                 uint64_t at = i + static_cast<uint64_t>(__builtin_ctz(mask));
                 if (!plain[b[at]] && !IsLineEnd(text[at])) {
@@ -151,24 +151,24 @@ uint64_t NextBarrierPair(const LineMatcher* m, const unsigned char* b, uint64_t 
 // holds a barrier character whole cannot hold the needle, which is plain:
 // it is not asked, so the cost of a line does not grow with the needle's
 // length.
-bool OddWindowsHoldNeedle(LineMatcher* m, char* text, uint64_t start, uint64_t end)
+bool OtherWindowsHoldNeedle(LineMatcher* m, char* text, uint64_t start, uint64_t end)
 {
     const unsigned char* b = reinterpret_cast<const unsigned char*>(text);
     const uint64_t n = m->search.length;
     uint64_t barrier = m->rules->hasBarriers ? NextBarrierPair(m, b, start, end) : end;
     uint64_t boundary = start;
-    uint64_t odd = FindOddByte(m, text, start, end);
-    while (odd < end) {
-        // Odd bytes closer than a needle's length share their windows.
-        uint64_t last = odd;
-        uint64_t next = FindOddByte(m, text, last + 1, end);
+    uint64_t other = FindOtherByte(m, text, start, end);
+    while (other < end) {
+        // Other bytes closer than a needle's length share their windows.
+        uint64_t last = other;
+        uint64_t next = FindOtherByte(m, text, last + 1, end);
         while (next < end && next < last + n) {
             last = next;
-            next = FindOddByte(m, text, last + 1, end);
+            next = FindOtherByte(m, text, last + 1, end);
         }
-        // The open windows start between odd - n + 1 and last, and end
+        // The open windows start between other - n + 1 and last, and end
         // within the line.
-        uint64_t from = odd + 1 >= start + n ? odd + 1 - n : start;
+        uint64_t from = other + 1 >= start + n ? other + 1 - n : start;
         while (boundary <= last && boundary + n <= end) {
             if (barrier < boundary) {
                 barrier = NextBarrierPair(m, b, boundary, end);
@@ -182,7 +182,7 @@ bool OddWindowsHoldNeedle(LineMatcher* m, char* text, uint64_t start, uint64_t e
             }
             boundary += (m->rules->leadByte[b[boundary]] && boundary + 1 < end) ? 2 : 1;
         }
-        odd = next;
+        other = next;
     }
     return false;
 }
@@ -190,17 +190,17 @@ bool OddWindowsHoldNeedle(LineMatcher* m, char* text, uint64_t start, uint64_t e
 // The next line in [from, to) with bytes that are not plain that holds the
 // needle by the platform's rules. to starts a line or is the text's end; no
 // needle's bytes stand in between.
-bool NextOddLineHoldingNeedle(LineMatcher* m, char* text, uint64_t size, uint64_t from, uint64_t to,
+bool NextOtherLineHoldingNeedle(LineMatcher* m, char* text, uint64_t size, uint64_t from, uint64_t to,
                               uint64_t* start, uint64_t* end)
 {
     for (uint64_t i = from; i < to;) {
-        uint64_t odd = FindOddByte(m, text, i, to);
-        if (odd >= to) {
+        uint64_t other = FindOtherByte(m, text, i, to);
+        if (other >= to) {
             return false;
         }
-        *start = LineStartOf(text, i, odd);
-        *end = FindLineEnd(text, size, odd);
-        if (OddWindowsHoldNeedle(m, text, *start, *end)) {
+        *start = LineStartOf(text, i, other);
+        *end = FindLineEnd(text, size, other);
+        if (OtherWindowsHoldNeedle(m, text, *start, *end)) {
             return true;
         }
         if (m->stopped) {
@@ -337,7 +337,7 @@ void LineMatcherInit(LineMatcher* m, const SearchNeedles* needles, const TextRul
 {
     NeedleSearchInit(&m->search, needles->ansi, needles->ignoreCase, rules);
     m->rules = rules;
-    m->asksOddLines = !rules->allPlain;
+    m->asksOtherLines = !rules->allPlain;
     m->printablePlain = true;
     for (int c = 0x20; c < 0x7F; ++c) {
         m->printablePlain = m->printablePlain && rules->plain[c] != 0;
@@ -401,7 +401,7 @@ bool NextLineHoldingNeedle(LineMatcher* m, LineScan* scan, uint64_t from, uint64
         const uint64_t candidate = scan->candidate;
         // Lines before the candidate's own hold no needle's bytes.
         uint64_t candidateLine = candidate < size ? LineStartOf(text, from, candidate) : size;
-        if (m->asksOddLines && NextOddLineHoldingNeedle(m, text, size, from, candidateLine, start, end)) {
+        if (m->asksOtherLines && NextOtherLineHoldingNeedle(m, text, size, from, candidateLine, start, end)) {
             return true;
         }
         if (m->stopped || candidate >= size) {
@@ -410,7 +410,7 @@ bool NextLineHoldingNeedle(LineMatcher* m, LineScan* scan, uint64_t from, uint64
         *start = candidateLine;
         *end = FindLineEnd(text, size, candidate);
         if (BytesHoldNeedle(m, &m->search, text, size, *start, *end, candidate) ||
-            (!m->stopped && m->asksOddLines && OddWindowsHoldNeedle(m, text, *start, *end))) {
+            (!m->stopped && m->asksOtherLines && OtherWindowsHoldNeedle(m, text, *start, *end))) {
             return !m->stopped;
         }
         if (m->stopped) {

@@ -22,7 +22,7 @@ struct LineMatcher {
     const TextRules* rules;
     // Some bytes are not plain: lines holding them may be for the platform
     // to judge.
-    bool asksOddLines;
+    bool asksOtherLines;
     // Every printable ASCII byte is plain, so the vector scan for other
     // bytes can look at control and high bytes only.
     bool printablePlain;
@@ -40,7 +40,7 @@ struct LineMatcher {
     unsigned char needlePair[8192];
     // The needle holds a line end: no line holds it.
     bool holdsNoLine;
-    // The platform's verdicts on windows of odd lines, or none.
+    // The platform's verdicts on windows of lines with other bytes, or none.
     JudgeCache* cache;
     // Read inside long work (or none); stopped tells that it was seen and
     // the search gave up.
@@ -56,7 +56,7 @@ void LineMatcherInit(LineMatcher* matcher, const SearchNeedles* needles, const T
 // a cache of its verdicts then saves calls.
 inline bool LineMatcherAsksWindows(const LineMatcher* matcher)
 {
-    return matcher->asksOddLines && (!matcher->asksEveryLine || matcher->caseless) && !matcher->holdsNoLine;
+    return matcher->asksOtherLines && (!matcher->asksEveryLine || matcher->caseless) && !matcher->holdsNoLine;
 }
 
 // One text being searched, from its start to its end, and the first place

@@ -31,13 +31,13 @@ uint64_t FindHighByte(const char* text, uint64_t from, uint64_t to)
 
 // True for a byte the platform's search may not compare as itself: any but
 // the tab and printable ASCII.
-inline bool IsOddByte(unsigned char c)
+inline bool IsOtherByte(unsigned char c)
 {
     return c != '\t' && (c < 0x20 || c >= 0x7F);
 }
 
-// First odd byte in text[from, to), or to.
-uint64_t FindOddByte(const char* text, uint64_t from, uint64_t to)
+// First other byte in text[from, to), or to.
+uint64_t FindOtherByte(const char* text, uint64_t from, uint64_t to)
 {
     uint64_t i = from;
 #if defined(__SSE2__)
@@ -47,16 +47,16 @@ uint64_t FindOddByte(const char* text, uint64_t from, uint64_t to)
     const __m128i tab = _mm_set1_epi8('\t');
     while (i + 16 <= to) {
         __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text + i));
-        __m128i odd = _mm_andnot_si128(_mm_cmpeq_epi8(v, tab),
+        __m128i other = _mm_andnot_si128(_mm_cmpeq_epi8(v, tab),
                                        _mm_or_si128(_mm_cmplt_epi8(v, space), _mm_cmpeq_epi8(v, del)));
-        int mask = _mm_movemask_epi8(odd);
+        int mask = _mm_movemask_epi8(other);
         if (mask != 0) {
             return i + static_cast<uint64_t>(__builtin_ctz(static_cast<unsigned>(mask)));
         }
         i += 16;
     }
 #endif
-    while (i < to && !IsOddByte(static_cast<unsigned char>(text[i]))) {
+    while (i < to && !IsOtherByte(static_cast<unsigned char>(text[i]))) {
         ++i;
     }
     return i;
@@ -65,36 +65,36 @@ uint64_t FindOddByte(const char* text, uint64_t from, uint64_t to)
 // Whether the UTF-8 line text[start, end), in which no stretch of plain
 // bytes holds the needle of n plain units (the folded search settled those),
 // holds it by the platform's rules. Only the needle-long stretches of
-// characters that take in an odd byte remain open: each run of odd bytes,
+// characters that take in a byte that is not plain remain open: each run of other bytes,
 // with the n - 1 plain bytes (characters) on either side of it, is asked of
 // the platform by itself, runs closer than that as one.
-bool OddStretchesInSegmentHoldNeedle(Utf8Matcher* m, const char* text, uint64_t start, uint64_t end)
+bool OtherStretchesInSegmentHoldNeedle(Utf8Matcher* m, const char* text, uint64_t start, uint64_t end)
 {
     const unsigned char* b = reinterpret_cast<const unsigned char*>(text);
     const uint64_t margin = m->wide.length - 1;
-    uint64_t plainFrom = start;   // every byte from here to the next odd one is plain
+    uint64_t plainFrom = start;   // every byte from here to the next other one is plain
     for (;;) {
-        uint64_t odd = FindOddByte(text, plainFrom, end);
-        if (odd >= end) {
+        uint64_t other = FindOtherByte(text, plainFrom, end);
+        if (other >= end) {
             return false;
         }
-        uint64_t afterOdd = odd;
-        uint64_t j = odd;
-        while (j < end && (IsOddByte(b[j]) || j - afterOdd < margin)) {
-            if (IsOddByte(b[j])) {
-                afterOdd = j + 1;
+        uint64_t afterOther = other;
+        uint64_t j = other;
+        while (j < end && (IsOtherByte(b[j]) || j - afterOther < margin)) {
+            if (IsOtherByte(b[j])) {
+                afterOther = j + 1;
             }
             ++j;
         }
-        uint64_t from = odd - plainFrom > margin ? odd - margin : plainFrom;
-        uint64_t to = afterOdd + margin < end ? afterOdd + margin : end;
+        uint64_t from = other - plainFrom > margin ? other - margin : plainFrom;
+        uint64_t to = afterOther + margin < end ? afterOther + margin : end;
         if (AskWideWindows(&m->wide, b + from, to - from, kUnitsUtf8, m->cache, m->stop, &m->stopped)) {
             return true;
         }
         if (m->stopped || to >= end) {
             return false;
         }
-        plainFrom = afterOdd;
+        plainFrom = afterOther;
     }
 }
 
@@ -108,7 +108,7 @@ inline uint32_t ThreeByteCharacter(const unsigned char* b)
 // (IsBarrierCharacter, each three bytes in UTF-8) that is long enough to
 // hold the needle: no window that takes in such a character can match it.
 // The line is well-formed UTF-8.
-bool OddStretchesHoldNeedle(Utf8Matcher* m, const char* text, uint64_t start, uint64_t end)
+bool OtherStretchesHoldNeedle(Utf8Matcher* m, const char* text, uint64_t start, uint64_t end)
 {
     const unsigned char* b = reinterpret_cast<const unsigned char*>(text);
     const uint64_t least = m->wide.length;   // a plain unit is one byte, any other more
@@ -123,7 +123,7 @@ bool OddStretchesHoldNeedle(Utf8Matcher* m, const char* text, uint64_t start, ui
         return at;
     };
     auto judge = [&](uint64_t from, uint64_t barrier) {
-        return OddStretchesInSegmentHoldNeedle(m, text, from, barrier);
+        return OtherStretchesInSegmentHoldNeedle(m, text, from, barrier);
     };
     return StretchesBetweenBarriersHold(start, end, least, 3, nextBarrier, judge, &m->stopped);
 }
@@ -150,7 +150,7 @@ LineKind KindOfLine(const char* text, uint64_t start, uint64_t end)
     const unsigned char* b = reinterpret_cast<const unsigned char*>(text);
     bool high = false;
     bool other = false;
-    for (uint64_t i = FindOddByte(text, start, end); i < end; i = FindOddByte(text, i, end)) {
+    for (uint64_t i = FindOtherByte(text, start, end); i < end; i = FindOtherByte(text, i, end)) {
         if (b[i] < 0x80) {
             other = true;
             ++i;
@@ -183,7 +183,7 @@ bool HoldsIgnoringCase(Utf8Matcher* m, const char* text, uint64_t start, uint64_
         return false;
     }
     if (m->searchesFolded && m->wide.plain) {
-        return OddStretchesHoldNeedle(m, text, start, end);
+        return OtherStretchesHoldNeedle(m, text, start, end);
     }
     return AskWideWhetherHolds(&m->wide, reinterpret_cast<const unsigned char*>(text) + start, end - start,
                                kUnitsUtf8, m->stop, &m->stopped);
