@@ -156,13 +156,30 @@ LineKind KindOfLine(const char* text, uint64_t start, uint64_t end)
             ++i;
             continue;
         }
-        uint32_t length = Utf8SequenceLength(b + i, end - i);
-        if (length == 0) {
-            return kNotUtf8;
-        }
         high = true;
-        other = other || length != 3 || !IsBarrierCharacter(ThreeByteCharacter(b + i));
-        i += length;
+        // Characters above ASCII one after the other, as Chinese text
+        // has them, are walked here without a search for each.
+        while (i < end && b[i] >= 0x80) {
+            const unsigned char c = b[i];
+            if (c >= 0xE1 && c <= 0xEC && end - i >= 3) {
+                // Three bytes whose second has no narrower range.
+                const unsigned char s = b[i + 1];
+                const unsigned char t = b[i + 2];
+                if ((s & 0xC0) != 0x80 || (t & 0xC0) != 0x80) {
+                    return kNotUtf8;
+                }
+                other = other || !IsBarrierCharacter((static_cast<uint32_t>(c & 0x0F) << 12) |
+                                                     (static_cast<uint32_t>(s & 0x3F) << 6) | (t & 0x3F));
+                i += 3;
+                continue;
+            }
+            uint32_t length = Utf8SequenceLength(b + i, end - i);
+            if (length == 0) {
+                return kNotUtf8;
+            }
+            other = other || length != 3 || !IsBarrierCharacter(ThreeByteCharacter(b + i));
+            i += length;
+        }
     }
     return !high ? kNotUtf8 : other ? kOtherCharacters : kPlainAndBarrier;
 }
