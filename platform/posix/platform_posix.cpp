@@ -936,6 +936,81 @@ ReplaceResult OldDone(const std::string& old, FormChar* backup, bool keepOld)
 
 }  // namespace
 
+namespace {
+
+// Whether the old file, held by fd, only had whole lines added at its end
+// since the run read it (expected); then they go to the end of the new file
+// at to, which another program may be writing to by now. False when it was
+// changed otherwise, or its last line was never finished.
+bool CarryWhatCameIn(int fd, const std::string& to, const SourceAsRead* expected)
+{
+    struct stat was;
+    if (fstat(fd, &was) != 0) {
+        return false;
+    }
+    const uint64_t size = static_cast<uint64_t>(was.st_size);
+    // What the run read must end a line too: else a line was half written
+    // when the run took the size, and the new file ends it already.
+    const uint64_t read = expected->stamp.size;
+    const uint32_t unit = expected->unit;
+    const uint32_t width = LineUnitBytes(unit);
+    uint64_t sum = 0;
+    if (!(size > read && (read == 0 || EndsALine(fd, read, unit)) && SumOfFirst(fd, read, &sum) &&
+          sum == expected->sum)) {
+        return false;
+    }
+    // A CR LF cut between the read and the tail: the new file ends that
+    // line already, the LF is not a line of its own.
+    unsigned char around[4];
+    uint64_t tail = read;
+    if (read >= width &&
+        pread(fd, around, 2 * width, static_cast<off_t>(read - width)) == static_cast<ssize_t>(2 * width) &&
+        !IsLineFeedUnit(around, unit) && IsLineFeedUnit(around + width, unit)) {
+        tail += width;
+    }
+    uint64_t copied = 0;
+    return CopyWhatCameIn(fd, to, tail, &copied, unit);
+}
+
+// The new file in the old one's place: swapped when the replace need not be
+// durable and keeps no second name of the old file (then the old file,
+// under the temporary name, goes), renamed over it otherwise. False when
+// the target still holds its old file.
+bool MoveIntoPlace(const std::string& from, const std::string& to, const struct stat& oldFile, bool swap)
+{
+    // Renamed over a file, ext4 first writes the new file out
+    // (auto_da_alloc), which would make the run wait on the disk for what
+    // it chose not to flush: a swap of the two names does not.
+    bool swapped = swap && renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_EXCHANGE) == 0;
+    if (!swapped && rename(from.c_str(), to.c_str()) != 0) {
+        return false;
+    }
+    struct stat left;
+    if (swapped && lstat(from.c_str(), &left) == 0 && SameInode(left, oldFile)) {
+        unlink(from.c_str());
+    }
+    return true;
+}
+
+// Gives the old file (oldFile, under to) the second name old.
+enum OldLink { kOldLinked, kNoSecondNames, kTargetTaken };
+OldLink LinkOld(const std::string& to, const std::string& old, const struct stat& oldFile)
+{
+    struct stat linked;
+    if (g_faults.failLink || link(to.c_str(), old.c_str()) != 0) {
+        return kNoSecondNames;
+    }
+    if (stat(old.c_str(), &linked) != 0 || !SameInode(linked, oldFile)) {
+        // Another file took the target's name since it was looked at.
+        unlink(old.c_str());
+        errno = EBUSY;
+        return kTargetTaken;
+    }
+    return kOldLinked;
+}
+
+}  // namespace
+
 // The old file keeps a second name beside the target (a hard link) while
 // the new one is renamed into its place, so that what another program wrote
 // to it meanwhile can be seen, and the old file put back. Which file is
@@ -965,40 +1040,29 @@ ReplaceResult PlatformReplace(const FormChar* target, const FormChar* temp, cons
     std::string old;
     if (expected != nullptr || keepOld) {
         old = given.empty() ? from + ".old" : given;
-        struct stat linked;
-        if (g_faults.failLink || link(to.c_str(), old.c_str()) != 0) {
+        switch (LinkOld(to, old, oldFile)) {
+        case kTargetTaken:
+            return kReplaceKeptOld;
+        case kNoSecondNames:
+            // A volume without second names: two moves, for an export only
+            // (the source's needs the old file's second name to see what a
+            // logger adds in that moment).
             if (expected != nullptr || !MoveOldAside(to, from, old, oldFile)) {
                 return kReplaceKeptOld;
             }
-            // Done by two moves on a volume without second names.
             return OldDone(old, backup, keepOld);
-        }
-        if (stat(old.c_str(), &linked) != 0 || !SameInode(linked, oldFile)) {
-            // Another file took the target's name since it was looked at.
-            unlink(old.c_str());
-            errno = EBUSY;
-            return kReplaceKeptOld;
+        case kOldLinked:
+            break;
         }
         Step();
     }
-    // A replace that need not be durable swaps the two names and then
-    // removes the old file under the temporary one: renamed over a file,
-    // ext4 first writes the new file out (auto_da_alloc), which would make
-    // the run wait on the disk for what it chose not to flush.
-    bool swapped = !durable && old.empty() && renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_EXCHANGE) == 0;
-    if (!swapped && rename(from.c_str(), to.c_str()) != 0) {
+    if (!MoveIntoPlace(from, to, oldFile, !durable && old.empty())) {
         int error = errno;
         if (!old.empty()) {
             unlink(old.c_str());
         }
         errno = error;
         return kReplaceKeptOld;
-    }
-    if (swapped) {
-        struct stat left;
-        if (lstat(from.c_str(), &left) == 0 && SameInode(left, oldFile)) {
-            unlink(from.c_str());
-        }
     }
     if (durable) {
         SyncFolderOf(to);
@@ -1019,43 +1083,17 @@ ReplaceResult PlatformReplace(const FormChar* target, const FormChar* temp, cons
         return PutOldBack(to, old, newFile, backup);
     }
     struct stat was;
-    bool known = fstat(fd, &was) == 0;
-    uint64_t size = static_cast<uint64_t>(was.st_size);
-    if (expected == nullptr || (known && size == expected->stamp.size && WriteTimeOf(was) == expected->stamp.writeTime)) {
-        close(fd);
-        return OldDone(old, backup, keepOld);
-    }
+    bool unchanged = expected == nullptr || (fstat(fd, &was) == 0 && static_cast<uint64_t>(was.st_size) == expected->stamp.size &&
+                                             WriteTimeOf(was) == expected->stamp.writeTime);
     // Another program wrote to the old file in the moment between the
-    // caller's last look and the replace. When it only added whole lines at
-    // the end, they go to the end of the new file, which it may be writing
-    // to by now.
-    uint64_t sum = 0;
-    uint64_t copied = 0;
-    // What the run read must end a line too: else a record was half written
-    // when the run took the size, and the new file ends it already.
-    const uint64_t read = expected->stamp.size;
-    const uint32_t unit = expected->unit;
-    const uint32_t width = LineUnitBytes(unit);
-    bool onlyAdded = known && size > read && (read == 0 || EndsALine(fd, read, unit)) &&
-                     SumOfFirst(fd, read, &sum) && sum == expected->sum;
-    // A CR LF cut between the read and the tail: the new file ends that
-    // line already, the LF is not a line of its own.
-    unsigned char around[4];
-    uint64_t tail = read;
-    if (onlyAdded && read >= width &&
-        pread(fd, around, 2 * width, static_cast<off_t>(read - width)) == static_cast<ssize_t>(2 * width) &&
-        !IsLineFeedUnit(around, unit) && IsLineFeedUnit(around + width, unit)) {
-        tail += width;
-    }
-    bool tailCopied = onlyAdded && CopyWhatCameIn(fd, to, tail, &copied, unit);
+    // caller's last look and the replace: what it only added at the end
+    // goes to the new file; changed otherwise, or its last line never
+    // finished, the old file goes back in the new one's place (unless part
+    // of the tail went to the new file, or another program added to it:
+    // both are kept).
+    bool carried = !unchanged && CarryWhatCameIn(fd, to, expected);
     close(fd);
-    if (tailCopied) {
-        return OldDone(old, backup, keepOld);
-    }
-    // Changed otherwise, or its last record was never finished: the old
-    // file goes back in the new one's place (unless part of the tail went to
-    // the new file, or another program added to it: both are kept).
-    return PutOldBack(to, old, newFile, backup);
+    return unchanged || carried ? OldDone(old, backup, keepOld) : PutOldBack(to, old, newFile, backup);
 }
 
 void PlatformDelete(const FormChar* path)
