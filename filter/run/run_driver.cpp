@@ -205,6 +205,38 @@ void RouteAndFinish(RunControl* control, FileHandle source, uint64_t size, const
     }
 }
 
+// Claims the exports and makes their temporary files, the record told of
+// each: which files the temporary ones are, so that a repair removes no
+// other file that took one of their names.
+void ClaimAndOpen(ExportTransaction* t, const RunRequest* r, const StopFlag* stop)
+{
+    ClaimExports(t, r, stop);
+    if (StopRaised(stop)) {
+        return;
+    }
+    if (!RecordExports(t, kRecordWriting)) {
+        t->journalLost = true;
+    }
+    OpenOutputs(t, stop);
+    if (!t->journalLost && !RecordExports(t, kRecordWriting)) {
+        t->journalLost = true;
+    }
+}
+
+// A transaction for the source under sourceName, not begun.
+void TransactionInit(ExportTransaction* t, const FormChar* sourceName, const FormChar* previousNote)
+{
+    t->sourceName = sourceName;
+    t->previousNote = previousNote;
+    t->sourceSum = 0;
+    t->encoding = kEncodingAnsi;
+    t->scratch = nullptr;
+    t->scratchSize = 0;
+    t->journalLost = false;
+    t->sourceLanded = false;
+    t->journal = nullptr;
+}
+
 }  // namespace
 
 void RunControlInit(RunControl* control)
@@ -244,14 +276,7 @@ void DriveRun(const RunRequest* r, RunControl* control, RunOutcome* outcome)
     // program adds meanwhile is not read, and a rewrite of the source then
     // refuses to take its place.
     ExportTransaction t;
-    t.sourceName = sourceName;
-    t.previousNote = r->previousNote;
-    t.sourceSum = 0;
-    t.encoding = kEncodingAnsi;
-    t.scratch = nullptr;
-    t.scratchSize = 0;
-    t.journalLost = false;
-    t.sourceLanded = false;
+    TransactionInit(&t, sourceName, r->previousNote);
     uint64_t size = 0;
     if (!PlatformFileSize(source, &size) || !PlatformStamp(sourceName, &t.sourceStamp)) {
         OutcomeFail(outcome, kRunSourceUnread, kSourceFile, PlatformLastError());
@@ -273,18 +298,7 @@ void DriveRun(const RunRequest* r, RunControl* control, RunOutcome* outcome)
     // The record first: the claims may create files.
     RunJournal journal;
     t.journal = JournalBegin(&journal, r, size) ? &journal : nullptr;
-    ClaimExports(&t, r, &control->stop);
-    if (!StopRaised(&control->stop)) {
-        if (!RecordExports(&t, kRecordWriting)) {
-            t.journalLost = true;
-        }
-        OpenOutputs(&t, &control->stop);
-        // Which files the temporary ones are, so that a repair removes no
-        // other file that took one of their names.
-        if (!t.journalLost && !RecordExports(&t, kRecordWriting)) {
-            t.journalLost = true;
-        }
-    }
+    ClaimAndOpen(&t, r, &control->stop);
     if (StopRaised(&control->stop)) {
         OutcomeFail(outcome, kRunStopped, kNoFile, 0);
         RollBackExports(&t, outcome);
