@@ -1,0 +1,121 @@
+// Text on Windows: the dialog's controls, the ANSI code page, and shlwapi's
+// line search.
+
+#include "platform/win32/win32_shared.h"
+
+using namespace win32_platform;
+
+uint32_t PlatformReadField(FormHandle form, int id, FormChar* buffer, uint32_t limit)
+{
+    buffer[0] = 0;
+    return static_cast<uint32_t>(
+        SendDlgItemMessageW(static_cast<HWND>(form), id, WM_GETTEXT, limit, reinterpret_cast<LPARAM>(buffer)));
+}
+
+uint32_t PlatformFieldLength(FormHandle form, int id)
+{
+    return static_cast<uint32_t>(SendDlgItemMessageW(static_cast<HWND>(form), id, WM_GETTEXTLENGTH, 0, 0));
+}
+
+bool PlatformIsChecked(FormHandle form, int id)
+{
+    return SendDlgItemMessageW(static_cast<HWND>(form), id, BM_GETCHECK, 0, 0) != 0;
+}
+
+void PlatformUpperCase(FormChar* text)
+{
+    CharUpperW(text);
+}
+
+bool PlatformToAnsi(const FormChar* text, char* out, uint32_t outCapacity, bool* held)
+{
+    if (GetACP() == CP_UTF8) {
+        // UTF-8 holds every character; only a lone surrogate has no form.
+        // This code page takes neither best-fit flags nor the used-default
+        // flag.
+        int n = WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, text, -1, out, static_cast<int>(outCapacity),
+                                    nullptr, nullptr);
+        if (n > 0) {
+            *held = true;
+            return true;
+        }
+        if (GetLastError() == ERROR_NO_UNICODE_TRANSLATION && outCapacity > 0) {
+            out[0] = 0;
+            *held = false;
+            return true;
+        }
+        *held = false;
+        return false;
+    }
+    // No best fit: a character the code page lacks becomes the default
+    // character, which the flag then tells, instead of a look-alike.
+    BOOL usedDefault = FALSE;
+    int n = WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, text, -1, out, static_cast<int>(outCapacity), nullptr,
+                                &usedDefault);
+    *held = n > 0 && !usedDefault;
+    return n > 0;
+}
+
+bool PlatformLineContains(const char* line, const char* needle, bool ignoreCase)
+{
+    return (ignoreCase ? StrStrIA(line, needle) : StrStrA(line, needle)) != nullptr;
+}
+
+bool PlatformWideLineContains(const FormChar* line, const FormChar* needle, bool ignoreCase)
+{
+    return (ignoreCase ? StrStrIW(line, needle) : StrStrW(line, needle)) != nullptr;
+}
+
+void PlatformGetTextRules(TextRules* rules)
+{
+    // StrStrA and StrStrIA compare with the locale's collation (through
+    // CompareStringA): bytes outside printable ASCII can compare equal to
+    // others (in code page 950 every broken double-byte sequence equals
+    // '?', in 1252 0x88 equals '^'). Printable ASCII and the tab compare
+    // as themselves, and ignoring case as ASCII letters fold.
+    for (int c = 0; c < 256; ++c) {
+        rules->leadByte[c] = 0;
+        rules->plain[c] = (c == '\t' || (c >= 0x20 && c <= 0x7E)) ? 1 : 0;
+        rules->fold[c] = static_cast<unsigned char>((c >= 'a' && c <= 'z') ? c - 'a' + 'A' : c);
+    }
+    rules->hasLeadBytes = false;
+    rules->allPlain = false;
+    rules->utf8CodePage = GetACP() == CP_UTF8;
+    rules->hasBarriers = false;
+    for (unsigned char& bits : rules->barrierPair) {
+        bits = 0;
+    }
+    for (unsigned char& bits : rules->ideographPair) {
+        bits = 0;
+    }
+    CPINFO info;
+    if (GetCPInfo(CP_ACP, &info) && info.MaxCharSize > 1) {
+        for (int r = 0; r + 1 < MAX_LEADBYTES && info.LeadByte[r] != 0; r += 2) {
+            for (int c = info.LeadByte[r]; c <= info.LeadByte[r + 1]; ++c) {
+                rules->leadByte[c] = 1;
+                rules->hasLeadBytes = true;
+            }
+        }
+    }
+    // Which double-byte characters are barriers: each pair turned into its
+    // one UTF-16 unit, once a run.
+    for (int lead = 0x81; rules->hasLeadBytes && lead <= 0xFE; ++lead) {
+        if (!rules->leadByte[lead]) {
+            continue;
+        }
+        for (int trail = 0x40; trail <= 0xFE; ++trail) {
+            char pair[2] = {static_cast<char>(lead), static_cast<char>(trail)};
+            wchar_t unit[2];
+            if (MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, pair, 2, unit, 2) == 1 &&
+                IsBarrierCharacter(static_cast<uint32_t>(unit[0]))) {
+                unsigned index = static_cast<unsigned>(lead) << 8 | static_cast<unsigned>(trail);
+                rules->barrierPair[index >> 3] = static_cast<unsigned char>(rules->barrierPair[index >> 3] | 1u << (index & 7));
+                rules->hasBarriers = true;
+                if (IsUnifiedIdeograph(static_cast<uint32_t>(unit[0]))) {
+                    rules->ideographPair[index >> 3] =
+                        static_cast<unsigned char>(rules->ideographPair[index >> 3] | 1u << (index & 7));
+                }
+            }
+        }
+    }
+}
