@@ -85,23 +85,29 @@ struct ByteUnits {
         return true;
     }
 
-    // CR, LF and NUL found by one table lookup: each byte's low half picks
+    // The CR, LF and NUL among 32 bytes, and the LF among them, one bit a
+    // byte: one table lookup finds the three, each byte's low half picking
     // the one line end it could be, and the byte is that line end when it
     // equals it.
-    QUORVANE_AVX2_TARGET uint64_t CountAvx2(const char* text, uint64_t* at, uint64_t to, bool* endBefore) const
+    QUORVANE_AVX2_TARGET static void EndsAndFeeds(__m256i bytes, uint32_t* ends, uint32_t* feeds)
     {
         const __m256i table = _mm256_setr_epi8(0, -1, -1, -1, -1, -1, -1, -1, -1, -1, '\n', -1, -1, '\r', -1, -1,
                                                0, -1, -1, -1, -1, -1, -1, -1, -1, -1, '\n', -1, -1, '\r', -1, -1);
-        const __m256i lf = _mm256_set1_epi8('\n');
+        *ends = static_cast<uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(_mm256_shuffle_epi8(table, bytes), bytes)));
+        *feeds = static_cast<uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(bytes, _mm256_set1_epi8('\n'))));
+    }
+
+    QUORVANE_AVX2_TARGET uint64_t CountAvx2(const char* text, uint64_t* at, uint64_t to, bool* endBefore) const
+    {
         uint64_t lines = 0;
         bool before = *endBefore;
         uint64_t i = *at;
         for (; i + 64 <= to; i += 64) {
-            __m256i low = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(text + i));
-            __m256i high = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(text + i + 32));
-            uint64_t ends = BitsEqual(_mm256_shuffle_epi8(table, low), low) |
-                            (BitsEqual(_mm256_shuffle_epi8(table, high), high) << 32);
-            uint64_t feeds = BitsEqual(low, lf) | (BitsEqual(high, lf) << 32);
+            uint32_t endsLow, feedsLow, endsHigh, feedsHigh;
+            EndsAndFeeds(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(text + i)), &endsLow, &feedsLow);
+            EndsAndFeeds(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(text + i + 32)), &endsHigh, &feedsHigh);
+            uint64_t ends = endsLow | (static_cast<uint64_t>(endsHigh) << 32);
+            uint64_t feeds = feedsLow | (static_cast<uint64_t>(feedsHigh) << 32);
             uint64_t previous = (ends << 1) | (before ? 1 : 0);
             before = (ends >> 63) != 0;
             lines += static_cast<uint64_t>(__builtin_popcountll(ends & ~(feeds & previous)));

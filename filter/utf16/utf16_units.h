@@ -3,6 +3,7 @@
 #ifndef QUORVANE_UTF16_UNITS_H
 #define QUORVANE_UTF16_UNITS_H
 
+#include "filter/pass/byte_units.h"
 #include "filter/pass/emitter.h"
 #include "platform/platform.h"
 
@@ -163,13 +164,10 @@ struct Utf16Units {
     }
 
     // Each unit packed into a byte (a unit above 0xFF into 0xFF, which ends
-    // no line), and CR, LF and NUL found among the bytes by one table
-    // lookup, as for a byte source.
+    // no line), and CR, LF and NUL found among the bytes as among a byte
+    // source's.
     QUORVANE_AVX2_TARGET uint64_t CountAvx2(const char* text, uint64_t* at, uint64_t to, bool* endBefore) const
     {
-        const __m256i table = _mm256_setr_epi8(0, -1, -1, -1, -1, -1, -1, -1, -1, -1, '\n', -1, -1, '\r', -1, -1,
-                                               0, -1, -1, -1, -1, -1, -1, -1, -1, -1, '\n', -1, -1, '\r', -1, -1);
-        const __m256i lf = _mm256_set1_epi8('\n');
         const __m256i byteMost = _mm256_set1_epi16(0xFF);
         uint64_t lines = 0;
         uint32_t before = *endBefore ? 1 : 0;
@@ -182,9 +180,9 @@ struct Utf16Units {
             // units back in order.
             __m256i units = _mm256_permute4x64_epi64(
                 _mm256_packus_epi16(_mm256_min_epu16(low, byteMost), _mm256_min_epu16(high, byteMost)), 0xD8);
-            uint32_t ends = static_cast<uint32_t>(
-                _mm256_movemask_epi8(_mm256_cmpeq_epi8(_mm256_shuffle_epi8(table, units), units)));
-            uint32_t feeds = static_cast<uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(units, lf)));
+            uint32_t ends;
+            uint32_t feeds;
+            ByteUnits::EndsAndFeeds(units, &ends, &feeds);
             uint32_t previous = (ends << 1) | before;
             before = ends >> 31;
             lines += static_cast<uint64_t>(__builtin_popcount(ends & ~(feeds & previous)));

@@ -158,6 +158,24 @@ bool PlatformClaimedPath(FileHandle claim, FormChar* path, uint32_t capacity)
     return true;
 }
 
+namespace {
+
+// A new, unshared file under path, which no file may hold; tried again
+// while another program holds it for a moment.
+HANDLE CreateNew(const FormChar* path, const StopFlag* stop)
+{
+    HANDLE file = INVALID_HANDLE_VALUE;
+    Retried(
+        [&] {
+            file = CreateFileW(path, GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+            return file != INVALID_HANDLE_VALUE;
+        },
+        stop);
+    return file;
+}
+
+}  // namespace
+
 FileHandle PlatformCreateTempBeside(const FormChar* target, FormChar* tempPath, const StopFlag* stop)
 {
     FormChar full[kTempPathCapacity];
@@ -166,13 +184,7 @@ FileHandle PlatformCreateTempBeside(const FormChar* target, FormChar* tempPath, 
     }
     if (tempPath[0] != 0) {
         // The name chosen ahead, which no file may hold.
-        HANDLE file = INVALID_HANDLE_VALUE;
-        Retried(
-            [&] {
-                file = CreateFileW(tempPath, GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
-                return file != INVALID_HANDLE_VALUE;
-            },
-            stop);
+        HANDLE file = CreateNew(tempPath, stop);
         return file == INVALID_HANDLE_VALUE ? nullptr : file;
     }
     uint32_t folder = FolderLength(full);
@@ -181,13 +193,7 @@ FileHandle PlatformCreateTempBeside(const FormChar* target, FormChar* tempPath, 
         if (!NameBeside(full, folder, L"qzv", first + i, tempPath)) {
             return nullptr;
         }
-        HANDLE file = INVALID_HANDLE_VALUE;
-        Retried(
-            [&] {
-                file = CreateFileW(tempPath, GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
-                return file != INVALID_HANDLE_VALUE;
-            },
-            stop);
+        HANDLE file = CreateNew(tempPath, stop);
         if (file != INVALID_HANDLE_VALUE) {
             return file;
         }
