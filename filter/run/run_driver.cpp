@@ -122,6 +122,42 @@ void PutMark(const Export* e, SourceEncoding encoding, LineSink* sink)
     }
 }
 
+// Ends the transaction once the source was read (or could not be): every
+// export takes its place, or every file stays as it was.
+void Finish(RunControl* control, const SearchNeedles* needles, bool read, LineSink* withoutSink, LineSink* withSink,
+            ExportTransaction* t, RunOutcome* outcome)
+{
+    // A search text the code page cannot hold is in no line of code-page
+    // text; a source without a mark none of whose UTF-8 lines held it
+    // either is told instead of changed (in place, every line would have
+    // stayed or gone as though the text were never there).
+    bool found = withSink->lines > 0;
+    bool notHeld = read && t->encoding == kEncodingAnsi && !needles->ansiHeld && !found;
+    if (notHeld) {
+        OutcomeFail(outcome, kRunSearchNotHeld, kSourceFile, 0);
+    }
+    // One export failing keeps the other from taking its place too: when
+    // lines move out of the source into an export, the source must not
+    // lose them unless the export has them.
+    bool ready = read && !notHeld && PrepareCommit(t, withoutSink, withSink, outcome);
+    if (ready && StopRaised(&control->stop)) {
+        OutcomeFail(outcome, kRunStopped, kNoFile, 0);
+        ready = false;
+    }
+    if (ready && (t->journalLost || !RecordExports(t, kRecordReplacing))) {
+        // A run whose record can no longer say what it does does not begin
+        // to put files in place: a kill meanwhile could not be repaired.
+        OutcomeFail(outcome, kRunExportUnwritten, ExportOpen(&t->without) ? kWithoutExport : kWithExport,
+                    PlatformLastError());
+        ready = false;
+    }
+    if (ready) {
+        CommitExports(t, outcome);
+    } else {
+        RollBackExports(t, outcome);
+    }
+}
+
 // Streams the source into the claimed exports and ends the transaction.
 void RouteAndFinish(RunControl* control, FileHandle source, uint64_t size, const SearchNeedles* needles,
                     char* block, ExportTransaction* t, RunOutcome* outcome)
@@ -174,35 +210,7 @@ void RouteAndFinish(RunControl* control, FileHandle source, uint64_t size, const
     if (!read) {
         FailUnread(&window, outcome);
     }
-    // A search text the code page cannot hold is in no line of code-page
-    // text; a source without a mark none of whose UTF-8 lines held it
-    // either is told instead of changed (in place, every line would have
-    // stayed or gone as though the text were never there).
-    bool found = withSink.lines > 0;
-    bool notHeld = read && t->encoding == kEncodingAnsi && !needles->ansiHeld && !found;
-    if (notHeld) {
-        OutcomeFail(outcome, kRunSearchNotHeld, kSourceFile, 0);
-    }
-    // One export failing keeps the other from taking its place too: when
-    // lines move out of the source into an export, the source must not
-    // lose them unless the export has them.
-    bool ready = read && !notHeld && PrepareCommit(t, &withoutSink, &withSink, outcome);
-    if (ready && StopRaised(&control->stop)) {
-        OutcomeFail(outcome, kRunStopped, kNoFile, 0);
-        ready = false;
-    }
-    if (ready && (t->journalLost || !RecordExports(t, kRecordReplacing))) {
-        // A run whose record can no longer say what it does does not begin
-        // to put files in place: a kill meanwhile could not be repaired.
-        OutcomeFail(outcome, kRunExportUnwritten, ExportOpen(&t->without) ? kWithoutExport : kWithExport,
-                    PlatformLastError());
-        ready = false;
-    }
-    if (ready) {
-        CommitExports(t, outcome);
-    } else {
-        RollBackExports(t, outcome);
-    }
+    Finish(control, needles, read, &withoutSink, &withSink, t, outcome);
 }
 
 // Claims the exports and makes their temporary files, the record told of
