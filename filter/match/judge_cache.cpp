@@ -1,4 +1,4 @@
-// The platform's verdicts on windows of text, remembered.
+// The platform's verdicts on spans of text, remembered.
 
 #include "filter/match/judge_cache.h"
 
@@ -46,14 +46,14 @@ uint64_t JudgeCacheBytes()
     return kDefaultSlots * sizeof(JudgeSlot) + kDefaultKeyBytes;
 }
 
-bool JudgeCacheInit(JudgeCache* cache, void* memory, uint64_t bytes, uint32_t windowLength)
+bool JudgeCacheInit(JudgeCache* cache, void* memory, uint64_t bytes, uint32_t spanLength)
 {
     uint32_t slots = kDefaultSlots;
     while (slots > 4 && slots * sizeof(JudgeSlot) * 2 > bytes) {
         slots /= 2;
     }
     uint64_t slotBytes = slots * sizeof(JudgeSlot);
-    if (windowLength == 0 || bytes < slotBytes + windowLength) {
+    if (spanLength == 0 || bytes < slotBytes + spanLength) {
         return false;
     }
     cache->slots = static_cast<JudgeSlot*>(memory);
@@ -62,35 +62,35 @@ bool JudgeCacheInit(JudgeCache* cache, void* memory, uint64_t bytes, uint32_t wi
     cache->keys = static_cast<unsigned char*>(memory) + slotBytes;
     cache->keyCapacity = bytes - slotBytes;
     cache->keyUsed = 0;
-    cache->windowLength = windowLength;
+    cache->spanLength = spanLength;
     Clear(cache);
     return true;
 }
 
-int JudgeCacheFind(const JudgeCache* cache, const unsigned char* window)
+int JudgeCacheFind(const JudgeCache* cache, const unsigned char* span)
 {
-    const uint64_t hash = Hash(window, cache->windowLength);
+    const uint64_t hash = Hash(span, cache->spanLength);
     const uint32_t mask = cache->slotCount - 1;
     for (uint32_t i = static_cast<uint32_t>(hash) & mask;; i = (i + 1) & mask) {
         const JudgeSlot& slot = cache->slots[i];
         if (!slot.used) {
             return -1;
         }
-        if (slot.hash == hash && SameBytes(cache->keys + slot.key, window, cache->windowLength)) {
+        if (slot.hash == hash && SameBytes(cache->keys + slot.key, span, cache->spanLength)) {
             return slot.verdict;
         }
     }
 }
 
-void JudgeCacheKeep(JudgeCache* cache, const unsigned char* window, bool verdict)
+void JudgeCacheKeep(JudgeCache* cache, const unsigned char* span, bool verdict)
 {
     // At most three quarters of the slots in use, so that a search always
     // ends at a free one.
     if (cache->filled + 1 > cache->slotCount / 4 * 3 ||
-        cache->keyUsed + cache->windowLength > cache->keyCapacity) {
+        cache->keyUsed + cache->spanLength > cache->keyCapacity) {
         Clear(cache);
     }
-    const uint64_t hash = Hash(window, cache->windowLength);
+    const uint64_t hash = Hash(span, cache->spanLength);
     const uint32_t mask = cache->slotCount - 1;
     uint32_t i = static_cast<uint32_t>(hash) & mask;
     while (cache->slots[i].used) {
@@ -101,9 +101,9 @@ void JudgeCacheKeep(JudgeCache* cache, const unsigned char* window, bool verdict
     slot.hash = hash;
     slot.key = static_cast<uint32_t>(cache->keyUsed);
     slot.verdict = verdict ? 1 : 0;
-    for (uint32_t k = 0; k < cache->windowLength; ++k) {
-        cache->keys[cache->keyUsed + k] = window[k];
+    for (uint32_t k = 0; k < cache->spanLength; ++k) {
+        cache->keys[cache->keyUsed + k] = span[k];
     }
-    cache->keyUsed += cache->windowLength;
+    cache->keyUsed += cache->spanLength;
     ++cache->filled;
 }

@@ -1,9 +1,9 @@
-// The platform's verdicts on needle-sized windows of text, remembered.
+// The platform's verdicts on needle-sized spans of text, remembered.
 //
-// Where the platform's search compares by the locale's rules, a window of
+// Where the platform's search compares by the locale's rules, a span of
 // the line that holds bytes other than plain ones must be judged by the
-// platform itself, one call per window, and each call is dear. Its verdict
-// depends on the window's bytes alone, and logs repeat themselves, so the
+// platform itself, one call per span, and each call is dear. Its verdict
+// depends on the span's bytes alone, and logs repeat themselves, so the
 // verdicts are kept in a table of fixed size that starts afresh when full.
 #ifndef QUORVANE_JUDGE_CACHE_H
 #define QUORVANE_JUDGE_CACHE_H
@@ -12,7 +12,7 @@
 
 struct JudgeSlot {
     uint64_t hash;
-    uint32_t key;        // offset of the window's bytes in the key store
+    uint32_t key;        // offset of the span's bytes in the key store
     uint8_t used;
     uint8_t verdict;
 };
@@ -24,17 +24,17 @@ struct JudgeCache {
     unsigned char* keys;
     uint64_t keyCapacity;
     uint64_t keyUsed;
-    uint32_t windowLength;
+    uint32_t spanLength;
 };
 
 // Memory for a cache of the default size.
 uint64_t JudgeCacheBytes();
-// Lays a cache out over memory (bytes of it, zero-filled) for windows of
-// windowLength bytes. False when the memory is too small for one window.
-bool JudgeCacheInit(JudgeCache* cache, void* memory, uint64_t bytes, uint32_t windowLength);
-// The verdict remembered for the window's bytes: 1 holds the needle, 0 not,
+// Lays a cache out over memory (bytes of it, zero-filled) for spans of
+// spanLength bytes. False when the memory is too small for one span.
+bool JudgeCacheInit(JudgeCache* cache, void* memory, uint64_t bytes, uint32_t spanLength);
+// The verdict remembered for the span's bytes: 1 holds the needle, 0 not,
 // -1 unknown.
-int JudgeCacheFind(const JudgeCache* cache, const unsigned char* window);
-void JudgeCacheKeep(JudgeCache* cache, const unsigned char* window, bool verdict);
+int JudgeCacheFind(const JudgeCache* cache, const unsigned char* span);
+void JudgeCacheKeep(JudgeCache* cache, const unsigned char* span, bool verdict);
 
 #endif

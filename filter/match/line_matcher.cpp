@@ -106,20 +106,20 @@ bool AskWhetherHolds(const LineMatcher* m, char* text, uint64_t start, uint64_t 
     return holds;
 }
 
-// Whether the needle-sized window at text[at] holds the needle: the cache's
+// Whether the needle-sized span at text[at] holds the needle: the cache's
 // verdict on the same bytes, or the platform's, then kept.
-bool WindowHoldsNeedle(LineMatcher* m, char* text, uint64_t at)
+bool SpanHoldsNeedle(LineMatcher* m, char* text, uint64_t at)
 {
-    const unsigned char* window = reinterpret_cast<const unsigned char*>(text) + at;
+    const unsigned char* span = reinterpret_cast<const unsigned char*>(text) + at;
     if (m->cache != nullptr) {
-        int known = JudgeCacheFind(m->cache, window);
+        int known = JudgeCacheFind(m->cache, span);
         if (known >= 0) {
             return known == 1;
         }
     }
     bool verdict = AskWhetherHolds(m, text, at, at + m->search.length);
     if (m->cache != nullptr) {
-        JudgeCacheKeep(m->cache, window, verdict);
+        JudgeCacheKeep(m->cache, span, verdict);
     }
     return verdict;
 }
@@ -142,16 +142,16 @@ uint64_t NextBarrierPair(const LineMatcher* m, const unsigned char* b, uint64_t 
     return end;
 }
 
-// Whether the line [start, end), in which no window of plain bytes holds the
+// Whether the line [start, end), in which no span of plain bytes holds the
 // needle (the byte search settled those), holds it by the platform's rules.
-// Only the windows that take in some byte that is not plain remain open;
+// Only the spans that take in some byte that is not plain remain open;
 // each starts on a character boundary of the line, as the platform's own
 // walk does, and is judged by itself: the platform's search compares the
-// needle with just as many bytes of the line at each boundary. A window that
+// needle with just as many bytes of the line at each boundary. A span that
 // holds a barrier character whole cannot hold the needle, which is plain:
 // it is not asked, so the cost of a line does not grow with the needle's
 // length.
-bool OtherWindowsHoldNeedle(LineMatcher* m, char* text, uint64_t start, uint64_t end)
+bool OtherSpansHoldNeedle(LineMatcher* m, char* text, uint64_t start, uint64_t end)
 {
     const unsigned char* b = reinterpret_cast<const unsigned char*>(text);
     const uint64_t n = m->search.length;
@@ -159,14 +159,14 @@ bool OtherWindowsHoldNeedle(LineMatcher* m, char* text, uint64_t start, uint64_t
     uint64_t boundary = start;
     uint64_t other = FindOtherByte(m, text, start, end);
     while (other < end) {
-        // Other bytes closer than a needle's length share their windows.
+        // Other bytes closer than a needle's length share their spans.
         uint64_t last = other;
         uint64_t next = FindOtherByte(m, text, last + 1, end);
         while (next < end && next < last + n) {
             last = next;
             next = FindOtherByte(m, text, last + 1, end);
         }
-        // The open windows start between other - n + 1 and last, and end
+        // The open spans start between other - n + 1 and last, and end
         // within the line.
         uint64_t from = other + 1 >= start + n ? other + 1 - n : start;
         while (boundary <= last && boundary + n <= end) {
@@ -174,7 +174,7 @@ bool OtherWindowsHoldNeedle(LineMatcher* m, char* text, uint64_t start, uint64_t
                 barrier = NextBarrierPair(m, b, boundary, end);
             }
             bool blocked = barrier + 2 <= boundary + n;
-            if (boundary >= from && !blocked && WindowHoldsNeedle(m, text, boundary)) {
+            if (boundary >= from && !blocked && SpanHoldsNeedle(m, text, boundary)) {
                 return true;
             }
             if (boundary >= from && StopSeen(m)) {
@@ -200,7 +200,7 @@ bool NextOtherLineHoldingNeedle(LineMatcher* m, char* text, uint64_t size, uint6
         }
         *start = LineStartOf(text, i, other);
         *end = FindLineEnd(text, size, other);
-        if (OtherWindowsHoldNeedle(m, text, *start, *end)) {
+        if (OtherSpansHoldNeedle(m, text, *start, *end)) {
             return true;
         }
         if (m->stopped) {
@@ -237,13 +237,13 @@ inline bool ForeignIdeograph(const LineMatcher* m, const unsigned char* b)
 }
 
 // Whether the line [start, end) holds the caseless needle by the
-// platform's rules: each needle-long window on a character
+// platform's rules: each needle-long span on a character
 // boundary is asked by itself, as the platform's own walk compares it,
-// when it takes in some other character (or part of one: windows of plain
+// when it takes in some other character (or part of one: spans of plain
 // and barrier characters only were settled by the needle's bytes) and
 // holds whole no ideograph the needle does not (no other character
 // compares equal to one).
-bool ForeignFreeWindowsHoldNeedle(LineMatcher* m, char* text, uint64_t start, uint64_t end)
+bool ForeignFreeSpansHoldNeedle(LineMatcher* m, char* text, uint64_t start, uint64_t end)
 {
     const unsigned char* b = reinterpret_cast<const unsigned char*>(text);
     const unsigned char* lead = m->rules->leadByte;
@@ -258,7 +258,7 @@ bool ForeignFreeWindowsHoldNeedle(LineMatcher* m, char* text, uint64_t start, ui
         while (ahead < p + n) {
             bool pair = lead[b[ahead]] && ahead + 1 < end;
             if (pair && ahead + 2 > p + n) {
-                break;   // not whole in this window: the next ones will see it
+                break;   // not whole in this span: the next ones will see it
             }
             if (pair ? !IsBarrierPair(m->rules, b[ahead], b[ahead + 1]) : !m->rules->plain[b[ahead]]) {
                 otherSeen = true;
@@ -269,10 +269,10 @@ bool ForeignFreeWindowsHoldNeedle(LineMatcher* m, char* text, uint64_t start, ui
             }
             ahead += pair ? 2 : 1;
         }
-        // A character cut by the window's end is read as some other one.
+        // A character cut by the span's end is read as some other one.
         bool takesOther = (otherSeen && other >= p) || ahead < p + n;
         bool blocked = foreignSeen && foreign >= p;
-        if (takesOther && !blocked && WindowHoldsNeedle(m, text, p)) {
+        if (takesOther && !blocked && SpanHoldsNeedle(m, text, p)) {
             return true;
         }
         if (++steps % kStopCheckSteps == 0 && StopSeen(m)) {
@@ -283,7 +283,7 @@ bool ForeignFreeWindowsHoldNeedle(LineMatcher* m, char* text, uint64_t start, ui
 }
 
 // The next line at or after from that holds a caseless needle: its bytes
-// on a character boundary, or the platform's verdict on the windows that
+// on a character boundary, or the platform's verdict on the spans that
 // could hold it otherwise.
 bool NextCaselessLineHoldingNeedle(LineMatcher* m, char* text, uint64_t size, uint64_t from, uint64_t* start,
                                    uint64_t* end)
@@ -298,10 +298,10 @@ bool NextCaselessLineHoldingNeedle(LineMatcher* m, char* text, uint64_t size, ui
         if (candidate + m->exact.length <= *end && BytesHoldNeedle(m, &m->exact, text, size, i, *end, candidate)) {
             return !m->stopped;
         }
-        // Its windows that take in another character, or cut one in two at
+        // Its spans that take in another character, or cut one in two at
         // their end (the platform reads its lead byte alone as some other
         // character), and hold no foreign ideograph.
-        if (*end > i && ForeignFreeWindowsHoldNeedle(m, text, i, *end)) {
+        if (*end > i && ForeignFreeSpansHoldNeedle(m, text, i, *end)) {
             return true;
         }
         if (StopSeen(m)) {
@@ -410,7 +410,7 @@ bool NextLineHoldingNeedle(LineMatcher* m, LineScan* scan, uint64_t from, uint64
         *start = candidateLine;
         *end = FindLineEnd(text, size, candidate);
         if (BytesHoldNeedle(m, &m->search, text, size, *start, *end, candidate) ||
-            (!m->stopped && m->asksOtherLines && OtherWindowsHoldNeedle(m, text, *start, *end))) {
+            (!m->stopped && m->asksOtherLines && OtherSpansHoldNeedle(m, text, *start, *end))) {
             return !m->stopped;
         }
         if (m->stopped) {

@@ -5,7 +5,7 @@
 // a line holds the needle where they start on a character boundary. Where
 // the platform compares by the locale's rules, the byte search is exact
 // only on plain bytes (TextRules): a line with other bytes, not already
-// matched by its bytes, is asked of the platform, window by window, with its
+// matched by its bytes, is asked of the platform, span by span, with its
 // verdicts kept in a cache; a needle with other bytes has every line asked
 // of the platform whole.
 #ifndef QUORVANE_LINE_MATCHER_H
@@ -36,11 +36,11 @@ struct LineMatcher {
     bool caseless;
     NeedleSearch exact;
     // The double-byte characters of a caseless needle, one bit a pair: a
-    // window holding an ideograph that is not among them cannot hold it.
+    // span holding an ideograph that is not among them cannot hold it.
     unsigned char needlePair[8192];
     // The needle holds a line end: no line holds it.
     bool holdsNoLine;
-    // The platform's verdicts on windows of lines with other bytes, or none.
+    // The platform's verdicts on spans of lines with other bytes, or none.
     JudgeCache* cache;
     // Read inside long work (or none); stopped tells that it was seen and
     // the search gave up.
@@ -52,9 +52,9 @@ struct LineMatcher {
 // cache.
 void LineMatcherInit(LineMatcher* matcher, const SearchNeedles* needles, const TextRules* rules);
 
-// True when the platform may be asked about needle-sized windows of lines:
+// True when the platform may be asked about needle-sized spans of lines:
 // a cache of its verdicts then saves calls.
-inline bool LineMatcherAsksWindows(const LineMatcher* matcher)
+inline bool LineMatcherAsksSpans(const LineMatcher* matcher)
 {
     return matcher->asksOtherLines && (!matcher->asksEveryLine || matcher->caseless) && !matcher->holdsNoLine;
 }

@@ -88,7 +88,7 @@ bool OtherStretchesInSegmentHoldNeedle(Utf8Matcher* m, const char* text, uint64_
         }
         uint64_t from = other - plainFrom > margin ? other - margin : plainFrom;
         uint64_t to = afterOther + margin < end ? afterOther + margin : end;
-        if (AskWideWindows(&m->wide, b + from, to - from, kUnitsUtf8, m->cache, m->stop, &m->stopped)) {
+        if (AskWideSpans(&m->wide, b + from, to - from, kUnitsUtf8, m->cache, m->stop, &m->stopped)) {
             return true;
         }
         if (m->stopped || to >= end) {
@@ -106,7 +106,7 @@ inline uint32_t ThreeByteCharacter(const unsigned char* b)
 
 // The same, asked of each stretch of the line between barrier characters
 // (IsBarrierCharacter, each three bytes in UTF-8) that is long enough to
-// hold the needle: no window that takes in such a character can match it.
+// hold the needle: no span that takes in such a character can match it.
 // The line is well-formed UTF-8.
 bool OtherStretchesHoldNeedle(Utf8Matcher* m, const char* text, uint64_t start, uint64_t end)
 {

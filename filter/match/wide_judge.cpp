@@ -8,7 +8,7 @@ namespace {
 // every piece after the first starts with the last needle length - 1 units
 // of the one before.
 const uint32_t kPieceUnits = 1024;
-// Longest needle a window of the cache is made for.
+// Longest needle a span of the cache is made for.
 const uint32_t kSearchUnits = 255;
 
 // Decodes the well-formed UTF-8 sequence of n bytes at b.
@@ -96,18 +96,18 @@ void CarryOver(FormChar* piece, uint32_t* held, uint32_t* carried, uint32_t n)
     *held = *carried;
 }
 
-// The platform's verdict on the needle-long window of units at window: the
+// The platform's verdict on the needle-long span of units at span: the
 // cache's on the same units, or the platform's, then kept.
-bool WindowHolds(const WideNeedle* needle, const FormChar* window, JudgeCache* cache)
+bool SpanHolds(const WideNeedle* needle, const FormChar* span, JudgeCache* cache)
 {
-    const unsigned char* key = reinterpret_cast<const unsigned char*>(window);
+    const unsigned char* key = reinterpret_cast<const unsigned char*>(span);
     int known = JudgeCacheFind(cache, key);
     if (known >= 0) {
         return known == 1;
     }
     FormChar alone[kSearchUnits + 1];
     for (uint32_t k = 0; k < needle->length; ++k) {
-        alone[k] = window[k];
+        alone[k] = span[k];
     }
     alone[needle->length] = 0;
     bool verdict = PlatformWideLineContains(alone, needle->units, needle->ignoreCase);
@@ -117,7 +117,7 @@ bool WindowHolds(const WideNeedle* needle, const FormChar* window, JudgeCache* c
 
 }  // namespace
 
-bool AskWideWindows(const WideNeedle* needle, const unsigned char* line, uint64_t count, UnitForm form,
+bool AskWideSpans(const WideNeedle* needle, const unsigned char* line, uint64_t count, UnitForm form,
                     JudgeCache* cache, const StopFlag* stop, bool* stopped)
 {
     const uint32_t n = needle->length;
@@ -133,10 +133,10 @@ bool AskWideWindows(const WideNeedle* needle, const unsigned char* line, uint64_
     uint32_t carried = 0;
     for (;;) {
         FillPiece(&reader, piece, &held);
-        // Windows that start in the carried units are new: each one before
+        // Spans that start in the carried units are new: each one before
         // them ended in the last piece.
         for (uint32_t p = 0; p + n <= held; ++p) {
-            if (WindowHolds(needle, piece + p, cache)) {
+            if (SpanHolds(needle, piece + p, cache)) {
                 return true;
             }
         }

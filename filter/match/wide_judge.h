@@ -72,12 +72,12 @@ bool StretchesBetweenBarriersHold(uint64_t start, uint64_t end, uint64_t least, 
 bool AskWideWhetherHolds(const WideNeedle* needle, const unsigned char* line, uint64_t count, UnitForm form,
                          const StopFlag* stop, bool* stopped);
 
-// The same answer, had window by window: each needle-long stretch of units
+// The same answer, had span by span: each needle-long stretch of units
 // is asked by itself (the platform's search compares the needle with just
-// as many units at each place), its verdict kept in cache (windows of twice
+// as many units at each place), its verdict kept in cache (spans of twice
 // the needle's length in bytes) and taken from there when the same units
 // come again. Without a cache, as AskWideWhetherHolds.
-bool AskWideWindows(const WideNeedle* needle, const unsigned char* line, uint64_t count, UnitForm form,
+bool AskWideSpans(const WideNeedle* needle, const unsigned char* line, uint64_t count, UnitForm form,
                     JudgeCache* cache, const StopFlag* stop, bool* stopped);
 
 // Length of the well-formed UTF-8 sequence at b[0, count), or 0 when none

@@ -1,7 +1,7 @@
 // The pass over complete lines.
 //
 // A line holds the needle by the code page's rules or by the UTF-8 rule
-// (filter/utf8_lines); the two searches run side by side, each from where
+// (filter/match/utf8_lines); the two searches run side by side, each from where
 // it left off, and the nearer of their lines is routed first.
 //
 // The output is defined line by line: a line ends at CR, LF or NUL, LF bytes

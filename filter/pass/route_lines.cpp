@@ -4,18 +4,12 @@
 
 #include "filter/pass/route_lines.h"
 
-#include "filter/pass/line_ends.h"
+#include "filter/pass/byte_units.h"
 #include "filter/pass/line_pass.h"
 #include "filter/pass/stream_lines.h"
 #include "filter/utf16/utf16_lines.h"
 
 namespace {
-
-struct Bytes {
-    static const uint64_t kWidth = 1;
-    bool EndsLine(const char* data, uint64_t at) const { return IsLineEnd(data[at]); }
-    bool IsLineFeed(const char* data, uint64_t at) const { return data[at] == '\n'; }
-};
 
 // The pass over complete lines, as the loop drives it.
 struct BytePass {
@@ -40,7 +34,7 @@ bool RouteLines(ReadWindow* w, SourceEncoding encoding, const SearchNeedles* nee
     // is asked every time.
     JudgeCache cache;
     void* memory = nullptr;
-    if (LineMatcherAsksWindows(&pass.matcher)) {
+    if (LineMatcherAsksSpans(&pass.matcher)) {
         memory = PlatformAllocZeroed(JudgeCacheBytes());
         if (memory != nullptr && JudgeCacheInit(&cache, memory, JudgeCacheBytes(), pass.matcher.search.length)) {
             pass.matcher.cache = &cache;
@@ -48,7 +42,7 @@ bool RouteLines(ReadWindow* w, SourceEncoding encoding, const SearchNeedles* nee
     }
     JudgeCache wideCache;
     void* wideMemory = nullptr;
-    if (Utf8MatcherAsksWindows(&pass.utf8)) {
+    if (Utf8MatcherAsksSpans(&pass.utf8)) {
         wideMemory = PlatformAllocZeroed(JudgeCacheBytes());
         if (wideMemory != nullptr &&
             JudgeCacheInit(&wideCache, wideMemory, JudgeCacheBytes(), 2 * pass.utf8.wide.length)) {
@@ -56,7 +50,7 @@ bool RouteLines(ReadWindow* w, SourceEncoding encoding, const SearchNeedles* nee
         }
     }
     BytePass bytes = {&pass};
-    bool read = StreamLines(w, Bytes(), &bytes);
+    bool read = StreamLines(w, ByteUnits(), &bytes);
     if (memory != nullptr) {
         PlatformFree(memory);
     }

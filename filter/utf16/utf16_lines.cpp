@@ -12,8 +12,6 @@
 
 namespace {
 
-const uint32_t kLineFeed = 0x0A;
-
 // The source's last stretch, data[0, valid): its complete units, then the
 // odd byte, if any, after the last line.
 void RouteLastStretch(Utf16Pass* pass, char* data, uint64_t valid, bool anyLine)
@@ -34,13 +32,6 @@ void RouteLastStretch(Utf16Pass* pass, char* data, uint64_t valid, bool anyLine)
         SinkPut(pass->last, &oddByte, 1);
     }
 }
-
-struct Units16 {
-    static const uint64_t kWidth = 2;
-    bool bigEndian;
-    bool EndsLine(const char* data, uint64_t at) const { return IsLineEndUnit(UnitAt(data, at, bigEndian)); }
-    bool IsLineFeed(const char* data, uint64_t at) const { return UnitAt(data, at, bigEndian) == kLineFeed; }
-};
 
 // The pass over complete UTF-16 lines, as the loop drives it.
 struct Pass16 {
@@ -139,14 +130,14 @@ bool RouteUtf16Lines(ReadWindow* w, const SearchNeedles* needles, bool bigEndian
     // is asked every time.
     JudgeCache cache;
     void* memory = nullptr;
-    if (Utf16MatcherAsksWindows(&pass.matcher)) {
+    if (Utf16MatcherAsksSpans(&pass.matcher)) {
         memory = PlatformAllocZeroed(JudgeCacheBytes());
         if (memory != nullptr && JudgeCacheInit(&cache, memory, JudgeCacheBytes(), 2 * pass.matcher.wide.length)) {
             pass.matcher.cache = &cache;
         }
     }
     Pass16 units = {&pass};
-    bool read = StreamLines(w, Units16{bigEndian}, &units);
+    bool read = StreamLines(w, Utf16Units{bigEndian}, &units);
     if (memory != nullptr) {
         PlatformFree(memory);
     }

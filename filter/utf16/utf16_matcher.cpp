@@ -87,7 +87,7 @@ bool OtherStretchesInSegmentHoldNeedle(Utf16Matcher* m, const char* text, uint64
         }
         uint64_t from = other - plainFrom > margin ? other - margin : plainFrom;
         uint64_t to = afterOther + margin < end ? afterOther + margin : end;
-        if (AskWideWindows(&m->wide, reinterpret_cast<const unsigned char*>(text) + from, to - from,
+        if (AskWideSpans(&m->wide, reinterpret_cast<const unsigned char*>(text) + from, to - from,
                            m->bigEndian ? kUnitsBigEndian : kUnitsLittleEndian, m->cache, m->stop, &m->stopped)) {
             return true;
         }
@@ -99,7 +99,7 @@ bool OtherStretchesInSegmentHoldNeedle(Utf16Matcher* m, const char* text, uint64
 }
 
 // The same, asked of each stretch of the line between barrier characters
-// (IsBarrierCharacter) that is long enough to hold the needle: no window
+// (IsBarrierCharacter) that is long enough to hold the needle: no span
 // that takes in such a character can match it.
 bool OtherStretchesHoldNeedle(Utf16Matcher* m, const char* text, uint64_t start, uint64_t end)
 {

@@ -27,15 +27,15 @@ struct Utf16Matcher {
     bool avx2;            // the processor has 32-byte vectors
     const StopFlag* stop;
     bool stopped;                // the stop was seen while asking the platform
-    // The platform's verdicts on windows of the stretches it is asked
+    // The platform's verdicts on spans of the stretches it is asked
     // about, or none.
     JudgeCache* cache;
 };
 
-// True when the platform may be asked about windows of lines: a cache of
-// its verdicts (windows of twice the needle's length in bytes) then saves
+// True when the platform may be asked about spans of lines: a cache of
+// its verdicts (spans of twice the needle's length in bytes) then saves
 // calls.
-inline bool Utf16MatcherAsksWindows(const Utf16Matcher* matcher)
+inline bool Utf16MatcherAsksSpans(const Utf16Matcher* matcher)
 {
     return matcher->searchesFolded;
 }
