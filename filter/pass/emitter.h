@@ -31,6 +31,10 @@
 #include "filter/pass/line_sink.h"
 #include "platform/platform.h"
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 struct LineEndMasks {
     uint64_t cr;
     uint64_t lf;
@@ -182,6 +186,27 @@ uint64_t CountLines(const Units& u, const char* text, uint64_t size, uint64_t fr
     return lines;
 }
 
+// The line ends of 64 bytes of empty lines, 128 bytes of CR LF in the
+// source's units, at out.
+template <typename Units>
+inline void PutLineEnds(const Units& u, char* out)
+{
+    char pattern[16];
+    for (int k = 0; k < 16; k += 2 * static_cast<int>(Units::kWidth)) {
+        u.PutLineEnd(pattern + k);
+    }
+#if defined(__SSE2__)
+    const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(pattern));
+    for (int k = 0; k < 128; k += 16) {
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + k), block);
+    }
+#else
+    for (int k = 0; k < 128; ++k) {
+        out[k] = pattern[k % 16];
+    }
+#endif
+}
+
 // Longest line, in units, the short-line loop cuts and writes by itself.
 const uint64_t kShortLine = 64;
 
@@ -203,6 +228,31 @@ void RewriteShortLines(const Units& u, LineSink* sink, const char* text, uint64_
     uint64_t lines = 0;
     uint64_t i = *at;
     while (i < to) {
+        // A whole block of empty lines, each ended by a lone CR or a NUL (a
+        // file of line ends alone): 64 bytes of them become one pattern.
+        while (IsLineEndValue(u.At(text, i)) && to - i >= 64) {
+            const LineEndMasks m = u.Masks(text + i);
+            if ((m.cr | m.nul) != ~0ull || u.At(text, i + 64) == kLf) {
+                break;
+            }
+            if (capacity - used < 128) {
+                sink->used = used;
+                if (!SinkFlush(sink) || capacity < 128) {
+                    used = sink->used;
+                    sink->lines += lines;
+                    *at = i;
+                    return;
+                }
+                used = sink->used;
+            }
+            PutLineEnds(u, buffer + used);
+            used += 128;
+            lines += 64 / w;
+            i += 64;
+        }
+        if (i >= to) {
+            break;
+        }
         const uint64_t limit = to - i > kShortLine * w ? i + kShortLine * w : to;
         uint64_t j = i;
         while (j < limit && !IsLineEndValue(u.At(text, j))) {

@@ -188,10 +188,16 @@ TEST(VectorScans, RewriteTheLineEndsWhereTheReferenceDoes)
         // CR, an LF, a NUL or LF runs, near and across the 64-byte edges.
         std::string text;
         size_t length = 1 + random() % 400;
+        // A third of the rounds: line ends alone, in runs, many empty lines
+        // one after the other across whole blocks.
+        const bool endsAlone = round % 3 == 0;
         while (text.size() < length) {
-            text += std::string(random() % 90, 'q');
+            text += std::string(endsAlone ? 0 : random() % 90, 'q');
             const std::string ends[] = {"\r\n", "\r\n", "\r\n", "\r", "\n", std::string(1, '\0'), "\r\n\n\n"};
-            text += ends[random() % 7];
+            const std::string& end = ends[random() % 7];
+            for (size_t n = endsAlone ? 1 + random() % 80 : 1; n > 0; --n) {
+                text += end;
+            }
         }
         if (text.empty() || text[0] == '\n') {
             continue;   // the pass drops LF bytes at a window's front first
@@ -224,13 +230,18 @@ TEST(VectorScans, RewriteTheUnitLineEndsWhereTheReferenceDoes)
             // or LF runs, across the 64-byte edges.
             std::u16string units;
             size_t length = 1 + random() % 200;
+            // A third of the rounds: line ends alone, in runs.
+            const bool endsAlone = round % 3 == 0;
             while (units.size() < length) {
-                for (size_t n = random() % 45; n > 0; --n) {
+                for (size_t n = endsAlone ? 0 : random() % 45; n > 0; --n) {
                     units += random() % 8 == 0 ? u'\u0D0A' : u'q';
                 }
                 const std::u16string ends[] = {u"\r\n", u"\r\n", u"\r\n", u"\r", u"\n",
                                                std::u16string(1, u'\0'), u"\r\n\n\n"};
-                units += ends[random() % 7];
+                const std::u16string& end = ends[random() % 7];
+                for (size_t n = endsAlone ? 1 + random() % 80 : 1; n > 0; --n) {
+                    units += end;
+                }
             }
             const std::string text = Encode(units, bigEndian);
             const std::string expected = ReferenceRouteUtf16(text, u"#", false, bigEndian).without;
