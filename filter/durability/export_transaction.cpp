@@ -176,7 +176,7 @@ void OpenOutput(Export* e, const StopFlag* stop)
     e->newKnown = PlatformIdentity(e->output, &e->newId);
 }
 
-void RecordExport(const Export* e, const ExportRequest* r, const FormChar* note, RecordedExport* out)
+void DescribeExport(const Export* e, const ExportRequest* r, const FormChar* note, RecordedExport* out)
 {
     const FormChar none[1] = {0};
     if (e->state == kExportCommitted && e->claim == nullptr) {
@@ -323,7 +323,7 @@ bool AppendWaitingLines(ExportTransaction* t, Export* e, RunOutcome* outcome)
     }
     e->appendTime = stamp.writeTime;
     e->appending = true;
-    if (!RecordExports(t, kRecordReplacing)) {
+    if (!TellRecord(t, kRecordReplacing)) {
         e->appending = false;
         OutcomeFail(outcome, kRunExportUnwritten, e->which, PlatformLastError());
         return false;
@@ -347,7 +347,7 @@ bool AppendWaitingLines(ExportTransaction* t, Export* e, RunOutcome* outcome)
         e->appendedTime = stamp.writeTime;
         e->appended = e->appendedSize == e->appendFrom + e->newSize;
         // Appended, as the record must say before anything counts on it.
-        ok = e->appended && RecordExports(t, kRecordReplacing);
+        ok = e->appended && TellRecord(t, kRecordReplacing);
         error = PlatformLastError();
     } else {
         ok = false;
@@ -381,9 +381,9 @@ void TellKeptBoth(ExportTransaction* t, Export* e, const FormChar* backup, RunOu
 }
 
 // Tells the run's record where a previous version is being put.
-bool RecordPreviousVersion(void* transaction)
+bool TellRecordOfPrevious(void* transaction)
 {
-    return RecordExports(static_cast<ExportTransaction*>(transaction), kRecordReplacing);
+    return TellRecord(static_cast<ExportTransaction*>(transaction), kRecordReplacing);
 }
 
 // Puts a rewritten export's temporary file in its place. False when it is
@@ -424,11 +424,11 @@ bool ReplaceOrDiscard(ExportTransaction* t, Export* e, RunOutcome* outcome)
         e->created = false;
         e->fate = kExportWritten;
         t->sourceLanded = t->sourceLanded || e->isSource;
-        // In place now: the record keeps what it said of it (RecordExport).
+        // In place now: the record keeps what it said of it (DescribeExport).
         e->state = kExportCommitted;
         if (keepOld && NameHolds(e->backupName, e->previousVersion.old)) {
             e->previous =
-                PutPreviousAway(&e->previousVersion, t->previousNote, RecordPreviousVersion, t, e->previousKept);
+                PutPreviousAway(&e->previousVersion, t->previousNote, TellRecordOfPrevious, t, e->previousKept);
         }
         return true;
     case kReplaceKeptBoth:
@@ -463,9 +463,9 @@ void OpenOutputs(ExportTransaction* t, const StopFlag* stop)
     OpenOutput(&t->with, stop);
 }
 
-bool RecordExports(ExportTransaction* t, uint32_t step)
+bool TellRecord(ExportTransaction* t, uint32_t step)
 {
-    RunJournal* j = t->journal;
+    HeldRecord* j = t->heldRecord;
     if (j == nullptr) {
         return true;
     }
@@ -473,8 +473,8 @@ bool RecordExports(ExportTransaction* t, uint32_t step)
     j->record.sourceRead.stamp = t->sourceStamp;
     j->record.sourceRead.sum = t->sourceSum;
     j->record.sourceRead.unit = LineUnitOf(t->encoding);
-    RecordExport(&t->without, &j->request->without, t->previousNote, &j->record.exports[0]);
-    RecordExport(&t->with, &j->request->with, t->previousNote, &j->record.exports[1]);
+    DescribeExport(&t->without, &j->request->without, t->previousNote, &j->record.exports[0]);
+    DescribeExport(&t->with, &j->request->with, t->previousNote, &j->record.exports[1]);
     return RecordUpdate(&j->file, &j->record);
 }
 

@@ -88,9 +88,9 @@ struct ExportTransaction {
     uint64_t sourceSum;
     // The run's record, told of each step a repair must know of; null when
     // the run goes on without one.
-    struct RunJournal* journal;
+    struct HeldRecord* heldRecord;
     // The record could not be written at a step: the run does not commit.
-    bool journalLost;
+    bool recordLost;
     // The source's new content took its name (even when its old file had
     // to be kept beside it): the lines moved out of it stay in their exports.
     bool sourceLanded;
@@ -113,7 +113,7 @@ void OpenOutputs(ExportTransaction* t, const StopFlag* stop);
 
 // The run's record of the exports, as the transaction holds them, at the
 // given step (RecordStep). False when the record could not be written.
-bool RecordExports(ExportTransaction* t, uint32_t step);
+bool TellRecord(ExportTransaction* t, uint32_t step);
 
 // True when an export gets lines: it was claimed and its output is open.
 inline bool ExportOpen(const Export* e)

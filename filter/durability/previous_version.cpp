@@ -35,7 +35,7 @@ PreviousFate KeptUnder(const FormChar* name, PreviousFate fate, FormChar* kept)
     return fate;
 }
 
-bool Tell(TellRecord tell, void* arg)
+bool Tell(RecordUpdater tell, void* arg)
 {
     return tell == nullptr || tell(arg);
 }
@@ -43,7 +43,7 @@ bool Tell(TellRecord tell, void* arg)
 // From the backup name to a noted one: the one the record says, or one
 // chosen now (told to the record first, when the run gives one). False
 // when the file stays under the backup name.
-bool ToNotedName(PreviousVersion* p, const FormChar* note, TellRecord tell, void* arg)
+bool ToNotedName(PreviousVersion* p, const FormChar* note, RecordUpdater tell, void* arg)
 {
     for (int attempt = 0; attempt < kNamingTries; ++attempt) {
         if ((p->noted[0] == 0 || !Free(p->noted)) &&
@@ -129,7 +129,7 @@ bool NamePrevious(const FormChar* path, const FormChar* note, FormChar* noted)
     return false;
 }
 
-PreviousFate PutPreviousAway(PreviousVersion* p, const FormChar* note, TellRecord tell, void* arg, FormChar* kept)
+PreviousFate PutPreviousAway(PreviousVersion* p, const FormChar* note, RecordUpdater tell, void* arg, FormChar* kept)
 {
     if (NameHolds(p->backup, p->old)) {
         if (p->noted[0] != 0 && NameHolds(p->noted, p->old)) {

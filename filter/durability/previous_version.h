@@ -50,13 +50,13 @@ bool NamePrevious(const FormChar* path, const FormChar* note, FormChar* noted);
 
 // Tells the run's record what p says now; false when it could not: the
 // step after is not taken.
-typedef bool (*TellRecord)(void* arg);
+typedef bool (*RecordUpdater)(void* arg);
 
 // Puts the old file away, its noted name made with note. A run gives the
 // record to tell before each step; a repair goes by what the record said
 // (noted, namesBefore) and tells nothing (tell null). *kept receives the
 // name the file stays under, unless recycled (kNotedPathCapacity
 // characters).
-PreviousFate PutPreviousAway(PreviousVersion* p, const FormChar* note, TellRecord tell, void* arg, FormChar* kept);
+PreviousFate PutPreviousAway(PreviousVersion* p, const FormChar* note, RecordUpdater tell, void* arg, FormChar* kept);
 
 #endif

@@ -531,7 +531,7 @@ RecordRead PointerParse(const unsigned char* bytes, uint32_t size, RecordPointer
     return kRecordRead;
 }
 
-bool JournalBegin(RunJournal* j, const RunRequest* request, uint64_t sourceSize)
+bool HeldRecordBegin(HeldRecord* j, const RunRequest* request, uint64_t sourceSize)
 {
     j->request = request;
     j->file.file = nullptr;

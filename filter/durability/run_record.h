@@ -109,7 +109,7 @@ struct RecordPointer {
 };
 
 // A run's record with what it says, and the request it was made for.
-struct RunJournal {
+struct HeldRecord {
     RecordFile file;
     RunRecord record;
     const RunRequest* request;
@@ -119,7 +119,7 @@ struct RunJournal {
 // with the file its name holds now, its length and last-write time. Placed
 // in the folder of the first switched-on export. False when no record could
 // be written: the run goes on without one.
-bool JournalBegin(RunJournal* j, const RunRequest* request, uint64_t sourceSize);
+bool HeldRecordBegin(HeldRecord* j, const RunRequest* request, uint64_t sourceSize);
 
 void RecordInit(RunRecord* record);
 // Creates the record beside `beside` (a path in the folder it goes to),

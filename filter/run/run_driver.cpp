@@ -69,11 +69,11 @@ void FailUnread(const ReadWindow* w, RunOutcome* outcome)
 }
 
 // The run goes on without its record.
-void DropJournal(ExportTransaction* t)
+void HeldRecordEnd(ExportTransaction* t)
 {
-    if (t->journal != nullptr) {
-        RecordEnd(&t->journal->file);
-        t->journal = nullptr;
+    if (t->heldRecord != nullptr) {
+        RecordEnd(&t->heldRecord->file);
+        t->heldRecord = nullptr;
     }
 }
 
@@ -144,7 +144,7 @@ void Finish(RunControl* control, const SearchNeedles* needles, bool read, LineSi
         OutcomeFail(outcome, kRunStopped, kNoFile, 0);
         ready = false;
     }
-    if (ready && (t->journalLost || !RecordExports(t, kRecordReplacing))) {
+    if (ready && (t->recordLost || !TellRecord(t, kRecordReplacing))) {
         // A run whose record can no longer say what it does does not begin
         // to put files in place: a kill meanwhile could not be repaired.
         OutcomeFail(outcome, kRunExportUnwritten, ExportOpen(&t->without) ? kWithoutExport : kWithExport,
@@ -222,12 +222,12 @@ void ClaimAndOpen(ExportTransaction* t, const RunRequest* r, const StopFlag* sto
     if (StopRaised(stop)) {
         return;
     }
-    if (!RecordExports(t, kRecordWriting)) {
-        t->journalLost = true;
+    if (!TellRecord(t, kRecordWriting)) {
+        t->recordLost = true;
     }
     OpenOutputs(t, stop);
-    if (!t->journalLost && !RecordExports(t, kRecordWriting)) {
-        t->journalLost = true;
+    if (!t->recordLost && !TellRecord(t, kRecordWriting)) {
+        t->recordLost = true;
     }
 }
 
@@ -240,9 +240,9 @@ void TransactionInit(ExportTransaction* t, const FormChar* sourceName, const For
     t->encoding = kEncodingAnsi;
     t->scratch = nullptr;
     t->scratchSize = 0;
-    t->journalLost = false;
+    t->recordLost = false;
     t->sourceLanded = false;
-    t->journal = nullptr;
+    t->heldRecord = nullptr;
 }
 
 }  // namespace
@@ -304,8 +304,8 @@ void DriveRun(const RunRequest* r, RunControl* control, RunOutcome* outcome)
     }
 
     // The record first: the claims may create files.
-    RunJournal journal;
-    t.journal = JournalBegin(&journal, r, size) ? &journal : nullptr;
+    HeldRecord heldRecord;
+    t.heldRecord = HeldRecordBegin(&heldRecord, r, size) ? &heldRecord : nullptr;
     ClaimAndOpen(&t, r, &control->stop);
     if (StopRaised(&control->stop)) {
         OutcomeFail(outcome, kRunStopped, kNoFile, 0);
@@ -317,7 +317,7 @@ void DriveRun(const RunRequest* r, RunControl* control, RunOutcome* outcome)
         source = nullptr;
     }
     // Every file is as the run leaves it: the record has nothing more to say.
-    DropJournal(&t);
+    HeldRecordEnd(&t);
     PlatformClose(source);
     PlatformFree(block);
 }
