@@ -115,30 +115,22 @@ bool SpanHolds(const WideNeedle* needle, const FormChar* span, JudgeCache* cache
     return verdict;
 }
 
-}  // namespace
-
-bool AskWideSpans(const WideNeedle* needle, const unsigned char* line, uint64_t count, UnitForm form,
-                    JudgeCache* cache, const StopFlag* stop, bool* stopped)
+// Reads the line a piece at a time, each piece starting with the last n - 1
+// units of the one before, and asks judge(piece, held, carried) of each:
+// true as soon as it says the needle is there. A stop raised meanwhile ends
+// the walk (*stopped).
+template <typename Judge>
+bool WalkPieces(uint32_t n, const unsigned char* line, uint64_t count, UnitForm form, const StopFlag* stop,
+                bool* stopped, Judge judge)
 {
-    const uint32_t n = needle->length;
-    if (cache == nullptr || n > kSearchUnits) {
-        return AskWideWhetherHolds(needle, line, count, form, stop, stopped);
-    }
-    if (n == 0) {
-        return false;
-    }
     FormChar piece[kPieceUnits + 1];
     PieceReader reader = {line, count, 0, form};
-    uint32_t held = 0;
-    uint32_t carried = 0;
+    uint32_t held = 0;       // units in the piece
+    uint32_t carried = 0;    // of them, those the last piece already had
     for (;;) {
         FillPiece(&reader, piece, &held);
-        // Spans that start in the carried units are new: each one before
-        // them ended in the last piece.
-        for (uint32_t p = 0; p + n <= held; ++p) {
-            if (SpanHolds(needle, piece + p, cache)) {
-                return true;
-            }
+        if (judge(piece, held, carried)) {
+            return true;
         }
         if (reader.at >= count) {
             return false;
@@ -151,6 +143,30 @@ bool AskWideSpans(const WideNeedle* needle, const unsigned char* line, uint64_t 
     }
 }
 
+}  // namespace
+
+bool AskWideSpans(const WideNeedle* needle, const unsigned char* line, uint64_t count, UnitForm form,
+                    JudgeCache* cache, const StopFlag* stop, bool* stopped)
+{
+    const uint32_t n = needle->length;
+    if (cache == nullptr || n > kSearchUnits) {
+        return AskWideWhetherHolds(needle, line, count, form, stop, stopped);
+    }
+    if (n == 0) {
+        return false;
+    }
+    return WalkPieces(n, line, count, form, stop, stopped, [&](FormChar* piece, uint32_t held, uint32_t) {
+        // Spans that start in the carried units are new: each one before
+        // them ended in the last piece.
+        for (uint32_t p = 0; p + n <= held; ++p) {
+            if (SpanHolds(needle, piece + p, cache)) {
+                return true;
+            }
+        }
+        return false;
+    });
+}
+
 bool AskWideWhetherHolds(const WideNeedle* needle, const unsigned char* line, uint64_t count, UnitForm form,
                          const StopFlag* stop, bool* stopped)
 {
@@ -158,25 +174,11 @@ bool AskWideWhetherHolds(const WideNeedle* needle, const unsigned char* line, ui
     if (n == 0 || n > kPieceUnits) {
         return false;
     }
-    FormChar piece[kPieceUnits + 1];
-    PieceReader reader = {line, count, 0, form};
-    uint32_t held = 0;       // units in the piece
-    uint32_t carried = 0;    // of them, those the last piece already had
-    for (;;) {
-        FillPiece(&reader, piece, &held);
-        if (held >= n && held > carried) {
-            piece[held] = 0;
-            if (PlatformWideLineContains(piece, needle->units, needle->ignoreCase)) {
-                return true;
-            }
-        }
-        if (reader.at >= count) {
+    return WalkPieces(n, line, count, form, stop, stopped, [&](FormChar* piece, uint32_t held, uint32_t carried) {
+        if (held < n || held <= carried) {
             return false;
         }
-        if (StopRaised(stop)) {
-            *stopped = true;
-            return false;
-        }
-        CarryOver(piece, &held, &carried, n);
-    }
+        piece[held] = 0;
+        return PlatformWideLineContains(piece, needle->units, needle->ignoreCase);
+    });
 }

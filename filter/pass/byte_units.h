@@ -97,29 +97,50 @@ struct ByteUnits {
         *feeds = static_cast<uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(bytes, _mm256_set1_epi8('\n'))));
     }
 
-    QUORVANE_AVX2_TARGET uint64_t CountAvx2(const char* text, uint64_t* at, uint64_t to, bool* endBefore) const
+    // The 64 units at p as 64 bytes, in two vectors.
+    QUORVANE_AVX2_TARGET void UnitsAsBytes(const char* p, __m256i* low, __m256i* high) const
     {
-        uint64_t lines = 0;
-        bool before = *endBefore;
-        uint64_t i = *at;
-        for (; i + 64 <= to; i += 64) {
-            uint32_t endsLow, feedsLow, endsHigh, feedsHigh;
-            EndsAndFeeds(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(text + i)), &endsLow, &feedsLow);
-            EndsAndFeeds(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(text + i + 32)), &endsHigh, &feedsHigh);
-            uint64_t ends = endsLow | (static_cast<uint64_t>(endsHigh) << 32);
-            uint64_t feeds = feedsLow | (static_cast<uint64_t>(feedsHigh) << 32);
-            uint64_t previous = (ends << 1) | (before ? 1 : 0);
-            before = (ends >> 63) != 0;
-            lines += static_cast<uint64_t>(__builtin_popcountll(ends & ~(feeds & previous)));
-        }
-        *at = i;
-        *endBefore = before;
-        return lines;
+        *low = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
+        *high = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + 32));
     }
+
+    QUORVANE_AVX2_TARGET uint64_t CountAvx2(const char* text, uint64_t* at, uint64_t to, bool* endBefore) const;
 #else
     bool MasksAvx2(const char*, LineEndMasks*) const { return false; }
     uint64_t CountAvx2(const char*, uint64_t*, uint64_t, bool*) const { return 0; }
 #endif
 };
+
+#if defined(QUORVANE_AVX2)
+// The lines ended in the blocks of 64 units from *at on, each block's units
+// read as 64 bytes (a unit above 0xFF as one that ends no line); *at where
+// less than a block is left before to.
+template <typename Units>
+QUORVANE_AVX2_TARGET uint64_t CountBlocksAvx2(const Units& u, const char* text, uint64_t* at, uint64_t to,
+                                              bool* endBefore)
+{
+    const uint64_t block = 64 * Units::kWidth;
+    uint64_t lines = 0;
+    uint64_t i = *at;
+    for (; i + block <= to; i += block) {
+        __m256i low;
+        __m256i high;
+        u.UnitsAsBytes(text + i, &low, &high);
+        uint32_t endsLow, feedsLow, endsHigh, feedsHigh;
+        ByteUnits::EndsAndFeeds(low, &endsLow, &feedsLow);
+        ByteUnits::EndsAndFeeds(high, &endsHigh, &feedsHigh);
+        lines += LinesEndedInBlock(endsLow | (static_cast<uint64_t>(endsHigh) << 32),
+                                   feedsLow | (static_cast<uint64_t>(feedsHigh) << 32), 0, 1, endBefore);
+    }
+    *at = i;
+    return lines;
+}
+
+QUORVANE_AVX2_TARGET inline uint64_t ByteUnits::CountAvx2(const char* text, uint64_t* at, uint64_t to,
+                                                          bool* endBefore) const
+{
+    return CountBlocksAvx2(*this, text, at, to, endBefore);
+}
+#endif
 
 #endif

@@ -163,33 +163,26 @@ struct Utf16Units {
         return true;
     }
 
-    // Each unit packed into a byte (a unit above 0xFF into 0xFF, which ends
-    // no line), and CR, LF and NUL found among the bytes as among a byte
-    // source's.
-    QUORVANE_AVX2_TARGET uint64_t CountAvx2(const char* text, uint64_t* at, uint64_t to, bool* endBefore) const
+    // The 64 units at p (128 bytes) as 64 bytes, in two vectors: each unit
+    // packed into a byte, one above 0xFF into 0xFF, which ends no line.
+    QUORVANE_AVX2_TARGET void UnitsAsBytes(const char* p, __m256i* low, __m256i* high) const
     {
         const __m256i byteMost = _mm256_set1_epi16(0xFF);
-        uint64_t lines = 0;
-        uint32_t before = *endBefore ? 1 : 0;
-        uint64_t i = *at;
-        for (; i + 64 <= to; i += 64) {
-            __m256i low = InOrder(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(text + i)));
-            __m256i high = InOrder(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(text + i + 32)));
+        for (int half = 0; half < 2; ++half) {
+            __m256i a = InOrder(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + 64 * half)));
+            __m256i b = InOrder(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + 64 * half + 32)));
             // At most 0xFF first (the pack takes units as signed), and the
             // pack works within each 128-bit half: one permute puts the
             // units back in order.
             __m256i units = _mm256_permute4x64_epi64(
-                _mm256_packus_epi16(_mm256_min_epu16(low, byteMost), _mm256_min_epu16(high, byteMost)), 0xD8);
-            uint32_t ends;
-            uint32_t feeds;
-            ByteUnits::EndsAndFeeds(units, &ends, &feeds);
-            uint32_t previous = (ends << 1) | before;
-            before = ends >> 31;
-            lines += static_cast<uint64_t>(__builtin_popcount(ends & ~(feeds & previous)));
+                _mm256_packus_epi16(_mm256_min_epu16(a, byteMost), _mm256_min_epu16(b, byteMost)), 0xD8);
+            *(half == 0 ? low : high) = units;
         }
-        *at = i;
-        *endBefore = before != 0;
-        return lines;
+    }
+
+    QUORVANE_AVX2_TARGET uint64_t CountAvx2(const char* text, uint64_t* at, uint64_t to, bool* endBefore) const
+    {
+        return CountBlocksAvx2(*this, text, at, to, endBefore);
     }
 #else
     bool MasksAvx2(const char*, LineEndMasks*) const { return false; }
