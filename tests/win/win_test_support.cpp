@@ -213,3 +213,15 @@ void EmptyTrash()
         }
     }
 }
+
+std::string Utf16WithMark(bool bigEndian, const std::wstring& text)
+{
+    std::string out = bigEndian ? "\xFE\xFF" : "\xFF\xFE";
+    for (wchar_t c : text) {
+        const char low = static_cast<char>(c & 0xFF);
+        const char high = static_cast<char>(c >> 8);
+        out += bigEndian ? high : low;
+        out += bigEndian ? low : high;
+    }
+    return out;
+}

@@ -43,6 +43,8 @@ std::wstring WindowText(HWND window);
 
 // UTF-8 of a wide text, for test messages.
 std::string Narrow(const std::wstring& text);
+// A wide text as UTF-16 bytes in either byte order, after its byte order mark.
+std::string Utf16WithMark(bool bigEndian, const std::wstring& text);
 
 // Handles this thread's messages until done() holds or timeoutMs have
 // passed; false on the timeout.

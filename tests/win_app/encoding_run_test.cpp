@@ -17,36 +17,6 @@ namespace {
 
 const std::string kUtf8Bom = "\xEF\xBB\xBF";
 
-// UTF-8 of a wide text.
-std::string Utf8(const std::wstring& text)
-{
-    int n = WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), nullptr, 0, nullptr,
-                                nullptr);
-    std::string out(n, '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), &out[0], n, nullptr, nullptr);
-    return out;
-}
-
-// A wide text as UTF-16 bytes after its byte order mark.
-std::string Utf16Le(const std::wstring& text)
-{
-    std::string out = "\xFF\xFE";
-    for (wchar_t c : text) {
-        out += static_cast<char>(c & 0xFF);
-        out += static_cast<char>(c >> 8);
-    }
-    return out;
-}
-std::string Utf16Be(const std::wstring& text)
-{
-    std::string out = "\xFE\xFF";
-    for (wchar_t c : text) {
-        out += static_cast<char>(c >> 8);
-        out += static_cast<char>(c & 0xFF);
-    }
-    return out;
-}
-
 // What Python's "utf-16" codec reads from a file (the mark tells the byte
 // order; a broken unit or a second mark is an error), as UTF-8, or
 // "<python: reason>". Python runs as a Unix program beside Wine and says it
@@ -141,23 +111,23 @@ protected:
 // character (whose last byte and the next letter make one Big5 character).
 TEST_F(EncodingRunTest, AUtf8LogWithoutAMarkMatchesWhatItsUserReads)
 {
-    const std::string log = Utf8(L"開始\r\n中ERROR 連線逾時\r\n連線成功\r\nERROR 重新嘗試\r\nok\r\n");
+    const std::string log = Narrow(L"開始\r\n中ERROR 連線逾時\r\n連線成功\r\nERROR 重新嘗試\r\nok\r\n");
     Split(log, L"連線", L"rest.txt", L"found.txt");
-    EXPECT_EQ(Bytes(L"found.txt"), Utf8(L"中ERROR 連線逾時\r\n連線成功\r\n"));
-    EXPECT_EQ(Bytes(L"rest.txt"), Utf8(L"開始\r\nERROR 重新嘗試\r\nok\r\n"));
+    EXPECT_EQ(Bytes(L"found.txt"), Narrow(L"中ERROR 連線逾時\r\n連線成功\r\n"));
+    EXPECT_EQ(Bytes(L"rest.txt"), Narrow(L"開始\r\nERROR 重新嘗試\r\nok\r\n"));
 
     Split(log, L"ERROR", L"", L"errors.txt");
-    EXPECT_EQ(Bytes(L"errors.txt"), Utf8(L"中ERROR 連線逾時\r\nERROR 重新嘗試\r\n"));
-    EXPECT_EQ(Bytes(L"log.txt"), Utf8(L"開始\r\n連線成功\r\nok\r\n"));
+    EXPECT_EQ(Bytes(L"errors.txt"), Narrow(L"中ERROR 連線逾時\r\nERROR 重新嘗試\r\n"));
+    EXPECT_EQ(Bytes(L"log.txt"), Narrow(L"開始\r\n連線成功\r\nok\r\n"));
 }
 
 // A UTF-8 source with a mark split in place: the first line, right after
 // the mark, is found, and both files start with the mark.
 TEST_F(EncodingRunTest, AUtf8SourceWithAMarkSplitInPlaceKeepsItsMark)
 {
-    Split(kUtf8Bom + Utf8(L"ERROR 第一行\r\n資訊\r\nERROR 最後"), L"ERROR", L"", L"errors.txt");
-    EXPECT_EQ(Bytes(L"log.txt"), kUtf8Bom + Utf8(L"資訊\r\n"));
-    EXPECT_EQ(Bytes(L"errors.txt"), kUtf8Bom + Utf8(L"ERROR 第一行\r\nERROR 最後\r\n"));
+    Split(kUtf8Bom + Narrow(L"ERROR 第一行\r\n資訊\r\nERROR 最後"), L"ERROR", L"", L"errors.txt");
+    EXPECT_EQ(Bytes(L"log.txt"), kUtf8Bom + Narrow(L"資訊\r\n"));
+    EXPECT_EQ(Bytes(L"errors.txt"), kUtf8Bom + Narrow(L"ERROR 第一行\r\nERROR 最後\r\n"));
 }
 
 // Windows PowerShell's `>` writes UTF-16 LE after FF FE. Split into new
@@ -166,40 +136,40 @@ TEST_F(EncodingRunTest, AUtf8SourceWithAMarkSplitInPlaceKeepsItsMark)
 TEST_F(EncodingRunTest, APowerShellUtf16LogIsSplitInItsOwnEncoding)
 {
     const std::wstring text = L"PS 開始\r\nERROR: 找不到檔案 C:\\a.txt\r\n\r\n完成\r\nERROR: 連線逾時";
-    const std::string log = Utf16Le(text);
+    const std::string log = Utf16WithMark(false, text);
     Split(log, L"ERROR", L"rest.txt", L"errors.txt");
-    EXPECT_EQ(Bytes(L"errors.txt"), Utf16Le(L"ERROR: 找不到檔案 C:\\a.txt\r\nERROR: 連線逾時\r\n"));
-    EXPECT_EQ(Bytes(L"rest.txt"), Utf16Le(L"PS 開始\r\n\r\n完成\r\n"));
+    EXPECT_EQ(Bytes(L"errors.txt"), Utf16WithMark(false, L"ERROR: 找不到檔案 C:\\a.txt\r\nERROR: 連線逾時\r\n"));
+    EXPECT_EQ(Bytes(L"rest.txt"), Utf16WithMark(false, L"PS 開始\r\n\r\n完成\r\n"));
     EXPECT_EQ(Bytes(L"log.txt"), log);
     EXPECT_EQ(ReadByPythonUtf16(dir_, dir_.File(L"errors.txt")),
-              Utf8(L"ERROR: 找不到檔案 C:\\a.txt\r\nERROR: 連線逾時\r\n"));
-    EXPECT_EQ(ReadByPythonUtf16(dir_, dir_.File(L"rest.txt")), Utf8(L"PS 開始\r\n\r\n完成\r\n"));
+              Narrow(L"ERROR: 找不到檔案 C:\\a.txt\r\nERROR: 連線逾時\r\n"));
+    EXPECT_EQ(ReadByPythonUtf16(dir_, dir_.File(L"rest.txt")), Narrow(L"PS 開始\r\n\r\n完成\r\n"));
 
     // Chinese search text, in place.
     Split(log, L"連線", L"", L"-");
-    EXPECT_EQ(Bytes(L"log.txt"), Utf16Le(L"PS 開始\r\nERROR: 找不到檔案 C:\\a.txt\r\n\r\n完成\r\n"));
-    EXPECT_EQ(ReadByPythonUtf16(dir_, Source()), Utf8(L"PS 開始\r\nERROR: 找不到檔案 C:\\a.txt\r\n\r\n完成\r\n"));
+    EXPECT_EQ(Bytes(L"log.txt"), Utf16WithMark(false, L"PS 開始\r\nERROR: 找不到檔案 C:\\a.txt\r\n\r\n完成\r\n"));
+    EXPECT_EQ(ReadByPythonUtf16(dir_, Source()), Narrow(L"PS 開始\r\nERROR: 找不到檔案 C:\\a.txt\r\n\r\n完成\r\n"));
 }
 
 TEST_F(EncodingRunTest, AUtf16BigEndianLogIsSplitInItsByteOrder)
 {
-    Split(Utf16Be(L"資訊 一\r\nERROR 二\r\n資訊 三\r\n"), L"資訊", L"rest.txt", L"");
-    EXPECT_EQ(Bytes(L"log.txt"), Utf16Be(L"資訊 一\r\n資訊 三\r\n"));
-    EXPECT_EQ(Bytes(L"rest.txt"), Utf16Be(L"ERROR 二\r\n"));
-    EXPECT_EQ(ReadByPythonUtf16(dir_, Source()), Utf8(L"資訊 一\r\n資訊 三\r\n"));
+    Split(Utf16WithMark(true, L"資訊 一\r\nERROR 二\r\n資訊 三\r\n"), L"資訊", L"rest.txt", L"");
+    EXPECT_EQ(Bytes(L"log.txt"), Utf16WithMark(true, L"資訊 一\r\n資訊 三\r\n"));
+    EXPECT_EQ(Bytes(L"rest.txt"), Utf16WithMark(true, L"ERROR 二\r\n"));
+    EXPECT_EQ(ReadByPythonUtf16(dir_, Source()), Narrow(L"資訊 一\r\n資訊 三\r\n"));
 }
 
 // Ignoring case means the same in UTF-16 as elsewhere: what the platform's
 // wide search gives, ASCII and beyond.
 TEST_F(EncodingRunTest, IgnoringCaseInUtf16)
 {
-    Split(Utf16Le(L"Error: 一\r\nerror: 二\r\nÉCOLE error\r\nwarn\r\n"), L"ERROR", L"rest.txt", L"errors.txt",
+    Split(Utf16WithMark(false, L"Error: 一\r\nerror: 二\r\nÉCOLE error\r\nwarn\r\n"), L"ERROR", L"rest.txt", L"errors.txt",
           true);
-    EXPECT_EQ(Bytes(L"errors.txt"), Utf16Le(L"Error: 一\r\nerror: 二\r\nÉCOLE error\r\n"));
-    EXPECT_EQ(Bytes(L"rest.txt"), Utf16Le(L"warn\r\n"));
-    Split(Utf16Le(L"école\r\nÉCOLE\r\nschool\r\n"), L"école", L"rest.txt", L"found.txt", true);
-    EXPECT_EQ(Bytes(L"found.txt"), Utf16Le(L"école\r\nÉCOLE\r\n"));
-    EXPECT_EQ(Bytes(L"rest.txt"), Utf16Le(L"school\r\n"));
+    EXPECT_EQ(Bytes(L"errors.txt"), Utf16WithMark(false, L"Error: 一\r\nerror: 二\r\nÉCOLE error\r\n"));
+    EXPECT_EQ(Bytes(L"rest.txt"), Utf16WithMark(false, L"warn\r\n"));
+    Split(Utf16WithMark(false, L"école\r\nÉCOLE\r\nschool\r\n"), L"école", L"rest.txt", L"found.txt", true);
+    EXPECT_EQ(Bytes(L"found.txt"), Utf16WithMark(false, L"école\r\nÉCOLE\r\n"));
+    EXPECT_EQ(Bytes(L"rest.txt"), Utf16WithMark(false, L"school\r\n"));
 }
 
 // A Big5 file, the code page's own text, gives what it gave before: matched

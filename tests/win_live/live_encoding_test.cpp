@@ -16,16 +16,6 @@ namespace {
 const wchar_t kCaption[] = L"Quorvane 1.0 版本";
 const DWORD kRunTimeoutMs = 60000;
 
-std::string Utf16Le(const std::wstring& text)
-{
-    std::string out = "\xFF\xFE";
-    for (wchar_t c : text) {
-        out += static_cast<char>(c & 0xFF);
-        out += static_cast<char>(c >> 8);
-    }
-    return out;
-}
-
 class LiveEncoding : public testing::Test {
 protected:
     void SetUp() override
@@ -64,7 +54,7 @@ TEST_F(LiveEncoding, AnAppendIntoAnotherEncodingIsToldAndChangesNoFile)
     const std::wstring source = folder_.File(L"app.log");
     const std::wstring errors = folder_.File(L"errors.txt");
     const std::string log = "start\r\nERROR one\r\nok\r\n";
-    const std::string old = Utf16Le(L"ERROR 舊的\r\n");
+    const std::string old = Utf16WithMark(false, L"ERROR 舊的\r\n");
     WriteWholeFile(source, log);
     WriteWholeFile(errors, old);
     app_.Text(IDC_SEARCH_TEXT, L"ERROR");
@@ -80,7 +70,7 @@ TEST_F(LiveEncoding, AnAppendIntoAnotherEncodingIsToldAndChangesNoFile)
     EXPECT_EQ(ReadWholeFile(source), log);
     EXPECT_EQ(ReadWholeFile(errors), old);
 
-    const std::string wideLog = Utf16Le(L"start\r\nERROR one\r\n");
+    const std::string wideLog = Utf16WithMark(false, L"start\r\nERROR one\r\n");
     WriteWholeFile(source, wideLog);
     WriteWholeFile(errors, "ERROR old\r\n");
     EXPECT_EQ(RunAndReadTheBox(), L"匯出檔的編碼與來源檔案不同，附加到檔尾會讓一個檔案含有兩種編碼︰\n" + errors +
