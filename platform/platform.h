@@ -189,6 +189,8 @@ struct FileStamp {
     uint64_t writeTime;
 };
 bool PlatformStamp(const FormChar* path, FileStamp* stamp);
+// The same of an open file.
+bool PlatformStampOf(FileHandle file, FileStamp* stamp);
 inline bool SameStamp(const FileStamp& a, const FileStamp& b)
 {
     return a.size == b.size && a.writeTime == b.writeTime;
@@ -219,77 +221,37 @@ bool PlatformClose(FileHandle file);
 FileHandle PlatformCreateTempBeside(const FormChar* target, FormChar* tempPath, const StopFlag* stop);
 // What a replace did.
 enum ReplaceResult {
-    // The temporary file is the target now.
+    // The temporary file is the target now; with kReplaceKeepOld, the old
+    // file is under the backup name (given back in backup).
     kReplaced,
     // The target holds its old bytes under its own name; the temporary file
     // is still there, for the caller to remove.
     kReplaceKeptOld,
-    // The target's file was changed by another program after it was
-    // stamped (expected), otherwise than by adding whole records at its end:
-    // it is back under its own name as the other program left it; the
-    // temporary file is for the caller to remove.
-    kReplaceFoundChanged,
     // Neither file could be put back under the target's name (or another
     // program's file took it): the new bytes are in the temporary file (or
     // under the target's name, when they got there), the old ones in the
     // backup (its path in backup), both kept for the user.
     kReplaceKeptBoth,
 };
-// What the run read of a file it rewrites: its stamp when the run took its
-// size, and the sum (content_sum.h) of the bytes it read, all of them.
-// unit tells how its lines end, so that a record another program adds is
-// known whole by its own line end.
-enum LineUnit { kLineUnitByte = 0, kLineUnitUtf16Le = 1, kLineUnitUtf16Be = 2 };
-struct SourceAsRead {
-    FileStamp stamp;
-    uint64_t sum;
-    uint32_t unit;   // LineUnit
+// How a replace is asked for (flags).
+enum ReplaceHow {
+    // The new name is on the disk when the call returns (where the system
+    // needs a step of its own for it); spared where a lost rename loses
+    // nothing.
+    kReplaceDurable = 1,
+    // The old file stays under the backup name when the replace is done, for
+    // the caller to look at and put away.
+    kReplaceKeepOld = 2,
+    // Another program may be writing to the target by its name (a logger):
+    // the name is never free for a moment, so that what it writes lands in
+    // the old file or the new one, never in a third.
+    kReplaceWatched = 4,
 };
-// Bytes in one unit of the kind.
-inline uint32_t LineUnitBytes(uint32_t unit)
-{
-    return unit == kLineUnitByte ? 1 : 2;
-}
-// True when the unit at bytes (LineUnitBytes long) is a CR or an LF.
-inline bool IsLineEndUnit(const unsigned char* bytes, uint32_t unit)
-{
-    if (unit == kLineUnitByte) {
-        return bytes[0] == '\r' || bytes[0] == '\n';
-    }
-    unsigned char low = unit == kLineUnitUtf16Le ? bytes[0] : bytes[1];
-    unsigned char high = unit == kLineUnitUtf16Le ? bytes[1] : bytes[0];
-    return high == 0 && (low == '\r' || low == '\n');
-}
-// The longest start of n bytes (read from a unit's start on) that ends
-// with a line end unit; 0 when none does.
-inline uint32_t LineEndCut(const unsigned char* bytes, uint32_t n, uint32_t unit)
-{
-    uint32_t width = LineUnitBytes(unit);
-    for (uint32_t cut = n - n % width; cut >= width; cut -= width) {
-        if (IsLineEndUnit(bytes + cut - width, unit)) {
-            return cut;
-        }
-    }
-    return 0;
-}
-// True when the unit at bytes is an LF.
-inline bool IsLineFeedUnit(const unsigned char* bytes, uint32_t unit)
-{
-    return IsLineEndUnit(bytes, unit) && bytes[unit == kLineUnitUtf16Be ? 1 : 0] == '\n';
-}
 // Puts the temporary file in the target's place, keeping the target's
 // attributes. Both must be closed. The old file is moved to a backup beside
 // the target first; every decision after that is taken by which file each
 // name holds (the old file's and the new file's identities, taken before
 // the move), never by what some file under the name looks like.
-//
-// When expected is given, what another program did to the old file between
-// the caller's last look and the move is not lost: when it only added
-// whole lines at the end (the first expected->stamp.size bytes still sum
-// to expected->sum) those lines go to the end of the new file, which it may
-// be writing to by now; a half-written last line is waited for a moment
-// and, unfinished, leaves the old file in place; a file changed otherwise
-// goes back (kReplaceFoundChanged).
 //
 // On Windows the replace may fail half way; whatever state it leaves, the
 // target ends under its own name with its old bytes or its new ones, and a
@@ -298,13 +260,13 @@ inline bool IsLineFeedUnit(const unsigned char* bytes, uint32_t unit)
 // tried again, as in PlatformCreateTempBeside. backup holds
 // kTempPathCapacity characters; when it is not empty on entry, it is the
 // backup's name, chosen ahead (PlatformNameBeside) so that a record can name
-// it before the replace. durable asks that the new name be on the disk when
-// the call returns (where the system needs a step of its own for it); the
-// caller may spare it where a lost rename loses nothing.
-// keepOld leaves the old file under the backup name when the replace is
-// done (kReplaced), for the caller to put away as the previous version.
-ReplaceResult PlatformReplace(const FormChar* target, const FormChar* temp, const SourceAsRead* expected,
-                              FormChar* backup, bool durable = true, bool keepOld = false);
+// it before the replace. how is a set of ReplaceHow flags.
+ReplaceResult PlatformReplace(const FormChar* target, const FormChar* temp, FormChar* backup, uint32_t how);
+// Renames a file over another, which it replaces (the old file put back in
+// its place). On Windows a file held open for a moment is tried again.
+bool PlatformRenameOver(const FormChar* from, const FormChar* to);
+// Waits a moment, for another program to finish what it writes.
+void PlatformSleep(uint32_t milliseconds);
 // Removes a file. On Windows a file held open for a moment is tried again,
 // as in PlatformCreateTempBeside.
 void PlatformDelete(const FormChar* path);
@@ -342,8 +304,12 @@ bool PlatformNameBeside(const FormChar* target, FormChar kind, uint32_t slot, Fo
 // not exist) and kOpenRecordExisting opens it, both held so that no other
 // program or thread can open it meanwhile (the run's record: one that is
 // held belongs to a run going on); kOpenToMend opens an existing file,
-// sharing it, to cut it back.
-enum OpenMode { kOpenRecordNew, kOpenRecordExisting, kOpenToMend };
+// sharing it, to cut it back; kOpenToAppend opens an existing file, sharing
+// it, so that every write lands at its end, whoever else writes there;
+// kOpenToReadAlone opens an existing file to read, on Windows held so that
+// no other program can write to it meanwhile (one that holds it open
+// already makes the open fail).
+enum OpenMode { kOpenRecordNew, kOpenRecordExisting, kOpenToMend, kOpenToAppend, kOpenToReadAlone };
 FileHandle PlatformOpenFile(const FormChar* path, OpenMode mode);
 // Renames a file to a name no file holds; false when the name is taken.
 bool PlatformRenameToFree(const FormChar* from, const FormChar* to);

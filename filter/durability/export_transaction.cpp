@@ -262,7 +262,7 @@ void DiscardRewrite(Export* e)
 {
     PlatformClose(e->output);
     e->output = nullptr;
-    if (e->tempPath[0] != 0) {
+    if (e->tempPath[0] != 0 && (!e->newKnown || NameHolds(e->tempPath, e->newId))) {
         PlatformDelete(e->tempPath);
     }
     ReleaseClaim(e);
@@ -292,7 +292,7 @@ void CutBackAppend(Export* e)
         PlatformDelete(e->path);
         e->created = false;
     }
-    if (e->tempPath[0] != 0) {
+    if (e->tempPath[0] != 0 && (!e->newKnown || NameHolds(e->tempPath, e->newId))) {
         PlatformDelete(e->tempPath);
     }
     e->fate = cut ? kExportUnchanged : kExportNotCutBack;
@@ -395,8 +395,44 @@ bool ReplaceExport(ExportTransaction* t, Export* e, RunOutcome* outcome)
     return replaced;
 }
 
+// The platform's replace, and for the source what a logger added to it
+// meanwhile carried across: as the platform's results, with the one a
+// source changed otherwise gives.
+enum { kReplaceFoundChanged = kReplaceKeptBoth + 1 };
+uint32_t ReplaceAndCarry(ExportTransaction* t, Export* e, const FileIdentity* oldId, FormChar* backup,
+                         uint32_t* error)
+{
+    FileStamp written = {0, 0};
+    PlatformStamp(e->tempPath, &written);
+    const bool keepOld = e->keepsPrevious;
+    uint32_t how = (MustBeDurable(t, e) ? kReplaceDurable : 0) | (keepOld || e->isSource ? kReplaceKeepOld : 0) |
+                   (e->isSource ? kReplaceWatched : 0);
+    ReplaceResult result = PlatformReplace(e->path, e->tempPath, backup, how);
+    *error = PlatformLastError();
+    if (result != kReplaced || !e->isSource) {
+        return result;
+    }
+    SourceAsRead read = {t->sourceStamp, t->sourceSum, LineUnitOf(t->encoding)};
+    switch (CarrySourceTail(e->path, backup, read, e->newId, written, error)) {
+    case kTailCarried:
+        break;
+    case kTailPutBack:
+        return kReplaceFoundChanged;
+    case kTailHeldOpen:
+        return kReplaceKeptOld;
+    case kTailKeptBoth:
+        return kReplaceKeptBoth;
+    }
+    if (!keepOld && oldId != nullptr && NameHolds(backup, *oldId)) {
+        PlatformDelete(backup);
+    }
+    return kReplaced;
+}
+
 bool ReplaceOrDiscard(ExportTransaction* t, Export* e, RunOutcome* outcome)
 {
+    FileIdentity oldId;
+    const bool oldKnown = PlatformIdentity(e->claim, &oldId);
     PlatformClose(e->output);
     e->output = nullptr;
     PlatformClose(e->claim);
@@ -414,19 +450,15 @@ bool ReplaceOrDiscard(ExportTransaction* t, Export* e, RunOutcome* outcome)
     }
     FormChar backup[kTempPathCapacity];
     CopyText(e->backupName, backup, kTempPathCapacity);
-    SourceAsRead read = {t->sourceStamp, t->sourceSum, LineUnitOf(t->encoding)};
-    const bool keepOld = e->keepsPrevious;
-    ReplaceResult result =
-        PlatformReplace(e->path, e->tempPath, e->isSource ? &read : nullptr, backup, MustBeDurable(t, e), keepOld);
-    uint32_t error = PlatformLastError();
-    switch (result) {
+    uint32_t error = 0;
+    switch (ReplaceAndCarry(t, e, oldKnown ? &oldId : nullptr, backup, &error)) {
     case kReplaced:
         e->created = false;
         e->fate = kExportWritten;
         t->sourceLanded = t->sourceLanded || e->isSource;
         // In place now: the record keeps what it said of it (DescribeExport).
         e->state = kExportCommitted;
-        if (keepOld && NameHolds(e->backupName, e->previousVersion.old)) {
+        if (e->keepsPrevious && NameHolds(e->backupName, e->previousVersion.old)) {
             e->previous =
                 PutPreviousAway(&e->previousVersion, t->previousNote, TellRecordOfPrevious, t, e->previousKept);
         }
@@ -438,7 +470,7 @@ bool ReplaceOrDiscard(ExportTransaction* t, Export* e, RunOutcome* outcome)
     case kReplaceFoundChanged:
         OutcomeFail(outcome, kRunSourceChanged, kSourceFile, 0);
         break;
-    case kReplaceKeptOld:
+    default:
         OutcomeFail(outcome, kRunExportUnreplaced, e->which, error);
         break;
     }

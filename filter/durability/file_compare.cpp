@@ -62,20 +62,3 @@ bool SumOfFirst(FileHandle file, uint64_t count, uint64_t* value)
     *value = SumValue(&sum);
     return true;
 }
-
-bool AppendRange(FileHandle from, uint64_t offset, uint64_t count, FileHandle to)
-{
-    unsigned char bytes[kCompareChunk];
-    if (!PlatformSeekEnd(to)) {
-        return false;
-    }
-    for (uint64_t done = 0; done < count;) {
-        uint32_t n = static_cast<uint32_t>(Smaller(count - done, kCompareChunk));
-        if (!ReadAt(from, offset + done, bytes, n) || !PlatformSeekEnd(to) || !PlatformWrite(to, bytes, n)) {
-            return false;
-        }
-        done += n;
-    }
-    return PlatformFlush(to);
-}
-

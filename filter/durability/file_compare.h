@@ -21,7 +21,5 @@ inline bool NameHolds(const FormChar* path, const FileIdentity& id)
     FileIdentity now;
     return path[0] != 0 && PlatformIdentityAt(path, &now) && SameIdentity(now, id);
 }
-// Adds count bytes of from, from offset on, at the end of to, and flushes it.
-bool AppendRange(FileHandle from, uint64_t offset, uint64_t count, FileHandle to);
 
 #endif

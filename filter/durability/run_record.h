@@ -30,6 +30,7 @@
 
 #include "filter/durability/previous_version.h"
 #include "filter/durability/record_seal.h"
+#include "filter/durability/source_tail.h"
 #include "filter/run/run_request.h"
 #include "platform/platform.h"
 

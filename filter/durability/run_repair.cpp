@@ -42,14 +42,6 @@ uint64_t SizeAt(const FormChar* path)
     return PlatformStamp(path, &stamp) ? stamp.size : ~0ull;
 }
 
-// True when the unit that ends at offset end is a line end.
-bool EndsALineAt(FileHandle file, uint64_t end, uint32_t unit)
-{
-    uint32_t width = LineUnitBytes(unit);
-    unsigned char bytes[2];
-    return end >= width && ReadAt(file, end - width, bytes, width) && IsLineEndUnit(bytes, unit);
-}
-
 // ---- Appended exports --------------------------------------------------------
 
 // The temporary file an appended export's lines waited in, or a rewrite's
@@ -210,37 +202,21 @@ bool CarryTail(const RecordedExport& e, const SourceAsRead& read)
         PlatformClose(old);
         return false;
     }
-    const uint64_t readSize = read.stamp.size;
-    if (oldSize == readSize && stamp.writeTime == read.stamp.writeTime) {
+    if (oldSize == read.stamp.size && stamp.writeTime == read.stamp.writeTime) {
         PlatformClose(old);
         return true;
     }
-    uint32_t unit = read.unit;
-    uint32_t width = LineUnitBytes(unit);
-    uint64_t sum = 0;
-    bool onlyAdded = oldSize > readSize && (oldSize - readSize) % width == 0 &&
-                     (readSize == 0 || EndsALineAt(old, readSize, unit)) && EndsALineAt(old, oldSize, unit) &&
-                     SumOfFirst(old, readSize, &sum) && sum == read.sum;
-    if (!onlyAdded) {
-        PlatformClose(old);
-        return false;
-    }
-    // A CR LF cut between the read and the tail: the new file ends that
-    // line already, the LF is not a line of its own.
-    uint64_t tail = readSize;
-    unsigned char around[4];
-    if (readSize >= width && ReadAt(old, readSize - width, around, 2 * width) && IsLineFeedUnit(around + width, unit) &&
-        IsLineEndUnit(around, unit) && !IsLineFeedUnit(around, unit)) {
-        tail += width;
-    }
-    FileHandle target = PlatformOpenFile(e.path, kOpenToMend);
+    uint64_t tail = 0;
+    bool onlyAdded = (oldSize - read.stamp.size) % LineUnitBytes(read.unit) == 0 &&
+                     EndsALineAt(old, oldSize, read.unit) && OnlyLinesAdded(old, oldSize, read, &tail);
+    FileHandle target = onlyAdded ? PlatformOpenFile(e.path, kOpenToAppend) : nullptr;
     uint64_t now = 0;
     bool carried = false;
     if (target != nullptr && PlatformFileSize(target, &now)) {
         if (now == e.newSize) {
-            carried = AppendRange(old, tail, oldSize - tail, target);
+            carried = AppendLines(old, tail, oldSize, target, read.unit);
         } else if (now == e.newSize + (oldSize - tail)) {
-            // Carried already, by the replace, before the kill.
+            // Carried already, by the commit, before the kill.
             carried = SameBytes(target, e.newSize, old, tail, oldSize - tail);
         }
     }

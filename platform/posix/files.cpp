@@ -181,6 +181,17 @@ bool PlatformStamp(const FormChar* path, FileStamp* stamp)
     return true;
 }
 
+bool PlatformStampOf(FileHandle file, FileStamp* stamp)
+{
+    struct stat st;
+    if (fstat(Fd(file), &st) != 0) {
+        return false;
+    }
+    stamp->size = static_cast<uint64_t>(st.st_size);
+    stamp->writeTime = WriteTimeOf(st);
+    return true;
+}
+
 bool PlatformClaimedPath(FileHandle claim, FormChar* path, uint32_t capacity)
 {
     if (g_faults.failClaimedPath) {
@@ -426,20 +437,23 @@ FileHandle PlatformOpenFile(const FormChar* path, OpenMode mode)
 {
     Step();
     std::string native = NativePath(path);
-    int flags = O_RDWR | O_CLOEXEC | O_NOFOLLOW | (mode == kOpenRecordNew ? O_CREAT | O_EXCL : 0);
+    const bool record = mode == kOpenRecordNew || mode == kOpenRecordExisting;
+    int flags = mode == kOpenToReadAlone ? O_RDONLY : O_RDWR;
+    flags |= O_CLOEXEC | O_NOFOLLOW | (mode == kOpenRecordNew ? O_CREAT | O_EXCL : 0) |
+             (mode == kOpenToAppend ? O_APPEND : 0);
     int fd = open(native.c_str(), flags, 0600);
     if (fd < 0) {
         return nullptr;
     }
     // Held: a record that another open description locks belongs to a run
     // going on (in this process or another).
-    if (mode != kOpenToMend && flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    if (record && flock(fd, LOCK_EX | LOCK_NB) != 0) {
         int error = errno;
         close(fd);
         errno = error;
         return nullptr;
     }
-    if (mode != kOpenToMend) {
+    if (record) {
         g_recordFds.push_back(fd);
     }
     return Handle(fd);

@@ -249,6 +249,11 @@ bool PlatformStamp(const FormChar* path, FileStamp* stamp)
     return true;
 }
 
+bool PlatformStampOf(FileHandle file, FileStamp* stamp)
+{
+    return StampOfHandle(Win(file), stamp);
+}
+
 bool PlatformIdentity(FileHandle file, FileIdentity* identity)
 {
     BY_HANDLE_FILE_INFORMATION info;
@@ -305,13 +310,23 @@ bool PlatformNameBeside(const FormChar* target, FormChar kind, uint32_t slot, Fo
 FileHandle PlatformOpenFile(const FormChar* path, OpenMode mode)
 {
     // A record is shared for deletion only: its run removes it while it
-    // still holds it, and no one else can open it meanwhile.
-    DWORD share = mode == kOpenToMend ? FILE_SHARE_READ | FILE_SHARE_WRITE : FILE_SHARE_DELETE;
+    // still holds it, and no one else can open it meanwhile. A file read
+    // alone is not shared at all.
+    DWORD access = GENERIC_READ | GENERIC_WRITE;
+    DWORD share = FILE_SHARE_DELETE;
+    if (mode == kOpenToMend || mode == kOpenToAppend) {
+        share = FILE_SHARE_READ | FILE_SHARE_WRITE;
+    }
+    if (mode == kOpenToAppend) {
+        access = GENERIC_READ | FILE_APPEND_DATA;
+    } else if (mode == kOpenToReadAlone) {
+        access = GENERIC_READ;
+        share = 0;
+    }
     DWORD disposition = mode == kOpenRecordNew ? CREATE_NEW : OPEN_EXISTING;
     HANDLE file = INVALID_HANDLE_VALUE;
     Retried([&] {
-        file = CreateFileW(path, GENERIC_READ | GENERIC_WRITE, share, nullptr, disposition, FILE_ATTRIBUTE_NORMAL,
-                           nullptr);
+        file = CreateFileW(path, access, share, nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
         // A record held by a run going on is not waited for.
         return file != INVALID_HANDLE_VALUE || (mode == kOpenRecordExisting && GetLastError() == ERROR_SHARING_VIOLATION);
     });

@@ -119,7 +119,7 @@ protected:
         for (const std::string& name : state_.Entries()) {
             unlink(state_.File(name).c_str());
         }
-        for (const std::string& sub : {"/files/", "/info/"}) {
+        for (const char* sub : {"/files/", "/info/"}) {
             for (const std::string& name : FolderEntries(TestTrash().path() + sub)) {
                 unlink((TestTrash().path() + sub + name).c_str());
             }

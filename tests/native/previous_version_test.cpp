@@ -45,7 +45,7 @@ protected:
     static std::string Trash(const std::string& sub) { return TestTrash().path() + sub; }
     static void EmptyTrash()
     {
-        for (const std::string& sub : {"/files/", "/info/"}) {
+        for (const char* sub : {"/files/", "/info/"}) {
             for (const std::string& name : FolderEntries(Trash(sub))) {
                 unlink((Trash(sub) + name).c_str());
             }
