@@ -45,9 +45,8 @@ uint32_t PlatformLastError()
 
 void* PlatformAllocZeroed(uint64_t size)
 {
-    ++g_allocations;
-    if (g_faults.failAllocation || g_faults.failAllocationAt == g_allocations) {
-        errno = ENOMEM;
+    if (int error = FaultAt(kCallAllocate)) {
+        errno = error;
         return nullptr;
     }
     if (size >= kMapThreshold) {
@@ -116,14 +115,8 @@ bool PlatformRead(FileHandle file, void* buffer, uint32_t count, uint32_t* got)
         *got = n > 0 ? static_cast<uint32_t>(n) : 0;
         return n >= 0;
     }
-    ++g_readCalls;
-    RaiseStopIf(g_faults.stopAtRead, g_readCalls);
-    HookIf(g_faults.hookAtRead, g_readCalls);
-    if (g_faults.failReadCall || g_faults.failReadAt == g_readCalls) {
-        return Injected(EIO);
-    }
-    if ((g_faults.shortRead || g_faults.shortReadAt == g_readCalls) && count > 0) {
-        count -= 1;
+    if (int error = FaultAt(kCallRead, Fd(file), &count)) {
+        return Injected(error);
     }
     // One call as the caller sees it; read() itself may return less at a time.
     return ReadUpTo(Fd(file), buffer, count, got, false);
@@ -134,8 +127,8 @@ FileHandle PlatformClaimTarget(const FormChar* path, bool* created, const StopFl
     std::string native = NativePath(path);
     *created = false;
     Step();
-    if (g_faults.failClaimAt == ++g_claims) {
-        errno = EBUSY;
+    if (int error = FaultAt(kCallClaim)) {
+        errno = error;
         return nullptr;
     }
     int fd = open(native.c_str(), O_RDWR | O_CLOEXEC);
@@ -157,7 +150,7 @@ FileHandle PlatformClaimTarget(const FormChar* path, bool* created, const StopFl
         return nullptr;
     }
     if (!shareWrites) {
-        g_appendClaims.insert(fd);
+        FaultAt(kCallClaimedToAppend, fd);
     }
     return Handle(fd);
 }
@@ -194,8 +187,8 @@ bool PlatformStampOf(FileHandle file, FileStamp* stamp)
 
 bool PlatformClaimedPath(FileHandle claim, FormChar* path, uint32_t capacity)
 {
-    if (g_faults.failClaimedPath) {
-        return Injected(ENAMETOOLONG);
+    if (int error = FaultAt(kCallClaimedPath)) {
+        return Injected(error);
     }
     char* real = realpath(NativePath(path).c_str(), nullptr);
     if (real == nullptr) {
@@ -220,8 +213,8 @@ bool PlatformClaimedPath(FileHandle claim, FormChar* path, uint32_t capacity)
 bool PlatformReadHead(FileHandle file, void* buffer, uint32_t count, uint32_t* got)
 {
     *got = 0;
-    if (g_faults.failReadHead) {
-        return Injected(EIO);
+    if (int error = FaultAt(kCallReadHead)) {
+        return Injected(error);
     }
     return ReadUpTo(Fd(file), buffer, count, got, true);
 }
@@ -236,14 +229,7 @@ bool PlatformWrite(FileHandle file, const void* bytes, uint32_t count)
     const char* from = static_cast<const char*>(bytes);
     uint32_t left = count;
     Step();
-    bool record = IsRecordFd(Fd(file));
-    if (g_faults.failWriteAfter >= 0 && !record) {
-        long long room = g_faults.failWriteAfter - g_bytesWritten;
-        if (room < static_cast<long long>(count)) {
-            left = room > 0 ? static_cast<uint32_t>(room) : 0;
-            errno = ENOSPC;
-        }
-    }
+    const int error = FaultAt(kCallWrite, Fd(file), &left);
     uint32_t done = 0;
     while (done < left) {
         ssize_t n = write(Fd(file), from + done, left - done);
@@ -254,14 +240,8 @@ bool PlatformWrite(FileHandle file, const void* bytes, uint32_t count)
             return false;
         }
         done += static_cast<uint32_t>(n);
-        if (!record) {
-            g_bytesWritten += n;
-        }
     }
-    if (count > 0) {
-        g_writtenFiles.insert(Fd(file));
-    }
-    return done == count;
+    return done == count || Injected(error);
 }
 
 bool PlatformTruncate(FileHandle file, uint64_t size)
@@ -276,9 +256,8 @@ bool PlatformFlush(FileHandle file)
     if (IsRecordFd(Fd(file))) {
         return fsync(Fd(file)) == 0;
     }
-    RaiseStopIf(g_faults.stopAtFlush, ++g_flushes);
-    if (g_faults.failFlush || g_faults.failFlushAt == g_flushes) {
-        return Injected(EIO);
+    if (int error = FaultAt(kCallFlush, Fd(file))) {
+        return Injected(error);
     }
     return fsync(Fd(file)) == 0;
 }
@@ -294,22 +273,19 @@ bool PlatformClose(FileHandle file)
             break;
         }
     }
-    bool written = g_writtenFiles.erase(Fd(file)) > 0;
     if (close(Fd(file)) != 0) {
+        FaultAt(kCallClose, Fd(file));
         return false;
     }
-    bool appended = g_appendClaims.erase(Fd(file)) > 0;
-    if (written && (g_faults.failCloseAfterWrite || (appended && g_faults.failAppendedClose))) {
-        return Injected(EIO);
-    }
-    return true;
+    int error = FaultAt(kCallClose, Fd(file));
+    return error == 0 || Injected(error);
 }
 
 FileHandle PlatformCreateTempBeside(const FormChar* target, FormChar* tempPath, const StopFlag*)
 {
     Step();
-    if (g_faults.failTempCreate) {
-        errno = EACCES;
+    if (int error = FaultAt(kCallCreateTemp)) {
+        errno = error;
         return nullptr;
     }
     if (tempPath[0] != 0) {
@@ -476,8 +452,8 @@ bool PlatformRenameToFree(const FormChar* from, const FormChar* to)
 bool PlatformLinkBeside(const FormChar* existing, const FormChar* to)
 {
     Step();
-    if (g_faults.failLink) {
-        return Injected(EPERM);
+    if (int error = FaultAt(kCallLink)) {
+        return Injected(error);
     }
     return link(NativePath(existing).c_str(), NativePath(to).c_str()) == 0;
 }

@@ -27,14 +27,6 @@
 namespace posix_platform {
 
 
-inline thread_local PosixFaults g_faults;
-inline thread_local long long g_bytesWritten = 0;
-inline thread_local int g_readCalls = 0;
-inline thread_local int g_allocations = 0;
-inline thread_local int g_replaces = 0;
-inline thread_local int g_flushes = 0;
-inline thread_local int g_claims = 0;
-inline thread_local int g_steps = 0;
 inline thread_local std::string g_stateFolder;
 inline thread_local std::string g_trashFolder;
 
@@ -53,18 +45,38 @@ inline bool IsRecordFd(int fd)
     return false;
 }
 
-// One step of the kind a kill may fall on.
-inline void Step()
-{
-    ++g_steps;
-    if (g_faults.killAtStep != 0 && g_steps == g_faults.killAtStep) {
-        _exit(86);
-    }
-}
-// Files written to since they were opened, for failCloseAfterWrite.
-inline thread_local std::set<int> g_writtenFiles;
-// Exports claimed to append (not sharing writes), for failAppendedClose.
-inline thread_local std::set<int> g_appendClaims;
+// ---- The one seam the tests' faults come through (faults.cpp) -------------
+// The calls a planned fault (PosixFaults, posix_form.h) can fall on.
+enum Call {
+    kCallAllocate,
+    kCallRead,             // a read of the source or a temporary file
+    kCallClaim,
+    kCallClaimedToAppend,  // a claim that appends, made: its fd
+    kCallClaimedPath,
+    kCallReadHead,
+    kCallWrite,
+    kCallFlush,
+    kCallClose,
+    kCallCreateTemp,
+    kCallLink,             // a second name for a file
+    kCallReplace,
+    kCallMoved,            // inside a replace, once both files have their new names
+    kCallLineSearch,
+    kCallWideLineSearch,
+    kCallRecycle,
+    kCallRecycleRemoves,   // answered non-zero: the trash removes the file instead
+    kCallKinds
+};
+// Tells the tests' fault plan that the platform is about to make a call of
+// that kind, on the file fd (-1 for none), of *count bytes: the plan counts
+// it, raises a planned stop, calls a planned hook, and answers the error the
+// call fails with, or 0 to go on. *count may come back smaller: the call
+// moves that many bytes (a short read; a write until the disk is full, then
+// the error). Calls on a record's files are neither counted nor failed. No
+// other part of the platform reads the plan.
+int FaultAt(Call call, int fd = -1, uint32_t* count = nullptr);
+// One step of the kind a kill may fall on (PosixFaults::killAtStep).
+void Step();
 
 // An injected fault fails the call the way the system would, with a reason.
 inline bool Injected(int error)
@@ -73,21 +85,6 @@ inline bool Injected(int error)
     return false;
 }
 
-inline void RaiseStopIf(int at, int count)
-{
-    if (g_faults.stop != nullptr && at == count) {
-        RaiseStop(g_faults.stop);
-    }
-}
-
-inline void HookIf(int at, int count)
-{
-    if (g_faults.hook != nullptr && at == count) {
-        g_faults.hook(g_faults.hookArg);
-    }
-}
-inline thread_local int g_lineSearches = 0;
-inline thread_local int g_wideLineSearches = 0;
 inline thread_local PosixCollation g_collation;
 inline thread_local PosixCodePage g_codePage;
 

@@ -59,7 +59,7 @@ enum OldLink { kOldLinked, kNoSecondNames, kTargetTaken };
 OldLink LinkOld(const std::string& to, const std::string& old, const struct stat& oldFile)
 {
     struct stat linked;
-    if (g_faults.failLink || link(to.c_str(), old.c_str()) != 0) {
+    if (FaultAt(kCallLink) != 0 || link(to.c_str(), old.c_str()) != 0) {
         return kNoSecondNames;
     }
     if (stat(old.c_str(), &linked) != 0 || !SameInode(linked, oldFile)) {
@@ -83,13 +83,10 @@ ReplaceResult PlatformReplace(const FormChar* target, const FormChar* temp, Form
     std::string given = backup[0] != 0 ? NativePath(backup) : std::string();
     backup[0] = 0;
     Step();
-    ++g_replaces;
-    RaiseStopIf(g_faults.stopAtReplace, g_replaces);
-    if (g_faults.failReplace || g_faults.failReplaceAt == g_replaces) {
-        errno = EBUSY;
+    if (int error = FaultAt(kCallReplace)) {
+        errno = error;
         return kReplaceKeptOld;
     }
-    HookIf(g_faults.hookAtReplace, g_replaces);
     std::string to = NativePath(target);
     std::string from = NativePath(temp);
     struct stat oldFile;
@@ -129,9 +126,7 @@ ReplaceResult PlatformReplace(const FormChar* target, const FormChar* temp, Form
     if (durable) {
         SyncFolderOf(to);
     }
-    if (g_faults.afterMove != nullptr && g_faults.afterMoveAt == g_replaces) {
-        g_faults.afterMove(g_faults.hookArg);
-    }
+    FaultAt(kCallMoved);
     if (!old.empty()) {
         NameTheBackup(old, backup);
     }

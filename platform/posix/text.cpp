@@ -161,8 +161,7 @@ bool PlatformToAnsi(const FormChar* text, char* out, uint32_t outCapacity, bool*
 
 bool PlatformLineContains(const char* line, const char* needle, bool ignoreCase)
 {
-    ++g_lineSearches;
-    RaiseStopIf(g_faults.stopAtSearch, g_lineSearches + g_wideLineSearches);
+    FaultAt(kCallLineSearch);
     if (*needle == 0) {
         return false;
     }
@@ -202,8 +201,7 @@ char16_t WideUpper(char16_t c)
 
 bool PlatformWideLineContains(const FormChar* line, const FormChar* needle, bool ignoreCase)
 {
-    ++g_wideLineSearches;
-    RaiseStopIf(g_faults.stopAtSearch, g_lineSearches + g_wideLineSearches);
+    FaultAt(kCallWideLineSearch);
     if (*needle == 0) {
         return false;
     }

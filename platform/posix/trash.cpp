@@ -72,10 +72,10 @@ bool PlatformRecycle(const FormChar* path)
 {
     Step();
     std::string from = NativePath(path);
-    if (g_faults.failRecycle) {
-        return Injected(EXDEV);
+    if (int error = FaultAt(kCallRecycle)) {
+        return Injected(error);
     }
-    if (g_faults.recycleRemoves) {
+    if (FaultAt(kCallRecycleRemoves) != 0) {
         return unlink(from.c_str()) == 0;
     }
     std::string trash = TrashFolder();
