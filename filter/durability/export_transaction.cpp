@@ -93,6 +93,24 @@ bool ReadExportMark(Export* e)
     return true;
 }
 
+// A rewritten export, claimed: the file the claim holds, under its own
+// name, is the one replaced, not a new file named as typed (other letter
+// case, a short name, a link). Its temporary file and backup are named, to
+// be made once the run's record names them. False when it cannot be had.
+bool NameRewrite(const ExportTransaction* t, Export* e, uint32_t slot)
+{
+    if (!PlatformClaimedPath(e->claim, e->path, kLongPathCapacity) ||
+        !PlatformNameBeside(e->path, 'v', slot, e->tempName) ||
+        !PlatformNameBeside(e->path, 'b', slot + 1, e->backupName)) {
+        MarkUnclaimed(e, PlatformLastError());
+        return false;
+    }
+    e->isSource = SameText(e->path, t->sourceName);
+    // Content it had is kept as its previous version.
+    e->keepsPrevious = e->hadContent && PlatformIdentity(e->claim, &e->previousVersion.old);
+    return true;
+}
+
 void ClaimExport(const ExportRequest* r, const Export* other, ExportTransaction* t, Export* e,
                  const StopFlag* stop)
 {
@@ -141,23 +159,9 @@ void ClaimExport(const ExportRequest* r, const Export* other, ExportTransaction*
         e->state = kExportOpen;
         return;
     }
-    // The file the claim holds, under its own name, is the one replaced: not
-    // a new file named as typed (other letter case, a short name, a link).
-    if (!PlatformClaimedPath(e->claim, e->path, kLongPathCapacity)) {
-        MarkUnclaimed(e, PlatformLastError());
-        return;
+    if (NameRewrite(t, e, slot)) {
+        e->state = kExportOpen;
     }
-    e->isSource = SameText(e->path, t->sourceName);
-    // The temporary file is made once the run's record names it.
-    if (!PlatformNameBeside(e->path, 'v', slot, e->tempName) ||
-        !PlatformNameBeside(e->path, 'b', slot + 1, e->backupName)) {
-        MarkUnclaimed(e, PlatformLastError());
-        return;
-    }
-    // Content it had is kept as its previous version.
-    e->keepsPrevious = e->hadContent && PlatformIdentity(e->claim, &e->previousVersion.old);
-    (void)stop;
-    e->state = kExportOpen;
 }
 
 void OpenOutput(Export* e, const StopFlag* stop)

@@ -183,6 +183,23 @@ int ProbeBytes(const NeedleSearch* s, uint32_t k, unsigned char out[2])
 }
 
 #if defined(QUORVANE_AVX2)
+// Where, of 32 candidates, both probes hold one of their bytes (a1 or a2 at
+// x, c1 or c2 at y): all ones there. Exact: a2 and c2 are not looked at.
+template <bool Exact>
+QUORVANE_AVX2_TARGET inline __m256i BothProbesAvx2(const unsigned char* x, const unsigned char* y, __m256i a1,
+                                                   __m256i a2, __m256i c1, __m256i c2)
+{
+    __m256i vx = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(x));
+    __m256i vy = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(y));
+    __m256i mx = _mm256_cmpeq_epi8(vx, a1);
+    __m256i my = _mm256_cmpeq_epi8(vy, c1);
+    if (!Exact) {
+        mx = _mm256_or_si256(mx, _mm256_cmpeq_epi8(vx, a2));
+        my = _mm256_or_si256(my, _mm256_cmpeq_epi8(vy, c2));
+    }
+    return _mm256_and_si256(mx, my);
+}
+
 // The vector scan 32 candidates at a time: the first position in
 // [*from, last] where the whole needle stands, or size; *from is left where
 // fewer than 32 candidates remain, for the narrower scan to go on from.
@@ -201,22 +218,8 @@ QUORVANE_AVX2_TARGET uint64_t FindProbesAvx2(const NeedleSearch* s, const unsign
     uint64_t i = *from;
     // Two vectors a round, one branch for both.
     while (i + 63 <= last) {
-        __m256i x = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(x0 + i));
-        __m256i y = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(y0 + i));
-        __m256i x2 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(x0 + i + 32));
-        __m256i y2 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(y0 + i + 32));
-        __m256i mx = _mm256_cmpeq_epi8(x, a1);
-        __m256i my = _mm256_cmpeq_epi8(y, c1);
-        __m256i mx2 = _mm256_cmpeq_epi8(x2, a1);
-        __m256i my2 = _mm256_cmpeq_epi8(y2, c1);
-        if (!Exact) {
-            mx = _mm256_or_si256(mx, _mm256_cmpeq_epi8(x, a2));
-            my = _mm256_or_si256(my, _mm256_cmpeq_epi8(y, c2));
-            mx2 = _mm256_or_si256(mx2, _mm256_cmpeq_epi8(x2, a2));
-            my2 = _mm256_or_si256(my2, _mm256_cmpeq_epi8(y2, c2));
-        }
-        __m256i both = _mm256_and_si256(mx, my);
-        __m256i both2 = _mm256_and_si256(mx2, my2);
+        __m256i both = BothProbesAvx2<Exact>(x0 + i, y0 + i, a1, a2, c1, c2);
+        __m256i both2 = BothProbesAvx2<Exact>(x0 + i + 32, y0 + i + 32, a1, a2, c1, c2);
         if (_mm256_testz_si256(_mm256_or_si256(both, both2), _mm256_or_si256(both, both2))) {
             i += 64;
             continue;
@@ -232,15 +235,8 @@ QUORVANE_AVX2_TARGET uint64_t FindProbesAvx2(const NeedleSearch* s, const unsign
         i += 64;
     }
     while (i + 31 <= last) {
-        __m256i x = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(x0 + i));
-        __m256i y = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(y0 + i));
-        __m256i mx = _mm256_cmpeq_epi8(x, a1);
-        __m256i my = _mm256_cmpeq_epi8(y, c1);
-        if (!Exact) {
-            mx = _mm256_or_si256(mx, _mm256_cmpeq_epi8(x, a2));
-            my = _mm256_or_si256(my, _mm256_cmpeq_epi8(y, c2));
-        }
-        uint64_t mask = static_cast<uint32_t>(_mm256_movemask_epi8(_mm256_and_si256(mx, my)));
+        uint64_t mask =
+            static_cast<uint32_t>(_mm256_movemask_epi8(BothProbesAvx2<Exact>(x0 + i, y0 + i, a1, a2, c1, c2)));
         uint64_t at = size;
         BlockVerdict verdict = CheckBlock(s, b, i, mask, budget, &at);
         if (verdict != kNoneHolds) {
@@ -299,6 +295,22 @@ inline bool FindProbesNarrow(const NeedleSearch* s, const unsigned char* b, uint
 }
 #endif
 
+// The needle's borders, folded: for each start of it, the longest proper
+// start that is also its end.
+void SetBorders(NeedleSearch* s)
+{
+    s->border[0] = 0;
+    for (uint32_t k = 1, b = 0; k < s->length && k < kNeedleSearchMost; ++k) {
+        while (b > 0 && Fold(s, s->needle[k]) != Fold(s, s->needle[b])) {
+            b = s->border[b - 1];
+        }
+        if (Fold(s, s->needle[k]) == Fold(s, s->needle[b])) {
+            ++b;
+        }
+        s->border[k] = static_cast<uint16_t>(b);
+    }
+}
+
 }  // namespace
 
 void NeedleSearchInit(NeedleSearch* s, const char* needle, bool ignoreCase, const TextRules* rules)
@@ -321,17 +333,7 @@ void NeedleSearchInitBytes(NeedleSearch* s, const unsigned char* needle, uint32_
     s->uniform = false;
     s->avx2 = ProcessorHasAvx2();
 
-    // The needle's borders, folded.
-    s->border[0] = 0;
-    for (uint32_t k = 1, b = 0; k < s->length && k < kNeedleSearchMost; ++k) {
-        while (b > 0 && Fold(s, s->needle[k]) != Fold(s, s->needle[b])) {
-            b = s->border[b - 1];
-        }
-        if (Fold(s, s->needle[k]) == Fold(s, s->needle[b])) {
-            ++b;
-        }
-        s->border[k] = static_cast<uint16_t>(b);
-    }
+    SetBorders(s);
 
     // The rarest byte, then the rarest of another value: a run of one byte
     // in the text then makes no position a candidate unless the needle is

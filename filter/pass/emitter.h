@@ -207,6 +207,20 @@ inline void PutLineEnds(const Units& u, char* out)
 #endif
 }
 
+// Room for need more bytes in the sink's buffer, whose count of bytes used
+// the caller keeps in *used meanwhile: flushed first when short. False when
+// it cannot have them.
+inline bool MakeRoom(LineSink* sink, uint32_t* used, uint32_t need)
+{
+    if (sink->capacity - *used >= need) {
+        return true;
+    }
+    sink->used = *used;
+    const bool room = SinkFlush(sink) && sink->capacity >= need;
+    *used = sink->used;
+    return room;
+}
+
 // Longest line, in units, the short-line loop cuts and writes by itself.
 const uint64_t kShortLine = 64;
 
@@ -223,10 +237,10 @@ void RewriteShortLines(const Units& u, LineSink* sink, const char* text, uint64_
     // Kept here while the loop writes bytes (which the compiler must
     // otherwise assume may be these), and given back to the sink after.
     uint32_t used = sink->used;
-    const uint32_t capacity = sink->capacity;
     char* const buffer = sink->buffer;
     uint64_t lines = 0;
     uint64_t i = *at;
+    bool full = false;
     while (i < to) {
         // A whole block of empty lines, each ended by a lone CR or a NUL (a
         // file of line ends alone): 64 bytes of them become one pattern.
@@ -235,22 +249,16 @@ void RewriteShortLines(const Units& u, LineSink* sink, const char* text, uint64_
             if ((m.cr | m.nul) != ~0ull || u.At(text, i + 64) == kLf) {
                 break;
             }
-            if (capacity - used < 128) {
-                sink->used = used;
-                if (!SinkFlush(sink) || capacity < 128) {
-                    used = sink->used;
-                    sink->lines += lines;
-                    *at = i;
-                    return;
-                }
-                used = sink->used;
+            full = !MakeRoom(sink, &used, 128);
+            if (full) {
+                break;
             }
             PutLineEnds(u, buffer + used);
             used += 128;
             lines += 64 / w;
             i += 64;
         }
-        if (i >= to) {
+        if (full || i >= to) {
             break;
         }
         const uint64_t limit = to - i > kShortLine * w ? i + kShortLine * w : to;
@@ -262,13 +270,8 @@ void RewriteShortLines(const Units& u, LineSink* sink, const char* text, uint64_
             break;
         }
         const uint32_t n = static_cast<uint32_t>(j - i);
-        if (capacity - used < n + ending) {
-            sink->used = used;
-            if (!SinkFlush(sink) || capacity < n + ending) {
-                used = sink->used;
-                break;
-            }
-            used = sink->used;
+        if (!MakeRoom(sink, &used, n + ending)) {
+            break;
         }
         char* out = buffer + used;
         for (uint32_t k = 0; k < n; ++k) {

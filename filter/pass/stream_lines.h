@@ -59,6 +59,25 @@ void RouteBeforeCut(Pass* pass, char* data, uint64_t cut)
     data[cut + 1] = saved1;
 }
 
+// After a cut the LF units at the front belong to no line: they go. False
+// when the window must read on first, since nothing, or half a unit, is
+// left, not yet known to start a line (*failed: it could not grow for it).
+template <typename Units>
+bool DropLineFeedsAfterCut(ReadWindow* w, const Units& units, bool* failed)
+{
+    const uint64_t width = Units::kWidth;
+    uint64_t lf = 0;
+    while (lf + width <= w->valid && units.IsLineFeed(w->data, lf)) {
+        lf += width;
+    }
+    WindowDrop(w, lf);
+    if (w->valid < width && w->left > 0) {
+        *failed = w->valid == w->capacity && !WindowGrow(w);
+        return false;
+    }
+    return true;
+}
+
 // Routes every line of the window's source; false when it could not be
 // read whole, or a stop raised meanwhile ended it (the window then tells
 // that it stopped).
@@ -88,14 +107,9 @@ bool StreamLines(ReadWindow* w, const Units& units, Pass* pass)
             return false;
         }
         if (afterCut) {
-            uint64_t lf = 0;
-            while (lf + width <= w->valid && units.IsLineFeed(w->data, lf)) {
-                lf += width;
-            }
-            WindowDrop(w, lf);
-            if (w->valid < width && w->left > 0) {
-                // Nothing, or half a unit: not yet known to start a line.
-                if (w->valid == w->capacity && !WindowGrow(w)) {
+            bool failed = false;
+            if (!DropLineFeedsAfterCut(w, units, &failed)) {
+                if (failed) {
                     return false;
                 }
                 continue;
@@ -111,12 +125,9 @@ bool StreamLines(ReadWindow* w, const Units& units, Pass* pass)
         uint64_t cut = CutAfterLastLineEnd(units, w->data, searched, whole);
         if (cut == 0) {
             searched = whole;
-            if (w->valid < w->capacity) {
-                // LF units were dropped from the front: read on first.
-                continue;
-            }
-            // One line fills the window.
-            if (!WindowGrow(w)) {
+            // One line fills the window: it grows. (When LF units were
+            // dropped from the front, it reads on first.)
+            if (w->valid == w->capacity && !WindowGrow(w)) {
                 return false;
             }
             continue;

@@ -245,6 +245,22 @@ void TransactionInit(ExportTransaction* t, const FormChar* sourceName, const For
     t->heldRecord = nullptr;
 }
 
+// Opens the source, and names it as the file system does, to know it among
+// the exports. Null, with the failure told, when it cannot be opened.
+FileHandle OpenSourceNamed(const RunRequest* r, FormChar* sourceName, RunOutcome* outcome)
+{
+    FileHandle source = PlatformOpenSource(r->source);
+    if (source == nullptr) {
+        OutcomeFail(outcome, kRunSourceUnopened, kSourceFile, PlatformLastError());
+        return nullptr;
+    }
+    for (uint32_t i = 0; i < kPathCapacity; ++i) {
+        sourceName[i] = r->source[i];
+    }
+    PlatformClaimedPath(source, sourceName, kLongPathCapacity);
+    return source;
+}
+
 }  // namespace
 
 void RunControlInit(RunControl* control)
@@ -262,18 +278,11 @@ void DriveRun(const RunRequest* r, RunControl* control, RunOutcome* outcome)
         return;
     }
     RepairBeforeRun(control);
-    FileHandle source = PlatformOpenSource(r->source);
+    FormChar sourceName[kLongPathCapacity];
+    FileHandle source = OpenSourceNamed(r, sourceName, outcome);
     if (source == nullptr) {
-        OutcomeFail(outcome, kRunSourceUnopened, kSourceFile, PlatformLastError());
         return;
     }
-    // The source as the file system names it, to know it among the exports.
-    FormChar sourceName[kLongPathCapacity];
-    for (uint32_t i = 0; i < kPathCapacity; ++i) {
-        sourceName[i] = r->source[i];
-    }
-    PlatformClaimedPath(source, sourceName, kLongPathCapacity);
-
     SearchNeedles needles;
     if (!MakeSearchNeedles(r->search, r->ignoreCase, &needles)) {
         PlatformClose(source);
