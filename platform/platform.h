@@ -195,6 +195,17 @@ inline bool SameStamp(const FileStamp& a, const FileStamp& b)
 {
     return a.size == b.size && a.writeTime == b.writeTime;
 }
+// Which file a name or a handle holds, whatever its spelling and whoever
+// holds it open: the volume and the file's index (GetFileInformationByHandle
+// on Windows, st_dev and st_ino on POSIX).
+struct FileIdentity {
+    uint64_t volume;
+    uint64_t index;
+};
+inline bool SameIdentity(const FileIdentity& a, const FileIdentity& b)
+{
+    return a.volume == b.volume && a.index == b.index;
+}
 // Reads up to count bytes from the start of a file opened with read access
 // (a claim), whatever its position; *got receives how many. The position
 // afterwards is unspecified.
@@ -243,8 +254,12 @@ enum ReplaceHow {
     // the caller to look at and put away.
     kReplaceKeepOld = 2,
     // Another program may be writing to the target by its name (a logger):
-    // the name is never free for a moment, so that what it writes lands in
-    // the old file or the new one, never in a third.
+    // the name is not left free for a moment, so that what it writes lands
+    // in the old file or the new one, never in a third. (On POSIX the old
+    // file keeps a second name meanwhile, and a volume without second names
+    // refuses the replace; on Windows ReplaceFileW moves both in one call,
+    // and only a call that fails half way leaves the name free, when
+    // another program's file under it is then kept, never replaced.)
     kReplaceWatched = 4,
 };
 // Puts the temporary file in the target's place, keeping the target's
@@ -260,29 +275,24 @@ enum ReplaceHow {
 // tried again, as in PlatformCreateTempBeside. backup holds
 // kTempPathCapacity characters; when it is not empty on entry, it is the
 // backup's name, chosen ahead (PlatformNameBeside) so that a record can name
-// it before the replace. how is a set of ReplaceHow flags.
-ReplaceResult PlatformReplace(const FormChar* target, const FormChar* temp, FormChar* backup, uint32_t how);
+// it before the replace. how is a set of ReplaceHow flags. *old receives
+// which file the target held when it was moved (it may no longer be the one
+// the caller claimed: another program may have put a file of its own there).
+ReplaceResult PlatformReplace(const FormChar* target, const FormChar* temp, FormChar* backup, uint32_t how,
+                              FileIdentity* old);
 // Renames a file over another, which it replaces (the old file put back in
 // its place). On Windows a file held open for a moment is tried again.
 bool PlatformRenameOver(const FormChar* from, const FormChar* to);
 // Waits a moment, for another program to finish what it writes.
 void PlatformSleep(uint32_t milliseconds);
+// True where a file opened kOpenToReadAlone can be written by no other
+// program while it is so held (Windows): what it holds then is all it will.
+bool PlatformReadAloneExcludesWriters();
 // Removes a file. On Windows a file held open for a moment is tried again,
 // as in PlatformCreateTempBeside.
 void PlatformDelete(const FormChar* path);
 
 // ---- What a run leaves for the next start ----------------------------------
-// Which file a name or a handle holds, whatever its spelling and whoever
-// holds it open: the volume and the file's index (GetFileInformationByHandle
-// on Windows, st_dev and st_ino on POSIX).
-struct FileIdentity {
-    uint64_t volume;
-    uint64_t index;
-};
-inline bool SameIdentity(const FileIdentity& a, const FileIdentity& b)
-{
-    return a.volume == b.volume && a.index == b.index;
-}
 bool PlatformIdentity(FileHandle file, FileIdentity* identity);
 // False when the name holds no file that can be asked.
 bool PlatformIdentityAt(const FormChar* path, FileIdentity* identity);

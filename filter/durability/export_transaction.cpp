@@ -403,31 +403,34 @@ bool ReplaceExport(ExportTransaction* t, Export* e, RunOutcome* outcome)
 // meanwhile carried across: as the platform's results, with the one a
 // source changed otherwise gives.
 enum { kReplaceFoundChanged = kReplaceKeptBoth + 1 };
-uint32_t ReplaceAndCarry(ExportTransaction* t, Export* e, const FileIdentity* oldId, FormChar* backup,
-                         uint32_t* error)
+uint32_t ReplaceAndCarry(ExportTransaction* t, Export* e, FormChar* backup, uint32_t* error)
 {
     FileStamp written = {0, 0};
     PlatformStamp(e->tempPath, &written);
     const bool keepOld = e->keepsPrevious;
     uint32_t how = (MustBeDurable(t, e) ? kReplaceDurable : 0) | (keepOld || e->isSource ? kReplaceKeepOld : 0) |
                    (e->isSource ? kReplaceWatched : 0);
-    ReplaceResult result = PlatformReplace(e->path, e->tempPath, backup, how);
+    // The old file is the one the target held when it was moved: another
+    // program may have put a file of its own there since the claim.
+    FileIdentity old;
+    ReplaceResult result = PlatformReplace(e->path, e->tempPath, backup, how, &old);
     *error = PlatformLastError();
     if (result != kReplaced || !e->isSource) {
         return result;
     }
     SourceAsRead read = {t->sourceStamp, t->sourceSum, LineUnitOf(t->encoding)};
-    switch (CarrySourceTail(e->path, backup, read, e->newId, written, error)) {
+    TailFiles files = {e->path, backup, old, e->newId, written.size};
+    switch (CarrySourceTail(files, read, error)) {
     case kTailCarried:
         break;
     case kTailPutBack:
         return kReplaceFoundChanged;
-    case kTailHeldOpen:
+    case kTailFailed:
         return kReplaceKeptOld;
     case kTailKeptBoth:
         return kReplaceKeptBoth;
     }
-    if (!keepOld && oldId != nullptr && NameHolds(backup, *oldId)) {
+    if (!keepOld && NameHolds(backup, old)) {
         PlatformDelete(backup);
     }
     return kReplaced;
@@ -435,8 +438,6 @@ uint32_t ReplaceAndCarry(ExportTransaction* t, Export* e, const FileIdentity* ol
 
 bool ReplaceOrDiscard(ExportTransaction* t, Export* e, RunOutcome* outcome)
 {
-    FileIdentity oldId;
-    const bool oldKnown = PlatformIdentity(e->claim, &oldId);
     PlatformClose(e->output);
     e->output = nullptr;
     PlatformClose(e->claim);
@@ -455,7 +456,7 @@ bool ReplaceOrDiscard(ExportTransaction* t, Export* e, RunOutcome* outcome)
     FormChar backup[kTempPathCapacity];
     CopyText(e->backupName, backup, kTempPathCapacity);
     uint32_t error = 0;
-    switch (ReplaceAndCarry(t, e, oldKnown ? &oldId : nullptr, backup, &error)) {
+    switch (ReplaceAndCarry(t, e, backup, &error)) {
     case kReplaced:
         e->created = false;
         e->fate = kExportWritten;

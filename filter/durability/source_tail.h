@@ -56,18 +56,25 @@ enum TailFate {
     // The source was changed otherwise, or its last line never ended: it
     // is back under its name as the other program left it.
     kTailPutBack,
-    // Another program keeps the old file open, and has not written to it
-    // yet: it is back under its name, and the replace is what failed.
-    kTailHeldOpen,
-    // The new file was changed too, or another file took the name: both
-    // are kept, the old one under the backup name.
+    // What came in could not be carried (the reason in *error), or another
+    // program keeps the old file open and has not written to it yet: it is
+    // back under its name, and the replace is what failed.
+    kTailFailed,
+    // The new file was changed too, or another file took a name: both are
+    // kept, the old one under the backup name.
     kTailKeptBoth,
 };
-// The source's new content is under target (the file newId, as it was
-// written: newStamp), its old file under backup. Carries across what came
-// in; *error receives the system's reason when the old file could not be
-// held.
-TailFate CarrySourceTail(const FormChar* target, const FormChar* backup, const SourceAsRead& read,
-                         const FileIdentity& newId, const FileStamp& newStamp, uint32_t* error);
+// The two files of the source's replace, by identity: the old one under
+// backup, the new one under target, newSize bytes as the run wrote it.
+struct TailFiles {
+    const FormChar* target;
+    const FormChar* backup;
+    FileIdentity oldId;
+    FileIdentity newId;
+    uint64_t newSize;
+};
+// Carries across what came in once the new content took the source's name.
+// Reads and moves only what the names hold by those identities.
+TailFate CarrySourceTail(const TailFiles& files, const SourceAsRead& read, uint32_t* error);
 
 #endif

@@ -69,6 +69,7 @@ const Hook kHooks[] = {
     {kCallRead, kCallRead, &PosixFaults::hookAtRead, &PosixFaults::hook},
     {kCallReplace, kCallReplace, &PosixFaults::hookAtReplace, &PosixFaults::hook},
     {kCallMoved, kCallReplace, &PosixFaults::afterMoveAt, &PosixFaults::afterMove},
+    {kCallSleep, kCallSleep, &PosixFaults::hookAtSleep, &PosixFaults::hook},
 };
 
 // What a write or a close is answered beyond the tables: a disk that fills

@@ -60,6 +60,9 @@ struct PosixFaults {
     void* hookArg = nullptr;
     int hookAtRead = 0;
     int hookAtReplace = 0;
+    // ... and at the platform's wait of the given number (PlatformSleep: a
+    // half-written line another program is still writing, waited for).
+    int hookAtSleep = 0;
     // Called with hookArg inside the replace of number afterMoveAt, once
     // the new file has the target's name and the old one its backup name.
     void (*afterMove)(void*) = nullptr;

@@ -61,6 +61,7 @@ enum Call {
     kCallLink,             // a second name for a file
     kCallReplace,
     kCallMoved,            // inside a replace, once both files have their new names
+    kCallSleep,            // a wait for another program to finish what it writes
     kCallLineSearch,
     kCallWideLineSearch,
     kCallRecycle,

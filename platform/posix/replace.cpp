@@ -78,8 +78,10 @@ OldLink LinkOld(const std::string& to, const std::string& old, const struct stat
 // that the target's name is never free: a program that writes to it by
 // name writes to the old file or the new one. Which file is which is told
 // by inode, taken before anything moves.
-ReplaceResult PlatformReplace(const FormChar* target, const FormChar* temp, FormChar* backup, uint32_t how)
+ReplaceResult PlatformReplace(const FormChar* target, const FormChar* temp, FormChar* backup, uint32_t how,
+                              FileIdentity* replaced)
 {
+    *replaced = FileIdentity{0, 0};
     std::string given = backup[0] != 0 ? NativePath(backup) : std::string();
     backup[0] = 0;
     Step();
@@ -93,6 +95,7 @@ ReplaceResult PlatformReplace(const FormChar* target, const FormChar* temp, Form
     if (stat(to.c_str(), &oldFile) != 0) {
         return kReplaceKeptOld;
     }
+    *replaced = FileIdentity{static_cast<uint64_t>(oldFile.st_dev), static_cast<uint64_t>(oldFile.st_ino)};
     // Keep the target's permissions, as the replace on Windows keeps its attributes.
     chmod(from.c_str(), oldFile.st_mode & 07777);
     std::string old;
@@ -147,6 +150,12 @@ bool PlatformRenameOver(const FormChar* from, const FormChar* to)
 
 void PlatformSleep(uint32_t milliseconds)
 {
+    FaultAt(kCallSleep);
     struct timespec pause = {static_cast<time_t>(milliseconds / 1000), static_cast<long>(milliseconds % 1000) * 1000000L};
     nanosleep(&pause, nullptr);
+}
+
+bool PlatformReadAloneExcludesWriters()
+{
+    return false;
 }

@@ -16,15 +16,20 @@ ReplaceResult AfterTheMove(const FormChar* target, FormChar* backup, const FileI
         // Taken by another program already: keep everything.
         return kReplaceKeptBoth;
     }
-    if (WhatNameHolds(backup, oldFile, newFile) != kNameHoldsOld) {
+    switch (WhatNameHolds(backup, oldFile, newFile)) {
+    case kNameFree:
         // The replace left no old file.
         backup[0] = 0;
         return kReplaced;
+    case kNameHoldsOld:
+        if (!keepOld) {
+            RemoveFile(backup);
+        }
+        return kReplaced;
+    default:
+        // Another file under the backup name: not ours to touch.
+        return kReplaced;
     }
-    if (!keepOld) {
-        RemoveFile(backup);
-    }
-    return kReplaced;
 }
 
 // After a failed replace step, whatever it left: the target under its own
@@ -83,8 +88,10 @@ ReplaceResult RecoverFromFailedReplace(const FormChar* target, const FormChar* t
 
 }  // namespace
 
-ReplaceResult PlatformReplace(const FormChar* target, const FormChar* temp, FormChar* backup, uint32_t how)
+ReplaceResult PlatformReplace(const FormChar* target, const FormChar* temp, FormChar* backup, uint32_t how,
+                              FileIdentity* replaced)
 {
+    *replaced = FileIdentity{0, 0};
     FormChar full[kTempPathCapacity];
     if (!FullPath(target, full, kTempPathCapacity) || (backup[0] == 0 && !FreeNameBeside(full, backup))) {
         backup[0] = 0;
@@ -98,6 +105,7 @@ ReplaceResult PlatformReplace(const FormChar* target, const FormChar* temp, Form
     if (!IdentityOf(full, &oldFile) || !IdentityOf(temp, &newFile)) {
         return kReplaceKeptOld;
     }
+    *replaced = oldFile;
     const bool keepOld = (how & kReplaceKeepOld) != 0;
     if (!Retried([&] { return PlatformReplaceStep(full, temp, backup); })) {
         return RecoverFromFailedReplace(full, temp, backup, attributes, oldFile, newFile, keepOld);
@@ -114,4 +122,9 @@ bool PlatformRenameOver(const FormChar* from, const FormChar* to)
 void PlatformSleep(uint32_t milliseconds)
 {
     Sleep(milliseconds);
+}
+
+bool PlatformReadAloneExcludesWriters()
+{
+    return true;
 }

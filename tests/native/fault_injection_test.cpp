@@ -501,6 +501,22 @@ void AppendARecordInTwoWrites(void* path)
     }).detach();
 }
 
+// A record begun through a file the writer keeps open, and finished
+// through it when the run next waits.
+int g_keptOpen = -1;
+void BeginARecordKeepingTheFile(void* path)
+{
+    g_keptOpen = open(static_cast<const char*>(path), O_WRONLY | O_APPEND);
+    ASSERT_GE(g_keptOpen, 0);
+    ASSERT_EQ(write(g_keptOpen, kHalfRecord, strlen(kHalfRecord)), static_cast<ssize_t>(strlen(kHalfRecord)));
+}
+void FinishTheRecordThroughTheFile(void*)
+{
+    const char* rest = kRecord + strlen(kHalfRecord);
+    EXPECT_EQ(write(g_keptOpen, rest, strlen(rest)), static_cast<ssize_t>(strlen(rest)));
+    close(g_keptOpen);
+}
+
 // The rest of the record kHalfRecord begins.
 void FinishTheRecord(void* path)
 {
@@ -603,6 +619,67 @@ TEST_F(FaultTest, WhatAnotherProgramWritesToTheSourceMeanwhileIsKept)
             EXPECT_EQ(outcome.without, kExportUnchanged);
         }
         EXPECT_EQ(dir_.Entries(), entries);
+    }
+}
+
+// What came into the source in the moment of its replace cannot always be
+// carried to the new file: a disk that fills part way through leaves the
+// source as the other program left it (what was carried cut back, the old
+// file back under its name), and the message gives the system's reason. A
+// line half written then is waited for, and carried once it ends.
+TEST_F(FaultTest, WhatCameInAsTheSourceWasReplacedIsCarriedWholeOrNotAtAll)
+{
+    const std::string source = dir_.File("log.txt");
+    const std::string errors = dir_.File("errors.txt");
+    struct Case {
+        const char* what;
+        void (*atReplace)(void*);
+        void (*atSleep)(void*);
+        long long carriedBytes;   // of what came in, before the disk is full; -1: room enough
+        RunFailure failure;
+        uint32_t systemError;
+        std::string sourceAfter;
+    };
+    const Case cases[] = {
+        {"the disk fills part way through", AppendRecord, nullptr, 5, kRunExportUnreplaced, ENOSPC,
+         log_ + kRecord},
+        {"the disk fills at once", AppendRecord, nullptr, 0, kRunExportUnreplaced, ENOSPC, log_ + kRecord},
+        {"half a line, finished while it is waited for", BeginARecordKeepingTheFile, FinishTheRecordThroughTheFile,
+         -1, kRunSucceeded, 0, LogWithoutMatches() + kRecord},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        WriteFile(source, log_);
+        std::remove(errors.c_str());
+        RemoveInPlaceAndExportTo(errors);
+        *PosixFaultPlan() = PosixFaults();
+        PosixFaultPlan()->hookArg = const_cast<char*>(source.c_str());
+        PosixFaultPlan()->hookAtReplace = 2;
+        PosixFaultPlan()->hook = c.atReplace;
+        if (c.atSleep != nullptr) {
+            // The first wait finishes the line (the hook is called at the
+            // replace and at that wait).
+            static void (*atSleep)(void*);
+            atSleep = c.atSleep;
+            static void (*atReplace)(void*);
+            atReplace = c.atReplace;
+            static int calls;
+            calls = 0;
+            PosixFaultPlan()->hook = [](void* path) { (calls++ == 0 ? atReplace : atSleep)(path); };
+            PosixFaultPlan()->hookAtSleep = 1;
+        }
+        if (c.carriedBytes >= 0) {
+            PosixFaultPlan()->failWriteAfter =
+                static_cast<long long>(matching_.size() + LogWithoutMatches().size()) + c.carriedBytes;
+        }
+        RunOutcome outcome = RunStrip(&form_);
+        *PosixFaultPlan() = PosixFaults();
+        EXPECT_EQ(outcome.failure, c.failure);
+        EXPECT_EQ(outcome.systemError, c.systemError);
+        EXPECT_TRUE(ReadFile(source) == c.sourceAfter) << ReadFile(source).size() << " bytes";
+        // The lines that went to the export stay there: none is lost.
+        EXPECT_TRUE(ReadFile(errors) == matching_);
+        EXPECT_EQ(dir_.Entries(), (std::vector<std::string>{"errors.txt", "log.txt"}));
     }
 }
 

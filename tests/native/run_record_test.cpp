@@ -539,8 +539,10 @@ namespace {
 // A logger adds a whole record to the source while the run replaces it: the
 // record is in the new source, whether the run finishes the replace or is
 // killed right after the new file took the name (the record then waits in
-// the old file, under the backup name, for the repair to carry it across).
-// By the source's own line ends: UTF-8 and UTF-16 LE (a PowerShell log).
+// the old file, under the backup name, for the repair to carry it across)
+// or at any step after (while it is carried, once it is, before the old
+// file is put away). By the source's own line ends: UTF-8 and UTF-16 LE (a
+// PowerShell log).
 TEST_F(RunRecordTest, ALoggersRecordWrittenDuringTheReplaceIsKeptKilledOrNot)
 {
     struct Encoding {
@@ -554,9 +556,18 @@ TEST_F(RunRecordTest, ALoggersRecordWrittenDuringTheReplaceIsKeptKilledOrNot)
     };
     static std::string record;
     static std::string source;
+    static int stepsAtMove;
+    // 0: not killed; -1: killed once the new file took the name; n: killed
+    // at the nth step after that.
     for (const Encoding& enc : encodings) {
-        for (bool killed : {false, true}) {
-            SCOPED_TRACE(std::string(enc.what) + (killed ? ", killed inside the replace" : ", not killed"));
+        std::vector<int> kills = {0, -1};
+        for (size_t k = 0; k < kills.size(); ++k) {
+            const int kill = kills[k];
+            const bool killed = kill != 0;
+            SCOPED_TRACE(std::string(enc.what) + (kill == 0    ? ", not killed"
+                                                  : kill < 0 ? ", killed inside the replace"
+                                                             : ", killed at step " + std::to_string(kill) +
+                                                                   " after the move"));
             for (const std::string& name : dir_.Entries()) {
                 unlink(dir_.File(name).c_str());
             }
@@ -577,7 +588,7 @@ TEST_F(RunRecordTest, ALoggersRecordWrittenDuringTheReplaceIsKeptKilledOrNot)
             form.SetCheck(IDC_EXPORT_WITH, true);
             form.SetText(IDC_WITH_PATH, dir_.File("errors.txt"));
             // The errors file takes its place first, then the source.
-            auto plan = [killed] {
+            auto plan = [kill] {
                 *PosixFaultPlan() = PosixFaults();
                 PosixFaultPlan()->hook = [](void*) {
                     int fd = open(source.c_str(), O_WRONLY | O_APPEND);
@@ -586,9 +597,12 @@ TEST_F(RunRecordTest, ALoggersRecordWrittenDuringTheReplaceIsKeptKilledOrNot)
                     close(fd);
                 };
                 PosixFaultPlan()->hookAtReplace = 2;
-                if (killed) {
+                PosixFaultPlan()->afterMoveAt = 2;
+                if (kill < 0) {
                     PosixFaultPlan()->afterMove = [](void*) { _exit(86); };
-                    PosixFaultPlan()->afterMoveAt = 2;
+                } else {
+                    PosixFaultPlan()->afterMove = [](void*) { stepsAtMove = PosixSteps(); };
+                    PosixFaultPlan()->killAtStep = kill > 0 ? stepsAtMove + kill : 0;
                 }
             };
             if (killed) {
@@ -601,17 +615,31 @@ TEST_F(RunRecordTest, ALoggersRecordWrittenDuringTheReplaceIsKeptKilledOrNot)
                 int status = 0;
                 ASSERT_EQ(waitpid(child, &status, 0), child);
                 ASSERT_TRUE(WIFEXITED(status));
+                if (kill > 0 && WEXITSTATUS(status) == 0) {
+                    kills.resize(k);   // the run ended before that step: the last one was its end
+                    Repair();
+                    continue;
+                }
                 ASSERT_EQ(WEXITSTATUS(status), 86) << "the kill did not fall inside the replace";
-                EXPECT_NE(ReadFile(source), enc.mark + enc.text(kept) + record) << "nothing was left to carry";
+                if (kill < 0) {
+                    EXPECT_NE(ReadFile(source), enc.mark + enc.text(kept) + record) << "nothing was left to carry";
+                }
                 *PosixFaultPlan() = PosixFaults();
                 RepairInit(&report_);
                 Repair();
                 EXPECT_FALSE(RepairDidSomething(&report_));
             } else {
                 plan();
+                const int steps = PosixSteps();
                 RunOutcome outcome = RunStrip(&form);
+                const int stepsAfterMove = PosixSteps() - steps - stepsAtMove;
                 *PosixFaultPlan() = PosixFaults();
                 EXPECT_EQ(outcome.failure, kRunSucceeded);
+                if (kills.size() == 2) {
+                    for (int n = 1; n <= stepsAfterMove + 1; ++n) {
+                        kills.push_back(n);
+                    }
+                }
             }
             EXPECT_TRUE(ReadFile(source) == enc.mark + enc.text(kept) + record)
                 << "the source holds " << ReadFile(source).size() << " bytes";

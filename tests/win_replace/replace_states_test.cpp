@@ -237,6 +237,11 @@ TEST_F(ReplaceStates, WhatAnotherProgramDoesInTheMomentOfTheReplaceIsKept)
             g_keptOpen = INVALID_HANDLE_VALUE;
         }
         EXPECT_EQ(outcome.failure, c.failure);
+        if (c.failure == kRunExportUnreplaced) {
+            // Told with the system's reason: the other program's handle.
+            EXPECT_EQ(outcome.file, kWithoutExport);
+            EXPECT_EQ(outcome.systemError, static_cast<uint32_t>(ERROR_SHARING_VIOLATION));
+        }
         EXPECT_EQ(ReadWholeFile(folder_.File(L"log.txt")), c.logAfter);
         EXPECT_EQ(folder_.Entries(), std::vector<std::wstring>{L"log.txt"});
     }
