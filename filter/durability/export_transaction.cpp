@@ -4,7 +4,7 @@
 
 #include "filter/durability/file_compare.h"
 #include "filter/run/form_text.h"
-#include "filter/durability/run_record.h"
+#include "filter/record/run_record.h"
 #include "resources/resource_ids.h"
 
 namespace {

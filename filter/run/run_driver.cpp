@@ -6,8 +6,8 @@
 #include "filter/pass/line_sink.h"
 #include "filter/pass/read_window.h"
 #include "filter/pass/route_lines.h"
-#include "filter/durability/run_record.h"
-#include "filter/durability/run_repair.h"
+#include "filter/record/run_record.h"
+#include "filter/record/run_repair.h"
 #include "filter/match/search_needles.h"
 
 namespace {

@@ -14,7 +14,7 @@
 
 #include "filter/filter.h"
 #include "filter/durability/previous_version.h"
-#include "filter/durability/run_repair.h"
+#include "filter/record/run_repair.h"
 #include "tests/native/test_support.h"
 
 namespace {

@@ -29,7 +29,7 @@
 #define QUORVANE_RUN_RECORD_H
 
 #include "filter/durability/previous_version.h"
-#include "filter/durability/record_seal.h"
+#include "filter/record/record_seal.h"
 #include "filter/durability/source_tail.h"
 #include "filter/run/run_request.h"
 #include "platform/platform.h"

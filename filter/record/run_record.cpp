@@ -1,6 +1,6 @@
 // The run's record: its fields laid out in a slot, written and read back.
 
-#include "filter/durability/run_record.h"
+#include "filter/record/run_record.h"
 
 #include "filter/run/form_text.h"
 
