@@ -148,6 +148,11 @@ void PlatformGetTextRules(TextRules* rules);
 // A zero-filled block, or nullptr.
 void* PlatformAllocZeroed(uint64_t size);
 void PlatformFree(void* block);
+// A block of size bytes that begins with the first keep bytes of block (one
+// PlatformAllocZeroed or PlatformGrow gave), the rest unspecified; block is
+// gone then. On POSIX a large block grows where it lies, its pages moved,
+// not copied. nullptr when no memory is to be had: block stays as it was.
+void* PlatformGrow(void* block, uint64_t keep, uint64_t size);
 
 // ---- Files ---------------------------------------------------------------
 // Opens an existing file to read from start to end, sharing read and write.

@@ -139,21 +139,29 @@ bool WindowGrow(ReadWindow* w)
         return false;
     }
     uint64_t capacity = w->capacity * 2;
-    char* block = static_cast<char*>(PlatformAllocZeroed(capacity + kWindowPadding));
+    Unpoison(w);
+    // A block of the window's own grows where it lies; the caller's first
+    // one is copied from.
+    char* block = nullptr;
+    if (w->grown != nullptr) {
+        block = static_cast<char*>(PlatformGrow(w->grown, w->valid, capacity + kWindowPadding));
+    } else {
+        block = static_cast<char*>(PlatformAllocZeroed(capacity + kWindowPadding));
+        if (block != nullptr) {
+            __builtin_memcpy(block, w->data, w->valid);
+        }
+    }
     if (block == nullptr) {
         w->error = PlatformLastError();
         w->outOfMemory = true;
         w->failed = true;
+        Seal(w);
         return false;
-    }
-    Unpoison(w);
-    __builtin_memcpy(block, w->data, w->valid);
-    if (w->grown != nullptr) {
-        PlatformFree(w->grown);
     }
     w->grown = block;
     w->data = block;
     w->capacity = capacity;
+    Unpoison(w);
     Seal(w);
     return true;
 }

@@ -80,6 +80,31 @@ void PlatformFree(void* block)
     }
 }
 
+void* PlatformGrow(void* block, uint64_t keep, uint64_t size)
+{
+    char* base = static_cast<char*>(block) - kHeader;
+    size_t mapped = *reinterpret_cast<size_t*>(base);
+    if (mapped == 0 || size < kMapThreshold) {
+        void* grown = PlatformAllocZeroed(size);
+        if (grown != nullptr) {
+            memcpy(grown, block, static_cast<size_t>(keep));
+            PlatformFree(block);
+        }
+        return grown;
+    }
+    if (int error = FaultAt(kCallAllocate)) {
+        errno = error;
+        return nullptr;
+    }
+    size_t total = static_cast<size_t>(size) + kHeader;
+    void* map = mremap(base, mapped, total, MREMAP_MAYMOVE);
+    if (map == MAP_FAILED) {
+        return nullptr;
+    }
+    *static_cast<size_t*>(map) = total;
+    return static_cast<char*>(map) + kHeader;
+}
+
 FileHandle PlatformOpenSource(const FormChar* path)
 {
     int fd = open(NativePath(path).c_str(), O_RDONLY | O_CLOEXEC);

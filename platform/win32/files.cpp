@@ -16,6 +16,16 @@ void PlatformFree(void* block)
     GlobalFree(static_cast<HGLOBAL>(block));
 }
 
+void* PlatformGrow(void* block, uint64_t keep, uint64_t size)
+{
+    void* grown = PlatformAllocZeroed(size);
+    if (grown != nullptr) {
+        __builtin_memcpy(grown, block, static_cast<SIZE_T>(keep));
+        PlatformFree(block);
+    }
+    return grown;
+}
+
 FileHandle PlatformOpenSource(const FormChar* path)
 {
     HANDLE file = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,

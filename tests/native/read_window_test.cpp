@@ -110,6 +110,18 @@ TEST(RouteLinesAcrossWindows, OnlyALineLongerThanTheWindowGrowsIt)
     // Doubled until the line fits, and no further.
     EXPECT_EQ(grown.capacity, 256u << 9);
     EXPECT_EQ(grown.routed, ReferenceRoute(longLine, "ab", false, AsciiRules()));
+
+    // Past a megabyte the window's own block grows where it lies: every
+    // byte of the line is still there.
+    std::string huge = "x\r\n";
+    for (int i = 0; huge.size() < (3u << 20); ++i) {
+        huge += static_cast<char>('a' + i % 23);
+    }
+    huge += "ab\r\ny";
+    WindowRun large = RunThroughWindow(huge, huge.size(), 256);
+    EXPECT_TRUE(large.read);
+    EXPECT_EQ(large.capacity, 256u << 14);
+    EXPECT_TRUE(large.routed == ReferenceRoute(huge, "ab", false, AsciiRules()));
 }
 
 TEST(RouteLinesAcrossWindows, AWindowThatCannotGrowEndsThePass)
