@@ -29,6 +29,7 @@
 #include "filter/match/avx2.h"
 #include "filter/pass/line_ends.h"
 #include "filter/pass/line_sink.h"
+#include "filter/pass/short_lines_avx2.h"
 #include "platform/platform.h"
 
 #if defined(__SSE2__)
@@ -230,7 +231,7 @@ const uint64_t kShortLine = 64;
 // where it stopped, at a line that ends in plain CR LF, one longer than
 // kShortLine, the stretch's end, or a sink that cannot take more.
 template <typename Units>
-void RewriteShortLines(const Units& u, LineSink* sink, const char* text, uint64_t* at, uint64_t to)
+void RewriteShortLines(const Units& u, LineSink* sink, const char* text, uint64_t* at, uint64_t to, bool avx2)
 {
     const uint64_t w = Units::kWidth;
     const uint32_t ending = static_cast<uint32_t>(2 * w);
@@ -242,6 +243,18 @@ void RewriteShortLines(const Units& u, LineSink* sink, const char* text, uint64_
     uint64_t i = *at;
     bool full = false;
     while (i < to) {
+#if defined(QUORVANE_AVX2)
+        if constexpr (Units::kWidth == 1) {
+            if (avx2) {
+                RewriteShortLinesAvx2(text, &i, to, buffer, &used, sink->capacity, &lines);
+                if (i >= to) {
+                    break;
+                }
+            }
+        }
+#else
+        (void)avx2;
+#endif
         // A whole block of empty lines, each ended by a lone CR or a NUL (a
         // file of line ends alone): 64 bytes of them become one pattern.
         while (IsLineEndValue(u.At(text, i)) && to - i >= 64) {
@@ -392,7 +405,7 @@ void EmitLines(Emitter<Units>* e, LineSink* sink, uint64_t size, uint64_t from, 
         i = u.NextLineStart(e->text, end);
         // Where one line end is rewritten, short lines with more often follow.
         EmitterFlush(e);
-        emitter_detail::RewriteShortLines(u, sink, e->text, &i, to);
+        emitter_detail::RewriteShortLines(u, sink, e->text, &i, to, avx2);
     }
 }
 
