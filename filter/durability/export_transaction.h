@@ -10,7 +10,7 @@
 #ifndef QUORVANE_EXPORT_TRANSACTION_H
 #define QUORVANE_EXPORT_TRANSACTION_H
 
-#include "filter/pass/line_sink.h"
+#include "filter/emit/line_sink.h"
 #include "filter/durability/previous_version.h"
 #include "filter/run/run_outcome.h"
 #include "filter/run/run_request.h"

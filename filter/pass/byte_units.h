@@ -4,7 +4,7 @@
 #define QUORVANE_BYTE_UNITS_H
 
 #include "filter/match/avx2.h"
-#include "filter/pass/emitter.h"
+#include "filter/emit/emitter.h"
 #include "filter/pass/line_ends.h"
 #include "platform/platform.h"
 

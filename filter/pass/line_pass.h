@@ -4,7 +4,7 @@
 #define QUORVANE_LINE_PASS_H
 
 #include "filter/match/line_matcher.h"
-#include "filter/pass/line_sink.h"
+#include "filter/emit/line_sink.h"
 #include "filter/match/search_needles.h"
 #include "filter/match/utf8_lines.h"
 #include "platform/platform.h"

@@ -3,7 +3,7 @@
 #ifndef QUORVANE_ROUTE_LINES_H
 #define QUORVANE_ROUTE_LINES_H
 
-#include "filter/pass/line_sink.h"
+#include "filter/emit/line_sink.h"
 #include "filter/pass/read_window.h"
 #include "filter/match/search_needles.h"
 #include "filter/pass/text_encoding.h"

@@ -3,7 +3,7 @@
 #include "filter/run/run_driver.h"
 
 #include "filter/durability/export_transaction.h"
-#include "filter/pass/line_sink.h"
+#include "filter/emit/line_sink.h"
 #include "filter/pass/read_window.h"
 #include "filter/pass/route_lines.h"
 #include "filter/record/run_record.h"

@@ -9,7 +9,7 @@
 #ifndef QUORVANE_UTF16_LINES_H
 #define QUORVANE_UTF16_LINES_H
 
-#include "filter/pass/line_sink.h"
+#include "filter/emit/line_sink.h"
 #include "filter/pass/read_window.h"
 #include "filter/match/search_needles.h"
 #include "filter/utf16/utf16_units.h"

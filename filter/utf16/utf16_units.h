@@ -4,7 +4,7 @@
 #define QUORVANE_UTF16_UNITS_H
 
 #include "filter/pass/byte_units.h"
-#include "filter/pass/emitter.h"
+#include "filter/emit/emitter.h"
 #include "platform/platform.h"
 
 #include "filter/match/avx2.h"

@@ -1,6 +1,6 @@
 // The buffered sink: one write call per full buffer, whatever the lines.
 
-#include "filter/pass/line_sink.h"
+#include "filter/emit/line_sink.h"
 
 namespace {
 

@@ -28,8 +28,8 @@
 
 #include "filter/match/avx2.h"
 #include "filter/pass/line_ends.h"
-#include "filter/pass/line_sink.h"
-#include "filter/pass/short_lines_avx2.h"
+#include "filter/emit/line_sink.h"
+#include "filter/emit/short_lines_avx2.h"
 #include "platform/platform.h"
 
 #if defined(__SSE2__)
