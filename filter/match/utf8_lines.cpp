@@ -189,10 +189,20 @@ LineKind KindOfLine(const char* text, uint64_t start, uint64_t end)
 // bytes of other characters are never ASCII letters, so only those fold),
 // the bytes as they stand for another; then the platform's wide search,
 // where some character could still stand for the needle's.
-bool HoldsIgnoringCase(Utf8Matcher* m, const char* text, uint64_t start, uint64_t end, LineKind kind)
+bool HoldsIgnoringCase(Utf8Matcher* m, Utf8Scan* scan, uint64_t start, uint64_t end, LineKind kind)
 {
-    const NeedleSearch* search = m->searchesFolded ? &m->folded : &m->exact;
-    if (FindNeedle(search, text + start, 0, end - start) < end - start) {
+    const char* text = scan->text;
+    if (m->searchesFolded) {
+        // The next place the folded bytes stand, from this line on: one
+        // search passes over every line that lacks them.
+        if (scan->foldedFrom > start || scan->foldedHit < start) {
+            scan->foldedHit = FindNeedle(&m->folded, text, start, scan->size);
+            scan->foldedFrom = start;
+        }
+        if (scan->foldedHit < end) {
+            return true;
+        }
+    } else if (FindNeedle(&m->exact, text + start, 0, end - start) < end - start) {
         return true;
     }
     if (m->searchesFolded && kind == kPlainAndBarrier) {
@@ -263,6 +273,8 @@ void Utf8ScanStart(Utf8Scan* scan, const Utf8Matcher* m, const char* text, uint6
     scan->text = text;
     scan->size = size;
     scan->lineStartKnown = false;
+    scan->foldedFrom = size;
+    scan->foldedHit = 0;
     if (!m->active) {
         scan->candidate = size;
     } else if (m->wide.ignoreCase) {
@@ -306,7 +318,7 @@ bool NextUtf8LineHoldingNeedle(Utf8Matcher* m, Utf8Scan* scan, uint64_t from, ui
         bool holds;
         if (m->wide.ignoreCase) {
             LineKind kind = KindOfLine(text, *start, *end);
-            holds = kind != kNotUtf8 && HoldsIgnoringCase(m, text, *start, *end, kind);
+            holds = kind != kNotUtf8 && HoldsIgnoringCase(m, scan, *start, *end, kind);
         } else {
             holds = IsUtf8WithHighBytes(text, *start, *end);
         }

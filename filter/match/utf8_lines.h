@@ -53,6 +53,11 @@ struct Utf8Scan {
     // over once, however many lines the code page's rules find before it.
     uint64_t candidateLineStart;
     bool lineStartKnown;
+    // Ignoring case, with a needle of plain and barrier characters: the next
+    // place at or after foldedFrom where its folded bytes stand, searched
+    // over the whole text at once rather than line by line.
+    uint64_t foldedFrom;
+    uint64_t foldedHit;
 };
 
 void Utf8ScanStart(Utf8Scan* scan, const Utf8Matcher* matcher, const char* text, uint64_t size);
