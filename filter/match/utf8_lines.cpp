@@ -184,6 +184,34 @@ LineKind KindOfLine(const char* text, uint64_t start, uint64_t end)
     return !high ? kNotUtf8 : other ? kOtherCharacters : kPlainAndBarrier;
 }
 
+// True when the last folded search tells whether text[start, end) holds
+// the folded needle: its first hit lies at or after start, or it found
+// none and searched past end.
+bool FoldedSearchCovers(const Utf8Scan* scan, uint64_t start, uint64_t end)
+{
+    if (scan->foldedFrom > start) {
+        return false;
+    }
+    return scan->foldedHit < scan->foldedTo ? scan->foldedHit >= start : end <= scan->foldedTo;
+}
+
+// Searches the folded needle from the line text[start, end) on: as far as
+// the line for a line by itself, further and further while the lines come
+// one after the other (up to kFoldedReachMost), so that one search passes
+// over the many lines of a Chinese log that lack it.
+const uint64_t kFoldedReachMost = 1u << 16;
+void SearchFolded(const Utf8Matcher* m, Utf8Scan* scan, uint64_t start, uint64_t end)
+{
+    const bool following = start >= scan->foldedFrom && start <= scan->foldedTo + 2;
+    uint64_t reach = following ? 2 * scan->foldedReach : 0;
+    reach = reach > kFoldedReachMost ? kFoldedReachMost : reach;
+    reach = reach < end - start ? end - start : reach;
+    scan->foldedReach = reach;
+    scan->foldedFrom = start;
+    scan->foldedTo = scan->size - start < reach ? scan->size : start + reach;
+    scan->foldedHit = FindNeedle(&m->folded, scan->text, start, scan->foldedTo);
+}
+
 // Whether the UTF-8 line text[start, end) holds the needle ignoring case:
 // folded bytes for a needle of plain ASCII and barrier characters (UTF-8
 // bytes of other characters are never ASCII letters, so only those fold),
@@ -193,11 +221,8 @@ bool HoldsIgnoringCase(Utf8Matcher* m, Utf8Scan* scan, uint64_t start, uint64_t 
 {
     const char* text = scan->text;
     if (m->searchesFolded) {
-        // The next place the folded bytes stand, from this line on: one
-        // search passes over every line that lacks them.
-        if (scan->foldedFrom > start || scan->foldedHit < start) {
-            scan->foldedHit = FindNeedle(&m->folded, text, start, scan->size);
-            scan->foldedFrom = start;
+        if (!FoldedSearchCovers(scan, start, end)) {
+            SearchFolded(m, scan, start, end);
         }
         if (scan->foldedHit < end) {
             return true;
@@ -274,7 +299,9 @@ void Utf8ScanStart(Utf8Scan* scan, const Utf8Matcher* m, const char* text, uint6
     scan->size = size;
     scan->lineStartKnown = false;
     scan->foldedFrom = size;
-    scan->foldedHit = 0;
+    scan->foldedTo = size;
+    scan->foldedHit = size;
+    scan->foldedReach = 0;
     if (!m->active) {
         scan->candidate = size;
     } else if (m->wide.ignoreCase) {

@@ -53,11 +53,15 @@ struct Utf8Scan {
     // over once, however many lines the code page's rules find before it.
     uint64_t candidateLineStart;
     bool lineStartKnown;
-    // Ignoring case, with a needle of plain and barrier characters: the next
-    // place at or after foldedFrom where its folded bytes stand, searched
-    // over the whole text at once rather than line by line.
+    // Ignoring case, with a needle of plain and barrier characters: where
+    // its folded bytes were last searched for, text[foldedFrom, foldedTo),
+    // and the first place they stand there (foldedTo for none). Lines above
+    // ASCII one after the other are searched many at a time, the reach
+    // doubling while they keep coming.
     uint64_t foldedFrom;
+    uint64_t foldedTo;
     uint64_t foldedHit;
+    uint64_t foldedReach;
 };
 
 void Utf8ScanStart(Utf8Scan* scan, const Utf8Matcher* matcher, const char* text, uint64_t size);
