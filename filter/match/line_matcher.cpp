@@ -158,14 +158,19 @@ bool OtherSpansHoldNeedle(LineMatcher* m, char* text, uint64_t start, uint64_t e
     uint64_t barrier = m->rules->hasBarriers ? NextBarrierPair(m, b, start, end) : end;
     uint64_t boundary = start;
     uint64_t other = FindOtherByte(m, text, start, end);
+    const unsigned char* plain = m->rules->plain;
     while (other < end) {
-        // Other bytes closer than a needle's length share their spans.
+        // Other bytes closer than a needle's length share their spans: in
+        // text of other bytes alone (UTF-8 read in a double-byte code page)
+        // each byte is looked at once, here, not searched for.
         uint64_t last = other;
-        uint64_t next = FindOtherByte(m, text, last + 1, end);
-        while (next < end && next < last + n) {
-            last = next;
-            next = FindOtherByte(m, text, last + 1, end);
+        uint64_t j = other + 1;
+        for (; j < end && j < last + n; ++j) {
+            if (!plain[b[j]] && !IsLineEnd(text[j])) {
+                last = j;
+            }
         }
+        const uint64_t next = FindOtherByte(m, text, j, end);
         // The open spans start between other - n + 1 and last, and end
         // within the line.
         uint64_t from = other + 1 >= start + n ? other + 1 - n : start;
