@@ -85,6 +85,9 @@ QUORVANE_AVX2_TARGET inline void RewriteShortLinesAvx2(const char* text, uint64_
         if (ends == 0 || (paired & (paired << 1)) != 0) {
             break;   // a line longer than 16 bytes, or a run of LF bytes
         }
+        if (ends == 0xFFFF && _mm_movemask_epi8(isLf) == 0 && to - i >= 64) {
+            break;   // empty lines alone: a whole block of them is one pattern
+        }
         const uint32_t last = 31u - static_cast<uint32_t>(__builtin_clz(ends));
         const uint32_t range = (2u << last) - 1;
         const uint32_t own = ends & ~paired & range;
