@@ -107,8 +107,11 @@ int posix_platform::FaultAt(Call call, int fd, uint32_t* count)
     }
     const int number = ++g_calls[call];
     for (const Stop& s : kStops) {
+        if (g_faults.stop == nullptr) {
+            break;
+        }
         int seen = number + (s.with != kCallKinds ? g_calls[s.with] : 0);
-        if (s.call == call && g_faults.stop != nullptr && g_faults.*s.at == seen) {
+        if (s.call == call && g_faults.*s.at == seen) {
             RaiseStop(g_faults.stop);
         }
     }
