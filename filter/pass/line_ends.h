@@ -55,6 +55,22 @@ inline uint64_t NextLineStart(const char* text, uint64_t end)
 // starts a line.
 inline uint64_t LineStartOf(const char* text, uint64_t from, uint64_t at)
 {
+#if defined(__SSE2__)
+    // 16 bytes at a time, backwards: the last line end before at.
+    const __m128i cr = _mm_set1_epi8('\r');
+    const __m128i lf = _mm_set1_epi8('\n');
+    const __m128i zero = _mm_setzero_si128();
+    while (at >= from + 16) {
+        __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text + at - 16));
+        __m128i hit = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, cr), _mm_cmpeq_epi8(v, lf)),
+                                   _mm_cmpeq_epi8(v, zero));
+        unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(hit));
+        if (mask != 0) {
+            return at - 16 + 32 - static_cast<uint64_t>(__builtin_clz(mask));
+        }
+        at -= 16;
+    }
+#endif
     while (at > from && !IsLineEnd(text[at - 1])) {
         --at;
     }
