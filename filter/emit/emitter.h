@@ -222,6 +222,34 @@ inline bool MakeRoom(LineSink* sink, uint32_t* used, uint32_t need)
     return room;
 }
 
+// Whole blocks of empty lines, each ended by a lone CR or a NUL (a file of
+// line ends alone): 64 bytes of them become one pattern, from *at on, the
+// sink's count of bytes used kept in *used. False when the sink has no
+// room left.
+template <typename Units>
+bool PutEmptyLineBlocks(const Units& u, LineSink* sink, const char* text, uint64_t* at, uint64_t to,
+                        uint32_t* used, uint64_t* lines)
+{
+    uint64_t i = *at;
+    bool room = true;
+    while (IsLineEndValue(u.At(text, i)) && to - i >= 64) {
+        const LineEndMasks m = u.Masks(text + i);
+        if ((m.cr | m.nul) != ~0ull || u.At(text, i + 64) == kLf) {
+            break;
+        }
+        room = MakeRoom(sink, used, 128);
+        if (!room) {
+            break;
+        }
+        PutLineEnds(u, sink->buffer + *used);
+        *used += 128;
+        *lines += 64 / Units::kWidth;
+        i += 64;
+    }
+    *at = i;
+    return room;
+}
+
 // Longest line, in units, the short-line loop cuts and writes by itself.
 const uint64_t kShortLine = 64;
 
@@ -255,22 +283,7 @@ void RewriteShortLines(const Units& u, LineSink* sink, const char* text, uint64_
 #else
         (void)avx2;
 #endif
-        // A whole block of empty lines, each ended by a lone CR or a NUL (a
-        // file of line ends alone): 64 bytes of them become one pattern.
-        while (IsLineEndValue(u.At(text, i)) && to - i >= 64) {
-            const LineEndMasks m = u.Masks(text + i);
-            if ((m.cr | m.nul) != ~0ull || u.At(text, i + 64) == kLf) {
-                break;
-            }
-            full = !MakeRoom(sink, &used, 128);
-            if (full) {
-                break;
-            }
-            PutLineEnds(u, buffer + used);
-            used += 128;
-            lines += 64 / w;
-            i += 64;
-        }
+        full = !PutEmptyLineBlocks(u, sink, text, &i, to, &used, &lines);
         if (full || i >= to) {
             break;
         }
