@@ -19,7 +19,7 @@ uint32_t LineEndCut(const unsigned char* bytes, uint32_t n, uint32_t unit)
 {
     uint32_t width = LineUnitBytes(unit);
     for (uint32_t cut = n - n % width; cut >= width; cut -= width) {
-        if (IsLineEndUnit(bytes + cut - width, unit)) {
+        if (IsCrOrLfAt(bytes + cut - width, unit)) {
             return cut;
         }
     }
@@ -129,7 +129,7 @@ bool EndsALineAt(FileHandle file, uint64_t end, uint32_t unit)
 {
     uint32_t width = LineUnitBytes(unit);
     unsigned char bytes[2];
-    return end >= width && ReadAt(file, end - width, bytes, width) && IsLineEndUnit(bytes, unit);
+    return end >= width && ReadAt(file, end - width, bytes, width) && IsCrOrLfAt(bytes, unit);
 }
 
 bool OnlyLinesAdded(FileHandle old, uint64_t size, const SourceAsRead& read, uint64_t* tail)
@@ -145,7 +145,7 @@ bool OnlyLinesAdded(FileHandle old, uint64_t size, const SourceAsRead& read, uin
     *tail = readSize;
     unsigned char around[4];
     if (readSize >= width && size >= readSize + width && ReadAt(old, readSize - width, around, 2 * width) &&
-        !IsLineFeedUnit(around, unit) && IsLineFeedUnit(around + width, unit)) {
+        !IsLfAt(around, unit) && IsLfAt(around + width, unit)) {
         *tail += width;
     }
     return true;
@@ -167,7 +167,7 @@ bool AppendLines(FileHandle from, uint64_t offset, uint64_t end, FileHandle to, 
         carried += n;
         uint32_t cut = LineEndCut(carry, carried, unit);
         const uint32_t width = LineUnitBytes(unit);
-        if (cut == carried && at < end && !IsLineFeedUnit(carry + cut - width, unit)) {
+        if (cut == carried && at < end && !IsLfAt(carry + cut - width, unit)) {
             // A CR last: its LF may come next, in the same write.
             cut = LineEndCut(carry, cut - width, unit);
         }

@@ -21,8 +21,9 @@ inline uint32_t LineUnitBytes(uint32_t unit)
 {
     return unit == kLineUnitByte ? 1 : 2;
 }
-// True when the unit at bytes (LineUnitBytes long) is a CR or an LF.
-inline bool IsLineEndUnit(const unsigned char* bytes, uint32_t unit)
+// True when the unit at bytes (LineUnitBytes long) is a CR or an LF: where
+// a line another program adds ends (a NUL ends none it writes).
+inline bool IsCrOrLfAt(const unsigned char* bytes, uint32_t unit)
 {
     if (unit == kLineUnitByte) {
         return bytes[0] == '\r' || bytes[0] == '\n';
@@ -31,9 +32,9 @@ inline bool IsLineEndUnit(const unsigned char* bytes, uint32_t unit)
     unsigned char high = unit == kLineUnitUtf16Le ? bytes[1] : bytes[0];
     return high == 0 && (low == '\r' || low == '\n');
 }
-inline bool IsLineFeedUnit(const unsigned char* bytes, uint32_t unit)
+inline bool IsLfAt(const unsigned char* bytes, uint32_t unit)
 {
-    return IsLineEndUnit(bytes, unit) && bytes[unit == kLineUnitUtf16Be ? 1 : 0] == '\n';
+    return IsCrOrLfAt(bytes, unit) && bytes[unit == kLineUnitUtf16Be ? 1 : 0] == '\n';
 }
 
 // True when the old file (held by old, size bytes now) is what the run

@@ -1,8 +1,10 @@
 // The faults the native tests plan, and the counts they read back.
 //
 // The platform tells FaultAt of every call a fault can fall on, and does
-// what it answers; which field of the plan acts on which call is written
-// in the tables below, and nowhere else.
+// what it answers: which field of the plan fails, stops or hooks which call
+// is written in the tables below; the few faults that are more than that
+// (a short read, a disk that fills, a close that fails after writes) are
+// answered in FaultAt itself. A kill falls at Step().
 
 #include <set>
 

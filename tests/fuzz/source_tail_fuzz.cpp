@@ -88,7 +88,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         if (readSize >= length || tail < readSize || tail > readSize + width || tail > length) {
             Broken("a tail outside what came in");
         }
-        if (readSize > 0 && !IsLineEndUnit(bytes + readSize - width, unit)) {
+        if (readSize > 0 && !IsCrOrLfAt(bytes + readSize - width, unit)) {
             Broken("what the run read did not end a line");
         }
         FileHandle to = PlatformOpenFile(Utf8ToUtf16(newPath).c_str(), kOpenToAppend);
