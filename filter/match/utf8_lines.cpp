@@ -62,13 +62,13 @@ uint64_t FindOtherByte(const char* text, uint64_t from, uint64_t to)
     return i;
 }
 
-// Whether the UTF-8 line text[start, end), in which no stretch of plain
+// Whether the UTF-8 line text[start, end), in which no run of plain
 // bytes holds the needle of n plain units (the folded search settled those),
-// holds it by the platform's rules. Only the needle-long stretches of
+// holds it by the platform's rules. Only the needle-long spans of
 // characters that take in a byte that is not plain remain open: each run of other bytes,
 // with the n - 1 plain bytes (characters) on either side of it, is asked of
 // the platform by itself, runs closer than that as one.
-bool OtherStretchesInSegmentHoldNeedle(Utf8Matcher* m, const char* text, uint64_t start, uint64_t end)
+bool OtherSpansInSegmentHoldNeedle(Utf8Matcher* m, const char* text, uint64_t start, uint64_t end)
 {
     const unsigned char* b = reinterpret_cast<const unsigned char*>(text);
     const uint64_t margin = m->wide.length - 1;
@@ -104,11 +104,11 @@ inline uint32_t ThreeByteCharacter(const unsigned char* b)
     return (static_cast<uint32_t>(b[0] & 0x0F) << 12) | (static_cast<uint32_t>(b[1] & 0x3F) << 6) | (b[2] & 0x3Fu);
 }
 
-// The same, asked of each stretch of the line between barrier characters
+// The same, asked of each segment of the line between barrier characters
 // (IsBarrierCharacter, each three bytes in UTF-8) that is long enough to
 // hold the needle: no span that takes in such a character can match it.
 // The line is well-formed UTF-8.
-bool OtherStretchesHoldNeedle(Utf8Matcher* m, const char* text, uint64_t start, uint64_t end)
+bool OtherSegmentsHoldNeedle(Utf8Matcher* m, const char* text, uint64_t start, uint64_t end)
 {
     const unsigned char* b = reinterpret_cast<const unsigned char*>(text);
     const uint64_t least = m->wide.length;   // a plain unit is one byte, any other more
@@ -123,9 +123,9 @@ bool OtherStretchesHoldNeedle(Utf8Matcher* m, const char* text, uint64_t start, 
         return at;
     };
     auto judge = [&](uint64_t from, uint64_t barrier) {
-        return OtherStretchesInSegmentHoldNeedle(m, text, from, barrier);
+        return OtherSpansInSegmentHoldNeedle(m, text, from, barrier);
     };
-    return StretchesBetweenBarriersHold(start, end, least, 3, nextBarrier, judge, &m->stopped);
+    return SegmentsBetweenBarriersHold(start, end, least, 3, nextBarrier, judge, &m->stopped);
 }
 
 bool SameText(const char* a, const char* b)
@@ -235,7 +235,7 @@ bool HoldsIgnoringCase(Utf8Matcher* m, Utf8Scan* scan, uint64_t start, uint64_t 
         return false;
     }
     if (m->searchesFolded && m->wide.plain) {
-        return OtherStretchesHoldNeedle(m, text, start, end);
+        return OtherSegmentsHoldNeedle(m, text, start, end);
     }
     return AskWideWhetherHolds(&m->wide, reinterpret_cast<const unsigned char*>(text) + start, end - start,
                                kUnitsUtf8, m->stop, &m->stopped);

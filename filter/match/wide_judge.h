@@ -42,13 +42,13 @@ inline bool IsPlainUnit(uint32_t unit)
 
 void WideNeedleInit(WideNeedle* needle, const FormChar* units, bool ignoreCase);
 
-// Calls judge(from, to) on each stretch of a line's [start, end) between
+// Calls judge(from, to) on each segment of a line's [start, end) between
 // barrier characters (IsBarrierCharacter) that is at least least bytes
 // long: true at the first that holds the needle. nextBarrier(from) gives
 // where the first barrier at or after from starts (end when none), width
-// its length in bytes; stopped is looked at between stretches.
+// its length in bytes; stopped is looked at between segments.
 template <typename NextBarrier, typename Judge>
-bool StretchesBetweenBarriersHold(uint64_t start, uint64_t end, uint64_t least, uint64_t width,
+bool SegmentsBetweenBarriersHold(uint64_t start, uint64_t end, uint64_t least, uint64_t width,
                                   NextBarrier nextBarrier, Judge judge, const bool* stopped)
 {
     for (uint64_t from = start; from <= end && end - from >= least;) {
@@ -66,13 +66,13 @@ bool StretchesBetweenBarriersHold(uint64_t start, uint64_t end, uint64_t least, 
 
 // Asks the platform's wide search (PlatformWideLineContains) whether the
 // line of count bytes, in the given form, holds the needle. Every
-// needle-long stretch of the line's units lies whole in one piece, so the
+// needle-long span of the line's units lies whole in one piece, so the
 // answer is the one the platform would give about the whole line. *stopped
 // is set, and the answer is false, when stop is raised between pieces.
 bool AskWideWhetherHolds(const WideNeedle* needle, const unsigned char* line, uint64_t count, UnitForm form,
                          const StopFlag* stop, bool* stopped);
 
-// The same answer, had span by span: each needle-long stretch of units
+// The same answer, had span by span: each needle-long span of units
 // is asked by itself (the platform's search compares the needle with just
 // as many units at each place), its verdict kept in cache (spans of twice
 // the needle's length in bytes) and taken from there when the same units

@@ -65,12 +65,12 @@ bool Ask(Utf16Matcher* m, const char* text, uint64_t start, uint64_t end)
                                m->bigEndian ? kUnitsBigEndian : kUnitsLittleEndian, m->stop, &m->stopped);
 }
 
-// Whether the line text[start, end), in which no stretch of plain units
+// Whether the line text[start, end), in which no run of plain units
 // holds the needle of n plain units (the folded search settled those),
 // holds it by the platform's rules: each run of other units, with the n - 1
 // units on either side of it, is asked by itself, runs closer than that as
 // one.
-bool OtherStretchesInSegmentHoldNeedle(Utf16Matcher* m, const char* text, uint64_t start, uint64_t end)
+bool OtherSpansInSegmentHoldNeedle(Utf16Matcher* m, const char* text, uint64_t start, uint64_t end)
 {
     const uint64_t margin = 2ull * (m->wide.length - 1);
     uint64_t plainFrom = start;
@@ -98,10 +98,10 @@ bool OtherStretchesInSegmentHoldNeedle(Utf16Matcher* m, const char* text, uint64
     }
 }
 
-// The same, asked of each stretch of the line between barrier characters
+// The same, asked of each segment of the line between barrier characters
 // (IsBarrierCharacter) that is long enough to hold the needle: no span
 // that takes in such a character can match it.
-bool OtherStretchesHoldNeedle(Utf16Matcher* m, const char* text, uint64_t start, uint64_t end)
+bool OtherSegmentsHoldNeedle(Utf16Matcher* m, const char* text, uint64_t start, uint64_t end)
 {
     const uint64_t least = 2ull * m->wide.length;
     // Most lines hold no unit but plain ones: a vector scan tells.
@@ -115,9 +115,9 @@ bool OtherStretchesHoldNeedle(Utf16Matcher* m, const char* text, uint64_t start,
         return at + 2 <= end ? at : end;
     };
     auto judge = [&](uint64_t from, uint64_t barrier) {
-        return OtherStretchesInSegmentHoldNeedle(m, text, from, barrier);
+        return OtherSpansInSegmentHoldNeedle(m, text, from, barrier);
     };
-    return StretchesBetweenBarriersHold(start, end, least, 2, nextBarrier, judge, &m->stopped);
+    return SegmentsBetweenBarriersHold(start, end, least, 2, nextBarrier, judge, &m->stopped);
 }
 
 // True when the line text[start, end) holds a unit that is neither plain
@@ -177,7 +177,7 @@ bool Utf16LineHolds(Utf16Matcher* m, Utf16Scan* scan, uint64_t start, uint64_t e
         if (CandidateFrom(&m->folded, scan, &scan->folded, start) < end) {
             return true;
         }
-        return OtherStretchesHoldNeedle(m, scan->text, start, end);
+        return OtherSegmentsHoldNeedle(m, scan->text, start, end);
     }
     if (CandidateFrom(&m->exact, scan, &scan->exact, start) < end) {
         return true;
