@@ -66,7 +66,7 @@ void Strip(HWND dialog, StripRun* run)
     }
 }
 
-void Finish(HWND dialog, StripRun* run)
+void EndTheRun(HWND dialog, StripRun* run)
 {
     // A worker that is not over after all keeps the timer, which finds it
     // done later.
@@ -164,7 +164,7 @@ INT_PTR OnTimer(HWND dialog, StripRun* run, WPARAM timer)
     if (timer == kProgressTimer && run != nullptr) {
         // A worker whose message was lost is found done all the same.
         if (StripRunning(run) && WaitForSingleObject(run->worker, 0) == WAIT_OBJECT_0) {
-            Finish(dialog, run);
+            EndTheRun(dialog, run);
         } else {
             ShowStripProgress(run);
         }
@@ -175,7 +175,7 @@ INT_PTR OnTimer(HWND dialog, StripRun* run, WPARAM timer)
 INT_PTR OnRunDone(HWND dialog, StripRun* run)
 {
     if (run != nullptr) {
-        Finish(dialog, run);
+        EndTheRun(dialog, run);
     }
     return 0;
 }

@@ -18,13 +18,13 @@
 #include "filter/pass/line_ends.h"
 
 void LinePassInit(LinePass* pass, const SearchNeedles* needles, const TextRules* rules, const StopFlag* stop,
-                  LineSink* withoutTarget, LineSink* withTarget)
+                  LineSink* withoutSink, LineSink* withSink)
 {
     LineMatcherInit(&pass->matcher, needles, rules);
     pass->matcher.stop = stop;
     Utf8MatcherInit(&pass->utf8, needles, rules, stop);
-    pass->without = withoutTarget;
-    pass->with = withTarget;
+    pass->without = withoutSink;
+    pass->with = withSink;
 }
 
 void RouteEmptySource(LinePass* pass)

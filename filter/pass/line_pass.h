@@ -27,7 +27,7 @@ inline bool LinePassStopped(const LinePass* pass)
 // Prepares a pass; needles and rules must outlive it, as must stop, which
 // the pass reads inside long work (or none). The pass starts with no cache.
 void LinePassInit(LinePass* pass, const SearchNeedles* needles, const TextRules* rules, const StopFlag* stop,
-                  LineSink* withoutTarget, LineSink* withTarget);
+                  LineSink* withoutSink, LineSink* withSink);
 
 // Routes the lines of text[0, size), size > 0: a line containing the needle
 // (by the code page's rules or the UTF-8 rule) goes, ended with CR LF, to

@@ -23,13 +23,13 @@ struct BytePass {
 }  // namespace
 
 bool RouteLines(ReadWindow* w, SourceEncoding encoding, const SearchNeedles* needles, const TextRules* rules,
-                LineSink* withoutTarget, LineSink* withTarget)
+                LineSink* withoutSink, LineSink* withSink)
 {
     if (IsUtf16(encoding)) {
-        return RouteUtf16Lines(w, needles, encoding == kEncodingUtf16Be, withoutTarget, withTarget);
+        return RouteUtf16Lines(w, needles, encoding == kEncodingUtf16Be, withoutSink, withSink);
     }
     LinePass pass;
-    LinePassInit(&pass, needles, rules, w->stop, withoutTarget, withTarget);
+    LinePassInit(&pass, needles, rules, w->stop, withoutSink, withSink);
     // The cache is a help, not a need: without memory for it the platform
     // is asked every time.
     JudgeCache cache;

@@ -10,8 +10,8 @@
 #include "platform/platform.h"
 
 // Reads the window's source to its end and routes its lines: a line
-// containing the search text goes, ended with a line end, to withTarget, any
-// other line to withoutTarget (see RouteCompleteLines). An empty source is
+// containing the search text goes, ended with a line end, to withSink, any
+// other line to withoutSink (see RouteCompleteLines). An empty source is
 // one empty line. The window starts after the source's byte order mark, if
 // any; encoding is what the mark said. Lines of a UTF-16 source are cut at
 // its units and written in its encoding and byte order; any other source's
@@ -19,6 +19,6 @@
 // rules must outlive the call. False when the source could not be read
 // whole (the exports then hold only part of the lines).
 bool RouteLines(ReadWindow* window, SourceEncoding encoding, const SearchNeedles* needles, const TextRules* rules,
-                LineSink* withoutTarget, LineSink* withTarget);
+                LineSink* withoutSink, LineSink* withSink);
 
 #endif

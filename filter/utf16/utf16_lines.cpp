@@ -118,13 +118,13 @@ void RouteCompleteUtf16Lines(Utf16Pass* pass, char* text, uint64_t size)
     EmitterFlush(&emitter);
 }
 
-bool RouteUtf16Lines(ReadWindow* w, const SearchNeedles* needles, bool bigEndian, LineSink* withoutTarget,
-                     LineSink* withTarget)
+bool RouteUtf16Lines(ReadWindow* w, const SearchNeedles* needles, bool bigEndian, LineSink* withoutSink,
+                     LineSink* withSink)
 {
     Utf16Pass pass;
     Utf16MatcherInit(&pass.matcher, needles, bigEndian, w->stop);
-    pass.without = withoutTarget;
-    pass.with = withTarget;
+    pass.without = withoutSink;
+    pass.with = withSink;
     pass.last = nullptr;
     // The cache is a help, not a need: without memory for it the platform
     // is asked every time.

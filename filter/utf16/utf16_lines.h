@@ -28,8 +28,8 @@ struct Utf16Pass {
 // byte order mark; false when it could not be read whole (or a stop raised
 // meanwhile, seen inside a long line too, ended it: the window then tells
 // it stopped).
-bool RouteUtf16Lines(ReadWindow* window, const SearchNeedles* needles, bool bigEndian, LineSink* withoutTarget,
-                     LineSink* withTarget);
+bool RouteUtf16Lines(ReadWindow* window, const SearchNeedles* needles, bool bigEndian, LineSink* withoutSink,
+                     LineSink* withSink);
 
 // Routes the lines of text[0, size), size even and > 0: text starts a line
 // and ends at a line's end, except at the end of the source, where the last
