@@ -498,6 +498,49 @@ TEST(Utf8LinesProperty, AgreesWithTheReferenceModel)
     }
 }
 
+// Lines of ASCII and CJK ideographs, the bulk of a Chinese log, are read
+// 16 bytes at a time: each byte that makes a line anything else (a symbol
+// that is no ideograph though led by E4, a control character, DEL, a
+// character cut by the line's end or by another, kana, Hangul, an accented
+// letter, an emoji) is put at every place of lines of 14 to 70 bytes, so
+// that it falls on each byte of a block and on the blocks' edges.
+TEST(Utf8LinesProperty, LinesOfIdeographsAgreeWithTheReferenceModelWhateverSpoilsThem)
+{
+    std::mt19937 rng(950);
+    auto pick = [&rng](size_t n) { return std::uniform_int_distribution<size_t>(0, n - 1)(rng); };
+    const std::vector<std::string> plain = {"\xE4\xB8\xAD", "\xE9\x8C\xAF", "\xE8\xAA\xA4", "\xE4\xB6\xB5",
+                                            "\xE4\xB8\x80", " ", "x", "e", "ERROR", "error", "\t", "7"};
+    const std::vector<std::string> spoilers = {"\xE4\xB7\x80", "\x01", "\x7F", "\xE9\x8C", "\x8C",
+                                               "\xE3\x80\x81", "\xEA\xB0\x80", "\xC3\xA9", "\xF0\x9F\x98\x80",
+                                               "\xE4\xB7\xBF", "\xE9", "\xFF", "\xC3"};
+    const SearchNeedles needles[] = {AllNeedles("error", "error", u"error", true),
+                                     AllNeedles("?", "\xE9\x8C\xAF", u"\u932F", true)};
+    const TextRules rules[] = {DoubleByteRules(), PrintablePlainRules()};
+    for (int round = 0; round < 600; ++round) {
+        std::string source;
+        for (int line = 0; line < 6; ++line) {
+            std::string text;
+            const size_t length = 14 + pick(57);
+            while (text.size() < length) {
+                text += plain[pick(plain.size())];
+            }
+            if (pick(3) != 0) {
+                const std::string& spoiler = spoilers[pick(spoilers.size())];
+                size_t at = pick(text.size() + 1);
+                while (at > 0 && at < text.size() && (static_cast<unsigned char>(text[at]) & 0xC0) == 0x80) {
+                    --at;   // at a character's start, so that only the spoiler spoils
+                }
+                text.insert(at, spoiler);
+            }
+            source += text + (pick(2) == 0 ? "\r\n" : "\n");
+        }
+        const SearchNeedles& needle = needles[pick(2)];
+        const TextRules& rule = rules[pick(2)];
+        ASSERT_EQ(RouteUtf8(source, needle, rule), ReferenceRouteUtf8(source, needle, rule))
+            << "round " << round << "\nsource: " << testing::PrintToString(source);
+    }
+}
+
 }  // namespace
 
 namespace {

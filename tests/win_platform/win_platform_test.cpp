@@ -649,13 +649,14 @@ TEST(SearchEquality, UnicodeLinesAgreeWithTheWideSearch)
 // the characters at the edges of those ranges, and those next to them that
 // are no such barrier (the prolonged sound mark, the ideographic space,
 // full-width letters, a compatibility ideograph, a Kangxi radical, a soft
-// hyphen, a combining accent), beside them.
+// hyphen, a combining accent, the hexagrams right after the ideographs of
+// U+3400, control characters), beside them.
 TEST(SearchEquality, PlainNeedlesOverIdeographsAgreeWithTheWideSearch)
 {
     const std::wstring barriers = L"\u4E00\u9FFF\u3400\u4DBF\u3041\u3096\u30A1\u30FA\uAC00\uD7A3\u4E2D"
                                   L"\u529F\u8C48\u3001\u3002\u300C\u300F";
     ExpectAgreement(barriers + L"\u30FC\u30FB\u3000\u3099\uFF21\uFF41\uFF0C\u00AD\u0301\u212A\u00E9\u9FA5"
-                               L"\uF900\u2F00\u3003\u300B",
+                               L"\uF900\u2F00\u3003\u300B\u4DC0\u4DFF\x01\x7F",
                     L"abkKse -'\u4E00\u529F", L"abkKse -'" + barriers, 950);
 }
 
