@@ -11,41 +11,16 @@ namespace {
 
 void ExportInit(Export* e, RunFile which)
 {
+    // Every field zero, nothing claimed, named or made; then what is not.
+    *e = Export{};
     e->state = kExportIdle;
     e->which = which;
-    e->claim = nullptr;
-    e->output = nullptr;
-    e->created = false;
-    e->append = false;
-    e->hadContent = false;
-    e->isSource = false;
-    e->oldSize = 0;
-    e->oldTime = 0;
-    e->error = 0;
     e->encoding = kEncodingAnsi;
     e->fate = kExportOff;
-    e->path[0] = 0;
-    e->tempName[0] = 0;
-    e->backupName[0] = 0;
-    e->tempPath[0] = 0;
-    e->keepsPrevious = false;
+    e->previous = kPreviousNone;
     e->previousVersion.path = e->path;
     e->previousVersion.backup = e->backupName;
     e->previousVersion.link = e->tempPath;
-    e->previousVersion.noted[0] = 0;
-    e->previousVersion.namesBefore = 0;
-    e->previous = kPreviousNone;
-    e->previousKept[0] = 0;
-    e->newKnown = false;
-    e->newId.volume = 0;
-    e->newId.index = 0;
-    e->newSize = 0;
-    e->appending = false;
-    e->appended = false;
-    e->appendFrom = 0;
-    e->appendTime = 0;
-    e->appendedSize = 0;
-    e->appendedTime = 0;
 }
 
 // An export that cannot be had: why, kept; the claim, if any, stays held

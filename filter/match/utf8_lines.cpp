@@ -348,6 +348,7 @@ bool IsUtf8WithHighBytes(const char* text, uint64_t start, uint64_t end)
 
 void Utf8MatcherInit(Utf8Matcher* m, const SearchNeedles* needles, const TextRules* rules, const StopFlag* stop)
 {
+    *m = Utf8Matcher{};   // not stopped, no cache
     WideNeedleInit(&m->wide, needles->utf16, needles->ignoreCase);
     for (int c = 0; c < 256; ++c) {
         m->fold[c] = static_cast<unsigned char>((c >= 'a' && c <= 'z') ? c - 'a' + 'A' : c);
@@ -371,19 +372,15 @@ void Utf8MatcherInit(Utf8Matcher* m, const SearchNeedles* needles, const TextRul
     bool utf8Search = rules->utf8CodePage && !needles->ignoreCase;
     m->active = needles->utf8Held && length > 0 && !lineEnd && !sameSearch && !utf8Search;
     m->stop = stop;
-    m->stopped = false;
-    m->cache = nullptr;
 }
 
 void Utf8ScanStart(Utf8Scan* scan, const Utf8Matcher* m, const char* text, uint64_t size)
 {
+    *scan = Utf8Scan{};
     scan->text = text;
     scan->size = size;
-    scan->lineStartKnown = false;
-    scan->foldedFrom = size;
-    scan->foldedTo = size;
-    scan->foldedHit = size;
-    scan->foldedReach = 0;
+    // No folded search made yet: none covers a line.
+    scan->foldedFrom = scan->foldedTo = scan->foldedHit = size;
     if (!m->active) {
         scan->candidate = size;
     } else if (m->wide.ignoreCase) {

@@ -46,21 +46,12 @@ void Seal(ReadWindow* w)
 
 void WindowInit(ReadWindow* w, FileHandle file, uint64_t size, char* block, uint64_t capacity)
 {
+    // Nothing read, failed, watched or summed yet.
+    *w = ReadWindow{};
     w->file = file;
     w->left = size;
     w->data = block;
     w->capacity = capacity;
-    w->valid = 0;
-    w->grown = nullptr;
-    w->failed = false;
-    w->stopped = false;
-    w->shortened = false;
-    w->outOfMemory = false;
-    w->error = 0;
-    w->stop = nullptr;
-    w->progress = nullptr;
-    w->readSoFar = 0;
-    w->sum = nullptr;
     Seal(w);
 }
 

@@ -234,15 +234,10 @@ void ClaimAndOpen(ExportTransaction* t, const RunRequest* r, const StopFlag* sto
 // A transaction for the source under sourceName, not begun.
 void TransactionInit(ExportTransaction* t, const FormChar* sourceName, const FormChar* previousNote)
 {
+    *t = ExportTransaction{};
     t->sourceName = sourceName;
     t->previousNote = previousNote;
-    t->sourceSum = 0;
     t->encoding = kEncodingAnsi;
-    t->scratch = nullptr;
-    t->scratchSize = 0;
-    t->recordLost = false;
-    t->sourceLanded = false;
-    t->heldRecord = nullptr;
 }
 
 // Opens the source, and names it as the file system does, to know it among

@@ -179,6 +179,7 @@ bool HoldsOtherUnits(const char* text, uint64_t start, uint64_t end, bool bigEnd
 
 void Utf16MatcherInit(Utf16Matcher* m, const SearchNeedles* needles, bool bigEndian, const StopFlag* stop)
 {
+    *m = Utf16Matcher{};   // not stopped, no cache
     WideNeedleInit(&m->wide, needles->utf16, needles->ignoreCase);
     m->bigEndian = bigEndian;
     for (uint32_t k = 0; k < m->wide.length; ++k) {
@@ -195,8 +196,6 @@ void Utf16MatcherInit(Utf16Matcher* m, const SearchNeedles* needles, bool bigEnd
     NeedleSearchInitBytes(&m->folded, m->encoded, bytes, m->searchesFolded, m->fold);
     m->avx2 = m->exact.avx2;
     m->stop = stop;
-    m->stopped = false;
-    m->cache = nullptr;
 }
 
 void Utf16ScanStart(Utf16Scan* scan, const Utf16Matcher* m, const char* text, uint64_t size)
