@@ -226,9 +226,9 @@ TEST(RouteLines, OutputDoesNotDependOnTheSinkBufferSize)
 // Generates sources where the pass's shortcuts are most likely wrong: line
 // ends of every kind, long plain CR LF stretches, needle pieces and whole
 // needles at every offset, bytes 0x80-0xFF.
-class SourceGenerator {
+class SourceGenerator : public Picker {
 public:
-    explicit SourceGenerator(uint32_t seed) : rng_(seed) {}
+    explicit SourceGenerator(uint32_t seed) : Picker(seed) {}
 
     std::string Needle()
     {
@@ -264,11 +264,6 @@ public:
         }
         return s;
     }
-
-    size_t Pick(size_t n) { return n == 0 ? 0 : std::uniform_int_distribution<size_t>(0, n - 1)(rng_); }
-
-private:
-    std::mt19937 rng_;
 };
 
 TEST(RouteLinesProperty, AgreesWithTheReferenceModel)

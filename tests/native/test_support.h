@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <ostream>
+#include <random>
 #include <string>
 #include <utility>
 #include <vector>
@@ -15,6 +16,18 @@
 #include "platform/posix/posix_form.h"
 
 // A fresh folder, removed with its content when the object goes.
+// Random choices from a fixed seed, the same on every machine, for the
+// generators of the property tests.
+class Picker {
+public:
+    explicit Picker(uint32_t seed) : rng_(seed) {}
+    // A number in [0, n), 0 when n is 0.
+    size_t Pick(size_t n) { return n == 0 ? 0 : std::uniform_int_distribution<size_t>(0, n - 1)(rng_); }
+
+private:
+    std::mt19937 rng_;
+};
+
 class ScratchDir {
 public:
     ScratchDir();

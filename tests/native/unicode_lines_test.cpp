@@ -165,9 +165,9 @@ TEST(Utf16Lines, KeepsAnOddLastByteAfterTheLastLine)
 // line ends of every kind, units whose bytes look like line ends, letters
 // of both cases, non-ASCII letters the platform folds, surrogate pairs, and
 // the needle and pieces of it.
-class Utf16Generator {
+class Utf16Generator : public Picker {
 public:
-    explicit Utf16Generator(uint32_t seed) : rng_(seed) {}
+    explicit Utf16Generator(uint32_t seed) : Picker(seed) {}
 
     std::u16string Needle()
     {
@@ -204,11 +204,6 @@ public:
         }
         return s;
     }
-
-    size_t Pick(size_t n) { return n == 0 ? 0 : std::uniform_int_distribution<size_t>(0, n - 1)(rng_); }
-
-private:
-    std::mt19937 rng_;
 };
 
 TEST(Utf16LinesProperty, AgreesWithTheReferenceModel)
