@@ -127,6 +127,18 @@ struct TextRules {
     // character no other compares equal to but itself (the needle holding
     // none of the compatibility ideographs that may).
     unsigned char ideographPair[8192];
+    // Double-byte sequences the search reads as one character that stands
+    // for at most one plain one: a plain character (in code page 950 a lead
+    // byte with a byte that trails none of its characters reads as '?') or
+    // a private-use one (the code page's end-user-defined characters),
+    // which stands for no letters. A span of a line holding one whole, and
+    // beside it plain characters alone, compares as fewer characters than
+    // it has bytes: never equal to a needle of as many plain bytes.
+    unsigned char shortPair[8192];
+    // Non-zero where a lead byte alone, the last byte of what the search
+    // compares, reads as one character that stands for at most one plain
+    // one (in code page 950 it reads as '?').
+    unsigned char shortLoneLead[256];
 };
 inline bool IsIdeographPair(const TextRules* rules, unsigned char lead, unsigned char trail)
 {

@@ -7,6 +7,27 @@ namespace {
 const uint32_t kDefaultSlots = 1u << 15;
 const uint64_t kDefaultKeyBytes = 1u << 19;
 
+uint32_t Load32(const unsigned char* bytes)
+{
+    uint32_t value;
+    __builtin_memcpy(&value, bytes, sizeof value);
+    return value;
+}
+
+// A span of at most 8 bytes as one number: the same number for the same
+// bytes only (the span's length being fixed), its own key.
+uint64_t Packed(const unsigned char* bytes, uint32_t length)
+{
+    if (length >= 4) {
+        return Load32(bytes) | static_cast<uint64_t>(Load32(bytes + length - 4)) << 32;
+    }
+    uint64_t value = 0;
+    for (uint32_t i = 0; i < length; ++i) {
+        value |= static_cast<uint64_t>(bytes[i]) << (8 * i);
+    }
+    return value;
+}
+
 uint64_t Hash(const unsigned char* bytes, uint32_t length)
 {
     // FNV-1a, then a final mix so that the low bits spread.
@@ -67,16 +88,29 @@ bool JudgeCacheInit(JudgeCache* cache, void* memory, uint64_t bytes, uint32_t sp
     return true;
 }
 
+// Where a span's search starts, and what its slot holds: a short span's
+// bytes themselves, a longer one's hash.
+uint32_t FirstSlot(const JudgeCache* cache, const unsigned char* span, uint64_t* hash)
+{
+    if (cache->spanLength <= 8) {
+        *hash = Packed(span, cache->spanLength);
+        return static_cast<uint32_t>((*hash * 0x9e3779b97f4a7c15ull) >> 32) & (cache->slotCount - 1);
+    }
+    *hash = Hash(span, cache->spanLength);
+    return static_cast<uint32_t>(*hash) & (cache->slotCount - 1);
+}
+
 int JudgeCacheFind(const JudgeCache* cache, const unsigned char* span)
 {
-    const uint64_t hash = Hash(span, cache->spanLength);
+    uint64_t hash;
     const uint32_t mask = cache->slotCount - 1;
-    for (uint32_t i = static_cast<uint32_t>(hash) & mask;; i = (i + 1) & mask) {
+    const bool packed = cache->spanLength <= 8;
+    for (uint32_t i = FirstSlot(cache, span, &hash);; i = (i + 1) & mask) {
         const JudgeSlot& slot = cache->slots[i];
         if (!slot.used) {
             return -1;
         }
-        if (slot.hash == hash && SameBytes(cache->keys + slot.key, span, cache->spanLength)) {
+        if (slot.hash == hash && (packed || SameBytes(cache->keys + slot.key, span, cache->spanLength))) {
             return slot.verdict;
         }
     }
@@ -90,9 +124,9 @@ void JudgeCacheKeep(JudgeCache* cache, const unsigned char* span, bool verdict)
         cache->keyUsed + cache->spanLength > cache->keyCapacity) {
         Clear(cache);
     }
-    const uint64_t hash = Hash(span, cache->spanLength);
+    uint64_t hash;
     const uint32_t mask = cache->slotCount - 1;
-    uint32_t i = static_cast<uint32_t>(hash) & mask;
+    uint32_t i = FirstSlot(cache, span, &hash);
     while (cache->slots[i].used) {
         i = (i + 1) & mask;
     }

@@ -124,70 +124,87 @@ bool SpanHoldsNeedle(LineMatcher* m, char* text, uint64_t at)
     return verdict;
 }
 
-// The first barrier character (a double-byte one, IsBarrierPair) that
-// starts at or after at, a character boundary, and ends before end; end
-// when there is none.
-uint64_t NextBarrierPair(const LineMatcher* m, const unsigned char* b, uint64_t at, uint64_t end)
+inline unsigned PairBit(const unsigned char* bits, unsigned pair)
 {
-    const TextRules* rules = m->rules;
-    while (at + 1 < end) {
-        if (!rules->leadByte[b[at]]) {
-            ++at;
-        } else if (IsBarrierPair(rules, b[at], b[at + 1])) {
-            return at;
-        } else {
-            at += 2;
-        }
-    }
-    return end;
+    return bits[pair >> 3] >> (pair & 7) & 1u;
 }
 
-// Whether the line [start, end), in which no span of plain bytes holds the
-// needle (the byte search settled those), holds it by the platform's rules.
-// Only the spans that take in some byte that is not plain remain open;
-// each starts on a character boundary of the line, as the platform's own
-// walk does, and is judged by itself: the platform's search compares the
-// needle with just as many bytes of the line at each boundary. A span that
-// holds a barrier character whole cannot hold the needle, which is plain:
-// it is not asked, so the cost of a line does not grow with the needle's
-// length.
-bool OtherSpansHoldNeedle(LineMatcher* m, char* text, uint64_t start, uint64_t end)
+// Whether the line [start, end), in which the needle's bytes settled every
+// span of plain characters, holds it by the platform's rules. The spans
+// still open start on a character boundary of the line, as the platform's
+// own walk does, take in some other character (or cut one in two at their
+// end: the platform reads its lead byte as some other character) and hold
+// whole no character that blocks the needle; each is judged by itself,
+// since the platform compares the needle with just as many bytes of the
+// line at each boundary. The line is walked once: stretches of plain bytes
+// are passed over by the vector scan, and a span's end moves on character by
+// character, so the cost of a line does not grow with the needle's length.
+bool OpenSpansHoldNeedle(LineMatcher* m, char* text, uint64_t start, uint64_t end)
 {
     const unsigned char* b = reinterpret_cast<const unsigned char*>(text);
-    const uint64_t n = m->search.length;
-    uint64_t barrier = m->rules->hasBarriers ? NextBarrierPair(m, b, start, end) : end;
-    uint64_t boundary = start;
-    uint64_t other = FindOtherByte(m, text, start, end);
+    const unsigned char* lead = m->rules->leadByte;
     const unsigned char* plain = m->rules->plain;
-    while (other < end) {
-        // Other bytes closer than a needle's length share their spans: in
-        // text of other bytes alone (UTF-8 read in a double-byte code page)
-        // each byte is looked at once, here, not searched for.
-        uint64_t last = other;
-        uint64_t j = other + 1;
-        for (; j < end && j < last + n; ++j) {
-            if (!plain[b[j]] && !IsLineEnd(text[j])) {
-                last = j;
-            }
-        }
-        const uint64_t next = FindOtherByte(m, text, j, end);
-        // The open spans start between other - n + 1 and last, and end
-        // within the line.
-        uint64_t from = other + 1 >= start + n ? other + 1 - n : start;
-        while (boundary <= last && boundary + n <= end) {
-            if (barrier < boundary) {
-                barrier = NextBarrierPair(m, b, boundary, end);
-            }
-            bool blocked = barrier + 2 <= boundary + n;
-            if (boundary >= from && !blocked && SpanHoldsNeedle(m, text, boundary)) {
-                return true;
-            }
-            if (boundary >= from && StopSeen(m)) {
+    const uint64_t n = m->search.length;
+    uint64_t p = start;       // the span's start
+    uint64_t ahead = start;   // the next character not yet looked at
+    uint64_t other = 0;       // one past the start of the last other character, 0 for none
+    uint64_t block = 0;       // one past the start of the last blocking character, 0 for none
+    uint64_t shortened = 0;   // one past the start of the last short pair, 0 for none
+    // A needle of plain bytes has as many characters as bytes; the pairs
+    // that settle it are the short ones.
+    const unsigned shortens = m->caseless ? 0u : 1u;
+    uint32_t steps = 0;
+    while (p + n <= end) {
+        if (other <= p && ahead < end && plain[b[ahead]]) {
+            // Spans that end before the next other byte hold plain
+            // characters alone.
+            const uint64_t next = FindOtherByte(m, text, ahead, end);
+            if (next >= end) {
                 return false;
             }
-            boundary += (m->rules->leadByte[b[boundary]] && boundary + 1 < end) ? 2 : 1;
+            if (next + 1 > p + n) {
+                const uint64_t to = next + 1 - n;
+                while (p < ahead && p < to) {
+                    p += (lead[b[p]] && p + 1 < end) ? 2 : 1;
+                }
+                p = p < to ? to : p;
+                ahead = ahead < p ? p : ahead;
+                if (p + n > end) {
+                    return false;
+                }
+            }
         }
-        other = next;
+        while (ahead < p + n) {
+            // Without branches: lead and other bytes follow each other
+            // in no order a branch could foresee.
+            const unsigned c = b[ahead];
+            const unsigned pair = lead[c] & static_cast<unsigned>(ahead + 1 < end);
+            if (ahead + 1 + pair > p + n) {
+                break;   // not whole in this span: the next ones will see it
+            }
+            const unsigned code = c << 8 | b[ahead + 1];
+            const unsigned blocks = pair & PairBit(m->blockingPair, code);
+            const unsigned settled = pair & PairBit(m->settledPair, code);
+            const unsigned isOther = pair ? (blocks | settled) ^ 1u : plain[c] ^ 1u;
+            other = isOther ? ahead + 1 : other;
+            block = blocks ? ahead + 1 : block;
+            shortened = settled & shortens ? ahead + 1 : shortened;
+            ahead += 1 + pair;
+        }
+        // A lead byte cut off by the span's end is read alone as some
+        // character: the span is short of the needle all the same when it
+        // reads as one and a short pair stands before it.
+        const bool cut = ahead < p + n && !(m->rules->shortLoneLead[b[ahead]] && shortened > p);
+        const bool open = (other > p || cut) && block <= p;
+        if (open && SpanHoldsNeedle(m, text, p)) {
+            return true;
+        }
+        if ((open || ++steps % kStopCheckSteps == 0) && StopSeen(m)) {
+            return false;
+        }
+        // Spans up to the blocking character all hold it: the next one
+        // to look at starts right after it.
+        p = block > p ? block + 1 : p + 1 + (lead[b[p]] & static_cast<unsigned>(p + 1 < end));
     }
     return false;
 }
@@ -205,7 +222,7 @@ bool NextOtherLineHoldingNeedle(LineMatcher* m, char* text, uint64_t size, uint6
         }
         *start = LineStartOf(text, i, other);
         *end = FindLineEnd(text, size, other);
-        if (OtherSpansHoldNeedle(m, text, *start, *end)) {
+        if (OpenSpansHoldNeedle(m, text, *start, *end)) {
             return true;
         }
         if (m->stopped) {
@@ -234,59 +251,6 @@ bool NextAskedLineHoldingNeedle(LineMatcher* m, char* text, uint64_t size, uint6
     return false;
 }
 
-// True when the pair at b is an ideograph the caseless needle does not hold.
-inline bool ForeignIdeograph(const LineMatcher* m, const unsigned char* b)
-{
-    unsigned pair = static_cast<unsigned>(b[0]) << 8 | b[1];
-    return IsIdeographPair(m->rules, b[0], b[1]) && (m->needlePair[pair >> 3] >> (pair & 7) & 1) == 0;
-}
-
-// Whether the line [start, end) holds the caseless needle by the
-// platform's rules: each needle-long span on a character
-// boundary is asked by itself, as the platform's own walk compares it,
-// when it takes in some other character (or part of one: spans of plain
-// and barrier characters only were settled by the needle's bytes) and
-// holds whole no ideograph the needle does not (no other character
-// compares equal to one).
-bool ForeignFreeSpansHoldNeedle(LineMatcher* m, char* text, uint64_t start, uint64_t end)
-{
-    const unsigned char* b = reinterpret_cast<const unsigned char*>(text);
-    const unsigned char* lead = m->rules->leadByte;
-    const uint64_t n = m->search.length;
-    uint64_t ahead = start;          // the next character not yet looked at
-    bool foreignSeen = false;
-    uint64_t foreign = 0;            // where the last foreign ideograph starts
-    bool otherSeen = false;
-    uint64_t other = 0;              // where the last other character starts
-    uint32_t steps = 0;
-    for (uint64_t p = start; p + n <= end; p += (lead[b[p]] && p + 1 < end) ? 2 : 1) {
-        while (ahead < p + n) {
-            bool pair = lead[b[ahead]] && ahead + 1 < end;
-            if (pair && ahead + 2 > p + n) {
-                break;   // not whole in this span: the next ones will see it
-            }
-            if (pair ? !IsBarrierPair(m->rules, b[ahead], b[ahead + 1]) : !m->rules->plain[b[ahead]]) {
-                otherSeen = true;
-                other = ahead;
-            } else if (pair && ForeignIdeograph(m, b + ahead)) {
-                foreignSeen = true;
-                foreign = ahead;
-            }
-            ahead += pair ? 2 : 1;
-        }
-        // A character cut by the span's end is read as some other one.
-        bool takesOther = (otherSeen && other >= p) || ahead < p + n;
-        bool blocked = foreignSeen && foreign >= p;
-        if (takesOther && !blocked && SpanHoldsNeedle(m, text, p)) {
-            return true;
-        }
-        if (++steps % kStopCheckSteps == 0 && StopSeen(m)) {
-            return false;
-        }
-    }
-    return false;
-}
-
 // The next line at or after from that holds a caseless needle: its bytes
 // on a character boundary, or the platform's verdict on the spans that
 // could hold it otherwise.
@@ -303,10 +267,7 @@ bool NextCaselessLineHoldingNeedle(LineMatcher* m, char* text, uint64_t size, ui
         if (candidate + m->exact.length <= *end && BytesHoldNeedle(m, &m->exact, text, size, i, *end, candidate)) {
             return !m->stopped;
         }
-        // Its spans that take in another character, or cut one in two at
-        // their end (the platform reads its lead byte alone as some other
-        // character), and hold no foreign ideograph.
-        if (*end > i && ForeignFreeSpansHoldNeedle(m, text, i, *end)) {
+        if (OpenSpansHoldNeedle(m, text, i, *end)) {
             return true;
         }
         if (StopSeen(m)) {
@@ -361,15 +322,24 @@ void LineMatcherInit(LineMatcher* m, const SearchNeedles* needles, const TextRul
         }
     }
     NeedleSearchInit(&m->exact, needles->ansi, false, rules);
-    for (unsigned char& bits : m->needlePair) {
-        bits = 0;
-    }
+    // The caseless needle's own double-byte characters.
+    unsigned char held[8192] = {};
     for (uint32_t k = 0; m->caseless && n[k] != 0; ++k) {
         if (rules->leadByte[n[k]] && n[k + 1] != 0) {
             unsigned pair = static_cast<unsigned>(n[k]) << 8 | n[k + 1];
-            m->needlePair[pair >> 3] = static_cast<unsigned char>(m->needlePair[pair >> 3] | 1u << (pair & 7));
+            held[pair >> 3] = static_cast<unsigned char>(held[pair >> 3] | 1u << (pair & 7));
             ++k;
         }
+    }
+    for (unsigned i = 0; i < 8192; ++i) {
+        const unsigned char barrier = rules->hasBarriers ? rules->barrierPair[i] : 0;
+        const unsigned char foreign = static_cast<unsigned char>(rules->ideographPair[i] & ~held[i]);
+        m->blockingPair[i] = m->caseless ? static_cast<unsigned char>(barrier & foreign) : barrier;
+        // A short pair leaves a span of plain characters short of a plain
+        // needle: only a span with some other character beside it is
+        // asked.
+        const unsigned char shortPair = rules->hasLeadBytes ? rules->shortPair[i] : 0;
+        m->settledPair[i] = m->caseless ? static_cast<unsigned char>(barrier & ~foreign) : shortPair;
     }
     // A text the code page cannot hold is in no line read in it.
     m->holdsNoLine = !needles->ansiHeld || NeedleHasLineEnd(&m->search);
@@ -415,7 +385,7 @@ bool NextLineHoldingNeedle(LineMatcher* m, LineScan* scan, uint64_t from, uint64
         *start = candidateLine;
         *end = FindLineEnd(text, size, candidate);
         if (BytesHoldNeedle(m, &m->search, text, size, *start, *end, candidate) ||
-            (!m->stopped && m->asksOtherLines && OtherSpansHoldNeedle(m, text, *start, *end))) {
+            (!m->stopped && m->asksOtherLines && OpenSpansHoldNeedle(m, text, *start, *end))) {
             return !m->stopped;
         }
         if (m->stopped) {

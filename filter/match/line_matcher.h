@@ -35,9 +35,15 @@ struct LineMatcher {
     // (exact), and only a line with other characters is asked.
     bool caseless;
     NeedleSearch exact;
-    // The double-byte characters of a caseless needle, one bit a pair: a
-    // span holding an ideograph that is not among them cannot hold it.
-    unsigned char needlePair[8192];
+    // What each double-byte character does to the spans that hold it whole,
+    // one bit a pair (lead * 256 + trail). No span that holds a blocking one
+    // holds the needle: for a needle of plain bytes every barrier character,
+    // for a caseless one an ideograph it does not hold (no other character
+    // compares equal to one). A settled one is a caseless needle's other
+    // barrier characters, which its bytes find where they stand. Any other
+    // pair is for the platform to judge.
+    unsigned char blockingPair[8192];
+    unsigned char settledPair[8192];
     // The needle holds a line end: no line holds it.
     bool holdsNoLine;
     // The platform's verdicts on spans of lines with other bytes, or none.

@@ -222,6 +222,7 @@ void PlatformGetTextRules(TextRules* rules)
 {
     for (int c = 0; c < 256; ++c) {
         rules->leadByte[c] = 0;
+        rules->shortLoneLead[c] = 0;
         rules->plain[c] = 1;
         rules->fold[c] = static_cast<unsigned char>(AsciiUpper(static_cast<char>(c)));
     }
@@ -233,6 +234,9 @@ void PlatformGetTextRules(TextRules* rules)
         bits = 0;
     }
     for (unsigned char& bits : rules->ideographPair) {
+        bits = 0;
+    }
+    for (unsigned char& bits : rules->shortPair) {
         bits = 0;
     }
     for (const PosixCollation::Alike& alike : g_collation.alike) {

@@ -66,6 +66,16 @@ bool PlatformWideLineContains(const FormChar* line, const FormChar* needle, bool
     return (ignoreCase ? StrStrIW(line, needle) : StrStrW(line, needle)) != nullptr;
 }
 
+namespace {
+
+// A plain character, or a private-use one, which stands for no letters.
+bool IsShortUnit(const TextRules* rules, wchar_t unit)
+{
+    return (unit < 0x80 && rules->plain[unit]) || (unit >= 0xE000 && unit <= 0xF8FF);
+}
+
+}  // namespace
+
 void PlatformGetTextRules(TextRules* rules)
 {
     // StrStrA and StrStrIA compare with the locale's collation (through
@@ -75,6 +85,7 @@ void PlatformGetTextRules(TextRules* rules)
     // as themselves, and ignoring case as ASCII letters fold.
     for (int c = 0; c < 256; ++c) {
         rules->leadByte[c] = 0;
+        rules->shortLoneLead[c] = 0;
         rules->plain[c] = (c == '\t' || (c >= 0x20 && c <= 0x7E)) ? 1 : 0;
         rules->fold[c] = static_cast<unsigned char>((c >= 'a' && c <= 'z') ? c - 'a' + 'A' : c);
     }
@@ -88,6 +99,9 @@ void PlatformGetTextRules(TextRules* rules)
     for (unsigned char& bits : rules->ideographPair) {
         bits = 0;
     }
+    for (unsigned char& bits : rules->shortPair) {
+        bits = 0;
+    }
     CPINFO info;
     if (GetCPInfo(CP_ACP, &info) && info.MaxCharSize > 1) {
         for (int r = 0; r + 1 < MAX_LEADBYTES && info.LeadByte[r] != 0; r += 2) {
@@ -97,18 +111,27 @@ void PlatformGetTextRules(TextRules* rules)
             }
         }
     }
-    // Which double-byte characters are barriers: each pair turned into its
-    // one UTF-16 unit, once a run.
+    // Which double-byte characters are barriers, and which are short: each
+    // pair turned into UTF-16 as the search turns it, once a run.
     for (int lead = 0x81; rules->hasLeadBytes && lead <= 0xFE; ++lead) {
         if (!rules->leadByte[lead]) {
             continue;
         }
-        for (int trail = 0x40; trail <= 0xFE; ++trail) {
+        char alone = static_cast<char>(lead);
+        wchar_t read;
+        rules->shortLoneLead[lead] = MultiByteToWideChar(CP_ACP, 0, &alone, 1, &read, 1) == 1 && IsShortUnit(rules, read);
+        for (int trail = 1; trail <= 0xFF; ++trail) {
             char pair[2] = {static_cast<char>(lead), static_cast<char>(trail)};
             wchar_t unit[2];
+            unsigned index = static_cast<unsigned>(lead) << 8 | static_cast<unsigned>(trail);
+            if (MultiByteToWideChar(CP_ACP, 0, pair, 2, unit, 2) == 1 && IsShortUnit(rules, unit[0])) {
+                rules->shortPair[index >> 3] = static_cast<unsigned char>(rules->shortPair[index >> 3] | 1u << (index & 7));
+            }
+            if (trail < 0x40 || trail > 0xFE) {
+                continue;
+            }
             if (MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, pair, 2, unit, 2) == 1 &&
                 IsBarrierCharacter(static_cast<uint32_t>(unit[0]))) {
-                unsigned index = static_cast<unsigned>(lead) << 8 | static_cast<unsigned>(trail);
                 rules->barrierPair[index >> 3] = static_cast<unsigned char>(rules->barrierPair[index >> 3] | 1u << (index & 7));
                 rules->hasBarriers = true;
                 if (IsUnifiedIdeograph(static_cast<uint32_t>(unit[0]))) {

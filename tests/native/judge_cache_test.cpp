@@ -10,37 +10,50 @@
 
 namespace {
 
+// Spans of every length the cache keys differently: a few bytes, up to 8
+// (packed into one number, from two overlapping pieces), and longer ones
+// (hashed).
 TEST(JudgeCache, RemembersVerdictsAndForgetsRatherThanMixThemUp)
 {
-    // Small enough that it fills and starts afresh many times over.
-    std::vector<unsigned char> memory(4096);
-    JudgeCache cache;
-    ASSERT_TRUE(JudgeCacheInit(&cache, memory.data(), memory.size(), 3));
-    std::mt19937 rng(11);
-    std::map<std::string, bool> truth;
-    int remembered = 0;
-    for (int round = 0; round < 20000; ++round) {
-        std::string window(3, '\0');
-        for (char& c : window) {
-            c = static_cast<char>("ab\xA5\x5C"[rng() % 4]);   // few distinct windows
+    for (uint32_t length : {1u, 3u, 4u, 5u, 7u, 8u, 9u, 41u}) {
+        SCOPED_TRACE(length);
+        // Small enough that it fills and starts afresh many times over.
+        std::vector<unsigned char> memory(4096 + 64 * length);
+        JudgeCache cache;
+        ASSERT_TRUE(JudgeCacheInit(&cache, memory.data(), memory.size(), length));
+        std::mt19937 rng(11 + length);
+        std::map<std::string, bool> truth;
+        std::vector<std::string> common(12, std::string(length, '\0'));   // few distinct windows
+        for (std::string& window : common) {
+            for (char& c : window) {
+                c = static_cast<char>("ab\xA5\x5C"[rng() % 4]);
+            }
         }
-        if (round % 7 == 0) {
-            window[0] = static_cast<char>(rng());   // and many rare ones
-            window[1] = static_cast<char>(rng());
+        int remembered = 0;
+        for (int round = 0; round < 20000; ++round) {
+            std::string window = common[rng() % common.size()];
+            if (round % 7 == 0) {
+                window[0] = static_cast<char>(rng());   // and many rare ones
+                window[length / 2] = static_cast<char>(rng());
+            }
+            const unsigned char* bytes = reinterpret_cast<const unsigned char*>(window.data());
+            unsigned sum = 0;
+            for (size_t k = 0; k < window.size(); k += 2) {
+                sum += static_cast<unsigned char>(window[k]) * (k + 1);
+            }
+            bool verdict = sum % 3 == 0;
+            int known = JudgeCacheFind(&cache, bytes);
+            if (known >= 0) {
+                ASSERT_EQ(known == 1, truth.at(window)) << "round " << round;
+                ++remembered;
+            } else {
+                JudgeCacheKeep(&cache, bytes, verdict);
+                truth[window] = verdict;
+                ASSERT_EQ(JudgeCacheFind(&cache, bytes), verdict ? 1 : 0);
+            }
         }
-        const unsigned char* bytes = reinterpret_cast<const unsigned char*>(window.data());
-        bool verdict = (static_cast<unsigned char>(window[0]) + static_cast<unsigned char>(window[2])) % 3 == 0;
-        int known = JudgeCacheFind(&cache, bytes);
-        if (known >= 0) {
-            ASSERT_EQ(known == 1, truth.at(window)) << "round " << round;
-            ++remembered;
-        } else {
-            JudgeCacheKeep(&cache, bytes, verdict);
-            truth[window] = verdict;
-            ASSERT_EQ(JudgeCacheFind(&cache, bytes), verdict ? 1 : 0);
-        }
+        EXPECT_GT(remembered, 10000);   // the common windows were found again
     }
-    EXPECT_GT(remembered, 10000);   // the common windows were found again
 }
 
 TEST(JudgeCache, RefusesMemoryTooSmallForOneWindow)
