@@ -139,6 +139,12 @@ struct TextRules {
     // compares, reads as one character that stands for at most one plain
     // one (in code page 950 it reads as '?').
     unsigned char shortLoneLead[256];
+    // The plain byte a lead byte alone reads as there, 0 when it is none.
+    unsigned char loneLeadPlain[256];
+    // Non-zero where a byte that leads no pair reads as one character that
+    // stands for at most one plain one (a plain, control or private-use
+    // character).
+    unsigned char narrowByte[256];
 };
 inline bool IsIdeographPair(const TextRules* rules, unsigned char lead, unsigned char trail)
 {

@@ -129,6 +129,188 @@ inline unsigned PairBit(const unsigned char* bits, unsigned pair)
     return bits[pair >> 3] >> (pair & 7) & 1u;
 }
 
+// Where the walk over a line's spans stands: the span [p, p + n) and what
+// the characters looked at hold, each as one past the start of the last
+// such character (0 for none).
+struct SpanWalk {
+    uint64_t p;           // the span's start, a character boundary
+    uint64_t ahead;       // the next character not yet looked at
+    uint64_t other;       // for the platform to judge
+    uint64_t block;       // blocks the needle
+    uint64_t shortened;   // a short pair, when it settles the needle
+};
+
+// Passes over the spans that end before the next other byte, which hold
+// plain characters alone; false when no span is left in the line.
+bool PassPlainStretch(const LineMatcher* m, const char* text, uint64_t end, SpanWalk* w)
+{
+    const unsigned char* b = reinterpret_cast<const unsigned char*>(text);
+    const uint64_t n = m->search.length;
+    const uint64_t next = FindOtherByte(m, text, w->ahead, end);
+    if (next >= end) {
+        return false;
+    }
+    if (next + 1 > w->p + n) {
+        const uint64_t to = next + 1 - n;
+        while (w->p < w->ahead && w->p < to) {
+            w->p += (m->rules->leadByte[b[w->p]] && w->p + 1 < end) ? 2 : 1;
+        }
+        w->p = w->p < to ? to : w->p;
+        w->ahead = w->ahead < w->p ? w->p : w->ahead;
+    }
+    return w->p + n <= end;
+}
+
+// Looks at the characters up to the span's end; a double-byte one that the
+// end cuts in two is left for the next spans.
+void LookToSpanEnd(const LineMatcher* m, const unsigned char* b, uint64_t end, SpanWalk* w)
+{
+    const unsigned char* lead = m->rules->leadByte;
+    const unsigned char* plain = m->rules->plain;
+    const uint64_t spanEnd = w->p + m->search.length;
+    while (w->ahead < spanEnd) {
+        // Without branches: lead and other bytes follow each other in no
+        // order a branch could foresee.
+        const uint64_t at = w->ahead;
+        const unsigned c = b[at];
+        const unsigned pair = lead[c] & static_cast<unsigned>(at + 1 < end);
+        if (at + 1 + pair > spanEnd) {
+            break;
+        }
+        const unsigned code = c << 8 | b[at + 1];
+        const unsigned blocks = pair & PairBit(m->blockingPair, code);
+        const unsigned isOther = pair ? (blocks | PairBit(m->settledPair, code)) ^ 1u : plain[c] ^ 1u;
+        w->other = isOther ? at + 1 : w->other;
+        w->block = blocks ? at + 1 : w->block;
+        w->shortened = pair & m->shortens & PairBit(m->rules->shortPair, code) ? at + 1 : w->shortened;
+        w->ahead = at + 1 + pair;
+    }
+}
+
+// With a short-settled needle, the span ending in the first half of the
+// pair at ahead looked at, and no other character before: the pairs from
+// there on that block the needle or are short, each read alone as at most
+// one character by its lead, leave every span that ends among them closed
+// (each takes in whole the one before its end, n being 3 or more). The walk
+// moves on to the last such span.
+void PassSettledPairs(const LineMatcher* m, const unsigned char* b, uint64_t end, SpanWalk* w)
+{
+    const uint64_t n = m->search.length;
+    const uint64_t first = w->ahead;
+    uint64_t block = w->block;
+    uint64_t shortened = w->shortened;
+    uint64_t at = first;
+    for (; at + 1 < end && m->rules->leadByte[b[at]] && m->rules->shortLoneLead[b[at]]; at += 2) {
+        const unsigned code = static_cast<unsigned>(b[at]) << 8 | b[at + 1];
+        const unsigned blocks = PairBit(m->blockingPair, code);
+        const unsigned isShort = PairBit(m->rules->shortPair, code);
+        if ((blocks | isShort) == 0) {
+            break;
+        }
+        block = blocks ? at + 1 : block;
+        shortened = isShort ? at + 1 : shortened;
+    }
+    if (at < first + n) {
+        return;   // no span to pass: the walk goes on as it was
+    }
+    w->p = first + (at - n - first) / 2 * 2;
+    w->ahead = at;
+    w->block = block;
+    w->shortened = shortened;
+}
+
+// The pairs of a stretch from at on (stretchPair), with narrow bytes
+// between two of them: where they end. Every span of n >= 3 bytes cut by one of them,
+// or holding a narrow byte, takes in one of them whole.
+uint64_t SettledPairsEnd(const LineMatcher* m, const unsigned char* b, uint64_t at, uint64_t end)
+{
+    const TextRules* rules = m->rules;
+    while (at + 1 < end) {
+        if (!rules->leadByte[b[at]]) {
+            const bool between = rules->narrowByte[b[at]] && at + 2 < end && rules->leadByte[b[at + 1]];
+            if (!between) {
+                return at;
+            }
+            ++at;
+            continue;
+        }
+        if (PairBit(m->stretchPair, static_cast<unsigned>(b[at]) << 8 | b[at + 1]) == 0) {
+            return at;
+        }
+        at += 2;
+    }
+    return at;
+}
+
+// Whether the span at p, of plain characters cut at its end by the lead
+// byte of a stretch, holds the needle. Where the lead byte alone reads as a
+// plain one, the span reads as plain characters alone, which compare as
+// their bytes do.
+bool CutSpanHoldsNeedle(LineMatcher* m, char* text, uint64_t p)
+{
+    const unsigned char* b = reinterpret_cast<const unsigned char*>(text) + p;
+    const NeedleSearch* search = &m->search;
+    const uint32_t last = search->length - 1;
+    const unsigned char readAs = m->rules->loneLeadPlain[b[last]];
+    if (readAs == 0) {
+        return SpanHoldsNeedle(m, text, p);
+    }
+    const unsigned char* fold = m->rules->fold;
+    const bool ignoreCase = search->ignoreCase;
+    auto same = [fold, ignoreCase](unsigned char x, unsigned char y) {
+        return ignoreCase ? fold[x] == fold[y] : x == y;
+    };
+    if (!same(readAs, search->needle[last])) {
+        return false;
+    }
+    for (uint32_t k = 0; k < last; ++k) {
+        if (!same(b[k], search->needle[k])) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// The verdict on a line of single characters and stretches of pairs that
+// block a needle of n >= 3 plain bytes or are short: every span that takes
+// in such a pair whole is settled or blocked. Open are the spans of single
+// characters alone cut at their end by the lead byte of a stretch (read
+// alone as at most one character), and the one that starts with a narrow
+// byte right after a stretch. 1 holds, 0 not, -1 when the line has some
+// other character: the walk over all its spans judges it.
+int VerdictOnSettledLine(LineMatcher* m, char* text, uint64_t start, uint64_t end)
+{
+    const unsigned char* b = reinterpret_cast<const unsigned char*>(text);
+    const TextRules* rules = m->rules;
+    const uint64_t n = m->search.length;
+    uint64_t singlesFrom = start;   // where the single characters before the next stretch start
+    bool narrowFirst = false;       // ... with a narrow byte
+    for (;;) {
+        const uint64_t s = FindOtherByte(m, text, singlesFrom + (narrowFirst ? 1 : 0), end);
+        if (s < end && (!rules->leadByte[b[s]] || !rules->shortLoneLead[b[s]] || s + 1 >= end)) {
+            return -1;
+        }
+        if (narrowFirst && singlesFrom + n <= s && SpanHoldsNeedle(m, text, singlesFrom)) {
+            return 1;
+        }
+        if (s >= end) {
+            return 0;
+        }
+        if (s + 1 >= singlesFrom + n && CutSpanHoldsNeedle(m, text, s + 1 - n)) {
+            return 1;
+        }
+        if (StopSeen(m)) {
+            return 0;
+        }
+        const uint64_t after = SettledPairsEnd(m, b, s, end);
+        if (after < end && !rules->plain[b[after]] && !(rules->narrowByte[b[after]] && after > s)) {
+            return -1;
+        }
+        singlesFrom = after;
+        narrowFirst = after < end && !rules->plain[b[after]];
+    }
+}
+
 // Whether the line [start, end), in which the needle's bytes settled every
 // span of plain characters, holds it by the platform's rules. The spans
 // still open start on a character boundary of the line, as the platform's
@@ -137,74 +319,49 @@ inline unsigned PairBit(const unsigned char* bits, unsigned pair)
 // whole no character that blocks the needle; each is judged by itself,
 // since the platform compares the needle with just as many bytes of the
 // line at each boundary. The line is walked once: stretches of plain bytes
-// are passed over by the vector scan, and a span's end moves on character by
-// character, so the cost of a line does not grow with the needle's length.
+// are passed over by the vector scan, a span's end moves on character by
+// character, so the cost of a line does not grow with the needle's length,
+// and runs of pairs that settle every span are passed two bytes a step.
 bool OpenSpansHoldNeedle(LineMatcher* m, char* text, uint64_t start, uint64_t end)
 {
     const unsigned char* b = reinterpret_cast<const unsigned char*>(text);
-    const unsigned char* lead = m->rules->leadByte;
-    const unsigned char* plain = m->rules->plain;
     const uint64_t n = m->search.length;
-    uint64_t p = start;       // the span's start
-    uint64_t ahead = start;   // the next character not yet looked at
-    uint64_t other = 0;       // one past the start of the last other character, 0 for none
-    uint64_t block = 0;       // one past the start of the last blocking character, 0 for none
-    uint64_t shortened = 0;   // one past the start of the last short pair, 0 for none
-    // A needle of plain bytes has as many characters as bytes; the pairs
-    // that settle it are the short ones.
-    const unsigned shortens = m->caseless ? 0u : 1u;
+    if (m->shortens && !m->caseless && n >= 3) {
+        const int verdict = VerdictOnSettledLine(m, text, start, end);
+        if (verdict >= 0) {
+            return verdict == 1 && !m->stopped;
+        }
+    }
+    SpanWalk w = {start, start, 0, 0, 0};
     uint32_t steps = 0;
-    while (p + n <= end) {
-        if (other <= p && ahead < end && plain[b[ahead]]) {
-            // Spans that end before the next other byte hold plain
-            // characters alone.
-            const uint64_t next = FindOtherByte(m, text, ahead, end);
-            if (next >= end) {
-                return false;
-            }
-            if (next + 1 > p + n) {
-                const uint64_t to = next + 1 - n;
-                while (p < ahead && p < to) {
-                    p += (lead[b[p]] && p + 1 < end) ? 2 : 1;
-                }
-                p = p < to ? to : p;
-                ahead = ahead < p ? p : ahead;
-                if (p + n > end) {
-                    return false;
-                }
-            }
+    while (w.p + n <= end) {
+        if (w.other <= w.p && w.ahead < end && m->rules->plain[b[w.ahead]] && !PassPlainStretch(m, text, end, &w)) {
+            return false;
         }
-        while (ahead < p + n) {
-            // Without branches: lead and other bytes follow each other
-            // in no order a branch could foresee.
-            const unsigned c = b[ahead];
-            const unsigned pair = lead[c] & static_cast<unsigned>(ahead + 1 < end);
-            if (ahead + 1 + pair > p + n) {
-                break;   // not whole in this span: the next ones will see it
-            }
-            const unsigned code = c << 8 | b[ahead + 1];
-            const unsigned blocks = pair & PairBit(m->blockingPair, code);
-            const unsigned settled = pair & PairBit(m->settledPair, code);
-            const unsigned isOther = pair ? (blocks | settled) ^ 1u : plain[c] ^ 1u;
-            other = isOther ? ahead + 1 : other;
-            block = blocks ? ahead + 1 : block;
-            shortened = settled & shortens ? ahead + 1 : shortened;
-            ahead += 1 + pair;
-        }
+        LookToSpanEnd(m, b, end, &w);
         // A lead byte cut off by the span's end is read alone as some
         // character: the span is short of the needle all the same when it
         // reads as one and a short pair stands before it.
-        const bool cut = ahead < p + n && !(m->rules->shortLoneLead[b[ahead]] && shortened > p);
-        const bool open = (other > p || cut) && block <= p;
-        if (open && SpanHoldsNeedle(m, text, p)) {
+        const bool cutSettled = m->rules->shortLoneLead[b[w.ahead]] && w.shortened > w.p;
+        const bool cut = w.ahead < w.p + n && !cutSettled;
+        const bool open = (w.other > w.p || cut) && w.block <= w.p;
+        if (open && SpanHoldsNeedle(m, text, w.p)) {
             return true;
         }
         if ((open || ++steps % kStopCheckSteps == 0) && StopSeen(m)) {
             return false;
         }
-        // Spans up to the blocking character all hold it: the next one
-        // to look at starts right after it.
-        p = block > p ? block + 1 : p + 1 + (lead[b[p]] & static_cast<unsigned>(p + 1 < end));
+        if (w.ahead + 1 == w.p + n && w.other <= w.p && m->shortens && n >= 3) {
+            const uint64_t from = w.p;
+            PassSettledPairs(m, b, end, &w);
+            if (w.p != from) {
+                continue;
+            }
+        }
+        // Spans up to the blocking character all hold it: the next one to
+        // look at starts right after it.
+        const unsigned pair = m->rules->leadByte[b[w.p]] & static_cast<unsigned>(w.p + 1 < end);
+        w.p = w.block > w.p ? w.block + 1 : w.p + 1 + pair;
     }
     return false;
 }
@@ -324,22 +481,29 @@ void LineMatcherInit(LineMatcher* m, const SearchNeedles* needles, const TextRul
     NeedleSearchInit(&m->exact, needles->ansi, false, rules);
     // The caseless needle's own double-byte characters.
     unsigned char held[8192] = {};
+    bool heldIdeographsOnly = true;
     for (uint32_t k = 0; m->caseless && n[k] != 0; ++k) {
         if (rules->leadByte[n[k]] && n[k + 1] != 0) {
             unsigned pair = static_cast<unsigned>(n[k]) << 8 | n[k + 1];
             held[pair >> 3] = static_cast<unsigned char>(held[pair >> 3] | 1u << (pair & 7));
+            heldIdeographsOnly = heldIdeographsOnly && IsIdeographPair(rules, n[k], n[k + 1]);
             ++k;
         }
     }
+    // A span of n bytes holding a short pair whole compares as fewer
+    // characters than it has bytes. A needle of n plain bytes has n; a
+    // caseless one has one for each plain byte and ideograph, and a span
+    // holds it only with each of its ideographs as itself, which leaves no
+    // room for a short pair. Not so for a kana or Hangul letter.
+    m->shortens = rules->hasLeadBytes && (m->caseless ? heldIdeographsOnly : !m->asksEveryLine);
     for (unsigned i = 0; i < 8192; ++i) {
         const unsigned char barrier = rules->hasBarriers ? rules->barrierPair[i] : 0;
         const unsigned char foreign = static_cast<unsigned char>(rules->ideographPair[i] & ~held[i]);
         m->blockingPair[i] = m->caseless ? static_cast<unsigned char>(barrier & foreign) : barrier;
-        // A short pair leaves a span of plain characters short of a plain
-        // needle: only a span with some other character beside it is
-        // asked.
-        const unsigned char shortPair = rules->hasLeadBytes ? rules->shortPair[i] : 0;
-        m->settledPair[i] = m->caseless ? static_cast<unsigned char>(barrier & ~foreign) : shortPair;
+        const unsigned char shortPair = m->shortens ? rules->shortPair[i] : 0;
+        m->settledPair[i] = m->caseless ? static_cast<unsigned char>((barrier & ~foreign) | shortPair) : shortPair;
+        const unsigned char loneLeadShort = rules->shortLoneLead[i >> 5] ? 0xFF : 0;
+        m->stretchPair[i] = static_cast<unsigned char>((m->blockingPair[i] | shortPair) & loneLeadShort);
     }
     // A text the code page cannot hold is in no line read in it.
     m->holdsNoLine = !needles->ansiHeld || NeedleHasLineEnd(&m->search);

@@ -39,11 +39,19 @@ struct LineMatcher {
     // one bit a pair (lead * 256 + trail). No span that holds a blocking one
     // holds the needle: for a needle of plain bytes every barrier character,
     // for a caseless one an ideograph it does not hold (no other character
-    // compares equal to one). A settled one is a caseless needle's other
-    // barrier characters, which its bytes find where they stand. Any other
-    // pair is for the platform to judge.
+    // compares equal to one). A settled one is a short pair where those
+    // settle the needle, or one of a caseless needle's other barrier
+    // characters, which its bytes find where they stand. Any other pair is
+    // for the platform to judge.
     unsigned char blockingPair[8192];
     unsigned char settledPair[8192];
+    // Pairs that block the needle or are short, led by a byte read alone as
+    // at most one character: a span cut by one takes in the one before it.
+    unsigned char stretchPair[8192];
+    // Short pairs (TextRules) settle the needle: a span holding one whole,
+    // beside settled characters alone, cannot hold it, nor can such a span
+    // cut at its end by a lead byte read alone as at most one character.
+    bool shortens;
     // The needle holds a line end: no line holds it.
     bool holdsNoLine;
     // The platform's verdicts on spans of lines with other bytes, or none.

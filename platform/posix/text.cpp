@@ -223,6 +223,8 @@ void PlatformGetTextRules(TextRules* rules)
     for (int c = 0; c < 256; ++c) {
         rules->leadByte[c] = 0;
         rules->shortLoneLead[c] = 0;
+        rules->loneLeadPlain[c] = 0;
+        rules->narrowByte[c] = 0;
         rules->plain[c] = 1;
         rules->fold[c] = static_cast<unsigned char>(AsciiUpper(static_cast<char>(c)));
     }

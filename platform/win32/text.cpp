@@ -68,10 +68,12 @@ bool PlatformWideLineContains(const FormChar* line, const FormChar* needle, bool
 
 namespace {
 
-// A plain character, or a private-use one, which stands for no letters.
+// A plain character, or a control or private-use one, which stands for no
+// letters.
 bool IsShortUnit(const TextRules* rules, wchar_t unit)
 {
-    return (unit < 0x80 && rules->plain[unit]) || (unit >= 0xE000 && unit <= 0xF8FF);
+    return (unit < 0x80 && rules->plain[unit]) || unit < 0x20 || (unit >= 0x7F && unit <= 0x9F) ||
+           (unit >= 0xE000 && unit <= 0xF8FF);
 }
 
 }  // namespace
@@ -86,6 +88,8 @@ void PlatformGetTextRules(TextRules* rules)
     for (int c = 0; c < 256; ++c) {
         rules->leadByte[c] = 0;
         rules->shortLoneLead[c] = 0;
+        rules->loneLeadPlain[c] = 0;
+        rules->narrowByte[c] = 0;
         rules->plain[c] = (c == '\t' || (c >= 0x20 && c <= 0x7E)) ? 1 : 0;
         rules->fold[c] = static_cast<unsigned char>((c >= 'a' && c <= 'z') ? c - 'a' + 'A' : c);
     }
@@ -111,6 +115,12 @@ void PlatformGetTextRules(TextRules* rules)
             }
         }
     }
+    for (int c = 1; c < 256; ++c) {
+        char alone = static_cast<char>(c);
+        wchar_t read;
+        rules->narrowByte[c] = !rules->leadByte[c] && MultiByteToWideChar(CP_ACP, 0, &alone, 1, &read, 1) == 1 &&
+                               IsShortUnit(rules, read);
+    }
     // Which double-byte characters are barriers, and which are short: each
     // pair turned into UTF-16 as the search turns it, once a run.
     for (int lead = 0x81; rules->hasLeadBytes && lead <= 0xFE; ++lead) {
@@ -119,7 +129,9 @@ void PlatformGetTextRules(TextRules* rules)
         }
         char alone = static_cast<char>(lead);
         wchar_t read;
-        rules->shortLoneLead[lead] = MultiByteToWideChar(CP_ACP, 0, &alone, 1, &read, 1) == 1 && IsShortUnit(rules, read);
+        const bool one = MultiByteToWideChar(CP_ACP, 0, &alone, 1, &read, 1) == 1;
+        rules->shortLoneLead[lead] = one && IsShortUnit(rules, read);
+        rules->loneLeadPlain[lead] = static_cast<unsigned char>(one && read < 0x80 && rules->plain[read] ? read : 0);
         for (int trail = 1; trail <= 0xFF; ++trail) {
             char pair[2] = {static_cast<char>(lead), static_cast<char>(trail)};
             wchar_t unit[2];

@@ -663,4 +663,53 @@ TEST(SearchEquality, PlainNeedlesOverIdeographsAgreeWithTheWideSearch)
                     L"abkKse -'?\u4E00\u529F", L"abkKse -'?" + barriers, 950);
 }
 
+// UTF-8 text read in code page 950: a lead byte cut off by the end of the
+// bytes compared reads as '?', and so does a lead byte with a byte that
+// trails none of its characters; "abc" and the first byte of an ideograph
+// is "abc?" to the platform's search. Lines where that is all that matches,
+// at the line's start and after other stretches, beside end-user-defined
+// characters and a 0x80 byte alone, each needle against the platform's
+// verdict on the whole line.
+TEST(SearchEquality, ALeadByteReadAloneComparesAsWhatThePlatformReadsItAs)
+{
+    if (GetACP() != 950) {
+        GTEST_SKIP() << "needs code page 950";
+    }
+    ScratchDir folder;
+    TextRules rules;
+    PlatformGetTextRules(&rules);
+    const std::vector<std::wstring> lines = {
+        L"abc\u932F\u8AA4", L"xabc\u932F", L"abc \u932F", L"\u932Fabc\u932F", L"ab\u932F", L"abc\u4E00 x",
+        L"\u4E00abc\u4E00", L"abcd\u932F", L"abc", L"abc?", L"\u932F\u8AA4 abc", L"aBc\u4E00\u4E00abc\u932F",
+        L"\u0080abc\u932F", L"12 abc\u9AD4",
+    };
+    std::string source;
+    for (const std::wstring& line : lines) {
+        source += Utf8Of(line) + "\r\n";
+    }
+    for (const wchar_t* search : {L"abc?", L"ABC?", L"bc?", L"c?", L"abc??", L"abc?x", L"?ab", L"abc"}) {
+        for (bool ignoreCase : {false, true}) {
+            SearchNeedles needles;
+            ASSERT_TRUE(MakeSearchNeedles(search, ignoreCase, &needles));
+            std::string expectedWith;
+            std::string expectedWithout;
+            for (const std::wstring& line : lines) {
+                const std::string text = Utf8Of(line);
+                bool holds = PlatformLineContains(text.c_str(), needles.ansi, ignoreCase) ||
+                             (WellFormedUtf8WithHighByte(text) &&
+                              (ignoreCase ? StrStrIW(line.c_str(), needles.utf16) != nullptr
+                                          : text.find(needles.utf8) != std::string::npos));
+                (holds ? expectedWith : expectedWithout) += text + "\r\n";
+            }
+            std::string with;
+            std::string without;
+            RouteThroughFiles(folder, source, kEncodingAnsi, needles, rules, 4096, &with, &without);
+            EXPECT_EQ(with, expectedWith) << testing::PrintToString(std::wstring(search)) << " " << ignoreCase;
+            EXPECT_EQ(without, expectedWithout);
+        }
+    }
+    // That the lines above show what they are for.
+    EXPECT_TRUE(PlatformLineContains(Utf8Of(L"xabc\u932F").c_str(), "abc?", false));
+}
+
 }  // namespace
