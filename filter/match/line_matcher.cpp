@@ -272,8 +272,8 @@ bool CutSpanHoldsNeedle(LineMatcher* m, char* text, uint64_t p)
 }
 
 // The verdict on a line of single characters and stretches of pairs that
-// block a needle of n >= 3 plain bytes or are short: every span that takes
-// in such a pair whole is settled or blocked. Open are the spans of single
+// block a needle of n >= 3 bytes that short pairs settle, or are short:
+// every span that takes in such a pair whole is settled or blocked. Open are the spans of single
 // characters alone cut at their end by the lead byte of a stretch (read
 // alone as at most one character), and the one that starts with a narrow
 // byte right after a stretch. 1 holds, 0 not, -1 when the line has some
@@ -326,7 +326,7 @@ bool OpenSpansHoldNeedle(LineMatcher* m, char* text, uint64_t start, uint64_t en
 {
     const unsigned char* b = reinterpret_cast<const unsigned char*>(text);
     const uint64_t n = m->search.length;
-    if (m->shortens && !m->caseless && n >= 3) {
+    if (m->shortens && n >= 3) {
         const int verdict = VerdictOnSettledLine(m, text, start, end);
         if (verdict >= 0) {
             return verdict == 1 && !m->stopped;

@@ -669,7 +669,8 @@ TEST(SearchEquality, PlainNeedlesOverIdeographsAgreeWithTheWideSearch)
 // is "abc?" to the platform's search. Lines where that is all that matches,
 // at the line's start and after other stretches, beside end-user-defined
 // characters and a 0x80 byte alone, each needle against the platform's
-// verdict on the whole line.
+// verdict on the whole line. The same for Chinese search texts over Big5
+// lines with broken pairs.
 TEST(SearchEquality, ALeadByteReadAloneComparesAsWhatThePlatformReadsItAs)
 {
     if (GetACP() != 950) {
@@ -683,21 +684,31 @@ TEST(SearchEquality, ALeadByteReadAloneComparesAsWhatThePlatformReadsItAs)
         L"\u4E00abc\u4E00", L"abcd\u932F", L"abc", L"abc?", L"\u932F\u8AA4 abc", L"aBc\u4E00\u4E00abc\u932F",
         L"\u0080abc\u932F", L"12 abc\u9AD4",
     };
+    // And Big5 lines: U+529F (A5 5C) beside broken pairs, a 0x80 byte and
+    // a lead byte with a byte that trails nothing, for caseless needles.
+    const std::vector<std::string> big5 = {"\x80\xA5\x5C\x81\x30", "x\xA5\x5C\xE9\x8C-", "\x80-\xA5\x5C\xFE",
+                                           "\xA5\x5C?\xA5\x5C\xC6\x20"};
     std::string source;
+    std::vector<std::string> texts;
     for (const std::wstring& line : lines) {
-        source += Utf8Of(line) + "\r\n";
+        texts.push_back(Utf8Of(line));
     }
-    for (const wchar_t* search : {L"abc?", L"ABC?", L"bc?", L"c?", L"abc??", L"abc?x", L"?ab", L"abc"}) {
+    texts.insert(texts.end(), big5.begin(), big5.end());
+    for (const std::string& text : texts) {
+        source += text + "\r\n";
+    }
+    for (const wchar_t* search : {L"abc?", L"ABC?", L"bc?", L"c?", L"abc??", L"abc?x", L"?ab", L"abc",
+                                  L"\u529F?", L"?\u529F", L"-\u529F?", L"\u529F?-"}) {
         for (bool ignoreCase : {false, true}) {
             SearchNeedles needles;
             ASSERT_TRUE(MakeSearchNeedles(search, ignoreCase, &needles));
             std::string expectedWith;
             std::string expectedWithout;
-            for (const std::wstring& line : lines) {
-                const std::string text = Utf8Of(line);
+            for (size_t i = 0; i < texts.size(); ++i) {
+                const std::string& text = texts[i];
                 bool holds = PlatformLineContains(text.c_str(), needles.ansi, ignoreCase) ||
-                             (WellFormedUtf8WithHighByte(text) &&
-                              (ignoreCase ? StrStrIW(line.c_str(), needles.utf16) != nullptr
+                             (i < lines.size() && WellFormedUtf8WithHighByte(text) &&
+                              (ignoreCase ? StrStrIW(lines[i].c_str(), needles.utf16) != nullptr
                                           : text.find(needles.utf8) != std::string::npos));
                 (holds ? expectedWith : expectedWithout) += text + "\r\n";
             }
@@ -710,6 +721,7 @@ TEST(SearchEquality, ALeadByteReadAloneComparesAsWhatThePlatformReadsItAs)
     }
     // That the lines above show what they are for.
     EXPECT_TRUE(PlatformLineContains(Utf8Of(L"xabc\u932F").c_str(), "abc?", false));
+    EXPECT_TRUE(PlatformLineContains("\x80\xA5\x5C\x81\x30", "\xA5\x5C?", true));
 }
 
 }  // namespace
