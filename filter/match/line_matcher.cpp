@@ -276,7 +276,8 @@ bool CutSpanHoldsNeedle(LineMatcher* m, char* text, uint64_t p)
 // every span that takes in such a pair whole is settled or blocked. Open are the spans of single
 // characters alone cut at their end by the lead byte of a stretch (read
 // alone as at most one character), and the one that starts with a narrow
-// byte right after a stretch. 1 holds, 0 not, -1 when the line has some
+// byte right after a stretch. A lead byte alone at the line's end after a
+// stretch is as good as its pairs. 1 holds, 0 not, -1 when the line has some
 // other character: the walk over all its spans judges it.
 int VerdictOnSettledLine(LineMatcher* m, char* text, uint64_t start, uint64_t end)
 {
@@ -303,6 +304,9 @@ int VerdictOnSettledLine(LineMatcher* m, char* text, uint64_t start, uint64_t en
             return 0;
         }
         const uint64_t after = SettledPairsEnd(m, b, s, end);
+        if (after + 1 == end && rules->leadByte[b[after]] && rules->shortLoneLead[b[after]]) {
+            return 0;   // a lead byte alone ends the line, right after a pair of the stretch
+        }
         if (after < end && !rules->plain[b[after]] && !(rules->narrowByte[b[after]] && after > s)) {
             return -1;
         }
