@@ -76,6 +76,10 @@ bool PlatformLineContains(const char* line, const char* needle, bool ignoreCase)
 // zero-terminated line contains the zero-terminated needle, compared unit by
 // unit, or ignoring case by the platform's rules.
 bool PlatformWideLineContains(const FormChar* line, const FormChar* needle, bool ignoreCase);
+// The plain letter a precomposed one is made of (U+00E9 'é': 'e'), when its
+// canonical decomposition is that letter and combining marks alone
+// (FoldStringW, MAP_COMPOSITE); 0 for any other unit.
+FormChar PlatformBaseLetter(FormChar unit);
 
 // A character that no stretch of text holding it can match a needle of
 // plain units at (a tab or printable ASCII), by the platform's search,

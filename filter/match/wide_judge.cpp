@@ -98,20 +98,17 @@ void CarryOver(FormChar* piece, uint32_t* held, uint32_t* carried, uint32_t n)
 
 // The platform's verdict on the needle-long span of units at span: the
 // cache's on the same units, or the platform's, then kept.
-bool SpanHolds(const WideNeedle* needle, const FormChar* span, JudgeCache* cache)
+bool SpanHolds(const WideNeedle* needle, const unsigned char* span, JudgeCache* cache)
 {
-    const unsigned char* key = reinterpret_cast<const unsigned char*>(span);
-    int known = JudgeCacheFind(cache, key);
+    int known = JudgeCacheFind(cache, span);
     if (known >= 0) {
         return known == 1;
     }
     FormChar alone[kSearchUnits + 1];
-    for (uint32_t k = 0; k < needle->length; ++k) {
-        alone[k] = span[k];
-    }
+    __builtin_memcpy(alone, span, sizeof(FormChar) * needle->length);
     alone[needle->length] = 0;
     bool verdict = PlatformWideLineContains(alone, needle->units, needle->ignoreCase);
-    JudgeCacheKeep(cache, key, verdict);
+    JudgeCacheKeep(cache, span, verdict);
     return verdict;
 }
 
@@ -155,12 +152,30 @@ bool AskWideSpans(const WideNeedle* needle, const unsigned char* line, uint64_t 
     if (n == 0) {
         return false;
     }
+    if (form == kUnitsLittleEndian && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__) {
+        // The line's bytes are the units as this machine holds them: each
+        // span is judged where it lies.
+        for (uint64_t at = 0; at + 2ull * n <= count; at += 2) {
+            if (SpanHolds(needle, line + at, cache)) {
+                return true;
+            }
+            if (StopRaised(stop)) {
+                *stopped = true;
+                return false;
+            }
+        }
+        return false;
+    }
     return WalkPieces(n, line, count, form, stop, stopped, [&](FormChar* piece, uint32_t held, uint32_t) {
         // Spans that start in the carried units are new: each one before
         // them ended in the last piece.
         for (uint32_t p = 0; p + n <= held; ++p) {
-            if (SpanHolds(needle, piece + p, cache)) {
+            if (SpanHolds(needle, reinterpret_cast<const unsigned char*>(piece + p), cache)) {
                 return true;
+            }
+            if (StopRaised(stop)) {
+                *stopped = true;   // each span may have been a call: the stop is seen at once
+                return false;
             }
         }
         return false;

@@ -162,6 +162,38 @@ bool OtherSegmentsHoldNeedle(Utf16Matcher* m, const char* text, uint64_t start, 
     return SegmentsBetweenBarriersHold(start, end, least, 2, nextBarrier, judge, &m->stopped);
 }
 
+// Whether the line text[start, end), which does not hold the needle's
+// units exactly, holds it by the platform's rules, for a needle of plain
+// units and precomposed letters, ignoring case. A span that takes in a
+// plain unit the needle is not made of (not followed by a unit that is not
+// plain, which might be a mark joined to it) cannot match: the plain unit
+// compares as itself, and each of the needle's units as one character
+// whose base is a letter of the needle. Nor can a span of plain units
+// alone, or one that takes in a barrier character. So only the segments
+// between such units that hold some other unit are asked.
+bool SegmentsBetweenLettersHold(Utf16Matcher* m, const char* text, uint64_t start, uint64_t end)
+{
+    if (FindOtherUnit(text, start, end, m->bigEndian) >= end) {
+        return false;
+    }
+    auto nextBarrier = [&](uint64_t at) {
+        for (; at + 2 <= end; at += 2) {
+            const uint32_t unit = UnitAt(text, at, m->bigEndian);
+            if (unit < 0x80 ? m->unrelated[unit] && (at + 4 > end || IsPlainUnit(UnitAt(text, at + 2, m->bigEndian)))
+                            : IsBarrierCharacter(unit)) {
+                break;
+            }
+        }
+        return at + 2 <= end ? at : end;
+    };
+    auto judge = [&](uint64_t from, uint64_t barrier) {
+        return FindOtherUnit(text, from, barrier, m->bigEndian) < barrier &&
+               AskWideSpans(&m->wide, reinterpret_cast<const unsigned char*>(text) + from, barrier - from,
+                            m->bigEndian ? kUnitsBigEndian : kUnitsLittleEndian, m->cache, m->stop, &m->stopped);
+    };
+    return SegmentsBetweenBarriersHold(start, end, 2ull * m->wide.length, 2, nextBarrier, judge, &m->stopped);
+}
+
 // True when the line text[start, end) holds a unit that is neither plain
 // nor a barrier character.
 bool HoldsOtherUnits(const char* text, uint64_t start, uint64_t end, bool bigEndian)
@@ -196,6 +228,16 @@ void Utf16MatcherInit(Utf16Matcher* m, const SearchNeedles* needles, bool bigEnd
     NeedleSearchInitBytes(&m->folded, m->encoded, bytes, m->searchesFolded, m->fold);
     m->avx2 = m->exact.avx2;
     m->stop = stop;
+    m->asksSegmentsByLetters = m->wide.ignoreCase && !m->wide.plain && m->wide.length > 0;
+    for (uint32_t k = 0; m->asksSegmentsByLetters && k < m->wide.length; ++k) {
+        FormChar unit = needles->utf16[k];
+        FormChar letter = IsPlainUnit(unit) ? unit : PlatformBaseLetter(unit);
+        m->asksSegmentsByLetters = letter != 0;
+        m->letters[m->fold[static_cast<unsigned char>(letter)]] = 1;
+    }
+    for (uint32_t unit = 0; unit < 128; ++unit) {
+        m->unrelated[unit] = IsPlainUnit(unit) && !m->letters[m->fold[unit]];
+    }
 }
 
 void Utf16ScanStart(Utf16Scan* scan, const Utf16Matcher* m, const char* text, uint64_t size)
@@ -227,6 +269,9 @@ bool Utf16LineHolds(Utf16Matcher* m, Utf16Scan* scan, uint64_t start, uint64_t e
     // barrier characters only, its units are where it stands.
     if (m->wide.ignoreCase && m->wide.caseless && !HoldsOtherUnits(scan->text, start, end, m->bigEndian)) {
         return false;
+    }
+    if (m->asksSegmentsByLetters) {
+        return SegmentsBetweenLettersHold(m, scan->text, start, end);
     }
     return m->wide.ignoreCase && Ask(m, scan->text, start, end);
 }

@@ -6,8 +6,10 @@
 // case, a needle of plain units is searched with ASCII letters folded (its
 // units' high bytes are zero, and no other byte folds to zero), and where
 // that finds none only the stretches around units that are not plain are
-// asked of the platform; a needle with other units has every line it does
-// not hold exactly asked of the platform.
+// asked of the platform. A needle of plain units and accented letters has
+// only the segments of a line between units it cannot take in asked; a
+// needle with other units has every line it does not hold exactly asked of
+// the platform.
 #ifndef QUORVANE_UTF16_MATCHER_H
 #define QUORVANE_UTF16_MATCHER_H
 
@@ -24,6 +26,13 @@ struct Utf16Matcher {
     NeedleSearch exact;          // the needle's bytes as they stand
     NeedleSearch folded;         // ignoring case, for a needle of plain units
     bool searchesFolded;
+    // Ignoring case, a needle of plain units and precomposed letters made
+    // of a plain one and marks (PlatformBaseLetter): letters holds, by
+    // their ASCII upper case, the plain units it is made of. Any other
+    // plain unit that no unit but a plain one follows is a barrier.
+    bool asksSegmentsByLetters;
+    unsigned char letters[128];
+    unsigned char unrelated[128];   // plain units not among letters
     bool avx2;            // the processor has 32-byte vectors
     const StopFlag* stop;
     bool stopped;                // the stop was seen while asking the platform
@@ -37,7 +46,7 @@ struct Utf16Matcher {
 // calls.
 inline bool Utf16MatcherAsksSpans(const Utf16Matcher* matcher)
 {
-    return matcher->searchesFolded;
+    return matcher->searchesFolded || matcher->asksSegmentsByLetters;
 }
 
 // True when the needle's exact units alone decide whether a line holds it

@@ -199,6 +199,17 @@ char16_t WideUpper(char16_t c)
 
 }  // namespace
 
+FormChar PlatformBaseLetter(FormChar unit)
+{
+    // The stand-in knows the Latin-1 letters with marks, as Windows
+    // decomposes them.
+    static const char kBases[] = "AAAAAA CEEEEIIII NOOOOO  UUUUY  aaaaaa ceeeeiiii nooooo  uuuuy y";
+    if (unit < 0xC0 || unit > 0xFF || kBases[unit - 0xC0] == ' ') {
+        return 0;
+    }
+    return static_cast<FormChar>(kBases[unit - 0xC0]);
+}
+
 bool PlatformWideLineContains(const FormChar* line, const FormChar* needle, bool ignoreCase)
 {
     FaultAt(kCallWideLineSearch);

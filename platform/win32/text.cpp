@@ -78,6 +78,21 @@ bool IsShortUnit(const TextRules* rules, wchar_t unit)
 
 }  // namespace
 
+FormChar PlatformBaseLetter(FormChar unit)
+{
+    wchar_t parts[8];
+    int n = FoldStringW(MAP_COMPOSITE, &unit, 1, parts, 8);
+    if (n < 2 || !((parts[0] | 0x20) >= 'a' && (parts[0] | 0x20) <= 'z')) {
+        return 0;
+    }
+    for (int k = 1; k < n; ++k) {
+        if (parts[k] < 0x0300 || parts[k] > 0x036F) {
+            return 0;
+        }
+    }
+    return parts[0];
+}
+
 void PlatformGetTextRules(TextRules* rules)
 {
     // StrStrA and StrStrIA compare with the locale's collation (through

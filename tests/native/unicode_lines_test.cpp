@@ -135,6 +135,12 @@ TEST(Utf16Lines, IgnoringCaseThePlatformJudgesTheStretchesAroundOtherUnits)
         {pad + u"\u212Axyz\u212A" + pad, u"-KXYY", false},
         {pad + u"ab\u212A" + pad, u"ABKK", false},
         {pad + u"\u4E2D" + pad + u"\u212Aq" + pad, u"KQ--", true},
+        // A text with an accented letter: only the segments between plain
+        // units it is not made of are asked. The Kelvin sign is no letter
+        // with a mark, so a text that holds it has the whole line asked.
+        {pad + u"x caf\u00E9 y" + pad, u"CAF\u00C9", true},
+        {pad + u"x cafe\u00E9 y" + pad, u"CAF\u00C9", false},
+        {pad + u"\u00E9K" + pad, u"\u00C9\u212A", true},
     };
     for (bool bigEndian : {false, true}) {
         for (const Case& c : cases) {

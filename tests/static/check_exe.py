@@ -37,6 +37,7 @@ EXPECTED_IMPORTS = {
         'FindFirstFileW',
         'FindNextFileW',
         'FlushFileBuffers',
+        'FoldStringW',
         'GetACP',
         'GetCPInfo',
         'GetCurrentProcessId',
