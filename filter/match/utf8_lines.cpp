@@ -293,6 +293,40 @@ void SearchFolded(const Utf8Matcher* m, Utf8Scan* scan, uint64_t start, uint64_t
     scan->foldedTo = scan->size - start < reach ? scan->size : start + reach;
     scan->foldedHit = FindNeedle(&m->folded, scan->text, start, scan->foldedTo);
 }
+// The same for a needle made of letters (WideNeedle): only the segments
+// between plain characters no matching span can take in (and barrier
+// characters) that hold a character above ASCII are asked.
+bool SegmentsBetweenLettersHold(Utf8Matcher* m, const char* text, uint64_t start, uint64_t end)
+{
+    const unsigned char* b = reinterpret_cast<const unsigned char*>(text);
+    auto nextBarrier = [&](uint64_t at) {
+        while (at < end) {
+            if (b[at] < 0x80) {
+                if (m->wide.unrelated[b[at]] && (at + 1 == end || IsPlainUnit(b[at + 1]))) {
+                    return at;
+                }
+                ++at;
+                continue;
+            }
+            uint32_t length = Utf8SequenceLength(b + at, end - at);
+            if (length == 3 && IsBarrierCharacter(ThreeByteCharacter(b + at))) {
+                return at;
+            }
+            at += length == 0 ? 1 : length;
+        }
+        return end;
+    };
+    auto judge = [&](uint64_t from, uint64_t barrier) {
+        // A barrier is one byte or three: a segment starts after its first
+        // byte, and past the other two of a barrier character here.
+        while (from < barrier && (b[from] & 0xC0) == 0x80) {
+            ++from;
+        }
+        return FindHighByte(text, from, barrier) < barrier &&
+               AskWideSpans(&m->wide, b + from, barrier - from, kUnitsUtf8, m->cache, m->stop, &m->stopped);
+    };
+    return SegmentsBetweenBarriersHold(start, end, m->wide.length, 1, nextBarrier, judge, &m->stopped);
+}
 
 // Whether the UTF-8 line text[start, end) holds the needle ignoring case:
 // folded bytes for a needle of plain ASCII and barrier characters (UTF-8
@@ -318,6 +352,9 @@ bool HoldsIgnoringCase(Utf8Matcher* m, Utf8Scan* scan, uint64_t start, uint64_t 
     }
     if (m->searchesFolded && m->wide.plain) {
         return OtherSegmentsHoldNeedle(m, text, start, end);
+    }
+    if (m->wide.madeOfLetters) {
+        return SegmentsBetweenLettersHold(m, text, start, end);
     }
     return AskWideWhetherHolds(&m->wide, reinterpret_cast<const unsigned char*>(text) + start, end - start,
                                kUnitsUtf8, m->stop, &m->stopped);

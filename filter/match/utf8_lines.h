@@ -35,7 +35,7 @@ struct Utf8Matcher {
 // calls.
 inline bool Utf8MatcherAsksSpans(const Utf8Matcher* matcher)
 {
-    return matcher->active && matcher->searchesFolded && matcher->wide.plain;
+    return matcher->active && ((matcher->searchesFolded && matcher->wide.plain) || matcher->wide.madeOfLetters);
 }
 
 // needles and rules must outlive the matcher, which starts with no cache.

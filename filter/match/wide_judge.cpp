@@ -43,6 +43,20 @@ void WideNeedleInit(WideNeedle* needle, const FormChar* units, bool ignoreCase)
         needle->holdsLineEnd = needle->holdsLineEnd || u == 0x0D || u == 0x0A;
     }
     needle->caseless = needle->caseless && needle->plainOrBarrier;
+    // The letters the needle is made of, ASCII upper case: its plain units
+    // and the base letters of its accented ones.
+    unsigned char letters[128] = {};
+    needle->madeOfLetters = ignoreCase && !needle->plain && needle->length > 0;
+    for (uint32_t k = 0; needle->madeOfLetters && k < needle->length; ++k) {
+        const FormChar unit = units[k];
+        const FormChar letter = IsPlainUnit(unit) ? unit : PlatformBaseLetter(unit);
+        needle->madeOfLetters = letter != 0;
+        letters[(letter >= 'a' && letter <= 'z') ? letter - 'a' + 'A' : letter & 0x7F] = 1;
+    }
+    for (uint32_t unit = 0; unit < 128; ++unit) {
+        const uint32_t upper = (unit >= 'a' && unit <= 'z') ? unit - 'a' + 'A' : unit;
+        needle->unrelated[unit] = needle->madeOfLetters && IsPlainUnit(unit) && !letters[upper];
+    }
 }
 
 namespace {

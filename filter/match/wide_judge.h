@@ -31,6 +31,14 @@ struct WideNeedle {
     bool caseless;
     // The needle holds CR or LF: no line holds it.
     bool holdsLineEnd;
+    // Ignoring case, every unit is plain or a letter with marks whose base
+    // is a plain letter (PlatformBaseLetter), and one at least is not plain.
+    // A span that takes in a plain unit the needle is not made of (one of
+    // unrelated), with no unit after it that might be a mark joined to it,
+    // cannot match: that unit compares as itself, each of the needle's as
+    // one character based on one of its letters.
+    bool madeOfLetters;
+    unsigned char unrelated[128];
 };
 
 // A unit the platform's search compares as itself (ignoring case, as ASCII

@@ -163,14 +163,10 @@ bool OtherSegmentsHoldNeedle(Utf16Matcher* m, const char* text, uint64_t start, 
 }
 
 // Whether the line text[start, end), which does not hold the needle's
-// units exactly, holds it by the platform's rules, for a needle of plain
-// units and precomposed letters, ignoring case. A span that takes in a
-// plain unit the needle is not made of (not followed by a unit that is not
-// plain, which might be a mark joined to it) cannot match: the plain unit
-// compares as itself, and each of the needle's units as one character
-// whose base is a letter of the needle. Nor can a span of plain units
-// alone, or one that takes in a barrier character. So only the segments
-// between such units that hold some other unit are asked.
+// units exactly, holds it by the platform's rules, for a needle made of
+// letters (WideNeedle): only the segments between units no matching span
+// can take in (and barrier characters) that hold a unit that is not plain
+// are asked; a span of plain units alone cannot match either.
 bool SegmentsBetweenLettersHold(Utf16Matcher* m, const char* text, uint64_t start, uint64_t end)
 {
     if (FindOtherUnit(text, start, end, m->bigEndian) >= end) {
@@ -179,7 +175,7 @@ bool SegmentsBetweenLettersHold(Utf16Matcher* m, const char* text, uint64_t star
     auto nextBarrier = [&](uint64_t at) {
         for (; at + 2 <= end; at += 2) {
             const uint32_t unit = UnitAt(text, at, m->bigEndian);
-            if (unit < 0x80 ? m->unrelated[unit] && (at + 4 > end || IsPlainUnit(UnitAt(text, at + 2, m->bigEndian)))
+            if (unit < 0x80 ? m->wide.unrelated[unit] && (at + 4 > end || IsPlainUnit(UnitAt(text, at + 2, m->bigEndian)))
                             : IsBarrierCharacter(unit)) {
                 break;
             }
@@ -228,16 +224,6 @@ void Utf16MatcherInit(Utf16Matcher* m, const SearchNeedles* needles, bool bigEnd
     NeedleSearchInitBytes(&m->folded, m->encoded, bytes, m->searchesFolded, m->fold);
     m->avx2 = m->exact.avx2;
     m->stop = stop;
-    m->asksSegmentsByLetters = m->wide.ignoreCase && !m->wide.plain && m->wide.length > 0;
-    for (uint32_t k = 0; m->asksSegmentsByLetters && k < m->wide.length; ++k) {
-        FormChar unit = needles->utf16[k];
-        FormChar letter = IsPlainUnit(unit) ? unit : PlatformBaseLetter(unit);
-        m->asksSegmentsByLetters = letter != 0;
-        m->letters[m->fold[static_cast<unsigned char>(letter)]] = 1;
-    }
-    for (uint32_t unit = 0; unit < 128; ++unit) {
-        m->unrelated[unit] = IsPlainUnit(unit) && !m->letters[m->fold[unit]];
-    }
 }
 
 void Utf16ScanStart(Utf16Scan* scan, const Utf16Matcher* m, const char* text, uint64_t size)
@@ -270,7 +256,7 @@ bool Utf16LineHolds(Utf16Matcher* m, Utf16Scan* scan, uint64_t start, uint64_t e
     if (m->wide.ignoreCase && m->wide.caseless && !HoldsOtherUnits(scan->text, start, end, m->bigEndian)) {
         return false;
     }
-    if (m->asksSegmentsByLetters) {
+    if (m->wide.madeOfLetters) {
         return SegmentsBetweenLettersHold(m, scan->text, start, end);
     }
     return m->wide.ignoreCase && Ask(m, scan->text, start, end);

@@ -26,13 +26,6 @@ struct Utf16Matcher {
     NeedleSearch exact;          // the needle's bytes as they stand
     NeedleSearch folded;         // ignoring case, for a needle of plain units
     bool searchesFolded;
-    // Ignoring case, a needle of plain units and precomposed letters made
-    // of a plain one and marks (PlatformBaseLetter): letters holds, by
-    // their ASCII upper case, the plain units it is made of. Any other
-    // plain unit that no unit but a plain one follows is a barrier.
-    bool asksSegmentsByLetters;
-    unsigned char letters[128];
-    unsigned char unrelated[128];   // plain units not among letters
     bool avx2;            // the processor has 32-byte vectors
     const StopFlag* stop;
     bool stopped;                // the stop was seen while asking the platform
@@ -46,7 +39,7 @@ struct Utf16Matcher {
 // calls.
 inline bool Utf16MatcherAsksSpans(const Utf16Matcher* matcher)
 {
-    return matcher->searchesFolded || matcher->asksSegmentsByLetters;
+    return matcher->searchesFolded || matcher->wide.madeOfLetters;
 }
 
 // True when the needle's exact units alone decide whether a line holds it
