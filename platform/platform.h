@@ -98,6 +98,18 @@ inline bool IsBarrierCharacter(uint32_t c)
            (c >= 0x300C && c <= 0x300F);
 }
 
+// A character (or UTF-16 unit) that may join the one before it: a
+// combining mark, a variation selector, a zero-width joiner, or a tag or
+// supplementary variation selector (U+E0000 to U+E0FFF, whose UTF-16 form
+// starts with 0xDB40 to 0xDB43). A plain character with none of them after
+// it stands alone.
+inline bool MayJoinPrevious(uint32_t c)
+{
+    return (c >= 0x0300 && c <= 0x036F) || (c >= 0x1AB0 && c <= 0x1AFF) || (c >= 0x1DC0 && c <= 0x1DFF) ||
+           (c >= 0x200C && c <= 0x200D) || (c >= 0x20D0 && c <= 0x20FF) || (c >= 0xFE00 && c <= 0xFE0F) ||
+           (c >= 0xFE20 && c <= 0xFE2F) || (c >= 0xDB40 && c <= 0xDB43) || (c >= 0xE0000 && c <= 0xE0FFF);
+}
+
 // How the ANSI code page's text is walked and compared, so the filter can
 // search a whole block at once and still agree with PlatformLineContains.
 //
@@ -149,6 +161,12 @@ struct TextRules {
     // stands for at most one plain one (a plain, control or private-use
     // character).
     unsigned char narrowByte[256];
+    // For a byte that leads no pair: the plain letter it is made of, when
+    // it reads as a letter with marks (PlatformBaseLetter; 0xE9, 'é' in
+    // 1252: 'e'), else 0; and whether it reads as a character that may join
+    // the one before it (a combining mark, in 1258 say).
+    unsigned char baseLetter[256];
+    unsigned char joinsPrevious[256];
 };
 inline bool IsIdeographPair(const TextRules* rules, unsigned char lead, unsigned char trail)
 {

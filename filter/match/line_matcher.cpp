@@ -124,6 +124,13 @@ bool SpanHoldsNeedle(LineMatcher* m, char* text, uint64_t at)
     return verdict;
 }
 
+// True when the character at at, in a line that ends at end, stands alone:
+// none after it may join it (a pair might).
+inline bool StandsAlone(const LineMatcher* m, const unsigned char* b, uint64_t at, uint64_t end)
+{
+    return at + 1 >= end || !(m->rules->leadByte[b[at + 1]] || m->rules->joinsPrevious[b[at + 1]]);
+}
+
 inline unsigned PairBit(const unsigned char* bits, unsigned pair)
 {
     return bits[pair >> 3] >> (pair & 7) & 1u;
@@ -137,6 +144,7 @@ struct SpanWalk {
     uint64_t ahead;       // the next character not yet looked at
     uint64_t other;       // for the platform to judge
     uint64_t block;       // blocks the needle
+    uint64_t afterBlock;  // where the character after the last blocking one starts
     uint64_t shortened;   // a short pair, when it settles the needle
 };
 
@@ -178,10 +186,13 @@ void LookToSpanEnd(const LineMatcher* m, const unsigned char* b, uint64_t end, S
             break;
         }
         const unsigned code = c << 8 | b[at + 1];
-        const unsigned blocks = pair & PairBit(m->blockingPair, code);
+        const unsigned single = pair ^ 1u;
+        const unsigned blocks = (pair & PairBit(m->blockingPair, code)) |
+                                (single & m->unrelated[c] & static_cast<unsigned>(StandsAlone(m, b, at, end)));
         const unsigned isOther = pair ? (blocks | PairBit(m->settledPair, code)) ^ 1u : plain[c] ^ 1u;
         w->other = isOther ? at + 1 : w->other;
         w->block = blocks ? at + 1 : w->block;
+        w->afterBlock = blocks ? at + 1 + pair : w->afterBlock;
         w->shortened = pair & m->shortens & PairBit(m->rules->shortPair, code) ? at + 1 : w->shortened;
         w->ahead = at + 1 + pair;
     }
@@ -198,6 +209,7 @@ void PassSettledPairs(const LineMatcher* m, const unsigned char* b, uint64_t end
     const uint64_t n = m->search.length;
     const uint64_t first = w->ahead;
     uint64_t block = w->block;
+    uint64_t afterBlock = w->afterBlock;
     uint64_t shortened = w->shortened;
     uint64_t at = first;
     for (; at + 1 < end && m->rules->leadByte[b[at]] && m->rules->shortLoneLead[b[at]]; at += 2) {
@@ -208,6 +220,7 @@ void PassSettledPairs(const LineMatcher* m, const unsigned char* b, uint64_t end
             break;
         }
         block = blocks ? at + 1 : block;
+        afterBlock = blocks ? at + 2 : afterBlock;
         shortened = isShort ? at + 1 : shortened;
     }
     if (at < first + n) {
@@ -216,6 +229,7 @@ void PassSettledPairs(const LineMatcher* m, const unsigned char* b, uint64_t end
     w->p = first + (at - n - first) / 2 * 2;
     w->ahead = at;
     w->block = block;
+    w->afterBlock = afterBlock;
     w->shortened = shortened;
 }
 
@@ -336,7 +350,7 @@ bool OpenSpansHoldNeedle(LineMatcher* m, char* text, uint64_t start, uint64_t en
             return verdict == 1 && !m->stopped;
         }
     }
-    SpanWalk w = {start, start, 0, 0, 0};
+    SpanWalk w = {start, start, 0, 0, 0, 0};
     uint32_t steps = 0;
     while (w.p + n <= end) {
         if (w.other <= w.p && w.ahead < end && m->rules->plain[b[w.ahead]] && !PassPlainStretch(m, text, end, &w)) {
@@ -365,7 +379,7 @@ bool OpenSpansHoldNeedle(LineMatcher* m, char* text, uint64_t start, uint64_t en
         // Spans up to the blocking character all hold it: the next one to
         // look at starts right after it.
         const unsigned pair = m->rules->leadByte[b[w.p]] & static_cast<unsigned>(w.p + 1 < end);
-        w.p = w.block > w.p ? w.block + 1 : w.p + 1 + pair;
+        w.p = w.block > w.p ? w.afterBlock : w.p + 1 + pair;
     }
     return false;
 }
@@ -394,15 +408,72 @@ bool NextOtherLineHoldingNeedle(LineMatcher* m, char* text, uint64_t size, uint6
     return false;
 }
 
+// Whether some span of the segment [from, to) of a line, each starting on
+// a character boundary (from is one), holds the needle: the cache's verdict
+// or the platform's on each.
+bool SegmentSpansHold(LineMatcher* m, char* text, uint64_t from, uint64_t to)
+{
+    const unsigned char* b = reinterpret_cast<const unsigned char*>(text);
+    for (uint64_t p = from; p + m->search.length <= to; p += (m->rules->leadByte[b[p]] && p + 1 < to) ? 2 : 1) {
+        if (SpanHoldsNeedle(m, text, p)) {
+            return true;
+        }
+        if (StopSeen(m)) {
+            return false;
+        }
+    }
+    return false;
+}
+
+// Whether the line [start, end) holds a needle made of letters with some
+// character that is not plain, by the platform's rules: only a segment
+// between barriers (plain characters the needle is not made of, standing
+// alone, and barrier characters) that holds a byte that is not plain is
+// asked, whole: a span of plain characters alone cannot hold it either.
+bool SegmentsBetweenLettersHold(LineMatcher* m, char* text, uint64_t start, uint64_t end)
+{
+    const unsigned char* b = reinterpret_cast<const unsigned char*>(text);
+    const TextRules* rules = m->rules;
+    uint64_t segment = start;
+    bool other = false;
+    for (uint64_t at = start;;) {
+        uint32_t length = 1;
+        bool barrier = at >= end;
+        if (!barrier && rules->leadByte[b[at]] && at + 1 < end) {
+            length = 2;
+            barrier = IsBarrierPair(rules, b[at], b[at + 1]);
+        } else if (!barrier) {
+            barrier = m->unrelated[b[at]] && StandsAlone(m, b, at, end);
+        }
+        if (!barrier) {
+            other = other || !rules->plain[b[at]];
+            at += length;
+            continue;
+        }
+        if (other && at - segment >= m->search.length && SegmentSpansHold(m, text, segment, at)) {
+            return true;
+        }
+        if (at >= end || (other && StopSeen(m))) {
+            return false;
+        }
+        at += length;
+        segment = at;
+        other = false;
+    }
+}
+
 // The next line at or after from that the platform's search, asked about
-// each whole line, says holds the needle.
+// each whole line (or, for a needle made of letters, about its segments),
+// says holds the needle.
 bool NextAskedLineHoldingNeedle(LineMatcher* m, char* text, uint64_t size, uint64_t from, uint64_t* start,
                                 uint64_t* end)
 {
     for (uint64_t i = from; i < size; i = NextLineStart(text, *end)) {
         *start = i;
         *end = FindLineEnd(text, size, i);
-        if (*end > i && AskWhetherHolds(m, text, i, *end)) {
+        const bool holds = m->madeOfLetters ? SegmentsBetweenLettersHold(m, text, i, *end)
+                                            : *end > i && AskWhetherHolds(m, text, i, *end);
+        if (holds) {
             return true;
         }
         if (StopSeen(m)) {
@@ -508,6 +579,16 @@ void LineMatcherInit(LineMatcher* m, const SearchNeedles* needles, const TextRul
         m->settledPair[i] = m->caseless ? static_cast<unsigned char>((barrier & ~foreign) | shortPair) : shortPair;
         const unsigned char loneLeadShort = rules->shortLoneLead[i >> 5] ? 0xFF : 0;
         m->stretchPair[i] = static_cast<unsigned char>((m->blockingPair[i] | shortPair) & loneLeadShort);
+    }
+    unsigned char letters[256] = {};
+    m->madeOfLetters = !m->caseless && n[0] != 0;
+    for (uint32_t k = 0; m->madeOfLetters && n[k] != 0; ++k) {
+        const unsigned char letter = rules->plain[n[k]] ? n[k] : rules->leadByte[n[k]] ? 0 : rules->baseLetter[n[k]];
+        m->madeOfLetters = letter != 0;
+        letters[rules->fold[letter]] = 1;
+    }
+    for (unsigned c = 0; c < 256; ++c) {
+        m->unrelated[c] = m->madeOfLetters && rules->plain[c] && !letters[rules->fold[c]];
     }
     // A text the code page cannot hold is in no line read in it.
     m->holdsNoLine = !needles->ansiHeld || NeedleHasLineEnd(&m->search);

@@ -48,6 +48,12 @@ struct LineMatcher {
     // Pairs that block the needle or are short, led by a byte read alone as
     // at most one character: a span cut by one takes in the one before it.
     unsigned char stretchPair[8192];
+    // Every character of the needle is a plain one or a letter with marks
+    // whose base is a plain letter (TextRules.baseLetter): no span that
+    // takes in a plain character the needle is not made of (unrelated,
+    // by byte), with no character after it that may join it, can hold it.
+    bool madeOfLetters;
+    unsigned char unrelated[256];
     // Short pairs (TextRules) settle the needle: a span holding one whole,
     // beside settled characters alone, cannot hold it, nor can such a span
     // cut at its end by a lead byte read alone as at most one character.
@@ -70,7 +76,8 @@ void LineMatcherInit(LineMatcher* matcher, const SearchNeedles* needles, const T
 // a cache of its verdicts then saves calls.
 inline bool LineMatcherAsksSpans(const LineMatcher* matcher)
 {
-    return matcher->asksOtherLines && (!matcher->asksEveryLine || matcher->caseless) && !matcher->holdsNoLine;
+    return matcher->asksOtherLines && (!matcher->asksEveryLine || matcher->caseless || matcher->madeOfLetters) &&
+           !matcher->holdsNoLine;
 }
 
 // One text being searched, from its start to its end, and the first place

@@ -81,9 +81,10 @@ inline BlockVerdict CheckBlock(const NeedleSearch* s, const unsigned char* b, ui
     return kNoneHolds;
 }
 
-// First byte at or after from, before size, that does not fold to the
-// needle's one value, or size.
-uint64_t FindOtherThanRun(const NeedleSearch* s, const unsigned char* b, uint64_t from, uint64_t size)
+// First byte at or after from, before size, that folds to the needle's one
+// value (kOfRun) or does not (!kOfRun), or size.
+template <bool kOfRun>
+uint64_t FindRunEdge(const NeedleSearch* s, const unsigned char* b, uint64_t from, uint64_t size)
 {
     uint64_t i = from;
 #if defined(__SSE2__)
@@ -93,30 +94,32 @@ uint64_t FindOtherThanRun(const NeedleSearch* s, const unsigned char* b, uint64_
         __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(b + i));
         unsigned same = static_cast<unsigned>(
             _mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi8(x, v1), _mm_cmpeq_epi8(x, v2))));
-        if (same != 0xFFFFu) {
-            return i + static_cast<uint64_t>(__builtin_ctz(~same & 0xFFFFu));
+        const unsigned edge = kOfRun ? same : ~same & 0xFFFFu;
+        if (edge != 0) {
+            return i + static_cast<uint64_t>(__builtin_ctz(edge));
         }
         i += 16;
     }
 #endif
     const unsigned char value = Fold(s, s->needle[0]);
-    while (i < size && Fold(s, b[i]) == value) {
+    while (i < size && (Fold(s, b[i]) == value) != kOfRun) {
         ++i;
     }
     return i;
 }
 
 // A needle of one byte repeated: the first run of it at least the needle's
-// length, at or after from.
+// length, at or after from. Each byte is looked at once or twice: the
+// bytes between runs by one vector scan, those of a run by another.
 uint64_t FindRun(const NeedleSearch* s, const unsigned char* b, uint64_t from, uint64_t size)
 {
-    uint64_t runStart = from;
-    while (size - runStart >= s->length) {
-        uint64_t runEnd = FindOtherThanRun(s, b, runStart, size);
+    uint64_t runStart = FindRunEdge<true>(s, b, from, size);
+    while (runStart < size && size - runStart >= s->length) {
+        const uint64_t runEnd = FindRunEdge<false>(s, b, runStart, size);
         if (runEnd - runStart >= s->length) {
             return runStart;
         }
-        runStart = runEnd + 1;
+        runStart = FindRunEdge<true>(s, b, runEnd, size);
     }
     return size;
 }

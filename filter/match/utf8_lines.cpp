@@ -266,66 +266,98 @@ LineKind KindOfLine(const char* text, uint64_t start, uint64_t end)
     return !high ? kNotUtf8 : other ? kOtherCharacters : kPlainAndBarrier;
 }
 
-// True when the last folded search tells whether text[start, end) holds
-// the folded needle: its first hit lies at or after start, or it found
-// none and searched past end.
-bool FoldedSearchCovers(const Utf8Scan* scan, uint64_t start, uint64_t end)
+// True when the last search of the needle's bytes tells whether
+// text[start, end) holds them: its first hit lies at or after start, or it
+// found none and searched past end.
+bool SearchCovers(const Utf8Scan* scan, uint64_t start, uint64_t end)
 {
-    if (scan->foldedFrom > start) {
+    if (scan->searchedFrom > start) {
         return false;
     }
-    return scan->foldedHit < scan->foldedTo ? scan->foldedHit >= start : end <= scan->foldedTo;
+    return scan->searchedHit < scan->searchedTo ? scan->searchedHit >= start : end <= scan->searchedTo;
 }
 
-// Searches the folded needle from the line text[start, end) on: as far as
-// the line for a line by itself, further and further while the lines come
-// one after the other (up to kFoldedReachMost), so that one search passes
-// over the many lines of a Chinese log that lack it.
-const uint64_t kFoldedReachMost = 1u << 16;
-void SearchFolded(const Utf8Matcher* m, Utf8Scan* scan, uint64_t start, uint64_t end)
+// Searches the needle's bytes (folded, where the matcher searches them so)
+// from the line text[start, end) on: as far as the line for a line by
+// itself, further and further while the lines come one after the other (up
+// to kSearchReachMost), so that one search passes over the many lines of a
+// log that lack it.
+const uint64_t kSearchReachMost = 1u << 16;
+void SearchAhead(const Utf8Matcher* m, Utf8Scan* scan, uint64_t start, uint64_t end)
 {
-    const bool following = start >= scan->foldedFrom && start <= scan->foldedTo + 2;
-    uint64_t reach = following ? 2 * scan->foldedReach : 0;
-    reach = reach > kFoldedReachMost ? kFoldedReachMost : reach;
+    const bool following = start >= scan->searchedFrom && start <= scan->searchedTo + 2;
+    uint64_t reach = following ? 2 * scan->searchReach : 0;
+    reach = reach > kSearchReachMost ? kSearchReachMost : reach;
     reach = reach < end - start ? end - start : reach;
-    scan->foldedReach = reach;
-    scan->foldedFrom = start;
-    scan->foldedTo = scan->size - start < reach ? scan->size : start + reach;
-    scan->foldedHit = FindNeedle(&m->folded, scan->text, start, scan->foldedTo);
+    scan->searchReach = reach;
+    scan->searchedFrom = start;
+    scan->searchedTo = scan->size - start < reach ? scan->size : start + reach;
+    const NeedleSearch* bytes = m->searchesFolded ? &m->folded : &m->exact;
+    scan->searchedHit = FindNeedle(bytes, scan->text, start, scan->searchedTo);
 }
+
+// The character the UTF-8 at b[0, count) starts with, count > 0; a byte
+// that starts none stands for itself.
+inline uint32_t CharacterAt(const unsigned char* b, uint64_t count)
+{
+    const uint32_t length = b[0] < 0x80 ? 1 : Utf8SequenceLength(b, count);
+    if (length <= 1) {
+        return b[0];
+    }
+    uint32_t c = b[0] & (0x7Fu >> length);
+    for (uint32_t k = 1; k < length; ++k) {
+        c = c << 6 | (b[k] & 0x3Fu);
+    }
+    return c;
+}
+
 // The same for a needle made of letters (WideNeedle): only the segments
 // between plain characters no matching span can take in (and barrier
 // characters) that hold a character above ASCII are asked.
 bool SegmentsBetweenLettersHold(Utf8Matcher* m, const char* text, uint64_t start, uint64_t end)
 {
     const unsigned char* b = reinterpret_cast<const unsigned char*>(text);
-    auto nextBarrier = [&](uint64_t at) {
-        while (at < end) {
-            if (b[at] < 0x80) {
-                if (m->wide.unrelated[b[at]] && (at + 1 == end || IsPlainUnit(b[at + 1]))) {
-                    return at;
-                }
-                ++at;
-                continue;
-            }
-            uint32_t length = Utf8SequenceLength(b + at, end - at);
-            if (length == 3 && IsBarrierCharacter(ThreeByteCharacter(b + at))) {
-                return at;
-            }
+    // The length of the barrier at at, 0 for none: a plain character the
+    // needle is not made of, with no character above ASCII after it, or a
+    // barrier character (three bytes).
+    auto barrierAt = [&](uint64_t at) -> uint32_t {
+        if (b[at] < 0x80) {
+            return m->wide.unrelated[b[at]] && (at + 1 == end || !MayJoinPrevious(CharacterAt(b + at + 1, end - at - 1)))
+                       ? 1
+                       : 0;
+        }
+        const uint32_t length = Utf8SequenceLength(b + at, end - at);
+        return length == 3 && IsBarrierCharacter(ThreeByteCharacter(b + at)) ? 3 : 0;
+    };
+    // Each character above ASCII, found by the vector scan, and the segment
+    // around it: the ASCII bytes before it are walked back over up to a
+    // barrier, the line after it on up to the next.
+    for (uint64_t from = start;;) {
+        const uint64_t high = FindHighByte(text, from, end);
+        if (high >= end) {
+            return false;
+        }
+        uint64_t first = high;
+        while (first > from && barrierAt(first - 1) == 0) {
+            --first;
+        }
+        uint64_t units = high - first;   // UTF-16 units in the segment
+        uint64_t at = high;
+        uint32_t barrier = 0;
+        while (at < end && (barrier = barrierAt(at)) == 0) {
+            const uint32_t length = b[at] < 0x80 ? 1 : Utf8SequenceLength(b + at, end - at);
             at += length == 0 ? 1 : length;
+            units += length == 4 ? 2 : 1;
         }
-        return end;
-    };
-    auto judge = [&](uint64_t from, uint64_t barrier) {
-        // A barrier is one byte or three: a segment starts after its first
-        // byte, and past the other two of a barrier character here.
-        while (from < barrier && (b[from] & 0xC0) == 0x80) {
-            ++from;
+        if (at > high && units >= m->wide.length &&
+            AskWideSpans(&m->wide, b + first, at - first, kUnitsUtf8, m->cache, m->stop, &m->stopped)) {
+            return true;
         }
-        return FindHighByte(text, from, barrier) < barrier &&
-               AskWideSpans(&m->wide, b + from, barrier - from, kUnitsUtf8, m->cache, m->stop, &m->stopped);
-    };
-    return SegmentsBetweenBarriersHold(start, end, m->wide.length, 1, nextBarrier, judge, &m->stopped);
+        if (m->stopped || at >= end) {
+            return false;
+        }
+        from = at + barrier;
+    }
 }
 
 // Whether the UTF-8 line text[start, end) holds the needle ignoring case:
@@ -336,25 +368,21 @@ bool SegmentsBetweenLettersHold(Utf8Matcher* m, const char* text, uint64_t start
 bool HoldsIgnoringCase(Utf8Matcher* m, Utf8Scan* scan, uint64_t start, uint64_t end, LineKind kind)
 {
     const char* text = scan->text;
-    if (m->searchesFolded) {
-        if (!FoldedSearchCovers(scan, start, end)) {
-            SearchFolded(m, scan, start, end);
-        }
-        if (scan->foldedHit < end) {
-            return true;
-        }
-    } else if (FindNeedle(&m->exact, text + start, 0, end - start) < end - start) {
+    if (!SearchCovers(scan, start, end)) {
+        SearchAhead(m, scan, start, end);
+    }
+    if (scan->searchedHit < end) {
         return true;
     }
     if (m->searchesFolded && kind == kPlainAndBarrier) {
         // Plain and barrier characters only, each compared as itself.
         return false;
     }
-    if (m->searchesFolded && m->wide.plain) {
-        return OtherSegmentsHoldNeedle(m, text, start, end);
-    }
     if (m->wide.madeOfLetters) {
         return SegmentsBetweenLettersHold(m, text, start, end);
+    }
+    if (m->searchesFolded && m->wide.plain) {
+        return OtherSegmentsHoldNeedle(m, text, start, end);
     }
     return AskWideWhetherHolds(&m->wide, reinterpret_cast<const unsigned char*>(text) + start, end - start,
                                kUnitsUtf8, m->stop, &m->stopped);
@@ -416,8 +444,8 @@ void Utf8ScanStart(Utf8Scan* scan, const Utf8Matcher* m, const char* text, uint6
     *scan = Utf8Scan{};
     scan->text = text;
     scan->size = size;
-    // No folded search made yet: none covers a line.
-    scan->foldedFrom = scan->foldedTo = scan->foldedHit = size;
+    // No search made yet: none covers a line.
+    scan->searchedFrom = scan->searchedTo = scan->searchedHit = size;
     if (!m->active) {
         scan->candidate = size;
     } else if (m->wide.ignoreCase) {

@@ -53,15 +53,15 @@ struct Utf8Scan {
     // over once, however many lines the code page's rules find before it.
     uint64_t candidateLineStart;
     bool lineStartKnown;
-    // Ignoring case, with a needle of plain and barrier characters: where
-    // its folded bytes were last searched for, text[foldedFrom, foldedTo),
-    // and the first place they stand there (foldedTo for none). Lines above
-    // ASCII one after the other are searched many at a time, the reach
-    // doubling while they keep coming.
-    uint64_t foldedFrom;
-    uint64_t foldedTo;
-    uint64_t foldedHit;
-    uint64_t foldedReach;
+    // Ignoring case: where the needle's bytes (folded, for a needle of
+    // plain and barrier characters) were last searched for,
+    // text[searchedFrom, searchedTo), and the first place they stand there
+    // (searchedTo for none). Lines above ASCII one after the other are
+    // searched many at a time, the reach doubling while they keep coming.
+    uint64_t searchedFrom;
+    uint64_t searchedTo;
+    uint64_t searchedHit;
+    uint64_t searchReach;
 };
 
 void Utf8ScanStart(Utf8Scan* scan, const Utf8Matcher* matcher, const char* text, uint64_t size);

@@ -46,7 +46,7 @@ void WideNeedleInit(WideNeedle* needle, const FormChar* units, bool ignoreCase)
     // The letters the needle is made of, ASCII upper case: its plain units
     // and the base letters of its accented ones.
     unsigned char letters[128] = {};
-    needle->madeOfLetters = ignoreCase && !needle->plain && needle->length > 0;
+    needle->madeOfLetters = ignoreCase && needle->length > 0;
     for (uint32_t k = 0; needle->madeOfLetters && k < needle->length; ++k) {
         const FormChar unit = units[k];
         const FormChar letter = IsPlainUnit(unit) ? unit : PlatformBaseLetter(unit);

@@ -32,9 +32,9 @@ struct WideNeedle {
     // The needle holds CR or LF: no line holds it.
     bool holdsLineEnd;
     // Ignoring case, every unit is plain or a letter with marks whose base
-    // is a plain letter (PlatformBaseLetter), and one at least is not plain.
+    // is a plain letter (PlatformBaseLetter).
     // A span that takes in a plain unit the needle is not made of (one of
-    // unrelated), with no unit after it that might be a mark joined to it,
+    // unrelated), with no unit after it that may join it (MayJoinPrevious),
     // cannot match: that unit compares as itself, each of the needle's as
     // one character based on one of its letters.
     bool madeOfLetters;

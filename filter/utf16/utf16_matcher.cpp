@@ -169,14 +169,17 @@ bool OtherSegmentsHoldNeedle(Utf16Matcher* m, const char* text, uint64_t start, 
 // are asked; a span of plain units alone cannot match either.
 bool SegmentsBetweenLettersHold(Utf16Matcher* m, const char* text, uint64_t start, uint64_t end)
 {
-    if (FindOtherUnit(text, start, end, m->bigEndian) >= end) {
+    // Most lines hold no unit but plain ones, or plain ones and ideographs:
+    // a vector scan tells.
+    if (FindOtherUnit(text, start, end, m->bigEndian) >= end ||
+        OnlyPlainAndIdeographUnits(text, start, end, m->bigEndian)) {
         return false;
     }
     auto nextBarrier = [&](uint64_t at) {
         for (; at + 2 <= end; at += 2) {
             const uint32_t unit = UnitAt(text, at, m->bigEndian);
-            if (unit < 0x80 ? m->wide.unrelated[unit] && (at + 4 > end || IsPlainUnit(UnitAt(text, at + 2, m->bigEndian)))
-                            : IsBarrierCharacter(unit)) {
+            const bool alone = at + 4 > end || !MayJoinPrevious(UnitAt(text, at + 2, m->bigEndian));
+            if (unit < 0x80 ? m->wide.unrelated[unit] && alone : IsBarrierCharacter(unit)) {
                 break;
             }
         }
@@ -246,7 +249,8 @@ bool Utf16LineHolds(Utf16Matcher* m, Utf16Scan* scan, uint64_t start, uint64_t e
         if (CandidateFrom(&m->folded, scan, &scan->folded, start) < end) {
             return true;
         }
-        return OtherSegmentsHoldNeedle(m, scan->text, start, end);
+        return m->wide.madeOfLetters ? SegmentsBetweenLettersHold(m, scan->text, start, end)
+                                     : OtherSegmentsHoldNeedle(m, scan->text, start, end);
     }
     if (CandidateFrom(&m->exact, scan, &scan->exact, start) < end) {
         return true;

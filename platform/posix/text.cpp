@@ -236,6 +236,8 @@ void PlatformGetTextRules(TextRules* rules)
         rules->shortLoneLead[c] = 0;
         rules->loneLeadPlain[c] = 0;
         rules->narrowByte[c] = 0;
+        rules->baseLetter[c] = 0;
+        rules->joinsPrevious[c] = 0;
         rules->plain[c] = 1;
         rules->fold[c] = static_cast<unsigned char>(AsciiUpper(static_cast<char>(c)));
     }
@@ -257,6 +259,7 @@ void PlatformGetTextRules(TextRules* rules)
             break;
         }
         rules->plain[alike.from] = 0;
+        rules->joinsPrevious[alike.from] = 1;   // the stand-in says nothing of what they are
         rules->allPlain = false;
     }
 }

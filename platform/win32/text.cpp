@@ -105,6 +105,8 @@ void PlatformGetTextRules(TextRules* rules)
         rules->shortLoneLead[c] = 0;
         rules->loneLeadPlain[c] = 0;
         rules->narrowByte[c] = 0;
+        rules->baseLetter[c] = 0;
+        rules->joinsPrevious[c] = 0;
         rules->plain[c] = (c == '\t' || (c >= 0x20 && c <= 0x7E)) ? 1 : 0;
         rules->fold[c] = static_cast<unsigned char>((c >= 'a' && c <= 'z') ? c - 'a' + 'A' : c);
     }
@@ -133,8 +135,11 @@ void PlatformGetTextRules(TextRules* rules)
     for (int c = 1; c < 256; ++c) {
         char alone = static_cast<char>(c);
         wchar_t read;
-        rules->narrowByte[c] = !rules->leadByte[c] && MultiByteToWideChar(CP_ACP, 0, &alone, 1, &read, 1) == 1 &&
-                               IsShortUnit(rules, read);
+        const bool one = !rules->leadByte[c] && MultiByteToWideChar(CP_ACP, 0, &alone, 1, &read, 1) == 1;
+        rules->narrowByte[c] = one && IsShortUnit(rules, read);
+        const FormChar base = one && !rules->plain[c] ? PlatformBaseLetter(read) : 0;
+        rules->baseLetter[c] = static_cast<unsigned char>(base < 0x80 ? base : 0);
+        rules->joinsPrevious[c] = rules->leadByte[c] || !one || MayJoinPrevious(read);
     }
     // Which double-byte characters are barriers, and which are short: each
     // pair turned into UTF-16 as the search turns it, once a run.

@@ -195,6 +195,8 @@ TEST(RouteLines, LinesWithOtherBytesAreJudgedByThePlatform)
 
 // The platform's verdict on a window's bytes is asked once and then taken
 // from the cache, for lines that hold the needle and lines that do not.
+// "z\x88z" is not asked at all: its span ends in a z, which the needle is not
+// made of.
 TEST(RouteLines, ThePlatformIsAskedOnceAboutTheSameBytes)
 {
     StandInCollation collation({{0x88, '^'}});
@@ -204,7 +206,7 @@ TEST(RouteLines, ThePlatformIsAskedOnceAboutTheSameBytes)
     }
     *PosixFaultPlan() = PosixFaults();
     Routed routed = RouteToStrings(source, "x^y", false, AsciiRules());
-    EXPECT_EQ(PosixLineSearches(), 2);
+    EXPECT_EQ(PosixLineSearches(), 1);
     EXPECT_EQ(routed, ReferenceRoute(source, "x^y", false, AsciiRules()));
 }
 
