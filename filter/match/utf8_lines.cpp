@@ -317,47 +317,47 @@ inline uint32_t CharacterAt(const unsigned char* b, uint64_t count)
 bool SegmentsBetweenLettersHold(Utf8Matcher* m, const char* text, uint64_t start, uint64_t end)
 {
     const unsigned char* b = reinterpret_cast<const unsigned char*>(text);
-    // The length of the barrier at at, 0 for none: a plain character the
-    // needle is not made of, with no character above ASCII after it, or a
-    // barrier character (three bytes).
-    auto barrierAt = [&](uint64_t at) -> uint32_t {
-        if (b[at] < 0x80) {
-            return m->wide.unrelated[b[at]] && (at + 1 == end || !MayJoinPrevious(CharacterAt(b + at + 1, end - at - 1)))
-                       ? 1
-                       : 0;
-        }
-        const uint32_t length = Utf8SequenceLength(b + at, end - at);
-        return length == 3 && IsBarrierCharacter(ThreeByteCharacter(b + at)) ? 3 : 0;
+    // The segment so far: where it starts, its UTF-16 units, and whether it
+    // holds a character above ASCII.
+    uint64_t first = start;
+    uint64_t units = 0;
+    bool high = false;
+    auto segmentHolds = [&](uint64_t to) {
+        return high && units >= m->wide.length &&
+               AskWideSpans(&m->wide, b + first, to - first, kUnitsUtf8, m->cache, m->stop, &m->stopped);
     };
-    // Each character above ASCII, found by the vector scan, and the segment
-    // around it: the ASCII bytes before it are walked back over up to a
-    // barrier, the line after it on up to the next.
-    for (uint64_t from = start;;) {
-        const uint64_t high = FindHighByte(text, from, end);
-        if (high >= end) {
-            return false;
+    // One walk over the line: a barrier is a plain character the needle is
+    // not made of, with no character after it that may join it, or a
+    // barrier character (three bytes).
+    for (uint64_t at = start; at < end;) {
+        uint32_t length = 1;
+        bool barrier;
+        if (b[at] < 0x80) {
+            barrier = m->wide.unrelated[b[at]] &&
+                      (at + 1 == end || b[at + 1] < 0x80 || !MayJoinPrevious(CharacterAt(b + at + 1, end - at - 1)));
+        } else {
+            const uint32_t sequence = Utf8SequenceLength(b + at, end - at);
+            length = sequence == 0 ? 1 : sequence;
+            barrier = length == 3 && IsBarrierCharacter(ThreeByteCharacter(b + at));
+            high = high || !barrier;
         }
-        uint64_t first = high;
-        while (first > from && barrierAt(first - 1) == 0) {
-            --first;
-        }
-        uint64_t units = high - first;   // UTF-16 units in the segment
-        uint64_t at = high;
-        uint32_t barrier = 0;
-        while (at < end && (barrier = barrierAt(at)) == 0) {
-            const uint32_t length = b[at] < 0x80 ? 1 : Utf8SequenceLength(b + at, end - at);
-            at += length == 0 ? 1 : length;
+        if (!barrier) {
             units += length == 4 ? 2 : 1;
+            at += length;
+            continue;
         }
-        if (at > high && units >= m->wide.length &&
-            AskWideSpans(&m->wide, b + first, at - first, kUnitsUtf8, m->cache, m->stop, &m->stopped)) {
+        if (segmentHolds(at)) {
             return true;
         }
-        if (m->stopped || at >= end) {
+        if (m->stopped) {
             return false;
         }
-        from = at + barrier;
+        at += length;
+        first = at;
+        units = 0;
+        high = false;
     }
+    return segmentHolds(end);
 }
 
 // Whether the UTF-8 line text[start, end) holds the needle ignoring case:
