@@ -41,7 +41,8 @@ def main():
     parser.add_argument("--rounds", type=int, default=9)
     parser.add_argument("--harness", action="append", required=True, metavar="NAME=PATH")
     parser.add_argument("--case", action="append", required=True, metavar="NAME=SOURCE:NEEDLE[:FLAGS]",
-                        help="FLAGS: i to ignore case, o for the without-string export off")
+                        help="FLAGS: i to ignore case, o for the without-string export off, "
+                             "c for a code page that is not UTF-8 (the stand-in of ASCII alone)")
     args = parser.parse_args()
     harnesses = [h.split("=", 1) for h in args.harness]
     for case in args.case:
@@ -49,7 +50,8 @@ def main():
         parts = wanted.split(":")
         source, needle = parts[0], parts[1]
         flags = parts[2] if len(parts) > 2 else ""
-        extra = (["--ignore-case"] if "i" in flags else []) + (["--without-off"] if "o" in flags else [])
+        extra = (["--ignore-case"] if "i" in flags else []) + (["--without-off"] if "o" in flags else []) + \
+                (["--code-page-stand-in"] if "c" in flags else [])
         folder = os.path.dirname(os.path.abspath(source))
         without = os.path.join(folder, "alternate-without.out")
         with_ = os.path.join(folder, "alternate-with.out")

@@ -62,70 +62,10 @@ uint64_t FindOtherByte(const char* text, uint64_t from, uint64_t to)
     return i;
 }
 
-// Whether the UTF-8 line text[start, end), in which no run of plain
-// bytes holds the needle of n plain units (the folded search settled those),
-// holds it by the platform's rules. Only the needle-long spans of
-// characters that take in a byte that is not plain remain open: each run of other bytes,
-// with the n - 1 plain bytes (characters) on either side of it, is asked of
-// the platform by itself, runs closer than that as one.
-bool OtherSpansInSegmentHoldNeedle(Utf8Matcher* m, const char* text, uint64_t start, uint64_t end)
-{
-    const unsigned char* b = reinterpret_cast<const unsigned char*>(text);
-    const uint64_t margin = m->wide.length - 1;
-    uint64_t plainFrom = start;   // every byte from here to the next other one is plain
-    for (;;) {
-        uint64_t other = FindOtherByte(text, plainFrom, end);
-        if (other >= end) {
-            return false;
-        }
-        uint64_t afterOther = other;
-        uint64_t j = other;
-        while (j < end && (IsOtherByte(b[j]) || j - afterOther < margin)) {
-            if (IsOtherByte(b[j])) {
-                afterOther = j + 1;
-            }
-            ++j;
-        }
-        uint64_t from = other - plainFrom > margin ? other - margin : plainFrom;
-        uint64_t to = afterOther + margin < end ? afterOther + margin : end;
-        if (AskWideSpans(&m->wide, b + from, to - from, kUnitsUtf8, m->cache, m->stop, &m->stopped)) {
-            return true;
-        }
-        if (m->stopped || to >= end) {
-            return false;
-        }
-        plainFrom = afterOther;
-    }
-}
-
 // The character a well-formed three-byte UTF-8 sequence at b stands for.
 inline uint32_t ThreeByteCharacter(const unsigned char* b)
 {
     return (static_cast<uint32_t>(b[0] & 0x0F) << 12) | (static_cast<uint32_t>(b[1] & 0x3F) << 6) | (b[2] & 0x3Fu);
-}
-
-// The same, asked of each segment of the line between barrier characters
-// (IsBarrierCharacter, each three bytes in UTF-8) that is long enough to
-// hold the needle: no span that takes in such a character can match it.
-// The line is well-formed UTF-8.
-bool OtherSegmentsHoldNeedle(Utf8Matcher* m, const char* text, uint64_t start, uint64_t end)
-{
-    const unsigned char* b = reinterpret_cast<const unsigned char*>(text);
-    const uint64_t least = m->wide.length;   // a plain unit is one byte, any other more
-    auto nextBarrier = [&](uint64_t at) {
-        for (at = FindHighByte(text, at, end); at < end;) {
-            uint32_t length = Utf8SequenceLength(b + at, end - at);
-            if (length == 3 && IsBarrierCharacter(ThreeByteCharacter(b + at))) {
-                break;
-            }
-            at = FindHighByte(text, at + (length == 0 ? 1 : length), end);
-        }
-        return at;
-    };
-    auto judge = [&](uint64_t from, uint64_t barrier) {
-        return OtherSpansInSegmentHoldNeedle(m, text, from, barrier);
-    };
-    return SegmentsBetweenBarriersHold(start, end, least, 3, nextBarrier, judge, &m->stopped);
 }
 
 bool SameText(const char* a, const char* b)
@@ -317,47 +257,47 @@ inline uint32_t CharacterAt(const unsigned char* b, uint64_t count)
 bool SegmentsBetweenLettersHold(Utf8Matcher* m, const char* text, uint64_t start, uint64_t end)
 {
     const unsigned char* b = reinterpret_cast<const unsigned char*>(text);
-    // The segment so far: where it starts, its UTF-16 units, and whether it
-    // holds a character above ASCII.
-    uint64_t first = start;
-    uint64_t units = 0;
-    bool high = false;
-    auto segmentHolds = [&](uint64_t to) {
-        return high && units >= m->wide.length &&
-               AskWideSpans(&m->wide, b + first, to - first, kUnitsUtf8, m->cache, m->stop, &m->stopped);
-    };
-    // One walk over the line: a barrier is a plain character the needle is
-    // not made of, with no character after it that may join it, or a
-    // barrier character (three bytes).
-    for (uint64_t at = start; at < end;) {
-        uint32_t length = 1;
-        bool barrier;
+    // The length of the barrier at at, 0 for none: a plain character the
+    // needle is not made of, with no character after it that may join it,
+    // or a barrier character (three bytes).
+    auto barrierAt = [&](uint64_t at) -> uint32_t {
         if (b[at] < 0x80) {
-            barrier = m->wide.unrelated[b[at]] &&
-                      (at + 1 == end || b[at + 1] < 0x80 || !MayJoinPrevious(CharacterAt(b + at + 1, end - at - 1)));
-        } else {
-            const uint32_t sequence = Utf8SequenceLength(b + at, end - at);
-            length = sequence == 0 ? 1 : sequence;
-            barrier = length == 3 && IsBarrierCharacter(ThreeByteCharacter(b + at));
-            high = high || !barrier;
+            const bool alone =
+                at + 1 == end || b[at + 1] < 0x80 || !MayJoinPrevious(CharacterAt(b + at + 1, end - at - 1));
+            return m->wide.unrelated[b[at]] && alone ? 1 : 0;
         }
-        if (!barrier) {
-            units += length == 4 ? 2 : 1;
-            at += length;
-            continue;
-        }
-        if (segmentHolds(at)) {
-            return true;
-        }
-        if (m->stopped) {
+        const uint32_t length = Utf8SequenceLength(b + at, end - at);
+        return length == 3 && IsBarrierCharacter(ThreeByteCharacter(b + at)) ? 3 : 0;
+    };
+    // Each character above ASCII, found by the vector scan, and the segment
+    // around it: the ASCII bytes before it are walked back over up to a
+    // barrier, the line after it on up to the next.
+    for (uint64_t from = start;;) {
+        const uint64_t high = FindHighByte(text, from, end);
+        if (high >= end) {
             return false;
         }
-        at += length;
-        first = at;
-        units = 0;
-        high = false;
+        uint64_t first = high;
+        while (first > from && barrierAt(first - 1) == 0) {
+            --first;
+        }
+        uint64_t units = high - first;   // UTF-16 units in the segment
+        uint64_t at = high;
+        uint32_t barrier = 0;
+        while (at < end && (barrier = barrierAt(at)) == 0) {
+            const uint32_t length = b[at] < 0x80 ? 1 : Utf8SequenceLength(b + at, end - at);
+            at += length == 0 ? 1 : length;
+            units += length == 4 ? 2 : 1;
+        }
+        if (at > high && units >= m->wide.length &&
+            AskWideSpans(&m->wide, b + first, at - first, kUnitsUtf8, m->cache, m->stop, &m->stopped)) {
+            return true;
+        }
+        if (m->stopped || at >= end) {
+            return false;
+        }
+        from = at + barrier;
     }
-    return segmentHolds(end);
 }
 
 // Whether the UTF-8 line text[start, end) holds the needle ignoring case:
@@ -380,9 +320,6 @@ bool HoldsIgnoringCase(Utf8Matcher* m, Utf8Scan* scan, uint64_t start, uint64_t 
     }
     if (m->wide.madeOfLetters) {
         return SegmentsBetweenLettersHold(m, text, start, end);
-    }
-    if (m->searchesFolded && m->wide.plain) {
-        return OtherSegmentsHoldNeedle(m, text, start, end);
     }
     return AskWideWhetherHolds(&m->wide, reinterpret_cast<const unsigned char*>(text) + start, end - start,
                                kUnitsUtf8, m->stop, &m->stopped);

@@ -50,28 +50,6 @@ inline bool IsPlainUnit(uint32_t unit)
 
 void WideNeedleInit(WideNeedle* needle, const FormChar* units, bool ignoreCase);
 
-// Calls judge(from, to) on each segment of a line's [start, end) between
-// barrier characters (IsBarrierCharacter) that is at least least bytes
-// long: true at the first that holds the needle. nextBarrier(from) gives
-// where the first barrier at or after from starts (end when none), width
-// its length in bytes; stopped is looked at between segments.
-template <typename NextBarrier, typename Judge>
-bool SegmentsBetweenBarriersHold(uint64_t start, uint64_t end, uint64_t least, uint64_t width,
-                                  NextBarrier nextBarrier, Judge judge, const bool* stopped)
-{
-    for (uint64_t from = start; from <= end && end - from >= least;) {
-        uint64_t barrier = nextBarrier(from);
-        if (barrier - from >= least && judge(from, barrier)) {
-            return true;
-        }
-        if (*stopped || barrier >= end) {
-            return false;
-        }
-        from = barrier + width;
-    }
-    return false;
-}
-
 // Asks the platform's wide search (PlatformWideLineContains) whether the
 // line of count bytes, in the given form, holds the needle. Every
 // needle-long span of the line's units lies whole in one piece, so the

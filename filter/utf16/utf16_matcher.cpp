@@ -105,63 +105,6 @@ bool OnlyPlainAndIdeographUnits(const char* text, uint64_t from, uint64_t end, b
 #endif
 }
 
-// Whether the line text[start, end), in which no run of plain units
-// holds the needle of n plain units (the folded search settled those),
-// holds it by the platform's rules: each run of other units, with the n - 1
-// units on either side of it, is asked by itself, runs closer than that as
-// one.
-bool OtherSpansInSegmentHoldNeedle(Utf16Matcher* m, const char* text, uint64_t start, uint64_t end)
-{
-    const uint64_t margin = 2ull * (m->wide.length - 1);
-    uint64_t plainFrom = start;
-    for (;;) {
-        uint64_t other = FindOtherUnit(text, plainFrom, end, m->bigEndian);
-        if (other >= end) {
-            return false;
-        }
-        uint64_t afterOther = other + 2;
-        for (uint64_t j = afterOther; j < end && j - afterOther < margin; j += 2) {
-            if (!IsPlainUnit(UnitAt(text, j, m->bigEndian))) {
-                afterOther = j + 2;
-            }
-        }
-        uint64_t from = other - plainFrom > margin ? other - margin : plainFrom;
-        uint64_t to = afterOther + margin < end ? afterOther + margin : end;
-        if (AskWideSpans(&m->wide, reinterpret_cast<const unsigned char*>(text) + from, to - from,
-                           m->bigEndian ? kUnitsBigEndian : kUnitsLittleEndian, m->cache, m->stop, &m->stopped)) {
-            return true;
-        }
-        if (m->stopped || to >= end) {
-            return false;
-        }
-        plainFrom = afterOther;
-    }
-}
-
-// The same, asked of each segment of the line between barrier characters
-// (IsBarrierCharacter) that is long enough to hold the needle: no span
-// that takes in such a character can match it.
-bool OtherSegmentsHoldNeedle(Utf16Matcher* m, const char* text, uint64_t start, uint64_t end)
-{
-    const uint64_t least = 2ull * m->wide.length;
-    // Most lines hold no unit but plain ones, or plain ones and ideographs:
-    // a vector scan tells.
-    if (FindOtherUnit(text, start, end, m->bigEndian) >= end ||
-        OnlyPlainAndIdeographUnits(text, start, end, m->bigEndian)) {
-        return false;
-    }
-    auto nextBarrier = [&](uint64_t at) {
-        while (at + 2 <= end && !IsBarrierCharacter(UnitAt(text, at, m->bigEndian))) {
-            at += 2;
-        }
-        return at + 2 <= end ? at : end;
-    };
-    auto judge = [&](uint64_t from, uint64_t barrier) {
-        return OtherSpansInSegmentHoldNeedle(m, text, from, barrier);
-    };
-    return SegmentsBetweenBarriersHold(start, end, least, 2, nextBarrier, judge, &m->stopped);
-}
-
 // Whether the line text[start, end), which does not hold the needle's
 // units exactly, holds it by the platform's rules, for a needle made of
 // letters (WideNeedle): only the segments between units no matching span
@@ -169,28 +112,47 @@ bool OtherSegmentsHoldNeedle(Utf16Matcher* m, const char* text, uint64_t start, 
 // are asked; a span of plain units alone cannot match either.
 bool SegmentsBetweenLettersHold(Utf16Matcher* m, const char* text, uint64_t start, uint64_t end)
 {
-    // Most lines hold no unit but plain ones, or plain ones and ideographs:
-    // a vector scan tells.
-    if (FindOtherUnit(text, start, end, m->bigEndian) >= end ||
-        OnlyPlainAndIdeographUnits(text, start, end, m->bigEndian)) {
+    const bool bigEndian = m->bigEndian;
+    // Most lines hold no unit but plain ones and ideographs: a vector scan
+    // tells.
+    if (OnlyPlainAndIdeographUnits(text, start, end, bigEndian)) {
         return false;
     }
-    auto nextBarrier = [&](uint64_t at) {
-        for (; at + 2 <= end; at += 2) {
-            const uint32_t unit = UnitAt(text, at, m->bigEndian);
-            const bool alone = at + 4 > end || !MayJoinPrevious(UnitAt(text, at + 2, m->bigEndian));
-            if (unit < 0x80 ? m->wide.unrelated[unit] && alone : IsBarrierCharacter(unit)) {
-                break;
-            }
+    auto isBarrier = [&](uint64_t at) {
+        const uint32_t unit = UnitAt(text, at, bigEndian);
+        const bool alone = at + 4 > end || !MayJoinPrevious(UnitAt(text, at + 2, bigEndian));
+        return unit < 0x80 ? m->wide.unrelated[unit] && alone : IsBarrierCharacter(unit);
+    };
+    // Each unit that is not plain, found by the vector scan, and the
+    // segment around it: the plain units before it walked back over up to
+    // a barrier, the line after it on up to the next.
+    for (uint64_t from = start;;) {
+        const uint64_t other = FindOtherUnit(text, from, end, bigEndian);
+        if (other + 2 > end) {
+            return false;
         }
-        return at + 2 <= end ? at : end;
-    };
-    auto judge = [&](uint64_t from, uint64_t barrier) {
-        return FindOtherUnit(text, from, barrier, m->bigEndian) < barrier &&
-               AskWideSpans(&m->wide, reinterpret_cast<const unsigned char*>(text) + from, barrier - from,
-                            m->bigEndian ? kUnitsBigEndian : kUnitsLittleEndian, m->cache, m->stop, &m->stopped);
-    };
-    return SegmentsBetweenBarriersHold(start, end, 2ull * m->wide.length, 2, nextBarrier, judge, &m->stopped);
+        if (IsBarrierCharacter(UnitAt(text, other, bigEndian))) {
+            from = other + 2;
+            continue;
+        }
+        uint64_t first = other;
+        while (first > from && !isBarrier(first - 2)) {
+            first -= 2;
+        }
+        uint64_t at = other + 2;
+        while (at + 2 <= end && !isBarrier(at)) {
+            at += 2;
+        }
+        if (at - first >= 2ull * m->wide.length &&
+            AskWideSpans(&m->wide, reinterpret_cast<const unsigned char*>(text) + first, at - first,
+                         bigEndian ? kUnitsBigEndian : kUnitsLittleEndian, m->cache, m->stop, &m->stopped)) {
+            return true;
+        }
+        if (m->stopped || at + 2 > end) {
+            return false;
+        }
+        from = at + 2;
+    }
 }
 
 // True when the line text[start, end) holds a unit that is neither plain
@@ -249,8 +211,7 @@ bool Utf16LineHolds(Utf16Matcher* m, Utf16Scan* scan, uint64_t start, uint64_t e
         if (CandidateFrom(&m->folded, scan, &scan->folded, start) < end) {
             return true;
         }
-        return m->wide.madeOfLetters ? SegmentsBetweenLettersHold(m, scan->text, start, end)
-                                     : OtherSegmentsHoldNeedle(m, scan->text, start, end);
+        return SegmentsBetweenLettersHold(m, scan->text, start, end);
     }
     if (CandidateFrom(&m->exact, scan, &scan->exact, start) < end) {
         return true;
