@@ -80,6 +80,7 @@ enum LineKind {
     kNotUtf8,           // not well-formed UTF-8, or nothing above ASCII
     kPlainAndBarrier,   // UTF-8 of plain and barrier characters only
     kOtherCharacters,   // UTF-8 holding some other character too
+    kNotToldYet,        // not read yet: the search that reads it tells
 };
 
 #if defined(__SSE2__)
@@ -257,17 +258,14 @@ inline uint32_t CharacterAt(const unsigned char* b, uint64_t count)
 bool SegmentsBetweenLettersHold(Utf8Matcher* m, const char* text, uint64_t start, uint64_t end)
 {
     const unsigned char* b = reinterpret_cast<const unsigned char*>(text);
-    // The length of the barrier at at, 0 for none: a plain character the
-    // needle is not made of, with no character after it that may join it,
-    // or a barrier character (three bytes).
-    auto barrierAt = [&](uint64_t at) -> uint32_t {
-        if (b[at] < 0x80) {
-            const bool alone =
-                at + 1 == end || b[at + 1] < 0x80 || !MayJoinPrevious(CharacterAt(b + at + 1, end - at - 1));
-            return m->wide.unrelated[b[at]] && alone ? 1 : 0;
-        }
-        const uint32_t length = Utf8SequenceLength(b + at, end - at);
-        return length == 3 && IsBarrierCharacter(ThreeByteCharacter(b + at)) ? 3 : 0;
+    // A barrier is a plain character the needle is not made of, with no
+    // character after it that may join it (one byte), or a barrier
+    // character (three bytes). A sequence that is no UTF-8 ends the walk:
+    // the line is none.
+    auto barrierAt = [&](uint64_t at) -> uint32_t {   // at an ASCII byte
+        const bool alone =
+            at + 1 == end || b[at + 1] < 0x80 || !MayJoinPrevious(CharacterAt(b + at + 1, end - at - 1));
+        return m->wide.unrelated[b[at]] && alone ? 1 : 0;
     };
     // Each character above ASCII, found by the vector scan, and the segment
     // around it: the ASCII bytes before it are walked back over up to a
@@ -284,9 +282,25 @@ bool SegmentsBetweenLettersHold(Utf8Matcher* m, const char* text, uint64_t start
         uint64_t units = high - first;   // UTF-16 units in the segment
         uint64_t at = high;
         uint32_t barrier = 0;
-        while (at < end && (barrier = barrierAt(at)) == 0) {
-            const uint32_t length = b[at] < 0x80 ? 1 : Utf8SequenceLength(b + at, end - at);
-            at += length == 0 ? 1 : length;
+        while (at < end) {
+            if (b[at] < 0x80) {
+                barrier = barrierAt(at);
+                if (barrier != 0) {
+                    break;
+                }
+                ++at;
+                ++units;
+                continue;
+            }
+            const uint32_t length = Utf8SequenceLength(b + at, end - at);
+            if (length == 0) {
+                return false;   // no UTF-8 line: the rule is not for it
+            }
+            if (length == 3 && IsBarrierCharacter(ThreeByteCharacter(b + at))) {
+                barrier = 3;
+                break;
+            }
+            at += length;
             units += length == 4 ? 2 : 1;
         }
         if (at > high && units >= m->wide.length &&
@@ -425,8 +439,18 @@ bool NextUtf8LineHoldingNeedle(Utf8Matcher* m, Utf8Scan* scan, uint64_t from, ui
         // end): it holds the needle if it is UTF-8.
         bool holds;
         if (m->wide.ignoreCase) {
-            LineKind kind = KindOfLine(text, *start, *end);
-            holds = kind != kNotUtf8 && HoldsIgnoringCase(m, scan, *start, *end, kind);
+            // For a needle made of letters, the walk around the characters
+            // above ASCII reads each of them: a line it finds the needle
+            // in is then read whole.
+            LineKind kind = kNotToldYet;
+            LineKind told;
+            if (KindOfIdeographLine(reinterpret_cast<const unsigned char*>(text), *start, *end, &told)) {
+                kind = told;
+            } else if (!m->wide.madeOfLetters) {
+                kind = KindOfLine(text, *start, *end);
+            }
+            holds = kind != kNotUtf8 && HoldsIgnoringCase(m, scan, *start, *end, kind) &&
+                    (kind != kNotToldYet || IsUtf8WithHighBytes(text, *start, *end));
         } else {
             holds = IsUtf8WithHighBytes(text, *start, *end);
         }
