@@ -86,14 +86,17 @@ FormChar PlatformBaseLetter(FormChar unit);
 // ignoring case or not: its weight
 // is that of no plain unit, it is not ignored, and it does not stand for
 // more than one character. CJK ideographs, kana letters and Hangul
-// syllables: the bulk of Chinese, Japanese and Korean text. A line's
+// syllables: the bulk of Chinese, Japanese and Korean text. Only the
+// ideographs of Unicode 3.0 (U+4E00 to U+9FA5, U+3400 to U+4DB5): a
+// platform whose tables are older than a later one ignores it (Wine gives
+// U+9FCC to U+9FFF and U+4DB6 to U+4DBF no weight). A line's
 // stretches between such characters are judged by themselves, so a needle
 // of any length costs no more than the characters around it.
 // Also the ideographic comma and full stop and the corner brackets, the
 // punctuation of that text.
 inline bool IsBarrierCharacter(uint32_t c)
 {
-    return (c >= 0x4E00 && c <= 0x9FFF) || (c >= 0x3400 && c <= 0x4DBF) || (c >= 0x3041 && c <= 0x3096) ||
+    return (c >= 0x4E00 && c <= 0x9FA5) || (c >= 0x3400 && c <= 0x4DB5) || (c >= 0x3041 && c <= 0x3096) ||
            (c >= 0x30A1 && c <= 0x30FA) || (c >= 0xAC00 && c <= 0xD7A3) || c == 0x3001 || c == 0x3002 ||
            (c >= 0x300C && c <= 0x300F);
 }
@@ -175,7 +178,7 @@ inline bool IsIdeographPair(const TextRules* rules, unsigned char lead, unsigned
 }
 inline bool IsUnifiedIdeograph(uint32_t c)
 {
-    return (c >= 0x4E00 && c <= 0x9FFF) || (c >= 0x3400 && c <= 0x4DBF);
+    return (c >= 0x4E00 && c <= 0x9FA5) || (c >= 0x3400 && c <= 0x4DB5);
 }
 inline bool IsBarrierPair(const TextRules* rules, unsigned char lead, unsigned char trail)
 {

@@ -85,12 +85,14 @@ enum LineKind {
 
 #if defined(__SSE2__)
 // One block of 16 bytes of a line of plain ASCII and CJK ideographs alone
-// (three bytes each, led by E4 to E9, but E4 B7: U+4DC0 to U+4DFF are no
-// ideographs), the bulk of a Chinese log: false when some byte is anything
-// else. keep: the bits of the block that are the line's and not yet looked
-// at; *carry and *e4: what the leads before ask of the next bytes, as bits
-// of this block (and, on return, of the next one); *high: a lead was seen.
-inline bool IdeographBlock(__m128i v, uint32_t keep, uint32_t* carry, uint32_t* e4, bool* high)
+// (three bytes each, led by E4 to E9, but not E4 B6 and E4 B7 nor E9 BE and
+// E9 BF: U+4D80 to U+4DFF and U+9F80 to U+9FFF hold the hexagrams and the
+// ideographs some platforms give no weight, which the walk tells), the bulk
+// of a Chinese log: false when some byte is anything else. keep: the bits of
+// the block that are the line's and not yet looked at; *carry, *e4 and *e9:
+// what the leads before ask of the next bytes, as bits of this block (and,
+// on return, of the next one); *high: a lead was seen.
+inline bool IdeographBlock(__m128i v, uint32_t keep, uint32_t* carry, uint32_t* e4, uint32_t* e9, bool* high)
 {
     const __m128i fromE4 = _mm_sub_epi8(v, _mm_set1_epi8(static_cast<char>(0xE4)));
     const uint32_t lead = keep & static_cast<uint32_t>(_mm_movemask_epi8(
@@ -101,19 +103,26 @@ inline bool IdeographBlock(__m128i v, uint32_t keep, uint32_t* carry, uint32_t* 
     const uint32_t above = keep & static_cast<uint32_t>(_mm_movemask_epi8(v));
     const uint32_t isE4 = keep & static_cast<uint32_t>(_mm_movemask_epi8(
                                      _mm_cmpeq_epi8(v, _mm_set1_epi8(static_cast<char>(0xE4)))));
-    const uint32_t isB7 = keep & static_cast<uint32_t>(_mm_movemask_epi8(
-                                     _mm_cmpeq_epi8(v, _mm_set1_epi8(static_cast<char>(0xB7)))));
+    const uint32_t isE9 = keep & static_cast<uint32_t>(_mm_movemask_epi8(
+                                     _mm_cmpeq_epi8(v, _mm_set1_epi8(static_cast<char>(0xE9)))));
+    const __m128i pairOf = _mm_and_si128(v, _mm_set1_epi8(static_cast<char>(0xFE)));
+    const uint32_t isB6B7 = keep & static_cast<uint32_t>(_mm_movemask_epi8(
+                                       _mm_cmpeq_epi8(pairOf, _mm_set1_epi8(static_cast<char>(0xB6)))));
+    const uint32_t isBEBF = keep & static_cast<uint32_t>(_mm_movemask_epi8(
+                                       _mm_cmpeq_epi8(pairOf, _mm_set1_epi8(static_cast<char>(0xBE)))));
     // ASCII that is not plain: below the space but the tab, and DEL.
     const __m128i low = _mm_andnot_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8('\t')),
                                          _mm_cmplt_epi8(v, _mm_set1_epi8(0x20)));
     const uint32_t notPlain = keep & ~above & static_cast<uint32_t>(_mm_movemask_epi8(
                                                 _mm_or_si128(low, _mm_cmpeq_epi8(v, _mm_set1_epi8(0x7F)))));
     const uint32_t wanted = (lead << 1) | (lead << 2) | *carry;
-    if ((wanted & 0xFFFF) != cont || above != (lead | cont) || ((isE4 << 1 | *e4) & isB7) != 0 || notPlain != 0) {
+    if ((wanted & 0xFFFF) != cont || above != (lead | cont) || ((isE4 << 1 | *e4) & isB6B7) != 0 ||
+        ((isE9 << 1 | *e9) & isBEBF) != 0 || notPlain != 0) {
         return false;
     }
     *carry = wanted >> 16;
     *e4 = isE4 >> 15;
+    *e9 = isE9 >> 15;
     *high = *high || lead != 0;
     return true;
 }
@@ -129,11 +138,12 @@ bool KindOfIdeographLine(const unsigned char* b, uint64_t start, uint64_t end, L
     }
     uint32_t carry = 0;
     uint32_t e4 = 0;
+    uint32_t e9 = 0;
     bool high = false;
     uint64_t i = start;
     for (; i + 16 <= end; i += 16) {
         __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(b + i));
-        if (!IdeographBlock(v, 0xFFFF, &carry, &e4, &high)) {
+        if (!IdeographBlock(v, 0xFFFF, &carry, &e4, &e9, &high)) {
             return false;
         }
     }
@@ -142,8 +152,9 @@ bool KindOfIdeographLine(const unsigned char* b, uint64_t start, uint64_t end, L
         const uint32_t shift = static_cast<uint32_t>(i - (end - 16));
         carry <<= shift;
         e4 <<= shift;
+        e9 <<= shift;
         __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(b + end - 16));
-        if (!IdeographBlock(v, 0xFFFFu << shift & 0xFFFF, &carry, &e4, &high)) {
+        if (!IdeographBlock(v, 0xFFFFu << shift & 0xFFFF, &carry, &e4, &e9, &high)) {
             return false;
         }
     }

@@ -66,8 +66,9 @@ bool Ask(Utf16Matcher* m, const char* text, uint64_t start, uint64_t end)
 }
 
 // True when every unit of text[from, end) is plain or a CJK ideograph
-// (U+4E00 to U+9FFF, U+3400 to U+4DBF), as the lines of a Chinese log are:
-// told 8 units at a time. False too where it cannot tell so fast.
+// (IsBarrierCharacter: U+4E00 to U+9FA5, U+3400 to U+4DB5), as the lines of
+// a Chinese log are: told 8 units at a time. False too where it cannot tell
+// so fast.
 bool OnlyPlainAndIdeographUnits(const char* text, uint64_t from, uint64_t end, bool bigEndian)
 {
 #if defined(__SSE2__)
@@ -83,7 +84,7 @@ bool OnlyPlainAndIdeographUnits(const char* text, uint64_t from, uint64_t end, b
     auto allowed = [&](__m128i v) {
         __m128i u = bigEndian ? _mm_or_si128(_mm_slli_epi16(v, 8), _mm_srli_epi16(v, 8)) : v;
         __m128i ok = _mm_or_si128(within(u, 0x20, 0x7E), _mm_cmpeq_epi16(u, _mm_set1_epi16(0x09)));
-        ok = _mm_or_si128(ok, _mm_or_si128(within(u, 0x4E00, 0x9FFF), within(u, 0x3400, 0x4DBF)));
+        ok = _mm_or_si128(ok, _mm_or_si128(within(u, 0x4E00, 0x9FA5), within(u, 0x3400, 0x4DB5)));
         return static_cast<unsigned>(_mm_movemask_epi8(ok)) == 0xFFFFu;
     };
     uint64_t i = from;

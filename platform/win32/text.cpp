@@ -76,6 +76,93 @@ bool IsShortUnit(const TextRules* rules, wchar_t unit)
            (unit >= 0xE000 && unit <= 0xF8FF);
 }
 
+// What each byte that leads no pair reads as alone.
+void ReadSingleBytes(TextRules* rules)
+{
+    for (int c = 1; c < 256; ++c) {
+        char alone = static_cast<char>(c);
+        wchar_t read;
+        const bool one = !rules->leadByte[c] && MultiByteToWideChar(CP_ACP, 0, &alone, 1, &read, 1) == 1;
+        rules->narrowByte[c] = one && IsShortUnit(rules, read);
+        const FormChar base = one && !rules->plain[c] ? PlatformBaseLetter(read) : 0;
+        rules->baseLetter[c] = static_cast<unsigned char>(base < 0x80 ? base : 0);
+        rules->joinsPrevious[c] = rules->leadByte[c] || !one || MayJoinPrevious(read);
+    }
+}
+
+inline void SetPairBit(unsigned char* bits, unsigned index)
+{
+    bits[index >> 3] = static_cast<unsigned char>(bits[index >> 3] | 1u << (index & 7));
+}
+
+// Which double-byte characters are barriers, and which are short: each
+// pair turned into UTF-16 as the search turns it, once a run.
+void ReadPairs(TextRules* rules)
+{
+    for (int lead = 0x81; rules->hasLeadBytes && lead <= 0xFE; ++lead) {
+        if (!rules->leadByte[lead]) {
+            continue;
+        }
+        char alone = static_cast<char>(lead);
+        wchar_t read;
+        const bool one = MultiByteToWideChar(CP_ACP, 0, &alone, 1, &read, 1) == 1;
+        rules->shortLoneLead[lead] = one && IsShortUnit(rules, read);
+        rules->loneLeadPlain[lead] = static_cast<unsigned char>(one && read < 0x80 && rules->plain[read] ? read : 0);
+        for (int trail = 1; trail <= 0xFF; ++trail) {
+            char pair[2] = {static_cast<char>(lead), static_cast<char>(trail)};
+            wchar_t unit[2];
+            unsigned index = static_cast<unsigned>(lead) << 8 | static_cast<unsigned>(trail);
+            if (MultiByteToWideChar(CP_ACP, 0, pair, 2, unit, 2) == 1 && IsShortUnit(rules, unit[0])) {
+                SetPairBit(rules->shortPair, index);
+            }
+            if (trail >= 0x40 && trail <= 0xFE && MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, pair, 2, unit, 2) == 1 &&
+                IsBarrierCharacter(static_cast<uint32_t>(unit[0]))) {
+                SetPairBit(rules->barrierPair, index);
+                rules->hasBarriers = true;
+                if (IsUnifiedIdeograph(static_cast<uint32_t>(unit[0]))) {
+                    SetPairBit(rules->ideographPair, index);
+                }
+            }
+        }
+    }
+}
+
+// A character two pairs stand for (in 950, A2 CC and A4 51 are both U+5341)
+// is no barrier: a search text's bytes do not find it where the other pair
+// stands, and each compares equal to the other.
+void DropCharactersOfTwoPairs(TextRules* rules)
+{
+    static const unsigned kPairs = 65536;
+    unsigned char seen[8192] = {};
+    unsigned char twice[8192] = {};
+    auto unitOf = [](unsigned index) {
+        char pair[2] = {static_cast<char>(index >> 8), static_cast<char>(index & 0xFF)};
+        wchar_t unit[2] = {0, 0};
+        MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, pair, 2, unit, 2);
+        return static_cast<unsigned>(unit[0]);
+    };
+    for (unsigned index = 0; index < kPairs; ++index) {
+        if (rules->barrierPair[index >> 3] >> (index & 7) & 1) {
+            const unsigned unit = unitOf(index);
+            if (seen[unit >> 3] >> (unit & 7) & 1) {
+                SetPairBit(twice, unit);
+            }
+            SetPairBit(seen, unit);
+        }
+    }
+    for (unsigned index = 0; index < kPairs; ++index) {
+        if (!(rules->barrierPair[index >> 3] >> (index & 7) & 1)) {
+            continue;
+        }
+        const unsigned unit = unitOf(index);
+        if (twice[unit >> 3] >> (unit & 7) & 1) {
+            const unsigned char keep = static_cast<unsigned char>(~(1u << (index & 7)));
+            rules->barrierPair[index >> 3] = static_cast<unsigned char>(rules->barrierPair[index >> 3] & keep);
+            rules->ideographPair[index >> 3] = static_cast<unsigned char>(rules->ideographPair[index >> 3] & keep);
+        }
+    }
+}
+
 }  // namespace
 
 FormChar PlatformBaseLetter(FormChar unit)
@@ -132,45 +219,7 @@ void PlatformGetTextRules(TextRules* rules)
             }
         }
     }
-    for (int c = 1; c < 256; ++c) {
-        char alone = static_cast<char>(c);
-        wchar_t read;
-        const bool one = !rules->leadByte[c] && MultiByteToWideChar(CP_ACP, 0, &alone, 1, &read, 1) == 1;
-        rules->narrowByte[c] = one && IsShortUnit(rules, read);
-        const FormChar base = one && !rules->plain[c] ? PlatformBaseLetter(read) : 0;
-        rules->baseLetter[c] = static_cast<unsigned char>(base < 0x80 ? base : 0);
-        rules->joinsPrevious[c] = rules->leadByte[c] || !one || MayJoinPrevious(read);
-    }
-    // Which double-byte characters are barriers, and which are short: each
-    // pair turned into UTF-16 as the search turns it, once a run.
-    for (int lead = 0x81; rules->hasLeadBytes && lead <= 0xFE; ++lead) {
-        if (!rules->leadByte[lead]) {
-            continue;
-        }
-        char alone = static_cast<char>(lead);
-        wchar_t read;
-        const bool one = MultiByteToWideChar(CP_ACP, 0, &alone, 1, &read, 1) == 1;
-        rules->shortLoneLead[lead] = one && IsShortUnit(rules, read);
-        rules->loneLeadPlain[lead] = static_cast<unsigned char>(one && read < 0x80 && rules->plain[read] ? read : 0);
-        for (int trail = 1; trail <= 0xFF; ++trail) {
-            char pair[2] = {static_cast<char>(lead), static_cast<char>(trail)};
-            wchar_t unit[2];
-            unsigned index = static_cast<unsigned>(lead) << 8 | static_cast<unsigned>(trail);
-            if (MultiByteToWideChar(CP_ACP, 0, pair, 2, unit, 2) == 1 && IsShortUnit(rules, unit[0])) {
-                rules->shortPair[index >> 3] = static_cast<unsigned char>(rules->shortPair[index >> 3] | 1u << (index & 7));
-            }
-            if (trail < 0x40 || trail > 0xFE) {
-                continue;
-            }
-            if (MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, pair, 2, unit, 2) == 1 &&
-                IsBarrierCharacter(static_cast<uint32_t>(unit[0]))) {
-                rules->barrierPair[index >> 3] = static_cast<unsigned char>(rules->barrierPair[index >> 3] | 1u << (index & 7));
-                rules->hasBarriers = true;
-                if (IsUnifiedIdeograph(static_cast<uint32_t>(unit[0]))) {
-                    rules->ideographPair[index >> 3] =
-                        static_cast<unsigned char>(rules->ideographPair[index >> 3] | 1u << (index & 7));
-                }
-            }
-        }
-    }
+    ReadSingleBytes(rules);
+    ReadPairs(rules);
+    DropCharactersOfTwoPairs(rules);
 }

@@ -724,4 +724,69 @@ TEST(SearchEquality, ALeadByteReadAloneComparesAsWhatThePlatformReadsItAs)
     EXPECT_TRUE(PlatformLineContains("\x80\xA5\x5C\x81\x30", "\xA5\x5C?", true));
 }
 
+// Code page 950 reads two pairs as one ideograph: A2 CC and A4 51 are both
+// U+5341, A2 CE and A4 CA both U+5345. A search text of one, a line of the
+// other: the line's pair is no other ideograph, and holds the text.
+TEST(SearchEquality, TwoPairsOfOneIdeographCompareEqual)
+{
+    if (GetACP() != 950) {
+        GTEST_SKIP() << "needs code page 950";
+    }
+    ScratchDir folder;
+    TextRules rules;
+    PlatformGetTextRules(&rules);
+    const std::pair<const wchar_t*, std::string> cases[] = {{L"\u5341", "\xA2\xCC"}, {L"\u5341", "x\xA2\xCCy"},
+                                                            {L"-\u5341", "-\xA2\xCC"}, {L"\u5345", "\xA2\xCE"},
+                                                            {L"\u5341\u5341", "\xA4\x51\xA2\xCC"}};
+    int held = 0;
+    for (const auto& [search, line] : cases) {
+        for (bool ignoreCase : {false, true}) {
+            SearchNeedles needles;
+            ASSERT_TRUE(MakeSearchNeedles(search, ignoreCase, &needles));
+            const bool holds = PlatformLineContains(line.c_str(), needles.ansi, ignoreCase);
+            held += holds;
+            std::string with;
+            std::string without;
+            RouteThroughFiles(folder, line + "\r\n", kEncodingAnsi, needles, rules, 4096, &with, &without);
+            EXPECT_EQ(with, holds ? line + "\r\n" : "") << testing::PrintToString(line) << " " << ignoreCase;
+        }
+    }
+    EXPECT_GT(held, 0);
+}
+
+// Ideographs a platform's tables are too old to weigh are ignored by its
+// search (Wine: U+4DB6 to U+4DBF, U+9FCC to U+9FFF), and so are no barrier:
+// beside an expansion (ß is "ss", æ "ae", ﬁ "fi") a span of the text's
+// length compares equal to it, and two of them compare equal to each other.
+// Ignoring case, in UTF-16 and as UTF-8 lines of the code page.
+TEST(SearchEquality, IdeographsThePlatformIgnoresAreNoBarriers)
+{
+    ScratchDir folder;
+    TextRules rules;
+    PlatformGetTextRules(&rules);
+    const std::pair<const wchar_t*, const wchar_t*> cases[] = {
+        {L"ss", L"\u00DF\u4DBF"},      {L"aeb", L"\u00E6\u9FE1b"},           {L"fix", L"x\uFB01\u4DBFxy"},
+        {L"\u00E9aeb", L"\u00E9\u00E6\u9FE1b"}, {L"\u9FCC", L"\u4DB6"}, {L"-\u9FCC-", L"-\u4DB6-"}};
+    int held = 0;
+    for (const auto& [search, line] : cases) {
+        SearchNeedles needles;
+        ASSERT_TRUE(MakeSearchNeedles(search, true, &needles));
+        const bool holds = StrStrIW(line, needles.utf16) != nullptr;
+        held += holds;
+        std::string bytes;
+        for (wchar_t u : std::wstring(line) + L"\r\n") {
+            bytes.push_back(static_cast<char>(u & 0xFF));
+            bytes.push_back(static_cast<char>(u >> 8));
+        }
+        std::string with;
+        std::string without;
+        RouteThroughFiles(folder, bytes, kEncodingUtf16Le, needles, rules, 4096, &with, &without);
+        EXPECT_EQ(with, holds ? bytes : "") << "UTF-16: " << Utf8Of(line);
+        const std::string text = Utf8Of(line);
+        RouteThroughFiles(folder, text + "\r\n", kEncodingAnsi, needles, rules, 4096, &with, &without);
+        EXPECT_EQ(with, holds ? text + "\r\n" : "") << "UTF-8: " << text;
+    }
+    EXPECT_GT(held, 0);
+}
+
 }  // namespace
