@@ -2,25 +2,13 @@
 
 #include "filter/match/line_matcher.h"
 
+#include "filter/match/code_page_spans.h"
 #include "filter/pass/line_ends.h"
-
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
 
 namespace {
 
 // How often long work in one line looks at the stop flag.
 const uint32_t kStopCheckSteps = 4096;
-
-// True, and the matcher marked stopped, when the stop flag is raised.
-bool StopSeen(LineMatcher* m)
-{
-    if (StopRaised(m->stop)) {
-        m->stopped = true;
-    }
-    return m->stopped;
-}
 
 // Whether the needle's bytes stand on a character boundary of the line
 // [start, end), given the first place at or after start where they stand
@@ -53,337 +41,6 @@ bool BytesHoldNeedle(LineMatcher* m, const NeedleSearch* search, const char* tex
     return false;
 }
 
-// First byte in [from, to) that is neither plain nor a line end, or to.
-uint64_t FindOtherByte(const LineMatcher* m, const char* text, uint64_t from, uint64_t to)
-{
-    const unsigned char* b = reinterpret_cast<const unsigned char*>(text);
-    const unsigned char* plain = m->rules->plain;
-    uint64_t i = from;
-#if defined(__SSE2__)
-    if (m->printablePlain) {
-        // Signed, bytes 0x80-0xFF are below 0x20 too. Line ends, and the
-        // tab where it is plain, are left out at once: nearly every block
-        // holds some.
-        const __m128i space = _mm_set1_epi8(0x20);
-        const __m128i del = _mm_set1_epi8(0x7F);
-        const __m128i cr = _mm_set1_epi8('\r');
-        const __m128i lf = _mm_set1_epi8('\n');
-        const __m128i zero = _mm_setzero_si128();
-        const __m128i tab = _mm_set1_epi8(plain[static_cast<unsigned char>('\t')] ? '\t' : 0);
-        while (i + 16 <= to) {
-            __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(b + i));
-            __m128i usual = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, cr), _mm_cmpeq_epi8(v, lf)),
-                                         _mm_or_si128(_mm_cmpeq_epi8(v, zero), _mm_cmpeq_epi8(v, tab)));
-            __m128i other = _mm_or_si128(_mm_cmplt_epi8(v, space), _mm_cmpeq_epi8(v, del));
-            unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(_mm_andnot_si128(usual, other)));
-            while (mask != 0) {
-                uint64_t at = i + static_cast<uint64_t>(__builtin_ctz(mask));
-                if (!plain[b[at]] && !IsLineEnd(text[at])) {
-                    return at;
-                }
-                mask &= mask - 1;
-            }
-            i += 16;
-        }
-    }
-#endif
-    for (; i < to; ++i) {
-        if (!plain[b[i]] && !IsLineEnd(text[i])) {
-            return i;
-        }
-    }
-    return to;
-}
-
-// Asks the platform's search whether text[start, end) holds the needle.
-bool AskWhetherHolds(const LineMatcher* m, char* text, uint64_t start, uint64_t end)
-{
-    char saved = text[end];
-    text[end] = 0;
-    bool holds = PlatformLineContains(text + start, reinterpret_cast<const char*>(m->search.needle),
-                                      m->search.ignoreCase);
-    text[end] = saved;
-    return holds;
-}
-
-// Whether the needle-sized span at text[at] holds the needle: the cache's
-// verdict on the same bytes, or the platform's, then kept.
-bool SpanHoldsNeedle(LineMatcher* m, char* text, uint64_t at)
-{
-    const unsigned char* span = reinterpret_cast<const unsigned char*>(text) + at;
-    if (m->cache != nullptr) {
-        int known = JudgeCacheFind(m->cache, span);
-        if (known >= 0) {
-            return known == 1;
-        }
-    }
-    bool verdict = AskWhetherHolds(m, text, at, at + m->search.length);
-    if (m->cache != nullptr) {
-        JudgeCacheKeep(m->cache, span, verdict);
-    }
-    return verdict;
-}
-
-// True when the character at at, in a line that ends at end, stands alone:
-// none after it may join it (a pair might).
-inline bool StandsAlone(const LineMatcher* m, const unsigned char* b, uint64_t at, uint64_t end)
-{
-    return at + 1 >= end || !(m->rules->leadByte[b[at + 1]] || m->rules->joinsPrevious[b[at + 1]]);
-}
-
-inline unsigned PairBit(const unsigned char* bits, unsigned pair)
-{
-    return bits[pair >> 3] >> (pair & 7) & 1u;
-}
-
-// Where the walk over a line's spans stands: the span [p, p + n) and what
-// the characters looked at hold, each as one past the start of the last
-// such character (0 for none).
-struct SpanWalk {
-    uint64_t p;           // the span's start, a character boundary
-    uint64_t ahead;       // the next character not yet looked at
-    uint64_t other;       // for the platform to judge
-    uint64_t block;       // blocks the needle
-    uint64_t afterBlock;  // where the character after the last blocking one starts
-    uint64_t shortened;   // a short pair, when it settles the needle
-};
-
-// Passes over the spans that end before the next other byte, which hold
-// plain characters alone; false when no span is left in the line.
-bool PassPlainStretch(const LineMatcher* m, const char* text, uint64_t end, SpanWalk* w)
-{
-    const unsigned char* b = reinterpret_cast<const unsigned char*>(text);
-    const uint64_t n = m->search.length;
-    const uint64_t next = FindOtherByte(m, text, w->ahead, end);
-    if (next >= end) {
-        return false;
-    }
-    if (next + 1 > w->p + n) {
-        const uint64_t to = next + 1 - n;
-        while (w->p < w->ahead && w->p < to) {
-            w->p += (m->rules->leadByte[b[w->p]] && w->p + 1 < end) ? 2 : 1;
-        }
-        w->p = w->p < to ? to : w->p;
-        w->ahead = w->ahead < w->p ? w->p : w->ahead;
-    }
-    return w->p + n <= end;
-}
-
-// Looks at the characters up to the span's end; a double-byte one that the
-// end cuts in two is left for the next spans.
-void LookToSpanEnd(const LineMatcher* m, const unsigned char* b, uint64_t end, SpanWalk* w)
-{
-    const unsigned char* lead = m->rules->leadByte;
-    const unsigned char* plain = m->rules->plain;
-    const uint64_t spanEnd = w->p + m->search.length;
-    while (w->ahead < spanEnd) {
-        // Without branches: lead and other bytes follow each other in no
-        // order a branch could foresee.
-        const uint64_t at = w->ahead;
-        const unsigned c = b[at];
-        const unsigned pair = lead[c] & static_cast<unsigned>(at + 1 < end);
-        if (at + 1 + pair > spanEnd) {
-            break;
-        }
-        const unsigned code = c << 8 | b[at + 1];
-        const unsigned single = pair ^ 1u;
-        const unsigned blocks = (pair & PairBit(m->blockingPair, code)) |
-                                (single & m->unrelated[c] & static_cast<unsigned>(StandsAlone(m, b, at, end)));
-        const unsigned isOther = pair ? (blocks | PairBit(m->settledPair, code)) ^ 1u : plain[c] ^ 1u;
-        w->other = isOther ? at + 1 : w->other;
-        w->block = blocks ? at + 1 : w->block;
-        w->afterBlock = blocks ? at + 1 + pair : w->afterBlock;
-        w->shortened = pair & m->shortens & PairBit(m->rules->shortPair, code) ? at + 1 : w->shortened;
-        w->ahead = at + 1 + pair;
-    }
-}
-
-// With a short-settled needle, the span ending in the first half of the
-// pair at ahead looked at, and no other character before: the pairs from
-// there on that block the needle or are short, each read alone as at most
-// one character by its lead, leave every span that ends among them closed
-// (each takes in whole the one before its end, n being 3 or more). The walk
-// moves on to the last such span.
-void PassSettledPairs(const LineMatcher* m, const unsigned char* b, uint64_t end, SpanWalk* w)
-{
-    const uint64_t n = m->search.length;
-    const uint64_t first = w->ahead;
-    uint64_t block = w->block;
-    uint64_t afterBlock = w->afterBlock;
-    uint64_t shortened = w->shortened;
-    uint64_t at = first;
-    for (; at + 1 < end && m->rules->leadByte[b[at]] && m->rules->shortLoneLead[b[at]]; at += 2) {
-        const unsigned code = static_cast<unsigned>(b[at]) << 8 | b[at + 1];
-        const unsigned blocks = PairBit(m->blockingPair, code);
-        const unsigned isShort = PairBit(m->rules->shortPair, code);
-        if ((blocks | isShort) == 0) {
-            break;
-        }
-        block = blocks ? at + 1 : block;
-        afterBlock = blocks ? at + 2 : afterBlock;
-        shortened = isShort ? at + 1 : shortened;
-    }
-    if (at < first + n) {
-        return;   // no span to pass: the walk goes on as it was
-    }
-    w->p = first + (at - n - first) / 2 * 2;
-    w->ahead = at;
-    w->block = block;
-    w->afterBlock = afterBlock;
-    w->shortened = shortened;
-}
-
-// The pairs of a stretch from at on (stretchPair), with narrow bytes
-// between two of them: where they end. Every span of n >= 3 bytes cut by one of them,
-// or holding a narrow byte, takes in one of them whole.
-uint64_t SettledPairsEnd(const LineMatcher* m, const unsigned char* b, uint64_t at, uint64_t end)
-{
-    const TextRules* rules = m->rules;
-    while (at + 1 < end) {
-        if (!rules->leadByte[b[at]]) {
-            const bool between = rules->narrowByte[b[at]] && at + 2 < end && rules->leadByte[b[at + 1]];
-            if (!between) {
-                return at;
-            }
-            ++at;
-            continue;
-        }
-        if (PairBit(m->stretchPair, static_cast<unsigned>(b[at]) << 8 | b[at + 1]) == 0) {
-            return at;
-        }
-        at += 2;
-    }
-    return at;
-}
-
-// Whether the span at p, of plain characters cut at its end by the lead
-// byte of a stretch, holds the needle. Where the lead byte alone reads as a
-// plain one, the span reads as plain characters alone, which compare as
-// their bytes do.
-bool CutSpanHoldsNeedle(LineMatcher* m, char* text, uint64_t p)
-{
-    const unsigned char* b = reinterpret_cast<const unsigned char*>(text) + p;
-    const NeedleSearch* search = &m->search;
-    const uint32_t last = search->length - 1;
-    const unsigned char readAs = m->rules->loneLeadPlain[b[last]];
-    if (readAs == 0) {
-        return SpanHoldsNeedle(m, text, p);
-    }
-    const unsigned char* fold = m->rules->fold;
-    const bool ignoreCase = search->ignoreCase;
-    auto same = [fold, ignoreCase](unsigned char x, unsigned char y) {
-        return ignoreCase ? fold[x] == fold[y] : x == y;
-    };
-    if (!same(readAs, search->needle[last])) {
-        return false;
-    }
-    for (uint32_t k = 0; k < last; ++k) {
-        if (!same(b[k], search->needle[k])) {
-            return false;
-        }
-    }
-    return true;
-}
-
-// The verdict on a line of single characters and stretches of pairs that
-// block a needle of n >= 3 bytes that short pairs settle, or are short:
-// every span that takes in such a pair whole is settled or blocked. Open are the spans of single
-// characters alone cut at their end by the lead byte of a stretch (read
-// alone as at most one character), and the one that starts with a narrow
-// byte right after a stretch. A lead byte alone at the line's end after a
-// stretch is as good as its pairs. 1 holds, 0 not, -1 when the line has some
-// other character: the walk over all its spans judges it.
-int VerdictOnSettledLine(LineMatcher* m, char* text, uint64_t start, uint64_t end)
-{
-    const unsigned char* b = reinterpret_cast<const unsigned char*>(text);
-    const TextRules* rules = m->rules;
-    const uint64_t n = m->search.length;
-    uint64_t singlesFrom = start;   // where the single characters before the next stretch start
-    bool narrowFirst = false;       // ... with a narrow byte
-    for (;;) {
-        const uint64_t s = FindOtherByte(m, text, singlesFrom + (narrowFirst ? 1 : 0), end);
-        if (s < end && (!rules->leadByte[b[s]] || !rules->shortLoneLead[b[s]] || s + 1 >= end)) {
-            return -1;
-        }
-        if (narrowFirst && singlesFrom + n <= s && SpanHoldsNeedle(m, text, singlesFrom)) {
-            return 1;
-        }
-        if (s >= end) {
-            return 0;
-        }
-        if (s + 1 >= singlesFrom + n && CutSpanHoldsNeedle(m, text, s + 1 - n)) {
-            return 1;
-        }
-        if (StopSeen(m)) {
-            return 0;
-        }
-        const uint64_t after = SettledPairsEnd(m, b, s, end);
-        if (after + 1 == end && rules->leadByte[b[after]] && rules->shortLoneLead[b[after]]) {
-            return 0;   // a lead byte alone ends the line, right after a pair of the stretch
-        }
-        if (after < end && !rules->plain[b[after]] && !(rules->narrowByte[b[after]] && after > s)) {
-            return -1;
-        }
-        singlesFrom = after;
-        narrowFirst = after < end && !rules->plain[b[after]];
-    }
-}
-
-// Whether the line [start, end), in which the needle's bytes settled every
-// span of plain characters, holds it by the platform's rules. The spans
-// still open start on a character boundary of the line, as the platform's
-// own walk does, take in some other character (or cut one in two at their
-// end: the platform reads its lead byte as some other character) and hold
-// whole no character that blocks the needle; each is judged by itself,
-// since the platform compares the needle with just as many bytes of the
-// line at each boundary. The line is walked once: stretches of plain bytes
-// are passed over by the vector scan, a span's end moves on character by
-// character, so the cost of a line does not grow with the needle's length,
-// and runs of pairs that settle every span are passed two bytes a step.
-bool OpenSpansHoldNeedle(LineMatcher* m, char* text, uint64_t start, uint64_t end)
-{
-    const unsigned char* b = reinterpret_cast<const unsigned char*>(text);
-    const uint64_t n = m->search.length;
-    if (m->shortens && n >= 3) {
-        const int verdict = VerdictOnSettledLine(m, text, start, end);
-        if (verdict >= 0) {
-            return verdict == 1 && !m->stopped;
-        }
-    }
-    SpanWalk w = {start, start, 0, 0, 0, 0};
-    uint32_t steps = 0;
-    while (w.p + n <= end) {
-        if (w.other <= w.p && w.ahead < end && m->rules->plain[b[w.ahead]] && !PassPlainStretch(m, text, end, &w)) {
-            return false;
-        }
-        LookToSpanEnd(m, b, end, &w);
-        // A lead byte cut off by the span's end is read alone as some
-        // character: the span is short of the needle all the same when it
-        // reads as one and a short pair stands before it.
-        const bool cutSettled = m->rules->shortLoneLead[b[w.ahead]] && w.shortened > w.p;
-        const bool cut = w.ahead < w.p + n && !cutSettled;
-        const bool open = (w.other > w.p || cut) && w.block <= w.p;
-        if (open && SpanHoldsNeedle(m, text, w.p)) {
-            return true;
-        }
-        if ((open || ++steps % kStopCheckSteps == 0) && StopSeen(m)) {
-            return false;
-        }
-        if (w.ahead + 1 == w.p + n && w.other <= w.p && m->shortens && n >= 3) {
-            const uint64_t from = w.p;
-            PassSettledPairs(m, b, end, &w);
-            if (w.p != from) {
-                continue;
-            }
-        }
-        // Spans up to the blocking character all hold it: the next one to
-        // look at starts right after it.
-        const unsigned pair = m->rules->leadByte[b[w.p]] & static_cast<unsigned>(w.p + 1 < end);
-        w.p = w.block > w.p ? w.afterBlock : w.p + 1 + pair;
-    }
-    return false;
-}
-
 // The next line in [from, to) with bytes that are not plain that holds the
 // needle by the platform's rules. to starts a line or is the text's end; no
 // needle's bytes stand in between.
@@ -406,60 +63,6 @@ bool NextOtherLineHoldingNeedle(LineMatcher* m, char* text, uint64_t size, uint6
         i = NextLineStart(text, *end);
     }
     return false;
-}
-
-// Whether some span of the segment [from, to) of a line, each starting on
-// a character boundary (from is one), holds the needle: the cache's verdict
-// or the platform's on each.
-bool SegmentSpansHold(LineMatcher* m, char* text, uint64_t from, uint64_t to)
-{
-    const unsigned char* b = reinterpret_cast<const unsigned char*>(text);
-    for (uint64_t p = from; p + m->search.length <= to; p += (m->rules->leadByte[b[p]] && p + 1 < to) ? 2 : 1) {
-        if (SpanHoldsNeedle(m, text, p)) {
-            return true;
-        }
-        if (StopSeen(m)) {
-            return false;
-        }
-    }
-    return false;
-}
-
-// Whether the line [start, end) holds a needle made of letters with some
-// character that is not plain, by the platform's rules: only a segment
-// between barriers (plain characters the needle is not made of, standing
-// alone, and barrier characters) that holds a byte that is not plain is
-// asked, whole: a span of plain characters alone cannot hold it either.
-bool SegmentsBetweenLettersHold(LineMatcher* m, char* text, uint64_t start, uint64_t end)
-{
-    const unsigned char* b = reinterpret_cast<const unsigned char*>(text);
-    const TextRules* rules = m->rules;
-    uint64_t segment = start;
-    bool other = false;
-    for (uint64_t at = start;;) {
-        uint32_t length = 1;
-        bool barrier = at >= end;
-        if (!barrier && rules->leadByte[b[at]] && at + 1 < end) {
-            length = 2;
-            barrier = IsBarrierPair(rules, b[at], b[at + 1]);
-        } else if (!barrier) {
-            barrier = m->unrelated[b[at]] && StandsAlone(m, b, at, end);
-        }
-        if (!barrier) {
-            other = other || !rules->plain[b[at]];
-            at += length;
-            continue;
-        }
-        if (other && at - segment >= m->search.length && SegmentSpansHold(m, text, segment, at)) {
-            return true;
-        }
-        if (at >= end || (other && StopSeen(m))) {
-            return false;
-        }
-        at += length;
-        segment = at;
-        other = false;
-    }
 }
 
 // The next line at or after from that the platform's search, asked about
@@ -529,31 +132,11 @@ bool NeedleIsPlain(const NeedleSearch* search, const TextRules* rules)
     return true;
 }
 
-}  // namespace
-
-void LineMatcherInit(LineMatcher* m, const SearchNeedles* needles, const TextRules* rules)
+// What each double-byte character does to the spans that hold it
+// (blockingPair, settledPair, stretchPair), and whether short pairs settle
+// the needle.
+void SetPairEffects(LineMatcher* m, const unsigned char* n, const TextRules* rules)
 {
-    NeedleSearchInit(&m->search, needles->ansi, needles->ignoreCase, rules);
-    m->rules = rules;
-    m->asksOtherLines = !rules->allPlain;
-    m->printablePlain = true;
-    for (int c = 0x20; c < 0x7F; ++c) {
-        m->printablePlain = m->printablePlain && rules->plain[c] != 0;
-    }
-    m->asksEveryLine = !NeedleIsPlain(&m->search, rules);
-    const unsigned char* n = reinterpret_cast<const unsigned char*>(needles->ansi);
-    m->caseless = m->asksEveryLine && rules->hasBarriers;
-    for (uint32_t k = 0; m->caseless && n[k] != 0;) {
-        bool letter = ((n[k] | 0x20) >= 'a' && (n[k] | 0x20) <= 'z');
-        if (rules->plain[n[k]] && !letter) {
-            ++k;
-        } else if (rules->leadByte[n[k]] && n[k + 1] != 0 && IsBarrierPair(rules, n[k], n[k + 1])) {
-            k += 2;
-        } else {
-            m->caseless = false;
-        }
-    }
-    NeedleSearchInit(&m->exact, needles->ansi, false, rules);
     // The caseless needle's own double-byte characters.
     unsigned char held[8192] = {};
     bool heldIdeographsOnly = true;
@@ -580,6 +163,12 @@ void LineMatcherInit(LineMatcher* m, const SearchNeedles* needles, const TextRul
         const unsigned char loneLeadShort = rules->shortLoneLead[i >> 5] ? 0xFF : 0;
         m->stretchPair[i] = static_cast<unsigned char>((m->blockingPair[i] | shortPair) & loneLeadShort);
     }
+}
+
+// Whether the needle is made of letters, and the plain bytes it is not
+// made of.
+void SetLetters(LineMatcher* m, const unsigned char* n, const TextRules* rules)
+{
     unsigned char letters[256] = {};
     m->madeOfLetters = !m->caseless && n[0] != 0;
     for (uint32_t k = 0; m->madeOfLetters && n[k] != 0; ++k) {
@@ -590,6 +179,35 @@ void LineMatcherInit(LineMatcher* m, const SearchNeedles* needles, const TextRul
     for (unsigned c = 0; c < 256; ++c) {
         m->unrelated[c] = m->madeOfLetters && rules->plain[c] && !letters[rules->fold[c]];
     }
+}
+
+}  // namespace
+
+void LineMatcherInit(LineMatcher* m, const SearchNeedles* needles, const TextRules* rules)
+{
+    NeedleSearchInit(&m->search, needles->ansi, needles->ignoreCase, rules);
+    m->rules = rules;
+    m->asksOtherLines = !rules->allPlain;
+    m->printablePlain = true;
+    for (int c = 0x20; c < 0x7F; ++c) {
+        m->printablePlain = m->printablePlain && rules->plain[c] != 0;
+    }
+    m->asksEveryLine = !NeedleIsPlain(&m->search, rules);
+    const unsigned char* n = reinterpret_cast<const unsigned char*>(needles->ansi);
+    m->caseless = m->asksEveryLine && rules->hasBarriers;
+    for (uint32_t k = 0; m->caseless && n[k] != 0;) {
+        bool letter = ((n[k] | 0x20) >= 'a' && (n[k] | 0x20) <= 'z');
+        if (rules->plain[n[k]] && !letter) {
+            ++k;
+        } else if (rules->leadByte[n[k]] && n[k + 1] != 0 && IsBarrierPair(rules, n[k], n[k + 1])) {
+            k += 2;
+        } else {
+            m->caseless = false;
+        }
+    }
+    NeedleSearchInit(&m->exact, needles->ansi, false, rules);
+    SetPairEffects(m, n, rules);
+    SetLetters(m, n, rules);
     // A text the code page cannot hold is in no line read in it.
     m->holdsNoLine = !needles->ansiHeld || NeedleHasLineEnd(&m->search);
     m->cache = nullptr;

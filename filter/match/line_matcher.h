@@ -6,8 +6,9 @@
 // the platform compares by the locale's rules, the byte search is exact
 // only on plain bytes (TextRules): a line with other bytes, not already
 // matched by its bytes, is asked of the platform, span by span, with its
-// verdicts kept in a cache; a needle with other bytes has every line asked
-// of the platform whole.
+// verdicts kept in a cache (code_page_spans); a needle with other bytes has
+// every line asked of the platform whole, or for a needle made of letters
+// the segments of it that could hold it.
 #ifndef QUORVANE_LINE_MATCHER_H
 #define QUORVANE_LINE_MATCHER_H
 
