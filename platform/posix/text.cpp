@@ -231,29 +231,13 @@ bool PlatformWideLineContains(const FormChar* line, const FormChar* needle, bool
 
 void PlatformGetTextRules(TextRules* rules)
 {
+    *rules = TextRules{};   // no lead bytes, barriers or pairs
     for (int c = 0; c < 256; ++c) {
-        rules->leadByte[c] = 0;
-        rules->shortLoneLead[c] = 0;
-        rules->loneLeadPlain[c] = 0;
-        rules->narrowByte[c] = 0;
-        rules->baseLetter[c] = 0;
-        rules->joinsPrevious[c] = 0;
         rules->plain[c] = 1;
         rules->fold[c] = static_cast<unsigned char>(AsciiUpper(static_cast<char>(c)));
     }
-    rules->hasLeadBytes = false;
     rules->allPlain = true;
     rules->utf8CodePage = !g_codePage.asciiOnly;
-    rules->hasBarriers = false;
-    for (unsigned char& bits : rules->barrierPair) {
-        bits = 0;
-    }
-    for (unsigned char& bits : rules->ideographPair) {
-        bits = 0;
-    }
-    for (unsigned char& bits : rules->shortPair) {
-        bits = 0;
-    }
     for (const PosixCollation::Alike& alike : g_collation.alike) {
         if (alike.from == 0) {
             break;

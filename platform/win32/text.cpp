@@ -187,29 +187,12 @@ void PlatformGetTextRules(TextRules* rules)
     // others (in code page 950 every broken double-byte sequence equals
     // '?', in 1252 0x88 equals '^'). Printable ASCII and the tab compare
     // as themselves, and ignoring case as ASCII letters fold.
+    *rules = TextRules{};   // no lead bytes, barriers or pairs until read below
     for (int c = 0; c < 256; ++c) {
-        rules->leadByte[c] = 0;
-        rules->shortLoneLead[c] = 0;
-        rules->loneLeadPlain[c] = 0;
-        rules->narrowByte[c] = 0;
-        rules->baseLetter[c] = 0;
-        rules->joinsPrevious[c] = 0;
         rules->plain[c] = (c == '\t' || (c >= 0x20 && c <= 0x7E)) ? 1 : 0;
         rules->fold[c] = static_cast<unsigned char>((c >= 'a' && c <= 'z') ? c - 'a' + 'A' : c);
     }
-    rules->hasLeadBytes = false;
-    rules->allPlain = false;
     rules->utf8CodePage = GetACP() == CP_UTF8;
-    rules->hasBarriers = false;
-    for (unsigned char& bits : rules->barrierPair) {
-        bits = 0;
-    }
-    for (unsigned char& bits : rules->ideographPair) {
-        bits = 0;
-    }
-    for (unsigned char& bits : rules->shortPair) {
-        bits = 0;
-    }
     CPINFO info;
     if (GetCPInfo(CP_ACP, &info) && info.MaxCharSize > 1) {
         for (int r = 0; r + 1 < MAX_LEADBYTES && info.LeadByte[r] != 0; r += 2) {
