@@ -328,12 +328,11 @@ void NeedleSearchInit(NeedleSearch* s, const char* needle, bool ignoreCase, cons
 void NeedleSearchInitBytes(NeedleSearch* s, const unsigned char* needle, uint32_t length, bool ignoreCase,
                            const unsigned char* fold)
 {
+    *s = NeedleSearch{};   // no vector search, not uniform, until told below
     s->needle = needle;
     s->length = length;
     s->ignoreCase = ignoreCase;
     s->fold = fold;
-    s->vectorSearch = false;
-    s->uniform = false;
     s->avx2 = ProcessorHasAvx2();
 
     SetBorders(s);

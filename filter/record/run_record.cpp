@@ -290,31 +290,7 @@ RecordRead LatestSlot(const unsigned char* bytes, uint32_t size, uint32_t slots,
 
 void ExportInitRecorded(RecordedExport* e)
 {
-    e->on = false;
-    e->append = false;
-    e->existed = false;
-    e->claimed = false;
-    e->created = false;
-    e->newKnown = false;
-    e->isSource = false;
-    e->appending = false;
-    e->appended = false;
-    e->id.volume = 0;
-    e->id.index = 0;
-    e->newId = e->id;
-    e->oldSize = 0;
-    e->oldTime = 0;
-    e->newSize = 0;
-    e->appendFrom = 0;
-    e->appendTime = 0;
-    e->appendedSize = 0;
-    e->appendedTime = 0;
-    e->path[0] = 0;
-    e->tempPath[0] = 0;
-    e->backupPath[0] = 0;
-    e->notedPath[0] = 0;
-    e->namesBefore = 0;
-    e->note[0] = 0;
+    *e = RecordedExport{};   // off, nothing claimed, no identity, sizes or paths
 }
 
 void CopyName(const FormChar* from, FormChar* to)
