@@ -2,15 +2,10 @@
 
 #include "filter/match/utf8_lines.h"
 
-#include "filter/match/avx2.h"
-#include "filter/match/letter_segments.h"
 #include "filter/pass/line_ends.h"
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
-#endif
-#if defined(QUORVANE_AVX2)
-#include <immintrin.h>
 #endif
 
 namespace {
@@ -268,126 +263,66 @@ inline uint32_t CharacterAt(const unsigned char* b, uint64_t count)
     return c;
 }
 
-// The ASCII bytes among p[0, 64) that are plain and none of the needle's
-// letters (unrelated), as bits: two table lookups per 32 bytes, or one per
-// byte.
-#if defined(QUORVANE_AVX2)
-QUORVANE_AVX2_TARGET uint64_t UnrelatedBitsAvx2(const unsigned char* p, const unsigned char* unrelatedByLow)
-{
-    const __m256i byLow = _mm256_broadcastsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(unrelatedByLow)));
-    // The high half of an ASCII byte as a bit; none for the rest.
-    const __m256i byHigh = _mm256_setr_epi8(1, 2, 4, 8, 16, 32, 64, -128, 0, 0, 0, 0, 0, 0, 0, 0, 1, 2, 4, 8, 16, 32,
-                                            64, -128, 0, 0, 0, 0, 0, 0, 0, 0);
-    const __m256i nibble = _mm256_set1_epi8(0x0F);
-    uint64_t bits = 0;
-    for (int half = 0; half < 2; ++half) {
-        const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + 32 * half));
-        const __m256i hit = _mm256_and_si256(_mm256_shuffle_epi8(byLow, _mm256_and_si256(v, nibble)),
-                                             _mm256_shuffle_epi8(byHigh, _mm256_and_si256(_mm256_srli_epi16(v, 4), nibble)));
-        const uint32_t none = static_cast<uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(hit, _mm256_setzero_si256())));
-        bits |= static_cast<uint64_t>(~none) << (32 * half);
-    }
-    return bits;
-}
-#endif
-
-uint64_t UnrelatedBits(const Utf8Matcher* m, const unsigned char* p)
-{
-#if defined(QUORVANE_AVX2)
-    if (m->avx2) {
-        return UnrelatedBitsAvx2(p, m->unrelatedByLow);
-    }
-#endif
-    uint64_t bits = 0;
-    for (uint32_t k = 0; k < 64; ++k) {
-        bits |= static_cast<uint64_t>(m->wide.unrelated[p[k] & 0x7F] & ((p[k] >> 7) ^ 1)) << k;
-    }
-    return bits;
-}
-
-// The bits of the UTF-8 line's bytes [at, at + 64) for the segment walk
-// (bit k for byte at + k). A barrier is a plain character the needle is not
-// made of, with no character after it that may join it, or an ideograph
-// (all three bytes; told from its first two, as KindOfIdeographLine does).
-// Lengths are in UTF-16 units. *carry: the bytes of an ideograph begun in
-// the last 64 that lie in these. Bytes that are no UTF-8 are walked as they
-// come: such a line is none, which the caller checks.
-SegmentBits Utf8SegmentBits(const Utf8Matcher* m, const Utf8Scan* scan, uint64_t at, uint64_t end, uint64_t* carry)
-{
-    const unsigned char* b = reinterpret_cast<const unsigned char*>(scan->text) + at;
-    // Bytes up to at + 64 are read (text[size] is zero); near the end of the
-    // text, from a copy.
-    unsigned char copy[80] = {};
-    if (at + 64 > scan->size) {
-        for (uint64_t k = 0; at + k < scan->size; ++k) {
-            copy[k] = b[k];
-        }
-        b = copy;
-    }
-    uint64_t high = 0;
-    uint64_t cont = 0;
-    uint64_t four = 0;
-    uint64_t ideograph = 0;
-    uint64_t nextMayJoin = 0;   // the next byte may start a character that joins
-    for (int k = 0; k < 4; ++k) {
-        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(b + 16 * k));
-        const __m128i next = _mm_loadu_si128(reinterpret_cast<const __m128i*>(b + 16 * k + 1));
-        auto upTo = [](__m128i x, int most) {   // x <= most, unsigned
-            return _mm_cmpeq_epi8(_mm_min_epu8(x, _mm_set1_epi8(static_cast<char>(most))), x);
-        };
-        const __m128i isCont = _mm_cmpeq_epi8(_mm_and_si128(v, _mm_set1_epi8(static_cast<char>(0xC0))),
-                                              _mm_set1_epi8(static_cast<char>(0x80)));
-        const __m128i isFour = upTo(_mm_sub_epi8(v, _mm_set1_epi8(static_cast<char>(0xF0))), 4);
-        // E5 to E8; E4 before B8 to BF; E9 before 80 to BD.
-        const __m128i isIdeograph = _mm_or_si128(
-            upTo(_mm_sub_epi8(v, _mm_set1_epi8(static_cast<char>(0xE5))), 3),
-            _mm_or_si128(_mm_andnot_si128(upTo(next, 0xB7), _mm_cmpeq_epi8(v, _mm_set1_epi8(static_cast<char>(0xE4)))),
-                         _mm_and_si128(upTo(next, 0xBD), _mm_cmpeq_epi8(v, _mm_set1_epi8(static_cast<char>(0xE9))))));
-        // CC and CD, E1 and E2, EF and F3 start every character that may
-        // join the one before (MayJoinPrevious).
-        const __m128i mayJoin = _mm_or_si128(
-            _mm_or_si128(upTo(_mm_sub_epi8(next, _mm_set1_epi8(static_cast<char>(0xCC))), 1),
-                         upTo(_mm_sub_epi8(next, _mm_set1_epi8(static_cast<char>(0xE1))), 1)),
-            _mm_or_si128(_mm_cmpeq_epi8(next, _mm_set1_epi8(static_cast<char>(0xEF))),
-                         _mm_cmpeq_epi8(next, _mm_set1_epi8(static_cast<char>(0xF3)))));
-        const int shift = 16 * k;
-        high |= static_cast<uint64_t>(static_cast<uint32_t>(_mm_movemask_epi8(v))) << shift;
-        nextMayJoin |= static_cast<uint64_t>(static_cast<uint32_t>(_mm_movemask_epi8(mayJoin))) << shift;
-        cont |= static_cast<uint64_t>(static_cast<uint32_t>(_mm_movemask_epi8(isCont))) << shift;
-        four |= static_cast<uint64_t>(static_cast<uint32_t>(_mm_movemask_epi8(isFour))) << shift;
-        ideograph |= static_cast<uint64_t>(static_cast<uint32_t>(_mm_movemask_epi8(isIdeograph))) << shift;
-    }
-    const uint64_t unrelated = UnrelatedBits(m, b);
-    uint64_t barrier = unrelated & ~nextMayJoin;
-    // An unrelated character before one that may join it: a barrier unless
-    // it does not.
-    for (uint64_t before = unrelated & nextMayJoin; before != 0; before &= before - 1) {
-        const uint64_t k = static_cast<uint64_t>(__builtin_ctzll(before));
-        if (at + k + 1 >= end ||
-            !MayJoinPrevious(CharacterAt(reinterpret_cast<const unsigned char*>(scan->text) + at + k + 1,
-                                         end - at - k - 1))) {
-            barrier |= 1ull << k;
-        }
-    }
-    barrier |= ideograph | ideograph << 1 | ideograph << 2 | *carry;
-    *carry = ideograph >> 62 | ideograph >> 63;
-    return SegmentBits{barrier, high & ~cont & ~barrier, ~cont, four};
-}
-
 // The same for a needle made of letters (WideNeedle): only the segments
 // between plain characters no matching span can take in (and barrier
 // characters) that hold a character above ASCII are asked.
-bool SegmentsBetweenLettersHold(Utf8Matcher* m, const Utf8Scan* scan, uint64_t start, uint64_t end)
+bool SegmentsBetweenLettersHold(Utf8Matcher* m, const char* text, uint64_t start, uint64_t end)
 {
-    uint64_t carry = 0;
-    const unsigned char* b = reinterpret_cast<const unsigned char*>(scan->text);
-    return LetterSegmentsHold(
-        start, end, m->wide.length,
-        [&](uint64_t at, uint32_t) { return Utf8SegmentBits(m, scan, at, end, &carry); },
-        [&](uint64_t first, uint64_t last) {
-            return AskWideSpans(&m->wide, b + first, last - first, kUnitsUtf8, m->cache, m->stop, &m->stopped);
-        },
-        [&] { return m->stopped; });
+    const unsigned char* b = reinterpret_cast<const unsigned char*>(text);
+    // A barrier is a plain character the needle is not made of, with no
+    // character after it that may join it (one byte), or a barrier
+    // character (three bytes). A sequence that is no UTF-8 ends the walk:
+    // the line is none.
+    auto barrierAt = [&](uint64_t at) -> uint32_t {   // at an ASCII byte
+        const bool alone =
+            at + 1 == end || b[at + 1] < 0x80 || !MayJoinPrevious(CharacterAt(b + at + 1, end - at - 1));
+        return m->wide.unrelated[b[at]] && alone ? 1 : 0;
+    };
+    // Each character above ASCII, found by the vector scan, and the segment
+    // around it: the ASCII bytes before it are walked back over up to a
+    // barrier, the line after it on up to the next.
+    for (uint64_t from = start;;) {
+        const uint64_t high = FindHighByte(text, from, end);
+        if (high >= end) {
+            return false;
+        }
+        uint64_t first = high;
+        while (first > from && barrierAt(first - 1) == 0) {
+            --first;
+        }
+        uint64_t units = high - first;   // UTF-16 units in the segment
+        uint64_t at = high;
+        uint32_t barrier = 0;
+        while (at < end) {
+            if (b[at] < 0x80) {
+                barrier = barrierAt(at);
+                if (barrier != 0) {
+                    break;
+                }
+                ++at;
+                ++units;
+                continue;
+            }
+            const uint32_t length = Utf8SequenceLength(b + at, end - at);
+            if (length == 0) {
+                return false;   // no UTF-8 line: the rule is not for it
+            }
+            if (length == 3 && IsBarrierCharacter(ThreeByteCharacter(b + at))) {
+                barrier = 3;
+                break;
+            }
+            at += length;
+            units += length == 4 ? 2 : 1;
+        }
+        if (at > high && units >= m->wide.length &&
+            AskWideSpans(&m->wide, b + first, at - first, kUnitsUtf8, m->cache, m->stop, &m->stopped)) {
+            return true;
+        }
+        if (m->stopped || at >= end) {
+            return false;
+        }
+        from = at + barrier;
+    }
 }
 
 // Whether the UTF-8 line text[start, end) holds the needle ignoring case:
@@ -409,7 +344,7 @@ bool HoldsIgnoringCase(Utf8Matcher* m, Utf8Scan* scan, uint64_t start, uint64_t 
         return false;
     }
     if (m->wide.madeOfLetters) {
-        return SegmentsBetweenLettersHold(m, scan, start, end);
+        return SegmentsBetweenLettersHold(m, text, start, end);
     }
     return AskWideWhetherHolds(&m->wide, reinterpret_cast<const unsigned char*>(text) + start, end - start,
                                kUnitsUtf8, m->stop, &m->stopped);
@@ -453,10 +388,6 @@ void Utf8MatcherInit(Utf8Matcher* m, const SearchNeedles* needles, const TextRul
     const unsigned char* bytes = reinterpret_cast<const unsigned char*>(needles->utf8);
     NeedleSearchInitBytes(&m->exact, bytes, length, false, m->fold);
     m->searchesFolded = needles->ignoreCase && m->wide.plainOrBarrier;
-    for (int c = 0; c < 128; ++c) {
-        m->unrelatedByLow[c & 0x0F] |= static_cast<unsigned char>(m->wide.unrelated[c] ? 1u << (c >> 4) : 0);
-    }
-    m->avx2 = ProcessorHasAvx2();
     NeedleSearchInitBytes(&m->folded, bytes, length, m->searchesFolded, m->fold);
     // Where the code page is searched byte for byte, its verdict on the
     // same bytes is the UTF-8 rule's own; where the code page is UTF-8 and

@@ -23,11 +23,6 @@ struct Utf8Matcher {
     NeedleSearch exact;          // the UTF-8 form's bytes
     NeedleSearch folded;         // ignoring case, for a needle of plain ASCII
     bool searchesFolded;
-    // The needle's unrelated bytes (WideNeedle) by their low half, a bit for
-    // each high half: looked up 32 bytes at a time where the processor has
-    // 32-byte vectors.
-    unsigned char unrelatedByLow[16];
-    bool avx2;
     const StopFlag* stop;
     bool stopped;                // the stop was seen while asking the platform
     // The platform's verdicts on spans of the stretches it is asked
