@@ -96,6 +96,9 @@ FormChar PlatformBaseLetter(FormChar unit);
 // punctuation of that text.
 inline bool IsBarrierCharacter(uint32_t c)
 {
+    if (c < 0x3001) {
+        return false;   // letters and marks of the alphabets: one test
+    }
     return (c >= 0x4E00 && c <= 0x9FA5) || (c >= 0x3400 && c <= 0x4DB5) || (c >= 0x3041 && c <= 0x3096) ||
            (c >= 0x30A1 && c <= 0x30FA) || (c >= 0xAC00 && c <= 0xD7A3) || c == 0x3001 || c == 0x3002 ||
            (c >= 0x300C && c <= 0x300F);
@@ -108,6 +111,9 @@ inline bool IsBarrierCharacter(uint32_t c)
 // it stands alone.
 inline bool MayJoinPrevious(uint32_t c)
 {
+    if (c < 0x0300) {
+        return false;   // most text: one test
+    }
     return (c >= 0x0300 && c <= 0x036F) || (c >= 0x1AB0 && c <= 0x1AFF) || (c >= 0x1DC0 && c <= 0x1DFF) ||
            (c >= 0x200C && c <= 0x200D) || (c >= 0x20D0 && c <= 0x20FF) || (c >= 0xFE00 && c <= 0xFE0F) ||
            (c >= 0xFE20 && c <= 0xFE2F) || (c >= 0xDB40 && c <= 0xDB43) || (c >= 0xE0000 && c <= 0xE0FFF);

@@ -274,9 +274,10 @@ bool SegmentsBetweenLettersHold(Utf8Matcher* m, const char* text, uint64_t start
     // character (three bytes). A sequence that is no UTF-8 ends the walk:
     // the line is none.
     auto barrierAt = [&](uint64_t at) -> uint32_t {   // at an ASCII byte
-        const bool alone =
-            at + 1 == end || b[at + 1] < 0x80 || !MayJoinPrevious(CharacterAt(b + at + 1, end - at - 1));
-        return m->wide.unrelated[b[at]] && alone ? 1 : 0;
+        return m->wide.unrelated[b[at]] && (at + 1 == end || b[at + 1] < 0x80 ||
+                                            !MayJoinPrevious(CharacterAt(b + at + 1, end - at - 1)))
+                   ? 1
+                   : 0;
     };
     // Each character above ASCII, found by the vector scan, and the segment
     // around it: the ASCII bytes before it are walked back over up to a

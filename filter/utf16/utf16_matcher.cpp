@@ -121,8 +121,10 @@ bool SegmentsBetweenLettersHold(Utf16Matcher* m, const char* text, uint64_t star
     }
     auto isBarrier = [&](uint64_t at) {
         const uint32_t unit = UnitAt(text, at, bigEndian);
-        const bool alone = at + 4 > end || !MayJoinPrevious(UnitAt(text, at + 2, bigEndian));
-        return unit < 0x80 ? m->wide.unrelated[unit] && alone : IsBarrierCharacter(unit);
+        if (unit >= 0x80) {
+            return IsBarrierCharacter(unit);
+        }
+        return m->wide.unrelated[unit] && (at + 4 > end || !MayJoinPrevious(UnitAt(text, at + 2, bigEndian)));
     };
     // Each unit that is not plain, found by the vector scan, and the
     // segment around it: the plain units before it walked back over up to
