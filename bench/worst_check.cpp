@@ -12,7 +12,7 @@
 #include <string>
 
 #include "bench/harness_args.h"
-#include "filter/match/search_needles.h"
+#include "filter/search/search_needles.h"
 #include "platform/posix/posix_form.h"
 #include "tests/native/test_support.h"
 

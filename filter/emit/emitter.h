@@ -26,10 +26,10 @@
 #ifndef QUORVANE_EMITTER_H
 #define QUORVANE_EMITTER_H
 
-#include "filter/match/avx2.h"
-#include "filter/pass/line_ends.h"
 #include "filter/emit/line_sink.h"
 #include "filter/emit/short_lines_avx2.h"
+#include "filter/pass/line_ends.h"
+#include "filter/search/avx2.h"
 #include "platform/platform.h"
 
 #if defined(__SSE2__)

@@ -11,7 +11,7 @@
 #ifndef QUORVANE_SHORT_LINES_AVX2_H
 #define QUORVANE_SHORT_LINES_AVX2_H
 
-#include "filter/match/avx2.h"
+#include "filter/search/avx2.h"
 #include "platform/platform.h"
 
 #if defined(QUORVANE_AVX2)

@@ -12,9 +12,9 @@
 #ifndef QUORVANE_LINE_MATCHER_H
 #define QUORVANE_LINE_MATCHER_H
 
-#include "filter/match/judge_cache.h"
-#include "filter/match/needle_search.h"
-#include "filter/match/search_needles.h"
+#include "filter/judge/judge_cache.h"
+#include "filter/search/needle_search.h"
+#include "filter/search/search_needles.h"
 #include "platform/platform.h"
 
 // What stays the same for every text of one run.

@@ -8,9 +8,9 @@
 #ifndef QUORVANE_UTF8_LINES_H
 #define QUORVANE_UTF8_LINES_H
 
-#include "filter/match/needle_search.h"
-#include "filter/match/search_needles.h"
-#include "filter/match/wide_judge.h"
+#include "filter/judge/wide_judge.h"
+#include "filter/search/needle_search.h"
+#include "filter/search/search_needles.h"
 #include "platform/platform.h"
 
 struct Utf8Matcher {

@@ -3,9 +3,9 @@
 #ifndef QUORVANE_BYTE_UNITS_H
 #define QUORVANE_BYTE_UNITS_H
 
-#include "filter/match/avx2.h"
 #include "filter/emit/emitter.h"
 #include "filter/pass/line_ends.h"
+#include "filter/search/avx2.h"
 #include "platform/platform.h"
 
 #if defined(__SSE2__)

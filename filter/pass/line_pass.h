@@ -3,10 +3,10 @@
 #ifndef QUORVANE_LINE_PASS_H
 #define QUORVANE_LINE_PASS_H
 
-#include "filter/match/line_matcher.h"
 #include "filter/emit/line_sink.h"
-#include "filter/match/search_needles.h"
+#include "filter/match/line_matcher.h"
 #include "filter/match/utf8_lines.h"
+#include "filter/search/search_needles.h"
 #include "platform/platform.h"
 
 // What stays the same for every stretch of one run.

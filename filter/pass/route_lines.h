@@ -5,8 +5,8 @@
 
 #include "filter/emit/line_sink.h"
 #include "filter/pass/read_window.h"
-#include "filter/match/search_needles.h"
 #include "filter/pass/text_encoding.h"
+#include "filter/search/search_needles.h"
 #include "platform/platform.h"
 
 // Reads the window's source to its end and routes its lines: a line

@@ -8,7 +8,7 @@
 #include "filter/pass/route_lines.h"
 #include "filter/record/run_record.h"
 #include "filter/record/run_repair.h"
-#include "filter/match/search_needles.h"
+#include "filter/search/search_needles.h"
 
 namespace {
 

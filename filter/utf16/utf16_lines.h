@@ -11,9 +11,9 @@
 
 #include "filter/emit/line_sink.h"
 #include "filter/pass/read_window.h"
-#include "filter/match/search_needles.h"
-#include "filter/utf16/utf16_units.h"
+#include "filter/search/search_needles.h"
 #include "filter/utf16/utf16_matcher.h"
+#include "filter/utf16/utf16_units.h"
 #include "platform/platform.h"
 
 struct Utf16Pass {

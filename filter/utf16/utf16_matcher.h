@@ -13,9 +13,9 @@
 #ifndef QUORVANE_UTF16_MATCHER_H
 #define QUORVANE_UTF16_MATCHER_H
 
-#include "filter/match/needle_search.h"
-#include "filter/match/search_needles.h"
-#include "filter/match/wide_judge.h"
+#include "filter/judge/wide_judge.h"
+#include "filter/search/needle_search.h"
+#include "filter/search/search_needles.h"
 #include "platform/platform.h"
 
 struct Utf16Matcher {

@@ -2,7 +2,7 @@
 
 #include "filter/utf16/utf16_units.h"
 
-#include "filter/match/avx2.h"
+#include "filter/search/avx2.h"
 
 #if defined(QUORVANE_AVX2)
 #include <immintrin.h>

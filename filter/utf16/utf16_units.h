@@ -3,11 +3,11 @@
 #ifndef QUORVANE_UTF16_UNITS_H
 #define QUORVANE_UTF16_UNITS_H
 
-#include "filter/pass/byte_units.h"
 #include "filter/emit/emitter.h"
+#include "filter/pass/byte_units.h"
 #include "platform/platform.h"
 
-#include "filter/match/avx2.h"
+#include "filter/search/avx2.h"
 
 #if defined(__SSE2__)
 #include <emmintrin.h>

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "filter/match/judge_cache.h"
+#include "filter/judge/judge_cache.h"
 
 namespace {
 

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "filter/filter.h"
-#include "filter/match/wide_judge.h"
+#include "filter/judge/wide_judge.h"
 #include "tests/native/test_support.h"
 
 namespace {

@@ -8,10 +8,10 @@
 #include <vector>
 
 #include "filter/pass/byte_units.h"
-#include "filter/match/needle_search.h"
+#include "filter/search/avx2.h"
+#include "filter/search/needle_search.h"
 #include "filter/utf16/utf16_units.h"
 #include "filter/utf16/utf16_units.h"
-#include "filter/match/avx2.h"
 #include "tests/native/test_support.h"
 
 namespace {

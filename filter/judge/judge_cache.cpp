@@ -1,6 +1,6 @@
 // The platform's verdicts on spans of text, remembered.
 
-#include "filter/match/judge_cache.h"
+#include "filter/judge/judge_cache.h"
 
 namespace {
 

@@ -1,6 +1,6 @@
 // The platform's wide search asked about a line.
 
-#include "filter/match/wide_judge.h"
+#include "filter/judge/wide_judge.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 #ifndef QUORVANE_WIDE_JUDGE_H
 #define QUORVANE_WIDE_JUDGE_H
 
-#include "filter/match/judge_cache.h"
+#include "filter/judge/judge_cache.h"
 #include "platform/platform.h"
 
 // Where a line's units come from.

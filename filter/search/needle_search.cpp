@@ -1,12 +1,12 @@
 // The needle search.
 
-#include "filter/match/needle_search.h"
+#include "filter/search/needle_search.h"
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
 
-#include "filter/match/avx2.h"
+#include "filter/search/avx2.h"
 
 #if defined(QUORVANE_AVX2)
 #include <immintrin.h>

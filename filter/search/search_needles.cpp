@@ -1,6 +1,6 @@
 // The search text's forms.
 
-#include "filter/match/search_needles.h"
+#include "filter/search/search_needles.h"
 
 bool Utf16ToUtf8Text(const FormChar* text, char* out, uint32_t capacity)
 {
