@@ -28,8 +28,8 @@
 
 #include "filter/emit/line_sink.h"
 #include "filter/emit/short_lines_avx2.h"
-#include "filter/pass/line_ends.h"
 #include "filter/search/avx2.h"
+#include "filter/search/line_ends.h"
 #include "platform/platform.h"
 
 #if defined(__SSE2__)

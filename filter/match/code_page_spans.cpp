@@ -3,7 +3,7 @@
 
 #include "filter/match/code_page_spans.h"
 
-#include "filter/pass/line_ends.h"
+#include "filter/search/line_ends.h"
 
 #if defined(__SSE2__)
 #include <emmintrin.h>

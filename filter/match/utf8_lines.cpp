@@ -2,7 +2,7 @@
 
 #include "filter/match/utf8_lines.h"
 
-#include "filter/pass/line_ends.h"
+#include "filter/search/line_ends.h"
 
 #if defined(__SSE2__)
 #include <emmintrin.h>

@@ -4,8 +4,8 @@
 #define QUORVANE_BYTE_UNITS_H
 
 #include "filter/emit/emitter.h"
-#include "filter/pass/line_ends.h"
 #include "filter/search/avx2.h"
+#include "filter/search/line_ends.h"
 #include "platform/platform.h"
 
 #if defined(__SSE2__)

@@ -15,7 +15,7 @@
 #include "filter/pass/line_pass.h"
 
 #include "filter/pass/byte_units.h"
-#include "filter/pass/line_ends.h"
+#include "filter/search/line_ends.h"
 
 void LinePassInit(LinePass* pass, const SearchNeedles* needles, const TextRules* rules, const StopFlag* stop,
                   LineSink* withoutSink, LineSink* withSink)

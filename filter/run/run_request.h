@@ -4,11 +4,11 @@
 #ifndef QUORVANE_RUN_REQUEST_H
 #define QUORVANE_RUN_REQUEST_H
 
+#include "filter/search/search_needles.h"
 #include "platform/platform.h"
 
-// The search text as read from the form: up to 255 UTF-16 units and the
-// terminator. (The field itself takes at most kSearchFieldLimit.)
-enum { kSearchCapacity = 256 };
+// The field takes at most kSearchFieldLimit units of search text (the
+// request holds up to kSearchCapacity).
 enum { kSearchFieldLimit = 128 };
 
 struct ExportRequest {

@@ -4,8 +4,11 @@
 #ifndef QUORVANE_SEARCH_NEEDLES_H
 #define QUORVANE_SEARCH_NEEDLES_H
 
-#include "filter/run/run_request.h"
 #include "platform/platform.h"
+
+// The search text as read from the form: up to 255 UTF-16 units and the
+// terminator.
+enum { kSearchCapacity = 256 };
 
 // Room for the text's byte forms: up to three bytes a UTF-16 unit (a
 // surrogate pair takes four for its two), and the terminator.
