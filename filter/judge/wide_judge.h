@@ -75,6 +75,10 @@ inline uint32_t Utf8SequenceLength(const unsigned char* b, uint64_t count)
     if (c < 0x80) {
         return 1;
     }
+    // Two bytes, the most common above ASCII in the alphabets: one test.
+    if (static_cast<unsigned char>(c - 0xC2) <= 0xDF - 0xC2) {
+        return count >= 2 && (b[1] & 0xC0) == 0x80 ? 2 : 0;
+    }
     uint32_t n;
     unsigned char low = 0x80;
     unsigned char high = 0xBF;

@@ -248,6 +248,13 @@ void SearchAhead(const Utf8Matcher* m, Utf8Scan* scan, uint64_t start, uint64_t 
     scan->searchedHit = FindNeedle(bytes, scan->text, start, scan->searchedTo);
 }
 
+// False for a byte no character that may join the one before
+// (MayJoinPrevious) starts with: all but CC, CD, E1, E2, EF and F3.
+inline bool MayStartJoiner(unsigned char c)
+{
+    return c == 0xCC || c == 0xCD || c == 0xE1 || c == 0xE2 || c == 0xEF || c == 0xF3;
+}
+
 // The character the UTF-8 at b[0, count) starts with, count > 0; a byte
 // that starts none stands for itself.
 inline uint32_t CharacterAt(const unsigned char* b, uint64_t count)
@@ -274,7 +281,7 @@ bool SegmentsBetweenLettersHold(Utf8Matcher* m, const char* text, uint64_t start
     // character (three bytes). A sequence that is no UTF-8 ends the walk:
     // the line is none.
     auto barrierAt = [&](uint64_t at) -> uint32_t {   // at an ASCII byte
-        return m->wide.unrelated[b[at]] && (at + 1 == end || b[at + 1] < 0x80 ||
+        return m->wide.unrelated[b[at]] && (at + 1 == end || !MayStartJoiner(b[at + 1]) ||
                                             !MayJoinPrevious(CharacterAt(b + at + 1, end - at - 1)))
                    ? 1
                    : 0;
