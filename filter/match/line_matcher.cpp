@@ -14,8 +14,11 @@ const uint32_t kStopCheckSteps = 4096;
 // [start, end), given the first place at or after start where they stand
 // (candidate may lie beyond the line). The platform's search steps through
 // a line character by character, so in a double-byte code page a match must
-// start on a character boundary; the line is walked once from its start,
-// for all its candidates together.
+// start on a character boundary. A character starts right after a byte that
+// cannot lead a pair (it stands alone or ends a pair); the bytes after it
+// that can all pair up. So only those just before a candidate are counted,
+// back to such a byte or to the last place known to start a character:
+// each byte of the line is counted back over once at most.
 bool BytesHoldNeedle(LineMatcher* m, const NeedleSearch* search, const char* text, uint64_t size, uint64_t start,
                      uint64_t end, uint64_t candidate)
 {
@@ -24,15 +27,17 @@ bool BytesHoldNeedle(LineMatcher* m, const NeedleSearch* search, const char* tex
     }
     const unsigned char* b = reinterpret_cast<const unsigned char*>(text);
     const unsigned char* lead = m->rules->leadByte;
-    uint64_t boundary = start;
+    uint64_t boundary = start;   // a character starts here, and none is known after it
     uint32_t steps = 0;
     while (candidate + search->length <= end) {
-        while (boundary < candidate) {
-            boundary += (lead[b[boundary]] && boundary + 1 < end) ? 2 : 1;
+        uint64_t from = candidate;
+        while (from > boundary && lead[b[from - 1]]) {
+            --from;
         }
-        if (boundary == candidate) {
+        if (((candidate - from) & 1) == 0) {
             return true;
         }
+        boundary = candidate + 1;   // the candidate ends a pair
         if (++steps % kStopCheckSteps == 0 && StopSeen(m)) {
             return false;
         }
