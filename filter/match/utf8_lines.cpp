@@ -172,16 +172,13 @@ bool KindOfIdeographLine(const unsigned char* b, uint64_t start, uint64_t end, L
 #endif
 }
 
-// Reads the line text[start, end) once: whether it is well-formed UTF-8
-// with a character above ASCII, and whether any of its characters is
-// neither plain nor a barrier character.
+// Reads the line text[start, end) once, character by character, where
+// KindOfIdeographLine could not tell: whether it is well-formed UTF-8 with a
+// character above ASCII, and whether any of its characters is neither plain
+// nor a barrier character.
 LineKind KindOfLine(const char* text, uint64_t start, uint64_t end)
 {
     const unsigned char* b = reinterpret_cast<const unsigned char*>(text);
-    LineKind ideographs;
-    if (KindOfIdeographLine(b, start, end, &ideographs)) {
-        return ideographs;
-    }
     bool high = false;
     bool other = false;
     for (uint64_t i = FindOtherByte(text, start, end); i < end; i = FindOtherByte(text, i, end)) {
