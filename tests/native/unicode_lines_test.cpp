@@ -517,9 +517,11 @@ TEST(Utf8LinesProperty, LinesOfIdeographsAgreeWithTheReferenceModelWhateverSpoil
                                             "\xE4\xB8\x80", " ", "x", "e", "ERROR", "error", "\t", "7"};
     const std::vector<std::string> spoilers = {"\xE4\xB7\x80", "\x01", "\x7F", "\xE9\x8C", "\x8C",
                                                "\xE3\x80\x81", "\xEA\xB0\x80", "\xC3\xA9", "\xF0\x9F\x98\x80",
-                                               "\xE4\xB7\xBF", "\xE9", "\xFF", "\xC3"};
+                                               "\xE4\xB7\xBF", "\xE9", "\xFF", "\xC3", "o\xE2\x84\xAA"};
+    // "o" and the Kelvin sign hold "ok" to the stand-in platform alone.
     const SearchNeedles needles[] = {AllNeedles("error", "error", u"error", true),
-                                     AllNeedles("?", "\xE9\x8C\xAF", u"\u932F", true)};
+                                     AllNeedles("?", "\xE9\x8C\xAF", u"\u932F", true),
+                                     AllNeedles("ok", "ok", u"ok", true)};
     const TextRules rules[] = {DoubleByteRules(), PrintablePlainRules()};
     for (int round = 0; round < 600; ++round) {
         std::string source;
@@ -539,11 +541,22 @@ TEST(Utf8LinesProperty, LinesOfIdeographsAgreeWithTheReferenceModelWhateverSpoil
             }
             source += text + (pick(2) == 0 ? "\r\n" : "\n");
         }
-        const SearchNeedles& needle = needles[pick(2)];
+        const SearchNeedles& needle = needles[pick(3)];
         const TextRules& rule = rules[pick(2)];
         ASSERT_EQ(RouteUtf8(source, needle, rule), ReferenceRouteUtf8(source, needle, rule))
             << "round " << round << "\nsource: " << testing::PrintToString(source);
     }
+    // And a byte that makes a line no UTF-8 at every place of lines of
+    // every length over four blocks, the blocks' edges among them: "ok"
+    // right after an ideograph is no text of the code page's (its last byte
+    // leads a pair there), so only a line taken for UTF-8 would hold it.
+    std::string source;
+    for (size_t length = 18; length <= 70; ++length) {
+        for (size_t at = 5; at < length; ++at) {
+            source += "\xE4\xB8\xADok" + std::string(at - 5, 'x') + "\xFF" + std::string(length - at - 1, 'x') + "\r\n";
+        }
+    }
+    EXPECT_EQ(RouteUtf8(source, needles[2], rules[0]), ReferenceRouteUtf8(source, needles[2], rules[0]));
 }
 
 }  // namespace
