@@ -101,6 +101,9 @@ void* PlatformGrow(void* block, uint64_t keep, uint64_t size)
     if (map == MAP_FAILED) {
         return nullptr;
     }
+    // A block grown for a long line is filled by reads page by page: large
+    // pages, where the system gives them, fault in 512 times less often.
+    madvise(map, total, MADV_HUGEPAGE);
     *static_cast<size_t*>(map) = total;
     return static_cast<char*>(map) + kHeader;
 }
