@@ -57,6 +57,36 @@ bool Utf16ToUtf8Text(const FormChar* text, char* out, uint32_t capacity)
     return true;
 }
 
+namespace {
+
+// Upper-cases the text in place, each character to the capital the
+// platform's case table gives, where the platform's own search, ignoring
+// case, takes the two for the same character. Its table has capitals its
+// comparison weighs apart from their small letters, or not at all (under
+// Wine, Georgian and Cherokee letters and some phonetic ones): such a
+// capital would find other lines than the letter typed, and not the letter
+// itself, so the letter stays as typed.
+void UpperCaseAsSearched(FormChar* text, uint32_t length)
+{
+    FormChar upper[kSearchCapacity];
+    for (uint32_t k = 0; k <= length; ++k) {
+        upper[k] = text[k];
+    }
+    PlatformUpperCase(upper);
+    for (uint32_t k = 0; k < length; ++k) {
+        if (upper[k] == text[k]) {
+            continue;
+        }
+        const FormChar typed[2] = {text[k], 0};
+        const FormChar capital[2] = {upper[k], 0};
+        if (PlatformWideLineContains(typed, capital, true) && PlatformWideLineContains(capital, typed, true)) {
+            text[k] = upper[k];
+        }
+    }
+}
+
+}  // namespace
+
 bool MakeSearchNeedles(const FormChar* search, bool ignoreCase, SearchNeedles* needles)
 {
     needles->ignoreCase = ignoreCase;
@@ -70,7 +100,7 @@ bool MakeSearchNeedles(const FormChar* search, bool ignoreCase, SearchNeedles* n
     }
     needles->utf16[length] = 0;
     if (ignoreCase) {
-        PlatformUpperCase(needles->utf16);
+        UpperCaseAsSearched(needles->utf16, length);
     }
     // A text the code page cannot hold is never guessed at: a default
     // character or a look-alike would match other text.

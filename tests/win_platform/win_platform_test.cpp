@@ -754,6 +754,50 @@ TEST(SearchEquality, TwoPairsOfOneIdeographCompareEqual)
     EXPECT_GT(held, 0);
 }
 
+// Ignoring case, a line holds the text as typed by the platform's own
+// search. The platform's case table gives some letters capitals its
+// comparison weighs apart from them, or not at all (under Wine: Georgian,
+// Cherokee and some phonetic letters): the text is not upper-cased to those,
+// so a letter finds itself, and not a line of ignorable characters. In
+// UTF-16, and as UTF-8 lines of the code page.
+TEST(SearchEquality, IgnoringCaseATextFindsWhatThePlatformFindsForItAsTyped)
+{
+    ScratchDir folder;
+    TextRules rules;
+    PlatformGetTextRules(&rules);
+    const wchar_t* searches[] = {L"\u10D0", L"\u0252", L"\uAB70", L"ab\u10D0", L"\u00E9", L"\u00E6\u10D0"};
+    const wchar_t* lines[] = {L"\u10D0",  L"x\u0252y",  L"\uAB70", L"\u13A0",       L"x\u00AD",  L"\u200D",
+                              L"ab\u00AD", L"AB\u10D0", L"\u1C90", L"\u00C9t\u00E9", L"Ae\u30FC", L"\u00C6\u10D0"};
+    int held = 0;
+    for (const wchar_t* search : searches) {
+        SearchNeedles needles;
+        ASSERT_TRUE(MakeSearchNeedles(search, true, &needles));
+        std::string source16, expected16, source8, expected8;
+        for (const wchar_t* line : lines) {
+            const bool holds = StrStrIW(line, search) != nullptr;
+            held += holds;
+            std::string bytes;
+            for (wchar_t u : std::wstring(line) + L"\r\n") {
+                bytes.push_back(static_cast<char>(u & 0xFF));
+                bytes.push_back(static_cast<char>(u >> 8));
+            }
+            source16 += bytes;
+            expected16 += holds ? bytes : "";
+            const std::string text = Utf8Of(line);
+            const bool byCodePage = needles.ansiHeld && PlatformLineContains(text.c_str(), needles.ansi, true);
+            source8 += text + "\r\n";
+            expected8 += byCodePage || (WellFormedUtf8WithHighByte(text) && holds) ? text + "\r\n" : "";
+        }
+        std::string with;
+        std::string without;
+        RouteThroughFiles(folder, source16, kEncodingUtf16Le, needles, rules, 4096, &with, &without);
+        EXPECT_EQ(with, expected16) << "UTF-16, search " << Utf8Of(search);
+        RouteThroughFiles(folder, source8, kEncodingAnsi, needles, rules, 4096, &with, &without);
+        EXPECT_EQ(with, expected8) << "UTF-8 lines, search " << Utf8Of(search);
+    }
+    EXPECT_GT(held, 5);
+}
+
 // Ideographs a platform's tables are too old to weigh are ignored by its
 // search (Wine: U+4DB6 to U+4DBF, U+9FCC to U+9FFF), and so are no barrier:
 // beside an expansion (ß is "ss", æ "ae", ﬁ "fi") a span of the text's
