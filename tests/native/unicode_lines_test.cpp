@@ -503,6 +503,47 @@ TEST(Utf8LinesProperty, AgreesWithTheReferenceModel)
     }
 }
 
+// Ignoring case, the segments of a UTF-8 line around the characters only
+// the platform may match are told 64 bytes at a time: a Kelvin sign (K to
+// the stand-in platform) put among the needle's letters, other letters,
+// kana, Hangul, ideographs, a combining mark and long runs of one letter,
+// in lines over several blocks; needles of a few letters and of more than
+// the walk compares at once.
+TEST(Utf8LinesProperty, SegmentsOverBlockEdgesAgreeWithTheReferenceModel)
+{
+    std::mt19937 rng(6464);
+    auto pick = [&rng](size_t n) { return std::uniform_int_distribution<size_t>(0, n - 1)(rng); };
+    const std::string kelvin = "\xE2\x84\xAA";
+    const std::vector<std::string> pieces = {"o", "O", "k", "x", " ", "-", "abcdefghij", "abcdefghij" + kelvin,
+                                             "\xE3\x81\x82",
+                                             "\xEA\xB0\x80", "\xE4\xB8\xAD", "\xCC\x81", "\xC3\xA9",
+                                             "\xF0\x9F\x98\x80", std::string(70, 'o'), std::string(70, 'x')};
+    const char16_t* needles[] = {u"OK", u"KO", u"OKO", u"K-K", u"ABCDEFGHIJK", u"OOOOOOOOOOOOOOOOOOOOOOOOOOOOOOK"};
+    const TextRules rules[] = {DoubleByteRules(), PrintablePlainRules()};
+    for (int round = 0; round < 400; ++round) {
+        std::string source;
+        for (size_t line = 1 + pick(3); line > 0; --line) {
+            std::string text;
+            for (size_t length = pick(300); text.size() < length;) {
+                text += pieces[pick(pieces.size())];
+            }
+            for (size_t k = pick(3); k > 0; --k) {
+                size_t at = pick(text.size() + 1);
+                while (at > 0 && at < text.size() && (static_cast<unsigned char>(text[at]) & 0xC0) == 0x80) {
+                    --at;
+                }
+                text.insert(at, kelvin);
+            }
+            source += text + "\r\n";
+        }
+        const char16_t* needle = needles[pick(6)];
+        const SearchNeedles n = AllNeedles(Utf16ToUtf8(needle), Utf16ToUtf8(needle), needle, true);
+        const TextRules& rule = rules[pick(2)];
+        ASSERT_EQ(RouteUtf8(source, n, rule), ReferenceRouteUtf8(source, n, rule))
+            << "round " << round << "\nsource: " << testing::PrintToString(source);
+    }
+}
+
 // Lines of ASCII and CJK ideographs, the bulk of a Chinese log, are read
 // 16 bytes at a time: each byte that makes a line anything else (a symbol
 // that is no ideograph though led by E4, a control character, DEL, a
