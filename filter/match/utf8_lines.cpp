@@ -80,7 +80,6 @@ enum LineKind {
     kNotUtf8,           // not well-formed UTF-8, or nothing above ASCII
     kPlainAndBarrier,   // UTF-8 of plain and barrier characters only
     kOtherCharacters,   // UTF-8 holding some other character too
-    kNotToldYet,        // not read yet: the search that reads it tells
 };
 
 #if defined(__SSE2__)
@@ -215,36 +214,6 @@ LineKind KindOfLine(const char* text, uint64_t start, uint64_t end)
     return !high ? kNotUtf8 : other ? kOtherCharacters : kPlainAndBarrier;
 }
 
-// True when the last search of the needle's bytes tells whether
-// text[start, end) holds them: its first hit lies at or after start, or it
-// found none and searched past end.
-bool SearchCovers(const Utf8Scan* scan, uint64_t start, uint64_t end)
-{
-    if (scan->searchedFrom > start) {
-        return false;
-    }
-    return scan->searchedHit < scan->searchedTo ? scan->searchedHit >= start : end <= scan->searchedTo;
-}
-
-// Searches the needle's bytes (folded, where the matcher searches them so)
-// from the line text[start, end) on: as far as the line for a line by
-// itself, further and further while the lines come one after the other (up
-// to kSearchReachMost), so that one search passes over the many lines of a
-// log that lack it.
-const uint64_t kSearchReachMost = 1u << 16;
-void SearchAhead(const Utf8Matcher* m, Utf8Scan* scan, uint64_t start, uint64_t end)
-{
-    const bool following = start >= scan->searchedFrom && start <= scan->searchedTo + 2;
-    uint64_t reach = following ? 2 * scan->searchReach : 0;
-    reach = reach > kSearchReachMost ? kSearchReachMost : reach;
-    reach = reach < end - start ? end - start : reach;
-    scan->searchReach = reach;
-    scan->searchedFrom = start;
-    scan->searchedTo = scan->size - start < reach ? scan->size : start + reach;
-    const NeedleSearch* bytes = m->searchesFolded ? &m->folded : &m->exact;
-    scan->searchedHit = FindNeedle(bytes, scan->text, start, scan->searchedTo);
-}
-
 // False for a byte no character that may join the one before
 // (MayJoinPrevious) starts with: all but CC, CD, E1, E2, EF and F3.
 inline bool MayStartJoiner(unsigned char c)
@@ -267,92 +236,325 @@ inline uint32_t CharacterAt(const unsigned char* b, uint64_t count)
     return c;
 }
 
-// The same for a needle made of letters (WideNeedle): only the segments
-// between plain characters no matching span can take in (and barrier
-// characters) that hold a character above ASCII are asked.
-bool SegmentsBetweenLettersHold(Utf8Matcher* m, const char* text, uint64_t start, uint64_t end)
+// True when b[first, last) is well-formed UTF-8.
+bool IsUtf8(const unsigned char* b, uint64_t first, uint64_t last)
 {
-    const unsigned char* b = reinterpret_cast<const unsigned char*>(text);
-    // A barrier is a plain character the needle is not made of, with no
-    // character after it that may join it (one byte), or a barrier
-    // character (three bytes). A sequence that is no UTF-8 ends the walk:
-    // the line is none.
-    auto barrierAt = [&](uint64_t at) -> uint32_t {   // at an ASCII byte
-        return m->wide.unrelated[b[at]] && (at + 1 == end || !MayStartJoiner(b[at + 1]) ||
-                                            !MayJoinPrevious(CharacterAt(b + at + 1, end - at - 1)))
-                   ? 1
-                   : 0;
-    };
-    // Each character above ASCII, found by the vector scan, and the segment
-    // around it: the ASCII bytes before it are walked back over up to a
-    // barrier, the line after it on up to the next.
-    for (uint64_t from = start;;) {
-        const uint64_t high = FindHighByte(text, from, end);
-        if (high >= end) {
+    for (uint64_t i = first; i < last;) {
+        const uint32_t length = Utf8SequenceLength(b + i, last - i);
+        if (length == 0) {
             return false;
         }
-        uint64_t first = high;
-        while (first > from && barrierAt(first - 1) == 0) {
-            --first;
-        }
-        uint64_t units = high - first;   // UTF-16 units in the segment
-        uint64_t at = high;
-        uint32_t barrier = 0;
-        while (at < end) {
-            if (b[at] < 0x80) {
-                barrier = barrierAt(at);
-                if (barrier != 0) {
-                    break;
-                }
-                ++at;
-                ++units;
-                continue;
-            }
-            const uint32_t length = Utf8SequenceLength(b + at, end - at);
-            if (length == 0) {
-                return false;   // no UTF-8 line: the rule is not for it
-            }
-            if (length == 3 && IsBarrierCharacter(ThreeByteCharacter(b + at))) {
-                barrier = 3;
-                break;
-            }
-            at += length;
-            units += length == 4 ? 2 : 1;
-        }
-        if (at > high && units >= m->wide.length &&
-            AskWideSpans(&m->wide, b + first, at - first, kUnitsUtf8, m->cache, m->stop, &m->stopped)) {
-            return true;
-        }
-        if (m->stopped || at >= end) {
-            return false;
-        }
-        from = at + barrier;
+        i += length;
     }
+    return true;
 }
 
-// Whether the UTF-8 line text[start, end) holds the needle ignoring case:
-// folded bytes for a needle of plain ASCII and barrier characters (UTF-8
-// bytes of other characters are never ASCII letters, so only those fold),
-// the bytes as they stand for another; then the platform's wide search,
-// where some character could still stand for the needle's.
+// The segments of a text a needle made of letters (WideNeedle) may stand
+// in. A segment is a piece of a line between barriers: a plain character
+// the needle is not made of (unrelated) with no character after it that
+// may join it, a barrier character, a line end. Only a segment that holds a
+// character above ASCII that is no barrier, and is as long as the needle in
+// UTF-16 units, is asked of the platform; a segment of plain characters
+// alone is judged by the byte search.
+//
+// The text is told 64 bytes at a time, as bits. Adding the bits of the
+// characters above ASCII to those of the segments' bytes carries out of
+// each segment that holds one, at its end; each such segment is measured
+// with one count of bits. So the walk costs a few bit operations per
+// segment, with no branch per byte or per segment but the ask: text of
+// words in random order gives the processor nothing to foretell.
+
+// Whether the ASCII byte b[at] of text[0, size) is a barrier.
+inline bool AsciiBarrierAt(const Utf8Matcher* m, const unsigned char* b, uint64_t at, uint64_t size)
+{
+    if (IsLineEnd(static_cast<char>(b[at]))) {
+        return true;
+    }
+    return m->wide.unrelated[b[at]] &&
+           (!MayStartJoiner(b[at + 1]) || !MayJoinPrevious(CharacterAt(b + at + 1, size - at - 1)));
+}
+
+// The bits [from, to) of 64, from <= to <= 64.
+inline uint64_t BitsBetween(uint32_t from, uint32_t to)
+{
+    if (from >= to) {
+        return 0;
+    }
+    const uint64_t below = to >= 64 ? ~0ull : (1ull << to) - 1;
+    return below & (~0ull << from);
+}
+
+// The bits set in x, without a call where the processor may lack the
+// instruction.
+inline uint64_t CountBits(uint64_t x)
+{
+#if defined(__POPCNT__) || !defined(__x86_64__)
+    return static_cast<uint64_t>(__builtin_popcountll(x));
+#else
+    x = x - (x >> 1 & 0x5555555555555555ull);
+    x = (x & 0x3333333333333333ull) + (x >> 2 & 0x3333333333333333ull);
+    x = (x + (x >> 4)) & 0x0F0F0F0F0F0F0F0Full;
+    return x * 0x0101010101010101ull >> 56;
+#endif
+}
+
+// What 64 bytes of the text hold for the segments, bit k for byte at + k;
+// none past the text's end.
+struct SegmentBits {
+    uint64_t barrier;   // a byte of a barrier
+    uint64_t other;     // a byte above ASCII of no barrier
+    uint64_t units;     // a UTF-16 unit: a character's first byte, and the
+                        // second of four bytes (two units)
+    uint64_t spill;     // bytes of a barrier begun here that lie in the next 64
+    uint64_t twice;     // four bytes begun at the last byte: a unit in the next 64
+};
+
+inline uint64_t UnitsBetween(const SegmentBits& bits, uint32_t from, uint32_t to)
+{
+    return CountBits(bits.units & BitsBetween(from, to));
+}
+
+// The bits of text[at, at + count), count <= 64. Bytes that are no UTF-8 may
+// give any bits: a segment is checked before it is asked about, and the
+// line before it is taken.
+SegmentBits Utf8SegmentBits(const Utf8Matcher* m, const Utf8Scan* scan, uint64_t at, uint32_t count)
+{
+    const unsigned char* b = reinterpret_cast<const unsigned char*>(scan->text) + at;
+    const uint64_t size = scan->size;
+    // 65 bytes are read, and a character after the 64th: near the end of
+    // the text, from a copy.
+    unsigned char copy[80] = {};
+    if (size - at < 80) {
+        for (uint64_t k = 0; at + k < size; ++k) {
+            copy[k] = b[k];
+        }
+        b = copy;
+    }
+    uint64_t high = 0;
+    uint64_t cont = 0;
+    uint64_t four = 0;
+    uint64_t unrelated = 0;      // unrelated, or a line end
+    uint64_t joiner = 0;         // may start a character that joins the one before
+    uint64_t mayBeBarrier = 0;   // E3 to ED: a barrier character may start here
+    uint64_t ideograph = 0;      // an ideograph starts here (if the text is UTF-8 there)
+#if defined(__SSE2__)
+    auto upTo = [](__m128i x, int most) {   // x <= most, unsigned
+        return _mm_cmpeq_epi8(_mm_min_epu8(x, _mm_set1_epi8(static_cast<char>(most))), x);
+    };
+    auto from = [](__m128i x, int least) { return _mm_sub_epi8(x, _mm_set1_epi8(static_cast<char>(least))); };
+    for (int k = 0; k < 4; ++k) {
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(b + 16 * k));
+        const __m128i next = _mm_loadu_si128(reinterpret_cast<const __m128i*>(b + 16 * k + 1));
+        const __m128i lowered = _mm_or_si128(v, _mm_set1_epi8(0x20));
+        __m128i related = _mm_setzero_si128();
+        for (uint32_t r = 0; r < m->relatedCount && m->relatedCount <= kRelatedCompared; ++r) {
+            const __m128i key = _mm_set1_epi8(static_cast<char>(m->related[r]));
+            related = _mm_or_si128(related, _mm_cmpeq_epi8(m->relatedFolds[r] ? lowered : v, key));
+        }
+        // Plain: the tab and 0x20 to 0x7E (signed: bytes above 0x7F are below).
+        const __m128i plain = _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8('\t')),
+                                           _mm_and_si128(_mm_cmpgt_epi8(v, _mm_set1_epi8(0x1F)),
+                                                         _mm_cmplt_epi8(v, _mm_set1_epi8(0x7F))));
+        const __m128i lineEnd = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8('\r')),
+                                                          _mm_cmpeq_epi8(v, _mm_set1_epi8('\n'))),
+                                             _mm_cmpeq_epi8(v, _mm_setzero_si128()));
+        const __m128i joins = _mm_or_si128(_mm_or_si128(upTo(from(v, 0xCC), 1), upTo(from(v, 0xE1), 1)),
+                                           _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8(static_cast<char>(0xEF))),
+                                                        _mm_cmpeq_epi8(v, _mm_set1_epi8(static_cast<char>(0xF3)))));
+        const int shift = 16 * k;
+        auto bitsOf = [shift](__m128i x) {
+            return static_cast<uint64_t>(static_cast<uint32_t>(_mm_movemask_epi8(x))) << shift;
+        };
+        high |= bitsOf(v);
+        cont |= bitsOf(_mm_cmpeq_epi8(_mm_and_si128(v, _mm_set1_epi8(static_cast<char>(0xC0))),
+                                      _mm_set1_epi8(static_cast<char>(0x80))));
+        four |= bitsOf(upTo(from(v, 0xF0), 4));
+        unrelated |= bitsOf(_mm_or_si128(_mm_andnot_si128(related, plain), lineEnd));
+        joiner |= bitsOf(joins);
+        mayBeBarrier |= bitsOf(upTo(from(v, 0xE3), 0xED - 0xE3));
+        // The bulk of CJK ideographs, told by their first two bytes: E5 to
+        // E8, E4 before B8 to BF, E9 before 80 to BD (U+4E00 to U+9F7F).
+        ideograph |= bitsOf(_mm_or_si128(
+            upTo(from(v, 0xE5), 3),
+            _mm_or_si128(_mm_andnot_si128(upTo(next, 0xB7), _mm_cmpeq_epi8(v, _mm_set1_epi8(static_cast<char>(0xE4)))),
+                         _mm_and_si128(upTo(next, 0xBD), _mm_cmpeq_epi8(v, _mm_set1_epi8(static_cast<char>(0xE9)))))));
+    }
+#else
+    for (uint32_t k = 0; k < 64; ++k) {
+        const unsigned char c = b[k];
+        const uint64_t bit = 1ull << k;
+        high |= c >= 0x80 ? bit : 0;
+        cont |= (c & 0xC0) == 0x80 ? bit : 0;
+        four |= c >= 0xF0 && c <= 0xF4 ? bit : 0;
+        joiner |= MayStartJoiner(c) ? bit : 0;
+        mayBeBarrier |= c >= 0xE3 && c <= 0xED ? bit : 0;
+    }
+#endif
+#if defined(__SSE2__)
+    const bool compared = m->relatedCount <= kRelatedCompared;
+#else
+    const bool compared = false;
+#endif
+    if (!compared) {
+        // A needle of many characters: one look in the table per byte.
+        unrelated = 0;
+        for (uint32_t k = 0; k < 64; ++k) {
+            unrelated |= static_cast<uint64_t>((b[k] < 0x80 && m->wide.unrelated[b[k]]) || IsLineEnd(static_cast<char>(b[k]))) << k;
+        }
+    }
+    const uint64_t line = BitsBetween(0, count);
+    const uint64_t nextJoins = joiner >> 1 | (MayStartJoiner(b[64]) ? 1ull << 63 : 0);
+    SegmentBits bits{};
+    bits.barrier = unrelated & ~nextJoins & line;
+    // An unrelated character before a byte that may start a joiner: a
+    // barrier unless the character there joins it.
+    for (uint64_t rest = unrelated & nextJoins & line; rest != 0; rest &= rest - 1) {
+        const uint32_t k = static_cast<uint32_t>(__builtin_ctzll(rest));
+        if (!MayJoinPrevious(CharacterAt(b + k + 1, size - at - k - 1))) {
+            bits.barrier |= 1ull << k;
+        }
+    }
+    ideograph &= line;
+    bits.barrier |= ideograph | ideograph << 1 | ideograph << 2;
+    bits.spill = ideograph >> 62 | ideograph >> 63;
+    for (uint64_t rest = mayBeBarrier & ~ideograph & line; rest != 0; rest &= rest - 1) {
+        const uint32_t k = static_cast<uint32_t>(__builtin_ctzll(rest));
+        if (Utf8SequenceLength(b + k, size - at - k) == 3 && IsBarrierCharacter(ThreeByteCharacter(b + k))) {
+            bits.barrier |= 7ull << k;
+            bits.spill |= k > 61 ? 7ull >> (64 - k) : 0;
+        }
+    }
+    bits.other = high & ~bits.barrier & line;
+    bits.units = (~cont | four << 1) & line;
+    bits.twice = four >> 63;
+    return bits;
+}
+
+// Asks the platform about the segment text[first, last), if it is UTF-8.
+bool SegmentHolds(Utf8Matcher* m, const Utf8Scan* scan, uint64_t first, uint64_t last)
+{
+    const unsigned char* b = reinterpret_cast<const unsigned char*>(scan->text);
+    return IsUtf8(b, first, last) &&
+           AskWideSpans(&m->wide, b + first, last - first, kUnitsUtf8, m->cache, m->stop, &m->stopped);
+}
+
+// Where the first segment at or after from (a line's start) that holds the
+// needle starts, by the platform's verdict; the text's size for none, or
+// when the stop is seen (m->stopped).
+uint64_t NextSegmentHoldingNeedle(Utf8Matcher* m, const Utf8Scan* scan, uint64_t from)
+{
+    const unsigned char* b = reinterpret_cast<const unsigned char*>(scan->text);
+    const uint64_t size = scan->size;
+    const uint64_t length = m->wide.length;
+    uint64_t open = from;   // where the segment at the end of the bytes walked starts
+    uint64_t carried = 0;   // its units so far
+    uint64_t carry = 0;     // it holds a character above ASCII
+    uint64_t spill = 0;
+    uint64_t twice = 0;
+    for (uint64_t at = from; at < size; at += 64) {
+        if (carry == 0) {
+            // Far from the next byte above ASCII: on to it, the ASCII bytes
+            // of its segment before it walked back over.
+            const uint64_t high = FindHighByte(scan->text, at, size);
+            if (high >= size) {
+                return size;
+            }
+            if (high - at >= 64) {
+                uint64_t first = high;
+                while (first > at && !AsciiBarrierAt(m, b, first - 1, size)) {
+                    --first;
+                }
+                carried = first > at ? high - first : carried + (high - at);
+                open = first > at ? first : open;
+                at = high;
+            }
+        }
+        const uint32_t count = size - at < 64 ? static_cast<uint32_t>(size - at) : 64;
+        SegmentBits bits = Utf8SegmentBits(m, scan, at, count);
+        bits.barrier |= spill & BitsBetween(0, count);
+        bits.other &= ~spill;
+        bits.units |= twice & BitsBetween(0, count);
+        spill = bits.spill;
+        twice = bits.twice;
+        // Each segment that holds such a character ends where the sum
+        // carries out of it; past the text's end is a barrier.
+        const uint64_t inside = ~bits.barrier & BitsBetween(0, count);
+        uint64_t sum;
+        const bool outOfBits = __builtin_add_overflow(inside, bits.other, &sum);
+        const bool outOfCarry = __builtin_add_overflow(sum, carry, &sum);
+        const uint64_t out = outOfBits || outOfCarry ? 1 : 0;
+        for (uint64_t ends = sum & ~inside & BitsBetween(0, count + 1); ends != 0; ends &= ends - 1) {
+            const uint32_t last = static_cast<uint32_t>(__builtin_ctzll(ends));
+            const uint64_t before = bits.barrier & BitsBetween(0, last);
+            const uint32_t first = before != 0 ? 64 - static_cast<uint32_t>(__builtin_clzll(before)) : 0;
+            const uint64_t units = (before != 0 ? 0 : carried) + UnitsBetween(bits, first, last);
+            const uint64_t segment = before != 0 ? at + first : open;
+            if (units >= length && SegmentHolds(m, scan, segment, at + last)) {
+                return segment;
+            }
+            if (m->stopped) {
+                return size;
+            }
+        }
+        // The segment the 64 bytes end in, carried on.
+        const uint64_t barriers = bits.barrier & BitsBetween(0, count);
+        const uint32_t first = barriers != 0 ? 64 - static_cast<uint32_t>(__builtin_clzll(barriers)) : 0;
+        carried = (barriers != 0 ? 0 : carried) + UnitsBetween(bits, first, count);
+        open = barriers != 0 ? at + first : open;
+        carry = out;
+    }
+    // A segment that holds such a character ends with the text.
+    return carry != 0 && carried >= length && SegmentHolds(m, scan, open, size) ? open : size;
+}
+
+// The first place at or after from where the needle's bytes stand (folded,
+// where the matcher searches them so), or the text's size: one search
+// serves every line up to its hit.
+uint64_t NeedleBytesFrom(const Utf8Matcher* m, Utf8Scan* scan, uint64_t from)
+{
+    if (from < scan->needleFrom || from > scan->needleHit) {
+        scan->needleFrom = from;
+        scan->needleHit = FindNeedle(m->searchesFolded ? &m->folded : &m->exact, scan->text, from, scan->size);
+    }
+    return scan->needleHit;
+}
+
+// Whether the UTF-8 line text[start, end) holds the needle ignoring case,
+// for a needle not made of letters: its bytes (folded for a needle of plain
+// ASCII and barrier characters: UTF-8 bytes of other characters are never
+// ASCII letters, so only those fold) or the platform's wide search over the
+// line, where some character could still stand for the needle's.
 bool HoldsIgnoringCase(Utf8Matcher* m, Utf8Scan* scan, uint64_t start, uint64_t end, LineKind kind)
 {
-    const char* text = scan->text;
-    if (!SearchCovers(scan, start, end)) {
-        SearchAhead(m, scan, start, end);
-    }
-    if (scan->searchedHit < end) {
+    if (NeedleBytesFrom(m, scan, start) < end) {
         return true;
     }
     if (m->searchesFolded && kind == kPlainAndBarrier) {
         // Plain and barrier characters only, each compared as itself.
         return false;
     }
-    if (m->wide.madeOfLetters) {
-        return SegmentsBetweenLettersHold(m, text, start, end);
-    }
-    return AskWideWhetherHolds(&m->wide, reinterpret_cast<const unsigned char*>(text) + start, end - start,
+    return AskWideWhetherHolds(&m->wide, reinterpret_cast<const unsigned char*>(scan->text) + start, end - start,
                                kUnitsUtf8, m->stop, &m->stopped);
+}
+
+// The next place at or after from (a line's start) the rule looks at: case
+// kept, where the needle's bytes stand; ignoring case, for a needle made of
+// letters, where they stand or a segment holds it; for another, a byte
+// above ASCII.
+uint64_t NextCandidate(Utf8Matcher* m, Utf8Scan* scan, uint64_t from)
+{
+    if (!m->wide.ignoreCase) {
+        return FindNeedle(&m->exact, scan->text, from, scan->size);
+    }
+    if (!m->wide.madeOfLetters) {
+        return FindHighByte(scan->text, from, scan->size);
+    }
+    if (from < scan->segmentFrom || from > scan->segmentHit) {
+        scan->segmentFrom = from;
+        scan->segmentHit = NextSegmentHoldingNeedle(m, scan, from);
+    }
+    const uint64_t bytes = NeedleBytesFrom(m, scan, from);
+    return bytes < scan->segmentHit ? bytes : scan->segmentHit;
 }
 
 }  // namespace
@@ -382,6 +584,15 @@ void Utf8MatcherInit(Utf8Matcher* m, const SearchNeedles* needles, const TextRul
 {
     *m = Utf8Matcher{};   // not stopped, no cache
     WideNeedleInit(&m->wide, needles->utf16, needles->ignoreCase);
+    // The plain characters the needle is made of, each letter once: the
+    // bytes the segments are told by (a letter ignoring bit 0x20).
+    for (unsigned char c = 0; c < 0x80; ++c) {
+        const bool letter = (c | 0x20) >= 'a' && (c | 0x20) <= 'z';
+        if (IsPlainUnit(c) && !m->wide.unrelated[c] && !(letter && c < 'a')) {
+            m->related[m->relatedCount] = c;
+            m->relatedFolds[m->relatedCount++] = letter;
+        }
+    }
     for (int c = 0; c < 256; ++c) {
         m->fold[c] = static_cast<unsigned char>((c >= 'a' && c <= 'z') ? c - 'a' + 'A' : c);
     }
@@ -406,19 +617,16 @@ void Utf8MatcherInit(Utf8Matcher* m, const SearchNeedles* needles, const TextRul
     m->stop = stop;
 }
 
-void Utf8ScanStart(Utf8Scan* scan, const Utf8Matcher* m, const char* text, uint64_t size)
+void Utf8ScanStart(Utf8Scan* scan, Utf8Matcher* m, const char* text, uint64_t size)
 {
     *scan = Utf8Scan{};
     scan->text = text;
     scan->size = size;
-    // No search made yet: none covers a line.
-    scan->searchedFrom = scan->searchedTo = scan->searchedHit = size;
-    if (!m->active) {
-        scan->candidate = size;
-    } else if (m->wide.ignoreCase) {
-        scan->candidate = FindHighByte(text, 0, size);
-    } else {
-        scan->candidate = FindNeedle(&m->exact, text, 0, size);
+    // No search made yet.
+    scan->needleFrom = scan->segmentFrom = size + 1;
+    scan->candidate = size;
+    if (m->active) {
+        scan->candidate = NextCandidate(m, scan, 0);
     }
 }
 
@@ -432,12 +640,11 @@ bool NextUtf8LineHoldingNeedle(Utf8Matcher* m, Utf8Scan* scan, uint64_t from, ui
     }
     while (from < to) {
         if (scan->candidate < from) {
-            scan->candidate = m->wide.ignoreCase ? FindHighByte(text, from, size)
-                                                 : FindNeedle(&m->exact, text, from, size);
+            scan->candidate = NextCandidate(m, scan, from);
             scan->lineStartKnown = false;
         }
         const uint64_t candidate = scan->candidate;
-        if (candidate >= size) {
+        if (candidate >= size || m->stopped) {
             return false;
         }
         // No line end lies between the line start found and the candidate:
@@ -451,23 +658,17 @@ bool NextUtf8LineHoldingNeedle(Utf8Matcher* m, Utf8Scan* scan, uint64_t from, ui
             return false;
         }
         *end = FindLineEnd(text, size, candidate);
-        // Case kept, the needle's bytes stand in the line (they hold no line
-        // end): it holds the needle if it is UTF-8.
         bool holds;
-        if (m->wide.ignoreCase) {
-            // For a needle made of letters, the walk around the characters
-            // above ASCII reads each of them: a line it finds the needle
-            // in is then read whole.
-            LineKind kind = kNotToldYet;
-            LineKind told;
-            if (KindOfIdeographLine(reinterpret_cast<const unsigned char*>(text), *start, *end, &told)) {
-                kind = told;
-            } else if (!m->wide.madeOfLetters) {
+        if (m->wide.ignoreCase && !m->wide.madeOfLetters) {
+            LineKind kind;
+            if (!KindOfIdeographLine(reinterpret_cast<const unsigned char*>(text), *start, *end, &kind)) {
                 kind = KindOfLine(text, *start, *end);
             }
-            holds = kind != kNotUtf8 && HoldsIgnoringCase(m, scan, *start, *end, kind) &&
-                    (kind != kNotToldYet || IsUtf8WithHighBytes(text, *start, *end));
+            holds = kind != kNotUtf8 && HoldsIgnoringCase(m, scan, *start, *end, kind);
         } else {
+            // The needle's bytes, or a segment that holds it, stand in the
+            // line (neither takes in a line end): it holds the needle if it
+            // is UTF-8.
             holds = IsUtf8WithHighBytes(text, *start, *end);
         }
         if (holds) {

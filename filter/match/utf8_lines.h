@@ -13,12 +13,20 @@
 #include "filter/search/search_needles.h"
 #include "platform/platform.h"
 
+const uint32_t kRelatedCompared = 8;
+
 struct Utf8Matcher {
     // The rule can add a line to those the code page's rules find: off when
     // the text has no UTF-8 form, holds a line end, or is searched in the
     // code page byte for byte with the very same bytes.
     bool active;
     WideNeedle wide;
+    // For a needle made of letters: the plain characters it is made of (a
+    // letter in lower case, matched either way), by which its segments are
+    // told, up to kRelatedCompared 16 bytes at a time; more are looked up.
+    unsigned char related[96];
+    bool relatedFolds[96];
+    uint32_t relatedCount;
     unsigned char fold[256];     // ASCII letters upper-cased
     NeedleSearch exact;          // the UTF-8 form's bytes
     NeedleSearch folded;         // ignoring case, for a needle of plain ASCII
@@ -42,8 +50,10 @@ inline bool Utf8MatcherAsksSpans(const Utf8Matcher* matcher)
 void Utf8MatcherInit(Utf8Matcher* matcher, const SearchNeedles* needles, const TextRules* rules,
                      const StopFlag* stop);
 
-// One text being searched: the first place not yet passed where the UTF-8
-// needle's bytes stand (or, ignoring case, a byte above 0x7F).
+// One text being searched: the first place not yet passed the rule looks
+// at (where the UTF-8 needle's bytes stand; ignoring case, for a needle made
+// of letters, where they stand or a segment holds it; for another, a byte
+// above 0x7F).
 struct Utf8Scan {
     const char* text;   // text[size] is zero
     uint64_t size;
@@ -53,18 +63,18 @@ struct Utf8Scan {
     // over once, however many lines the code page's rules find before it.
     uint64_t candidateLineStart;
     bool lineStartKnown;
-    // Ignoring case: where the needle's bytes (folded, for a needle of
-    // plain and barrier characters) were last searched for,
-    // text[searchedFrom, searchedTo), and the first place they stand there
-    // (searchedTo for none). Lines above ASCII one after the other are
-    // searched many at a time, the reach doubling while they keep coming.
-    uint64_t searchedFrom;
-    uint64_t searchedTo;
-    uint64_t searchedHit;
-    uint64_t searchReach;
+    // Ignoring case: the first place at or after needleFrom where the
+    // needle's bytes (folded, for a needle of plain and barrier characters)
+    // stand, size for none; and the first segment at or after segmentFrom
+    // that holds the needle, for a needle made of letters. Each serves
+    // every line up to it.
+    uint64_t needleFrom;
+    uint64_t needleHit;
+    uint64_t segmentFrom;
+    uint64_t segmentHit;
 };
 
-void Utf8ScanStart(Utf8Scan* scan, const Utf8Matcher* matcher, const char* text, uint64_t size);
+void Utf8ScanStart(Utf8Scan* scan, Utf8Matcher* matcher, const char* text, uint64_t size);
 
 // The first line that starts in [from, to) and holds the needle by the UTF-8
 // rule: true with the line in [*start, *end), *end its line end. from starts
