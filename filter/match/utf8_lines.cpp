@@ -87,11 +87,13 @@ enum LineKind {
 // (three bytes each, led by E4 to E9, but not E4 B6 and E4 B7 nor E9 BE and
 // E9 BF: U+4D80 to U+4DFF and U+9F80 to U+9FFF hold the hexagrams and the
 // ideographs some platforms give no weight, which the walk tells), the bulk
-// of a Chinese log: false when some byte is anything else. keep: the bits of
+// of a Chinese log: false when some byte is anything else (with anyAscii,
+// any ASCII byte passes). keep: the bits of
 // the block that are the line's and not yet looked at; *carry, *e4 and *e9:
 // what the leads before ask of the next bytes, as bits of this block (and,
 // on return, of the next one); *high: a lead was seen.
-inline bool IdeographBlock(__m128i v, uint32_t keep, uint32_t* carry, uint32_t* e4, uint32_t* e9, bool* high)
+inline bool IdeographBlock(__m128i v, uint32_t keep, uint32_t* carry, uint32_t* e4, uint32_t* e9, bool* high,
+                           bool anyAscii = false)
 {
     const __m128i fromE4 = _mm_sub_epi8(v, _mm_set1_epi8(static_cast<char>(0xE4)));
     const uint32_t lead = keep & static_cast<uint32_t>(_mm_movemask_epi8(
@@ -116,7 +118,7 @@ inline bool IdeographBlock(__m128i v, uint32_t keep, uint32_t* carry, uint32_t* 
                                                 _mm_or_si128(low, _mm_cmpeq_epi8(v, _mm_set1_epi8(0x7F)))));
     const uint32_t wanted = (lead << 1) | (lead << 2) | *carry;
     if ((wanted & 0xFFFF) != cont || above != (lead | cont) || ((isE4 << 1 | *e4) & isB6B7) != 0 ||
-        ((isE9 << 1 | *e9) & isBEBF) != 0 || notPlain != 0) {
+        ((isE9 << 1 | *e9) & isBEBF) != 0 || (notPlain != 0 && !anyAscii)) {
         return false;
     }
     *carry = wanted >> 16;
@@ -169,6 +171,34 @@ bool KindOfIdeographLine(const unsigned char* b, uint64_t start, uint64_t end, L
     (void)kind;
     return false;
 #endif
+}
+
+// The first character at or after from (a character's start) that is
+// neither ASCII nor an ideograph IdeographBlock tells: the text before it
+// is passed 16 bytes at a time. Near the text's end, or without the
+// vector, a character before that.
+uint64_t SkipAsciiAndIdeographs(const char* text, uint64_t from, uint64_t size)
+{
+    uint64_t i = from;
+#if defined(__SSE2__)
+    uint32_t carry = 0;
+    uint32_t e4 = 0;
+    uint32_t e9 = 0;
+    bool high = false;
+    for (; i + 16 <= size; i += 16) {
+        __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text + i));
+        if (!IdeographBlock(v, 0xFFFF, &carry, &e4, &e9, &high, true)) {
+            break;
+        }
+    }
+    // Back to the start of the ideograph the stop cuts: its continuation
+    // bytes expected are bit 0, or bits 0 and 1.
+    i -= carry == 3 ? 1 : carry == 1 ? 2 : 0;
+#else
+    (void)text;
+    (void)size;
+#endif
+    return i;
 }
 
 // Reads the line text[start, end) once, character by character, where
@@ -453,20 +483,22 @@ uint64_t NextSegmentHoldingNeedle(Utf8Matcher* m, const Utf8Scan* scan, uint64_t
     uint64_t twice = 0;
     for (uint64_t at = from; at < size; at += 64) {
         if (carry == 0) {
-            // Far from the next byte above ASCII: on to it, the ASCII bytes
-            // of its segment before it walked back over.
+            // Far from the next character that is neither ASCII nor an
+            // ideograph (a barrier): on to it, the ASCII bytes of its
+            // segment before it walked back over.
             const uint64_t high = FindHighByte(scan->text, at, size);
             if (high >= size) {
                 return size;
             }
-            if (high - at >= 64) {
-                uint64_t first = high;
-                while (first > at && !AsciiBarrierAt(m, b, first - 1, size)) {
+            const uint64_t next = SkipAsciiAndIdeographs(scan->text, high, size);
+            if (next - at >= 64) {
+                uint64_t first = next;
+                while (first > at && b[first - 1] < 0x80 && !AsciiBarrierAt(m, b, first - 1, size)) {
                     --first;
                 }
-                carried = first > at ? high - first : carried + (high - at);
+                carried = first > at ? next - first : carried + (next - at);
                 open = first > at ? first : open;
-                at = high;
+                at = next;
             }
         }
         const uint32_t count = size - at < 64 ? static_cast<uint32_t>(size - at) : 64;

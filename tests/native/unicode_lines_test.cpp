@@ -422,6 +422,11 @@ TEST(Utf8Lines, IgnoringCaseThePlatformJudgesTheStretchesAroundOtherCharacters)
     const TextRules big5 = DoubleByteRules();
     const std::string kelvin = "\xE2\x84\xAA";
     const std::string pad(40, '-');
+    std::string ideographs;
+    for (int i = 0; i < 27; ++i) {   // the last one cut by a 16-byte edge
+        ideographs += "\xE4\xB8\xAD";
+    }
+    const std::u16string longNeedle = std::u16string(150, u'O') + u"K";
     struct Case {
         std::string line;
         const char16_t* needle;
@@ -438,6 +443,11 @@ TEST(Utf8Lines, IgnoringCaseThePlatformJudgesTheStretchesAroundOtherCharacters)
         {pad + kelvin + "xyz" + kelvin + pad, u"-KXYY", false},
         {pad + "ab" + kelvin + pad, u"ABKK", false},
         {pad + "\xC3\xA9" + pad + kelvin + "q" + pad, u"KQ--", true},
+        // Passed over 16 bytes at a time up to the first character that is
+        // no ideograph, the walk goes on from the last ideograph's start;
+        // a segment begun far before is measured whole.
+        {ideographs + "o" + kelvin, u"OK", true},
+        {kelvin + " " + std::string(200, 'o') + kelvin, longNeedle.c_str(), true},
     };
     for (const Case& c : cases) {
         SearchNeedles needles = AllNeedles(Utf16ToUtf8(c.needle), Utf16ToUtf8(c.needle), c.needle, true);
