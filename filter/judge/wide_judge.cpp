@@ -57,6 +57,14 @@ void WideNeedleInit(WideNeedle* needle, const FormChar* units, bool ignoreCase)
         const uint32_t upper = (unit >= 'a' && unit <= 'z') ? unit - 'a' + 'A' : unit;
         needle->unrelated[unit] = needle->madeOfLetters && IsPlainUnit(unit) && !letters[upper];
     }
+    needle->relatedCount = 0;
+    for (unsigned char c = 0; needle->madeOfLetters && c < 0x80; ++c) {
+        const bool letter = (c | 0x20) >= 'a' && (c | 0x20) <= 'z';
+        if (IsPlainUnit(c) && !needle->unrelated[c] && !(letter && c < 'a')) {
+            needle->related[needle->relatedCount] = c;
+            needle->relatedFolds[needle->relatedCount++] = letter;
+        }
+    }
 }
 
 namespace {

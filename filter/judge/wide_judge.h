@@ -39,7 +39,16 @@ struct WideNeedle {
     // one character based on one of its letters.
     bool madeOfLetters;
     unsigned char unrelated[128];
+    // The plain characters a needle made of letters is made of, a letter
+    // once in lower case (matched either way): the segments' walks compare
+    // up to kRelatedCompared of them 16 bytes at a time, and look more up
+    // in unrelated.
+    unsigned char related[96];
+    bool relatedFolds[96];
+    uint32_t relatedCount;
 };
+
+const uint32_t kRelatedCompared = 8;
 
 // A unit the platform's search compares as itself (ignoring case, as ASCII
 // letters fold).

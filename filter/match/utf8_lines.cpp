@@ -377,9 +377,9 @@ SegmentBits Utf8SegmentBits(const Utf8Matcher* m, const Utf8Scan* scan, uint64_t
         const __m128i next = _mm_loadu_si128(reinterpret_cast<const __m128i*>(b + 16 * k + 1));
         const __m128i lowered = _mm_or_si128(v, _mm_set1_epi8(0x20));
         __m128i related = _mm_setzero_si128();
-        for (uint32_t r = 0; r < m->relatedCount && m->relatedCount <= kRelatedCompared; ++r) {
-            const __m128i key = _mm_set1_epi8(static_cast<char>(m->related[r]));
-            related = _mm_or_si128(related, _mm_cmpeq_epi8(m->relatedFolds[r] ? lowered : v, key));
+        for (uint32_t r = 0; r < m->wide.relatedCount && m->wide.relatedCount <= kRelatedCompared; ++r) {
+            const __m128i key = _mm_set1_epi8(static_cast<char>(m->wide.related[r]));
+            related = _mm_or_si128(related, _mm_cmpeq_epi8(m->wide.relatedFolds[r] ? lowered : v, key));
         }
         // Plain: the tab and 0x20 to 0x7E (signed: bytes above 0x7F are below).
         const __m128i plain = _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8('\t')),
@@ -421,7 +421,7 @@ SegmentBits Utf8SegmentBits(const Utf8Matcher* m, const Utf8Scan* scan, uint64_t
     }
 #endif
 #if defined(__SSE2__)
-    const bool compared = m->relatedCount <= kRelatedCompared;
+    const bool compared = m->wide.relatedCount <= kRelatedCompared;
 #else
     const bool compared = false;
 #endif
@@ -616,15 +616,6 @@ void Utf8MatcherInit(Utf8Matcher* m, const SearchNeedles* needles, const TextRul
 {
     *m = Utf8Matcher{};   // not stopped, no cache
     WideNeedleInit(&m->wide, needles->utf16, needles->ignoreCase);
-    // The plain characters the needle is made of, each letter once: the
-    // bytes the segments are told by (a letter ignoring bit 0x20).
-    for (unsigned char c = 0; c < 0x80; ++c) {
-        const bool letter = (c | 0x20) >= 'a' && (c | 0x20) <= 'z';
-        if (IsPlainUnit(c) && !m->wide.unrelated[c] && !(letter && c < 'a')) {
-            m->related[m->relatedCount] = c;
-            m->relatedFolds[m->relatedCount++] = letter;
-        }
-    }
     for (int c = 0; c < 256; ++c) {
         m->fold[c] = static_cast<unsigned char>((c >= 'a' && c <= 'z') ? c - 'a' + 'A' : c);
     }

@@ -13,20 +13,12 @@
 #include "filter/search/search_needles.h"
 #include "platform/platform.h"
 
-const uint32_t kRelatedCompared = 8;
-
 struct Utf8Matcher {
     // The rule can add a line to those the code page's rules find: off when
     // the text has no UTF-8 form, holds a line end, or is searched in the
     // code page byte for byte with the very same bytes.
     bool active;
     WideNeedle wide;
-    // For a needle made of letters: the plain characters it is made of (a
-    // letter in lower case, matched either way), by which its segments are
-    // told, up to kRelatedCompared 16 bytes at a time; more are looked up.
-    unsigned char related[96];
-    bool relatedFolds[96];
-    uint32_t relatedCount;
     unsigned char fold[256];     // ASCII letters upper-cased
     NeedleSearch exact;          // the UTF-8 form's bytes
     NeedleSearch folded;         // ignoring case, for a needle of plain ASCII

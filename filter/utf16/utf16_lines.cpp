@@ -58,16 +58,20 @@ uint64_t UnitLineStartOf(const char* text, uint64_t from, uint64_t at, bool bigE
     return at;
 }
 
-// The pass of an exact matcher: from one place where the needle stands to
-// the next, the lines between go to the without-string export as one
-// stretch, and the line that holds it to the with-string export.
+// The pass of a matcher that finds matches: from one place that shows a
+// line holds the needle to the next, the lines between go to the
+// without-string export as one stretch, and the line that holds it to the
+// with-string export.
 void RouteUtf16Stretches(Utf16Pass* pass, Utf16Scan* scan, Emitter<Utf16Units>* emitter, const char* text, uint64_t size)
 {
     const bool bigEndian = pass->matcher.bigEndian;
     const bool avx2 = pass->matcher.avx2;
     uint64_t from = 0;
     while (from < size) {
-        uint64_t match = NextExactMatch(&pass->matcher, scan, from);
+        uint64_t match = NextMatch(&pass->matcher, scan, from);
+        if (pass->matcher.stopped) {
+            return;
+        }
         if (match >= size) {
             EmitLines(emitter, pass->without, size, from, size, avx2);
             pass->last = pass->without;
@@ -96,7 +100,7 @@ void RouteCompleteUtf16Lines(Utf16Pass* pass, char* text, uint64_t size)
     Utf16ScanStart(&scan, &pass->matcher, text, size);
     Emitter<Utf16Units> emitter;
     EmitterStart(&emitter, Utf16Units{bigEndian}, text);
-    if (Utf16MatcherIsExact(&pass->matcher)) {
+    if (Utf16MatcherFindsMatches(&pass->matcher)) {
         RouteUtf16Stretches(pass, &scan, &emitter, text, size);
         EmitterFlush(&emitter);
         return;

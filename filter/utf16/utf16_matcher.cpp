@@ -65,97 +65,219 @@ bool Ask(Utf16Matcher* m, const char* text, uint64_t start, uint64_t end)
                                m->bigEndian ? kUnitsBigEndian : kUnitsLittleEndian, m->stop, &m->stopped);
 }
 
-// True when every unit of text[from, end) is plain or a CJK ideograph
-// (IsBarrierCharacter: U+4E00 to U+9FA5, U+3400 to U+4DB5), as the lines of
-// a Chinese log are: told 8 units at a time. False too where it cannot tell
-// so fast.
-bool OnlyPlainAndIdeographUnits(const char* text, uint64_t from, uint64_t end, bool bigEndian)
+// The segments of a UTF-16 text a needle made of letters may stand in,
+// told 64 units at a time as bits, as the UTF-8 rule tells its own (see
+// utf8_lines.cpp): a barrier is a plain unit the needle is not made of with
+// no unit after it that may join it, a barrier character, a line end; a
+// segment that holds a unit that is neither plain nor a barrier character,
+// and is as long as the needle, is asked of the platform.
+
+// The bits [from, to) of 64, from <= to <= 64.
+inline uint64_t UnitBitsBetween(uint32_t from, uint32_t to)
 {
-#if defined(__SSE2__)
-    if (end - from < 16) {
-        return false;
+    if (from >= to) {
+        return 0;
     }
-    // Unsigned compares of 16-bit units, as signed ones of units 0x8000 apart.
-    const __m128i flip = _mm_set1_epi16(static_cast<short>(0x8000));
-    auto within = [&](__m128i u, int first, int last) {
-        __m128i d = _mm_xor_si128(_mm_sub_epi16(u, _mm_set1_epi16(static_cast<short>(first))), flip);
-        return _mm_cmplt_epi16(d, _mm_set1_epi16(static_cast<short>((last - first + 1) ^ 0x8000)));
-    };
-    auto allowed = [&](__m128i v) {
-        __m128i u = bigEndian ? _mm_or_si128(_mm_slli_epi16(v, 8), _mm_srli_epi16(v, 8)) : v;
-        __m128i ok = _mm_or_si128(within(u, 0x20, 0x7E), _mm_cmpeq_epi16(u, _mm_set1_epi16(0x09)));
-        ok = _mm_or_si128(ok, _mm_or_si128(within(u, 0x4E00, 0x9FA5), within(u, 0x3400, 0x4DB5)));
-        return static_cast<unsigned>(_mm_movemask_epi8(ok)) == 0xFFFFu;
-    };
-    uint64_t i = from;
-    for (; i + 16 <= end; i += 16) {
-        if (!allowed(_mm_loadu_si128(reinterpret_cast<const __m128i*>(text + i)))) {
-            return false;
-        }
-    }
-    // The last units, as the end of a block that ends the line (the units
-    // before them were looked at already and pass again).
-    return i == end || ((end - from) % 2 == 0 &&
-                        allowed(_mm_loadu_si128(reinterpret_cast<const __m128i*>(text + end - 16))));
-#else
-    (void)text;
-    (void)from;
-    (void)end;
-    (void)bigEndian;
-    return false;
-#endif
+    const uint64_t below = to >= 64 ? ~0ull : (1ull << to) - 1;
+    return below & (~0ull << from);
 }
 
-// Whether the line text[start, end), which does not hold the needle's
-// units exactly, holds it by the platform's rules, for a needle made of
-// letters (WideNeedle): only the segments between units no matching span
-// can take in (and barrier characters) that hold a unit that is not plain
-// are asked; a span of plain units alone cannot match either.
-bool SegmentsBetweenLettersHold(Utf16Matcher* m, const char* text, uint64_t start, uint64_t end)
+// What 64 units of the text hold, bit k for the unit at byte at + 2k; none
+// past the text's end.
+struct UnitSegmentBits {
+    uint64_t barrier;
+    uint64_t other;
+};
+
+#if defined(__SSE2__)
+// Units in [first, last), unsigned: as signed ones 0x8000 apart.
+inline __m128i UnitsWithin(__m128i u, int first, int last)
+{
+    const __m128i d = _mm_xor_si128(_mm_sub_epi16(u, _mm_set1_epi16(static_cast<short>(first))),
+                                    _mm_set1_epi16(static_cast<short>(0x8000)));
+    return _mm_cmplt_epi16(d, _mm_set1_epi16(static_cast<short>((last - first + 1) ^ 0x8000)));
+}
+
+// Eight units at p in the machine's order.
+inline __m128i UnitsAt(const char* p, bool bigEndian)
+{
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    return bigEndian ? _mm_or_si128(_mm_slli_epi16(v, 8), _mm_srli_epi16(v, 8)) : v;
+}
+#endif
+
+UnitSegmentBits Utf16SegmentBits(const Utf16Matcher* m, const Utf16Scan* scan, uint64_t at, uint32_t count)
 {
     const bool bigEndian = m->bigEndian;
-    // Most lines hold no unit but plain ones and ideographs: a vector scan
-    // tells.
-    if (OnlyPlainAndIdeographUnits(text, start, end, bigEndian)) {
-        return false;
+    const char* t = scan->text + at;
+    // 65 units are read: near the text's end, from a copy.
+    char copy[144] = {};
+    if (scan->size - at < 144) {
+        for (uint64_t k = 0; at + k < scan->size; ++k) {
+            copy[k] = t[k];
+        }
+        t = copy;
     }
-    auto isBarrier = [&](uint64_t at) {
-        const uint32_t unit = UnitAt(text, at, bigEndian);
-        if (unit >= 0x80) {
-            return IsBarrierCharacter(unit);
+    uint64_t unrelated = 0;   // or a line end
+    uint64_t barrierChar = 0;
+    uint64_t notPlain = 0;
+    uint64_t nextHigh = 0;    // the next unit may join the one before
+    uint64_t wide = 0;        // may be a barrier character the vector does not tell
+#if defined(__SSE2__)
+    for (int k = 0; k < 8; ++k) {
+        const __m128i u = UnitsAt(t + 16 * k, bigEndian);
+        const __m128i next = UnitsAt(t + 16 * k + 2, bigEndian);
+        const __m128i lowered = _mm_or_si128(u, _mm_set1_epi16(0x20));
+        __m128i related = _mm_setzero_si128();
+        for (uint32_t r = 0; r < m->wide.relatedCount && m->wide.relatedCount <= kRelatedCompared; ++r) {
+            const __m128i key = _mm_set1_epi16(m->wide.related[r]);
+            related = _mm_or_si128(related, _mm_cmpeq_epi16(m->wide.relatedFolds[r] ? lowered : u, key));
         }
-        return m->wide.unrelated[unit] && (at + 4 > end || !MayJoinPrevious(UnitAt(text, at + 2, bigEndian)));
-    };
-    // Each unit that is not plain, found by the vector scan, and the
-    // segment around it: the plain units before it walked back over up to
-    // a barrier, the line after it on up to the next.
-    for (uint64_t from = start;;) {
-        const uint64_t other = FindOtherUnit(text, from, end, bigEndian);
-        if (other + 2 > end) {
-            return false;
-        }
-        if (IsBarrierCharacter(UnitAt(text, other, bigEndian))) {
-            from = other + 2;
-            continue;
-        }
-        uint64_t first = other;
-        while (first > from && !isBarrier(first - 2)) {
-            first -= 2;
-        }
-        uint64_t at = other + 2;
-        while (at + 2 <= end && !isBarrier(at)) {
-            at += 2;
-        }
-        if (at - first >= 2ull * m->wide.length &&
-            AskWideSpans(&m->wide, reinterpret_cast<const unsigned char*>(text) + first, at - first,
-                         bigEndian ? kUnitsBigEndian : kUnitsLittleEndian, m->cache, m->stop, &m->stopped)) {
-            return true;
-        }
-        if (m->stopped || at + 2 > end) {
-            return false;
-        }
-        from = at + 2;
+        const __m128i plain = _mm_or_si128(_mm_cmpeq_epi16(u, _mm_set1_epi16(0x09)), UnitsWithin(u, 0x20, 0x7E));
+        const __m128i lineEnd = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi16(u, _mm_set1_epi16(0x0D)),
+                                                          _mm_cmpeq_epi16(u, _mm_set1_epi16(0x0A))),
+                                             _mm_cmpeq_epi16(u, _mm_setzero_si128()));
+        const __m128i ideograph = _mm_or_si128(UnitsWithin(u, 0x4E00, 0x9FA5), UnitsWithin(u, 0x3400, 0x4DB5));
+        auto bitsOf = [k](__m128i x) {
+            // Each unit's mask as one byte, then one bit.
+            return static_cast<uint64_t>(static_cast<uint32_t>(_mm_movemask_epi8(_mm_packs_epi16(x, x))) & 0xFF)
+                   << (8 * k);
+        };
+        unrelated |= bitsOf(_mm_or_si128(_mm_andnot_si128(related, plain), lineEnd));
+        barrierChar |= bitsOf(ideograph);
+        notPlain |= bitsOf(_mm_andnot_si128(_mm_or_si128(plain, lineEnd), _mm_cmpeq_epi16(u, u)));
+        nextHigh |= bitsOf(UnitsWithin(next, 0x0300, 0xFFFF));
+        wide |= bitsOf(_mm_andnot_si128(ideograph, UnitsWithin(u, 0x3001, 0xD7A3)));
     }
+    const bool compared = m->wide.relatedCount <= kRelatedCompared;
+#else
+    for (uint32_t k = 0; k < 64; ++k) {
+        const uint32_t u = UnitAt(t, 2 * k, bigEndian);
+        const uint64_t bit = 1ull << k;
+        notPlain |= !IsPlainUnit(u) && !IsLineEndUnit(u) ? bit : 0;
+        nextHigh |= UnitAt(t, 2 * k + 2, bigEndian) >= 0x300 ? bit : 0;
+        wide |= u >= 0x3001 && u <= 0xD7A3 ? bit : 0;
+    }
+    const bool compared = false;
+#endif
+    if (!compared) {
+        // A needle of many characters: one look in the table per unit.
+        unrelated = 0;
+        for (uint32_t k = 0; k < 64; ++k) {
+            const uint32_t u = UnitAt(t, 2 * k, bigEndian);
+            unrelated |= static_cast<uint64_t>((u < 0x80 && m->wide.unrelated[u]) || IsLineEndUnit(u)) << k;
+        }
+    }
+    const uint64_t line = UnitBitsBetween(0, count);
+    for (uint64_t rest = wide & line; rest != 0; rest &= rest - 1) {
+        const uint32_t k = static_cast<uint32_t>(__builtin_ctzll(rest));
+        barrierChar |= IsBarrierCharacter(UnitAt(t, 2 * k, bigEndian)) ? 1ull << k : 0;
+    }
+    UnitSegmentBits bits;
+    bits.barrier = (unrelated & ~nextHigh) | barrierChar;
+    // An unrelated unit before one at or above U+0300: a barrier unless
+    // that one joins it.
+    for (uint64_t rest = unrelated & nextHigh & line; rest != 0; rest &= rest - 1) {
+        const uint32_t k = static_cast<uint32_t>(__builtin_ctzll(rest));
+        const uint32_t u = UnitAt(t, 2 * k, bigEndian);
+        bits.barrier |= IsLineEndUnit(u) || !MayJoinPrevious(UnitAt(t, 2 * k + 2, bigEndian)) ? 1ull << k : 0;
+    }
+    bits.barrier &= line;
+    bits.other = notPlain & ~barrierChar & line;
+    return bits;
+}
+
+// The first unit at or after from (at a unit's start) that is neither plain,
+// a line end nor a CJK ideograph (U+4E00 to U+9FA5, U+3400 to U+4DB5), 8
+// units at a time; near the text's end, or without the vector, one before.
+uint64_t SkipPlainAndIdeographUnits(const char* text, uint64_t from, uint64_t size, bool bigEndian)
+{
+    uint64_t i = from;
+#if defined(__SSE2__)
+    for (; i + 16 <= size; i += 16) {
+        const __m128i u = UnitsAt(text + i, bigEndian);
+        const __m128i ok = _mm_or_si128(
+            _mm_or_si128(UnitsWithin(u, 0x20, 0x7E), UnitsWithin(u, 0x4E00, 0x9FA5)),
+            _mm_or_si128(UnitsWithin(u, 0x3400, 0x4DB5),
+                         _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi16(u, _mm_set1_epi16(0x09)),
+                                                   _mm_cmpeq_epi16(u, _mm_set1_epi16(0x0D))),
+                                      _mm_or_si128(_mm_cmpeq_epi16(u, _mm_set1_epi16(0x0A)),
+                                                   _mm_cmpeq_epi16(u, _mm_setzero_si128())))));
+        const unsigned bad = static_cast<unsigned>(_mm_movemask_epi8(ok)) ^ 0xFFFFu;
+        if (bad != 0) {
+            return i + static_cast<uint64_t>(__builtin_ctz(bad));
+        }
+    }
+#else
+    (void)text;
+    (void)size;
+    (void)bigEndian;
+#endif
+    return i;
+}
+
+// Where the first segment at or after from (a line's start) that holds the
+// needle starts, by the platform's verdict; the text's size for none, or
+// when the stop is seen (m->stopped).
+uint64_t NextSegmentHoldingNeedle(Utf16Matcher* m, const Utf16Scan* scan, uint64_t from)
+{
+    const char* text = scan->text;
+    const uint64_t size = scan->size;
+    const bool bigEndian = m->bigEndian;
+    const uint64_t length = m->wide.length;
+    uint64_t open = from;   // where the segment at the end of the units walked starts
+    uint64_t carry = 0;     // it holds a unit that is neither plain nor a barrier character
+    for (uint64_t at = from; at < size; at += 128) {
+        if (carry == 0) {
+            // Far from the next unit that could be another: on to it, the
+            // plain units of its segment before it walked back over.
+            const uint64_t next = SkipPlainAndIdeographUnits(text, at, size, bigEndian);
+            if (next - at >= 128) {
+                uint64_t first = next;
+                while (first > at) {
+                    const uint32_t unit = UnitAt(text, first - 2, bigEndian);
+                    if (!IsPlainUnit(unit) ||
+                        (m->wide.unrelated[unit] && !MayJoinPrevious(UnitAt(text, first, bigEndian)))) {
+                        break;
+                    }
+                    first -= 2;
+                }
+                open = first > at ? first : open;
+                at = next;
+            }
+        }
+        const uint32_t count = size - at < 128 ? static_cast<uint32_t>((size - at) / 2) : 64;
+        const UnitSegmentBits bits = Utf16SegmentBits(m, scan, at, count);
+        // Each segment that holds such a unit ends where the sum carries out
+        // of it; past the text's end is a barrier.
+        const uint64_t inside = ~bits.barrier & UnitBitsBetween(0, count);
+        uint64_t sum;
+        const bool outOfBits = __builtin_add_overflow(inside, bits.other, &sum);
+        const bool outOfCarry = __builtin_add_overflow(sum, carry, &sum);
+        for (uint64_t ends = sum & ~inside & UnitBitsBetween(0, count + 1); ends != 0; ends &= ends - 1) {
+            const uint32_t last = static_cast<uint32_t>(__builtin_ctzll(ends));
+            const uint64_t before = bits.barrier & UnitBitsBetween(0, last);
+            const uint64_t segment =
+                before != 0 ? at + 2 * (64 - static_cast<uint64_t>(__builtin_clzll(before))) : open;
+            if (at + 2 * last - segment >= 2 * length &&
+                AskWideSpans(&m->wide, reinterpret_cast<const unsigned char*>(text) + segment, at + 2 * last - segment,
+                             bigEndian ? kUnitsBigEndian : kUnitsLittleEndian, m->cache, m->stop, &m->stopped)) {
+                return segment;
+            }
+            if (m->stopped) {
+                return size;
+            }
+        }
+        // The segment the 64 units end in, carried on.
+        const uint64_t barriers = bits.barrier & UnitBitsBetween(0, count);
+        open = barriers != 0 ? at + 2 * (64 - static_cast<uint64_t>(__builtin_clzll(barriers))) : open;
+        carry = outOfBits || outOfCarry ? 1 : 0;
+    }
+    // A segment that holds such a unit ends with the text.
+    const bool holds = carry != 0 && size - open >= 2 * length &&
+                       AskWideSpans(&m->wide, reinterpret_cast<const unsigned char*>(text) + open, size - open,
+                                    bigEndian ? kUnitsBigEndian : kUnitsLittleEndian, m->cache, m->stop, &m->stopped);
+    return holds ? open : size;
 }
 
 // True when the line text[start, end) holds a unit that is neither plain
@@ -200,6 +322,7 @@ void Utf16ScanStart(Utf16Scan* scan, const Utf16Matcher* m, const char* text, ui
     scan->size = size;
     scan->exact = m->searchesFolded ? size : FindAtUnit(&m->exact, text, 0, size);
     scan->folded = m->searchesFolded ? FindAtUnit(&m->folded, text, 0, size) : size;
+    scan->segmentFrom = size + 1;   // no segment looked for yet
 }
 
 bool Utf16LineHolds(Utf16Matcher* m, Utf16Scan* scan, uint64_t start, uint64_t end)
@@ -210,12 +333,6 @@ bool Utf16LineHolds(Utf16Matcher* m, Utf16Scan* scan, uint64_t start, uint64_t e
     }
     // A candidate that starts in the line ends in it: the needle holds no
     // line end, so its bytes cannot take one in.
-    if (m->searchesFolded) {
-        if (CandidateFrom(&m->folded, scan, &scan->folded, start) < end) {
-            return true;
-        }
-        return SegmentsBetweenLettersHold(m, scan->text, start, end);
-    }
     if (CandidateFrom(&m->exact, scan, &scan->exact, start) < end) {
         return true;
     }
@@ -224,16 +341,24 @@ bool Utf16LineHolds(Utf16Matcher* m, Utf16Scan* scan, uint64_t start, uint64_t e
     if (m->wide.ignoreCase && m->wide.caseless && !HoldsOtherUnits(scan->text, start, end, m->bigEndian)) {
         return false;
     }
-    if (m->wide.madeOfLetters) {
-        return SegmentsBetweenLettersHold(m, scan->text, start, end);
-    }
     return m->wide.ignoreCase && Ask(m, scan->text, start, end);
 }
 
-uint64_t NextExactMatch(const Utf16Matcher* m, Utf16Scan* scan, uint64_t from)
+uint64_t NextMatch(Utf16Matcher* m, Utf16Scan* scan, uint64_t from)
 {
     if (m->wide.length == 0 || m->wide.holdsLineEnd) {
         return scan->size;
     }
-    return CandidateFrom(&m->exact, scan, &scan->exact, from);
+    if (!m->wide.ignoreCase) {
+        return CandidateFrom(&m->exact, scan, &scan->exact, from);
+    }
+    // Ignoring case, a needle made of letters: its bytes (folded, for one
+    // of plain units), or a segment the platform finds it in.
+    const uint64_t bytes = m->searchesFolded ? CandidateFrom(&m->folded, scan, &scan->folded, from)
+                                             : CandidateFrom(&m->exact, scan, &scan->exact, from);
+    if (from < scan->segmentFrom || from > scan->segmentHit) {
+        scan->segmentFrom = from;
+        scan->segmentHit = NextSegmentHoldingNeedle(m, scan, from);
+    }
+    return bytes < scan->segmentHit ? bytes : scan->segmentHit;
 }

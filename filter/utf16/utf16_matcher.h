@@ -42,12 +42,13 @@ inline bool Utf16MatcherAsksSpans(const Utf16Matcher* matcher)
     return matcher->searchesFolded || matcher->wide.madeOfLetters;
 }
 
-// True when the needle's exact units alone decide whether a line holds it
-// (case is not ignored): the lines between two places where they stand then
-// hold no match and can be routed as one stretch.
-inline bool Utf16MatcherIsExact(const Utf16Matcher* matcher)
+// True when the places the matcher finds decide which lines hold the
+// needle (NextMatch): its exact units where case counts; ignoring case, for
+// a needle made of letters, its bytes or a segment that holds it. The lines
+// between two such places hold no match and are routed as one stretch.
+inline bool Utf16MatcherFindsMatches(const Utf16Matcher* matcher)
 {
-    return !matcher->wide.ignoreCase;
+    return !matcher->wide.ignoreCase || matcher->wide.madeOfLetters;
 }
 
 // needles must outlive the matcher, which starts with no cache.
@@ -60,17 +61,21 @@ struct Utf16Scan {
     uint64_t size;
     uint64_t exact;
     uint64_t folded;
+    // The first segment at or after segmentFrom that holds the needle.
+    uint64_t segmentFrom;
+    uint64_t segmentHit;
 };
 
 void Utf16ScanStart(Utf16Scan* scan, const Utf16Matcher* matcher, const char* text, uint64_t size);
 
-// Whether the line text[start, end) holds the needle. Lines are asked in
-// order, each after the one before.
+// Whether the line text[start, end) holds the needle, for a matcher that
+// finds no matches. Lines are asked in order, each after the one before.
 bool Utf16LineHolds(Utf16Matcher* matcher, Utf16Scan* scan, uint64_t start, uint64_t end);
 
-// For an exact matcher: the first place at or after from (at a unit's
-// start) where the needle's units stand, or the scan's size when there is
-// none or no line can hold the needle.
-uint64_t NextExactMatch(const Utf16Matcher* matcher, Utf16Scan* scan, uint64_t from);
+// For a matcher that finds matches: the first place at or after from (a
+// line's start) that shows the line it lies in holds the needle, or the
+// scan's size when there is none, no line can hold the needle or the stop
+// was seen. Calls come in order.
+uint64_t NextMatch(Utf16Matcher* matcher, Utf16Scan* scan, uint64_t from);
 
 #endif

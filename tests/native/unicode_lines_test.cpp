@@ -121,6 +121,7 @@ TEST(Utf16Lines, IgnoringCaseFoldsAsThePlatformDoes)
 TEST(Utf16Lines, IgnoringCaseThePlatformJudgesTheStretchesAroundOtherUnits)
 {
     const std::u16string pad(40, u'-');
+    const std::u16string longNeedle = std::u16string(150, u'O') + u"K";
     struct Case {
         std::u16string line;
         const char16_t* needle;
@@ -142,6 +143,12 @@ TEST(Utf16Lines, IgnoringCaseThePlatformJudgesTheStretchesAroundOtherUnits)
         {pad + u"x caf\u00E9 y" + pad, u"CAF\u00C9", true},
         {pad + u"x cafe\u00E9 y" + pad, u"CAF\u00C9", false},
         {pad + u"\u00E9K" + pad, u"\u00C9\u212A", true},
+        // The segments are told 64 units at a time, the plain units and
+        // ideographs far before another unit passed over: a segment begun
+        // far before is asked whole; a needle of many letters.
+        {u"\u212A " + std::u16string(200, u'o') + u"\u212A", longNeedle.c_str(), true},
+        {std::u16string(100, u'\u4E2D') + u"abcdefghij\u212A", u"ABCDEFGHIJK", true},
+        {std::u16string(100, u'\u4E2D') + u"abcdefghij\u212A", u"ABCDEFGHIJKL", false},
     };
     for (bool bigEndian : {false, true}) {
         for (const Case& c : cases) {
