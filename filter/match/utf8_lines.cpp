@@ -279,20 +279,8 @@ bool IsUtf8(const unsigned char* b, uint64_t first, uint64_t last)
     return true;
 }
 
-// The segments of a text a needle made of letters (WideNeedle) may stand
-// in. A segment is a piece of a line between barriers: a plain character
-// the needle is not made of (unrelated) with no character after it that
-// may join it, a barrier character, a line end. Only a segment that holds a
-// character above ASCII that is no barrier, and is as long as the needle in
-// UTF-16 units, is asked of the platform; a segment of plain characters
-// alone is judged by the byte search.
-//
-// The text is told 64 bytes at a time, as bits. Adding the bits of the
-// characters above ASCII to those of the segments' bytes carries out of
-// each segment that holds one, at its end; each such segment is measured
-// with one count of bits. So the walk costs a few bit operations per
-// segment, with no branch per byte or per segment but the ask: text of
-// words in random order gives the processor nothing to foretell.
+// The segments of a UTF-8 text (segment_walk.h): the characters above
+// ASCII that are no barrier are the others.
 
 // Whether the ASCII byte b[at] of text[0, size) is a barrier.
 inline bool AsciiBarrierAt(const Utf8Matcher* m, const unsigned char* b, uint64_t at, uint64_t size)
@@ -302,46 +290,6 @@ inline bool AsciiBarrierAt(const Utf8Matcher* m, const unsigned char* b, uint64_
     }
     return m->wide.unrelated[b[at]] &&
            (!MayStartJoiner(b[at + 1]) || !MayJoinPrevious(CharacterAt(b + at + 1, size - at - 1)));
-}
-
-// The bits [from, to) of 64, from <= to <= 64.
-inline uint64_t BitsBetween(uint32_t from, uint32_t to)
-{
-    if (from >= to) {
-        return 0;
-    }
-    const uint64_t below = to >= 64 ? ~0ull : (1ull << to) - 1;
-    return below & (~0ull << from);
-}
-
-// The bits set in x, without a call where the processor may lack the
-// instruction.
-inline uint64_t CountBits(uint64_t x)
-{
-#if defined(__POPCNT__) || !defined(__x86_64__)
-    return static_cast<uint64_t>(__builtin_popcountll(x));
-#else
-    x = x - (x >> 1 & 0x5555555555555555ull);
-    x = (x & 0x3333333333333333ull) + (x >> 2 & 0x3333333333333333ull);
-    x = (x + (x >> 4)) & 0x0F0F0F0F0F0F0F0Full;
-    return x * 0x0101010101010101ull >> 56;
-#endif
-}
-
-// What 64 bytes of the text hold for the segments, bit k for byte at + k;
-// none past the text's end.
-struct SegmentBits {
-    uint64_t barrier;   // a byte of a barrier
-    uint64_t other;     // a byte above ASCII of no barrier
-    uint64_t units;     // a UTF-16 unit: a character's first byte, and the
-                        // second of four bytes (two units)
-    uint64_t spill;     // bytes of a barrier begun here that lie in the next 64
-    uint64_t twice;     // four bytes begun at the last byte: a unit in the next 64
-};
-
-inline uint64_t UnitsBetween(const SegmentBits& bits, uint32_t from, uint32_t to)
-{
-    return CountBits(bits.units & BitsBetween(from, to));
 }
 
 // The bits of text[at, at + count), count <= 64. Bytes that are no UTF-8 may
@@ -456,88 +404,43 @@ SegmentBits Utf8SegmentBits(const Utf8Matcher* m, const Utf8Scan* scan, uint64_t
     }
     bits.other = high & ~bits.barrier & line;
     bits.units = (~cont | four << 1) & line;
-    bits.twice = four >> 63;
+    bits.unitOut = four >> 63;
     return bits;
 }
 
-// Asks the platform about the segment text[first, last), if it is UTF-8.
-bool SegmentHolds(Utf8Matcher* m, const Utf8Scan* scan, uint64_t first, uint64_t last)
-{
-    const unsigned char* b = reinterpret_cast<const unsigned char*>(scan->text);
-    return IsUtf8(b, first, last) &&
-           AskWideSpans(&m->wide, b + first, last - first, kUnitsUtf8, m->cache, m->stop, &m->stopped);
-}
-
-// Where the first segment at or after from (a line's start) that holds the
-// needle starts, by the platform's verdict; the text's size for none, or
-// when the stop is seen (m->stopped).
-uint64_t NextSegmentHoldingNeedle(Utf8Matcher* m, const Utf8Scan* scan, uint64_t from)
-{
-    const unsigned char* b = reinterpret_cast<const unsigned char*>(scan->text);
-    const uint64_t size = scan->size;
-    const uint64_t length = m->wide.length;
-    uint64_t open = from;   // where the segment at the end of the bytes walked starts
-    uint64_t carried = 0;   // its units so far
-    uint64_t carry = 0;     // it holds a character above ASCII
-    uint64_t spill = 0;
-    uint64_t twice = 0;
-    for (uint64_t at = from; at < size; at += 64) {
-        if (carry == 0) {
-            // Far from the next character that is neither ASCII nor an
-            // ideograph (a barrier): on to it, the ASCII bytes of its
-            // segment before it walked back over.
-            const uint64_t high = FindHighByte(scan->text, at, size);
-            if (high >= size) {
-                return size;
-            }
-            const uint64_t next = SkipAsciiAndIdeographs(scan->text, high, size);
-            if (next - at >= 64) {
-                uint64_t first = next;
-                while (first > at && b[first - 1] < 0x80 && !AsciiBarrierAt(m, b, first - 1, size)) {
-                    --first;
-                }
-                carried = first > at ? next - first : carried + (next - at);
-                open = first > at ? first : open;
-                at = next;
-            }
-        }
-        const uint32_t count = size - at < 64 ? static_cast<uint32_t>(size - at) : 64;
-        SegmentBits bits = Utf8SegmentBits(m, scan, at, count);
-        bits.barrier |= spill & BitsBetween(0, count);
-        bits.other &= ~spill;
-        bits.units |= twice & BitsBetween(0, count);
-        spill = bits.spill;
-        twice = bits.twice;
-        // Each segment that holds such a character ends where the sum
-        // carries out of it; past the text's end is a barrier.
-        const uint64_t inside = ~bits.barrier & BitsBetween(0, count);
-        uint64_t sum;
-        const bool outOfBits = __builtin_add_overflow(inside, bits.other, &sum);
-        const bool outOfCarry = __builtin_add_overflow(sum, carry, &sum);
-        const uint64_t out = outOfBits || outOfCarry ? 1 : 0;
-        for (uint64_t ends = sum & ~inside & BitsBetween(0, count + 1); ends != 0; ends &= ends - 1) {
-            const uint32_t last = static_cast<uint32_t>(__builtin_ctzll(ends));
-            const uint64_t before = bits.barrier & BitsBetween(0, last);
-            const uint32_t first = before != 0 ? 64 - static_cast<uint32_t>(__builtin_clzll(before)) : 0;
-            const uint64_t units = (before != 0 ? 0 : carried) + UnitsBetween(bits, first, last);
-            const uint64_t segment = before != 0 ? at + first : open;
-            if (units >= length && SegmentHolds(m, scan, segment, at + last)) {
-                return segment;
-            }
-            if (m->stopped) {
-                return size;
-            }
-        }
-        // The segment the 64 bytes end in, carried on.
-        const uint64_t barriers = bits.barrier & BitsBetween(0, count);
-        const uint32_t first = barriers != 0 ? 64 - static_cast<uint32_t>(__builtin_clzll(barriers)) : 0;
-        carried = (barriers != 0 ? 0 : carried) + UnitsBetween(bits, first, count);
-        open = barriers != 0 ? at + first : open;
-        carry = out;
+// The UTF-8 text's segments, for their walk.
+struct Utf8Segments {
+    static const uint64_t kStep = 1;
+    Utf8Matcher* m;
+    const Utf8Scan* scan;
+    uint64_t size;
+    uint64_t length;
+    SegmentBits Bits(uint64_t at, uint32_t count) const { return Utf8SegmentBits(m, scan, at, count); }
+    static uint64_t Units(const SegmentBits& bits, uint32_t first, uint32_t last)
+    {
+        return CountBits(bits.units & BitsBetween(first, last));
     }
-    // A segment that holds such a character ends with the text.
-    return carry != 0 && carried >= length && SegmentHolds(m, scan, open, size) ? open : size;
-}
+    uint64_t SkipTo(uint64_t at) const
+    {
+        const uint64_t high = FindHighByte(scan->text, at, size);
+        return high >= size ? size : SkipAsciiAndIdeographs(scan->text, high, size);
+    }
+    // Before the bytes SkipTo passes over are ASCII and ideographs (barriers).
+    bool PlainBarrierBefore(uint64_t at) const
+    {
+        const unsigned char* b = reinterpret_cast<const unsigned char*>(scan->text);
+        return b[at - 1] >= 0x80 || AsciiBarrierAt(m, b, at - 1, size);
+    }
+    // A segment asked about must be UTF-8: a line with bytes that are not
+    // is none.
+    bool Holds(uint64_t first, uint64_t last) const
+    {
+        const unsigned char* b = reinterpret_cast<const unsigned char*>(scan->text);
+        return IsUtf8(b, first, last) &&
+               AskWideSpans(&m->wide, b + first, last - first, kUnitsUtf8, m->cache, m->stop, &m->stopped);
+    }
+    bool Stopped() const { return m->stopped; }
+};
 
 // The first place at or after from where the needle's bytes stand (folded,
 // where the matcher searches them so), or the text's size: one search
@@ -583,7 +486,8 @@ uint64_t NextCandidate(Utf8Matcher* m, Utf8Scan* scan, uint64_t from)
     }
     if (from < scan->segmentFrom || from > scan->segmentHit) {
         scan->segmentFrom = from;
-        scan->segmentHit = NextSegmentHoldingNeedle(m, scan, from);
+        Utf8Segments segments = {m, scan, scan->size, m->wide.length};
+        scan->segmentHit = NextSegmentHolding(segments, from);
     }
     const uint64_t bytes = NeedleBytesFrom(m, scan, from);
     return bytes < scan->segmentHit ? bytes : scan->segmentHit;

@@ -8,6 +8,7 @@
 #ifndef QUORVANE_UTF8_LINES_H
 #define QUORVANE_UTF8_LINES_H
 
+#include "filter/judge/segment_walk.h"
 #include "filter/judge/wide_judge.h"
 #include "filter/search/needle_search.h"
 #include "filter/search/search_needles.h"

@@ -65,29 +65,8 @@ bool Ask(Utf16Matcher* m, const char* text, uint64_t start, uint64_t end)
                                m->bigEndian ? kUnitsBigEndian : kUnitsLittleEndian, m->stop, &m->stopped);
 }
 
-// The segments of a UTF-16 text a needle made of letters may stand in,
-// told 64 units at a time as bits, as the UTF-8 rule tells its own (see
-// utf8_lines.cpp): a barrier is a plain unit the needle is not made of with
-// no unit after it that may join it, a barrier character, a line end; a
-// segment that holds a unit that is neither plain nor a barrier character,
-// and is as long as the needle, is asked of the platform.
-
-// The bits [from, to) of 64, from <= to <= 64.
-inline uint64_t UnitBitsBetween(uint32_t from, uint32_t to)
-{
-    if (from >= to) {
-        return 0;
-    }
-    const uint64_t below = to >= 64 ? ~0ull : (1ull << to) - 1;
-    return below & (~0ull << from);
-}
-
-// What 64 units of the text hold, bit k for the unit at byte at + 2k; none
-// past the text's end.
-struct UnitSegmentBits {
-    uint64_t barrier;
-    uint64_t other;
-};
+// The segments of a UTF-16 text (segment_walk.h): the units neither plain
+// nor barrier characters are the others.
 
 #if defined(__SSE2__)
 // Units in [first, last), unsigned: as signed ones 0x8000 apart.
@@ -106,7 +85,9 @@ inline __m128i UnitsAt(const char* p, bool bigEndian)
 }
 #endif
 
-UnitSegmentBits Utf16SegmentBits(const Utf16Matcher* m, const Utf16Scan* scan, uint64_t at, uint32_t count)
+// The bits of the count units from byte at, count <= 64: every unit
+// counts one.
+SegmentBits Utf16SegmentBits(const Utf16Matcher* m, const Utf16Scan* scan, uint64_t at, uint32_t count)
 {
     const bool bigEndian = m->bigEndian;
     const char* t = scan->text + at;
@@ -168,12 +149,12 @@ UnitSegmentBits Utf16SegmentBits(const Utf16Matcher* m, const Utf16Scan* scan, u
             unrelated |= static_cast<uint64_t>((u < 0x80 && m->wide.unrelated[u]) || IsLineEndUnit(u)) << k;
         }
     }
-    const uint64_t line = UnitBitsBetween(0, count);
+    const uint64_t line = BitsBetween(0, count);
     for (uint64_t rest = wide & line; rest != 0; rest &= rest - 1) {
         const uint32_t k = static_cast<uint32_t>(__builtin_ctzll(rest));
         barrierChar |= IsBarrierCharacter(UnitAt(t, 2 * k, bigEndian)) ? 1ull << k : 0;
     }
-    UnitSegmentBits bits;
+    SegmentBits bits{};
     bits.barrier = (unrelated & ~nextHigh) | barrierChar;
     // An unrelated unit before one at or above U+0300: a barrier unless
     // that one joins it.
@@ -216,69 +197,30 @@ uint64_t SkipPlainAndIdeographUnits(const char* text, uint64_t from, uint64_t si
     return i;
 }
 
-// Where the first segment at or after from (a line's start) that holds the
-// needle starts, by the platform's verdict; the text's size for none, or
-// when the stop is seen (m->stopped).
-uint64_t NextSegmentHoldingNeedle(Utf16Matcher* m, const Utf16Scan* scan, uint64_t from)
-{
-    const char* text = scan->text;
-    const uint64_t size = scan->size;
-    const bool bigEndian = m->bigEndian;
-    const uint64_t length = m->wide.length;
-    uint64_t open = from;   // where the segment at the end of the units walked starts
-    uint64_t carry = 0;     // it holds a unit that is neither plain nor a barrier character
-    for (uint64_t at = from; at < size; at += 128) {
-        if (carry == 0) {
-            // Far from the next unit that could be another: on to it, the
-            // plain units of its segment before it walked back over.
-            const uint64_t next = SkipPlainAndIdeographUnits(text, at, size, bigEndian);
-            if (next - at >= 128) {
-                uint64_t first = next;
-                while (first > at) {
-                    const uint32_t unit = UnitAt(text, first - 2, bigEndian);
-                    if (!IsPlainUnit(unit) ||
-                        (m->wide.unrelated[unit] && !MayJoinPrevious(UnitAt(text, first, bigEndian)))) {
-                        break;
-                    }
-                    first -= 2;
-                }
-                open = first > at ? first : open;
-                at = next;
-            }
-        }
-        const uint32_t count = size - at < 128 ? static_cast<uint32_t>((size - at) / 2) : 64;
-        const UnitSegmentBits bits = Utf16SegmentBits(m, scan, at, count);
-        // Each segment that holds such a unit ends where the sum carries out
-        // of it; past the text's end is a barrier.
-        const uint64_t inside = ~bits.barrier & UnitBitsBetween(0, count);
-        uint64_t sum;
-        const bool outOfBits = __builtin_add_overflow(inside, bits.other, &sum);
-        const bool outOfCarry = __builtin_add_overflow(sum, carry, &sum);
-        for (uint64_t ends = sum & ~inside & UnitBitsBetween(0, count + 1); ends != 0; ends &= ends - 1) {
-            const uint32_t last = static_cast<uint32_t>(__builtin_ctzll(ends));
-            const uint64_t before = bits.barrier & UnitBitsBetween(0, last);
-            const uint64_t segment =
-                before != 0 ? at + 2 * (64 - static_cast<uint64_t>(__builtin_clzll(before))) : open;
-            if (at + 2 * last - segment >= 2 * length &&
-                AskWideSpans(&m->wide, reinterpret_cast<const unsigned char*>(text) + segment, at + 2 * last - segment,
-                             bigEndian ? kUnitsBigEndian : kUnitsLittleEndian, m->cache, m->stop, &m->stopped)) {
-                return segment;
-            }
-            if (m->stopped) {
-                return size;
-            }
-        }
-        // The segment the 64 units end in, carried on.
-        const uint64_t barriers = bits.barrier & UnitBitsBetween(0, count);
-        open = barriers != 0 ? at + 2 * (64 - static_cast<uint64_t>(__builtin_clzll(barriers))) : open;
-        carry = outOfBits || outOfCarry ? 1 : 0;
+// The UTF-16 text's segments, for their walk.
+struct Utf16Segments {
+    static const uint64_t kStep = 2;
+    Utf16Matcher* m;
+    const Utf16Scan* scan;
+    uint64_t size;
+    uint64_t length;
+    SegmentBits Bits(uint64_t at, uint32_t count) const { return Utf16SegmentBits(m, scan, at, count); }
+    static uint64_t Units(const SegmentBits&, uint32_t first, uint32_t last) { return last - first; }
+    uint64_t SkipTo(uint64_t at) const { return SkipPlainAndIdeographUnits(scan->text, at, size, m->bigEndian); }
+    // Before the units SkipTo passes over are plain, line ends and
+    // ideographs (barriers).
+    bool PlainBarrierBefore(uint64_t at) const
+    {
+        const uint32_t unit = UnitAt(scan->text, at - 2, m->bigEndian);
+        return !IsPlainUnit(unit) || (m->wide.unrelated[unit] && !MayJoinPrevious(UnitAt(scan->text, at, m->bigEndian)));
     }
-    // A segment that holds such a unit ends with the text.
-    const bool holds = carry != 0 && size - open >= 2 * length &&
-                       AskWideSpans(&m->wide, reinterpret_cast<const unsigned char*>(text) + open, size - open,
-                                    bigEndian ? kUnitsBigEndian : kUnitsLittleEndian, m->cache, m->stop, &m->stopped);
-    return holds ? open : size;
-}
+    bool Holds(uint64_t first, uint64_t last) const
+    {
+        return AskWideSpans(&m->wide, reinterpret_cast<const unsigned char*>(scan->text) + first, last - first,
+                            m->bigEndian ? kUnitsBigEndian : kUnitsLittleEndian, m->cache, m->stop, &m->stopped);
+    }
+    bool Stopped() const { return m->stopped; }
+};
 
 // True when the line text[start, end) holds a unit that is neither plain
 // nor a barrier character.
@@ -358,7 +300,8 @@ uint64_t NextMatch(Utf16Matcher* m, Utf16Scan* scan, uint64_t from)
                                              : CandidateFrom(&m->exact, scan, &scan->exact, from);
     if (from < scan->segmentFrom || from > scan->segmentHit) {
         scan->segmentFrom = from;
-        scan->segmentHit = NextSegmentHoldingNeedle(m, scan, from);
+        Utf16Segments segments = {m, scan, scan->size, m->wide.length};
+        scan->segmentHit = NextSegmentHolding(segments, from);
     }
     return bytes < scan->segmentHit ? bytes : scan->segmentHit;
 }

@@ -13,6 +13,7 @@
 #ifndef QUORVANE_UTF16_MATCHER_H
 #define QUORVANE_UTF16_MATCHER_H
 
+#include "filter/judge/segment_walk.h"
 #include "filter/judge/wide_judge.h"
 #include "filter/search/needle_search.h"
 #include "filter/search/search_needles.h"

@@ -1,0 +1,139 @@
+// The walk over a text's segments, for a needle made of letters ignoring
+// case (WideNeedle::madeOfLetters), the same for UTF-8 and UTF-16.
+//
+// A segment is a piece of a line between barriers: a plain character the
+// needle is not made of with no character after it that may join it, a
+// barrier character, a line end. No match takes in a barrier, so each match
+// lies in one segment; and a segment of plain characters and barrier
+// characters alone is judged by the byte search. So only a segment that
+// holds some other character, and is as long as the needle in UTF-16 units,
+// is asked of the platform.
+//
+// The text is told 64 positions (bytes or units) at a time, as bits. Adding
+// the bits of the other characters to those of the segments' positions
+// carries out of each segment that holds one, right at its end; each such
+// segment is then measured with one count of bits. The walk costs a few bit
+// operations per segment and no branch per byte or per segment but the ask:
+// text of words in random order gives the processor nothing to foretell.
+// Where the text holds nothing but plain characters and ideographs, the
+// form's vector scan passes it.
+#ifndef QUORVANE_SEGMENT_WALK_H
+#define QUORVANE_SEGMENT_WALK_H
+
+#include "platform/platform.h"
+
+// The bits [from, to) of 64, from <= to <= 64.
+inline uint64_t BitsBetween(uint32_t from, uint32_t to)
+{
+    if (from >= to) {
+        return 0;
+    }
+    const uint64_t below = to >= 64 ? ~0ull : (1ull << to) - 1;
+    return below & (~0ull << from);
+}
+
+// The bits set in x, without a call where the processor may lack the
+// instruction.
+inline uint64_t CountBits(uint64_t x)
+{
+#if defined(__POPCNT__) || !defined(__x86_64__)
+    return static_cast<uint64_t>(__builtin_popcountll(x));
+#else
+    x = x - (x >> 1 & 0x5555555555555555ull);
+    x = (x & 0x3333333333333333ull) + (x >> 2 & 0x3333333333333333ull);
+    x = (x + (x >> 4)) & 0x0F0F0F0F0F0F0F0Full;
+    return x * 0x0101010101010101ull >> 56;
+#endif
+}
+
+// What 64 positions of the text hold, bit k for position k; none past the
+// text's end.
+struct SegmentBits {
+    uint64_t barrier;   // a position of a barrier
+    uint64_t other;     // a position of a character neither plain nor a barrier
+    // UTF-8 alone: a UTF-16 unit starts here (a character's first byte, and
+    // the second of four bytes), and bit 0 of unitOut, at the next 64's
+    // first byte; the bytes of a barrier begun here that lie in the next 64.
+    uint64_t units;
+    uint64_t unitOut;
+    uint64_t spill;
+};
+
+// Where the first segment that lies at or after from (a line's start) and
+// that the platform says holds the needle starts; form.size for none, or
+// when the stop is seen (form.Stopped()).
+//
+// Form: size and kStep (the text's bytes, bytes per position); Bits(at,
+// count) tells count positions from byte at; Units(bits, first, last) counts
+// the UTF-16 units of positions [first, last); SkipTo(at) is the first
+// position at or after at that may hold another character, at a
+// character's start; PlainBarrierBefore(at) tells whether the plain
+// character before at is a barrier; Holds(first, last) asks the platform
+// about the segment in bytes [first, last); Stopped(); length, the needle's
+// units.
+template <typename Form>
+uint64_t NextSegmentHolding(const Form& form, uint64_t from)
+{
+    const uint64_t size = form.size;
+    const uint64_t step = Form::kStep;
+    uint64_t open = from;   // where the segment at the end of the positions walked starts
+    uint64_t units = 0;     // its units so far
+    uint64_t carry = 0;     // it holds another character
+    uint64_t spill = 0;
+    uint64_t unitOut = 0;
+    for (uint64_t at = from; at < size; at += 64 * step) {
+        if (carry == 0) {
+            // Far from the next character that may be another: on to it,
+            // the plain characters of its segment before it walked back over.
+            const uint64_t next = form.SkipTo(at);
+            if (next >= size) {
+                return size;
+            }
+            if (next - at >= 64 * step) {
+                uint64_t first = next;
+                while (first > at && !form.PlainBarrierBefore(first)) {
+                    first -= step;
+                }
+                units = first > at ? (next - first) / step : units + (next - at) / step;
+                open = first > at ? first : open;
+                at = next;
+            }
+        }
+        const uint32_t count = size - at < 64 * step ? static_cast<uint32_t>((size - at) / step) : 64;
+        SegmentBits bits = form.Bits(at, count);
+        bits.barrier |= spill & BitsBetween(0, count);
+        bits.other &= ~spill;
+        bits.units |= unitOut & BitsBetween(0, count);
+        spill = bits.spill;
+        unitOut = bits.unitOut;
+        // Each segment that holds another character ends where the sum
+        // carries out of it; past the text's end is a barrier.
+        const uint64_t inside = ~bits.barrier & BitsBetween(0, count);
+        uint64_t sum;
+        const bool outOfBits = __builtin_add_overflow(inside, bits.other, &sum);
+        const bool outOfCarry = __builtin_add_overflow(sum, carry, &sum);
+        for (uint64_t ends = sum & ~inside & BitsBetween(0, count + 1); ends != 0; ends &= ends - 1) {
+            const uint32_t last = static_cast<uint32_t>(__builtin_ctzll(ends));
+            const uint64_t before = bits.barrier & BitsBetween(0, last);
+            const uint32_t first = before != 0 ? 64 - static_cast<uint32_t>(__builtin_clzll(before)) : 0;
+            const uint64_t segment = before != 0 ? at + step * first : open;
+            if ((before != 0 ? 0 : units) + form.Units(bits, first, last) >= form.length &&
+                form.Holds(segment, at + step * last)) {
+                return segment;
+            }
+            if (form.Stopped()) {
+                return size;
+            }
+        }
+        // The segment the positions end in, carried on.
+        const uint64_t barriers = bits.barrier & BitsBetween(0, count);
+        const uint32_t first = barriers != 0 ? 64 - static_cast<uint32_t>(__builtin_clzll(barriers)) : 0;
+        units = (barriers != 0 ? 0 : units) + form.Units(bits, first, count);
+        open = barriers != 0 ? at + step * first : open;
+        carry = outOfBits || outOfCarry ? 1 : 0;
+    }
+    // A segment that holds another character ends with the text.
+    return carry != 0 && units >= form.length && form.Holds(open, size) ? open : size;
+}
+
+#endif
