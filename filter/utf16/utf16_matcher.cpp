@@ -105,9 +105,15 @@ SegmentBits Utf16SegmentBits(const Utf16Matcher* m, const Utf16Scan* scan, uint6
     uint64_t nextHigh = 0;    // the next unit may join the one before
     uint64_t wide = 0;        // may be a barrier character the vector does not tell
 #if defined(__SSE2__)
-    for (int k = 0; k < 8; ++k) {
-        const __m128i u = UnitsAt(t + 16 * k, bigEndian);
-        const __m128i next = UnitsAt(t + 16 * k + 2, bigEndian);
+    struct Masks {
+        __m128i unrelated;
+        __m128i ideograph;
+        __m128i notPlain;
+        __m128i nextHigh;
+        __m128i wide;
+    };
+    auto masksAt = [&](const char* p) {
+        const __m128i u = UnitsAt(p, bigEndian);
         const __m128i lowered = _mm_or_si128(u, _mm_set1_epi16(0x20));
         __m128i related = _mm_setzero_si128();
         for (uint32_t r = 0; r < m->wide.relatedCount && m->wide.relatedCount <= kRelatedCompared; ++r) {
@@ -118,17 +124,26 @@ SegmentBits Utf16SegmentBits(const Utf16Matcher* m, const Utf16Scan* scan, uint6
         const __m128i lineEnd = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi16(u, _mm_set1_epi16(0x0D)),
                                                           _mm_cmpeq_epi16(u, _mm_set1_epi16(0x0A))),
                                              _mm_cmpeq_epi16(u, _mm_setzero_si128()));
-        const __m128i ideograph = _mm_or_si128(UnitsWithin(u, 0x4E00, 0x9FA5), UnitsWithin(u, 0x3400, 0x4DB5));
-        auto bitsOf = [k](__m128i x) {
-            // Each unit's mask as one byte, then one bit.
-            return static_cast<uint64_t>(static_cast<uint32_t>(_mm_movemask_epi8(_mm_packs_epi16(x, x))) & 0xFF)
-                   << (8 * k);
+        Masks k;
+        k.ideograph = _mm_or_si128(UnitsWithin(u, 0x4E00, 0x9FA5), UnitsWithin(u, 0x3400, 0x4DB5));
+        k.unrelated = _mm_or_si128(_mm_andnot_si128(related, plain), lineEnd);
+        k.notPlain = _mm_andnot_si128(_mm_or_si128(plain, lineEnd), _mm_cmpeq_epi16(u, u));
+        k.nextHigh = UnitsWithin(UnitsAt(p + 2, bigEndian), 0x0300, 0xFFFF);
+        k.wide = _mm_andnot_si128(k.ideograph, UnitsWithin(u, 0x3001, 0xD7A3));
+        return k;
+    };
+    for (int k = 0; k < 8; k += 2) {
+        const Masks a = masksAt(t + 16 * k);
+        const Masks b = masksAt(t + 16 * k + 16);
+        // Each unit's mask as one byte, then one bit: 16 units.
+        auto bitsOf = [k](__m128i x, __m128i y) {
+            return static_cast<uint64_t>(static_cast<uint32_t>(_mm_movemask_epi8(_mm_packs_epi16(x, y)))) << (8 * k);
         };
-        unrelated |= bitsOf(_mm_or_si128(_mm_andnot_si128(related, plain), lineEnd));
-        barrierChar |= bitsOf(ideograph);
-        notPlain |= bitsOf(_mm_andnot_si128(_mm_or_si128(plain, lineEnd), _mm_cmpeq_epi16(u, u)));
-        nextHigh |= bitsOf(UnitsWithin(next, 0x0300, 0xFFFF));
-        wide |= bitsOf(_mm_andnot_si128(ideograph, UnitsWithin(u, 0x3001, 0xD7A3)));
+        unrelated |= bitsOf(a.unrelated, b.unrelated);
+        barrierChar |= bitsOf(a.ideograph, b.ideograph);
+        notPlain |= bitsOf(a.notPlain, b.notPlain);
+        nextHigh |= bitsOf(a.nextHigh, b.nextHigh);
+        wide |= bitsOf(a.wide, b.wide);
     }
     const bool compared = m->wide.relatedCount <= kRelatedCompared;
 #else
