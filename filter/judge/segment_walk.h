@@ -59,6 +59,26 @@ struct SegmentBits {
     uint64_t spill;
 };
 
+// Far from the next character that may be another (form.SkipTo), on to it:
+// where the walk goes on from, and the segment it is in, its plain
+// characters before it walked back over; form.size when no other follows.
+template <typename Form>
+uint64_t SkipFarAhead(const Form& form, uint64_t at, uint64_t* open, uint64_t* units)
+{
+    const uint64_t step = Form::kStep;
+    const uint64_t next = form.SkipTo(at);
+    if (next >= form.size || next - at < 64 * step) {
+        return next >= form.size ? form.size : at;
+    }
+    uint64_t first = next;
+    while (first > at && !form.PlainBarrierBefore(first)) {
+        first -= step;
+    }
+    *units = first > at ? (next - first) / step : *units + (next - at) / step;
+    *open = first > at ? first : *open;
+    return next;
+}
+
 // Where the first segment that lies at or after from (a line's start) and
 // that the platform says holds the needle starts; form.size for none, or
 // when the stop is seen (form.Stopped()).
@@ -83,20 +103,9 @@ uint64_t NextSegmentHolding(const Form& form, uint64_t from)
     uint64_t unitOut = 0;
     for (uint64_t at = from; at < size; at += 64 * step) {
         if (carry == 0) {
-            // Far from the next character that may be another: on to it,
-            // the plain characters of its segment before it walked back over.
-            const uint64_t next = form.SkipTo(at);
-            if (next >= size) {
+            at = SkipFarAhead(form, at, &open, &units);
+            if (at >= size) {
                 return size;
-            }
-            if (next - at >= 64 * step) {
-                uint64_t first = next;
-                while (first > at && !form.PlainBarrierBefore(first)) {
-                    first -= step;
-                }
-                units = first > at ? (next - first) / step : units + (next - at) / step;
-                open = first > at ? first : open;
-                at = next;
             }
         }
         const uint32_t count = size - at < 64 * step ? static_cast<uint32_t>((size - at) / step) : 64;

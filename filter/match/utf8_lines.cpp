@@ -292,6 +292,79 @@ inline bool AsciiBarrierAt(const Utf8Matcher* m, const unsigned char* b, uint64_
            (!MayStartJoiner(b[at + 1]) || !MayJoinPrevious(CharacterAt(b + at + 1, size - at - 1)));
 }
 
+// What each of 64 bytes is, bit k for byte k.
+struct ByteClasses {
+    uint64_t high;
+    uint64_t cont;           // a continuation byte
+    uint64_t four;           // leads four bytes
+    uint64_t unrelated;      // unrelated, or a line end
+    uint64_t joiner;         // may start a character that joins the one before
+    uint64_t mayBeBarrier;   // E3 to ED: a barrier character may start here
+    uint64_t ideograph;      // an ideograph starts here (if the text is UTF-8 there)
+};
+
+// The classes of b[0, 64), b[64] readable.
+ByteClasses ClassifyBytes(const WideNeedle* needle, const unsigned char* b)
+{
+    ByteClasses c{};
+#if defined(__SSE2__)
+    auto upTo = [](__m128i x, int most) {   // x <= most, unsigned
+        return _mm_cmpeq_epi8(_mm_min_epu8(x, _mm_set1_epi8(static_cast<char>(most))), x);
+    };
+    auto from = [](__m128i x, int least) { return _mm_sub_epi8(x, _mm_set1_epi8(static_cast<char>(least))); };
+    auto is = [](__m128i x, int value) { return _mm_cmpeq_epi8(x, _mm_set1_epi8(static_cast<char>(value))); };
+    for (int k = 0; k < 4; ++k) {
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(b + 16 * k));
+        const __m128i next = _mm_loadu_si128(reinterpret_cast<const __m128i*>(b + 16 * k + 1));
+        const __m128i lowered = _mm_or_si128(v, _mm_set1_epi8(0x20));
+        __m128i related = _mm_setzero_si128();
+        for (uint32_t r = 0; r < needle->relatedCount && needle->relatedCount <= kRelatedCompared; ++r) {
+            related = _mm_or_si128(related, is(needle->relatedFolds[r] ? lowered : v, needle->related[r]));
+        }
+        // Plain: the tab and 0x20 to 0x7E (signed: bytes above 0x7F are below).
+        const __m128i plain = _mm_or_si128(is(v, '\t'), _mm_and_si128(_mm_cmpgt_epi8(v, _mm_set1_epi8(0x1F)),
+                                                                      _mm_cmplt_epi8(v, _mm_set1_epi8(0x7F))));
+        const __m128i lineEnd = _mm_or_si128(_mm_or_si128(is(v, '\r'), is(v, '\n')), is(v, 0));
+        const int shift = 16 * k;
+        auto bitsOf = [shift](__m128i x) {
+            return static_cast<uint64_t>(static_cast<uint32_t>(_mm_movemask_epi8(x))) << shift;
+        };
+        c.high |= bitsOf(v);
+        c.cont |= bitsOf(is(_mm_and_si128(v, _mm_set1_epi8(static_cast<char>(0xC0))), 0x80));
+        c.four |= bitsOf(upTo(from(v, 0xF0), 4));
+        c.unrelated |= bitsOf(_mm_or_si128(_mm_andnot_si128(related, plain), lineEnd));
+        c.joiner |= bitsOf(_mm_or_si128(_mm_or_si128(upTo(from(v, 0xCC), 1), upTo(from(v, 0xE1), 1)),
+                                        _mm_or_si128(is(v, 0xEF), is(v, 0xF3))));
+        c.mayBeBarrier |= bitsOf(upTo(from(v, 0xE3), 0xED - 0xE3));
+        // The bulk of CJK ideographs, told by their first two bytes: E5 to
+        // E8, E4 before B8 to BF, E9 before 80 to BD (U+4E00 to U+9F7F).
+        c.ideograph |= bitsOf(_mm_or_si128(upTo(from(v, 0xE5), 3),
+                                           _mm_or_si128(_mm_andnot_si128(upTo(next, 0xB7), is(v, 0xE4)),
+                                                        _mm_and_si128(upTo(next, 0xBD), is(v, 0xE9)))));
+    }
+    const bool compared = needle->relatedCount <= kRelatedCompared;
+#else
+    for (uint32_t k = 0; k < 64; ++k) {
+        const uint64_t bit = 1ull << k;
+        c.high |= b[k] >= 0x80 ? bit : 0;
+        c.cont |= (b[k] & 0xC0) == 0x80 ? bit : 0;
+        c.four |= b[k] >= 0xF0 && b[k] <= 0xF4 ? bit : 0;
+        c.joiner |= MayStartJoiner(b[k]) ? bit : 0;
+        c.mayBeBarrier |= b[k] >= 0xE3 && b[k] <= 0xED ? bit : 0;
+    }
+    const bool compared = false;
+#endif
+    if (!compared) {
+        // A needle of many characters: one look in the table per byte.
+        c.unrelated = 0;
+        for (uint32_t k = 0; k < 64; ++k) {
+            const bool unrelated = (b[k] < 0x80 && needle->unrelated[b[k]]) || IsLineEnd(static_cast<char>(b[k]));
+            c.unrelated |= static_cast<uint64_t>(unrelated) << k;
+        }
+    }
+    return c;
+}
+
 // The bits of text[at, at + count), count <= 64. Bytes that are no UTF-8 may
 // give any bits: a segment is checked before it is asked about, and the
 // line before it is taken.
@@ -308,103 +381,32 @@ SegmentBits Utf8SegmentBits(const Utf8Matcher* m, const Utf8Scan* scan, uint64_t
         }
         b = copy;
     }
-    uint64_t high = 0;
-    uint64_t cont = 0;
-    uint64_t four = 0;
-    uint64_t unrelated = 0;      // unrelated, or a line end
-    uint64_t joiner = 0;         // may start a character that joins the one before
-    uint64_t mayBeBarrier = 0;   // E3 to ED: a barrier character may start here
-    uint64_t ideograph = 0;      // an ideograph starts here (if the text is UTF-8 there)
-#if defined(__SSE2__)
-    auto upTo = [](__m128i x, int most) {   // x <= most, unsigned
-        return _mm_cmpeq_epi8(_mm_min_epu8(x, _mm_set1_epi8(static_cast<char>(most))), x);
-    };
-    auto from = [](__m128i x, int least) { return _mm_sub_epi8(x, _mm_set1_epi8(static_cast<char>(least))); };
-    for (int k = 0; k < 4; ++k) {
-        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(b + 16 * k));
-        const __m128i next = _mm_loadu_si128(reinterpret_cast<const __m128i*>(b + 16 * k + 1));
-        const __m128i lowered = _mm_or_si128(v, _mm_set1_epi8(0x20));
-        __m128i related = _mm_setzero_si128();
-        for (uint32_t r = 0; r < m->wide.relatedCount && m->wide.relatedCount <= kRelatedCompared; ++r) {
-            const __m128i key = _mm_set1_epi8(static_cast<char>(m->wide.related[r]));
-            related = _mm_or_si128(related, _mm_cmpeq_epi8(m->wide.relatedFolds[r] ? lowered : v, key));
-        }
-        // Plain: the tab and 0x20 to 0x7E (signed: bytes above 0x7F are below).
-        const __m128i plain = _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8('\t')),
-                                           _mm_and_si128(_mm_cmpgt_epi8(v, _mm_set1_epi8(0x1F)),
-                                                         _mm_cmplt_epi8(v, _mm_set1_epi8(0x7F))));
-        const __m128i lineEnd = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8('\r')),
-                                                          _mm_cmpeq_epi8(v, _mm_set1_epi8('\n'))),
-                                             _mm_cmpeq_epi8(v, _mm_setzero_si128()));
-        const __m128i joins = _mm_or_si128(_mm_or_si128(upTo(from(v, 0xCC), 1), upTo(from(v, 0xE1), 1)),
-                                           _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8(static_cast<char>(0xEF))),
-                                                        _mm_cmpeq_epi8(v, _mm_set1_epi8(static_cast<char>(0xF3)))));
-        const int shift = 16 * k;
-        auto bitsOf = [shift](__m128i x) {
-            return static_cast<uint64_t>(static_cast<uint32_t>(_mm_movemask_epi8(x))) << shift;
-        };
-        high |= bitsOf(v);
-        cont |= bitsOf(_mm_cmpeq_epi8(_mm_and_si128(v, _mm_set1_epi8(static_cast<char>(0xC0))),
-                                      _mm_set1_epi8(static_cast<char>(0x80))));
-        four |= bitsOf(upTo(from(v, 0xF0), 4));
-        unrelated |= bitsOf(_mm_or_si128(_mm_andnot_si128(related, plain), lineEnd));
-        joiner |= bitsOf(joins);
-        mayBeBarrier |= bitsOf(upTo(from(v, 0xE3), 0xED - 0xE3));
-        // The bulk of CJK ideographs, told by their first two bytes: E5 to
-        // E8, E4 before B8 to BF, E9 before 80 to BD (U+4E00 to U+9F7F).
-        ideograph |= bitsOf(_mm_or_si128(
-            upTo(from(v, 0xE5), 3),
-            _mm_or_si128(_mm_andnot_si128(upTo(next, 0xB7), _mm_cmpeq_epi8(v, _mm_set1_epi8(static_cast<char>(0xE4)))),
-                         _mm_and_si128(upTo(next, 0xBD), _mm_cmpeq_epi8(v, _mm_set1_epi8(static_cast<char>(0xE9)))))));
-    }
-#else
-    for (uint32_t k = 0; k < 64; ++k) {
-        const unsigned char c = b[k];
-        const uint64_t bit = 1ull << k;
-        high |= c >= 0x80 ? bit : 0;
-        cont |= (c & 0xC0) == 0x80 ? bit : 0;
-        four |= c >= 0xF0 && c <= 0xF4 ? bit : 0;
-        joiner |= MayStartJoiner(c) ? bit : 0;
-        mayBeBarrier |= c >= 0xE3 && c <= 0xED ? bit : 0;
-    }
-#endif
-#if defined(__SSE2__)
-    const bool compared = m->wide.relatedCount <= kRelatedCompared;
-#else
-    const bool compared = false;
-#endif
-    if (!compared) {
-        // A needle of many characters: one look in the table per byte.
-        unrelated = 0;
-        for (uint32_t k = 0; k < 64; ++k) {
-            unrelated |= static_cast<uint64_t>((b[k] < 0x80 && m->wide.unrelated[b[k]]) || IsLineEnd(static_cast<char>(b[k]))) << k;
-        }
-    }
+    const ByteClasses c = ClassifyBytes(&m->wide, b);
     const uint64_t line = BitsBetween(0, count);
-    const uint64_t nextJoins = joiner >> 1 | (MayStartJoiner(b[64]) ? 1ull << 63 : 0);
+    const uint64_t nextJoins = c.joiner >> 1 | (MayStartJoiner(b[64]) ? 1ull << 63 : 0);
     SegmentBits bits{};
-    bits.barrier = unrelated & ~nextJoins & line;
+    bits.barrier = c.unrelated & ~nextJoins & line;
     // An unrelated character before a byte that may start a joiner: a
     // barrier unless the character there joins it.
-    for (uint64_t rest = unrelated & nextJoins & line; rest != 0; rest &= rest - 1) {
+    for (uint64_t rest = c.unrelated & nextJoins & line; rest != 0; rest &= rest - 1) {
         const uint32_t k = static_cast<uint32_t>(__builtin_ctzll(rest));
         if (!MayJoinPrevious(CharacterAt(b + k + 1, size - at - k - 1))) {
             bits.barrier |= 1ull << k;
         }
     }
-    ideograph &= line;
+    const uint64_t ideograph = c.ideograph & line;
     bits.barrier |= ideograph | ideograph << 1 | ideograph << 2;
     bits.spill = ideograph >> 62 | ideograph >> 63;
-    for (uint64_t rest = mayBeBarrier & ~ideograph & line; rest != 0; rest &= rest - 1) {
+    for (uint64_t rest = c.mayBeBarrier & ~ideograph & line; rest != 0; rest &= rest - 1) {
         const uint32_t k = static_cast<uint32_t>(__builtin_ctzll(rest));
         if (Utf8SequenceLength(b + k, size - at - k) == 3 && IsBarrierCharacter(ThreeByteCharacter(b + k))) {
             bits.barrier |= 7ull << k;
             bits.spill |= k > 61 ? 7ull >> (64 - k) : 0;
         }
     }
-    bits.other = high & ~bits.barrier & line;
-    bits.units = (~cont | four << 1) & line;
-    bits.unitOut = four >> 63;
+    bits.other = c.high & ~bits.barrier & line;
+    bits.units = (~c.cont | c.four << 1) & line;
+    bits.unitOut = c.four >> 63;
     return bits;
 }
 

@@ -85,6 +85,86 @@ inline __m128i UnitsAt(const char* p, bool bigEndian)
 }
 #endif
 
+// What each of 64 units is, bit k for unit k.
+struct UnitClasses {
+    uint64_t unrelated;   // or a line end
+    uint64_t ideograph;   // U+4E00 to U+9FA5, U+3400 to U+4DB5
+    uint64_t notPlain;    // neither plain nor a line end
+    uint64_t nextHigh;    // the next unit is U+0300 or above: it may join this one
+    uint64_t wide;        // may be another barrier character
+};
+
+#if defined(__SSE2__)
+// The classes of 8 units, as masks of their lanes.
+struct UnitMasks {
+    __m128i unrelated;
+    __m128i ideograph;
+    __m128i notPlain;
+    __m128i nextHigh;
+    __m128i wide;
+};
+
+inline UnitMasks UnitMasksAt(const WideNeedle* needle, const char* p, bool bigEndian)
+{
+    auto is = [](__m128i u, int value) { return _mm_cmpeq_epi16(u, _mm_set1_epi16(static_cast<short>(value))); };
+    const __m128i u = UnitsAt(p, bigEndian);
+    const __m128i lowered = _mm_or_si128(u, _mm_set1_epi16(0x20));
+    __m128i related = _mm_setzero_si128();
+    for (uint32_t r = 0; r < needle->relatedCount && needle->relatedCount <= kRelatedCompared; ++r) {
+        related = _mm_or_si128(related, is(needle->relatedFolds[r] ? lowered : u, needle->related[r]));
+    }
+    const __m128i plain = _mm_or_si128(is(u, 0x09), UnitsWithin(u, 0x20, 0x7E));
+    const __m128i lineEnd = _mm_or_si128(_mm_or_si128(is(u, 0x0D), is(u, 0x0A)), is(u, 0));
+    UnitMasks k;
+    k.ideograph = _mm_or_si128(UnitsWithin(u, 0x4E00, 0x9FA5), UnitsWithin(u, 0x3400, 0x4DB5));
+    k.unrelated = _mm_or_si128(_mm_andnot_si128(related, plain), lineEnd);
+    k.notPlain = _mm_andnot_si128(_mm_or_si128(plain, lineEnd), _mm_cmpeq_epi16(u, u));
+    k.nextHigh = UnitsWithin(UnitsAt(p + 2, bigEndian), 0x0300, 0xFFFF);
+    k.wide = _mm_andnot_si128(k.ideograph, UnitsWithin(u, 0x3001, 0xD7A3));
+    return k;
+}
+#endif
+
+// The classes of the units at t[0, 128), t[128, 130) readable.
+UnitClasses ClassifyUnits(const WideNeedle* needle, const char* t, bool bigEndian)
+{
+    UnitClasses c{};
+#if defined(__SSE2__)
+    for (int k = 0; k < 8; k += 2) {
+        const UnitMasks a = UnitMasksAt(needle, t + 16 * k, bigEndian);
+        const UnitMasks b = UnitMasksAt(needle, t + 16 * k + 16, bigEndian);
+        // Each unit's mask as one byte, then one bit: 16 units.
+        auto bitsOf = [k](__m128i x, __m128i y) {
+            return static_cast<uint64_t>(static_cast<uint32_t>(_mm_movemask_epi8(_mm_packs_epi16(x, y)))) << (8 * k);
+        };
+        c.unrelated |= bitsOf(a.unrelated, b.unrelated);
+        c.ideograph |= bitsOf(a.ideograph, b.ideograph);
+        c.notPlain |= bitsOf(a.notPlain, b.notPlain);
+        c.nextHigh |= bitsOf(a.nextHigh, b.nextHigh);
+        c.wide |= bitsOf(a.wide, b.wide);
+    }
+    const bool compared = needle->relatedCount <= kRelatedCompared;
+#else
+    for (uint32_t k = 0; k < 64; ++k) {
+        const uint32_t u = UnitAt(t, 2 * k, bigEndian);
+        const uint64_t bit = 1ull << k;
+        c.notPlain |= !IsPlainUnit(u) && !IsLineEndUnit(u) ? bit : 0;
+        c.nextHigh |= UnitAt(t, 2 * k + 2, bigEndian) >= 0x300 ? bit : 0;
+        c.wide |= u >= 0x3001 && u <= 0xD7A3 ? bit : 0;
+    }
+    const bool compared = false;
+#endif
+    if (!compared) {
+        // A needle of many characters: one look in the table per unit.
+        c.unrelated = 0;
+        for (uint32_t k = 0; k < 64; ++k) {
+            const uint32_t u = UnitAt(t, 2 * k, bigEndian);
+            c.unrelated |= static_cast<uint64_t>((u < 0x80 && needle->unrelated[u]) || IsLineEndUnit(u)) << k;
+        }
+    }
+    return c;
+}
+
 // The bits of the count units from byte at, count <= 64: every unit
 // counts one.
 SegmentBits Utf16SegmentBits(const Utf16Matcher* m, const Utf16Scan* scan, uint64_t at, uint32_t count)
@@ -99,87 +179,24 @@ SegmentBits Utf16SegmentBits(const Utf16Matcher* m, const Utf16Scan* scan, uint6
         }
         t = copy;
     }
-    uint64_t unrelated = 0;   // or a line end
-    uint64_t barrierChar = 0;
-    uint64_t notPlain = 0;
-    uint64_t nextHigh = 0;    // the next unit may join the one before
-    uint64_t wide = 0;        // may be a barrier character the vector does not tell
-#if defined(__SSE2__)
-    struct Masks {
-        __m128i unrelated;
-        __m128i ideograph;
-        __m128i notPlain;
-        __m128i nextHigh;
-        __m128i wide;
-    };
-    auto masksAt = [&](const char* p) {
-        const __m128i u = UnitsAt(p, bigEndian);
-        const __m128i lowered = _mm_or_si128(u, _mm_set1_epi16(0x20));
-        __m128i related = _mm_setzero_si128();
-        for (uint32_t r = 0; r < m->wide.relatedCount && m->wide.relatedCount <= kRelatedCompared; ++r) {
-            const __m128i key = _mm_set1_epi16(m->wide.related[r]);
-            related = _mm_or_si128(related, _mm_cmpeq_epi16(m->wide.relatedFolds[r] ? lowered : u, key));
-        }
-        const __m128i plain = _mm_or_si128(_mm_cmpeq_epi16(u, _mm_set1_epi16(0x09)), UnitsWithin(u, 0x20, 0x7E));
-        const __m128i lineEnd = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi16(u, _mm_set1_epi16(0x0D)),
-                                                          _mm_cmpeq_epi16(u, _mm_set1_epi16(0x0A))),
-                                             _mm_cmpeq_epi16(u, _mm_setzero_si128()));
-        Masks k;
-        k.ideograph = _mm_or_si128(UnitsWithin(u, 0x4E00, 0x9FA5), UnitsWithin(u, 0x3400, 0x4DB5));
-        k.unrelated = _mm_or_si128(_mm_andnot_si128(related, plain), lineEnd);
-        k.notPlain = _mm_andnot_si128(_mm_or_si128(plain, lineEnd), _mm_cmpeq_epi16(u, u));
-        k.nextHigh = UnitsWithin(UnitsAt(p + 2, bigEndian), 0x0300, 0xFFFF);
-        k.wide = _mm_andnot_si128(k.ideograph, UnitsWithin(u, 0x3001, 0xD7A3));
-        return k;
-    };
-    for (int k = 0; k < 8; k += 2) {
-        const Masks a = masksAt(t + 16 * k);
-        const Masks b = masksAt(t + 16 * k + 16);
-        // Each unit's mask as one byte, then one bit: 16 units.
-        auto bitsOf = [k](__m128i x, __m128i y) {
-            return static_cast<uint64_t>(static_cast<uint32_t>(_mm_movemask_epi8(_mm_packs_epi16(x, y)))) << (8 * k);
-        };
-        unrelated |= bitsOf(a.unrelated, b.unrelated);
-        barrierChar |= bitsOf(a.ideograph, b.ideograph);
-        notPlain |= bitsOf(a.notPlain, b.notPlain);
-        nextHigh |= bitsOf(a.nextHigh, b.nextHigh);
-        wide |= bitsOf(a.wide, b.wide);
-    }
-    const bool compared = m->wide.relatedCount <= kRelatedCompared;
-#else
-    for (uint32_t k = 0; k < 64; ++k) {
-        const uint32_t u = UnitAt(t, 2 * k, bigEndian);
-        const uint64_t bit = 1ull << k;
-        notPlain |= !IsPlainUnit(u) && !IsLineEndUnit(u) ? bit : 0;
-        nextHigh |= UnitAt(t, 2 * k + 2, bigEndian) >= 0x300 ? bit : 0;
-        wide |= u >= 0x3001 && u <= 0xD7A3 ? bit : 0;
-    }
-    const bool compared = false;
-#endif
-    if (!compared) {
-        // A needle of many characters: one look in the table per unit.
-        unrelated = 0;
-        for (uint32_t k = 0; k < 64; ++k) {
-            const uint32_t u = UnitAt(t, 2 * k, bigEndian);
-            unrelated |= static_cast<uint64_t>((u < 0x80 && m->wide.unrelated[u]) || IsLineEndUnit(u)) << k;
-        }
-    }
+    const UnitClasses c = ClassifyUnits(&m->wide, t, bigEndian);
     const uint64_t line = BitsBetween(0, count);
-    for (uint64_t rest = wide & line; rest != 0; rest &= rest - 1) {
+    uint64_t barrierChar = c.ideograph;
+    for (uint64_t rest = c.wide & line; rest != 0; rest &= rest - 1) {
         const uint32_t k = static_cast<uint32_t>(__builtin_ctzll(rest));
         barrierChar |= IsBarrierCharacter(UnitAt(t, 2 * k, bigEndian)) ? 1ull << k : 0;
     }
     SegmentBits bits{};
-    bits.barrier = (unrelated & ~nextHigh) | barrierChar;
+    bits.barrier = (c.unrelated & ~c.nextHigh) | barrierChar;
     // An unrelated unit before one at or above U+0300: a barrier unless
     // that one joins it.
-    for (uint64_t rest = unrelated & nextHigh & line; rest != 0; rest &= rest - 1) {
+    for (uint64_t rest = c.unrelated & c.nextHigh & line; rest != 0; rest &= rest - 1) {
         const uint32_t k = static_cast<uint32_t>(__builtin_ctzll(rest));
         const uint32_t u = UnitAt(t, 2 * k, bigEndian);
         bits.barrier |= IsLineEndUnit(u) || !MayJoinPrevious(UnitAt(t, 2 * k + 2, bigEndian)) ? 1ull << k : 0;
     }
     bits.barrier &= line;
-    bits.other = notPlain & ~barrierChar & line;
+    bits.other = c.notPlain & ~barrierChar & line;
     return bits;
 }
 
