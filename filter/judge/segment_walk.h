@@ -103,9 +103,14 @@ uint64_t NextSegmentHolding(const Form& form, uint64_t from)
     uint64_t unitOut = 0;
     for (uint64_t at = from; at < size; at += 64 * step) {
         if (carry == 0) {
-            at = SkipFarAhead(form, at, &open, &units);
-            if (at >= size) {
+            const uint64_t next = SkipFarAhead(form, at, &open, &units);
+            if (next >= size) {
                 return size;
+            }
+            if (next != at) {
+                spill = 0;   // what the last positions left was for these
+                unitOut = 0;
+                at = next;
             }
         }
         const uint32_t count = size - at < 64 * step ? static_cast<uint32_t>((size - at) / step) : 64;

@@ -387,14 +387,19 @@ SegmentBits Utf8SegmentBits(const Utf8Matcher* m, const Utf8Scan* scan, uint64_t
     SegmentBits bits{};
     bits.barrier = c.unrelated & ~nextJoins & line;
     // An unrelated character before a byte that may start a joiner: a
-    // barrier unless the character there joins it.
+    // barrier unless the character there joins it. A line end always is.
     for (uint64_t rest = c.unrelated & nextJoins & line; rest != 0; rest &= rest - 1) {
         const uint32_t k = static_cast<uint32_t>(__builtin_ctzll(rest));
-        if (!MayJoinPrevious(CharacterAt(b + k + 1, size - at - k - 1))) {
+        if (IsLineEnd(static_cast<char>(b[k])) || !MayJoinPrevious(CharacterAt(b + k + 1, size - at - k - 1))) {
             bits.barrier |= 1ull << k;
         }
     }
-    const uint64_t ideograph = c.ideograph & line;
+    // An ideograph's lead counts only before two continuation bytes: a
+    // lone one never takes in what follows, the next line above all.
+    const uint64_t contAfter = c.cont >> 1 | static_cast<uint64_t>((b[64] & 0xC0) == 0x80) << 63;
+    const uint64_t contTwoAfter = c.cont >> 2 | static_cast<uint64_t>((b[64] & 0xC0) == 0x80) << 62 |
+                                  static_cast<uint64_t>((b[65] & 0xC0) == 0x80) << 63;
+    const uint64_t ideograph = c.ideograph & contAfter & contTwoAfter & line;
     bits.barrier |= ideograph | ideograph << 1 | ideograph << 2;
     bits.spill = ideograph >> 62 | ideograph >> 63;
     for (uint64_t rest = c.mayBeBarrier & ~ideograph & line; rest != 0; rest &= rest - 1) {

@@ -464,6 +464,33 @@ TEST(Utf8Lines, IgnoringCaseThePlatformJudgesTheStretchesAroundOtherCharacters)
     }
 }
 
+// Ignoring case, no segment runs across a line end: not into a joining
+// mark or joiner after it, not out of an ideograph's lead byte the line end
+// cuts; and what such a lead leaves does not spoil the segment far after it.
+TEST(Utf8Lines, IgnoringCaseNoSegmentRunsAcrossALineEnd)
+{
+    struct Case {
+        std::string source;
+        const char16_t* needle;
+    };
+    const std::vector<Case> cases = {
+        {"\xE4\xB8\xAD\n\xCC\x81ok\n", u"OK"},
+        {"\xE4\xB8\xAD\r\xE2\x80\x8Dok\r\n", u"OK"},
+        {std::string("\xE4\xB8\xAD") + '\0' + "\xEF\xB8\x8Fok\n", u"OK"},
+        {"x\xE5\n\xC3\x89\r\n", u"\u00C9"},
+        {"x\xE9\r\xC3\x89\r\n", u"\u00C9"},
+        {std::string(62, 'x') + "\xE5" "a\n" + std::string(100, 'x') + "\xC3\x89\r\n", u"\u00C9"},
+    };
+    for (const Case& c : cases) {
+        const SearchNeedles needles = AllNeedles(Utf16ToUtf8(c.needle), Utf16ToUtf8(c.needle), c.needle, true);
+        for (const TextRules& rules : {PrintablePlainRules(), DoubleByteRules()}) {
+            Routed routed = RouteUtf8(c.source, needles, rules);
+            EXPECT_NE(routed.with, "") << testing::PrintToString(c.source);
+            EXPECT_EQ(routed, ReferenceRouteUtf8(c.source, needles, rules)) << testing::PrintToString(c.source);
+        }
+    }
+}
+
 // Ignoring case, the platform's verdict on a window of a UTF-8 line is
 // asked once and then taken from the cache; "z\u212Az" is not asked at
 // all: a window that takes in a z, which the needle is not made of, cannot
