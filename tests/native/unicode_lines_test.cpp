@@ -561,7 +561,8 @@ TEST(Utf8LinesProperty, SegmentsOverBlockEdgesAgreeWithTheReferenceModel)
     const std::vector<std::string> pieces = {"o", "O", "k", "x", " ", "-", "abcdefghij", "abcdefghij" + kelvin,
                                              "\xE3\x81\x82",
                                              "\xEA\xB0\x80", "\xE4\xB8\xAD", "\xCC\x81", "\xC3\xA9",
-                                             "\xF0\x9F\x98\x80", std::string(70, 'o'), std::string(70, 'x')};
+                                             "\xF0\x9F\x98\x80", std::string(70, 'o'), std::string(70, 'x'),
+                                             "\n", "\r", "\xE5", "\xE2\x80\x8D"};
     const char16_t* needles[] = {u"OK", u"KO", u"OKO", u"K-K", u"ABCDEFGHIJK", u"OOOOOOOOOOOOOOOOOOOOOOOOOOOOOOK"};
     const TextRules rules[] = {DoubleByteRules(), PrintablePlainRules()};
     for (int round = 0; round < 400; ++round) {
