@@ -61,14 +61,15 @@ struct SegmentBits {
 
 // Far from the next character that may be another (form.SkipTo), on to it:
 // where the walk goes on from, and the segment it is in, its plain
-// characters before it walked back over; form.size when no other follows.
+// characters before it walked back over; form.size when no other comes
+// before limit.
 template <typename Form>
-uint64_t SkipFarAhead(const Form& form, uint64_t at, uint64_t* open, uint64_t* units)
+uint64_t SkipFarAhead(const Form& form, uint64_t at, uint64_t limit, uint64_t* open, uint64_t* units)
 {
     const uint64_t step = Form::kStep;
-    const uint64_t next = form.SkipTo(at);
-    if (next >= form.size || next - at < 64 * step) {
-        return next >= form.size ? form.size : at;
+    const uint64_t next = form.SkipTo(at, limit);
+    if (next >= limit || next - at < 64 * step) {
+        return next >= limit ? form.size : at;
     }
     uint64_t first = next;
     while (first > at && !form.PlainBarrierBefore(first)) {
@@ -79,20 +80,21 @@ uint64_t SkipFarAhead(const Form& form, uint64_t at, uint64_t* open, uint64_t* u
     return next;
 }
 
-// Where the first segment that lies at or after from (a line's start) and
-// that the platform says holds the needle starts; form.size for none, or
-// when the stop is seen (form.Stopped()).
+// Where the first segment that lies at or after from (a line's start), holds
+// another character before limit and that the platform says holds the
+// needle starts; form.size for none, or when the stop is seen
+// (form.Stopped()).
 //
 // Form: size and kStep (the text's bytes, bytes per position); Bits(at,
 // count) tells count positions from byte at; Units(bits, first, last) counts
-// the UTF-16 units of positions [first, last); SkipTo(at) is the first
-// position at or after at that may hold another character, at a
-// character's start; PlainBarrierBefore(at) tells whether the plain
+// the UTF-16 units of positions [first, last); SkipTo(at, limit) is the
+// first position at or after at that may hold another character, at a
+// character's start, or limit or past it; PlainBarrierBefore(at) tells whether the plain
 // character before at is a barrier; Holds(first, last) asks the platform
 // about the segment in bytes [first, last); Stopped(); length, the needle's
 // units.
 template <typename Form>
-uint64_t NextSegmentHolding(const Form& form, uint64_t from)
+uint64_t NextSegmentHolding(const Form& form, uint64_t from, uint64_t limit)
 {
     const uint64_t size = form.size;
     const uint64_t step = Form::kStep;
@@ -101,9 +103,10 @@ uint64_t NextSegmentHolding(const Form& form, uint64_t from)
     uint64_t carry = 0;     // it holds another character
     uint64_t spill = 0;
     uint64_t unitOut = 0;
-    for (uint64_t at = from; at < size; at += 64 * step) {
+    uint64_t at = from;
+    for (; at < size && at < limit; at += 64 * step) {
         if (carry == 0) {
-            const uint64_t next = SkipFarAhead(form, at, &open, &units);
+            const uint64_t next = SkipFarAhead(form, at, limit, &open, &units);
             if (next >= size) {
                 return size;
             }
@@ -147,7 +150,7 @@ uint64_t NextSegmentHolding(const Form& form, uint64_t from)
         carry = outOfBits || outOfCarry ? 1 : 0;
     }
     // A segment that holds another character ends with the text.
-    return carry != 0 && units >= form.length && form.Holds(open, size) ? open : size;
+    return at >= size && carry != 0 && units >= form.length && form.Holds(open, size) ? open : size;
 }
 
 #endif

@@ -175,9 +175,9 @@ bool KindOfIdeographLine(const unsigned char* b, uint64_t start, uint64_t end, L
 
 // The first character at or after from (a character's start) that is
 // neither ASCII nor an ideograph IdeographBlock tells: the text before it
-// is passed 16 bytes at a time. Near the text's end, or without the
+// is passed 16 bytes at a time, up to limit. Near limit, or without the
 // vector, a character before that.
-uint64_t SkipAsciiAndIdeographs(const char* text, uint64_t from, uint64_t size)
+uint64_t SkipAsciiAndIdeographs(const char* text, uint64_t from, uint64_t limit)
 {
     uint64_t i = from;
 #if defined(__SSE2__)
@@ -185,8 +185,12 @@ uint64_t SkipAsciiAndIdeographs(const char* text, uint64_t from, uint64_t size)
     uint32_t e4 = 0;
     uint32_t e9 = 0;
     bool high = false;
-    for (; i + 16 <= size; i += 16) {
+    for (; i + 16 <= limit; i += 16) {
         __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text + i));
+        if (carry == 0 && _mm_movemask_epi8(v) == 0) {
+            e4 = e9 = 0;   // ASCII alone: one test
+            continue;
+        }
         if (!IdeographBlock(v, 0xFFFF, &carry, &e4, &e9, &high, true)) {
             break;
         }
@@ -196,7 +200,7 @@ uint64_t SkipAsciiAndIdeographs(const char* text, uint64_t from, uint64_t size)
     i -= carry == 3 ? 1 : carry == 1 ? 2 : 0;
 #else
     (void)text;
-    (void)size;
+    (void)limit;
 #endif
     return i;
 }
@@ -427,10 +431,10 @@ struct Utf8Segments {
     {
         return CountBits(bits.units & BitsBetween(first, last));
     }
-    uint64_t SkipTo(uint64_t at) const
+    uint64_t SkipTo(uint64_t at, uint64_t limit) const
     {
-        const uint64_t high = FindHighByte(scan->text, at, size);
-        return high >= size ? size : SkipAsciiAndIdeographs(scan->text, high, size);
+        const uint64_t high = FindHighByte(scan->text, at, limit);
+        return high >= limit ? limit : SkipAsciiAndIdeographs(scan->text, high, limit);
     }
     // Before the bytes SkipTo passes over are ASCII and ideographs (barriers).
     bool PlainBarrierBefore(uint64_t at) const
@@ -449,16 +453,35 @@ struct Utf8Segments {
     bool Stopped() const { return m->stopped; }
 };
 
-// The first place at or after from where the needle's bytes stand (folded,
-// where the matcher searches them so), or the text's size: one search
-// serves every line up to its hit.
-uint64_t NeedleBytesFrom(const Utf8Matcher* m, Utf8Scan* scan, uint64_t from)
+// True when the last search of the needle's bytes tells whether
+// text[start, end) holds them: its first hit lies at or after start, or it
+// found none and searched past end.
+bool SearchCovers(const Utf8Scan* scan, uint64_t start, uint64_t end)
 {
-    if (from < scan->needleFrom || from > scan->needleHit) {
-        scan->needleFrom = from;
-        scan->needleHit = FindNeedle(m->searchesFolded ? &m->folded : &m->exact, scan->text, from, scan->size);
+    if (scan->searchedFrom > start) {
+        return false;
     }
-    return scan->needleHit;
+    return scan->searchedHit < scan->searchedTo ? scan->searchedHit >= start : end <= scan->searchedTo;
+}
+
+// Searches the needle's bytes (folded, where the matcher searches them so)
+// from the line text[start, end) on: as far as the line for a line by
+// itself, further and further while the lines come one after the other (up
+// to kSearchReachMost), so that one search passes over the many lines of a
+// log that lack it, and a line above ASCII among lines that are not is no
+// search over those.
+const uint64_t kSearchReachMost = 1u << 16;
+void SearchAhead(const Utf8Matcher* m, Utf8Scan* scan, uint64_t start, uint64_t end)
+{
+    const bool following = start >= scan->searchedFrom && start <= scan->searchedTo + 2;
+    uint64_t reach = following ? 2 * scan->searchReach : 0;
+    reach = reach > kSearchReachMost ? kSearchReachMost : reach;
+    reach = reach < end - start ? end - start : reach;
+    scan->searchReach = reach;
+    scan->searchedFrom = start;
+    scan->searchedTo = scan->size - start < reach ? scan->size : start + reach;
+    const NeedleSearch* bytes = m->searchesFolded ? &m->folded : &m->exact;
+    scan->searchedHit = FindNeedle(bytes, scan->text, start, scan->searchedTo);
 }
 
 // Whether the UTF-8 line text[start, end) holds the needle ignoring case,
@@ -468,7 +491,10 @@ uint64_t NeedleBytesFrom(const Utf8Matcher* m, Utf8Scan* scan, uint64_t from)
 // line, where some character could still stand for the needle's.
 bool HoldsIgnoringCase(Utf8Matcher* m, Utf8Scan* scan, uint64_t start, uint64_t end, LineKind kind)
 {
-    if (NeedleBytesFrom(m, scan, start) < end) {
+    if (!SearchCovers(scan, start, end)) {
+        SearchAhead(m, scan, start, end);
+    }
+    if (scan->searchedHit < end) {
         return true;
     }
     if (m->searchesFolded && kind == kPlainAndBarrier) {
@@ -479,10 +505,51 @@ bool HoldsIgnoringCase(Utf8Matcher* m, Utf8Scan* scan, uint64_t start, uint64_t 
                                kUnitsUtf8, m->stop, &m->stopped);
 }
 
+// Ignoring case, for a needle made of letters: the first place at or after
+// from (a line's start) in a line with a byte above ASCII where the needle's
+// bytes stand or a segment holds it. The lines such a search or the
+// segments' walk passes with neither are passed together.
+uint64_t NextLetterCandidate(Utf8Matcher* m, Utf8Scan* scan, uint64_t from)
+{
+    const char* text = scan->text;
+    const uint64_t size = scan->size;
+    for (;;) {
+        const uint64_t high = FindHighByte(text, from, size);
+        if (high >= size) {
+            return size;
+        }
+        from = LineStartOf(text, from, high);
+        const uint64_t lineEnd = FindLineEnd(text, size, high);
+        if (!SearchCovers(scan, from, lineEnd)) {
+            SearchAhead(m, scan, from, lineEnd);
+        }
+        // The segments as far as the needle's bytes were searched, or up
+        // to where they stand.
+        const bool found = scan->searchedHit < scan->searchedTo;
+        const uint64_t reach = found ? scan->searchedHit : scan->searchedTo;
+        if (scan->segmentFrom > from ||
+            (scan->segmentHit < scan->segmentTo ? scan->segmentHit < from : reach > scan->segmentTo)) {
+            Utf8Segments segments = {m, scan, size, m->wide.length};
+            scan->segmentFrom = from;
+            scan->segmentTo = reach;
+            scan->segmentHit = NextSegmentHolding(segments, from, reach);
+        }
+        if (found || scan->segmentHit < scan->searchedTo) {
+            return scan->segmentHit < scan->searchedHit ? scan->segmentHit : scan->searchedHit;
+        }
+        // Neither up to where the search went: on to the line it ends in.
+        if (lineEnd >= size || m->stopped) {
+            return size;
+        }
+        const uint64_t past = LineStartOf(text, from, scan->searchedTo);
+        const uint64_t next = NextLineStart(text, lineEnd);
+        from = past > next ? past : next;
+    }
+}
+
 // The next place at or after from (a line's start) the rule looks at: case
-// kept, where the needle's bytes stand; ignoring case, for a needle made of
-// letters, where they stand or a segment holds it; for another, a byte
-// above ASCII.
+// kept, where the needle's bytes stand; ignoring case, a byte above ASCII,
+// or for a needle made of letters, a place NextLetterCandidate gives.
 uint64_t NextCandidate(Utf8Matcher* m, Utf8Scan* scan, uint64_t from)
 {
     if (!m->wide.ignoreCase) {
@@ -491,13 +558,7 @@ uint64_t NextCandidate(Utf8Matcher* m, Utf8Scan* scan, uint64_t from)
     if (!m->wide.madeOfLetters) {
         return FindHighByte(scan->text, from, scan->size);
     }
-    if (from < scan->segmentFrom || from > scan->segmentHit) {
-        scan->segmentFrom = from;
-        Utf8Segments segments = {m, scan, scan->size, m->wide.length};
-        scan->segmentHit = NextSegmentHolding(segments, from);
-    }
-    const uint64_t bytes = NeedleBytesFrom(m, scan, from);
-    return bytes < scan->segmentHit ? bytes : scan->segmentHit;
+    return NextLetterCandidate(m, scan, from);
 }
 
 }  // namespace
@@ -557,7 +618,8 @@ void Utf8ScanStart(Utf8Scan* scan, Utf8Matcher* m, const char* text, uint64_t si
     scan->text = text;
     scan->size = size;
     // No search made yet.
-    scan->needleFrom = scan->segmentFrom = size + 1;
+    scan->searchedFrom = scan->searchedTo = scan->searchedHit = size;   // none covers a line
+    scan->segmentFrom = scan->segmentTo = scan->segmentHit = size;
     scan->candidate = size;
     if (m->active) {
         scan->candidate = NextCandidate(m, scan, 0);

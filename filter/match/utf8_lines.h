@@ -56,14 +56,19 @@ struct Utf8Scan {
     // over once, however many lines the code page's rules find before it.
     uint64_t candidateLineStart;
     bool lineStartKnown;
-    // Ignoring case: the first place at or after needleFrom where the
-    // needle's bytes (folded, for a needle of plain and barrier characters)
-    // stand, size for none; and the first segment at or after segmentFrom
-    // that holds the needle, for a needle made of letters. Each serves
-    // every line up to it.
-    uint64_t needleFrom;
-    uint64_t needleHit;
+    // Ignoring case: where the needle's bytes (folded, for a needle of
+    // plain and barrier characters) were last searched for,
+    // text[searchedFrom, searchedTo), and the first place they stand there
+    // (searchedTo for none). Lines above ASCII one after the other are
+    // searched many at a time, the reach doubling while they keep coming.
+    uint64_t searchedFrom;
+    uint64_t searchedTo;
+    uint64_t searchedHit;
+    uint64_t searchReach;
+    // For a needle made of letters, the same for the segments that hold it
+    // (segmentHit is size for none).
     uint64_t segmentFrom;
+    uint64_t segmentTo;
     uint64_t segmentHit;
 };
 

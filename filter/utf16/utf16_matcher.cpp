@@ -202,12 +202,13 @@ SegmentBits Utf16SegmentBits(const Utf16Matcher* m, const Utf16Scan* scan, uint6
 
 // The first unit at or after from (at a unit's start) that is neither plain,
 // a line end nor a CJK ideograph (U+4E00 to U+9FA5, U+3400 to U+4DB5), 8
-// units at a time; near the text's end, or without the vector, one before.
-uint64_t SkipPlainAndIdeographUnits(const char* text, uint64_t from, uint64_t size, bool bigEndian)
+// units at a time up to limit; near limit, or without the vector, one
+// before.
+uint64_t SkipPlainAndIdeographUnits(const char* text, uint64_t from, uint64_t limit, bool bigEndian)
 {
     uint64_t i = from;
 #if defined(__SSE2__)
-    for (; i + 16 <= size; i += 16) {
+    for (; i + 16 <= limit; i += 16) {
         const __m128i u = UnitsAt(text + i, bigEndian);
         const __m128i ok = _mm_or_si128(
             _mm_or_si128(UnitsWithin(u, 0x20, 0x7E), UnitsWithin(u, 0x4E00, 0x9FA5)),
@@ -223,7 +224,7 @@ uint64_t SkipPlainAndIdeographUnits(const char* text, uint64_t from, uint64_t si
     }
 #else
     (void)text;
-    (void)size;
+    (void)limit;
     (void)bigEndian;
 #endif
     return i;
@@ -238,7 +239,10 @@ struct Utf16Segments {
     uint64_t length;
     SegmentBits Bits(uint64_t at, uint32_t count) const { return Utf16SegmentBits(m, scan, at, count); }
     static uint64_t Units(const SegmentBits&, uint32_t first, uint32_t last) { return last - first; }
-    uint64_t SkipTo(uint64_t at) const { return SkipPlainAndIdeographUnits(scan->text, at, size, m->bigEndian); }
+    uint64_t SkipTo(uint64_t at, uint64_t limit) const
+    {
+        return SkipPlainAndIdeographUnits(scan->text, at, limit, m->bigEndian);
+    }
     // Before the units SkipTo passes over are plain, line ends and
     // ideographs (barriers).
     bool PlainBarrierBefore(uint64_t at) const
@@ -333,7 +337,7 @@ uint64_t NextMatch(Utf16Matcher* m, Utf16Scan* scan, uint64_t from)
     if (from < scan->segmentFrom || from > scan->segmentHit) {
         scan->segmentFrom = from;
         Utf16Segments segments = {m, scan, scan->size, m->wide.length};
-        scan->segmentHit = NextSegmentHolding(segments, from);
+        scan->segmentHit = NextSegmentHolding(segments, from, scan->size);
     }
     return bytes < scan->segmentHit ? bytes : scan->segmentHit;
 }
