@@ -300,7 +300,7 @@ void Utf16ScanStart(Utf16Scan* scan, const Utf16Matcher* m, const char* text, ui
     scan->size = size;
     scan->exact = m->searchesFolded ? size : FindAtUnit(&m->exact, text, 0, size);
     scan->folded = m->searchesFolded ? FindAtUnit(&m->folded, text, 0, size) : size;
-    scan->segmentFrom = size + 1;   // no segment looked for yet
+    scan->segmentFrom = scan->segmentTo = scan->segmentHit = size;   // no segment looked for yet
 }
 
 bool Utf16LineHolds(Utf16Matcher* m, Utf16Scan* scan, uint64_t start, uint64_t end)
@@ -334,10 +334,14 @@ uint64_t NextMatch(Utf16Matcher* m, Utf16Scan* scan, uint64_t from)
     // of plain units), or a segment the platform finds it in.
     const uint64_t bytes = m->searchesFolded ? CandidateFrom(&m->folded, scan, &scan->folded, from)
                                              : CandidateFrom(&m->exact, scan, &scan->exact, from);
-    if (from < scan->segmentFrom || from > scan->segmentHit) {
-        scan->segmentFrom = from;
+    // The segments up to where its bytes stand: a line they stand in holds
+    // it, whatever the platform says of its segments.
+    if (scan->segmentFrom > from ||
+        (scan->segmentHit < scan->segmentTo ? scan->segmentHit < from : bytes > scan->segmentTo)) {
         Utf16Segments segments = {m, scan, scan->size, m->wide.length};
-        scan->segmentHit = NextSegmentHolding(segments, from, scan->size);
+        scan->segmentFrom = from;
+        scan->segmentTo = bytes;
+        scan->segmentHit = NextSegmentHolding(segments, from, bytes);
     }
     return bytes < scan->segmentHit ? bytes : scan->segmentHit;
 }

@@ -62,8 +62,10 @@ struct Utf16Scan {
     uint64_t size;
     uint64_t exact;
     uint64_t folded;
-    // The first segment at or after segmentFrom that holds the needle.
+    // Where the segments were last walked, text[segmentFrom, segmentTo),
+    // and the first there that holds the needle (size for none).
     uint64_t segmentFrom;
+    uint64_t segmentTo;
     uint64_t segmentHit;
 };
 
