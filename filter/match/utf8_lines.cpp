@@ -535,7 +535,10 @@ uint64_t NextLetterCandidate(Utf8Matcher* m, Utf8Scan* scan, uint64_t from)
             scan->segmentHit = NextSegmentHolding(segments, from, reach);
         }
         if (found || scan->segmentHit < scan->searchedTo) {
-            return scan->segmentHit < scan->searchedHit ? scan->segmentHit : scan->searchedHit;
+            const uint64_t candidate = scan->segmentHit < scan->searchedHit ? scan->segmentHit : scan->searchedHit;
+            scan->lineStartKnown = candidate < lineEnd;   // the line looked at holds it
+            scan->candidateLineStart = from;
+            return candidate;
         }
         // Neither up to where the search went: on to the line it ends in.
         if (lineEnd >= size || m->stopped) {
@@ -636,8 +639,8 @@ bool NextUtf8LineHoldingNeedle(Utf8Matcher* m, Utf8Scan* scan, uint64_t from, ui
     }
     while (from < to) {
         if (scan->candidate < from) {
-            scan->candidate = NextCandidate(m, scan, from);
             scan->lineStartKnown = false;
+            scan->candidate = NextCandidate(m, scan, from);
         }
         const uint64_t candidate = scan->candidate;
         if (candidate >= size || m->stopped) {
