@@ -59,6 +59,18 @@ struct SegmentBits {
     uint64_t spill;
 };
 
+// What a form's segments are walked with, besides what tells them: its
+// matcher (its stop seen while asking, m->stopped) and scan, the text's
+// size in bytes and the needle's length in units.
+template <typename Matcher, typename Scan>
+struct SegmentsOf {
+    Matcher* m;
+    const Scan* scan;
+    uint64_t size;
+    uint64_t length;
+    bool Stopped() const { return m->stopped; }
+};
+
 // Far from the next character that may be another (form.SkipTo), on to it:
 // where the walk goes on from, and the segment it is in, its plain
 // characters before it walked back over; form.size when no other comes
@@ -91,8 +103,7 @@ uint64_t SkipFarAhead(const Form& form, uint64_t at, uint64_t limit, uint64_t* o
 // first position at or after at that may hold another character, at a
 // character's start, or limit or past it; PlainBarrierBefore(at) tells whether the plain
 // character before at is a barrier; Holds(first, last) asks the platform
-// about the segment in bytes [first, last); Stopped(); length, the needle's
-// units.
+// about the segment in bytes [first, last); and what SegmentsOf holds.
 template <typename Form>
 uint64_t NextSegmentHolding(const Form& form, uint64_t from, uint64_t limit)
 {

@@ -420,12 +420,8 @@ SegmentBits Utf8SegmentBits(const Utf8Matcher* m, const Utf8Scan* scan, uint64_t
 }
 
 // The UTF-8 text's segments, for their walk.
-struct Utf8Segments {
+struct Utf8Segments : SegmentsOf<Utf8Matcher, Utf8Scan> {
     static const uint64_t kStep = 1;
-    Utf8Matcher* m;
-    const Utf8Scan* scan;
-    uint64_t size;
-    uint64_t length;
     SegmentBits Bits(uint64_t at, uint32_t count) const { return Utf8SegmentBits(m, scan, at, count); }
     static uint64_t Units(const SegmentBits& bits, uint32_t first, uint32_t last)
     {
@@ -450,7 +446,6 @@ struct Utf8Segments {
         return IsUtf8(b, first, last) &&
                AskWideSpans(&m->wide, b + first, last - first, kUnitsUtf8, m->cache, m->stop, &m->stopped);
     }
-    bool Stopped() const { return m->stopped; }
 };
 
 // True when the last search of the needle's bytes tells whether
@@ -529,7 +524,7 @@ uint64_t NextLetterCandidate(Utf8Matcher* m, Utf8Scan* scan, uint64_t from)
         const uint64_t reach = found ? scan->searchedHit : scan->searchedTo;
         if (scan->segmentFrom > from ||
             (scan->segmentHit < scan->segmentTo ? scan->segmentHit < from : reach > scan->segmentTo)) {
-            Utf8Segments segments = {m, scan, size, m->wide.length};
+            Utf8Segments segments = {{m, scan, size, m->wide.length}};
             scan->segmentFrom = from;
             scan->segmentTo = reach;
             scan->segmentHit = NextSegmentHolding(segments, from, reach);

@@ -231,12 +231,8 @@ uint64_t SkipPlainAndIdeographUnits(const char* text, uint64_t from, uint64_t li
 }
 
 // The UTF-16 text's segments, for their walk.
-struct Utf16Segments {
+struct Utf16Segments : SegmentsOf<Utf16Matcher, Utf16Scan> {
     static const uint64_t kStep = 2;
-    Utf16Matcher* m;
-    const Utf16Scan* scan;
-    uint64_t size;
-    uint64_t length;
     SegmentBits Bits(uint64_t at, uint32_t count) const { return Utf16SegmentBits(m, scan, at, count); }
     static uint64_t Units(const SegmentBits&, uint32_t first, uint32_t last) { return last - first; }
     uint64_t SkipTo(uint64_t at, uint64_t limit) const
@@ -255,7 +251,6 @@ struct Utf16Segments {
         return AskWideSpans(&m->wide, reinterpret_cast<const unsigned char*>(scan->text) + first, last - first,
                             m->bigEndian ? kUnitsBigEndian : kUnitsLittleEndian, m->cache, m->stop, &m->stopped);
     }
-    bool Stopped() const { return m->stopped; }
 };
 
 // True when the line text[start, end) holds a unit that is neither plain
@@ -338,7 +333,7 @@ uint64_t NextMatch(Utf16Matcher* m, Utf16Scan* scan, uint64_t from)
     // it, whatever the platform says of its segments.
     if (scan->segmentFrom > from ||
         (scan->segmentHit < scan->segmentTo ? scan->segmentHit < from : bytes > scan->segmentTo)) {
-        Utf16Segments segments = {m, scan, scan->size, m->wide.length};
+        Utf16Segments segments = {{m, scan, scan->size, m->wide.length}};
         scan->segmentFrom = from;
         scan->segmentTo = bytes;
         scan->segmentHit = NextSegmentHolding(segments, from, bytes);
