@@ -519,21 +519,29 @@ uint64_t NextLetterCandidate(Utf8Matcher* m, Utf8Scan* scan, uint64_t from)
             SearchAhead(m, scan, from, lineEnd);
         }
         // The segments as far as the needle's bytes were searched, or up
-        // to where they stand.
+        // to the line they stand in: that line is a candidate whatever its
+        // segments hold.
         const bool found = scan->searchedHit < scan->searchedTo;
-        const uint64_t reach = found ? scan->searchedHit : scan->searchedTo;
+        const uint64_t hitLine = !found ? scan->searchedTo
+                                 : scan->searchedHit < lineEnd ? from
+                                                               : LineStartOf(text, lineEnd, scan->searchedHit);
         if (scan->segmentFrom > from ||
-            (scan->segmentHit < scan->segmentTo ? scan->segmentHit < from : reach > scan->segmentTo)) {
+            (scan->segmentHit < scan->segmentTo ? scan->segmentHit < from : hitLine > scan->segmentTo)) {
             Utf8Segments segments = {{m, scan, size, m->wide.length}};
             scan->segmentFrom = from;
-            scan->segmentTo = reach;
-            scan->segmentHit = NextSegmentHolding(segments, from, reach);
+            scan->segmentTo = hitLine;
+            scan->segmentHit = hitLine > from ? NextSegmentHolding(segments, from, hitLine) : hitLine;
         }
-        if (found || scan->segmentHit < scan->searchedTo) {
-            const uint64_t candidate = scan->segmentHit < scan->searchedHit ? scan->segmentHit : scan->searchedHit;
-            scan->lineStartKnown = candidate < lineEnd;   // the line looked at holds it
+        if (scan->segmentHit < hitLine) {
+            // A segment before the needle's line holds it.
+            scan->lineStartKnown = scan->segmentHit < lineEnd;   // the line looked at holds it
             scan->candidateLineStart = from;
-            return candidate;
+            return scan->segmentHit;
+        }
+        if (found) {
+            scan->lineStartKnown = true;
+            scan->candidateLineStart = hitLine;
+            return scan->searchedHit;
         }
         // Neither up to where the search went: on to the line it ends in.
         if (lineEnd >= size || m->stopped) {
