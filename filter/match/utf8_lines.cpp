@@ -2,6 +2,7 @@
 
 #include "filter/match/utf8_lines.h"
 
+#include "filter/match/utf8_check.h"
 #include "filter/search/line_ends.h"
 
 #if defined(__SSE2__)
@@ -268,19 +269,6 @@ inline uint32_t CharacterAt(const unsigned char* b, uint64_t count)
         c = c << 6 | (b[k] & 0x3Fu);
     }
     return c;
-}
-
-// True when b[first, last) is well-formed UTF-8.
-bool IsUtf8(const unsigned char* b, uint64_t first, uint64_t last)
-{
-    for (uint64_t i = first; i < last;) {
-        const uint32_t length = Utf8SequenceLength(b + i, last - i);
-        if (length == 0) {
-            return false;
-        }
-        i += length;
-    }
-    return true;
 }
 
 // The segments of a UTF-8 text (segment_walk.h): the characters above
@@ -571,23 +559,8 @@ uint64_t NextCandidate(Utf8Matcher* m, Utf8Scan* scan, uint64_t from)
 
 bool IsUtf8WithHighBytes(const char* text, uint64_t start, uint64_t end)
 {
-    const unsigned char* b = reinterpret_cast<const unsigned char*>(text);
-    uint64_t i = FindHighByte(text, start, end);
-    if (i >= end) {
-        return false;
-    }
-    while (i < end) {
-        if (b[i] < 0x80) {
-            i = FindHighByte(text, i, end);
-            continue;
-        }
-        uint32_t length = Utf8SequenceLength(b + i, end - i);
-        if (length == 0) {
-            return false;
-        }
-        i += length;
-    }
-    return true;
+    const uint64_t high = FindHighByte(text, start, end);
+    return high < end && IsUtf8(reinterpret_cast<const unsigned char*>(text), high, end);
 }
 
 void Utf8MatcherInit(Utf8Matcher* m, const SearchNeedles* needles, const TextRules* rules, const StopFlag* stop)

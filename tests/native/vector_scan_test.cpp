@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "filter/match/utf8_check.h"
 #include "filter/pass/byte_units.h"
 #include "filter/search/avx2.h"
 #include "filter/search/needle_search.h"
@@ -254,3 +255,59 @@ TEST(VectorScans, RewriteTheUnitLineEndsWhereTheReferenceDoes)
 }
 
 }  // namespace
+
+// Well-formed UTF-8 by the standard's own table: each character decoded,
+// its shortest form, no surrogate, nothing past U+10FFFF.
+bool DecodesAsUtf8(const std::string& text, size_t first, size_t last)
+{
+    for (size_t i = first; i < last;) {
+        const unsigned char c = static_cast<unsigned char>(text[i]);
+        const size_t length = c < 0x80 ? 1 : c >= 0xF0 ? 4 : c >= 0xE0 ? 3 : c >= 0xC0 ? 2 : 0;
+        if (length == 0 || c >= 0xF8 || i + length > last) {
+            return false;
+        }
+        uint32_t code = length == 1 ? c : c & (0x7Fu >> length);
+        for (size_t k = 1; k < length; ++k) {
+            const unsigned char next = static_cast<unsigned char>(text[i + k]);
+            if ((next & 0xC0) != 0x80) {
+                return false;
+            }
+            code = code << 6 | (next & 0x3Fu);
+        }
+        const uint32_t shortest = length == 1 ? 0 : length == 2 ? 0x80 : length == 3 ? 0x800 : 0x10000;
+        if (code < shortest || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF)) {
+            return false;
+        }
+        i += length;
+    }
+    return true;
+}
+
+// The check 16 bytes at a time says what the decode says of every piece
+// starting and ending anywhere around its blocks' edges, for characters of
+// every length, the limits of each, and each way a sequence can be broken.
+TEST(VectorScans, TellWellFormedUtf8AsTheDecodeDoes)
+{
+    const char* pieces[] = {"a", "\t", "\xC2\x80", "\xDF\xBF", "\xC3\xA9", "\xE0\xA0\x80", "\xED\x9F\xBF",
+                            "\xEE\x80\x80", "\xEF\xBF\xBF", "\xE4\xB8\xAD", "\xF0\x90\x80\x80", "\xF4\x8F\xBF\xBF",
+                            "\xF3\xA0\x80\x81", "\xC0\x80", "\xC1\xBF", "\x80", "\xBF", "\xE0\x9F\xBF",
+                            "\xED\xA0\x80", "\xF0\x8F\xBF\xBF", "\xF4\x90\x80\x80", "\xF5\x80\x80\x80", "\xFF",
+                            "\xC3", "\xE4\xB8", "\xF0\x9F\x98"};
+    const size_t wellFormed = 13;   // the pieces before are characters, those after break
+    std::mt19937 random(31);
+    for (int round = 0; round < 400; ++round) {
+        std::string text;
+        while (text.size() < 70) {
+            const bool broken = random() % 12 == 0;
+            text += broken ? pieces[wellFormed + random() % (sizeof pieces / sizeof *pieces - wellFormed)]
+                           : pieces[random() % wellFormed];
+        }
+        const unsigned char* bytes = reinterpret_cast<const unsigned char*>(text.data());
+        for (size_t first = 0; first < 20; ++first) {
+            for (size_t last = first; last <= text.size(); ++last) {
+                ASSERT_EQ(IsUtf8(bytes, first, last), DecodesAsUtf8(text, first, last))
+                    << "round " << round << ", bytes " << first << " to " << last;
+            }
+        }
+    }
+}
