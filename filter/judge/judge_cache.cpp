@@ -64,6 +64,9 @@ bool SameBytes(const unsigned char* a, const unsigned char* b, uint32_t length)
 
 void Clear(JudgeCache* cache)
 {
+    for (uint32_t i = 0; i < cache->recentCount; ++i) {
+        cache->recent[i].length = 0;
+    }
     for (uint32_t i = 0; i < cache->slotCount; ++i) {
         cache->slots[i].used = 0;
     }
@@ -75,11 +78,17 @@ void Clear(JudgeCache* cache)
 
 uint64_t JudgeCacheBytes()
 {
-    return kDefaultSlots * sizeof(JudgeSlot) + kDefaultKeyBytes;
+    return kRecentCount * sizeof(JudgeRecent) + kDefaultSlots * sizeof(JudgeSlot) + kDefaultKeyBytes;
 }
 
 bool JudgeCacheInit(JudgeCache* cache, void* memory, uint64_t bytes, uint32_t spanLength)
 {
+    // The recent texts where the memory is ample for both.
+    const uint64_t recentBytes = kRecentCount * sizeof(JudgeRecent);
+    cache->recent = static_cast<JudgeRecent*>(memory);
+    cache->recentCount = bytes >= 8 * recentBytes ? kRecentCount : 0;
+    memory = static_cast<unsigned char*>(memory) + cache->recentCount * sizeof(JudgeRecent);
+    bytes -= cache->recentCount * sizeof(JudgeRecent);
     uint32_t slots = kDefaultSlots;
     while (slots > 4 && slots * sizeof(JudgeSlot) * 2 > bytes) {
         slots /= 2;
@@ -151,4 +160,49 @@ void JudgeCacheKeep(JudgeCache* cache, const unsigned char* span, bool verdict)
     }
     cache->keyUsed += cache->spanLength;
     ++cache->filled;
+}
+
+namespace {
+
+// Where a text of 1 to kRecentBytes bytes is kept among the recent ones.
+uint32_t RecentSlot(const JudgeCache* cache, const unsigned char* text, uint32_t count, uint32_t form)
+{
+    uint64_t h = count * 0x100 + form;
+    if (count >= 8) {
+        for (uint32_t i = 0; i + 8 < count; i += 8) {
+            h = (h ^ Load64(text + i)) * 0x9e3779b97f4a7c15ull;
+        }
+        h = (h ^ Load64(text + count - 8)) * 0x9e3779b97f4a7c15ull;
+    } else {
+        h = (h ^ Packed(text, count)) * 0x9e3779b97f4a7c15ull;
+    }
+    return static_cast<uint32_t>(h >> 40) & (cache->recentCount - 1);
+}
+
+}  // namespace
+
+int JudgeCacheFindText(const JudgeCache* cache, const unsigned char* text, uint64_t count, uint32_t form)
+{
+    if (count == 0 || count > kRecentBytes || cache->recentCount == 0) {
+        return -1;
+    }
+    const JudgeRecent& recent = cache->recent[RecentSlot(cache, text, static_cast<uint32_t>(count), form)];
+    if (recent.length != count || recent.form != form || !SameBytes(recent.bytes, text, static_cast<uint32_t>(count))) {
+        return -1;
+    }
+    return recent.verdict;
+}
+
+void JudgeCacheKeepText(JudgeCache* cache, const unsigned char* text, uint64_t count, uint32_t form, bool verdict)
+{
+    if (count == 0 || count > kRecentBytes || cache->recentCount == 0) {
+        return;
+    }
+    JudgeRecent& recent = cache->recent[RecentSlot(cache, text, static_cast<uint32_t>(count), form)];
+    for (uint32_t k = 0; k < count; ++k) {
+        recent.bytes[k] = text[k];
+    }
+    recent.length = static_cast<uint8_t>(count);
+    recent.form = static_cast<uint8_t>(form);
+    recent.verdict = verdict ? 1 : 0;
 }

@@ -17,7 +17,20 @@ struct JudgeSlot {
     uint8_t verdict;
 };
 
+// A short text judged whole lately (a segment, say): its bytes, their form
+// and the verdict on them.
+const uint32_t kRecentBytes = 40;
+struct JudgeRecent {
+    unsigned char bytes[kRecentBytes];
+    uint8_t length;   // 0: none
+    uint8_t form;
+    uint8_t verdict;
+};
+const uint32_t kRecentCount = 256;
+
 struct JudgeCache {
+    JudgeRecent* recent;   // recentCount of them (a power of two, or none), by a hash of the bytes
+    uint32_t recentCount;
     JudgeSlot* slots;
     uint32_t slotCount;  // a power of two
     uint32_t filled;
@@ -36,5 +49,11 @@ bool JudgeCacheInit(JudgeCache* cache, void* memory, uint64_t bytes, uint32_t sp
 // -1 unknown.
 int JudgeCacheFind(const JudgeCache* cache, const unsigned char* span);
 void JudgeCacheKeep(JudgeCache* cache, const unsigned char* span, bool verdict);
+
+// The same for a whole text of count bytes in a form (a UnitForm), kept
+// only while no other text takes its place: -1 unknown, and always for a
+// text of more than kRecentBytes.
+int JudgeCacheFindText(const JudgeCache* cache, const unsigned char* text, uint64_t count, uint32_t form);
+void JudgeCacheKeepText(JudgeCache* cache, const unsigned char* text, uint64_t count, uint32_t form, bool verdict);
 
 #endif

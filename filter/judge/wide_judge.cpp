@@ -162,18 +162,12 @@ bool WalkPieces(uint32_t n, const unsigned char* line, uint64_t count, UnitForm 
     }
 }
 
-}  // namespace
-
-bool AskWideSpans(const WideNeedle* needle, const unsigned char* line, uint64_t count, UnitForm form,
-                    JudgeCache* cache, const StopFlag* stop, bool* stopped)
+// Whether some needle-long span of the text's units holds the needle, each
+// span's verdict taken from the cache or asked and kept.
+bool SpansHold(const WideNeedle* needle, const unsigned char* line, uint64_t count, UnitForm form,
+               JudgeCache* cache, const StopFlag* stop, bool* stopped)
 {
     const uint32_t n = needle->length;
-    if (cache == nullptr || n > kSearchUnits) {
-        return AskWideWhetherHolds(needle, line, count, form, stop, stopped);
-    }
-    if (n == 0) {
-        return false;
-    }
     if (form == kUnitsLittleEndian && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__) {
         // The line's bytes are the units as this machine holds them: each
         // span is judged where it lies.
@@ -203,6 +197,30 @@ bool AskWideSpans(const WideNeedle* needle, const unsigned char* line, uint64_t 
         return false;
     });
 }
+
+}  // namespace
+
+bool AskWideSpans(const WideNeedle* needle, const unsigned char* line, uint64_t count, UnitForm form,
+                    JudgeCache* cache, const StopFlag* stop, bool* stopped)
+{
+    const uint32_t n = needle->length;
+    if (cache == nullptr || n > kSearchUnits) {
+        return AskWideWhetherHolds(needle, line, count, form, stop, stopped);
+    }
+    if (n == 0) {
+        return false;
+    }
+    const int known = JudgeCacheFindText(cache, line, count, form);
+    if (known >= 0) {
+        return known == 1;
+    }
+    const bool verdict = SpansHold(needle, line, count, form, cache, stop, stopped);
+    if (!*stopped) {
+        JudgeCacheKeepText(cache, line, count, form, verdict);
+    }
+    return verdict;
+}
+
 
 bool AskWideWhetherHolds(const WideNeedle* needle, const unsigned char* line, uint64_t count, UnitForm form,
                          const StopFlag* stop, bool* stopped)

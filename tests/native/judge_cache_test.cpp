@@ -56,6 +56,44 @@ TEST(JudgeCache, RemembersVerdictsAndForgetsRatherThanMixThemUp)
     }
 }
 
+// Whole texts (a segment each) are kept by their bytes and their form, up to
+// kRecentBytes: a text found is the same text in the same form, whatever
+// shares its place.
+TEST(JudgeCache, RemembersWholeTextsOnlyForTheSameBytesInTheSameForm)
+{
+    std::vector<unsigned char> memory(JudgeCacheBytes());
+    JudgeCache cache;
+    ASSERT_TRUE(JudgeCacheInit(&cache, memory.data(), memory.size(), 4));
+    std::mt19937 rng(5);
+    std::map<std::pair<std::string, uint32_t>, bool> truth;
+    std::vector<std::string> common;
+    for (int i = 0; i < 600; ++i) {   // more than there are places for
+        std::string text(1 + rng() % (kRecentBytes + 6), '\0');
+        for (char& c : text) {
+            c = static_cast<char>("ab\xC3\xA9"[rng() % 4]);
+        }
+        common.push_back(text);
+    }
+    int remembered = 0;
+    for (int round = 0; round < 40000; ++round) {
+        const std::string& text = common[rng() % (round % 5 == 0 ? common.size() : 40)];
+        const uint32_t form = rng() % 3;
+        const unsigned char* bytes = reinterpret_cast<const unsigned char*>(text.data());
+        const int known = JudgeCacheFindText(&cache, bytes, text.size(), form);
+        if (known >= 0) {
+            ASSERT_LE(text.size(), kRecentBytes);
+            ASSERT_EQ(known == 1, truth.at({text, form})) << "round " << round;
+            ++remembered;
+            continue;
+        }
+        const bool verdict = (std::hash<std::string>()(text) + form) % 3 == 0;
+        truth[{text, form}] = verdict;
+        JudgeCacheKeepText(&cache, bytes, text.size(), form, verdict);
+        ASSERT_EQ(JudgeCacheFindText(&cache, bytes, text.size(), form), text.size() <= kRecentBytes ? verdict : -1);
+    }
+    EXPECT_GT(remembered, 20000);   // the texts that come often were found again
+}
+
 TEST(JudgeCache, RefusesMemoryTooSmallForOneWindow)
 {
     std::vector<unsigned char> memory(64);
