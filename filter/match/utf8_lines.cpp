@@ -427,10 +427,14 @@ struct Utf8Segments : SegmentsOf<Utf8Matcher, Utf8Scan> {
         return b[at - 1] >= 0x80 || AsciiBarrierAt(m, b, at - 1, size);
     }
     // A segment asked about must be UTF-8: a line with bytes that are not
-    // is none.
+    // is none. A verdict kept on the same bytes was on UTF-8.
     bool Holds(uint64_t first, uint64_t last) const
     {
         const unsigned char* b = reinterpret_cast<const unsigned char*>(scan->text);
+        const int known = m->cache != nullptr ? JudgeCacheFindText(m->cache, b + first, last - first, kUnitsUtf8) : -1;
+        if (known >= 0) {
+            return known == 1;
+        }
         return IsUtf8(b, first, last) &&
                AskWideSpans(&m->wide, b + first, last - first, kUnitsUtf8, m->cache, m->stop, &m->stopped);
     }
