@@ -39,6 +39,11 @@ struct Carried {
     uint32_t upTo8F;   // after F4: 80-8F
 };
 
+// The 16 bytes from kTailMasks + 16 - k: k zeros, then ones.
+alignas(16) const unsigned char kTailMasks[32] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,
+                                                  0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF,
+                                                  0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
+
 // False when the 16 bytes of v, with what the block before carried, are
 // not well-formed so far; carried then holds what this block carries on.
 inline bool BlockIsUtf8(__m128i v, Carried* carried)
@@ -92,9 +97,19 @@ inline bool IsUtf8(const unsigned char* b, uint64_t first, uint64_t last)
             return false;
         }
     }
+    if (i < last && last >= 16) {
+        // The last bytes, as the end of the 16 that end with them, those
+        // before them read as ASCII, and the rest of the block before
+        // moved along with them; then followed by ASCII: a character they
+        // cut short is not well-formed.
+        const uint32_t before = static_cast<uint32_t>(i - (last - 16));
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(b + last - 16));
+        const __m128i kept = _mm_and_si128(v, _mm_loadu_si128(reinterpret_cast<const __m128i*>(kTailMasks + 16 - before)));
+        carried = Carried{carried.continuation << before, carried.fromA0 << before, carried.upTo9F << before,
+                          carried.from90 << before, carried.upTo8F << before};
+        return BlockIsUtf8(kept, &carried) && carried.continuation == 0;
+    }
     if (i < last) {
-        // The last bytes, followed by ASCII: a character they cut short
-        // is not well-formed.
         unsigned char rest[16] = {0};
         for (uint64_t k = i; k < last; ++k) {
             rest[k - i] = b[k];
