@@ -639,7 +639,7 @@ void ExpectAgreement(const std::wstring& alphabet, const std::wstring& common, c
 TEST(SearchEquality, UnicodeLinesAgreeWithTheWideSearch)
 {
     ExpectAgreement(L"aAbBkKsSiIe \t\x01\x7F-\u00E9\u00C9\u00DF\u212A\u017F\u0131\u0130"
-                    L"\uFF21\uFF41\u4E2D\u529F\u00AD\u0301",
+                    L"\uFF21\uFF41\u4E2D\u529F\u00AD\u0301\u1AB0\u1DC0\u200D\u20D0\uFE0F\uFE20",
                     L"abkse -", L"", 1252);
 }
 
