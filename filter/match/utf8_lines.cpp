@@ -3,10 +3,14 @@
 #include "filter/match/utf8_lines.h"
 
 #include "filter/match/utf8_check.h"
+#include "filter/search/avx2.h"
 #include "filter/search/line_ends.h"
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
+#endif
+#if defined(QUORVANE_AVX2)
+#include <immintrin.h>
 #endif
 
 namespace {
@@ -28,6 +32,38 @@ uint64_t FindHighByte(const char* text, uint64_t from, uint64_t to)
         ++i;
     }
     return i;
+}
+
+#if defined(QUORVANE_AVX2)
+// FindHighByte 64 bytes a step, for the long stretches of ASCII of a log.
+QUORVANE_AVX2_TARGET uint64_t FindHighByteAvx2(const char* text, uint64_t from, uint64_t to)
+{
+    uint64_t i = from;
+    for (; i + 64 <= to; i += 64) {
+        const __m256i a = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(text + i));
+        const __m256i b = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(text + i + 32));
+        if (_mm256_movemask_epi8(_mm256_or_si256(a, b)) != 0) {
+            const uint64_t mask = static_cast<uint32_t>(_mm256_movemask_epi8(a)) |
+                                  static_cast<uint64_t>(static_cast<uint32_t>(_mm256_movemask_epi8(b))) << 32;
+            return i + static_cast<uint64_t>(__builtin_ctzll(mask));
+        }
+    }
+    return FindHighByte(text, i, to);
+}
+#endif
+
+// FindHighByte over what may be a long stretch: wider where the processor
+// has the vectors (the search of the needle's bytes knows).
+uint64_t FindHighByteFar(const Utf8Matcher* m, const char* text, uint64_t from, uint64_t to)
+{
+#if defined(QUORVANE_AVX2)
+    if (m->exact.avx2) {
+        return FindHighByteAvx2(text, from, to);
+    }
+#else
+    (void)m;
+#endif
+    return FindHighByte(text, from, to);
 }
 
 // True for a byte the platform's search may not compare as itself: any but
@@ -501,7 +537,7 @@ uint64_t NextLetterCandidate(Utf8Matcher* m, Utf8Scan* scan, uint64_t from)
     const char* text = scan->text;
     const uint64_t size = scan->size;
     for (;;) {
-        const uint64_t high = FindHighByte(text, from, size);
+        const uint64_t high = FindHighByteFar(m, text, from, size);
         if (high >= size) {
             return size;
         }
@@ -554,7 +590,7 @@ uint64_t NextCandidate(Utf8Matcher* m, Utf8Scan* scan, uint64_t from)
         return FindNeedle(&m->exact, scan->text, from, scan->size);
     }
     if (!m->wide.madeOfLetters) {
-        return FindHighByte(scan->text, from, scan->size);
+        return FindHighByteFar(m, scan->text, from, scan->size);
     }
     return NextLetterCandidate(m, scan, from);
 }
