@@ -52,13 +52,15 @@ QUORVANE_AVX2_TARGET uint64_t FindHighByteAvx2(const char* text, uint64_t from, 
 }
 #endif
 
-// FindHighByte over what may be a long stretch: wider where the processor
+// FindHighByte over what may be a long stretch: past its first 64 bytes
+// (a Chinese log has such a byte in every line), wider where the processor
 // has the vectors (the search of the needle's bytes knows).
 uint64_t FindHighByteFar(const Utf8Matcher* m, const char* text, uint64_t from, uint64_t to)
 {
 #if defined(QUORVANE_AVX2)
-    if (m->exact.avx2) {
-        return FindHighByteAvx2(text, from, to);
+    if (m->exact.avx2 && to - from > 64) {
+        const uint64_t near = FindHighByte(text, from, from + 64);
+        return near < from + 64 ? near : FindHighByteAvx2(text, from + 64, to);
     }
 #else
     (void)m;
