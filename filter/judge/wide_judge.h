@@ -71,7 +71,10 @@ bool AskWideWhetherHolds(const WideNeedle* needle, const unsigned char* line, ui
 // is asked by itself (the platform's search compares the needle with just
 // as many units at each place), its verdict kept in cache (spans of twice
 // the needle's length in bytes) and taken from there when the same units
-// come again. Without a cache, as AskWideWhetherHolds.
+// come again; the verdict on the whole text too, when it is short
+// (JudgeCacheKeepText). Without a cache, as AskWideWhetherHolds. Bytes in
+// the form kUnitsUtf8 must be well-formed UTF-8: the UTF-8 rule takes a
+// verdict kept on the same bytes in that form as proof that they are.
 bool AskWideSpans(const WideNeedle* needle, const unsigned char* line, uint64_t count, UnitForm form,
                     JudgeCache* cache, const StopFlag* stop, bool* stopped);
 
