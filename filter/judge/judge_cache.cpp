@@ -179,10 +179,6 @@ uint32_t RecentSlot(const JudgeCache* cache, const unsigned char* text, uint32_t
     return static_cast<uint32_t>(h >> 40) & (cache->recentCount - 1);
 }
 
-}  // namespace
-
-namespace {
-
 // SameBytes for 1 to kRecentBytes bytes, 8 at a time where there are 8.
 bool SameText(const unsigned char* a, const unsigned char* b, uint32_t count)
 {

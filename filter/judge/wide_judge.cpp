@@ -221,7 +221,6 @@ bool AskWideSpans(const WideNeedle* needle, const unsigned char* line, uint64_t 
     return verdict;
 }
 
-
 bool AskWideWhetherHolds(const WideNeedle* needle, const unsigned char* line, uint64_t count, UnitForm form,
                          const StopFlag* stop, bool* stopped)
 {

@@ -104,12 +104,14 @@ inline bool IsUtf8(const unsigned char* b, uint64_t first, uint64_t last)
         // cut short is not well-formed.
         const uint32_t before = static_cast<uint32_t>(i - (last - 16));
         const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(b + last - 16));
-        const __m128i kept = _mm_and_si128(v, _mm_loadu_si128(reinterpret_cast<const __m128i*>(kTailMasks + 16 - before)));
+        const __m128i mask = _mm_loadu_si128(reinterpret_cast<const __m128i*>(kTailMasks + 16 - before));
+        const __m128i kept = _mm_and_si128(v, mask);
         carried = Carried{carried.continuation << before, carried.fromA0 << before, carried.upTo9F << before,
                           carried.from90 << before, carried.upTo8F << before};
         return BlockIsUtf8(kept, &carried) && carried.continuation == 0;
     }
     if (i < last) {
+        // Fewer than 16 bytes from the text's start: the same, from a copy.
         unsigned char rest[16] = {0};
         for (uint64_t k = i; k < last; ++k) {
             rest[k - i] = b[k];
