@@ -15,6 +15,7 @@
 #include "filter/pass/line_pass.h"
 
 #include "filter/pass/byte_units.h"
+#include "filter/pass/stream_lines.h"
 #include "filter/search/line_ends.h"
 
 void LinePassInit(LinePass* pass, const SearchNeedles* needles, const TextRules* rules, const StopFlag* stop,
@@ -34,75 +35,56 @@ void RouteEmptySource(LinePass* pass)
 
 namespace {
 
-// The pass when only the code page's rules find lines: the UTF-8 rule has
-// nothing to add (the code page is UTF-8 itself, or searched byte for byte
-// for the same bytes, or the text has no UTF-8 form to look for).
-void RouteCodePageLines(LinePass* pass, LineScan* scan, Emitter<ByteUnits>* e, char* text, uint64_t size)
-{
-    const bool avx2 = pass->matcher.search.avx2;
-    uint64_t from = 0;
-    uint64_t start;
-    uint64_t end;
-    while (NextLineHoldingNeedle(&pass->matcher, scan, from, &start, &end)) {
-        if (LinePassStopped(pass)) {
-            return;
-        }
-        if (start > from) {
-            EmitLines(e, pass->without, size, from, start, avx2);
-        }
-        EmitLine(e, pass->with, start, end);
-        from = NextLineStart(text, end);
+// The lines the code page's rules find, when the UTF-8 rule has nothing to
+// add (the code page is UTF-8 itself, or searched byte for byte for the
+// same bytes, or the text has no UTF-8 form to look for).
+struct CodePageLines {
+    LinePass* pass;
+    LineScan* scan;
+    bool Next(uint64_t from, uint64_t* start, uint64_t* end)
+    {
+        return NextLineHoldingNeedle(&pass->matcher, scan, from, start, end);
     }
-    if (!LinePassStopped(pass)) {
-        EmitLines(e, pass->without, size, from, size, avx2);
-    }
-}
+    bool Stopped() const { return LinePassStopped(pass); }
+};
 
-// The pass when the UTF-8 rule finds lines beside the code page's rules.
-void RouteCodePageAndUtf8Lines(LinePass* pass, LineScan* scan, Emitter<ByteUnits>* e, char* text, uint64_t size)
-{
+// The lines the code page's rules or the UTF-8 rule find, the nearer
+// first; each search goes on from where it left off.
+struct CodePageAndUtf8Lines {
+    LinePass* pass;
+    LineScan* scan;
     Utf8Scan utf8Scan;
-    Utf8ScanStart(&utf8Scan, &pass->utf8, text, size);
+    uint64_t size;
     // The next line the code page's rules find, kept while lines before it
     // that the UTF-8 rule finds are routed.
-    bool codePageLine = false;
-    bool codePageDone = false;
-    uint64_t codePageStart = 0;
-    uint64_t codePageEnd = 0;
-    uint64_t from = 0;
-    for (;;) {
+    bool codePageLine;
+    bool codePageDone;
+    uint64_t codePageStart;
+    uint64_t codePageEnd;
+
+    bool Next(uint64_t from, uint64_t* start, uint64_t* end)
+    {
         if (!codePageLine && !codePageDone) {
             codePageLine = NextLineHoldingNeedle(&pass->matcher, scan, from, &codePageStart, &codePageEnd);
             codePageDone = !codePageLine;
         }
-        if (LinePassStopped(pass)) {
-            return;
+        if (Stopped()) {
+            return false;
         }
-        uint64_t start;
-        uint64_t end;
-        if (NextUtf8LineHoldingNeedle(&pass->utf8, &utf8Scan, from, codePageLine ? codePageStart : size, &start,
-                                      &end)) {
-            // A line before the code page's: that one stays kept.
-        } else if (codePageLine) {
-            start = codePageStart;
-            end = codePageEnd;
-            codePageLine = false;
-        } else {
-            break;
+        if (NextUtf8LineHoldingNeedle(&pass->utf8, &utf8Scan, from, codePageLine ? codePageStart : size, start,
+                                      end)) {
+            return true;   // a line before the code page's: that one stays kept
         }
-        if (LinePassStopped(pass)) {
-            return;
+        if (!codePageLine) {
+            return false;
         }
-        if (start > from) {
-            EmitLines(e, pass->without, size, from, start, pass->matcher.search.avx2);
-        }
-        EmitLine(e, pass->with, start, end);
-        from = NextLineStart(text, end);
+        *start = codePageStart;
+        *end = codePageEnd;
+        codePageLine = false;
+        return true;
     }
-    if (!LinePassStopped(pass)) {
-        EmitLines(e, pass->without, size, from, size, pass->matcher.search.avx2);
-    }
-}
+    bool Stopped() const { return LinePassStopped(pass); }
+};
 
 }  // namespace
 
@@ -115,10 +97,14 @@ void RouteCompleteLines(LinePass* pass, char* text, uint64_t size)
     LineScanStart(&scan, &pass->matcher, text, size);
     Emitter<ByteUnits> emitter;
     EmitterStart(&emitter, ByteUnits(), text);
+    const bool avx2 = pass->matcher.search.avx2;
     if (pass->utf8.active) {
-        RouteCodePageAndUtf8Lines(pass, &scan, &emitter, text, size);
+        CodePageAndUtf8Lines lines = {pass, &scan, {}, size, false, false, 0, 0};
+        Utf8ScanStart(&lines.utf8Scan, &pass->utf8, text, size);
+        RouteMatchedLines(&emitter, &lines, pass->without, pass->with, size, avx2);
     } else {
-        RouteCodePageLines(pass, &scan, &emitter, text, size);
+        CodePageLines lines = {pass, &scan};
+        RouteMatchedLines(&emitter, &lines, pass->without, pass->with, size, avx2);
     }
     EmitterFlush(&emitter);
 }

@@ -28,6 +28,7 @@
 #ifndef QUORVANE_STREAM_LINES_H
 #define QUORVANE_STREAM_LINES_H
 
+#include "filter/emit/emitter.h"
 #include "filter/pass/read_window.h"
 #include "platform/platform.h"
 
@@ -140,6 +141,45 @@ bool StreamLines(ReadWindow* w, const Units& units, Pass* pass)
         searched = 0;
         afterCut = true;
     }
+}
+
+// Routes the complete lines of the emitter's text[0, size) by what a
+// matcher finds, for any unit: each line it finds to with, the lines
+// between two of them to without as one stretch, which the emitter copies
+// whole where it can. Returns the sink the text's last line went to (none
+// when a stop came first).
+//
+// Matcher: bool Next(from, &start, &end) finds the first line at or after
+// from (a line's start) that holds the needle, [start, end) with end at its
+// line end or the text's end; false for none. bool Stopped(): a stop was
+// seen, and what the matcher found since counts for nothing.
+template <typename Units, typename Matcher>
+LineSink* RouteMatchedLines(Emitter<Units>* e, Matcher* matcher, LineSink* without, LineSink* with, uint64_t size,
+                            bool avx2)
+{
+    LineSink* last = nullptr;
+    uint64_t from = 0;
+    uint64_t start;
+    uint64_t end;
+    while (from < size && matcher->Next(from, &start, &end)) {
+        if (matcher->Stopped()) {
+            return last;
+        }
+        if (start > from) {
+            EmitLines(e, without, size, from, start, avx2);
+        }
+        EmitLine(e, with, start, end);
+        last = with;
+        if (end >= size) {
+            return last;   // the text's last line, with no line end
+        }
+        from = e->units.NextLineStart(e->text, end);
+    }
+    if (matcher->Stopped() || from >= size) {
+        return last;
+    }
+    EmitLines(e, without, size, from, size, avx2);
+    return without;
 }
 
 #endif

@@ -76,38 +76,24 @@ uint64_t UnitLineStartOf(const char* text, uint64_t from, uint64_t at, bool bigE
     return at;
 }
 
-// The pass of a matcher that finds matches: from one place that shows a
-// line holds the needle to the next, the lines between go to the
-// without-string export as one stretch, and the line that holds it to the
-// with-string export.
-void RouteUtf16Stretches(Utf16Pass* pass, Utf16Scan* scan, Emitter<Utf16Units>* emitter, const char* text, uint64_t size)
-{
-    const bool bigEndian = pass->matcher.bigEndian;
-    const bool avx2 = pass->matcher.avx2;
-    uint64_t from = 0;
-    while (from < size) {
-        uint64_t match = NextMatch(&pass->matcher, scan, from);
-        if (pass->matcher.stopped) {
-            return;
+// The lines of a matcher that finds matches: from each place that shows
+// a line holds the needle, that line.
+struct Utf16Matches {
+    Utf16Pass* pass;
+    Utf16Scan* scan;
+    bool Next(uint64_t from, uint64_t* start, uint64_t* end)
+    {
+        const uint64_t match = NextMatch(&pass->matcher, scan, from);
+        if (match >= scan->size || pass->matcher.stopped) {
+            return false;
         }
-        if (match >= size) {
-            EmitLines(emitter, pass->without, size, from, size, avx2);
-            pass->last = pass->without;
-            return;
-        }
-        uint64_t start = UnitLineStartOf(text, from, match, bigEndian);
-        if (start > from) {
-            EmitLines(emitter, pass->without, size, from, start, avx2);
-        }
-        uint64_t end = FindUnitLineEnd(text, size, match, bigEndian, avx2);
-        EmitLine(emitter, pass->with, start, end);
-        pass->last = pass->with;
-        if (end >= size) {
-            return;   // the text's last line, with no line end
-        }
-        from = NextUnitLineStart(text, end, bigEndian);
+        const bool bigEndian = pass->matcher.bigEndian;
+        *start = UnitLineStartOf(scan->text, from, match, bigEndian);
+        *end = FindUnitLineEnd(scan->text, scan->size, match, bigEndian, pass->matcher.avx2);
+        return true;
     }
-}
+    bool Stopped() const { return pass->matcher.stopped; }
+};
 
 }  // namespace
 
@@ -119,7 +105,9 @@ void RouteCompleteUtf16Lines(Utf16Pass* pass, char* text, uint64_t size)
     Emitter<Utf16Units> emitter;
     EmitterStart(&emitter, Utf16Units{bigEndian}, text);
     if (Utf16MatcherFindsMatches(&pass->matcher)) {
-        RouteUtf16Stretches(pass, &scan, &emitter, text, size);
+        Utf16Matches matches = {pass, &scan};
+        LineSink* last = RouteMatchedLines(&emitter, &matches, pass->without, pass->with, size, pass->matcher.avx2);
+        pass->last = last != nullptr ? last : pass->last;
         EmitterFlush(&emitter);
         return;
     }
