@@ -333,6 +333,56 @@ struct ByteClasses {
     uint64_t ideograph;      // an ideograph starts here (if the text is UTF-8 there)
 };
 
+#if defined(QUORVANE_AVX2)
+QUORVANE_AVX2_TARGET inline __m256i BytesAre(__m256i x, int value)
+{
+    return _mm256_cmpeq_epi8(x, _mm256_set1_epi8(static_cast<char>(value)));
+}
+
+// Bytes in [least, least + span], unsigned.
+QUORVANE_AVX2_TARGET inline __m256i BytesWithin(__m256i x, int least, int span)
+{
+    const __m256i d = _mm256_sub_epi8(x, _mm256_set1_epi8(static_cast<char>(least)));
+    return _mm256_cmpeq_epi8(_mm256_min_epu8(d, _mm256_set1_epi8(static_cast<char>(span))), d);
+}
+
+QUORVANE_AVX2_TARGET inline uint64_t ByteBits(__m256i x, int shift)
+{
+    return static_cast<uint64_t>(static_cast<uint32_t>(_mm256_movemask_epi8(x))) << shift;
+}
+
+// ClassifyBytes 32 bytes a vector, where the processor has them.
+QUORVANE_AVX2_TARGET ByteClasses ClassifyBytesAvx2(const WideNeedle* needle, const unsigned char* b)
+{
+    ByteClasses c{};
+    for (int k = 0; k < 2; ++k) {
+        const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(b + 32 * k));
+        const __m256i next = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(b + 32 * k + 1));
+        const __m256i lowered = _mm256_or_si256(v, _mm256_set1_epi8(0x20));
+        __m256i related = _mm256_setzero_si256();
+        for (uint32_t r = 0; r < needle->relatedCount; ++r) {
+            related = _mm256_or_si256(related, BytesAre(needle->relatedFolds[r] ? lowered : v, needle->related[r]));
+        }
+        const __m256i plain = _mm256_or_si256(BytesAre(v, '\t'), BytesWithin(v, 0x20, 0x7E - 0x20));
+        const __m256i lineEnd = _mm256_or_si256(_mm256_or_si256(BytesAre(v, '\r'), BytesAre(v, '\n')), BytesAre(v, 0));
+        const int shift = 32 * k;
+        c.high |= ByteBits(v, shift);
+        c.cont |= ByteBits(BytesAre(_mm256_and_si256(v, _mm256_set1_epi8(static_cast<char>(0xC0))), 0x80), shift);
+        c.four |= ByteBits(BytesWithin(v, 0xF0, 4), shift);
+        c.unrelated |= ByteBits(_mm256_or_si256(_mm256_andnot_si256(related, plain), lineEnd), shift);
+        c.joiner |= ByteBits(_mm256_or_si256(_mm256_or_si256(BytesWithin(v, 0xCC, 1), BytesWithin(v, 0xE1, 1)),
+                                             _mm256_or_si256(BytesAre(v, 0xEF), BytesAre(v, 0xF3))),
+                             shift);
+        c.mayBeBarrier |= ByteBits(BytesWithin(v, 0xE3, 0xED - 0xE3), shift);
+        c.ideograph |= ByteBits(_mm256_or_si256(BytesWithin(v, 0xE5, 3),
+                                                _mm256_or_si256(_mm256_andnot_si256(BytesWithin(next, 0, 0xB7), BytesAre(v, 0xE4)),
+                                                                _mm256_and_si256(BytesWithin(next, 0, 0xBD), BytesAre(v, 0xE9)))),
+                                shift);
+    }
+    return c;
+}
+#endif
+
 // The classes of b[0, 64), b[64] readable.
 ByteClasses ClassifyBytes(const WideNeedle* needle, const unsigned char* b)
 {
@@ -411,7 +461,12 @@ SegmentBits Utf8SegmentBits(const Utf8Matcher* m, const Utf8Scan* scan, uint64_t
         }
         b = copy;
     }
+#if defined(QUORVANE_AVX2)
+    const bool avx2 = m->exact.avx2 && m->wide.relatedCount <= kRelatedCompared;
+    const ByteClasses c = avx2 ? ClassifyBytesAvx2(&m->wide, b) : ClassifyBytes(&m->wide, b);
+#else
     const ByteClasses c = ClassifyBytes(&m->wide, b);
+#endif
     const uint64_t line = BitsBetween(0, count);
     const uint64_t nextJoins = c.joiner >> 1 | (MayStartJoiner(b[64]) ? 1ull << 63 : 0);
     SegmentBits bits{};

@@ -125,6 +125,68 @@ inline UnitMasks UnitMasksAt(const WideNeedle* needle, const char* p, bool bigEn
 }
 #endif
 
+#if defined(QUORVANE_AVX2)
+// Sixteen units at p in the machine's order.
+QUORVANE_AVX2_TARGET inline __m256i UnitsAt256(const char* p, bool bigEndian)
+{
+    const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
+    return bigEndian ? _mm256_or_si256(_mm256_slli_epi16(v, 8), _mm256_srli_epi16(v, 8)) : v;
+}
+
+QUORVANE_AVX2_TARGET inline __m256i UnitsAre(__m256i u, int value)
+{
+    return _mm256_cmpeq_epi16(u, _mm256_set1_epi16(static_cast<short>(value)));
+}
+
+// Units in [first, last], unsigned: as signed ones 0x8000 apart.
+QUORVANE_AVX2_TARGET inline __m256i UnitsWithin256(__m256i u, int first, int last)
+{
+    const __m256i d = _mm256_xor_si256(_mm256_sub_epi16(u, _mm256_set1_epi16(static_cast<short>(first))),
+                                       _mm256_set1_epi16(static_cast<short>(0x8000)));
+    return _mm256_cmpgt_epi16(_mm256_set1_epi16(static_cast<short>((last - first + 1) ^ 0x8000)), d);
+}
+
+// Each unit's mask as one bit, in order.
+QUORVANE_AVX2_TARGET inline uint64_t UnitBits256(__m256i x)
+{
+    const __m256i packed = _mm256_permute4x64_epi64(_mm256_packs_epi16(x, x), 0xD8);
+    return static_cast<uint32_t>(_mm256_movemask_epi8(packed)) & 0xFFFFu;
+}
+
+// ClassifyUnits 16 units a vector, where the processor has them.
+QUORVANE_AVX2_TARGET UnitClasses ClassifyUnitsAvx2(const WideNeedle* needle, const char* t, bool bigEndian)
+{
+    UnitClasses c{};
+    for (int k = 0; k < 4; ++k) {
+        const __m256i u = UnitsAt256(t + 32 * k, bigEndian);
+        const __m256i lowered = _mm256_or_si256(u, _mm256_set1_epi16(0x20));
+        __m256i related = _mm256_setzero_si256();
+        for (uint32_t r = 0; r < needle->relatedCount && needle->relatedCount <= kRelatedCompared; ++r) {
+            related = _mm256_or_si256(related, UnitsAre(needle->relatedFolds[r] ? lowered : u, needle->related[r]));
+        }
+        const __m256i plain = _mm256_or_si256(UnitsAre(u, 0x09), UnitsWithin256(u, 0x20, 0x7E));
+        const __m256i lineEnd = _mm256_or_si256(_mm256_or_si256(UnitsAre(u, 0x0D), UnitsAre(u, 0x0A)), UnitsAre(u, 0));
+        const __m256i cjk = UnitsWithin256(u, 0x3001, 0xD7A3);
+        const __m256i ideograph =
+            _mm256_and_si256(cjk, _mm256_or_si256(UnitsWithin256(u, 0x4E00, 0x9FA5), UnitsWithin256(u, 0x3400, 0x4DB5)));
+        const int shift = 16 * k;
+        c.unrelated |= UnitBits256(_mm256_or_si256(_mm256_andnot_si256(related, plain), lineEnd)) << shift;
+        c.ideograph |= UnitBits256(ideograph) << shift;
+        c.notPlain |= UnitBits256(_mm256_andnot_si256(_mm256_or_si256(plain, lineEnd), _mm256_cmpeq_epi16(u, u))) << shift;
+        c.nextHigh |= UnitBits256(UnitsWithin256(UnitsAt256(t + 32 * k + 2, bigEndian), 0x0300, 0xFFFF)) << shift;
+        c.wide |= UnitBits256(_mm256_andnot_si256(ideograph, cjk)) << shift;
+    }
+    if (needle->relatedCount > kRelatedCompared) {
+        c.unrelated = 0;
+        for (uint32_t k = 0; k < 64; ++k) {
+            const uint32_t u = UnitAt(t, 2 * k, bigEndian);
+            c.unrelated |= static_cast<uint64_t>((u < 0x80 && needle->unrelated[u]) || IsLineEndUnit(u)) << k;
+        }
+    }
+    return c;
+}
+#endif
+
 // The classes of the units at t[0, 128), t[128, 130) readable.
 UnitClasses ClassifyUnits(const WideNeedle* needle, const char* t, bool bigEndian)
 {
@@ -179,7 +241,11 @@ SegmentBits Utf16SegmentBits(const Utf16Matcher* m, const Utf16Scan* scan, uint6
         }
         t = copy;
     }
+#if defined(QUORVANE_AVX2)
+    const UnitClasses c = m->avx2 ? ClassifyUnitsAvx2(&m->wide, t, bigEndian) : ClassifyUnits(&m->wide, t, bigEndian);
+#else
     const UnitClasses c = ClassifyUnits(&m->wide, t, bigEndian);
+#endif
     const uint64_t line = BitsBetween(0, count);
     uint64_t barrierChar = c.ideograph;
     for (uint64_t rest = c.wide & line; rest != 0; rest &= rest - 1) {

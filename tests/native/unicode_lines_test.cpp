@@ -9,6 +9,9 @@
 
 #include "filter/filter.h"
 #include "filter/judge/wide_judge.h"
+#include "filter/match/utf8_lines.h"
+#include "filter/search/avx2.h"
+#include "filter/utf16/utf16_matcher.h"
 #include "tests/native/test_support.h"
 
 namespace {
@@ -673,6 +676,69 @@ TEST(Utf8Lines, IgnoringCaseOnAUtf8CodePageFoldsEveryLetter)
     SearchNeedles error = AllNeedles("error", "error", u"error", true);
     *PosixFaultPlan() = PosixFaults();
     EXPECT_EQ(RouteUtf8(many, error, DoubleByteRules(), 1 << 20), ReferenceRouteUtf8(many, error, DoubleByteRules()));
+}
+
+}  // namespace
+
+namespace {
+
+// Ignoring case, the segments are told 64 bytes or units at a time with
+// either vector width: where the processor has the wider one, both find
+// the same lines of accented letters, emoji, Greek, kana, ideographs,
+// combining marks and joiners, in either form.
+TEST(UnicodeSegments, EveryVectorWidthFindsTheSameLines)
+{
+    if (!ProcessorHasAvx2()) {
+        GTEST_SKIP() << "the processor has one width";
+    }
+    std::mt19937 rng(3232);
+    auto pick = [&rng](size_t n) { return std::uniform_int_distribution<size_t>(0, n - 1)(rng); };
+    const std::vector<std::u16string> pieces = {u"caf\u00E9", u"CAF\u00C9", u"cafe\u0301", u"na\u00EFve", u"\u00C6r\u00F8",
+                                                u"Stra\u00DFe", u"\U0001F44D\U0001F3FD", u"\u03A9\u03BC\u03AD", u"\u3042",
+                                                u"\u4E2D", u"\u200D", u" ", u"ok", u"C", u"\r\n", u"\n"};
+    const char16_t* needles[] = {u"caf\u00E9", u"OK", u"NA\u00CFVE", u"\u00E6R"};
+    const TextRules rules = DoubleByteRules();
+    size_t lines[2] = {};
+    for (int round = 0; round < 300; ++round) {
+        std::u16string text;
+        for (size_t length = pick(400); text.size() < length;) {
+            text += pieces[pick(pieces.size())];
+        }
+        const std::u16string needle = needles[pick(4)];
+        const SearchNeedles n = AllNeedles(Utf16ToUtf8(needle.c_str()), Utf16ToUtf8(needle.c_str()), needle, true);
+        const std::string utf16 = Encode(text, false);
+        const std::string utf8 = Utf16ToUtf8(text.c_str());
+        std::vector<uint64_t> found[2][2];
+        for (int wide = 0; wide < 2; ++wide) {
+            Utf16Matcher m16;
+            Utf16MatcherInit(&m16, &n, false, nullptr);
+            m16.avx2 = wide == 1;
+            Utf16Scan scan16;
+            Utf16ScanStart(&scan16, &m16, utf16.data(), utf16.size());
+            for (uint64_t at = NextMatch(&m16, &scan16, 0); at < utf16.size();) {
+                found[0][wide].push_back(at);
+                const uint64_t end = utf16.find('\n', at) == std::string::npos ? utf16.size() : utf16.find('\n', at);
+                at = NextMatch(&m16, &scan16, end + (end % 2 == 0 ? 2 : 1));
+            }
+            Utf8Matcher m8;
+            Utf8MatcherInit(&m8, &n, &rules, nullptr);
+            m8.exact.avx2 = wide == 1;
+            Utf8Scan scan8;
+            Utf8ScanStart(&scan8, &m8, utf8.c_str(), utf8.size());
+            uint64_t start = 0;
+            uint64_t end = 0;
+            for (uint64_t from = 0; NextUtf8LineHoldingNeedle(&m8, &scan8, from, utf8.size(), &start, &end);) {
+                found[1][wide].push_back(start);
+                from = end + (utf8[end] == '\r' && utf8[end + 1] == '\n' ? 2 : 1);
+            }
+        }
+        ASSERT_EQ(found[0][0], found[0][1]) << "UTF-16, round " << round;
+        ASSERT_EQ(found[1][0], found[1][1]) << "UTF-8, round " << round;
+        lines[0] += found[0][0].size();
+        lines[1] += found[1][0].size();
+    }
+    EXPECT_GT(lines[0], 300u);
+    EXPECT_GT(lines[1], 300u);
 }
 
 }  // namespace
