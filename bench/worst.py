@@ -81,6 +81,14 @@ def walk_back(size, seed):
     return (''.join(head) + 'x' * (size - total - 4) + 'é\r\n').encode('utf-8')
 
 
+def far_hit(size, seed):
+    """Lines the segments' walk finds (a Kelvin sign for K), then one long
+    line whose search text stands at its end, over and over: the line the
+    text stands in is looked for once, not once for each line found before."""
+    block = 'x \u00e9\u212ao y\r\n' * 10000 + 'a' * 250000 + ' \u00c9KO\r\n'
+    return utf16le(block * max(1, size // (2 * len(block))))
+
+
 def runs_of_one_byte(size, seed):
     rnd = random.Random(seed)
     out = bytearray()
@@ -114,6 +122,7 @@ CASES = [
     ('utf16-accented-emoji', lambda s, r: utf16le(accented_log(s, r)), 'café', ['--ignore-case']),
     ('utf8-accented-ascii', lambda s, r: accented_log(s * 5 // 3, r).encode('utf-8'), 'error',
      ['--ignore-case', '--code-page-stand-in']),
+    ('utf16-letters-before-far-hit', far_hit, '\u00e9ko', ['--ignore-case']),
     ('utf8-accented-accented', lambda s, r: accented_log(s * 5 // 3, r).encode('utf-8'), 'café',
      ['--ignore-case', '--code-page-stand-in']),
     ('log-needle-of-one-byte', lambda s, r: chinese_log(s, r).encode('utf-8'), 'zz', []),

@@ -544,14 +544,45 @@ bool SearchCovers(const Utf8Scan* scan, uint64_t start, uint64_t end)
     return scan->searchedHit < scan->searchedTo ? scan->searchedHit >= start : end <= scan->searchedTo;
 }
 
+// Whether the needle's letters, found folded at hit, hold it by the
+// platform's rules: its very bytes, or the platform's verdict on the piece
+// of the line around them between two barriers of plain characters (or the
+// line's ends), which no match crosses. *pieceEnd: where that piece ends,
+// so that no hit inside it is asked about again.
+bool LatinHitHolds(Utf8Matcher* m, const Utf8Scan* scan, uint64_t hit, uint64_t* pieceEnd)
+{
+    const unsigned char* b = reinterpret_cast<const unsigned char*>(scan->text);
+    const uint64_t length = m->exact.length;
+    *pieceEnd = hit + length;
+    uint64_t k = 0;
+    while (k < length && b[hit + k] == m->exact.needle[k]) {
+        ++k;
+    }
+    if (k == length) {
+        return true;
+    }
+    uint64_t first = hit;
+    while (first > 0 && !(b[first - 1] < 0x80 && AsciiBarrierAt(m, b, first - 1, scan->size))) {
+        --first;
+    }
+    uint64_t last = hit + length;
+    while (last < scan->size && !(b[last] < 0x80 && AsciiBarrierAt(m, b, last, scan->size))) {
+        ++last;
+    }
+    *pieceEnd = last;
+    const Utf8Segments piece = {{m, scan, scan->size, m->wide.length}};
+    return piece.Holds(first, last);
+}
+
 // Searches the needle's bytes (folded, where the matcher searches them so)
 // from the line text[start, end) on: as far as the line for a line by
 // itself, further and further while the lines come one after the other (up
 // to kSearchReachMost), so that one search passes over the many lines of a
 // log that lack it, and a line above ASCII among lines that are not is no
-// search over those.
+// search over those. Where the folded letters only may stand for the
+// needle, the first place the platform agrees they do.
 const uint64_t kSearchReachMost = 1u << 16;
-void SearchAhead(const Utf8Matcher* m, Utf8Scan* scan, uint64_t start, uint64_t end)
+void SearchAhead(Utf8Matcher* m, Utf8Scan* scan, uint64_t start, uint64_t end)
 {
     const bool following = start >= scan->searchedFrom && start <= scan->searchedTo + 2;
     uint64_t reach = following ? 2 * scan->searchReach : 0;
@@ -560,8 +591,13 @@ void SearchAhead(const Utf8Matcher* m, Utf8Scan* scan, uint64_t start, uint64_t 
     scan->searchReach = reach;
     scan->searchedFrom = start;
     scan->searchedTo = scan->size - start < reach ? scan->size : start + reach;
-    const NeedleSearch* bytes = m->searchesFolded ? &m->folded : &m->exact;
-    scan->searchedHit = FindNeedle(bytes, scan->text, start, scan->searchedTo);
+    const NeedleSearch* bytes = m->searchesFolded || m->foldsLatin ? &m->folded : &m->exact;
+    uint64_t hit = FindNeedle(bytes, scan->text, start, scan->searchedTo);
+    uint64_t pieceEnd = 0;
+    while (m->foldsLatin && hit < scan->searchedTo && !LatinHitHolds(m, scan, hit, &pieceEnd) && !m->stopped) {
+        hit = pieceEnd < scan->searchedTo ? FindNeedle(bytes, scan->text, pieceEnd, scan->searchedTo) : scan->searchedTo;
+    }
+    scan->searchedHit = hit;
 }
 
 // Whether the UTF-8 line text[start, end) holds the needle ignoring case,
@@ -607,9 +643,13 @@ uint64_t NextLetterCandidate(Utf8Matcher* m, Utf8Scan* scan, uint64_t from)
         // to the line they stand in: that line is a candidate whatever its
         // segments hold.
         const bool found = scan->searchedHit < scan->searchedTo;
-        const uint64_t hitLine = !found ? scan->searchedTo
-                                 : scan->searchedHit < lineEnd ? from
-                                                               : LineStartOf(text, lineEnd, scan->searchedHit);
+        if (found && scan->searchedHit >= lineEnd && scan->hitLineOf != scan->searchedHit) {
+            // Once for each hit: a long line it ends is not walked back over
+            // again for each line found before it.
+            scan->hitLineOf = scan->searchedHit;
+            scan->hitLine = LineStartOf(text, lineEnd, scan->searchedHit);
+        }
+        const uint64_t hitLine = !found ? scan->searchedTo : scan->searchedHit < lineEnd ? from : scan->hitLine;
         if (scan->segmentFrom > from ||
             (scan->segmentHit < scan->segmentTo ? scan->segmentHit < from : hitLine > scan->segmentTo)) {
             Utf8Segments segments = {{m, scan, size, m->wide.length}};
@@ -664,8 +704,16 @@ void Utf8MatcherInit(Utf8Matcher* m, const SearchNeedles* needles, const TextRul
 {
     *m = Utf8Matcher{};   // not stopped, no cache
     WideNeedleInit(&m->wide, needles->utf16, needles->ignoreCase);
+    // Ignoring case, a needle of plain ASCII and barrier characters is
+    // searched with ASCII letters folded; one made of letters, with the
+    // letters of Latin-1 folded too (the second byte of each, after C3, as
+    // the bytes of any other character: what the fold finds, the platform
+    // is asked about).
+    m->searchesFolded = needles->ignoreCase && m->wide.plainOrBarrier;
+    m->foldsLatin = needles->ignoreCase && m->wide.madeOfLetters && !m->searchesFolded;
     for (int c = 0; c < 256; ++c) {
-        m->fold[c] = static_cast<unsigned char>((c >= 'a' && c <= 'z') ? c - 'a' + 'A' : c);
+        const bool latin = m->foldsLatin && c >= 0xA0 && c <= 0xBE;
+        m->fold[c] = static_cast<unsigned char>((c >= 'a' && c <= 'z') || latin ? c - 0x20 : c);
     }
     uint32_t length = 0;
     bool lineEnd = false;
@@ -674,8 +722,7 @@ void Utf8MatcherInit(Utf8Matcher* m, const SearchNeedles* needles, const TextRul
     }
     const unsigned char* bytes = reinterpret_cast<const unsigned char*>(needles->utf8);
     NeedleSearchInitBytes(&m->exact, bytes, length, false, m->fold);
-    m->searchesFolded = needles->ignoreCase && m->wide.plainOrBarrier;
-    NeedleSearchInitBytes(&m->folded, bytes, length, m->searchesFolded, m->fold);
+    NeedleSearchInitBytes(&m->folded, bytes, length, m->searchesFolded || m->foldsLatin, m->fold);
     // Where the code page is searched byte for byte, its verdict on the
     // same bytes is the UTF-8 rule's own; where the code page is UTF-8 and
     // case counts, its search already is the UTF-8 one. (Ignoring case, the
@@ -696,6 +743,7 @@ void Utf8ScanStart(Utf8Scan* scan, Utf8Matcher* m, const char* text, uint64_t si
     // No search made yet.
     scan->searchedFrom = scan->searchedTo = scan->searchedHit = size;   // none covers a line
     scan->segmentFrom = scan->segmentTo = scan->segmentHit = size;
+    scan->hitLineOf = size;
     scan->candidate = size;
     if (m->active) {
         scan->candidate = NextCandidate(m, scan, 0);

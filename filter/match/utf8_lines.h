@@ -20,10 +20,11 @@ struct Utf8Matcher {
     // code page byte for byte with the very same bytes.
     bool active;
     WideNeedle wide;
-    unsigned char fold[256];     // ASCII letters upper-cased
+    unsigned char fold[256];     // ASCII letters upper-cased (and Latin-1 ones, with foldsLatin)
     NeedleSearch exact;          // the UTF-8 form's bytes
-    NeedleSearch folded;         // ignoring case, for a needle of plain ASCII
-    bool searchesFolded;
+    NeedleSearch folded;         // ignoring case, the bytes folded
+    bool searchesFolded;         // a needle of plain ASCII and barriers: what folded finds holds it
+    bool foldsLatin;             // a needle made of letters: what folded finds, the platform is asked about
     const StopFlag* stop;
     bool stopped;                // the stop was seen while asking the platform
     // The platform's verdicts on spans of the stretches it is asked
@@ -70,6 +71,9 @@ struct Utf8Scan {
     uint64_t segmentFrom;
     uint64_t segmentTo;
     uint64_t segmentHit;
+    // Where the line of the hit hitLineOf starts (size for none yet).
+    uint64_t hitLine;
+    uint64_t hitLineOf;
 };
 
 void Utf8ScanStart(Utf8Scan* scan, Utf8Matcher* matcher, const char* text, uint64_t size);

@@ -319,6 +319,72 @@ struct Utf16Segments : SegmentsOf<Utf16Matcher, Utf16Scan> {
     }
 };
 
+// Whether the unit at p of a text of size bytes is a barrier of plain units:
+// a line end, or a plain unit the needle is not made of that the next one
+// does not join.
+bool PlainBarrierAt(const Utf16Matcher* m, const char* text, uint64_t p, uint64_t size)
+{
+    const uint32_t unit = UnitAt(text, p, m->bigEndian);
+    const uint32_t next = p + 2 < size ? UnitAt(text, p + 2, m->bigEndian) : 0;
+    return IsLineEndUnit(unit) || (unit < 0x80 && m->wide.unrelated[unit] && !MayJoinPrevious(next));
+}
+
+// Whether the needle's letters, found folded at hit, hold it by the
+// platform's rules: its very units, or the platform's verdict on the piece
+// of the line around them between two barriers of plain units (or the
+// text's ends), which no match crosses. *pieceEnd: where that piece ends,
+// so that no hit inside it is asked about again.
+bool LatinHitHolds(Utf16Matcher* m, const Utf16Scan* scan, uint64_t hit, uint64_t* pieceEnd)
+{
+    const uint64_t bytes = 2ull * m->wide.length;
+    uint64_t k = 0;
+    while (k < bytes && static_cast<unsigned char>(scan->text[hit + k]) == m->encoded[k]) {
+        ++k;
+    }
+    *pieceEnd = hit + bytes;
+    if (k == bytes) {
+        return true;
+    }
+    uint64_t first = hit;
+    while (first > 0 && !PlainBarrierAt(m, scan->text, first - 2, scan->size)) {
+        first -= 2;
+    }
+    uint64_t last = hit + bytes;
+    while (last + 2 <= scan->size && !PlainBarrierAt(m, scan->text, last, scan->size)) {
+        last += 2;
+    }
+    *pieceEnd = last;
+    const Utf16Segments piece = {{m, scan, scan->size, m->wide.length}};
+    return piece.Holds(first, last);
+}
+
+// The first place at or after from where the needle's letters stand
+// folded and the platform agrees they hold it: the one kept, or a new
+// search.
+uint64_t LatinCandidateFrom(Utf16Matcher* m, Utf16Scan* scan, uint64_t from)
+{
+    if (scan->latinKnown && scan->latin >= from) {
+        return scan->latin;
+    }
+    uint64_t at = FindAtUnit(&m->folded, scan->text, from, scan->size);
+    uint64_t pieceEnd = 0;
+    while (at < scan->size && !LatinHitHolds(m, scan, at, &pieceEnd) && !m->stopped) {
+        at = FindAtUnit(&m->folded, scan->text, pieceEnd, scan->size);
+    }
+    scan->latin = m->stopped ? scan->size : at;
+    scan->latinKnown = true;
+    return scan->latin;
+}
+
+// Where the line that holds at starts, walked back to from at most.
+uint64_t UnitLineStartOf(const char* text, uint64_t from, uint64_t at, bool bigEndian)
+{
+    while (at > from && !IsLineEndUnit(UnitAt(text, at - 2, bigEndian))) {
+        at -= 2;
+    }
+    return at;
+}
+
 // True when the line text[start, end) holds a unit that is neither plain
 // nor a barrier character.
 bool HoldsOtherUnits(const char* text, uint64_t start, uint64_t end, bool bigEndian)
@@ -344,13 +410,19 @@ void Utf16MatcherInit(Utf16Matcher* m, const SearchNeedles* needles, bool bigEnd
         m->encoded[2 * k] = static_cast<unsigned char>(bigEndian ? unit >> 8 : unit & 0xFF);
         m->encoded[2 * k + 1] = static_cast<unsigned char>(bigEndian ? unit & 0xFF : unit >> 8);
     }
+    // Ignoring case, a needle of plain units is searched with ASCII letters
+    // folded; one made of letters, with the letters of Latin-1 folded too
+    // (each byte of a unit as if it were one: what the fold finds, the
+    // platform is asked about).
+    m->searchesFolded = m->wide.ignoreCase && m->wide.plain;
+    m->foldsLatin = m->wide.ignoreCase && m->wide.madeOfLetters && !m->searchesFolded;
     for (int c = 0; c < 256; ++c) {
-        m->fold[c] = static_cast<unsigned char>((c >= 'a' && c <= 'z') ? c - 'a' + 'A' : c);
+        const bool latin = m->foldsLatin && c >= 0xE0 && c <= 0xFE;
+        m->fold[c] = static_cast<unsigned char>((c >= 'a' && c <= 'z') || latin ? c - 0x20 : c);
     }
     const uint32_t bytes = 2 * m->wide.length;
     NeedleSearchInitBytes(&m->exact, m->encoded, bytes, false, m->fold);
-    m->searchesFolded = m->wide.ignoreCase && m->wide.plain;
-    NeedleSearchInitBytes(&m->folded, m->encoded, bytes, m->searchesFolded, m->fold);
+    NeedleSearchInitBytes(&m->folded, m->encoded, bytes, m->searchesFolded || m->foldsLatin, m->fold);
     m->avx2 = m->exact.avx2;
     m->stop = stop;
 }
@@ -362,6 +434,9 @@ void Utf16ScanStart(Utf16Scan* scan, const Utf16Matcher* m, const char* text, ui
     scan->exact = m->searchesFolded ? size : FindAtUnit(&m->exact, text, 0, size);
     scan->folded = m->searchesFolded ? FindAtUnit(&m->folded, text, 0, size) : size;
     scan->segmentFrom = scan->segmentTo = scan->segmentHit = size;   // no segment looked for yet
+    scan->latin = size;
+    scan->latinKnown = false;
+    scan->hitLineOf = size;
 }
 
 bool Utf16LineHolds(Utf16Matcher* m, Utf16Scan* scan, uint64_t start, uint64_t end)
@@ -394,15 +469,23 @@ uint64_t NextMatch(Utf16Matcher* m, Utf16Scan* scan, uint64_t from)
     // Ignoring case, a needle made of letters: its bytes (folded, for one
     // of plain units), or a segment the platform finds it in.
     const uint64_t bytes = m->searchesFolded ? CandidateFrom(&m->folded, scan, &scan->folded, from)
+                           : m->foldsLatin   ? LatinCandidateFrom(m, scan, from)
                                              : CandidateFrom(&m->exact, scan, &scan->exact, from);
-    // The segments up to where its bytes stand: a line they stand in holds
+    // The segments up to the line where its bytes stand: that line holds
     // it, whatever the platform says of its segments.
+    if (bytes < scan->size && scan->hitLineOf != bytes) {
+        // Once for each place: a long line it ends is not walked back over
+        // again for each line found before it.
+        scan->hitLineOf = bytes;
+        scan->hitLine = UnitLineStartOf(scan->text, from, bytes, m->bigEndian);
+    }
+    const uint64_t hitLine = bytes < scan->size ? scan->hitLine : bytes;
     if (scan->segmentFrom > from ||
-        (scan->segmentHit < scan->segmentTo ? scan->segmentHit < from : bytes > scan->segmentTo)) {
+        (scan->segmentHit < scan->segmentTo ? scan->segmentHit < from : hitLine > scan->segmentTo)) {
         Utf16Segments segments = {{m, scan, scan->size, m->wide.length}};
         scan->segmentFrom = from;
-        scan->segmentTo = bytes;
-        scan->segmentHit = NextSegmentHolding(segments, from, bytes);
+        scan->segmentTo = hitLine;
+        scan->segmentHit = hitLine > from ? NextSegmentHolding(segments, from, hitLine) : hitLine;
     }
     return bytes < scan->segmentHit ? bytes : scan->segmentHit;
 }

@@ -23,10 +23,11 @@ struct Utf16Matcher {
     WideNeedle wide;
     bool bigEndian;
     unsigned char encoded[2 * kSearchCapacity];
-    unsigned char fold[256];     // ASCII letters upper-cased
+    unsigned char fold[256];     // ASCII letters upper-cased (and Latin-1 ones, with foldsLatin)
     NeedleSearch exact;          // the needle's bytes as they stand
-    NeedleSearch folded;         // ignoring case, for a needle of plain units
-    bool searchesFolded;
+    NeedleSearch folded;         // ignoring case, the bytes folded
+    bool searchesFolded;         // a needle of plain units: what folded finds holds it
+    bool foldsLatin;             // a needle made of letters: what folded finds, the platform is asked about
     bool avx2;            // the processor has 32-byte vectors
     const StopFlag* stop;
     bool stopped;                // the stop was seen while asking the platform
@@ -62,6 +63,13 @@ struct Utf16Scan {
     uint64_t size;
     uint64_t exact;
     uint64_t folded;
+    // With foldsLatin: the first place from the last search on where the
+    // folded letters stand and hold the needle, once known.
+    uint64_t latin;
+    bool latinKnown;
+    // Where the line of the place hitLineOf starts (size for none yet).
+    uint64_t hitLine;
+    uint64_t hitLineOf;
     // Where the segments were last walked, text[segmentFrom, segmentTo),
     // and the first there that holds the needle (size for none).
     uint64_t segmentFrom;

@@ -467,6 +467,25 @@ TEST(Utf8Lines, IgnoringCaseThePlatformJudgesTheStretchesAroundOtherCharacters)
     }
 }
 
+// Ignoring case, a needle of letters is searched with the letters of
+// Latin-1 folded, byte by byte: what that finds that is no case of the
+// needle (\u00DF for \u00FF in UTF-8) the platform judges, and what it
+// misses (the Kelvin sign for K, to the stand-in) the segments' walk finds.
+TEST(UnicodeLines, IgnoringCaseWhatTheLatinFoldFindsThePlatformJudges)
+{
+    for (bool bigEndian : {false, true}) {
+        const std::string log =
+            Encode(Lines16({u"x \u00C9KO y", u"x \u00E9\u212Ao y", u"\u00C9KA", u"ok", u"\u00E9ko"}), bigEndian);
+        EXPECT_EQ(RouteUtf16(log, u"\u00E9ko", true, bigEndian).routed.with,
+                  Encode(Lines16({u"x \u00C9KO y", u"x \u00E9\u212Ao y", u"\u00E9ko"}), bigEndian));
+    }
+    const std::string source = "\xC3\x9F" "EK\r\n\xC3\xBF" "e\xE2\x84\xAA x\r\nthe \xC3\xBF" "ek\r\n\xC3\x9F" "ek\r\n";
+    const SearchNeedles needles = AllNeedles("\xC3\xBF" "ek", "\xC3\xBF" "ek", u"\u00FFek", true);
+    const Routed routed = RouteUtf8(source, needles, DoubleByteRules());
+    EXPECT_EQ(routed.with, "\xC3\xBF" "e\xE2\x84\xAA x\r\nthe \xC3\xBF" "ek\r\n");
+    EXPECT_EQ(routed, ReferenceRouteUtf8(source, needles, DoubleByteRules()));
+}
+
 // Ignoring case, no segment runs across a line end: not into a joining
 // mark or joiner after it, not out of an ideograph's lead byte the line end
 // cuts; and what such a lead leaves does not spoil the segment far after it.

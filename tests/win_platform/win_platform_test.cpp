@@ -758,16 +758,19 @@ TEST(SearchEquality, TwoPairsOfOneIdeographCompareEqual)
 // search. The platform's case table gives some letters capitals its
 // comparison weighs apart from them, or not at all (under Wine: Georgian,
 // Cherokee and some phonetic letters): the text is not upper-cased to those,
-// so a letter finds itself, and not a line of ignorable characters. In
-// UTF-16, and as UTF-8 lines of the code page.
+// so a letter finds itself, and not a line of ignorable characters. A
+// letter beyond Latin-1 is no case of the one whose units it shares but
+// for the bit of case of a byte (\u0142 of \u0162). In UTF-16, and as UTF-8
+// lines of the code page.
 TEST(SearchEquality, IgnoringCaseATextFindsWhatThePlatformFindsForItAsTyped)
 {
     ScratchDir folder;
     TextRules rules;
     PlatformGetTextRules(&rules);
-    const wchar_t* searches[] = {L"\u10D0", L"\u0252", L"\uAB70", L"ab\u10D0", L"\u00E9", L"\u00E6\u10D0"};
+    const wchar_t* searches[] = {L"\u10D0", L"\u0252", L"\uAB70", L"ab\u10D0", L"\u00E9", L"\u00E6\u10D0", L"\u0163ka"};
     const wchar_t* lines[] = {L"\u10D0",  L"x\u0252y",  L"\uAB70", L"\u13A0",       L"x\u00AD",  L"\u200D",
-                              L"ab\u00AD", L"AB\u10D0", L"\u1C90", L"\u00C9t\u00E9", L"Ae\u30FC", L"\u00C6\u10D0"};
+                              L"ab\u00AD", L"AB\u10D0", L"\u1C90", L"\u00C9t\u00E9", L"Ae\u30FC", L"\u00C6\u10D0",
+                              L"\u0142ka", L"x \u0162KA", L"\u0163ka"};
     int held = 0;
     for (const wchar_t* search : searches) {
         SearchNeedles needles;
