@@ -725,28 +725,31 @@ TEST(UnicodeSegments, EveryVectorWidthFindsTheSameLines)
         }
         const std::u16string needle = needles[pick(4)];
         const SearchNeedles n = AllNeedles(Utf16ToUtf8(needle.c_str()), Utf16ToUtf8(needle.c_str()), needle, true);
-        const std::string utf16 = Encode(text, false);
-        const std::string utf8 = Utf16ToUtf8(text.c_str());
+        // Each text as the window holds it: zero units after its end.
+        const std::string utf16 = Encode(text, false) + std::string(4, '\0');
+        const std::string utf8 = Utf16ToUtf8(text.c_str()) + std::string(4, '\0');
+        const uint64_t size16 = utf16.size() - 4;
+        const uint64_t size8 = utf8.size() - 4;
         std::vector<uint64_t> found[2][2];
         for (int wide = 0; wide < 2; ++wide) {
             Utf16Matcher m16;
             Utf16MatcherInit(&m16, &n, false, nullptr);
             m16.avx2 = wide == 1;
             Utf16Scan scan16;
-            Utf16ScanStart(&scan16, &m16, utf16.data(), utf16.size());
-            for (uint64_t at = NextMatch(&m16, &scan16, 0); at < utf16.size();) {
+            Utf16ScanStart(&scan16, &m16, utf16.data(), size16);
+            for (uint64_t at = NextMatch(&m16, &scan16, 0); at < size16;) {
                 found[0][wide].push_back(at);
-                const uint64_t end = utf16.find('\n', at) == std::string::npos ? utf16.size() : utf16.find('\n', at);
-                at = NextMatch(&m16, &scan16, end + (end % 2 == 0 ? 2 : 1));
+                const uint64_t end = utf16.find('\n', at) >= size16 ? size16 : utf16.find('\n', at);
+                at = end >= size16 ? size16 : NextMatch(&m16, &scan16, end + (end % 2 == 0 ? 2 : 1));
             }
             Utf8Matcher m8;
             Utf8MatcherInit(&m8, &n, &rules, nullptr);
             m8.exact.avx2 = wide == 1;
             Utf8Scan scan8;
-            Utf8ScanStart(&scan8, &m8, utf8.c_str(), utf8.size());
+            Utf8ScanStart(&scan8, &m8, utf8.c_str(), size8);
             uint64_t start = 0;
             uint64_t end = 0;
-            for (uint64_t from = 0; NextUtf8LineHoldingNeedle(&m8, &scan8, from, utf8.size(), &start, &end);) {
+            for (uint64_t from = 0; from < size8 && NextUtf8LineHoldingNeedle(&m8, &scan8, from, size8, &start, &end);) {
                 found[1][wide].push_back(start);
                 from = end + (utf8[end] == '\r' && utf8[end + 1] == '\n' ? 2 : 1);
             }
