@@ -153,7 +153,8 @@ QUORVANE_AVX2_TARGET inline uint64_t UnitBits256(__m256i x)
     return static_cast<uint32_t>(_mm256_movemask_epi8(packed)) & 0xFFFFu;
 }
 
-// ClassifyUnits 16 units a vector, where the processor has them.
+// ClassifyUnits 16 units a vector, where the processor has them, for a
+// needle of at most kRelatedCompared related units.
 QUORVANE_AVX2_TARGET UnitClasses ClassifyUnitsAvx2(const WideNeedle* needle, const char* t, bool bigEndian)
 {
     UnitClasses c{};
@@ -161,7 +162,7 @@ QUORVANE_AVX2_TARGET UnitClasses ClassifyUnitsAvx2(const WideNeedle* needle, con
         const __m256i u = UnitsAt256(t + 32 * k, bigEndian);
         const __m256i lowered = _mm256_or_si256(u, _mm256_set1_epi16(0x20));
         __m256i related = _mm256_setzero_si256();
-        for (uint32_t r = 0; r < needle->relatedCount && needle->relatedCount <= kRelatedCompared; ++r) {
+        for (uint32_t r = 0; r < needle->relatedCount; ++r) {
             related = _mm256_or_si256(related, UnitsAre(needle->relatedFolds[r] ? lowered : u, needle->related[r]));
         }
         const __m256i plain = _mm256_or_si256(UnitsAre(u, 0x09), UnitsWithin256(u, 0x20, 0x7E));
@@ -175,13 +176,6 @@ QUORVANE_AVX2_TARGET UnitClasses ClassifyUnitsAvx2(const WideNeedle* needle, con
         c.notPlain |= UnitBits256(_mm256_andnot_si256(_mm256_or_si256(plain, lineEnd), _mm256_cmpeq_epi16(u, u))) << shift;
         c.nextHigh |= UnitBits256(UnitsWithin256(UnitsAt256(t + 32 * k + 2, bigEndian), 0x0300, 0xFFFF)) << shift;
         c.wide |= UnitBits256(_mm256_andnot_si256(ideograph, cjk)) << shift;
-    }
-    if (needle->relatedCount > kRelatedCompared) {
-        c.unrelated = 0;
-        for (uint32_t k = 0; k < 64; ++k) {
-            const uint32_t u = UnitAt(t, 2 * k, bigEndian);
-            c.unrelated |= static_cast<uint64_t>((u < 0x80 && needle->unrelated[u]) || IsLineEndUnit(u)) << k;
-        }
     }
     return c;
 }
@@ -242,7 +236,8 @@ SegmentBits Utf16SegmentBits(const Utf16Matcher* m, const Utf16Scan* scan, uint6
         t = copy;
     }
 #if defined(QUORVANE_AVX2)
-    const UnitClasses c = m->avx2 ? ClassifyUnitsAvx2(&m->wide, t, bigEndian) : ClassifyUnits(&m->wide, t, bigEndian);
+    const bool avx2 = m->avx2 && m->wide.relatedCount <= kRelatedCompared;
+    const UnitClasses c = avx2 ? ClassifyUnitsAvx2(&m->wide, t, bigEndian) : ClassifyUnits(&m->wide, t, bigEndian);
 #else
     const UnitClasses c = ClassifyUnits(&m->wide, t, bigEndian);
 #endif
