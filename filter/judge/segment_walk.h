@@ -94,7 +94,8 @@ uint64_t SkipFarAhead(const Form& form, uint64_t at, uint64_t limit, uint64_t* o
 
 // Where the first segment that lies at or after from (a line's start), holds
 // another character before limit and that the platform says holds the
-// needle starts; form.size for none, or when the stop is seen
+// needle starts (a segment begun before limit is walked to its end, and
+// one found after limit may be given); form.size for none, or when the stop is seen
 // (form.Stopped()).
 //
 // Form: size and kStep (the text's bytes, bytes per position); Bits(at,
@@ -115,7 +116,9 @@ uint64_t NextSegmentHolding(const Form& form, uint64_t from, uint64_t limit)
     uint64_t spill = 0;
     uint64_t unitOut = 0;
     uint64_t at = from;
-    for (; at < size && at < limit; at += 64 * step) {
+    // A segment still open at limit is walked to its end: it may hold the
+    // needle, and limit may fall right before the barrier that ends it.
+    for (; at < size && (at < limit || carry != 0); at += 64 * step) {
         if (carry == 0) {
             const uint64_t next = SkipFarAhead(form, at, limit, &open, &units);
             if (next >= size) {

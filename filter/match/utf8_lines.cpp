@@ -545,33 +545,19 @@ bool SearchCovers(const Utf8Scan* scan, uint64_t start, uint64_t end)
 }
 
 // Whether the needle's letters, found folded at hit, hold it by the
-// platform's rules: its very bytes, or the platform's verdict on the piece
-// of the line around them between two barriers of plain characters (or the
-// line's ends), which no match crosses. *pieceEnd: where that piece ends,
-// so that no hit inside it is asked about again.
-bool LatinHitHolds(Utf8Matcher* m, const Utf8Scan* scan, uint64_t hit, uint64_t* pieceEnd)
+// platform's rules: its very bytes, or the platform's verdict on the span
+// there, which the fold leaves as long as the needle. The line's own search
+// compares just those characters with the needle there.
+bool LatinHitHolds(Utf8Matcher* m, const Utf8Scan* scan, uint64_t hit)
 {
     const unsigned char* b = reinterpret_cast<const unsigned char*>(scan->text);
     const uint64_t length = m->exact.length;
-    *pieceEnd = hit + length;
     uint64_t k = 0;
     while (k < length && b[hit + k] == m->exact.needle[k]) {
         ++k;
     }
-    if (k == length) {
-        return true;
-    }
-    uint64_t first = hit;
-    while (first > 0 && !(b[first - 1] < 0x80 && AsciiBarrierAt(m, b, first - 1, scan->size))) {
-        --first;
-    }
-    uint64_t last = hit + length;
-    while (last < scan->size && !(b[last] < 0x80 && AsciiBarrierAt(m, b, last, scan->size))) {
-        ++last;
-    }
-    *pieceEnd = last;
-    const Utf8Segments piece = {{m, scan, scan->size, m->wide.length}};
-    return piece.Holds(first, last);
+    const Utf8Segments span = {{m, scan, scan->size, m->wide.length}};
+    return k == length || span.Holds(hit, hit + length);
 }
 
 // Searches the needle's bytes (folded, where the matcher searches them so)
@@ -593,9 +579,8 @@ void SearchAhead(Utf8Matcher* m, Utf8Scan* scan, uint64_t start, uint64_t end)
     scan->searchedTo = scan->size - start < reach ? scan->size : start + reach;
     const NeedleSearch* bytes = m->searchesFolded || m->foldsLatin ? &m->folded : &m->exact;
     uint64_t hit = FindNeedle(bytes, scan->text, start, scan->searchedTo);
-    uint64_t pieceEnd = 0;
-    while (m->foldsLatin && hit < scan->searchedTo && !LatinHitHolds(m, scan, hit, &pieceEnd) && !m->stopped) {
-        hit = pieceEnd < scan->searchedTo ? FindNeedle(bytes, scan->text, pieceEnd, scan->searchedTo) : scan->searchedTo;
+    while (m->foldsLatin && hit < scan->searchedTo && !LatinHitHolds(m, scan, hit) && !m->stopped) {
+        hit = FindNeedle(bytes, scan->text, hit + 1, scan->searchedTo);
     }
     scan->searchedHit = hit;
 }

@@ -314,43 +314,19 @@ struct Utf16Segments : SegmentsOf<Utf16Matcher, Utf16Scan> {
     }
 };
 
-// Whether the unit at p of a text of size bytes is a barrier of plain units:
-// a line end, or a plain unit the needle is not made of that the next one
-// does not join.
-bool PlainBarrierAt(const Utf16Matcher* m, const char* text, uint64_t p, uint64_t size)
-{
-    const uint32_t unit = UnitAt(text, p, m->bigEndian);
-    const uint32_t next = p + 2 < size ? UnitAt(text, p + 2, m->bigEndian) : 0;
-    return IsLineEndUnit(unit) || (unit < 0x80 && m->wide.unrelated[unit] && !MayJoinPrevious(next));
-}
-
 // Whether the needle's letters, found folded at hit, hold it by the
-// platform's rules: its very units, or the platform's verdict on the piece
-// of the line around them between two barriers of plain units (or the
-// text's ends), which no match crosses. *pieceEnd: where that piece ends,
-// so that no hit inside it is asked about again.
-bool LatinHitHolds(Utf16Matcher* m, const Utf16Scan* scan, uint64_t hit, uint64_t* pieceEnd)
+// platform's rules: its very units, or the platform's verdict on the span
+// there. The line's own search compares just those units with the needle
+// there.
+bool LatinHitHolds(Utf16Matcher* m, const Utf16Scan* scan, uint64_t hit)
 {
     const uint64_t bytes = 2ull * m->wide.length;
     uint64_t k = 0;
     while (k < bytes && static_cast<unsigned char>(scan->text[hit + k]) == m->encoded[k]) {
         ++k;
     }
-    *pieceEnd = hit + bytes;
-    if (k == bytes) {
-        return true;
-    }
-    uint64_t first = hit;
-    while (first > 0 && !PlainBarrierAt(m, scan->text, first - 2, scan->size)) {
-        first -= 2;
-    }
-    uint64_t last = hit + bytes;
-    while (last + 2 <= scan->size && !PlainBarrierAt(m, scan->text, last, scan->size)) {
-        last += 2;
-    }
-    *pieceEnd = last;
-    const Utf16Segments piece = {{m, scan, scan->size, m->wide.length}};
-    return piece.Holds(first, last);
+    const Utf16Segments span = {{m, scan, scan->size, m->wide.length}};
+    return k == bytes || span.Holds(hit, hit + bytes);
 }
 
 // The first place at or after from where the needle's letters stand
@@ -362,9 +338,8 @@ uint64_t LatinCandidateFrom(Utf16Matcher* m, Utf16Scan* scan, uint64_t from)
         return scan->latin;
     }
     uint64_t at = FindAtUnit(&m->folded, scan->text, from, scan->size);
-    uint64_t pieceEnd = 0;
-    while (at < scan->size && !LatinHitHolds(m, scan, at, &pieceEnd) && !m->stopped) {
-        at = FindAtUnit(&m->folded, scan->text, pieceEnd, scan->size);
+    while (at < scan->size && !LatinHitHolds(m, scan, at) && !m->stopped) {
+        at = FindAtUnit(&m->folded, scan->text, at + 2, scan->size);
     }
     scan->latin = m->stopped ? scan->size : at;
     scan->latinKnown = true;

@@ -486,6 +486,39 @@ TEST(UnicodeLines, IgnoringCaseWhatTheLatinFoldFindsThePlatformJudges)
     EXPECT_EQ(routed, ReferenceRouteUtf8(source, needles, DoubleByteRules()));
 }
 
+// Ignoring case, a segment still open where the walk's 64 bytes end is
+// walked to its end, past where the walk was asked to stop: a line whose
+// end falls right after a block is judged whole (a Kelvin sign for K at the
+// end of lines of 50 to 140 bytes). And a place the Latin fold finds is
+// confirmed by the one span there, not by the whole line of ideographs
+// around it.
+TEST(Utf8Lines, IgnoringCaseTheLastSegmentBeforeABlockEdgeIsAsked)
+{
+    const std::string kelvin = "\xE2\x84\xAA";
+    for (const std::u16string& needle : {std::u16string(u"OK"), std::u16string(u"\u00C9K")}) {
+        const std::string last = needle == u"OK" ? "o" : "\xC3\xA9";
+        const SearchNeedles n = AllNeedles(Utf16ToUtf8(needle.c_str()), Utf16ToUtf8(needle.c_str()), needle, true);
+        std::string source;
+        for (size_t length = 50; length <= 140; ++length) {
+            source += std::string(length - kelvin.size() - last.size() - 1, 'x') + last + kelvin + "\ny\n";
+        }
+        EXPECT_EQ(RouteUtf8(source, n, DoubleByteRules()), ReferenceRouteUtf8(source, n, DoubleByteRules()))
+            << Utf16ToUtf8(needle.c_str());
+    }
+    std::u16string ideographs;
+    for (char16_t c = 0x4E00; c < 0x4E00 + 2000; ++c) {
+        ideographs.push_back(c);
+    }
+    const std::u16string line = ideographs + u"\u00C9KO" + ideographs;
+    const SearchNeedles n = AllNeedles(Utf16ToUtf8(u"\u00E9ko"), Utf16ToUtf8(u"\u00E9ko"), u"\u00E9ko", true);
+    *PosixFaultPlan() = PosixFaults();
+    EXPECT_EQ(RouteUtf8(Utf16ToUtf8(line.c_str()) + "\r\n", n, DoubleByteRules()).with, Utf16ToUtf8(line.c_str()) + "\r\n");
+    EXPECT_LE(PosixWideLineSearches(), 2);
+    *PosixFaultPlan() = PosixFaults();
+    EXPECT_EQ(RouteUtf16(Encode(line + u"\r\n", false), u"\u00E9ko", true, false).routed.with, Encode(line + u"\r\n", false));
+    EXPECT_LE(PosixWideLineSearches(), 2);
+}
+
 // Ignoring case, no segment runs across a line end: not into a joining
 // mark or joiner after it, not out of an ideograph's lead byte the line end
 // cuts; and what such a lead leaves does not spoil the segment far after it.
