@@ -346,9 +346,25 @@ uint64_t LatinCandidateFrom(Utf16Matcher* m, Utf16Scan* scan, uint64_t from)
     return scan->latin;
 }
 
-// Where the line that holds at starts, walked back to from at most.
+// Where the line that holds at starts, walked back to from at most: 8
+// units at a time.
 uint64_t UnitLineStartOf(const char* text, uint64_t from, uint64_t at, bool bigEndian)
 {
+#if defined(__SSE2__)
+    const __m128i cr = _mm_set1_epi16(static_cast<short>(bigEndian ? 0x0D00 : 0x000D));
+    const __m128i lf = _mm_set1_epi16(static_cast<short>(bigEndian ? 0x0A00 : 0x000A));
+    const __m128i zero = _mm_setzero_si128();
+    for (; at >= from + 16; at -= 16) {
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text + at - 16));
+        const __m128i ends = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi16(v, cr), _mm_cmpeq_epi16(v, lf)),
+                                          _mm_cmpeq_epi16(v, zero));
+        const unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(ends));
+        if (mask != 0) {
+            // Right after the last line end: its second byte is the mask's highest bit.
+            return at - 16 + static_cast<uint64_t>(32 - __builtin_clz(mask));
+        }
+    }
+#endif
     while (at > from && !IsLineEndUnit(UnitAt(text, at - 2, bigEndian))) {
         at -= 2;
     }
