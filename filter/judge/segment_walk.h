@@ -116,8 +116,7 @@ uint64_t NextSegmentHolding(const Form& form, uint64_t from, uint64_t limit)
     uint64_t spill = 0;
     uint64_t unitOut = 0;
     uint64_t at = from;
-    // A segment still open at limit is walked to its end: it may hold the
-    // needle, and limit may fall right before the barrier that ends it.
+    // A segment still open at limit is walked to its end (see above).
     for (; at < size && (at < limit || carry != 0); at += 64 * step) {
         if (carry == 0) {
             const uint64_t next = SkipFarAhead(form, at, limit, &open, &units);
