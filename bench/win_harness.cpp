@@ -79,6 +79,54 @@ bool FileSize(const wchar_t* path, unsigned long long* size)
     return true;
 }
 
+// A run that fails tells so in a message box, which waits for a press that
+// never comes here: a watcher closes it, and the bench stops with its text.
+struct BoxWatch {
+    HWND dialog;
+    volatile LONG stop;
+    volatile LONG closed;
+};
+
+// The box's words: the text of its static controls.
+BOOL CALLBACK AppendStaticText(HWND child, LPARAM parameter)
+{
+    wchar_t kind[16] = {};
+    wchar_t* text = reinterpret_cast<wchar_t*>(parameter);
+    const size_t used = std::wcslen(text);
+    if (GetClassNameW(child, kind, 16) && _wcsicmp(kind, L"Static") == 0 && used + 2 < 1024) {
+        GetWindowTextW(child, text + used, static_cast<int>(1024 - used - 1));
+    }
+    return TRUE;
+}
+
+BOOL CALLBACK CloseRunBox(HWND window, LPARAM parameter)
+{
+    BoxWatch* watch = reinterpret_cast<BoxWatch*>(parameter);
+    wchar_t kind[16] = {};
+    if (GetWindow(window, GW_OWNER) != watch->dialog || !IsWindowVisible(window) ||
+        !GetClassNameW(window, kind, 16) || std::wcscmp(kind, L"#32770") != 0) {
+        return TRUE;
+    }
+    wchar_t text[1024] = {};
+    EnumChildWindows(window, AppendStaticText, reinterpret_cast<LPARAM>(text));
+    char utf8[4096] = {};
+    WideCharToMultiByte(CP_UTF8, 0, text, -1, utf8, sizeof utf8, nullptr, nullptr);
+    std::fprintf(stderr, "quorvane_win_bench: the run failed:\n%s\n", utf8);
+    InterlockedExchange(&watch->closed, 1);
+    PostMessageW(window, WM_COMMAND, IDOK, 0);
+    return FALSE;
+}
+
+DWORD WINAPI WatchForRunBox(void* parameter)
+{
+    BoxWatch* watch = static_cast<BoxWatch*>(parameter);
+    while (!watch->stop) {
+        EnumWindows(CloseRunBox, reinterpret_cast<LPARAM>(watch));
+        Sleep(50);
+    }
+    return 0;
+}
+
 // Handles the dialog's messages until the strip button is enabled again.
 void WaitForRunEnd(HWND button)
 {
@@ -135,6 +183,8 @@ int main()
     SetCheck(dialog, IDC_APPEND_WITH, false);
     SetCheck(dialog, IDC_IGNORE_CASE, ignoreCase);
     HWND button = GetDlgItem(dialog, IDC_STRIP);
+    BoxWatch watch = {dialog, 0, 0};
+    HANDLE watcher = CreateThread(nullptr, 0, WatchForRunBox, &watch, 0, nullptr);
 
     std::vector<double> strip, copy;
     for (int run = 0; run <= runs; ++run) {
@@ -148,6 +198,9 @@ int main()
         // gives the button back.
         WaitForRunEnd(button);
         QueryPerformanceCounter(&end);
+        if (watch.closed) {
+            break;
+        }
         if (run > 0) strip.push_back(Seconds(start, end));
 
         DeleteFileW(copyPath);
@@ -160,8 +213,16 @@ int main()
         }
         if (run > 0) copy.push_back(Seconds(start, end));
     }
+    InterlockedExchange(&watch.stop, 1);
+    if (watcher) {
+        WaitForSingleObject(watcher, INFINITE);
+        CloseHandle(watcher);
+    }
     DeleteFileW(copyPath);
     DestroyWindow(dialog);
+    if (watch.closed) {
+        return 1;
+    }
 
     // Every source line reaches one export, so a source whose lines all end
     // with CR LF comes out with as many bytes as it has.
