@@ -303,6 +303,102 @@ int VerdictOnSettledLine(LineMatcher* m, char* text, uint64_t start, uint64_t en
     }
 }
 
+// The plain bytes and the lead bytes of the 16 at b, one bit each (see
+// LineMatcher::settlesAtOnce).
+inline void PlainAndLeadBits(const LineMatcher* m, const unsigned char* b, uint32_t* plain, uint32_t* lead)
+{
+#if defined(__SSE2__)
+    // Signed, after the top bit is flipped, the bytes order as unsigned.
+    const __m128i flip = _mm_set1_epi8(static_cast<char>(0x80));
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(b));
+    const __m128i x = _mm_xor_si128(v, flip);
+    const __m128i printable = _mm_and_si128(_mm_cmpgt_epi8(x, _mm_set1_epi8(static_cast<char>(0x1F ^ 0x80))),
+                                            _mm_cmplt_epi8(x, _mm_set1_epi8(static_cast<char>(0x7F ^ 0x80))));
+    const __m128i tab = _mm_cmpeq_epi8(v, _mm_set1_epi8(m->plainTab ? '\t' : ' '));
+    const __m128i leads =
+        _mm_andnot_si128(_mm_cmpgt_epi8(x, _mm_set1_epi8(static_cast<char>(m->leadLast ^ 0x80))),
+                         _mm_cmpgt_epi8(x, _mm_set1_epi8(static_cast<char>((m->leadFirst - 1) ^ 0x80))));
+    *plain = static_cast<uint32_t>(_mm_movemask_epi8(_mm_or_si128(printable, tab)));
+    *lead = static_cast<uint32_t>(_mm_movemask_epi8(leads));
+#else
+    *plain = 0;
+    *lead = 0;
+    for (uint32_t k = 0; k < 16; ++k) {
+        *plain |= static_cast<uint32_t>(m->rules->plain[b[k]] != 0) << k;
+        *lead |= static_cast<uint32_t>(b[k] >= m->leadFirst && b[k] <= m->leadLast) << k;
+    }
+#endif
+}
+
+// True when the line [start, end) is plain characters and stretches alone
+// (see VerdictOnSettledLine), so that it does not hold the needle: every
+// pair blocks it or is short, and every other byte that leads no pair is a
+// narrow one between two pairs. Told 64 bytes a step, no branch per byte or
+// pair but the check of each pair: where the pairs start follows from the
+// runs of lead bytes (a run starts where a character does, as every byte
+// before it that leads no pair ends one, and holds its pairs at even
+// offsets from there). False also when it is not sure: the walk tells.
+bool LineSettledAtOnce(const LineMatcher* m, const unsigned char* b, uint64_t start, uint64_t end)
+{
+    const uint64_t kEven = 0x5555555555555555ull;
+    if (end < 16) {
+        return false;   // 16 bytes are read at a time, back from the line's end
+    }
+    uint64_t trailIn = 0;      // the step's first byte ends a pair
+    uint64_t trailBefore = 0;  // the byte before the step ends a pair
+    for (uint64_t at = start; at < end; at += 64) {
+        const uint32_t count = end - at < 64 ? static_cast<uint32_t>(end - at) : 64;
+        uint64_t plain = 0;
+        uint64_t lead = 0;
+        for (uint32_t k = 0; k < count; k += 16) {
+            // The last bytes of the line with the 16 that end there.
+            const uint32_t inside = count - k < 16 ? count - k : 16;
+            uint32_t p16;
+            uint32_t l16;
+            PlainAndLeadBits(m, b + at + k + inside - 16, &p16, &l16);
+            plain |= static_cast<uint64_t>(p16 >> (16 - inside)) << k;
+            lead |= static_cast<uint64_t>(l16 >> (16 - inside)) << k;
+        }
+        const uint64_t runs = lead & ~trailIn;
+        const uint64_t runStarts = runs & ~(runs << 1);
+        const uint64_t oddRuns = (runs + (runStarts & kEven)) & runs;
+        uint64_t pairs = ((runs & ~oddRuns) & kEven) | (oddRuns & ~kEven);
+        const uint64_t trails = pairs << 1 | trailIn;
+        const uint64_t trailsBefore = trails << 1 | trailBefore;
+        if (at + count == end && (pairs >> (count - 1) & 1) != 0) {
+            // A lead byte alone ends the line: as good as its pairs right
+            // after one.
+            if ((trailsBefore >> (count - 1) & 1) == 0) {
+                return false;
+            }
+            pairs &= ~(1ull << (count - 1));
+        }
+        for (uint64_t left = pairs; left != 0; left &= left - 1) {
+            const uint64_t p = at + static_cast<uint64_t>(__builtin_ctzll(left));
+            if (PairBit(m->stretchPair, static_cast<unsigned>(b[p]) << 8 | b[p + 1]) == 0) {
+                return false;
+            }
+        }
+        // Each other byte that leads no pair: narrow, after a pair, before
+        // one, and not the line's last but one.
+        const uint64_t inLine = count < 64 ? (1ull << count) - 1 : ~0ull;
+        const uint64_t leadNext = count == 64 && at + 64 < end && b[at + 64] >= m->leadFirst &&
+                                  b[at + 64] <= m->leadLast;
+        const uint64_t leadAfter = lead >> 1 | leadNext << 63;
+        const uint64_t roomAfter = end - at >= 66 ? ~0ull : end - at > 2 ? (1ull << (end - at - 2)) - 1 : 0;
+        const uint64_t other = inLine & ~plain & ~lead & ~trails;
+        for (uint64_t left = other; left != 0; left &= left - 1) {
+            const uint32_t k = static_cast<uint32_t>(__builtin_ctzll(left));
+            if (!m->rules->narrowByte[b[at + k]] || ((leadAfter & trailsBefore & roomAfter) >> k & 1) == 0) {
+                return false;
+            }
+        }
+        trailIn = pairs >> 63;
+        trailBefore = trails >> 63;
+    }
+    return true;
+}
+
 }  // namespace
 
 // Whether the line [start, end), in which the needle's bytes settled every
@@ -321,6 +417,9 @@ bool OpenSpansHoldNeedle(LineMatcher* m, char* text, uint64_t start, uint64_t en
     const unsigned char* b = reinterpret_cast<const unsigned char*>(text);
     const uint64_t n = m->search.length;
     if (m->shortens && n >= 3) {
+        if (m->settlesAtOnce && LineSettledAtOnce(m, b, start, end)) {
+            return false;
+        }
         const int verdict = VerdictOnSettledLine(m, text, start, end);
         if (verdict >= 0) {
             return verdict == 1 && !m->stopped;

@@ -170,6 +170,33 @@ void SetPairEffects(LineMatcher* m, const unsigned char* n, const TextRules* rul
     }
 }
 
+// Whether a line of plain characters and stretches may be judged at once
+// (LineMatcher::settlesAtOnce).
+void SetSettledAtOnce(LineMatcher* m, const TextRules* rules)
+{
+    const NeedleSearch* search = &m->search;
+    const unsigned char last = search->length > 0 ? search->needle[search->length - 1] : 0;
+    m->plainTab = rules->plain[static_cast<unsigned char>('\t')] != 0;
+    m->leadFirst = 0;
+    m->leadLast = 0;
+    bool settles = m->shortens && search->length >= 3;
+    for (unsigned c = 0; c < 256; ++c) {
+        const bool printable = c >= 0x20 && c <= 0x7E;
+        settles = settles && (rules->plain[c] != 0) == (printable || (c == '\t' && m->plainTab));
+        if (!rules->leadByte[c]) {
+            continue;
+        }
+        // One range of lead bytes, above ASCII.
+        settles = settles && c >= 0x80 && (m->leadFirst == 0 || m->leadLast == c - 1);
+        m->leadFirst = m->leadFirst == 0 ? static_cast<unsigned char>(c) : m->leadFirst;
+        m->leadLast = static_cast<unsigned char>(c);
+        const unsigned char readAs = rules->loneLeadPlain[c];
+        const bool readAsLast = search->ignoreCase ? rules->fold[readAs] == rules->fold[last] : readAs == last;
+        settles = settles && rules->shortLoneLead[c] && readAs != 0 && !readAsLast;
+    }
+    m->settlesAtOnce = settles && m->leadFirst != 0;
+}
+
 // Whether the needle is made of letters, and the plain bytes it is not
 // made of.
 void SetLetters(LineMatcher* m, const unsigned char* n, const TextRules* rules)
@@ -212,6 +239,7 @@ void LineMatcherInit(LineMatcher* m, const SearchNeedles* needles, const TextRul
     }
     NeedleSearchInit(&m->exact, needles->ansi, false, rules);
     SetPairEffects(m, n, rules);
+    SetSettledAtOnce(m, rules);
     SetLetters(m, n, rules);
     // A text the code page cannot hold is in no line read in it.
     m->holdsNoLine = !needles->ansiHeld || NeedleHasLineEnd(&m->search);

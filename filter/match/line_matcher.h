@@ -59,6 +59,16 @@ struct LineMatcher {
     // beside settled characters alone, cannot hold it, nor can such a span
     // cut at its end by a lead byte read alone as at most one character.
     bool shortens;
+    // ... and a line of plain characters and stretches of pairs that block
+    // the needle or are short may be judged at once, 64 bytes a step
+    // (LineSettledAtOnce): the plain bytes are printable ASCII (and the tab,
+    // plainTab), the lead bytes those of [leadFirst, leadLast] above ASCII,
+    // each read alone as at most one character, and no span cut at its end
+    // by one holds the needle.
+    bool settlesAtOnce;
+    bool plainTab;
+    unsigned char leadFirst;
+    unsigned char leadLast;
     // The needle holds a line end: no line holds it.
     bool holdsNoLine;
     // The platform's verdicts on spans of lines with other bytes, or none.

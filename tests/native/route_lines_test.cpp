@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "filter/match/code_page_spans.h"
 #include "tests/native/test_support.h"
 
 namespace {
@@ -152,6 +153,81 @@ TEST(RouteLines, ALongLineOfDoubleByteCharactersIsWalkedOnce)
     EXPECT_EQ(none.with, "");
     Routed last = RouteToStrings(line + "xA\r\nA\r\n", "A", false, big5);
     EXPECT_TRUE(last.with == line + "xA\r\nA\r\n");
+}
+
+// A line of plain characters and stretches of pairs that block the needle
+// or are short is judged 64 bytes a step; any other, or one the step is not
+// sure of, by the walk over its spans. Under random rules of a double-byte
+// code page, and a stand-in collation that reads some bytes as the needle's
+// letters (so that an open span the walk asks about may hold it), both judge
+// made-up log lines alike, from any place in a text.
+TEST(RouteLinesProperty, ALineJudgedAtOnceIsJudgedAsTheWalkJudgesIt)
+{
+    StandInCollation collation({{0xA4, 'r'}, {0x80, 'o'}, {0xE9, 'E'}});
+    std::mt19937 rng(950);
+    const std::vector<std::string> pieces = {
+        "error", "ERR", "r", "o", "?", " ", "\t", "\x80", "\xFF", "\x01", "\xE9\x8C\xAF", "\xE8\xAA\xA4",
+        "\xC3\xA9", "\xF0\x9F\x98\x80", "\xBF\xF9", "\xA4\x40", "\xA1\x41", "\x81", "\xFE", "\xA1", "\x40",
+        "2026-12-09 00:00:00 "};
+    const std::vector<std::string> words = {"\xE9\x8C\xAF\xE8\xAA\xA4", "\xE7\xB6\xB2", "\xE8\xB7\xAF\xE9\x80\xA3",
+                                            " ", " ", "queue ", "\xE4\xBD\xBF\xE7\x94\xA8\xE8\x80\x85"};
+    TextRules rules = PrintablePlainRules();
+    rules.hasLeadBytes = true;
+    rules.hasBarriers = true;
+    int judgedAtOnce = 0;
+    for (int round = 0; round < 60; ++round) {
+        const int first = 0x81 + static_cast<int>(rng() % 32);
+        const int last = 0xE0 + static_cast<int>(rng() % 32);
+        for (int c = 0; c < 256; ++c) {
+            rules.leadByte[c] = c >= first && c <= last;
+            rules.narrowByte[c] = !rules.leadByte[c] && rng() % 8 != 0;
+            rules.shortLoneLead[c] = rules.leadByte[c] && (round % 4 != 0 || rng() % 16 != 0);
+            rules.loneLeadPlain[c] = rules.leadByte[c] ? '?' : 0;
+        }
+        for (int i = 0; i < 8192; ++i) {
+            rules.shortPair[i] = static_cast<unsigned char>(rng() & rng());
+            // Every other round nearly every pair is a barrier: a line of
+            // many pairs is then mostly judged at once, but for a few.
+            rules.barrierPair[i] = static_cast<unsigned char>(round % 2 == 1 && rng() % 64 != 0 ? 0xFF : rng() | rng());
+            rules.ideographPair[i] = static_cast<unsigned char>(rules.barrierPair[i] & rng());
+        }
+        for (const char* needle : {"error", "rro", "err?", "\xBF\xF9\xBB\x7E"}) {
+            const SearchNeedles needles = CodePageNeedles(needle, round % 2 == 0);
+            LineMatcher atOnce;
+            LineMatcherInit(&atOnce, &needles, &rules);
+            LineMatcher walked = atOnce;
+            walked.settlesAtOnce = false;
+            judgedAtOnce += atOnce.settlesAtOnce ? 1 : 0;
+            for (int n = 0; n < 400; ++n) {
+                std::string text(rng() % 24, '\xA4');
+                const size_t start = text.size();
+                // Every other line Chinese words in UTF-8 (read as pairs
+                // that start anywhere in a character) and a few ASCII ones.
+                const bool chinese = n % 2 == 0;
+                for (int parts = static_cast<int>(rng() % 96); parts > 0; --parts) {
+                    text += chinese  ? words[rng() % words.size()]
+                            : rng() % 6 == 0 ? std::string(1, static_cast<char>(rng() % 255 + 1))
+                                             : pieces[rng() % pieces.size()];
+                }
+                for (size_t i = start; i < text.size(); ++i) {
+                    text[i] = text[i] == '\r' || text[i] == '\n' ? 'x' : text[i];
+                }
+                const size_t end = text.size();
+                text += std::string("\r\n\0\0", 4);
+                // A line judged at once is one the walk judges without
+                // asking: both ask the platform just as often.
+                std::string copy = text;
+                const int before = PosixLineSearches();
+                const bool holds = OpenSpansHoldNeedle(&atOnce, &text[0], start, end);
+                const int between = PosixLineSearches();
+                ASSERT_EQ(holds, OpenSpansHoldNeedle(&walked, &copy[0], start, end));
+                ASSERT_EQ(between - before, PosixLineSearches() - between)
+                    << "round " << round << ", needle " << testing::PrintToString(std::string(needle)) << ", line "
+                    << testing::PrintToString(text.substr(start, end - start));
+            }
+        }
+    }
+    EXPECT_GT(judgedAtOnce, 60);   // most rules and needles may be judged at once
 }
 
 // Where the platform's search compares by a collation, a line with bytes
