@@ -3,10 +3,14 @@
 
 #include "filter/match/code_page_spans.h"
 
+#include "filter/search/avx2.h"
 #include "filter/search/line_ends.h"
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
+#endif
+#if defined(QUORVANE_AVX2)
+#include <immintrin.h>
 #endif
 
 namespace {
@@ -25,12 +29,59 @@ bool StopSeen(LineMatcher* m)
     return m->stopped;
 }
 
+#if defined(QUORVANE_AVX2)
+namespace {
+
+// The 32 bytes of v that may be neither plain nor a line end, as
+// FindOtherByte tells 16 below.
+QUORVANE_AVX2_TARGET inline uint32_t MaybeOtherBytesAvx2(__m256i v, __m256i tab)
+{
+    const __m256i usual = _mm256_or_si256(
+        _mm256_or_si256(_mm256_cmpeq_epi8(v, _mm256_set1_epi8('\r')), _mm256_cmpeq_epi8(v, _mm256_set1_epi8('\n'))),
+        _mm256_or_si256(_mm256_cmpeq_epi8(v, _mm256_setzero_si256()), _mm256_cmpeq_epi8(v, tab)));
+    const __m256i other =
+        _mm256_or_si256(_mm256_cmpgt_epi8(_mm256_set1_epi8(0x20), v), _mm256_cmpeq_epi8(v, _mm256_set1_epi8(0x7F)));
+    return static_cast<uint32_t>(_mm256_movemask_epi8(_mm256_andnot_si256(usual, other)));
+}
+
+// FindOtherByte 64 bytes a step, for the long stretches of lines a log
+// holds between two with other bytes: true with *at at the first other
+// byte; false with *at where fewer than 64 bytes are left before to.
+QUORVANE_AVX2_TARGET bool FindOtherByteAvx2(const unsigned char* plain, const unsigned char* b, uint64_t* at,
+                                            uint64_t to)
+{
+    const __m256i tab = _mm256_set1_epi8(plain[static_cast<unsigned char>('\t')] ? '\t' : 0);
+    uint64_t i = *at;
+    for (; i + 64 <= to; i += 64) {
+        const uint32_t low = MaybeOtherBytesAvx2(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(b + i)), tab);
+        const uint32_t high =
+            MaybeOtherBytesAvx2(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(b + i + 32)), tab);
+        for (uint64_t mask = low | static_cast<uint64_t>(high) << 32; mask != 0; mask &= mask - 1) {
+            const uint64_t k = i + static_cast<uint64_t>(__builtin_ctzll(mask));
+            if (!plain[b[k]] && !IsLineEnd(static_cast<char>(b[k]))) {
+                *at = k;
+                return true;
+            }
+        }
+    }
+    *at = i;
+    return false;
+}
+
+}  // namespace
+#endif
+
 // First byte in [from, to) that is neither plain nor a line end, or to.
 uint64_t FindOtherByte(const LineMatcher* m, const char* text, uint64_t from, uint64_t to)
 {
     const unsigned char* b = reinterpret_cast<const unsigned char*>(text);
     const unsigned char* plain = m->rules->plain;
     uint64_t i = from;
+#if defined(QUORVANE_AVX2)
+    if (m->printablePlain && m->search.avx2 && to - from >= 64 && FindOtherByteAvx2(plain, b, &i, to)) {
+        return i;
+    }
+#endif
 #if defined(__SSE2__)
     if (m->printablePlain) {
         // Signed, bytes 0x80-0xFF are below 0x20 too. Line ends, and the
