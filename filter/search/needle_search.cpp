@@ -337,34 +337,56 @@ void NeedleSearchInitBytes(NeedleSearch* s, const unsigned char* needle, uint32_
 
     SetBorders(s);
 
-    // The rarest byte, then the rarest of another value: a run of one byte
+    // Two bytes of different values, as rare as any two: a run of one byte
     // in the text then makes no position a candidate unless the needle is
-    // all that byte. Two probes of the same value stand apart as far as
-    // they can.
+    // all that byte. Of pairs as rare, two not side by side: letters next
+    // to each other go together in words far more often than letters apart
+    // ("er" of "error" stands in a log ten times as often as "error", "e?r"
+    // two and a half times). The fallback's two probes of the same value
+    // stand apart as far as they can.
     int best1 = -1;
     int best2 = -1;
     unsigned char bytes[2];
-    for (uint32_t k = 0; k < s->length; ++k) {
-        if (ProbeBytes(s, k, bytes) != 0 &&
-            (best1 < 0 || Commonness(s->needle[k]) < Commonness(s->needle[best1]))) {
+    bool probes[kNeedleSearchMost] = {};
+    for (uint32_t k = 0; k < s->length && k < kNeedleSearchMost; ++k) {
+        probes[k] = ProbeBytes(s, k, bytes) != 0;
+        if (probes[k] && (best1 < 0 || Commonness(s->needle[k]) < Commonness(s->needle[best1]))) {
             best1 = static_cast<int>(k);
         }
     }
     if (best1 < 0) {
         return;
     }
+    uint16_t nonzero[kNeedleSearchMost + 1] = {};   // the needle's nonzero bytes before each
+    for (uint32_t k = 0; k < s->length && k < kNeedleSearchMost; ++k) {
+        nonzero[k + 1] = static_cast<uint16_t>(nonzero[k] + (s->needle[k] != 0 ? 1 : 0));
+    }
+    int bestRank = 0;
+    uint32_t bestApart = 0;
+    for (uint32_t k1 = 0; k1 < s->length && k1 < kNeedleSearchMost; ++k1) {
+        for (uint32_t k2 = k1 + 1; probes[k1] && k2 < s->length && k2 < kNeedleSearchMost; ++k2) {
+            if (!probes[k2] || Fold(s, s->needle[k2]) == Fold(s, s->needle[k1])) {
+                continue;
+            }
+            const int rank = Commonness(s->needle[k1]) + Commonness(s->needle[k2]);
+            // Side by side is worst; then the nearer the better, as the
+            // two stand more often in one word. A zero byte between them
+            // (the other half of a UTF-16 unit) keeps no letters apart.
+            const uint32_t between = nonzero[k2] - nonzero[k1 + 1];
+            const uint32_t apart = between > 0 ? kNeedleSearchMost - between : 0;
+            if (best2 < 0 || rank < bestRank || (rank == bestRank && apart > bestApart)) {
+                const bool rarerFirst = Commonness(s->needle[k1]) <= Commonness(s->needle[k2]);
+                best1 = static_cast<int>(rarerFirst ? k1 : k2);
+                best2 = static_cast<int>(rarerFirst ? k2 : k1);
+                bestRank = rank;
+                bestApart = apart;
+            }
+        }
+    }
     const unsigned char value1 = Fold(s, s->needle[best1]);
     s->uniform = true;
     for (uint32_t k = 0; k < s->length; ++k) {
         s->uniform = s->uniform && Fold(s, s->needle[k]) == value1;
-    }
-    for (uint32_t k = 0; k < s->length; ++k) {
-        if (ProbeBytes(s, k, bytes) == 0 || Fold(s, s->needle[k]) == value1) {
-            continue;
-        }
-        if (best2 < 0 || Commonness(s->needle[k]) < Commonness(s->needle[best2])) {
-            best2 = static_cast<int>(k);
-        }
     }
     if (best2 < 0) {
         best2 = best1 == 0 ? static_cast<int>(s->length - 1) : 0;
