@@ -258,7 +258,7 @@ void PassSettledPairs(const LineMatcher* m, const unsigned char* b, uint64_t end
     w->shortened = shortened;
 }
 
-// The pairs of a stretch from at on (stretchPair), with narrow bytes
+// The pairs of a chain from at on (chainPair), with narrow bytes
 // between two of them: where they end. Every span of n >= 3 bytes cut by one of them,
 // or holding a narrow byte, takes in one of them whole.
 uint64_t SettledPairsEnd(const LineMatcher* m, const unsigned char* b, uint64_t at, uint64_t end)
@@ -273,7 +273,7 @@ uint64_t SettledPairsEnd(const LineMatcher* m, const unsigned char* b, uint64_t 
             ++at;
             continue;
         }
-        if (PairBit(m->stretchPair, static_cast<unsigned>(b[at]) << 8 | b[at + 1]) == 0) {
+        if (PairBit(m->chainPair, static_cast<unsigned>(b[at]) << 8 | b[at + 1]) == 0) {
             return at;
         }
         at += 2;
@@ -282,7 +282,7 @@ uint64_t SettledPairsEnd(const LineMatcher* m, const unsigned char* b, uint64_t 
 }
 
 // Whether the span at p, of plain characters cut at its end by the lead
-// byte of a stretch, holds the needle. Where the lead byte alone reads as a
+// byte of a chain, holds the needle. Where the lead byte alone reads as a
 // plain one, the span reads as plain characters alone, which compare as
 // their bytes do.
 bool CutSpanHoldsNeedle(LineMatcher* m, char* text, uint64_t p)
@@ -310,20 +310,20 @@ bool CutSpanHoldsNeedle(LineMatcher* m, char* text, uint64_t p)
     return true;
 }
 
-// The verdict on a line of single characters and stretches of pairs that
+// The verdict on a line of single characters and chains of pairs that
 // block a needle of n >= 3 bytes that short pairs settle, or are short:
 // every span that takes in such a pair whole is settled or blocked. Open are the spans of single
-// characters alone cut at their end by the lead byte of a stretch (read
+// characters alone cut at their end by the lead byte of a chain (read
 // alone as at most one character), and the one that starts with a narrow
-// byte right after a stretch. A lead byte alone at the line's end after a
-// stretch is as good as its pairs. 1 holds, 0 not, -1 when the line has some
+// byte right after a chain. A lead byte alone at the line's end after a
+// chain is as good as its pairs. 1 holds, 0 not, -1 when the line has some
 // other character: the walk over all its spans judges it.
 int VerdictOnSettledLine(LineMatcher* m, char* text, uint64_t start, uint64_t end)
 {
     const unsigned char* b = reinterpret_cast<const unsigned char*>(text);
     const TextRules* rules = m->rules;
     const uint64_t n = m->search.length;
-    uint64_t singlesFrom = start;   // where the single characters before the next stretch start
+    uint64_t singlesFrom = start;   // where the single characters before the next chain start
     bool narrowFirst = false;       // ... with a narrow byte
     for (;;) {
         const uint64_t s = FindOtherByte(m, text, singlesFrom + (narrowFirst ? 1 : 0), end);
@@ -344,7 +344,7 @@ int VerdictOnSettledLine(LineMatcher* m, char* text, uint64_t start, uint64_t en
         }
         const uint64_t after = SettledPairsEnd(m, b, s, end);
         if (after + 1 == end && rules->leadByte[b[after]] && rules->shortLoneLead[b[after]]) {
-            return 0;   // a lead byte alone ends the line, right after a pair of the stretch
+            return 0;   // a lead byte alone ends the line, right after a pair of the chain
         }
         if (after < end && !rules->plain[b[after]] && !(rules->narrowByte[b[after]] && after > s)) {
             return -1;
@@ -381,7 +381,7 @@ inline void PlainAndLeadBits(const LineMatcher* m, const unsigned char* b, uint3
 #endif
 }
 
-// True when the line [start, end) is plain characters and stretches alone
+// True when the line [start, end) is plain characters and chains alone
 // (see VerdictOnSettledLine), so that it does not hold the needle: every
 // pair blocks it or is short, and every other byte that leads no pair is a
 // narrow one between two pairs. Told 64 bytes a step, no branch per byte or
@@ -426,7 +426,7 @@ bool LineSettledAtOnce(const LineMatcher* m, const unsigned char* b, uint64_t st
         }
         for (uint64_t left = pairs; left != 0; left &= left - 1) {
             const uint64_t p = at + static_cast<uint64_t>(__builtin_ctzll(left));
-            if (PairBit(m->stretchPair, static_cast<unsigned>(b[p]) << 8 | b[p + 1]) == 0) {
+            if (PairBit(m->chainPair, static_cast<unsigned>(b[p]) << 8 | b[p + 1]) == 0) {
                 return false;
             }
         }

@@ -8,7 +8,7 @@
 // the needle is not made of, standing alone), and open otherwise: only open
 // spans are asked of the platform, their verdicts kept in the matcher's
 // cache. A line of short pairs and barrier characters is judged by the first
-// lead byte of each stretch of them alone.
+// lead byte of each chain of them alone.
 #ifndef QUORVANE_CODE_PAGE_SPANS_H
 #define QUORVANE_CODE_PAGE_SPANS_H
 

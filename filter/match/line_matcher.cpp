@@ -138,7 +138,7 @@ bool NeedleIsPlain(const NeedleSearch* search, const TextRules* rules)
 }
 
 // What each double-byte character does to the spans that hold it
-// (blockingPair, settledPair, stretchPair), and whether short pairs settle
+// (blockingPair, settledPair, chainPair), and whether short pairs settle
 // the needle.
 void SetPairEffects(LineMatcher* m, const unsigned char* n, const TextRules* rules)
 {
@@ -166,11 +166,11 @@ void SetPairEffects(LineMatcher* m, const unsigned char* n, const TextRules* rul
         const unsigned char shortPair = m->shortens ? rules->shortPair[i] : 0;
         m->settledPair[i] = m->caseless ? static_cast<unsigned char>((barrier & ~foreign) | shortPair) : shortPair;
         const unsigned char loneLeadShort = rules->shortLoneLead[i >> 5] ? 0xFF : 0;
-        m->stretchPair[i] = static_cast<unsigned char>((m->blockingPair[i] | shortPair) & loneLeadShort);
+        m->chainPair[i] = static_cast<unsigned char>((m->blockingPair[i] | shortPair) & loneLeadShort);
     }
 }
 
-// Whether a line of plain characters and stretches may be judged at once
+// Whether a line of plain characters and chains may be judged at once
 // (LineMatcher::settlesAtOnce).
 void SetSettledAtOnce(LineMatcher* m, const TextRules* rules)
 {

@@ -48,7 +48,8 @@ struct LineMatcher {
     unsigned char settledPair[8192];
     // Pairs that block the needle or are short, led by a byte read alone as
     // at most one character: a span cut by one takes in the one before it.
-    unsigned char stretchPair[8192];
+    // One after another, with narrow bytes between them, they make a chain.
+    unsigned char chainPair[8192];
     // Every character of the needle is a plain one or a letter with marks
     // whose base is a plain letter (TextRules.baseLetter): no span that
     // takes in a plain character the needle is not made of (unrelated,
@@ -59,7 +60,7 @@ struct LineMatcher {
     // beside settled characters alone, cannot hold it, nor can such a span
     // cut at its end by a lead byte read alone as at most one character.
     bool shortens;
-    // ... and a line of plain characters and stretches of pairs that block
+    // ... and a line of plain characters and chains of pairs that block
     // the needle or are short may be judged at once, 64 bytes a step
     // (LineSettledAtOnce): the plain bytes are printable ASCII (and the tab,
     // plainTab), the lead bytes those of [leadFirst, leadLast] above ASCII,

@@ -155,7 +155,7 @@ TEST(RouteLines, ALongLineOfDoubleByteCharactersIsWalkedOnce)
     EXPECT_TRUE(last.with == line + "xA\r\nA\r\n");
 }
 
-// A line of plain characters and stretches of pairs that block the needle
+// A line of plain characters and chains of pairs that block the needle
 // or are short is judged 64 bytes a step; any other, or one the step is not
 // sure of, by the walk over its spans. Under random rules of a double-byte
 // code page, and a stand-in collation that reads some bytes as the needle's
