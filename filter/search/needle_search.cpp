@@ -325,6 +325,48 @@ void NeedleSearchInit(NeedleSearch* s, const char* needle, bool ignoreCase, cons
     NeedleSearchInitBytes(s, reinterpret_cast<const unsigned char*>(needle), length, ignoreCase, rules->fold);
 }
 
+namespace {
+
+// Of the pairs of positions whose bytes may be probes (probes) and differ,
+// one as rare as any (Commonness), and of those the nearest two not side by
+// side: *first the rarer of the two. *second is left as it is when there is
+// no such pair.
+void ChooseProbePair(const NeedleSearch* s, const bool* probes, int* first, int* second)
+{
+    int best1 = *first;
+    int best2 = *second;
+    uint16_t nonzero[kNeedleSearchMost + 1] = {};   // the needle's nonzero bytes before each
+    for (uint32_t k = 0; k < s->length && k < kNeedleSearchMost; ++k) {
+        nonzero[k + 1] = static_cast<uint16_t>(nonzero[k] + (s->needle[k] != 0 ? 1 : 0));
+    }
+    int bestRank = 0;
+    uint32_t bestApart = 0;
+    for (uint32_t k1 = 0; k1 < s->length && k1 < kNeedleSearchMost; ++k1) {
+        for (uint32_t k2 = k1 + 1; probes[k1] && k2 < s->length && k2 < kNeedleSearchMost; ++k2) {
+            if (!probes[k2] || Fold(s, s->needle[k2]) == Fold(s, s->needle[k1])) {
+                continue;
+            }
+            const int rank = Commonness(s->needle[k1]) + Commonness(s->needle[k2]);
+            // Side by side is worst; then the nearer the better, as the
+            // two stand more often in one word. A zero byte between them
+            // (the other half of a UTF-16 unit) keeps no letters apart.
+            const uint32_t between = nonzero[k2] - nonzero[k1 + 1];
+            const uint32_t apart = between > 0 ? kNeedleSearchMost - between : 0;
+            if (best2 < 0 || rank < bestRank || (rank == bestRank && apart > bestApart)) {
+                const bool rarerFirst = Commonness(s->needle[k1]) <= Commonness(s->needle[k2]);
+                best1 = static_cast<int>(rarerFirst ? k1 : k2);
+                best2 = static_cast<int>(rarerFirst ? k2 : k1);
+                bestRank = rank;
+                bestApart = apart;
+            }
+        }
+    }
+    *first = best1;
+    *second = best2;
+}
+
+}  // namespace
+
 void NeedleSearchInitBytes(NeedleSearch* s, const unsigned char* needle, uint32_t length, bool ignoreCase,
                            const unsigned char* fold)
 {
@@ -357,32 +399,7 @@ void NeedleSearchInitBytes(NeedleSearch* s, const unsigned char* needle, uint32_
     if (best1 < 0) {
         return;
     }
-    uint16_t nonzero[kNeedleSearchMost + 1] = {};   // the needle's nonzero bytes before each
-    for (uint32_t k = 0; k < s->length && k < kNeedleSearchMost; ++k) {
-        nonzero[k + 1] = static_cast<uint16_t>(nonzero[k] + (s->needle[k] != 0 ? 1 : 0));
-    }
-    int bestRank = 0;
-    uint32_t bestApart = 0;
-    for (uint32_t k1 = 0; k1 < s->length && k1 < kNeedleSearchMost; ++k1) {
-        for (uint32_t k2 = k1 + 1; probes[k1] && k2 < s->length && k2 < kNeedleSearchMost; ++k2) {
-            if (!probes[k2] || Fold(s, s->needle[k2]) == Fold(s, s->needle[k1])) {
-                continue;
-            }
-            const int rank = Commonness(s->needle[k1]) + Commonness(s->needle[k2]);
-            // Side by side is worst; then the nearer the better, as the
-            // two stand more often in one word. A zero byte between them
-            // (the other half of a UTF-16 unit) keeps no letters apart.
-            const uint32_t between = nonzero[k2] - nonzero[k1 + 1];
-            const uint32_t apart = between > 0 ? kNeedleSearchMost - between : 0;
-            if (best2 < 0 || rank < bestRank || (rank == bestRank && apart > bestApart)) {
-                const bool rarerFirst = Commonness(s->needle[k1]) <= Commonness(s->needle[k2]);
-                best1 = static_cast<int>(rarerFirst ? k1 : k2);
-                best2 = static_cast<int>(rarerFirst ? k2 : k1);
-                bestRank = rank;
-                bestApart = apart;
-            }
-        }
-    }
+    ChooseProbePair(s, probes, &best1, &best2);
     const unsigned char value1 = Fold(s, s->needle[best1]);
     s->uniform = true;
     for (uint32_t k = 0; k < s->length; ++k) {
