@@ -9,10 +9,10 @@
 #include <string>
 #include <vector>
 
-// A fresh folder under the temporary directory, removed with its files.
 // Names of the entries in a folder (files and folders), sorted.
 std::vector<std::wstring> FolderEntries(const std::wstring& folder);
 
+// A fresh folder under the temporary directory, removed with its files.
 class ScratchDir {
 public:
     ScratchDir();
