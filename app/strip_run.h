@@ -22,6 +22,10 @@ struct StripRun {
     RunOutcome outcome;
     // What the run put back, before it began, of a run that was killed.
     RepairReport repaired;
+    // The code page's rules, read by the first run's worker and kept for
+    // every run after it.
+    TextRules rules;
+    bool rulesRead;
     HWND dialog;
     // The dialog's own, untouched by the worker.
     HANDLE worker;

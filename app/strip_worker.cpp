@@ -42,6 +42,11 @@ void LockForm(HWND dialog, bool locked)
 DWORD WINAPI StripWorker(LPVOID parameter)
 {
     StripRun* run = static_cast<StripRun*>(parameter);
+    if (!run->rulesRead) {
+        PlatformGetTextRules(&run->rules);
+        run->rulesRead = true;
+    }
+    run->control.rules = &run->rules;
     DriveRun(&run->request, &run->control, &run->outcome);
     PostMessageW(run->dialog, WM_STRIP_RUN_DONE, 0, 0);
     return 0;

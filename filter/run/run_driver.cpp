@@ -193,9 +193,13 @@ void RouteAndFinish(RunControl* control, FileHandle source, uint64_t size, const
     PutMark(&t->without, t->encoding, &withoutSink);
     PutMark(&t->with, t->encoding, &withSink);
 
-    TextRules rules;
-    PlatformGetTextRules(&rules);
-    bool read = RouteLines(&window, t->encoding, needles, &rules, &withoutSink, &withSink);
+    TextRules ownRules;
+    const TextRules* rules = control->rules;
+    if (rules == nullptr) {
+        PlatformGetTextRules(&ownRules);
+        rules = &ownRules;
+    }
+    bool read = RouteLines(&window, t->encoding, needles, rules, &withoutSink, &withSink);
     WindowRelease(&window);
     outcome->withoutReport.lines = withoutSink.lines;
     outcome->withReport.lines = withSink.lines;
@@ -264,6 +268,7 @@ void RunControlInit(RunControl* control)
     control->sourceSize = 0;
     control->sourceRead = 0;
     control->repaired = nullptr;
+    control->rules = nullptr;
 }
 
 void DriveRun(const RunRequest* r, RunControl* control, RunOutcome* outcome)

@@ -21,6 +21,10 @@ struct RunControl {
     // Where the run tells what it put back of a run before it that was
     // killed (a record left in a folder it touches); null: not told.
     struct RepairReport* repaired;
+    // The code page's rules, read once for the program's life (reading
+    // them asks the platform some ten thousand times); null: the run reads
+    // them itself.
+    const TextRules* rules;
 };
 
 void RunControlInit(RunControl* control);
