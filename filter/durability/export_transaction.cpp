@@ -40,6 +40,7 @@ void ReleaseClaim(Export* e)
         PlatformDelete(e->path);
     }
     e->claim = nullptr;
+    e->claimKnown = false;
     e->created = false;
 }
 
@@ -82,7 +83,8 @@ bool NameRewrite(const ExportTransaction* t, Export* e, uint32_t slot)
     }
     e->isSource = SameText(e->path, t->sourceName);
     // Content it had is kept as its previous version.
-    e->keepsPrevious = e->hadContent && PlatformIdentity(e->claim, &e->previousVersion.old);
+    e->keepsPrevious = e->hadContent && e->claimKnown;
+    e->previousVersion.old = e->claimId;
     return true;
 }
 
@@ -109,6 +111,7 @@ void ClaimExport(const ExportRequest* r, const Export* other, ExportTransaction*
         MarkUnclaimed(e, PlatformLastError());
         return;
     }
+    e->claimKnown = PlatformIdentity(e->claim, &e->claimId);
     if (!PlatformFileSize(e->claim, &e->oldSize)) {
         // Without its length an appended export could not be cut back.
         uint32_t error = PlatformLastError();
@@ -168,7 +171,8 @@ void DescribeExport(const Export* e, const ExportRequest* r, const FormChar* not
     out->on = r->on && (e->state == kExportOpen || e->state == kExportUnclaimed) && e->claim != nullptr;
     out->append = e->append;
     out->existed = !e->created;
-    out->claimed = out->on && PlatformIdentity(e->claim, &out->id);
+    out->claimed = out->on && e->claimKnown;
+    out->id = e->claimId;
     out->created = e->created;
     out->oldSize = e->oldSize;
     out->oldTime = e->oldTime;

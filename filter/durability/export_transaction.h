@@ -30,6 +30,10 @@ struct Export {
     ExportState state;
     RunFile which;
     FileHandle claim;     // the export file itself, held for the whole run
+    // Which file the claim holds, taken once: a held file stays the file
+    // it is, and asking costs (under Wine a call to another process).
+    bool claimKnown;
+    FileIdentity claimId;
     FileHandle output;    // where lines go: a temporary file
     bool created;         // the claim created the file
     bool append;
