@@ -450,7 +450,87 @@ bool LineSettledAtOnce(const LineMatcher* m, const unsigned char* b, uint64_t st
     return true;
 }
 
+// The line ends of the 16 bytes at b, one bit each.
+inline uint32_t LineEndBits(const unsigned char* b)
+{
+#if defined(__SSE2__)
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(b));
+    return static_cast<uint32_t>(_mm_movemask_epi8(_mm_or_si128(
+        _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8('\r')), _mm_cmpeq_epi8(v, _mm_set1_epi8('\n'))),
+        _mm_cmpeq_epi8(v, _mm_setzero_si128()))));
+#else
+    uint32_t bits = 0;
+    for (uint32_t k = 0; k < 16; ++k) {
+        bits |= static_cast<uint32_t>(IsLineEnd(static_cast<char>(b[k]))) << k;
+    }
+    return bits;
+#endif
+}
+
 }  // namespace
+
+uint64_t SettledLinesEnd(const LineMatcher* m, const char* text, uint64_t from, uint64_t to)
+{
+    const unsigned char* b = reinterpret_cast<const unsigned char*>(text);
+    const uint64_t kEven = 0x5555555555555555ull;
+    uint64_t trailIn = 0;      // the step's first byte ends a pair
+    uint64_t trailBefore = 0;  // the byte before the step ends a pair
+    uint64_t at = from;
+    // The two bytes after each 64 are looked at too.
+    for (; to - at >= 66; at += 64) {
+        uint64_t plain = 0;
+        uint64_t lead = 0;
+        uint64_t lineEnd = 0;
+        for (uint32_t k = 0; k < 64; k += 16) {
+            uint32_t p16;
+            uint32_t l16;
+            PlainAndLeadBits(m, b + at + k, &p16, &l16);
+            plain |= static_cast<uint64_t>(p16) << k;
+            lead |= static_cast<uint64_t>(l16) << k;
+            lineEnd |= static_cast<uint64_t>(LineEndBits(b + at + k)) << k;
+        }
+        const uint64_t leadNext = b[at + 64] >= m->leadFirst && b[at + 64] <= m->leadLast;
+        const uint64_t endNext = IsLineEnd(static_cast<char>(b[at + 64]));
+        const uint64_t endAfterNext = IsLineEnd(static_cast<char>(b[at + 65]));
+        // Pairs as LineSettledAtOnce finds them: a line end is no lead
+        // byte, so each line's runs of them start in it.
+        const uint64_t runs = lead & ~trailIn;
+        const uint64_t runStarts = runs & ~(runs << 1);
+        const uint64_t oddRuns = (runs + (runStarts & kEven)) & runs;
+        uint64_t pairs = ((runs & ~oddRuns) & kEven) | (oddRuns & ~kEven);
+        // A lead byte alone ends its line: as good as its pairs right after one.
+        const uint64_t alone = pairs & (lineEnd >> 1 | endNext << 63);
+        pairs &= ~alone;
+        const uint64_t trails = pairs << 1 | trailIn;
+        const uint64_t trailsBefore = trails << 1 | trailBefore;
+        uint64_t unsure = alone & ~trailsBefore;
+        for (uint64_t left = pairs; left != 0; left &= left - 1) {
+            const uint32_t k = static_cast<uint32_t>(__builtin_ctzll(left));
+            if (PairBit(m->chainPair, static_cast<unsigned>(b[at + k]) << 8 | b[at + k + 1]) == 0) {
+                unsure |= 1ull << k;
+                break;
+            }
+        }
+        // Each other byte that leads no pair: narrow, after a pair, before
+        // one, and not its line's last but one.
+        const uint64_t leadAfter = lead >> 1 | leadNext << 63;
+        const uint64_t roomAfter = ~(lineEnd >> 2 | endNext << 62 | endAfterNext << 63);
+        const uint64_t other = ~plain & ~lead & ~trails & ~lineEnd;
+        for (uint64_t left = other; left != 0; left &= left - 1) {
+            const uint32_t k = static_cast<uint32_t>(__builtin_ctzll(left));
+            if (!m->rules->narrowByte[b[at + k]] || ((leadAfter & trailsBefore & roomAfter) >> k & 1) == 0) {
+                unsure |= 1ull << k;
+                break;
+            }
+        }
+        if (unsure != 0) {
+            return LineStartOf(text, from, at + static_cast<uint64_t>(__builtin_ctzll(unsure)));
+        }
+        trailIn = pairs >> 63;
+        trailBefore = trails >> 63;
+    }
+    return LineStartOf(text, from, at);
+}
 
 // Whether the line [start, end), in which the needle's bytes settled every
 // span of plain characters, holds it by the platform's rules. The spans

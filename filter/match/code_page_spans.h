@@ -23,6 +23,14 @@ uint64_t FindOtherByte(const LineMatcher* matcher, const char* text, uint64_t fr
 // Asks the platform's search whether text[start, end) holds the needle.
 bool AskWhetherHolds(const LineMatcher* matcher, char* text, uint64_t start, uint64_t end);
 
+// With LineMatcher::settlesAtOnce: where the lines from from (a line's
+// start) to to (a line's start, or the text's end) stop being plain
+// characters and chains alone, which do not hold the needle; told 64 bytes a
+// step across their line ends. The start of the first line it is not sure
+// of, which may be from; the lines of the last bytes before to are left to
+// the caller too.
+uint64_t SettledLinesEnd(const LineMatcher* matcher, const char* text, uint64_t from, uint64_t to);
+
 // Whether the line [start, end), in which the needle's bytes settled every
 // span of plain characters, holds it by the platform's rules: its open spans
 // asked.

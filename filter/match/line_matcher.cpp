@@ -53,6 +53,7 @@ bool NextOtherLineHoldingNeedle(LineMatcher* m, char* text, uint64_t size, uint6
                               uint64_t* start, uint64_t* end)
 {
     for (uint64_t i = from; i < to;) {
+        i = m->settlesAtOnce ? SettledLinesEnd(m, text, i, to) : i;
         uint64_t other = FindOtherByte(m, text, i, to);
         if (other >= to) {
             return false;

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "filter/match/code_page_spans.h"
+#include "filter/search/line_ends.h"
 #include "tests/native/test_support.h"
 
 namespace {
@@ -175,6 +176,7 @@ TEST(RouteLinesProperty, ALineJudgedAtOnceIsJudgedAsTheWalkJudgesIt)
     rules.hasLeadBytes = true;
     rules.hasBarriers = true;
     int judgedAtOnce = 0;
+    int linesPassed = 0;
     for (int round = 0; round < 60; ++round) {
         const int first = 0x81 + static_cast<int>(rng() % 32);
         const int last = 0xE0 + static_cast<int>(rng() % 32);
@@ -198,6 +200,7 @@ TEST(RouteLinesProperty, ALineJudgedAtOnceIsJudgedAsTheWalkJudgesIt)
             LineMatcher walked = atOnce;
             walked.settlesAtOnce = false;
             judgedAtOnce += atOnce.settlesAtOnce ? 1 : 0;
+            std::string stretch;   // the lines one after another
             for (int n = 0; n < 400; ++n) {
                 std::string text(rng() % 24, '\xA4');
                 const size_t start = text.size();
@@ -213,6 +216,7 @@ TEST(RouteLinesProperty, ALineJudgedAtOnceIsJudgedAsTheWalkJudgesIt)
                     text[i] = text[i] == '\r' || text[i] == '\n' ? 'x' : text[i];
                 }
                 const size_t end = text.size();
+                stretch += text.substr(start, end - start) + std::string("\r\n\0\r\n", 5).substr(rng() % 4, 1 + n % 2);
                 text += std::string("\r\n\0\0", 4);
                 // A line judged at once is one the walk judges without
                 // asking: both ask the platform just as often.
@@ -225,9 +229,24 @@ TEST(RouteLinesProperty, ALineJudgedAtOnceIsJudgedAsTheWalkJudgesIt)
                     << "round " << round << ", needle " << testing::PrintToString(std::string(needle)) << ", line "
                     << testing::PrintToString(text.substr(start, end - start));
             }
+            // Lines judged at once many a step, from the line after each
+            // it was not sure of: each passed over is one the walk judges
+            // as not holding the needle, without asking.
+            for (uint64_t from = 0; atOnce.settlesAtOnce && from < stretch.size();) {
+                const uint64_t passed = SettledLinesEnd(&atOnce, stretch.data(), from, stretch.size());
+                ASSERT_TRUE(passed == from || IsLineEnd(stretch[passed - 1]));
+                for (uint64_t line = from; line < passed; line = NextLineStart(stretch.data(), FindLineEnd(stretch.data(), stretch.size(), line))) {
+                    const int before = PosixLineSearches();
+                    ASSERT_FALSE(OpenSpansHoldNeedle(&walked, &stretch[0], line, FindLineEnd(stretch.data(), stretch.size(), line)));
+                    ASSERT_EQ(before, PosixLineSearches());
+                    ++linesPassed;
+                }
+                from = NextLineStart(stretch.data(), FindLineEnd(stretch.data(), stretch.size(), passed));
+            }
         }
     }
     EXPECT_GT(judgedAtOnce, 60);   // most rules and needles may be judged at once
+    EXPECT_GT(linesPassed, 10000);
 }
 
 // Where the platform's search compares by a collation, a line with bytes
