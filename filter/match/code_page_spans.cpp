@@ -476,8 +476,8 @@ uint64_t SettledLinesEnd(const LineMatcher* m, const char* text, uint64_t from, 
     uint64_t trailIn = 0;      // the step's first byte ends a pair
     uint64_t trailBefore = 0;  // the byte before the step ends a pair
     uint64_t at = from;
-    // The two bytes after each 64 are looked at too.
-    for (; to - at >= 66; at += 64) {
+    // The byte after each 64 is looked at too.
+    for (; to - at >= 65; at += 64) {
         uint64_t plain = 0;
         uint64_t lead = 0;
         uint64_t lineEnd = 0;
@@ -491,7 +491,6 @@ uint64_t SettledLinesEnd(const LineMatcher* m, const char* text, uint64_t from, 
         }
         const uint64_t leadNext = b[at + 64] >= m->leadFirst && b[at + 64] <= m->leadLast;
         const uint64_t endNext = IsLineEnd(static_cast<char>(b[at + 64]));
-        const uint64_t endAfterNext = IsLineEnd(static_cast<char>(b[at + 65]));
         // Pairs as LineSettledAtOnce finds them: a line end is no lead
         // byte, so each line's runs of them start in it.
         const uint64_t runs = lead & ~trailIn;
@@ -511,14 +510,14 @@ uint64_t SettledLinesEnd(const LineMatcher* m, const char* text, uint64_t from, 
                 break;
             }
         }
-        // Each other byte that leads no pair: narrow, after a pair, before
-        // one, and not its line's last but one.
+        // Each other byte that leads no pair: narrow, after a pair and
+        // before one. (One before a lead byte alone at its line's end is
+        // not sure as that lead byte is, here or in the next 64 bytes.)
         const uint64_t leadAfter = lead >> 1 | leadNext << 63;
-        const uint64_t roomAfter = ~(lineEnd >> 2 | endNext << 62 | endAfterNext << 63);
         const uint64_t other = ~plain & ~lead & ~trails & ~lineEnd;
         for (uint64_t left = other; left != 0; left &= left - 1) {
             const uint32_t k = static_cast<uint32_t>(__builtin_ctzll(left));
-            if (!m->rules->narrowByte[b[at + k]] || ((leadAfter & trailsBefore & roomAfter) >> k & 1) == 0) {
+            if (!m->rules->narrowByte[b[at + k]] || ((leadAfter & trailsBefore) >> k & 1) == 0) {
                 unsure |= 1ull << k;
                 break;
             }

@@ -229,6 +229,10 @@ TEST(RouteLinesProperty, ALineJudgedAtOnceIsJudgedAsTheWalkJudgesIt)
                     << "round " << round << ", needle " << testing::PrintToString(std::string(needle)) << ", line "
                     << testing::PrintToString(text.substr(start, end - start));
             }
+            // A line that ends in a lead byte alone after a plain one is
+            // asked about by the walk, right before the next 64 bytes too.
+            const std::string edge = std::string(62, 'a') + "x\xA1\n" + std::string(66, 'a');
+            EXPECT_TRUE(!atOnce.settlesAtOnce || SettledLinesEnd(&atOnce, edge.data(), 0, edge.size()) == 0);
             // Lines judged at once many a step, from the line after each
             // it was not sure of: each passed over is one the walk judges
             // as not holding the needle, without asking.
