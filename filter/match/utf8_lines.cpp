@@ -621,6 +621,16 @@ uint64_t NextLetterCandidate(Utf8Matcher* m, Utf8Scan* scan, uint64_t from)
         }
         from = LineStartOf(text, from, high);
         const uint64_t lineEnd = FindLineEnd(text, size, high);
+        if (Utf8SequenceLength(reinterpret_cast<const unsigned char*>(text) + high, lineEnd - high) == 0) {
+            // A line whose first character above ASCII is no UTF-8 (a
+            // line of Big5, say) holds nothing by this rule: it is passed
+            // without a search or a walk over its segments.
+            if (lineEnd >= size || m->stopped) {
+                return size;
+            }
+            from = NextLineStart(text, lineEnd);
+            continue;
+        }
         if (!SearchCovers(scan, from, lineEnd)) {
             SearchAhead(m, scan, from, lineEnd);
         }
