@@ -115,6 +115,8 @@ CASES = [
     ('utf8-rule-zh-chinese-long', lambda s, r: chinese_log(s, r).encode('utf-8'), LONG_ZH,
      ['--ignore-case', '--code-page-stand-in']),
     ('utf8-zh-ascii-long', lambda s, r: chinese_log(s, r).encode('utf-8'), LONG_ASCII, ['--ignore-case']),
+    ('big5-zh-ascii-short', lambda s, r: chinese_log(s * 4 // 3, r).encode('cp950'), 'error',
+     ['--ignore-case', '--code-page-stand-in']),
     ('utf16-zh-ascii-short', lambda s, r: utf16le(chinese_log(s // 2, r)), 'error', ['--ignore-case']),
     ('utf16-zh-ascii-long', lambda s, r: utf16le(chinese_log(s // 2, r)), LONG_ASCII, ['--ignore-case']),
     ('utf16-zh-chinese-short', lambda s, r: utf16le(chinese_log(s // 2, r)), '錯誤', ['--ignore-case']),
