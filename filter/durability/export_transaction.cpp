@@ -111,7 +111,15 @@ void ClaimExport(const ExportRequest* r, const Export* other, ExportTransaction*
         MarkUnclaimed(e, PlatformLastError());
         return;
     }
+    // Without the file's identity a repair could not tell it from another
+    // that took its name: the export is not had.
     e->claimKnown = PlatformIdentity(e->claim, &e->claimId);
+    if (!e->claimKnown) {
+        uint32_t error = PlatformLastError();
+        ReleaseClaim(e);
+        MarkUnclaimed(e, error);
+        return;
+    }
     if (!PlatformFileSize(e->claim, &e->oldSize)) {
         // Without its length an appended export could not be cut back.
         uint32_t error = PlatformLastError();

@@ -35,6 +35,7 @@ const Failure kFailures[] = {
     {kCallRead, &PosixFaults::failReadCall, &PosixFaults::failReadAt, EIO},
     {kCallClaim, nullptr, &PosixFaults::failClaimAt, EBUSY},
     {kCallClaimedPath, &PosixFaults::failClaimedPath, nullptr, ENAMETOOLONG},
+    {kCallIdentity, nullptr, &PosixFaults::failIdentityAt, EIO},
     {kCallReadHead, &PosixFaults::failReadHead, nullptr, EIO},
     {kCallFlush, &PosixFaults::failFlush, &PosixFaults::failFlushAt, EIO},
     {kCallCreateTemp, &PosixFaults::failTempCreate, nullptr, EACCES},

@@ -348,6 +348,9 @@ void PlatformDelete(const FormChar* path)
 
 bool PlatformIdentity(FileHandle file, FileIdentity* identity)
 {
+    if (int error = FaultAt(kCallIdentity)) {
+        return Injected(error);
+    }
     struct stat st;
     if (fstat(Fd(file), &st) != 0) {
         return false;

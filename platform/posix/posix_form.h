@@ -35,6 +35,7 @@ struct PosixFaults {
     int failFlush = 0;            // flush fails
     int failFlushAt = 0;          // the flush of this number (from 1) fails
     int failClaimedPath = 0;      // the claimed file's real path cannot be had
+    int failIdentityAt = 0;       // the identity of a held file asked of this number (from 1) cannot be had
     int failClaimAt = 0;          // the claim of this number (from 1) fails, as a file held by another program
     int failCloseAfterWrite = 0;  // closing a file written to fails (EIO), as a delayed write that did not land
     int failAppendedClose = 0;    // closing an export claimed to append, once written to, fails so

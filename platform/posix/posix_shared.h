@@ -53,6 +53,7 @@ enum Call {
     kCallClaim,
     kCallClaimedToAppend,  // a claim that appends, made: its fd
     kCallClaimedPath,
+    kCallIdentity,         // which file a held one is
     kCallReadHead,
     kCallWrite,
     kCallFlush,

@@ -137,6 +137,9 @@ TEST_F(FaultTest, EveryFailureIsToldWithItsFileAndReasonAndChangesNoFile)
          kWithoutExport, EACCES},
         {"no real name", [](PosixFaults* p, PosixForm*) { p->failClaimedPath = 1; }, kRunExportUnclaimed,
          kWithoutExport, ENAMETOOLONG},
+        // The identities asked: the record's, then the claims' in turn.
+        {"no identity of a held export", [](PosixFaults* p, PosixForm*) { p->failIdentityAt = 3; },
+         kRunExportUnclaimed, kWithExport, EIO},
         {"export in a missing folder",
          [&](PosixFaults*, PosixForm* f) { f->SetText(IDC_WITH_PATH, dir + "/no/such/errors.txt"); },
          kRunExportUnclaimed, kWithExport, ENOENT},
