@@ -5,7 +5,10 @@
 // page with the needle in that form alone, a code page with the needle in
 // all its forms (its bytes as UTF-8), UTF-16 LE, UTF-16 BE), one byte for
 // the read window's size, one byte of needle length, the needle (UTF-16 LE
-// units for a UTF-16 source), then the source.
+// units for a UTF-16 source), one byte for the code page's rules (below 86
+// as the flag says; else only printable ASCII and the tab plain, bytes 0x80
+// and 0xE9 read as 'e' and 'o', and from 171 on 0x80 joining the character
+// before it), then the source.
 #include <stddef.h>
 #include <stdint.h>
 #include <stdio.h>
@@ -55,7 +58,7 @@ void Check(const WindowRun& run, const Routed& expected, uint64_t bound)
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
-    const size_t kHeader = 3;
+    const size_t kHeader = 4;
     if (size < kHeader + 1) {
         return 0;
     }
@@ -74,6 +77,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     std::string source(reinterpret_cast<const char*>(data + kHeader + needleLength),
                        size - kHeader - needleLength);
     TextRules rules = doubleByte ? DoubleByteRules() : AsciiRules();
+    // Where bytes are not plain, the lines with them are judged by the
+    // platform: the walk over their spans, or their segments.
+    StandInCollation collation({{0x80, 'e'}, {0xE9, 'o'}});
+    if (data[3] >= 86) {
+        rules = PrintablePlainRules();
+        rules.joinsPrevious[0x80] = data[3] >= 171;
+    } else {
+        *PosixCollationPlan() = PosixCollation();
+    }
     if (kind >= 2) {
         // A UTF-16 source: the needle's units, little-endian.
         std::u16string units;
