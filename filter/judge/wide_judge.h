@@ -13,6 +13,7 @@ enum UnitForm {
     kUnitsLittleEndian,
     kUnitsBigEndian,
     kUnitsUtf8,   // well-formed UTF-8
+    kUnitsCodePage,   // bytes of the code page, asked of its own search (a kept verdict's form)
 };
 
 struct WideNeedle {

@@ -3,6 +3,8 @@
 
 #include "filter/match/code_page_spans.h"
 
+#include "filter/judge/segment_walk.h"
+#include "filter/judge/wide_judge.h"
 #include "filter/search/avx2.h"
 #include "filter/search/line_ends.h"
 
@@ -71,42 +73,62 @@ QUORVANE_AVX2_TARGET bool FindOtherByteAvx2(const unsigned char* plain, const un
 }  // namespace
 #endif
 
+#if defined(__SSE2__)
+namespace {
+
+// The first byte of the 16 at b + i that is neither plain nor a line end
+// (where the plain bytes are printable ASCII and maybe the tab), as an
+// offset from i; 16 for none.
+inline uint32_t FirstOtherIn16(const unsigned char* plain, const unsigned char* b, uint64_t i)
+{
+    // Signed, bytes 0x80-0xFF are below 0x20 too. Line ends, and the tab
+    // where it is plain, are left out at once: nearly every block holds some.
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(b + i));
+    const __m128i tab = _mm_set1_epi8(plain[static_cast<unsigned char>('\t')] ? '\t' : 0);
+    const __m128i usual = _mm_or_si128(
+        _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8('\r')), _mm_cmpeq_epi8(v, _mm_set1_epi8('\n'))),
+        _mm_or_si128(_mm_cmpeq_epi8(v, _mm_setzero_si128()), _mm_cmpeq_epi8(v, tab)));
+    const __m128i other = _mm_or_si128(_mm_cmplt_epi8(v, _mm_set1_epi8(0x20)), _mm_cmpeq_epi8(v, _mm_set1_epi8(0x7F)));
+    for (unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(_mm_andnot_si128(usual, other))); mask != 0;
+         mask &= mask - 1) {
+        const uint32_t k = static_cast<uint32_t>(__builtin_ctz(mask));
+        if (!plain[b[i + k]] && !IsLineEnd(static_cast<char>(b[i + k]))) {
+            return k;
+        }
+    }
+    return 16;
+}
+
+}  // namespace
+#endif
+
 // First byte in [from, to) that is neither plain nor a line end, or to.
 uint64_t FindOtherByte(const LineMatcher* m, const char* text, uint64_t from, uint64_t to)
 {
     const unsigned char* b = reinterpret_cast<const unsigned char*>(text);
     const unsigned char* plain = m->rules->plain;
     uint64_t i = from;
-#if defined(QUORVANE_AVX2)
-    if (m->printablePlain && m->search.avx2 && to - from >= 64 && FindOtherByteAvx2(plain, b, &i, to)) {
-        return i;
-    }
-#endif
 #if defined(__SSE2__)
     if (m->printablePlain) {
-        // Signed, bytes 0x80-0xFF are below 0x20 too. Line ends, and the
-        // tab where it is plain, are left out at once: nearly every block
-        // holds some.
-        const __m128i space = _mm_set1_epi8(0x20);
-        const __m128i del = _mm_set1_epi8(0x7F);
-        const __m128i cr = _mm_set1_epi8('\r');
-        const __m128i lf = _mm_set1_epi8('\n');
-        const __m128i zero = _mm_setzero_si128();
-        const __m128i tab = _mm_set1_epi8(plain[static_cast<unsigned char>('\t')] ? '\t' : 0);
-        while (i + 16 <= to) {
-            __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(b + i));
-            __m128i usual = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, cr), _mm_cmpeq_epi8(v, lf)),
-                                         _mm_or_si128(_mm_cmpeq_epi8(v, zero), _mm_cmpeq_epi8(v, tab)));
-            __m128i other = _mm_or_si128(_mm_cmplt_epi8(v, space), _mm_cmpeq_epi8(v, del));
-            unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(_mm_andnot_si128(usual, other)));
-            while (mask != 0) {
-                uint64_t at = i + static_cast<uint64_t>(__builtin_ctz(mask));
-                if (!plain[b[at]] && !IsLineEnd(text[at])) {
-                    return at;
-                }
-                mask &= mask - 1;
+        // The first 16 bytes by themselves: in short lines the next one is
+        // near.
+        if (i + 16 <= to) {
+            const uint32_t k = FirstOtherIn16(plain, b, i);
+            if (k < 16) {
+                return i + k;
             }
             i += 16;
+        }
+#if defined(QUORVANE_AVX2)
+        if (m->search.avx2 && to - i >= 64 && FindOtherByteAvx2(plain, b, &i, to)) {
+            return i;
+        }
+#endif
+        for (; i + 16 <= to; i += 16) {
+            const uint32_t k = FirstOtherIn16(plain, b, i);
+            if (k < 16) {
+                return i + k;
+            }
         }
     }
 #endif
@@ -477,7 +499,7 @@ uint64_t SettledLinesEnd(const LineMatcher* m, const char* text, uint64_t from, 
     uint64_t trailBefore = 0;  // the byte before the step ends a pair
     uint64_t at = from;
     // The byte after each 64 is looked at too.
-    for (; to - at >= 65; at += 64) {
+    for (; at < to && to - at >= 65; at += 64) {
         uint64_t plain = 0;
         uint64_t lead = 0;
         uint64_t lineEnd = 0;
@@ -546,6 +568,9 @@ bool OpenSpansHoldNeedle(LineMatcher* m, char* text, uint64_t start, uint64_t en
 {
     const unsigned char* b = reinterpret_cast<const unsigned char*>(text);
     const uint64_t n = m->search.length;
+    if (end - start < n) {
+        return false;   // no span fits
+    }
     if (m->shortens && n >= 3) {
         if (m->settlesAtOnce && LineSettledAtOnce(m, b, start, end)) {
             return false;
@@ -608,7 +633,90 @@ bool SegmentSpansHold(LineMatcher* m, char* text, uint64_t from, uint64_t to)
     return false;
 }
 
+// The segments of a code-page text without lead bytes, for a needle made
+// of letters (segment_walk.h): the barriers are the plain characters the
+// needle is not made of with no character after them that may join them,
+// and the line ends; the other characters, the bytes that are not plain.
+// A byte is a position, and one character.
+struct CodePageSegments {
+    static const uint64_t kStep = 1;
+    LineMatcher* m;
+    char* text;
+    uint64_t size;
+    uint64_t length;   // the needle's, in bytes
+    bool Stopped() const { return m->stopped; }
+    SegmentBits Bits(uint64_t at, uint32_t count) const
+    {
+        const unsigned char* b = reinterpret_cast<const unsigned char*>(text) + at;
+        // The byte after the 64 is read too: near the text's end, from a
+        // copy, where none follows.
+        unsigned char copy[65] = {};
+        if (size - at < 65) {
+            for (uint64_t k = 0; at + k < size; ++k) {
+                copy[k] = b[k];
+            }
+            b = copy;
+        }
+        uint64_t lineEnd = 0;
+        uint64_t unrelated = 0;
+        uint64_t other = 0;
+        uint64_t joins = 0;
+        for (uint32_t k = 0; k < count; ++k) {
+            const uint64_t kind = m->segmentKind[b[k]];
+            lineEnd |= (kind & kSegmentLineEnd) << k;
+            unrelated |= (kind >> 1 & 1) << k;
+            other |= (kind >> 2 & 1) << k;
+            joins |= (kind >> 3 & 1) << k;
+        }
+        const uint64_t joinsNext = count == 64 && at + 64 < size && (m->segmentKind[b[64]] & kSegmentJoins) != 0;
+        SegmentBits bits{};
+        bits.barrier = lineEnd | (unrelated & ~(joins >> 1 | joinsNext << 63));
+        bits.other = other;
+        return bits;
+    }
+    static uint64_t Units(const SegmentBits&, uint32_t first, uint32_t last) { return last - first; }
+    uint64_t SkipTo(uint64_t at, uint64_t limit) const { return FindOtherByte(m, text, at, limit); }
+    bool PlainBarrierBefore(uint64_t at) const
+    {
+        const unsigned char* b = reinterpret_cast<const unsigned char*>(text);
+        const unsigned kind = m->segmentKind[b[at - 1]];
+        return (kind & kSegmentLineEnd) != 0 ||
+               ((kind & kSegmentUnrelated) != 0 && (m->segmentKind[b[at]] & kSegmentJoins) == 0);
+    }
+    // A short segment is asked whole, as one text: the platform compares
+    // the needle with as many bytes at each of its boundaries as it does
+    // with each span. Its verdict is kept as a text's.
+    bool Holds(uint64_t first, uint64_t last) const
+    {
+        if (m->cache == nullptr || last - first > kRecentBytes) {
+            return SegmentSpansHold(m, text, first, last);
+        }
+        const unsigned char* b = reinterpret_cast<const unsigned char*>(text) + first;
+        const int known = JudgeCacheFindText(m->cache, b, last - first, kUnitsCodePage);
+        if (known >= 0) {
+            return known == 1;
+        }
+        const bool verdict = AskWhetherHolds(m, text, first, last);
+        JudgeCacheKeepText(m->cache, b, last - first, kUnitsCodePage, verdict);
+        StopSeen(m);   // the walk ends when the stop was seen
+        return verdict;
+    }
+};
+
 }  // namespace
+
+bool NextSegmentLineHoldingNeedle(LineMatcher* m, char* text, uint64_t size, uint64_t from, uint64_t to,
+                                  uint64_t* start, uint64_t* end)
+{
+    const CodePageSegments segments = {m, text, size, m->search.length};
+    const uint64_t at = NextSegmentHolding(segments, from, to);
+    if (at >= to || m->stopped) {
+        return false;
+    }
+    *start = LineStartOf(text, from, at);
+    *end = FindLineEnd(text, size, at);
+    return true;
+}
 
 // Whether the line [start, end) holds a needle made of letters with some
 // character that is not plain, by the platform's rules: only a segment

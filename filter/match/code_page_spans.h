@@ -36,6 +36,13 @@ uint64_t SettledLinesEnd(const LineMatcher* matcher, const char* text, uint64_t 
 // asked.
 bool OpenSpansHoldNeedle(LineMatcher* matcher, char* text, uint64_t start, uint64_t end);
 
+// With LineMatcher::segmentsAtOnce: the first line in [from, to) (from a
+// line's start, to a line's start or the text's end) with a segment that
+// holds the needle by the platform's rules, its segments told over many
+// lines at a time; false for none, or when the stop is seen.
+bool NextSegmentLineHoldingNeedle(LineMatcher* matcher, char* text, uint64_t size, uint64_t from, uint64_t to,
+                                  uint64_t* start, uint64_t* end);
+
 // Whether the line [start, end) holds a needle made of letters with some
 // character that is not plain: the segments between its barriers that hold
 // a byte that is not plain, asked span by span.

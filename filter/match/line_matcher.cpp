@@ -52,8 +52,24 @@ bool BytesHoldNeedle(LineMatcher* m, const NeedleSearch* search, const char* tex
 bool NextOtherLineHoldingNeedle(LineMatcher* m, char* text, uint64_t size, uint64_t from, uint64_t to,
                               uint64_t* start, uint64_t* end)
 {
+    if (m->segmentsAtOnce) {
+        return NextSegmentLineHoldingNeedle(m, text, size, from, to, start, end);
+    }
+    // Where the lines are not plain characters and chains (short lines each
+    // with a byte the walk must judge, say), each try at telling many at
+    // once passes none: after such a try, lines are judged one at a time,
+    // twice as many each time up to 64, before the next.
+    uint32_t oneAtATime = 0;
+    uint32_t backOff = 0;
     for (uint64_t i = from; i < to;) {
-        i = m->settlesAtOnce ? SettledLinesEnd(m, text, i, to) : i;
+        if (m->settlesAtOnce && oneAtATime == 0) {
+            const uint64_t passed = SettledLinesEnd(m, text, i, to);
+            backOff = passed > i ? 0 : backOff == 0 ? 1 : backOff < 64 ? 2 * backOff : backOff;
+            oneAtATime = backOff;
+            i = passed;
+        } else if (oneAtATime > 0) {
+            --oneAtATime;
+        }
         uint64_t other = FindOtherByte(m, text, i, to);
         if (other >= to) {
             return false;
@@ -77,6 +93,9 @@ bool NextOtherLineHoldingNeedle(LineMatcher* m, char* text, uint64_t size, uint6
 bool NextAskedLineHoldingNeedle(LineMatcher* m, char* text, uint64_t size, uint64_t from, uint64_t* start,
                                 uint64_t* end)
 {
+    if (m->segmentsAtOnce) {
+        return NextSegmentLineHoldingNeedle(m, text, size, from, size, start, end);
+    }
     for (uint64_t i = from; i < size; i = NextLineStart(text, *end)) {
         *start = i;
         *end = FindLineEnd(text, size, i);
@@ -211,7 +230,13 @@ void SetLetters(LineMatcher* m, const unsigned char* n, const TextRules* rules)
     }
     for (unsigned c = 0; c < 256; ++c) {
         m->unrelated[c] = m->madeOfLetters && rules->plain[c] && !letters[rules->fold[c]];
+        const bool lineEnd = IsLineEnd(static_cast<char>(c));
+        m->segmentKind[c] = static_cast<unsigned char>(
+            (lineEnd ? kSegmentLineEnd : 0) | (m->unrelated[c] && !lineEnd ? kSegmentUnrelated : 0) |
+            (!rules->plain[c] && !lineEnd ? kSegmentOther : 0) |
+            (rules->joinsPrevious[c] && !lineEnd ? kSegmentJoins : 0));
     }
+    m->segmentsAtOnce = m->madeOfLetters && !rules->hasLeadBytes && !rules->allPlain;
 }
 
 }  // namespace

@@ -56,6 +56,11 @@ struct LineMatcher {
     // by byte), with no character after it that may join it, can hold it.
     bool madeOfLetters;
     unsigned char unrelated[256];
+    // ... and where the code page has no lead bytes, a text's segments
+    // between such characters and line ends are told 64 bytes a step over
+    // many lines (segment_walk.h): each byte's kind, kSegment… bits.
+    bool segmentsAtOnce;
+    unsigned char segmentKind[256];
     // Short pairs (TextRules) settle the needle: a span holding one whole,
     // beside settled characters alone, cannot hold it, nor can such a span
     // cut at its end by a lead byte read alone as at most one character.
@@ -78,6 +83,14 @@ struct LineMatcher {
     // the search gave up.
     const StopFlag* stop;
     bool stopped;
+};
+
+// What a byte is to a code page's segments (LineMatcher::segmentKind).
+enum : unsigned char {
+    kSegmentLineEnd = 1,
+    kSegmentUnrelated = 2,   // a plain character the needle is not made of
+    kSegmentOther = 4,       // not plain: the platform judges the text around it
+    kSegmentJoins = 8,       // may join the character before it
 };
 
 // Prepares a matcher; needles and rules must outlive it. It starts with no

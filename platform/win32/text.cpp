@@ -96,7 +96,8 @@ inline void SetPairBit(unsigned char* bits, unsigned index)
 }
 
 // Which double-byte characters are barriers, and which are short: each
-// pair turned into UTF-16 as the search turns it, once a run.
+// pair turned into UTF-16 as the search turns it (the program does it
+// once, for its first run).
 void ReadPairs(TextRules* rules)
 {
     for (int lead = 0x81; rules->hasLeadBytes && lead <= 0xFE; ++lead) {

@@ -251,6 +251,79 @@ TEST(RouteLinesProperty, ALineJudgedAtOnceIsJudgedAsTheWalkJudgesIt)
     }
     EXPECT_GT(judgedAtOnce, 60);   // most rules and needles may be judged at once
     EXPECT_GT(linesPassed, 10000);
+    // A narrow byte ends the 64 bytes after a pair, and the byte after them
+    // leads none: its line is not passed over.
+    for (int c = 0; c < 256; ++c) {
+        rules.leadByte[c] = c >= 0xA1 && c <= 0xFE;
+        rules.narrowByte[c] = c == 0x80 || c == 0xA0 || c == 0x01;
+        rules.shortLoneLead[c] = rules.leadByte[c];
+        rules.loneLeadPlain[c] = rules.leadByte[c] ? '?' : 0;
+    }
+    for (int i = 0; i < 8192; ++i) {
+        rules.shortPair[i] = 0;
+        rules.barrierPair[i] = (i & 0x1F) == (0x41 >> 3) ? static_cast<unsigned char>(~(1u << (0x41 & 7))) : 0xFF;
+        rules.ideographPair[i] = 0;
+    }
+    const SearchNeedles error = CodePageNeedles("error", false);
+    LineMatcher matcher;
+    LineMatcherInit(&matcher, &error, &rules);
+    ASSERT_TRUE(matcher.settlesAtOnce);
+    const std::string edge = std::string(61, 'a') + "\xA4" "a\xA0" "aaaaa\n" + std::string(59, 'a');
+    EXPECT_EQ(0u, SettledLinesEnd(&matcher, edge.data(), 0, edge.size()));
+}
+
+// In a code page without lead bytes, the segments of many lines are told at
+// once for a search text made of letters: over lines of long plain stretches,
+// bytes that are not plain, and a byte that may join an unrelated letter
+// before it (0x80, also read as 'r'), at every place of a 64-byte step, they
+// find the lines the walk over each line's spans finds, asking the platform
+// about every span the walk asks about (and maybe about more).
+TEST(RouteLinesProperty, SegmentsToldOverManyLinesFindTheLinesTheWalkFinds)
+{
+    StandInCollation collation({{0x80, 'r'}, {0xE9, 'E'}});
+    TextRules rules = PrintablePlainRules();
+    rules.joinsPrevious[0x80] = 1;
+    std::mt19937 rng(1252);
+    const std::vector<std::string> pieces = {"x\x80", "\x80", "\xE9", "e", "r", "o", " ", "x", "err",
+                                             "\xE9rr\x80", std::string(70, 'e'), std::string(66, 'x'), "\t"};
+    int asked = 0;
+    for (const char* needle : {"error", "rro", "er"}) {
+        for (bool ignoreCase : {false, true}) {
+            const SearchNeedles needles = CodePageNeedles(needle, ignoreCase);
+            LineMatcher atOnce;
+            LineMatcherInit(&atOnce, &needles, &rules);
+            ASSERT_TRUE(atOnce.segmentsAtOnce);
+            LineMatcher walked = atOnce;
+            walked.segmentsAtOnce = false;
+            for (int round = 0; round < 150; ++round) {
+                std::string text;
+                for (int parts = static_cast<int>(rng() % 200); parts > 0; --parts) {
+                    text += rng() % 8 == 0 ? std::string(1, "\r\n"[rng() % 2]) : pieces[rng() % pieces.size()];
+                }
+                std::vector<uint64_t> found[2];
+                int asks[2];
+                LineMatcher* matchers[2] = {&atOnce, &walked};
+                for (int k = 0; k < 2; ++k) {
+                    std::string buffer = text + std::string(80, '\0');
+                    LineScan scan;
+                    LineScanStart(&scan, matchers[k], &buffer[0], text.size());
+                    const int before = PosixLineSearches();
+                    uint64_t start;
+                    uint64_t end;
+                    for (uint64_t from = 0; from < text.size() &&
+                                            NextLineHoldingNeedle(matchers[k], &scan, from, &start, &end);) {
+                        found[k].push_back(start);
+                        from = NextLineStart(buffer.data(), end);
+                    }
+                    asks[k] = PosixLineSearches() - before;
+                }
+                ASSERT_EQ(found[0], found[1]) << testing::PrintToString(text);
+                ASSERT_GE(asks[0], asks[1]) << testing::PrintToString(text);
+                asked += asks[1];
+            }
+        }
+    }
+    EXPECT_GT(asked, 1000);   // the walk asked about many spans
 }
 
 // Where the platform's search compares by a collation, a line with bytes
