@@ -34,38 +34,65 @@ uint64_t FindHighByte(const char* text, uint64_t from, uint64_t to)
     return i;
 }
 
-#if defined(QUORVANE_AVX2)
-// FindHighByte 64 bytes a step, for the long stretches of ASCII of a log.
-QUORVANE_AVX2_TARGET uint64_t FindHighByteAvx2(const char* text, uint64_t from, uint64_t to)
+// First byte in text[from, to) that may start a UTF-8 character above
+// ASCII (C2 to F4), or to: a line with none is no UTF-8 with such a
+// character, and is passed with the bytes around it.
+uint64_t FindLeadByte(const char* text, uint64_t from, uint64_t to)
 {
     uint64_t i = from;
+#if defined(__SSE2__)
+    for (; i + 16 <= to; i += 16) {
+        const __m128i d = _mm_sub_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(text + i)),
+                                       _mm_set1_epi8(static_cast<char>(0xC2)));
+        const int mask = _mm_movemask_epi8(_mm_cmpeq_epi8(_mm_min_epu8(d, _mm_set1_epi8(0xF4 - 0xC2)), d));
+        if (mask != 0) {
+            return i + static_cast<uint64_t>(__builtin_ctz(static_cast<unsigned>(mask)));
+        }
+    }
+#endif
+    while (i < to && (static_cast<unsigned char>(text[i]) < 0xC2 || static_cast<unsigned char>(text[i]) > 0xF4)) {
+        ++i;
+    }
+    return i;
+}
+
+#if defined(QUORVANE_AVX2)
+// FindLeadByte 64 bytes a step.
+QUORVANE_AVX2_TARGET uint64_t FindLeadByteAvx2(const char* text, uint64_t from, uint64_t to)
+{
+    const __m256i least = _mm256_set1_epi8(static_cast<char>(0xC2));
+    const __m256i span = _mm256_set1_epi8(0xF4 - 0xC2);
+    uint64_t i = from;
     for (; i + 64 <= to; i += 64) {
-        const __m256i a = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(text + i));
-        const __m256i b = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(text + i + 32));
-        if (_mm256_movemask_epi8(_mm256_or_si256(a, b)) != 0) {
-            const uint64_t mask = static_cast<uint32_t>(_mm256_movemask_epi8(a)) |
-                                  static_cast<uint64_t>(static_cast<uint32_t>(_mm256_movemask_epi8(b))) << 32;
+        const __m256i a = _mm256_sub_epi8(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(text + i)), least);
+        const __m256i b = _mm256_sub_epi8(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(text + i + 32)), least);
+        const uint64_t mask =
+            static_cast<uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(_mm256_min_epu8(a, span), a))) |
+            static_cast<uint64_t>(static_cast<uint32_t>(
+                _mm256_movemask_epi8(_mm256_cmpeq_epi8(_mm256_min_epu8(b, span), b))))
+                << 32;
+        if (mask != 0) {
             return i + static_cast<uint64_t>(__builtin_ctzll(mask));
         }
     }
-    return FindHighByte(text, i, to);
+    return FindLeadByte(text, i, to);
 }
 #endif
 
-// FindHighByte over what may be a long stretch: past its first 64 bytes
-// (a Chinese log has such a byte in every line), wider where the processor
-// has the vectors (the search of the needle's bytes knows).
-uint64_t FindHighByteFar(const Utf8Matcher* m, const char* text, uint64_t from, uint64_t to)
+// FindLeadByte over what may be a long stretch: past its first 64 bytes
+// (a UTF-8 line has such a byte early), wider where the processor has the
+// vectors (the search of the needle's bytes knows).
+uint64_t FindLeadByteFar(const Utf8Matcher* m, const char* text, uint64_t from, uint64_t to)
 {
 #if defined(QUORVANE_AVX2)
     if (m->exact.avx2 && to - from > 64) {
-        const uint64_t near = FindHighByte(text, from, from + 64);
-        return near < from + 64 ? near : FindHighByteAvx2(text, from + 64, to);
+        const uint64_t near = FindLeadByte(text, from, from + 64);
+        return near < from + 64 ? near : FindLeadByteAvx2(text, from + 64, to);
     }
 #else
     (void)m;
 #endif
-    return FindHighByte(text, from, to);
+    return FindLeadByte(text, from, to);
 }
 
 // True for a byte the platform's search may not compare as itself: any but
@@ -607,23 +634,24 @@ bool HoldsIgnoringCase(Utf8Matcher* m, Utf8Scan* scan, uint64_t start, uint64_t 
 }
 
 // Ignoring case, for a needle made of letters: the first place at or after
-// from (a line's start) in a line with a byte above ASCII where the needle's
-// bytes stand or a segment holds it. The lines such a search or the
+// from (a line's start) in a line with a byte that may start a character
+// above ASCII where the needle's bytes stand or a segment holds it. The lines such a search or the
 // segments' walk passes with neither are passed together.
 uint64_t NextLetterCandidate(Utf8Matcher* m, Utf8Scan* scan, uint64_t from)
 {
     const char* text = scan->text;
     const uint64_t size = scan->size;
     for (;;) {
-        const uint64_t high = FindHighByteFar(m, text, from, size);
-        if (high >= size) {
+        const uint64_t lead = FindLeadByteFar(m, text, from, size);
+        if (lead >= size) {
             return size;
         }
-        from = LineStartOf(text, from, high);
-        const uint64_t lineEnd = FindLineEnd(text, size, high);
+        from = LineStartOf(text, from, lead);
+        const uint64_t lineEnd = FindLineEnd(text, size, lead);
+        const uint64_t high = FindHighByte(text, from, lead);
         if (Utf8SequenceLength(reinterpret_cast<const unsigned char*>(text) + high, lineEnd - high) == 0) {
-            // A line whose first character above ASCII is no UTF-8 (a
-            // line of Big5, say) holds nothing by this rule: it is passed
+            // A line whose first character above ASCII is no UTF-8 (a line
+            // of Big5, say) holds nothing by this rule: it is passed
             // without a search or a walk over its segments.
             if (lineEnd >= size || m->stopped) {
                 return size;
@@ -674,15 +702,15 @@ uint64_t NextLetterCandidate(Utf8Matcher* m, Utf8Scan* scan, uint64_t from)
 }
 
 // The next place at or after from (a line's start) the rule looks at: case
-// kept, where the needle's bytes stand; ignoring case, a byte above ASCII,
-// or for a needle made of letters, a place NextLetterCandidate gives.
+// kept, where the needle's bytes stand; ignoring case, a byte that may
+// start a character above ASCII, or for a needle made of letters, a place NextLetterCandidate gives.
 uint64_t NextCandidate(Utf8Matcher* m, Utf8Scan* scan, uint64_t from)
 {
     if (!m->wide.ignoreCase) {
         return FindNeedle(&m->exact, scan->text, from, scan->size);
     }
     if (!m->wide.madeOfLetters) {
-        return FindHighByteFar(m, scan->text, from, scan->size);
+        return FindLeadByteFar(m, scan->text, from, scan->size);
     }
     return NextLetterCandidate(m, scan, from);
 }
