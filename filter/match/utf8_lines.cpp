@@ -633,6 +633,15 @@ bool HoldsIgnoringCase(Utf8Matcher* m, Utf8Scan* scan, uint64_t start, uint64_t 
                                kUnitsUtf8, m->stop, &m->stopped);
 }
 
+// Whether the line [start, end), with a byte that may start a character
+// above ASCII at lead, is no UTF-8 from its first byte above ASCII on (a
+// line of Big5, say): the rule finds nothing in it.
+inline bool FirstHighIsNoUtf8(const char* text, uint64_t start, uint64_t lead, uint64_t end)
+{
+    const uint64_t high = FindHighByte(text, start, lead);
+    return Utf8SequenceLength(reinterpret_cast<const unsigned char*>(text) + high, end - high) == 0;
+}
+
 // Ignoring case, for a needle made of letters: the first place at or after
 // from (a line's start) in a line with a byte that may start a character
 // above ASCII where the needle's bytes stand or a segment holds it. The lines such a search or the
@@ -648,11 +657,8 @@ uint64_t NextLetterCandidate(Utf8Matcher* m, Utf8Scan* scan, uint64_t from)
         }
         from = LineStartOf(text, from, lead);
         const uint64_t lineEnd = FindLineEnd(text, size, lead);
-        const uint64_t high = FindHighByte(text, from, lead);
-        if (Utf8SequenceLength(reinterpret_cast<const unsigned char*>(text) + high, lineEnd - high) == 0) {
-            // A line whose first character above ASCII is no UTF-8 (a line
-            // of Big5, say) holds nothing by this rule: it is passed
-            // without a search or a walk over its segments.
+        if (FirstHighIsNoUtf8(text, from, lead, lineEnd)) {
+            // Passed without a search or a walk over its segments.
             if (lineEnd >= size || m->stopped) {
                 return size;
             }
