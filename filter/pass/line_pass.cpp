@@ -33,6 +33,22 @@ void RouteEmptySource(LinePass* pass)
     EmitLineEnd(ByteUnits(), pass->without);
 }
 
+bool LinePassJudgesPieces(const LinePass* pass, uint64_t* overlap)
+{
+    const LineMatcher& m = pass->matcher;
+    if (pass->utf8.active || m.asksOtherLines || m.asksEveryLine || m.holdsNoLine || m.rules->hasLeadBytes ||
+        m.search.length == 0) {
+        return false;
+    }
+    *overlap = m.search.length - 1;
+    return true;
+}
+
+bool LinePieceHolds(const LinePass* pass, const char* piece, uint64_t size)
+{
+    return FindNeedle(&pass->matcher.search, piece, 0, size) < size;
+}
+
 namespace {
 
 // The lines the code page's rules find, when the UTF-8 rule has nothing to

@@ -37,6 +37,15 @@ void LinePassInit(LinePass* pass, const SearchNeedles* needles, const TextRules*
 // text[size] and text[size + 1] must be zero; nothing beyond them is read.
 void RouteCompleteLines(LinePass* pass, char* text, uint64_t size);
 
+// True when a line holds the needle exactly when one of its pieces does
+// (LinePieceHolds): the needle's bytes found where they stand, with no
+// character boundaries or platform verdicts to mind. *overlap: the bytes
+// each piece must share with the next so that no needle is cut in two.
+bool LinePassJudgesPieces(const LinePass* pass, uint64_t* overlap);
+
+// The needle stands in piece[0, size), a piece of one line.
+bool LinePieceHolds(const LinePass* pass, const char* piece, uint64_t size);
+
 // Routes the one (empty) line of an empty source.
 void RouteEmptySource(LinePass* pass);
 

@@ -96,18 +96,41 @@ bool WindowFill(ReadWindow* w)
             w->failed = true;
             break;
         }
-        if (w->sum != nullptr) {
-            SumAdd(w->sum, w->data + w->valid, want);
-        }
+        const uint64_t known = w->farthest > w->readSoFar ? w->farthest - w->readSoFar : 0;
         w->valid += want;
         w->left -= want;
         w->readSoFar += want;
+        if (known >= want) {
+            continue;   // read before
+        }
+        if (w->sum != nullptr) {
+            SumAdd(w->sum, w->data + w->valid - want + known, want - known);
+        }
+        w->farthest = w->readSoFar;
         if (w->progress != nullptr) {
-            __atomic_store_n(w->progress, w->readSoFar, __ATOMIC_RELAXED);
+            __atomic_store_n(w->progress, w->farthest, __ATOMIC_RELAXED);
         }
     }
     Seal(w);
     return !w->failed;
+}
+
+bool WindowReread(ReadWindow* w, uint64_t offset)
+{
+    if (w->failed || offset > w->readSoFar) {
+        return false;
+    }
+    Unpoison(w);
+    w->valid = 0;
+    Seal(w);
+    if (!PlatformSeekTo(w->file, offset)) {
+        w->error = PlatformLastError();
+        w->failed = true;
+        return false;
+    }
+    w->left += w->readSoFar - offset;
+    w->readSoFar = offset;
+    return true;
 }
 
 void WindowDrop(ReadWindow* w, uint64_t count)

@@ -26,7 +26,9 @@ struct ReadWindow {
     // and the count of the source's bytes read so far, or none.
     const StopFlag* stop;
     volatile uint64_t* progress;
-    uint64_t readSoFar;
+    uint64_t readSoFar;  // the file's position, counted from where reading began
+    uint64_t farthest;   // the most of the source read so far: bytes read again
+                         // (WindowReread) are not summed or counted again
     // Every byte read goes into this sum too, when there is one.
     ContentSum* sum;
 };
@@ -51,6 +53,11 @@ void WindowSum(ReadWindow* window, ContentSum* sum);
 // source ended before the size it was opened with; also when the stop flag
 // was raised.
 bool WindowFill(ReadWindow* window);
+
+// Reads the source again from offset (at most readSoFar), counted from where
+// reading began, which must be the file's first byte: the valid data goes.
+// False when the file cannot be moved there.
+bool WindowReread(ReadWindow* window, uint64_t offset);
 
 // Drops the first count valid bytes; the rest moves to the front.
 void WindowDrop(ReadWindow* window, uint64_t count);

@@ -18,6 +18,9 @@ struct BytePass {
     void RouteStretch(char* data, uint64_t cut) { RouteCompleteLines(pass, data, cut); }
     void RouteLast(char* data, uint64_t valid, bool) { RouteCompleteLines(pass, data, valid); }
     bool Stopped() const { return LinePassStopped(pass); }
+    bool JudgesPieces(uint64_t* overlap) const { return LinePassJudgesPieces(pass, overlap); }
+    bool PieceHolds(const char* piece, uint64_t size) const { return LinePieceHolds(pass, piece, size); }
+    LineSink* Sink(bool holds) const { return holds ? pass->with : pass->without; }
 };
 
 }  // namespace

@@ -12,7 +12,8 @@
 // only when one line fills it whole (and half a unit after it), and its
 // capacity stays at most twice the longest line, or the first size. The
 // window remembers how far it has looked for a line end: a line longer than
-// a fill is searched once.
+// a fill is searched once. A line of bytes whose pieces tell whether it
+// holds the needle does not grow the window at all (RouteLongLine).
 //
 // What differs by unit is known at compile time. Units says what a unit is:
 //   kWidth                       bytes in a unit (1 or 2);
@@ -24,11 +25,18 @@
 //                                             the two bytes at cut zero meanwhile;
 //   void RouteLast(data, valid, afterCut)     the rest of the source, data[0, valid),
 //                                             whose last line may have no line end;
-//   bool Stopped()                            a stop raised during the routing cut it short.
+//   bool Stopped()                            a stop raised during the routing cut it short;
+// and a pass over bytes:
+//   bool JudgesPieces(&overlap)               a line holds the needle when one of its pieces
+//                                             does, a piece sharing overlap bytes with the
+//                                             next, so that none is cut in two;
+//   bool PieceHolds(piece, size)              the needle stands in piece[0, size);
+//   LineSink* Sink(holds)                     where a line goes.
 #ifndef QUORVANE_STREAM_LINES_H
 #define QUORVANE_STREAM_LINES_H
 
 #include "filter/emit/emitter.h"
+#include "filter/pass/byte_units.h"
 #include "filter/pass/read_window.h"
 #include "platform/platform.h"
 
@@ -75,6 +83,64 @@ bool DropLineFeedsAfterCut(ReadWindow* w, const Units& units, bool* failed)
     if (w->valid < width && w->left > 0) {
         *failed = w->valid == w->capacity && !WindowGrow(w);
         return false;
+    }
+    return true;
+}
+
+// The line at the front of a full window has no line end in it, and the
+// pass can judge it piece by piece: rather than grow the window to hold it
+// whole, it is searched piece by piece as it is read, up to its line end or
+// the source's end, and then read again from its start straight into its
+// export, ended with CR LF. Its line end is dropped; *afterCut then tells
+// that what follows starts after one. False when the source could not be
+// read.
+template <typename Pass>
+bool RouteLongLine(ReadWindow* w, Pass* pass, uint64_t overlap, uint64_t looked, bool* afterCut)
+{
+    const uint64_t start = w->readSoFar - w->valid;
+    uint64_t before = 0;   // the line's bytes dropped from the window
+    bool holds = false;
+    uint64_t end;
+    for (;;) {
+        end = FindLineEnd(w->data, w->valid, looked);   // data[valid] is zero
+        holds = holds || pass->PieceHolds(w->data, end);
+        if (end < w->valid || w->left == 0) {
+            break;
+        }
+        const uint64_t drop = end - (overlap < end ? overlap : end);
+        WindowDrop(w, drop);
+        before += drop;
+        looked = w->valid;
+        if (!WindowFill(w)) {
+            return false;
+        }
+    }
+    const bool lineEnd = end < w->valid;
+    LineSink* sink = pass->Sink(holds);
+    if (!WindowReread(w, start)) {
+        return false;
+    }
+    for (uint64_t left = before + end; left > 0;) {
+        if (!WindowFill(w)) {
+            return false;
+        }
+        const uint64_t count = left < w->valid ? left : w->valid;
+        SinkPut(sink, w->data, count);
+        WindowDrop(w, count);
+        left -= count;
+    }
+    EmitLineEnd(ByteUnits(), sink);
+    *afterCut = false;
+    if (lineEnd) {
+        if (w->valid == 0 && !WindowFill(w)) {
+            return false;
+        }
+        // Read again, the byte should be the same line end; were it not, it
+        // stays to start the next line rather than be lost.
+        if (w->valid > 0 && IsLineEnd(w->data[0])) {
+            WindowDrop(w, 1);
+            *afterCut = true;
+        }
     }
     return true;
 }
@@ -126,9 +192,23 @@ bool StreamLines(ReadWindow* w, const Units& units, Pass* pass)
         uint64_t cut = CutAfterLastLineEnd(units, w->data, searched, whole);
         if (cut == 0) {
             searched = whole;
-            // One line fills the window: it grows. (When LF units were
-            // dropped from the front, it reads on first.)
-            if (w->valid == w->capacity && !WindowGrow(w)) {
+            // One line fills the window: it grows, unless its pieces tell
+            // where it goes. (When LF units were dropped from the front, it
+            // reads on first.)
+            if (w->valid < w->capacity) {
+                continue;
+            }
+            uint64_t overlap = 0;
+            if constexpr (Units::kWidth == 1) {
+                if (pass->JudgesPieces(&overlap) && overlap < w->capacity) {
+                    if (!RouteLongLine(w, pass, overlap, searched, &afterCut)) {
+                        return false;
+                    }
+                    searched = 0;
+                    continue;
+                }
+            }
+            if (!WindowGrow(w)) {
                 return false;
             }
             continue;

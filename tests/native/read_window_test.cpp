@@ -1,6 +1,7 @@
 // The line pass over a source read through a window: the same bytes for
-// every window size, memory bounded by the longest line, the source read
-// once and only up to the size taken at the start.
+// every window size, memory bounded by the longest line the pass must hold
+// whole, the source read once (a longer line twice) and only up to the size
+// taken at the start.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -55,9 +56,10 @@ TEST(RouteLinesAcrossWindows, EveryWindowSizeGivesTheBytesOfTheWholeSource)
     }
 }
 
-WindowRun RunThroughWindow(const std::string& source, uint64_t size, uint64_t capacity)
+WindowRun RunThroughWindow(const std::string& source, uint64_t size, uint64_t capacity,
+                           const TextRules& rules = AsciiRules())
 {
-    return RouteThroughWindow(source, size, "ab", false, AsciiRules(), 1 << 16, true, true, capacity);
+    return RouteThroughWindow(source, size, "ab", false, rules, 1 << 16, true, true, capacity);
 }
 
 TEST(RouteLinesAcrossWindows, RunsOfLineFeedsNeverGrowTheWindow)
@@ -93,7 +95,11 @@ TEST(RouteLinesAcrossWindows, LineFeedsAfterAFullWindowNeverGrowIt)
     }
 }
 
-TEST(RouteLinesAcrossWindows, OnlyALineLongerThanTheWindowGrowsIt)
+// A line longer than the window whose bytes alone tell whether it holds
+// the needle is searched piece by piece and read again into its export:
+// the window never grows, whatever the needle's place against the pieces'
+// edges and whatever ends the line.
+TEST(RouteLinesAcrossWindows, ALineJudgedByItsBytesNeverGrowsTheWindow)
 {
     std::string shortLines;
     for (int i = 0; i < 2000; ++i) {
@@ -103,13 +109,42 @@ TEST(RouteLinesAcrossWindows, OnlyALineLongerThanTheWindowGrowsIt)
     EXPECT_FALSE(plain.grew);
     EXPECT_EQ(plain.routed, ReferenceRoute(shortLines, "ab", false, AsciiRules()));
 
+    for (const std::string& end : {std::string(), std::string("\r\n\n\n"), std::string("\r"), N}) {
+        for (uint64_t at = 200; at <= 560; at += 3) {
+            for (const std::string& needle : {std::string("ab"), std::string("a")}) {
+                const std::string line = std::string(at, 'q') + needle + std::string(300, 'q');
+                const std::string source = "x\r\n" + line + end + (end.empty() ? "" : "ab\nq");
+                WindowRun run = RunThroughWindow(source, source.size(), 256);
+                ASSERT_TRUE(run.read);
+                ASSERT_FALSE(run.grew);
+                ASSERT_EQ(run.routed, ReferenceRoute(source, "ab", false, AsciiRules()))
+                    << "needle " << needle << " at " << at << ", line end " << testing::PrintToString(end);
+            }
+        }
+    }
+    std::string huge = "x\r\n";
+    for (int i = 0; huge.size() < (3u << 20); ++i) {
+        huge += static_cast<char>('a' + i % 23);
+    }
+    huge += "ab\r\ny";
+    WindowRun large = RunThroughWindow(huge, huge.size(), 256);
+    EXPECT_TRUE(large.read);
+    EXPECT_EQ(large.capacity, 256u);
+    EXPECT_TRUE(large.routed == ReferenceRoute(huge, "ab", false, AsciiRules()));
+}
+
+// A line the code page's rules must judge whole (here: lead bytes) grows
+// the window until it fits.
+TEST(RouteLinesAcrossWindows, OnlyALineJudgedWholeGrowsTheWindow)
+{
+    const TextRules big5 = DoubleByteRules();
     const std::string longLine = "x\r\n" + std::string(100000, 'q') + "ab" + std::string(5000, 'q') + "\r\ny";
-    WindowRun grown = RunThroughWindow(longLine, longLine.size(), 256);
+    WindowRun grown = RunThroughWindow(longLine, longLine.size(), 256, big5);
     EXPECT_TRUE(grown.read);
     EXPECT_TRUE(grown.grew);
     // Doubled until the line fits, and no further.
     EXPECT_EQ(grown.capacity, 256u << 9);
-    EXPECT_EQ(grown.routed, ReferenceRoute(longLine, "ab", false, AsciiRules()));
+    EXPECT_EQ(grown.routed, ReferenceRoute(longLine, "ab", false, big5));
 
     // Past a megabyte the window's own block grows where it lies: every
     // byte of the line is still there.
@@ -118,10 +153,30 @@ TEST(RouteLinesAcrossWindows, OnlyALineLongerThanTheWindowGrowsIt)
         huge += static_cast<char>('a' + i % 23);
     }
     huge += "ab\r\ny";
-    WindowRun large = RunThroughWindow(huge, huge.size(), 256);
+    WindowRun large = RunThroughWindow(huge, huge.size(), 256, big5);
     EXPECT_TRUE(large.read);
     EXPECT_EQ(large.capacity, 256u << 14);
-    EXPECT_TRUE(large.routed == ReferenceRoute(huge, "ab", false, AsciiRules()));
+    EXPECT_TRUE(large.routed == ReferenceRoute(huge, "ab", false, big5));
+}
+
+// Read twice, a long line's every read may fail or come up short: the pass
+// then tells that the source was not read, never that it was.
+TEST(RouteLinesAcrossWindows, AFailedReadOfALongLineEndsThePass)
+{
+    const std::string source = "x\r\n" + std::string(3000, 'q') + "ab" + std::string(300, 'q') + "\r\nab\r\n";
+    *PosixFaultPlan() = PosixFaults();
+    ASSERT_TRUE(RunThroughWindow(source, source.size(), 256).read);
+    const int reads = PosixReadCalls();
+    ASSERT_GT(reads, 2 * 3300 / 256);
+    for (int at = 1; at <= reads; ++at) {
+        for (bool isShort : {false, true}) {
+            *PosixFaultPlan() = PosixFaults();
+            (isShort ? PosixFaultPlan()->shortReadAt : PosixFaultPlan()->failReadAt) = at;
+            WindowRun run = RunThroughWindow(source, source.size(), 256);
+            *PosixFaultPlan() = PosixFaults();
+            ASSERT_FALSE(run.read) << "read " << at << (isShort ? " short" : " failed");
+        }
+    }
 }
 
 TEST(RouteLinesAcrossWindows, AWindowThatCannotGrowEndsThePass)
@@ -129,7 +184,7 @@ TEST(RouteLinesAcrossWindows, AWindowThatCannotGrowEndsThePass)
     *PosixFaultPlan() = PosixFaults();
     PosixFaultPlan()->failAllocationAt = 1;
     const std::string longLine = "x\r\n" + std::string(10000, 'q') + "\r\n";
-    WindowRun run = RunThroughWindow(longLine, longLine.size(), 256);
+    WindowRun run = RunThroughWindow(longLine, longLine.size(), 256, DoubleByteRules());
     *PosixFaultPlan() = PosixFaults();
     EXPECT_FALSE(run.read);
 }

@@ -244,8 +244,21 @@ WindowRun RouteFileThroughWindow(const std::string& source, uint64_t size, Sourc
     SinkInit(&with, withFile, buffers.data() + sinkCapacity, sinkCapacity);
     ReadWindow window;
     WindowInit(&window, sourceFile, size, block.data(), windowCapacity);
+    ContentSum sum;
+    SumInit(&sum);
+    WindowSum(&window, &sum);
+    volatile uint64_t progress = 0;
+    WindowWatch(&window, nullptr, &progress);
     WindowRun run;
     run.read = RouteLines(&window, encoding, &needles, &rules, &without, &with);
+    if (run.read) {
+        // However often a byte was read, it was summed and counted once.
+        ContentSum once;
+        SumInit(&once);
+        SumAdd(&once, source.data(), size);
+        EXPECT_EQ(SumValue(&sum), SumValue(&once)) << "the sum of what was read";
+        EXPECT_EQ(progress, size) << "bytes read, as told";
+    }
     run.grew = window.grown != nullptr;
     run.capacity = window.capacity;
     WindowRelease(&window);
