@@ -52,6 +52,7 @@ void WindowInit(ReadWindow* w, FileHandle file, uint64_t size, char* block, uint
     w->left = size;
     w->data = block;
     w->capacity = capacity;
+    w->step = capacity;
     Seal(w);
 }
 
@@ -72,8 +73,11 @@ bool WindowFill(ReadWindow* w)
         return false;
     }
     Unpoison(w);
-    while (w->valid < w->capacity && w->left > 0) {
-        uint64_t want = w->capacity - w->valid;
+    // A grown window is filled a first size at a time: a line is looked
+    // over as it comes, and memory the line does not need is never touched.
+    const uint64_t full = w->capacity - w->valid > w->step ? w->valid + w->step : w->capacity;
+    while (w->valid < full && w->left > 0) {
+        uint64_t want = full - w->valid;
         if (want > w->left) {
             want = w->left;
         }

@@ -14,6 +14,7 @@ struct ReadWindow {
     uint64_t left;       // bytes of the source still to be read
     char* data;          // capacity + kWindowPadding bytes
     uint64_t capacity;
+    uint64_t step;       // the first capacity: the most one fill reads
     uint64_t valid;      // bytes at the front of data read and not yet used
     char* grown;         // the window's own block once it outgrew the first one
     bool failed;         // a read failed, came up short, was stopped, or the window could not grow
@@ -48,8 +49,8 @@ void WindowWatch(ReadWindow* window, const StopFlag* stop, volatile uint64_t* pr
 // changed what was read. None by default: the sum costs a little time.
 void WindowSum(ReadWindow* window, ContentSum* sum);
 
-// Reads on after the valid data until the window is full or the source is
-// read. False when a read fails or returns fewer bytes than asked: the
+// Reads on after the valid data until the window is full, or has a first
+// capacity's worth more, or the source is read. False when a read fails or returns fewer bytes than asked: the
 // source ended before the size it was opened with; also when the stop flag
 // was raised.
 bool WindowFill(ReadWindow* window);
