@@ -437,6 +437,41 @@ TEST(SearchEquality, LinePassAgreesWithThePlatformSearch)
     EXPECT_GT(matches, 100);   // the rounds did exercise matching lines
 }
 
+// Where every byte stands for itself (a UTF-8 code page, case kept), a
+// line longer than the window is searched piece by piece and then read
+// again from the source into its export: the handle is moved back and read
+// on, and every line lands whole where the search says.
+TEST(SearchEquality, LinesLongerThanTheWindowAreReadAgainIntoTheirExport)
+{
+    ScratchDir folder;
+    TextRules rules;
+    PlatformGetTextRules(&rules);
+    rules.hasLeadBytes = false;
+    rules.allPlain = true;
+    rules.utf8CodePage = true;
+    for (int b = 0; b < 256; ++b) {
+        rules.leadByte[b] = 0;
+        rules.plain[b] = 1;
+    }
+    std::mt19937 rng(65001);
+    auto pick = [&rng](size_t n) { return std::uniform_int_distribution<size_t>(0, n - 1)(rng); };
+    for (int round = 0; round < 40; ++round) {
+        std::string source;
+        std::string expectedWith;
+        std::string expectedWithout;
+        for (size_t n = 1 + pick(6); n > 0; --n) {
+            std::string line(1 + pick(3000), 'q');
+            if (pick(2) == 0) {
+                line.insert(pick(line.size() + 1), "needle");
+            }
+            source += line + (pick(3) == 0 ? "\n" : "\r\n");
+            (line.find("needle") != std::string::npos ? expectedWith : expectedWithout) += line + "\r\n";
+        }
+        ASSERT_NO_FATAL_FAILURE(ExpectCodePageRouting(folder, source, "needle", false, rules, 64 + pick(400),
+                                                      expectedWith, expectedWithout, round));
+    }
+}
+
 // A needle of plain bytes, short or as long as the field takes, over text of
 // the code page's double-byte characters: ideographs (some with a trail
 // byte that is a backslash or a letter), and beside them characters that
