@@ -16,6 +16,7 @@
 
 #include "filter/pass/byte_units.h"
 #include "filter/pass/stream_lines.h"
+#include "filter/match/code_page_spans.h"
 #include "filter/search/line_ends.h"
 
 void LinePassInit(LinePass* pass, const SearchNeedles* needles, const TextRules* rules, const StopFlag* stop,
@@ -36,17 +37,52 @@ void RouteEmptySource(LinePass* pass)
 bool LinePassJudgesPieces(const LinePass* pass, uint64_t* overlap)
 {
     const LineMatcher& m = pass->matcher;
-    if (pass->utf8.active || m.asksOtherLines || m.asksEveryLine || m.holdsNoLine || m.rules->hasLeadBytes ||
-        m.search.length == 0) {
+    if (m.asksEveryLine || m.holdsNoLine || m.search.length == 0) {
         return false;
     }
     *overlap = m.search.length - 1;
     return true;
 }
 
-bool LinePieceHolds(const LinePass* pass, const char* piece, uint64_t size)
+namespace {
+
+// The first byte of piece[0, size) the byte search alone cannot judge: one
+// the code page's rules do not take as itself, one that may start a
+// double-byte character (before it every place starts one), or, beside the
+// UTF-8 rule (which folds letters above ASCII), any byte above ASCII.
+uint64_t FirstUnplainByte(const LinePass* pass, const char* piece, uint64_t size)
 {
-    return FindNeedle(&pass->matcher.search, piece, 0, size) < size;
+    const LineMatcher& m = pass->matcher;
+    const TextRules* rules = m.rules;
+    uint64_t end = m.asksOtherLines ? FindOtherByte(&m, piece, 0, size) : size;
+    bool plainLeads = false;
+    for (int b = 0; rules->hasLeadBytes && b < 256 && !plainLeads; ++b) {
+        plainLeads = rules->leadByte[b] && rules->plain[b];
+    }
+    const bool highs = pass->utf8.active && !m.asksOtherLines;   // else no byte above ASCII is plain
+    if (!plainLeads && !highs) {
+        return end;
+    }
+    const unsigned char* b = reinterpret_cast<const unsigned char*>(piece);
+    for (uint64_t i = 0; i < end; ++i) {
+        if ((plainLeads && rules->leadByte[b[i]]) || (highs && b[i] >= 0x80)) {
+            return i;
+        }
+    }
+    return end;
+}
+
+}  // namespace
+
+PieceVerdict JudgeLinePiece(const LinePass* pass, const char* piece, uint64_t size)
+{
+    // The line's plain start: every place in it starts a character, and
+    // what its bytes hold no rule judges otherwise.
+    const uint64_t plain = FirstUnplainByte(pass, piece, size);
+    if (FindNeedle(&pass->matcher.search, piece, 0, plain) < plain) {
+        return kPieceHolds;
+    }
+    return plain < size ? kPieceUndecided : kPieceLacks;
 }
 
 namespace {

@@ -6,6 +6,7 @@
 #include "filter/emit/line_sink.h"
 #include "filter/match/line_matcher.h"
 #include "filter/match/utf8_lines.h"
+#include "filter/pass/stream_lines.h"
 #include "filter/search/search_needles.h"
 #include "platform/platform.h"
 
@@ -37,14 +38,16 @@ void LinePassInit(LinePass* pass, const SearchNeedles* needles, const TextRules*
 // text[size] and text[size + 1] must be zero; nothing beyond them is read.
 void RouteCompleteLines(LinePass* pass, char* text, uint64_t size);
 
-// True when a line holds the needle exactly when one of its pieces does
-// (LinePieceHolds): the needle's bytes found where they stand, with no
-// character boundaries or platform verdicts to mind. *overlap: the bytes
-// each piece must share with the next so that no needle is cut in two.
+// True when a line's pieces may tell whether it holds the needle: where
+// the line's bytes are plain, the needle's bytes found where they stand
+// decide it (for a needle of plain bytes), with no character boundaries,
+// platform verdicts or UTF-8 rule to mind. *overlap: the bytes each piece
+// must share with the next so that no needle is cut in two.
 bool LinePassJudgesPieces(const LinePass* pass, uint64_t* overlap);
 
-// The needle stands in piece[0, size), a piece of one line.
-bool LinePieceHolds(const LinePass* pass, const char* piece, uint64_t size);
+// Judges piece[0, size), the next piece of a line whose pieces so far were
+// plain and lacked the needle.
+PieceVerdict JudgeLinePiece(const LinePass* pass, const char* piece, uint64_t size);
 
 // Routes the one (empty) line of an empty source.
 void RouteEmptySource(LinePass* pass);

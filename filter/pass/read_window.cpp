@@ -121,7 +121,11 @@ bool WindowFill(ReadWindow* w)
 
 bool WindowReread(ReadWindow* w, uint64_t offset)
 {
-    if (w->failed || offset > w->readSoFar) {
+    if (w->failed) {
+        return false;
+    }
+    if (offset > w->readSoFar) {
+        w->failed = true;
         return false;
     }
     Unpoison(w);

@@ -21,6 +21,7 @@ struct ReadWindow {
     // Why it failed.
     bool stopped;        // the stop flag was raised
     bool shortened;      // the source ended before the size it was opened with
+    bool changed;        // a line read twice was not the same the second time
     bool outOfMemory;    // the window could not grow
     uint32_t error;      // the system's reason for a failed read
     // Watched by another thread: the stop flag, read before each read call,

@@ -19,7 +19,7 @@ struct BytePass {
     void RouteLast(char* data, uint64_t valid, bool) { RouteCompleteLines(pass, data, valid); }
     bool Stopped() const { return LinePassStopped(pass); }
     bool JudgesPieces(uint64_t* overlap) const { return LinePassJudgesPieces(pass, overlap); }
-    bool PieceHolds(const char* piece, uint64_t size) const { return LinePieceHolds(pass, piece, size); }
+    PieceVerdict JudgePiece(const char* piece, uint64_t size) const { return JudgeLinePiece(pass, piece, size); }
     LineSink* Sink(bool holds) const { return holds ? pass->with : pass->without; }
 };
 

@@ -27,10 +27,10 @@
 //                                             whose last line may have no line end;
 //   bool Stopped()                            a stop raised during the routing cut it short;
 // and a pass over bytes:
-//   bool JudgesPieces(&overlap)               a line holds the needle when one of its pieces
-//                                             does, a piece sharing overlap bytes with the
+//   bool JudgesPieces(&overlap)               a line's pieces may tell whether it holds the
+//                                             needle, a piece sharing overlap bytes with the
 //                                             next, so that none is cut in two;
-//   bool PieceHolds(piece, size)              the needle stands in piece[0, size);
+//   PieceVerdict JudgePiece(piece, size)      what the next piece tells (below);
 //   LineSink* Sink(holds)                     where a line goes.
 #ifndef QUORVANE_STREAM_LINES_H
 #define QUORVANE_STREAM_LINES_H
@@ -38,7 +38,15 @@
 #include "filter/emit/emitter.h"
 #include "filter/pass/byte_units.h"
 #include "filter/pass/read_window.h"
+#include "platform/content_sum.h"
 #include "platform/platform.h"
+
+// What a piece of a line too long for the window tells of the whole line.
+enum PieceVerdict {
+    kPieceHolds,      // the needle stands in the line's plain start: the line holds it
+    kPieceLacks,      // a plain piece without the needle: the rest of the line decides
+    kPieceUndecided,  // a byte only the whole line can be judged with
+};
 
 // Position after the last line end in data[from, to) (both at units'
 // starts), or 0 when there is none.
@@ -87,62 +95,81 @@ bool DropLineFeedsAfterCut(ReadWindow* w, const Units& units, bool* failed)
     return true;
 }
 
-// The line at the front of a full window has no line end in it, and the
-// pass can judge it piece by piece: rather than grow the window to hold it
-// whole, it is searched piece by piece as it is read, up to its line end or
-// the source's end, and then read again from its start straight into its
-// export, ended with CR LF. Its line end is dropped; *afterCut then tells
-// that what follows starts after one. False when the source could not be
-// read.
+// What became of a line too long for the window (RouteLongLine).
+enum LongLine {
+    kLongLineRouted,   // in its export; *afterCut tells whether a line end followed
+    kLongLineWhole,    // undecided by its pieces: read again, to be held whole
+    kLongLineFailed,   // the source could not be read, or changed between two reads
+};
+
+// The line at the front of a full window has no line end in it. Rather than
+// grow the window to hold it whole, it is searched piece by piece as it is
+// read, up to its line end or the source's end, as long as its pieces tell
+// where it goes; then it is read again from its start straight into its
+// export, ended with CR LF, and its line end dropped. Each read of it is
+// summed: a line that is not what was judged fails the pass, as a changed
+// source.
 template <typename Pass>
-bool RouteLongLine(ReadWindow* w, Pass* pass, uint64_t overlap, uint64_t looked, bool* afterCut)
+LongLine RouteLongLine(ReadWindow* w, Pass* pass, uint64_t overlap, uint64_t looked, bool* afterCut)
 {
     const uint64_t start = w->readSoFar - w->valid;
     uint64_t before = 0;   // the line's bytes dropped from the window
-    bool holds = false;
+    PieceVerdict verdict = kPieceLacks;
+    ContentSum judged;
+    SumInit(&judged);
     uint64_t end;
     for (;;) {
         end = FindLineEnd(w->data, w->valid, looked);   // data[valid] is zero
-        holds = holds || pass->PieceHolds(w->data, end);
+        if (verdict == kPieceLacks) {
+            verdict = pass->JudgePiece(w->data, end);
+        }
+        if (verdict == kPieceUndecided) {
+            return WindowReread(w, start) ? kLongLineWhole : kLongLineFailed;
+        }
         if (end < w->valid || w->left == 0) {
             break;
         }
         const uint64_t drop = end - (overlap < end ? overlap : end);
+        SumAdd(&judged, w->data, drop);
         WindowDrop(w, drop);
         before += drop;
         looked = w->valid;
         if (!WindowFill(w)) {
-            return false;
+            return kLongLineFailed;
         }
     }
+    SumAdd(&judged, w->data, end);
     const bool lineEnd = end < w->valid;
-    LineSink* sink = pass->Sink(holds);
+    LineSink* sink = pass->Sink(verdict == kPieceHolds);
     if (!WindowReread(w, start)) {
-        return false;
+        return kLongLineFailed;
     }
+    ContentSum copied;
+    SumInit(&copied);
     for (uint64_t left = before + end; left > 0;) {
         if (!WindowFill(w)) {
-            return false;
+            return kLongLineFailed;
         }
         const uint64_t count = left < w->valid ? left : w->valid;
+        SumAdd(&copied, w->data, count);
         SinkPut(sink, w->data, count);
         WindowDrop(w, count);
         left -= count;
     }
-    EmitLineEnd(ByteUnits(), sink);
-    *afterCut = false;
-    if (lineEnd) {
-        if (w->valid == 0 && !WindowFill(w)) {
-            return false;
-        }
-        // Read again, the byte should be the same line end; were it not, it
-        // stays to start the next line rather than be lost.
-        if (w->valid > 0 && IsLineEnd(w->data[0])) {
-            WindowDrop(w, 1);
-            *afterCut = true;
-        }
+    if (lineEnd && w->valid == 0 && !WindowFill(w)) {
+        return kLongLineFailed;
     }
-    return true;
+    if (SumValue(&copied) != SumValue(&judged) || (lineEnd && (w->valid == 0 || !IsLineEnd(w->data[0])))) {
+        w->changed = true;
+        w->failed = true;
+        return kLongLineFailed;
+    }
+    EmitLineEnd(ByteUnits(), sink);
+    if (lineEnd) {
+        WindowDrop(w, 1);
+    }
+    *afterCut = lineEnd;
+    return kLongLineRouted;
 }
 
 // Routes every line of the window's source; false when it could not be
@@ -169,6 +196,8 @@ bool StreamLines(ReadWindow* w, const Units& units, Pass* pass)
     bool afterCut = false;
     // The front of the window known to hold no line end.
     uint64_t searched = 0;
+    // The line at the front is one its pieces could not judge.
+    bool holdWhole = false;
     for (;;) {
         if (!WindowFill(w)) {
             return false;
@@ -200,10 +229,12 @@ bool StreamLines(ReadWindow* w, const Units& units, Pass* pass)
             }
             uint64_t overlap = 0;
             if constexpr (Units::kWidth == 1) {
-                if (pass->JudgesPieces(&overlap) && overlap < w->capacity) {
-                    if (!RouteLongLine(w, pass, overlap, searched, &afterCut)) {
+                if (!holdWhole && pass->JudgesPieces(&overlap) && overlap < w->capacity) {
+                    const LongLine line = RouteLongLine(w, pass, overlap, searched, &afterCut);
+                    if (line == kLongLineFailed) {
                         return false;
                     }
+                    holdWhole = line == kLongLineWhole;
                     searched = 0;
                     continue;
                 }
@@ -220,6 +251,7 @@ bool StreamLines(ReadWindow* w, const Units& units, Pass* pass)
         WindowDrop(w, cut);
         searched = 0;
         afterCut = true;
+        holdWhole = false;
     }
 }
 

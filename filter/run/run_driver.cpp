@@ -59,7 +59,7 @@ void FailUnread(const ReadWindow* w, RunOutcome* outcome)
 {
     if (w->stopped) {
         OutcomeFail(outcome, kRunStopped, kNoFile, 0);
-    } else if (w->shortened) {
+    } else if (w->shortened || w->changed) {
         OutcomeFail(outcome, kRunSourceChanged, kSourceFile, 0);
     } else if (w->outOfMemory) {
         OutcomeFail(outcome, kRunNoMemory, kSourceFile, w->error);

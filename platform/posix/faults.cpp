@@ -37,6 +37,7 @@ const Failure kFailures[] = {
     {kCallClaimedPath, &PosixFaults::failClaimedPath, nullptr, ENAMETOOLONG},
     {kCallIdentity, nullptr, &PosixFaults::failIdentityAt, EIO},
     {kCallReadHead, &PosixFaults::failReadHead, nullptr, EIO},
+    {kCallSeek, nullptr, &PosixFaults::failSeekAt, EIO},
     {kCallFlush, &PosixFaults::failFlush, &PosixFaults::failFlushAt, EIO},
     {kCallCreateTemp, &PosixFaults::failTempCreate, nullptr, EACCES},
     {kCallLink, &PosixFaults::failLink, nullptr, EPERM},

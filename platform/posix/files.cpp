@@ -384,6 +384,10 @@ bool PlatformSetWriteTime(FileHandle file, uint64_t writeTime)
 
 bool PlatformSeekTo(FileHandle file, uint64_t offset)
 {
+    if (int error = FaultAt(kCallSeek, Fd(file))) {
+        errno = error;
+        return false;
+    }
     return lseek(Fd(file), static_cast<off_t>(offset), SEEK_SET) >= 0;
 }
 

@@ -40,6 +40,7 @@ struct PosixFaults {
     int failCloseAfterWrite = 0;  // closing a file written to fails (EIO), as a delayed write that did not land
     int failAppendedClose = 0;    // closing an export claimed to append, once written to, fails so
     int failReadHead = 0;         // reading a claimed file's first bytes fails
+    int failSeekAt = 0;           // the move of this number (from 1) to an offset in a file fails
     int failLink = 0;             // no file can have a second name (a volume without hard links)
     int failRecycle = 0;          // the trash refuses the file, which stays
     int recycleRemoves = 0;       // the trash removes the file instead, as a bin too small for it

@@ -55,6 +55,7 @@ enum Call {
     kCallClaimedPath,
     kCallIdentity,         // which file a held one is
     kCallReadHead,
+    kCallSeek,
     kCallWrite,
     kCallFlush,
     kCallClose,

@@ -533,6 +533,50 @@ void EndTheLineAndAppend(void* path)
     AppendRecord(path);
 }
 
+// A byte of the source changed in place, its size and time kept, as
+// another program might: at g_changeAt.
+off_t g_changeAt = 0;
+void ChangeAByteKeepingTime(void* path)
+{
+    struct stat before;
+    ASSERT_EQ(stat(static_cast<const char*>(path), &before), 0);
+    int fd = open(static_cast<const char*>(path), O_WRONLY);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(pwrite(fd, "X", 1, g_changeAt), 1);
+    const struct timespec times[2] = {before.st_atim, before.st_mtim};
+    ASSERT_EQ(futimens(fd, times), 0);
+    close(fd);
+}
+
+// A line longer than the window is judged on its first read and copied on
+// its second: changed between the two (a byte of it, or the line end after
+// it), it fails the run as a changed source, in place or into new files,
+// and no export keeps what was copied.
+TEST_F(FaultTest, ALongLineChangedBetweenItsTwoReadsFailsTheRun)
+{
+    const std::string source = dir_.File("log.txt");
+    const std::string log = std::string(1500000, 'q') + "ERROR" + std::string(1500000, 'q') + "\r\nlast ok\r\n";
+    for (bool inPlace : {true, false}) for (off_t at : {off_t(100), off_t(3000005)}) {
+        SCOPED_TRACE(std::string(inPlace ? "in place, " : "into new files, ") + std::to_string(at));
+        g_changeAt = at;
+        std::string changed = log;
+        changed[at] = 'X';
+        WriteFile(source, log);
+        RemoveInPlaceAndExportTo(dir_.File("errors.txt"));
+        form_.SetText(IDC_WITHOUT_PATH, inPlace ? "" : dir_.File("rest.txt"));
+        *PosixFaultPlan() = PosixFaults();
+        PosixFaultPlan()->hook = ChangeAByteKeepingTime;
+        PosixFaultPlan()->hookArg = const_cast<char*>(source.c_str());
+        PosixFaultPlan()->hookAtRead = 4;   // the first read of the line's second time
+        RunOutcome outcome = RunStrip(&form_);
+        *PosixFaultPlan() = PosixFaults();
+        EXPECT_EQ(outcome.failure, kRunSourceChanged);
+        EXPECT_EQ(outcome.file, kSourceFile);
+        EXPECT_TRUE(ReadFile(source) == changed) << "the source as the other program left it";
+        EXPECT_EQ(dir_.Entries(), std::vector<std::string>{"log.txt"});
+    }
+}
+
 // A log another program writes to while it is rewritten in place keeps all
 // it wrote: a run that finds the source changed leaves it and says so; what
 // comes in the very moment of the source's replace (the second, after

@@ -109,16 +109,26 @@ TEST(RouteLinesAcrossWindows, ALineJudgedByItsBytesNeverGrowsTheWindow)
     EXPECT_FALSE(plain.grew);
     EXPECT_EQ(plain.routed, ReferenceRoute(shortLines, "ab", false, AsciiRules()));
 
-    for (const std::string& end : {std::string(), std::string("\r\n\n\n"), std::string("\r"), N}) {
-        for (uint64_t at = 200; at <= 560; at += 3) {
-            for (const std::string& needle : {std::string("ab"), std::string("a")}) {
-                const std::string line = std::string(at, 'q') + needle + std::string(300, 'q');
-                const std::string source = "x\r\n" + line + end + (end.empty() ? "" : "ab\nq");
-                WindowRun run = RunThroughWindow(source, source.size(), 256);
-                ASSERT_TRUE(run.read);
-                ASSERT_FALSE(run.grew);
-                ASSERT_EQ(run.routed, ReferenceRoute(source, "ab", false, AsciiRules()))
-                    << "needle " << needle << " at " << at << ", line end " << testing::PrintToString(end);
+    // Where some bytes are not plain (a double-byte code page, or one whose
+    // bytes above ASCII the platform judges), a plain line still is.
+    const TextRules ascii = AsciiRules();
+    const TextRules big5 = DoubleByteRules();
+    const TextRules printable = PrintablePlainRules();
+    for (const TextRules* rules : {&ascii, &big5, &printable}) {
+        for (const std::string& end : {std::string(), std::string("\r\n\n\n"), std::string("\r"), N}) {
+            for (uint64_t at = 200; at <= 560; at += 11) {
+                for (const std::string& needle : {std::string("aB"), std::string("a")}) {
+                    const std::string line = std::string(at, 'q') + needle + std::string(300, 'q');
+                    const std::string source = "x\r\n" + line + end + (end.empty() ? "" : "ab\nq");
+                    for (bool ignoreCase : {false, true}) {
+                        WindowRun run =
+                            RouteThroughWindow(source, source.size(), "ab", ignoreCase, *rules, 1 << 16, true, true, 256);
+                        ASSERT_TRUE(run.read);
+                        ASSERT_FALSE(run.grew);
+                        ASSERT_EQ(run.routed, ReferenceRoute(source, "ab", ignoreCase, *rules))
+                            << "needle " << needle << " at " << at << ", line end " << testing::PrintToString(end);
+                    }
+                }
             }
         }
     }
@@ -133,12 +143,14 @@ TEST(RouteLinesAcrossWindows, ALineJudgedByItsBytesNeverGrowsTheWindow)
     EXPECT_TRUE(large.routed == ReferenceRoute(huge, "ab", false, AsciiRules()));
 }
 
-// A line the code page's rules must judge whole (here: lead bytes) grows
-// the window until it fits.
+// A line with a byte only the whole line can be judged with (here a
+// double-byte character before the needle) is read again from its start
+// and grows the window until it fits.
 TEST(RouteLinesAcrossWindows, OnlyALineJudgedWholeGrowsTheWindow)
 {
     const TextRules big5 = DoubleByteRules();
-    const std::string longLine = "x\r\n" + std::string(100000, 'q') + "ab" + std::string(5000, 'q') + "\r\ny";
+    const std::string longLine =
+        "x\r\n" + std::string(50000, 'q') + "\xA5\xA5" + std::string(50000, 'q') + "ab" + std::string(5000, 'q') + "\r\ny";
     WindowRun grown = RunThroughWindow(longLine, longLine.size(), 256, big5);
     EXPECT_TRUE(grown.read);
     EXPECT_TRUE(grown.grew);
@@ -148,7 +160,7 @@ TEST(RouteLinesAcrossWindows, OnlyALineJudgedWholeGrowsTheWindow)
 
     // Past a megabyte the window's own block grows where it lies: every
     // byte of the line is still there.
-    std::string huge = "x\r\n";
+    std::string huge = "x\r\n\xA5\xA5";
     for (int i = 0; huge.size() < (3u << 20); ++i) {
         huge += static_cast<char>('a' + i % 23);
     }
@@ -159,22 +171,28 @@ TEST(RouteLinesAcrossWindows, OnlyALineJudgedWholeGrowsTheWindow)
     EXPECT_TRUE(large.routed == ReferenceRoute(huge, "ab", false, big5));
 }
 
-// Read twice, a long line's every read may fail or come up short: the pass
-// then tells that the source was not read, never that it was.
+// Read twice, a long line's every read may fail or come up short, and the
+// move back to its start may fail: the pass then tells that the source was
+// not read, never that it was. (A line read again from a plain start to a
+// byte only the whole line can be judged with moves back too.)
 TEST(RouteLinesAcrossWindows, AFailedReadOfALongLineEndsThePass)
 {
-    const std::string source = "x\r\n" + std::string(3000, 'q') + "ab" + std::string(300, 'q') + "\r\nab\r\n";
-    *PosixFaultPlan() = PosixFaults();
-    ASSERT_TRUE(RunThroughWindow(source, source.size(), 256).read);
-    const int reads = PosixReadCalls();
-    ASSERT_GT(reads, 2 * 3300 / 256);
-    for (int at = 1; at <= reads; ++at) {
-        for (bool isShort : {false, true}) {
-            *PosixFaultPlan() = PosixFaults();
-            (isShort ? PosixFaultPlan()->shortReadAt : PosixFaultPlan()->failReadAt) = at;
-            WindowRun run = RunThroughWindow(source, source.size(), 256);
-            *PosixFaultPlan() = PosixFaults();
-            ASSERT_FALSE(run.read) << "read " << at << (isShort ? " short" : " failed");
+    for (const std::string& middle : {std::string("ab"), std::string("\xA5\xA5")}) {
+        const std::string source = "x\r\n" + std::string(3000, 'q') + middle + std::string(300, 'q') + "\r\nab\r\n";
+        *PosixFaultPlan() = PosixFaults();
+        ASSERT_TRUE(RunThroughWindow(source, source.size(), 256, DoubleByteRules()).read);
+        const int reads = PosixReadCalls();
+        ASSERT_GT(reads, 3300 / 256);
+        for (int at = 1; at <= reads + 1; ++at) {
+            for (int PosixFaults::*fault : {&PosixFaults::failReadAt, &PosixFaults::shortReadAt,
+                                            &PosixFaults::failSeekAt}) {
+                *PosixFaultPlan() = PosixFaults();
+                PosixFaultPlan()->*fault = at;
+                WindowRun run = RunThroughWindow(source, source.size(), 256, DoubleByteRules());
+                *PosixFaultPlan() = PosixFaults();
+                const bool reached = fault != &PosixFaults::failSeekAt ? at <= reads : at == 1;
+                ASSERT_EQ(run.read, !reached) << "call " << at << " " << middle;
+            }
         }
     }
 }
@@ -183,7 +201,7 @@ TEST(RouteLinesAcrossWindows, AWindowThatCannotGrowEndsThePass)
 {
     *PosixFaultPlan() = PosixFaults();
     PosixFaultPlan()->failAllocationAt = 1;
-    const std::string longLine = "x\r\n" + std::string(10000, 'q') + "\r\n";
+    const std::string longLine = "x\r\n\xA5\xA5" + std::string(10000, 'q') + "\r\n";
     WindowRun run = RunThroughWindow(longLine, longLine.size(), 256, DoubleByteRules());
     *PosixFaultPlan() = PosixFaults();
     EXPECT_FALSE(run.read);
