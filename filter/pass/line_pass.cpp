@@ -56,10 +56,15 @@ uint64_t FirstUnplainByte(const LinePass* pass, const char* piece, uint64_t size
     const TextRules* rules = m.rules;
     uint64_t end = m.asksOtherLines ? FindOtherByte(&m, piece, 0, size) : size;
     bool plainLeads = false;
-    for (int b = 0; rules->hasLeadBytes && b < 256 && !plainLeads; ++b) {
+    bool plainHighs = false;
+    for (int b = 0x80; b < 256; ++b) {
+        plainLeads = plainLeads || (rules->hasLeadBytes && rules->leadByte[b] && rules->plain[b]);
+        plainHighs = plainHighs || rules->plain[b];
+    }
+    for (int b = 0; rules->hasLeadBytes && b < 0x80 && !plainLeads; ++b) {
         plainLeads = rules->leadByte[b] && rules->plain[b];
     }
-    const bool highs = pass->utf8.active && !m.asksOtherLines;   // else no byte above ASCII is plain
+    const bool highs = pass->utf8.active && plainHighs;   // plain for the code page, not for the UTF-8 rule
     if (!plainLeads && !highs) {
         return end;
     }

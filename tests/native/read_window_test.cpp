@@ -134,6 +134,37 @@ TEST(RouteLinesAcrossWindows, ALineJudgedByItsBytesNeverGrowsTheWindow)
     }
 }
 
+// Where bytes above ASCII compare as themselves in the code page but the
+// UTF-8 rule reads them as letters, a long line whose UTF-8 characters hold
+// the search text goes where the whole line would go: the UTF-8 rule's.
+TEST(RouteLinesAcrossWindows, AUtf8CharacterInALongPlainLineIsLeftToTheUtf8Rule)
+{
+    StandInCollation collation({{0x80, 'e'}});   // one byte not plain: the others above ASCII are
+    struct Case {
+        bool utf8CodePage;
+        bool ignoreCase;
+        std::string ansi;
+        std::string utf8;
+        std::u16string utf16;
+        std::string character;
+    };
+    const Case cases[] = {
+        {false, false, "\xE9", "\xC3\xA9", u"\u00E9", "\xC3\xA9"},
+        {true, true, "k", "k", u"k", "\xE2\x84\xAA"},            // the Kelvin sign
+        {true, true, "\xC3\xA9", "\xC3\xA9", u"\u00E9", "\xC3\x89"},   // É
+    };
+    for (const Case& c : cases) {
+        TextRules rules = AsciiRules();
+        rules.utf8CodePage = c.utf8CodePage;
+        const SearchNeedles needles = AllNeedles(c.ansi, c.utf8, c.utf16, c.ignoreCase);
+        const std::string source = std::string(40, 'a') + c.character + "\r\nok\r\n";
+        const Routed expected = ReferenceRouteUtf8(source, needles, rules);
+        ASSERT_NE(expected.with, "");
+        WindowRun run = RouteThroughWindow(source, kEncodingAnsi, needles, rules, 64, true, true, 16);
+        EXPECT_EQ(run.routed, expected) << testing::PrintToString(c.character);
+    }
+}
+
 // A line with a byte only the whole line can be judged with (here a
 // double-byte character before the needle) is read again from its start
 // and grows the window until it fits.
