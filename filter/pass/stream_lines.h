@@ -53,6 +53,11 @@ enum PieceVerdict {
 template <typename Units>
 uint64_t CutAfterLastLineEnd(const Units& units, const char* data, uint64_t from, uint64_t to)
 {
+    if constexpr (Units::kWidth == 1) {
+        // A window that one long line fills is looked through 16 bytes a step.
+        const uint64_t start = LineStartOf(data, from, to);
+        return start > from ? start : 0;
+    }
     for (uint64_t i = to; i > from; i -= Units::kWidth) {
         if (units.EndsLine(data, i - Units::kWidth)) {
             return i;
