@@ -15,25 +15,6 @@
 
 namespace {
 
-// First byte above 0x7F in text[from, to), or to.
-uint64_t FindHighByte(const char* text, uint64_t from, uint64_t to)
-{
-    uint64_t i = from;
-#if defined(__SSE2__)
-    while (i + 16 <= to) {
-        int mask = _mm_movemask_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(text + i)));
-        if (mask != 0) {
-            return i + static_cast<uint64_t>(__builtin_ctz(static_cast<unsigned>(mask)));
-        }
-        i += 16;
-    }
-#endif
-    while (i < to && static_cast<unsigned char>(text[i]) < 0x80) {
-        ++i;
-    }
-    return i;
-}
-
 // First byte in text[from, to) that may start a UTF-8 character above
 // ASCII (C2 to F4), or to: a line with none is no UTF-8 with such a
 // character, and is passed with the bytes around it.
@@ -722,6 +703,24 @@ uint64_t NextCandidate(Utf8Matcher* m, Utf8Scan* scan, uint64_t from)
 }
 
 }  // namespace
+
+uint64_t FindHighByte(const char* text, uint64_t from, uint64_t to)
+{
+    uint64_t i = from;
+#if defined(__SSE2__)
+    while (i + 16 <= to) {
+        int mask = _mm_movemask_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(text + i)));
+        if (mask != 0) {
+            return i + static_cast<uint64_t>(__builtin_ctz(static_cast<unsigned>(mask)));
+        }
+        i += 16;
+    }
+#endif
+    while (i < to && static_cast<unsigned char>(text[i]) < 0x80) {
+        ++i;
+    }
+    return i;
+}
 
 bool IsUtf8WithHighBytes(const char* text, uint64_t start, uint64_t end)
 {

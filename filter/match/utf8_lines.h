@@ -85,6 +85,9 @@ void Utf8ScanStart(Utf8Scan* scan, Utf8Matcher* matcher, const char* text, uint6
 bool NextUtf8LineHoldingNeedle(Utf8Matcher* matcher, Utf8Scan* scan, uint64_t from, uint64_t to, uint64_t* start,
                                uint64_t* end);
 
+// First byte above 0x7F in text[from, to), or to.
+uint64_t FindHighByte(const char* text, uint64_t from, uint64_t to);
+
 // True when text[start, end) is well-formed UTF-8 and holds a byte above
 // 0x7F.
 bool IsUtf8WithHighBytes(const char* text, uint64_t start, uint64_t end);

@@ -68,6 +68,9 @@ uint64_t FirstUnplainByte(const LinePass* pass, const char* piece, uint64_t size
     if (!plainLeads && !highs) {
         return end;
     }
+    if (!plainLeads) {
+        return FindHighByte(piece, 0, end);
+    }
     const unsigned char* b = reinterpret_cast<const unsigned char*>(piece);
     for (uint64_t i = 0; i < end; ++i) {
         if ((plainLeads && rules->leadByte[b[i]]) || (highs && b[i] >= 0x80)) {
