@@ -633,6 +633,20 @@ bool SegmentSpansHold(LineMatcher* m, char* text, uint64_t from, uint64_t to)
     return false;
 }
 
+#if defined(QUORVANE_AVX2)
+// Each kSegment… kind of the 64 bytes at b, as bits.
+QUORVANE_AVX2_TARGET void SegmentKindsAvx2(const ByteSets* sets, const unsigned char* b, uint64_t kinds[kByteSetCount])
+{
+    uint32_t first[kByteSetCount];
+    uint32_t second[kByteSetCount];
+    ByteSetsOf32(sets, b, first);
+    ByteSetsOf32(sets, b + 32, second);
+    for (uint32_t s = 0; s < kByteSetCount; ++s) {
+        kinds[s] = first[s] | static_cast<uint64_t>(second[s]) << 32;
+    }
+}
+#endif
+
 // The segments of a code-page text without lead bytes, for a needle made
 // of letters (segment_walk.h): the barriers are the plain characters the
 // needle is not made of with no character after them that may join them,
@@ -661,7 +675,18 @@ struct CodePageSegments {
         uint64_t unrelated = 0;
         uint64_t other = 0;
         uint64_t joins = 0;
-        for (uint32_t k = 0; k < count; ++k) {
+#if defined(QUORVANE_AVX2)
+        if (m->search.avx2) {
+            uint64_t kinds[kByteSetCount];
+            SegmentKindsAvx2(&m->segmentSets, b, kinds);
+            const uint64_t inside = count == 64 ? ~0ull : (1ull << count) - 1;
+            lineEnd = kinds[0] & inside;
+            unrelated = kinds[1] & inside;
+            other = kinds[2] & inside;
+            joins = kinds[3] & inside;
+        }
+#endif
+        for (uint32_t k = 0; k < count && !m->search.avx2; ++k) {
             const uint64_t kind = m->segmentKind[b[k]];
             lineEnd |= (kind & kSegmentLineEnd) << k;
             unrelated |= (kind >> 1 & 1) << k;

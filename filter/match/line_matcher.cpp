@@ -237,6 +237,7 @@ void SetLetters(LineMatcher* m, const unsigned char* n, const TextRules* rules)
             (rules->joinsPrevious[c] && !lineEnd ? kSegmentJoins : 0));
     }
     m->segmentsAtOnce = m->madeOfLetters && !rules->hasLeadBytes && !rules->allPlain;
+    ByteSetsInit(&m->segmentSets, m->segmentKind);
 }
 
 }  // namespace

@@ -13,6 +13,7 @@
 #define QUORVANE_LINE_MATCHER_H
 
 #include "filter/judge/judge_cache.h"
+#include "filter/search/byte_sets.h"
 #include "filter/search/needle_search.h"
 #include "filter/search/search_needles.h"
 #include "platform/platform.h"
@@ -61,6 +62,7 @@ struct LineMatcher {
     // many lines (segment_walk.h): each byte's kind, kSegment… bits.
     bool segmentsAtOnce;
     unsigned char segmentKind[256];
+    ByteSets segmentSets;   // the same, 32 bytes at a time
     // Short pairs (TextRules) settle the needle: a span holding one whole,
     // beside settled characters alone, cannot hold it, nor can such a span
     // cut at its end by a lead byte read alone as at most one character.

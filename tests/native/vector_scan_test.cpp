@@ -9,6 +9,7 @@
 
 #include "filter/match/utf8_check.h"
 #include "filter/pass/byte_units.h"
+#include "filter/search/byte_sets.h"
 #include "filter/search/avx2.h"
 #include "filter/search/needle_search.h"
 #include "filter/utf16/utf16_units.h"
@@ -310,4 +311,47 @@ TEST(VectorScans, TellWellFormedUtf8AsTheDecodeDoes)
             }
         }
     }
+}
+
+#if defined(QUORVANE_AVX2)
+QUORVANE_AVX2_TARGET void SetsOf32(const ByteSets* sets, const unsigned char* b, uint32_t bits[kByteSetCount])
+{
+    ByteSetsOf32(sets, b, bits);
+}
+#endif
+
+// Every byte, in every place of the 32, told in the sets its kind puts it
+// in: kinds drawn at random, and the line ends' and the upper half's
+// edges (0x7F, 0x80, 0xFF) among the bytes every round.
+TEST(VectorScans, TellEachByteInTheSetsItsKindNames)
+{
+    if (!ProcessorHasAvx2()) {
+        GTEST_SKIP() << "no AVX2 here: the walk reads the table byte by byte";
+    }
+#if defined(QUORVANE_AVX2)
+    std::mt19937 random(8);
+    for (int round = 0; round < 64; ++round) {
+        unsigned char kinds[256];
+        for (unsigned char& kind : kinds) {
+            kind = static_cast<unsigned char>(random() % 16);
+        }
+        ByteSets sets;
+        ByteSetsInit(&sets, kinds);
+        for (int start = 0; start < 256; start += 32) {
+            unsigned char bytes[32];
+            for (int k = 0; k < 32; ++k) {
+                bytes[k] = static_cast<unsigned char>(round % 2 == 0 ? start + k : random());
+            }
+            bytes[random() % 32] = static_cast<unsigned char>("\x00\x0A\x0D\x7F\x80\xFF"[random() % 6]);
+            uint32_t bits[kByteSetCount];
+            SetsOf32(&sets, bytes, bits);
+            for (uint32_t s = 0; s < kByteSetCount; ++s) {
+                for (int k = 0; k < 32; ++k) {
+                    ASSERT_EQ(bits[s] >> k & 1, kinds[bytes[k]] >> s & 1u)
+                        << "round " << round << ", set " << s << ", byte " << int(bytes[k]);
+                }
+            }
+        }
+    }
+#endif
 }
