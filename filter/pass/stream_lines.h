@@ -53,12 +53,18 @@ enum PieceVerdict {
 template <typename Units>
 uint64_t CutAfterLastLineEnd(const Units& units, const char* data, uint64_t from, uint64_t to)
 {
-    if constexpr (Units::kWidth == 1) {
-        // A window that one long line fills is looked through 16 bytes a step.
-        const uint64_t start = LineStartOf(data, from, to);
-        return start > from ? start : 0;
+    // 64 bytes a step, backwards: a window that one long line fills is
+    // looked through whole. The last line end's last byte is the highest
+    // bit set.
+    uint64_t i = to;
+    for (; i - from >= 64; i -= 64) {
+        const LineEndMasks masks = units.Masks(data + i - 64);
+        const uint64_t ends = masks.cr | masks.lf | masks.nul;
+        if (ends != 0) {
+            return i - static_cast<uint64_t>(__builtin_clzll(ends));
+        }
     }
-    for (uint64_t i = to; i > from; i -= Units::kWidth) {
+    for (; i > from; i -= Units::kWidth) {
         if (units.EndsLine(data, i - Units::kWidth)) {
             return i;
         }
