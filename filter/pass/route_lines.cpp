@@ -20,6 +20,7 @@ struct BytePass {
     bool Stopped() const { return LinePassStopped(pass); }
     bool JudgesPieces(uint64_t* overlap) const { return LinePassJudgesPieces(pass, overlap); }
     PieceVerdict JudgePiece(const char* piece, uint64_t size) const { return JudgeLinePiece(pass, piece, size); }
+    void RouteWhole(bool) {}
     LineSink* Sink(bool holds) const { return holds ? pass->with : pass->without; }
 };
 

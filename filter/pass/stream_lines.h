@@ -12,13 +12,15 @@
 // only when one line fills it whole (and half a unit after it), and its
 // capacity stays at most twice the longest line, or the first size. The
 // window remembers how far it has looked for a line end: a line longer than
-// a fill is searched once. A line of bytes whose pieces tell whether it
-// holds the needle does not grow the window at all (RouteLongLine).
+// a fill is searched once. A line whose pieces tell whether it holds the
+// needle does not grow the window at all (RouteLongLine).
 //
 // What differs by unit is known at compile time. Units says what a unit is:
 //   kWidth                       bytes in a unit (1 or 2);
 //   bool EndsLine(data, at)      the unit at data[at] is CR, LF or NUL;
-//   bool IsLineFeed(data, at)    the unit at data[at] is LF.
+//   bool IsLineFeed(data, at)    the unit at data[at] is LF;
+//   FindLineEnd(text, size, from, avx2), Masks(p) and the line end written
+//                                after a line (emitter.h).
 // Pass routes what the loop hands it:
 //   void RouteEmpty()                         the one empty line of an empty source;
 //   void RouteStretch(data, cut)              the complete lines of data[0, cut), with
@@ -26,11 +28,12 @@
 //   void RouteLast(data, valid, afterCut)     the rest of the source, data[0, valid),
 //                                             whose last line may have no line end;
 //   bool Stopped()                            a stop raised during the routing cut it short;
-// and a pass over bytes:
 //   bool JudgesPieces(&overlap)               a line's pieces may tell whether it holds the
-//                                             needle, a piece sharing overlap bytes with the
-//                                             next, so that none is cut in two;
+//                                             needle, a piece sharing overlap bytes (whole
+//                                             units) with the next, so that none is cut in two;
 //   PieceVerdict JudgePiece(piece, size)      what the next piece tells (below);
+//   void RouteWhole(holds)                    a line read in pieces went whole into the sink
+//                                             that holds decides (the pass's last line now);
 //   LineSink* Sink(holds)                     where a line goes.
 #ifndef QUORVANE_STREAM_LINES_H
 #define QUORVANE_STREAM_LINES_H
@@ -113,45 +116,68 @@ enum LongLine {
     kLongLineFailed,   // the source could not be read, or changed between two reads
 };
 
+// The first line end at or after looked in the window's whole units, or the
+// end of those when there is none. A half unit at the end reads as nothing
+// meanwhile.
+template <typename Units>
+uint64_t LineEndInWindow(const Units& units, ReadWindow* w, uint64_t looked)
+{
+    const uint64_t whole = w->valid - w->valid % Units::kWidth;
+    char* after = w->data + whole;
+    const char saved0 = after[0];
+    const char saved1 = after[1];
+    after[0] = 0;
+    after[1] = 0;
+    const uint64_t end = units.FindLineEnd(w->data, whole, looked, false);
+    after[0] = saved0;
+    after[1] = saved1;
+    return end;
+}
+
 // The line at the front of a full window has no line end in it. Rather than
 // grow the window to hold it whole, it is searched piece by piece as it is
 // read, up to its line end or the source's end, as long as its pieces tell
 // where it goes; then it is read again from its start straight into its
-// export, ended with CR LF, and its line end dropped. Each read of it is
-// summed: a line that is not what was judged fails the pass, as a changed
-// source.
-template <typename Pass>
-LongLine RouteLongLine(ReadWindow* w, Pass* pass, uint64_t overlap, uint64_t looked, bool* afterCut)
+// export, ended with a line end, and its own line end dropped (a half unit
+// after the source's last line stays for the pass's last stretch). Each
+// read of it is summed: a line that is not what was judged fails the pass,
+// as a changed source.
+template <typename Units, typename Pass>
+LongLine RouteLongLine(ReadWindow* w, const Units& units, Pass* pass, uint64_t overlap, uint64_t looked,
+                       bool* afterCut)
 {
+    const uint64_t width = Units::kWidth;
     const uint64_t start = w->readSoFar - w->valid;
     uint64_t before = 0;   // the line's bytes dropped from the window
     PieceVerdict verdict = kPieceLacks;
     ContentSum judged;
     SumInit(&judged);
     uint64_t end;
+    bool lineEnd;
     for (;;) {
-        end = FindLineEnd(w->data, w->valid, looked);   // data[valid] is zero
+        end = LineEndInWindow(units, w, looked);
+        lineEnd = end < w->valid - w->valid % width;
         if (verdict == kPieceLacks) {
             verdict = pass->JudgePiece(w->data, end);
         }
         if (verdict == kPieceUndecided) {
             return WindowReread(w, start) ? kLongLineWhole : kLongLineFailed;
         }
-        if (end < w->valid || w->left == 0) {
+        if (lineEnd || w->left == 0) {
             break;
         }
         const uint64_t drop = end - (overlap < end ? overlap : end);
         SumAdd(&judged, w->data, drop);
         WindowDrop(w, drop);
         before += drop;
-        looked = w->valid;
+        looked = w->valid - w->valid % width;
         if (!WindowFill(w)) {
             return kLongLineFailed;
         }
     }
     SumAdd(&judged, w->data, end);
-    const bool lineEnd = end < w->valid;
-    LineSink* sink = pass->Sink(verdict == kPieceHolds);
+    const bool holds = verdict == kPieceHolds;
+    LineSink* sink = pass->Sink(holds);
     if (!WindowReread(w, start)) {
         return kLongLineFailed;
     }
@@ -167,18 +193,21 @@ LongLine RouteLongLine(ReadWindow* w, Pass* pass, uint64_t overlap, uint64_t loo
         WindowDrop(w, count);
         left -= count;
     }
-    if (lineEnd && w->valid == 0 && !WindowFill(w)) {
-        return kLongLineFailed;
+    while (lineEnd && w->valid < width && w->left > 0) {
+        if (!WindowFill(w)) {
+            return kLongLineFailed;
+        }
     }
-    if (SumValue(&copied) != SumValue(&judged) || (lineEnd && (w->valid == 0 || !IsLineEnd(w->data[0])))) {
+    if (SumValue(&copied) != SumValue(&judged) || (lineEnd && (w->valid < width || !units.EndsLine(w->data, 0)))) {
         w->changed = true;
         w->failed = true;
         return kLongLineFailed;
     }
-    EmitLineEnd(ByteUnits(), sink);
+    EmitLineEnd(units, sink);
     if (lineEnd) {
-        WindowDrop(w, 1);
+        WindowDrop(w, width);
     }
+    pass->RouteWhole(holds);
     *afterCut = lineEnd;
     return kLongLineRouted;
 }
@@ -239,16 +268,14 @@ bool StreamLines(ReadWindow* w, const Units& units, Pass* pass)
                 continue;
             }
             uint64_t overlap = 0;
-            if constexpr (Units::kWidth == 1) {
-                if (!holdWhole && pass->JudgesPieces(&overlap) && overlap < w->capacity) {
-                    const LongLine line = RouteLongLine(w, pass, overlap, searched, &afterCut);
-                    if (line == kLongLineFailed) {
-                        return false;
-                    }
-                    holdWhole = line == kLongLineWhole;
-                    searched = 0;
-                    continue;
+            if (!holdWhole && pass->JudgesPieces(&overlap) && overlap + width <= w->capacity) {
+                const LongLine line = RouteLongLine(w, units, pass, overlap, searched, &afterCut);
+                if (line == kLongLineFailed) {
+                    return false;
                 }
+                holdWhole = line == kLongLineWhole;
+                searched = 0;
+                continue;
             }
             if (!WindowGrow(w)) {
                 return false;

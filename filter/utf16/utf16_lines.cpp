@@ -46,6 +46,14 @@ struct Pass16 {
         RouteLastStretch(pass, data, valid, afterCut || pass->last != nullptr);
     }
     bool Stopped() const { return pass->matcher.stopped; }
+    bool JudgesPieces(uint64_t* overlap) const { return Utf16MatcherJudgesPieces(&pass->matcher, overlap); }
+    PieceVerdict JudgePiece(const char* piece, uint64_t size) const
+    {
+        const int verdict = Utf16PieceVerdict(&pass->matcher, piece, size);
+        return verdict > 0 ? kPieceHolds : verdict == 0 ? kPieceLacks : kPieceUndecided;
+    }
+    void RouteWhole(bool holds) { pass->last = Sink(holds); }
+    LineSink* Sink(bool holds) const { return holds ? pass->with : pass->without; }
 };
 
 // Start of the line that holds at, given that from, at or before it,

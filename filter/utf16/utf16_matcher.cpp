@@ -413,6 +413,30 @@ void Utf16MatcherInit(Utf16Matcher* m, const SearchNeedles* needles, bool bigEnd
     m->stop = stop;
 }
 
+bool Utf16MatcherJudgesPieces(const Utf16Matcher* m, uint64_t* overlap)
+{
+    if (m->wide.length == 0 || m->wide.holdsLineEnd || (m->wide.ignoreCase && !m->wide.madeOfLetters)) {
+        return false;
+    }
+    *overlap = 2ull * m->wide.length - 2;
+    return true;
+}
+
+int Utf16PieceVerdict(const Utf16Matcher* m, const char* piece, uint64_t size)
+{
+    if (!m->wide.ignoreCase) {
+        return FindAtUnit(&m->exact, piece, 0, size) < size ? 1 : 0;
+    }
+    // A needle made of letters: among plain units, the folded bytes of a
+    // needle of plain units are where it stands, and one with other units
+    // stands nowhere; the segments the platform judges hold other units.
+    const uint64_t plain = FindOtherUnit(piece, 0, size, m->bigEndian);
+    if (m->searchesFolded && FindAtUnit(&m->folded, piece, 0, plain) < plain) {
+        return 1;
+    }
+    return plain < size ? -1 : 0;
+}
+
 void Utf16ScanStart(Utf16Scan* scan, const Utf16Matcher* m, const char* text, uint64_t size)
 {
     scan->text = text;

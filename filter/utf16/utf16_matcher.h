@@ -53,6 +53,18 @@ inline bool Utf16MatcherFindsMatches(const Utf16Matcher* matcher)
     return !matcher->wide.ignoreCase || matcher->wide.madeOfLetters;
 }
 
+// True when a line too long for the window may be judged by its pieces as
+// they are read: where case counts, by its units; ignoring case, for a
+// needle made of letters, by each piece's plain units. *overlap: the bytes
+// of a piece the next one starts with, so that no place of the needle is
+// cut in two.
+bool Utf16MatcherJudgesPieces(const Utf16Matcher* matcher, uint64_t* overlap);
+
+// What piece[0, size) (whole units, from a unit's start) tells of its line:
+// 1 it holds the needle, 0 not as far as it goes, -1 only the whole line
+// can tell (ignoring case, a unit that is not plain).
+int Utf16PieceVerdict(const Utf16Matcher* matcher, const char* piece, uint64_t size);
+
 // needles must outlive the matcher, which starts with no cache.
 void Utf16MatcherInit(Utf16Matcher* matcher, const SearchNeedles* needles, bool bigEndian, const StopFlag* stop);
 

@@ -267,6 +267,35 @@ TEST(Utf16Lines, LongLinesAreAskedInPieces)
     }
 }
 
+// A line longer than the window is judged by its pieces as it is read, in
+// either byte order, the needle at every place around the pieces' edges:
+// by its units where case counts (whatever units it holds), by its plain
+// units ignoring case. Only a unit that is not plain, ignoring case, has it
+// read again and held whole.
+TEST(Utf16Lines, ALineJudgedByItsUnitsNeverGrowsTheWindow)
+{
+    const std::u16string needle = u"aBc";
+    for (bool bigEndian : {false, true}) {
+        for (const std::u16string& end : {std::u16string(), std::u16string(u"\r\n\n"), std::u16string(u"\0")}) {
+            for (size_t at = 90; at <= 140; at += 7) {
+                for (bool other : {false, true}) {
+                    std::u16string line = std::u16string(at, u'q') + u"aBc" + std::u16string(150, u'q');
+                    line[other ? 40 : 0] = other ? u'\u4E2D' : u'q';
+                    std::string bytes = Encode(u"x\r\n" + line + end + (end.empty() ? u"" : u"abc\nq"), bigEndian);
+                    bytes += end.empty() ? "\x7F" : "";   // half a unit after the last line
+                    for (bool ignoreCase : {false, true}) {
+                        WindowRun run = RouteUtf16(bytes, needle, ignoreCase, bigEndian, 64);
+                        ASSERT_TRUE(run.read);
+                        ASSERT_EQ(run.grew, ignoreCase && other) << "at " << at << ", big endian " << bigEndian;
+                        ASSERT_EQ(run.routed, ReferenceRouteUtf16(bytes, needle, ignoreCase, bigEndian))
+                            << "at " << at << ", big endian " << bigEndian << ", ignoring case " << ignoreCase;
+                    }
+                }
+            }
+        }
+    }
+}
+
 // ---- UTF-8 lines of a source read in the code page ----------------------
 
 // A piece of search text in its three forms; the code page (a Big5
