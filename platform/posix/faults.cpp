@@ -71,6 +71,7 @@ struct Hook {
 };
 const Hook kHooks[] = {
     {kCallRead, kCallRead, &PosixFaults::hookAtRead, &PosixFaults::hook},
+    {kCallSeek, kCallSeek, &PosixFaults::hookAtSeek, &PosixFaults::hook},
     {kCallReplace, kCallReplace, &PosixFaults::hookAtReplace, &PosixFaults::hook},
     {kCallMoved, kCallReplace, &PosixFaults::afterMoveAt, &PosixFaults::afterMove},
     {kCallSleep, kCallSleep, &PosixFaults::hookAtSleep, &PosixFaults::hook},

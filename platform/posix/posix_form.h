@@ -56,11 +56,13 @@ struct PosixFaults {
     int stopAtSearch = 0;
 
     // Stands for another program at work meanwhile: hook(hookArg) is called
-    // at the read call of the given number, and inside the replace of the
-    // given number, after its checks and before the file is moved.
+    // at the read call of the given number, at the move to an offset of the
+    // given number, and inside the replace of the given number, after its
+    // checks and before the file is moved.
     void (*hook)(void*) = nullptr;
     void* hookArg = nullptr;
     int hookAtRead = 0;
+    int hookAtSeek = 0;
     int hookAtReplace = 0;
     // ... and at the platform's wait of the given number (PlatformSleep: a
     // half-written line another program is still writing, waited for).

@@ -551,13 +551,16 @@ void ChangeAByteKeepingTime(void* path)
 // A line longer than the window is judged on its first read and copied on
 // its second: changed between the two (a byte of it, or the line end after
 // it), it fails the run as a changed source, in place or into new files,
-// and no export keeps what was copied.
+// in bytes or in UTF-16, and no export keeps what was copied.
 TEST_F(FaultTest, ALongLineChangedBetweenItsTwoReadsFailsTheRun)
 {
     const std::string source = dir_.File("log.txt");
-    const std::string log = std::string(1500000, 'q') + "ERROR" + std::string(1500000, 'q') + "\r\nlast ok\r\n";
-    for (bool inPlace : {true, false}) for (off_t at : {off_t(100), off_t(3000005)}) {
-        SCOPED_TRACE(std::string(inPlace ? "in place, " : "into new files, ") + std::to_string(at));
+    const std::string text = std::string(1500000, 'q') + "ERROR" + std::string(1500000, 'q') + "\r\nlast ok\r\n";
+    for (bool utf16 : {false, true}) for (bool inPlace : {true, false}) for (off_t line : {off_t(100), off_t(3000005)}) {
+        SCOPED_TRACE(std::string(utf16 ? "UTF-16, " : "") + (inPlace ? "in place, " : "into new files, ") +
+                     std::to_string(line));
+        const std::string log = utf16 ? "\xFF\xFE" + AsciiToUtf16Le(text) : text;
+        const off_t at = utf16 ? 2 + 2 * line : line;
         g_changeAt = at;
         std::string changed = log;
         changed[at] = 'X';
@@ -567,7 +570,7 @@ TEST_F(FaultTest, ALongLineChangedBetweenItsTwoReadsFailsTheRun)
         *PosixFaultPlan() = PosixFaults();
         PosixFaultPlan()->hook = ChangeAByteKeepingTime;
         PosixFaultPlan()->hookArg = const_cast<char*>(source.c_str());
-        PosixFaultPlan()->hookAtRead = 4;   // the first read of the line's second time
+        PosixFaultPlan()->hookAtSeek = 1;   // the move back to the line's start
         RunOutcome outcome = RunStrip(&form_);
         *PosixFaultPlan() = PosixFaults();
         EXPECT_EQ(outcome.failure, kRunSourceChanged);
