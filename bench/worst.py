@@ -131,6 +131,7 @@ CASES = [
     ('one-byte-run-needle-y', lambda s, r: b'Z' * s, 'Z' * 254 + 'y', []),
     ('one-byte-runs-needle-all', runs_of_one_byte, 'Z' * 255, []),
     ('one-long-line', lambda s, r: b'x' * s, 'ERROR', []),
+    ('utf16-one-long-line', lambda s, r: utf16le('x' * (s // 2)), 'error', ['--ignore-case']),
     ('lines-1-byte-lf', short_lines(b'a\n'), 'ERROR', []),
     ('lines-1-byte-cr', short_lines(b'a\r'), 'ERROR', []),
     ('lines-1-byte-nul', short_lines(b'a\0'), 'ERROR', []),
