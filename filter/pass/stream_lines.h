@@ -134,6 +134,43 @@ uint64_t LineEndInWindow(const Units& units, ReadWindow* w, uint64_t looked)
     return end;
 }
 
+// The second read of a long line: its first count bytes, read again from
+// the window's new front straight into sink, then its line end (when it
+// had one) checked and dropped. False, the window marked changed where
+// that is why, when the line is not the one whose sum is judged.
+template <typename Units>
+bool CopyLongLine(ReadWindow* w, const Units& units, LineSink* sink, uint64_t count, uint64_t judged, bool lineEnd)
+{
+    const uint64_t width = Units::kWidth;
+    ContentSum copied;
+    SumInit(&copied);
+    for (uint64_t left = count; left > 0;) {
+        if (!WindowFill(w)) {
+            return false;
+        }
+        const uint64_t part = left < w->valid ? left : w->valid;
+        SumAdd(&copied, w->data, part);
+        SinkPut(sink, w->data, part);
+        WindowDrop(w, part);
+        left -= part;
+    }
+    while (lineEnd && w->valid < width && w->left > 0) {
+        if (!WindowFill(w)) {
+            return false;
+        }
+    }
+    if (SumValue(&copied) != judged || (lineEnd && (w->valid < width || !units.EndsLine(w->data, 0)))) {
+        w->changed = true;
+        w->failed = true;
+        return false;
+    }
+    EmitLineEnd(units, sink);
+    if (lineEnd) {
+        WindowDrop(w, width);
+    }
+    return true;
+}
+
 // The line at the front of a full window has no line end in it. Rather than
 // grow the window to hold it whole, it is searched piece by piece as it is
 // read, up to its line end or the source's end, as long as its pieces tell
@@ -177,39 +214,33 @@ LongLine RouteLongLine(ReadWindow* w, const Units& units, Pass* pass, uint64_t o
     }
     SumAdd(&judged, w->data, end);
     const bool holds = verdict == kPieceHolds;
-    LineSink* sink = pass->Sink(holds);
-    if (!WindowReread(w, start)) {
+    if (!WindowReread(w, start) || !CopyLongLine(w, units, pass->Sink(holds), before + end, SumValue(&judged), lineEnd)) {
         return kLongLineFailed;
-    }
-    ContentSum copied;
-    SumInit(&copied);
-    for (uint64_t left = before + end; left > 0;) {
-        if (!WindowFill(w)) {
-            return kLongLineFailed;
-        }
-        const uint64_t count = left < w->valid ? left : w->valid;
-        SumAdd(&copied, w->data, count);
-        SinkPut(sink, w->data, count);
-        WindowDrop(w, count);
-        left -= count;
-    }
-    while (lineEnd && w->valid < width && w->left > 0) {
-        if (!WindowFill(w)) {
-            return kLongLineFailed;
-        }
-    }
-    if (SumValue(&copied) != SumValue(&judged) || (lineEnd && (w->valid < width || !units.EndsLine(w->data, 0)))) {
-        w->changed = true;
-        w->failed = true;
-        return kLongLineFailed;
-    }
-    EmitLineEnd(units, sink);
-    if (lineEnd) {
-        WindowDrop(w, width);
     }
     pass->RouteWhole(holds);
     *afterCut = lineEnd;
     return kLongLineRouted;
+}
+
+// No line end in the window after *searched: the window reads on, and
+// when one line fills it, it grows, unless the line's pieces tell where it
+// goes (*holdWhole: they could not). (When LF units were dropped from the
+// front, it reads on first.) False when the pass must end.
+template <typename Units, typename Pass>
+bool ReadOnInLine(ReadWindow* w, const Units& units, Pass* pass, uint64_t* searched, bool* holdWhole,
+                  bool* afterCut)
+{
+    if (w->valid < w->capacity) {
+        return true;
+    }
+    uint64_t overlap = 0;
+    if (!*holdWhole && pass->JudgesPieces(&overlap) && overlap + Units::kWidth <= w->capacity) {
+        const LongLine line = RouteLongLine(w, units, pass, overlap, *searched, afterCut);
+        *holdWhole = line == kLongLineWhole;
+        *searched = 0;
+        return line != kLongLineFailed;
+    }
+    return WindowGrow(w);
 }
 
 // Routes every line of the window's source; false when it could not be
@@ -261,23 +292,7 @@ bool StreamLines(ReadWindow* w, const Units& units, Pass* pass)
         uint64_t cut = CutAfterLastLineEnd(units, w->data, searched, whole);
         if (cut == 0) {
             searched = whole;
-            // One line fills the window: it grows, unless its pieces tell
-            // where it goes. (When LF units were dropped from the front, it
-            // reads on first.)
-            if (w->valid < w->capacity) {
-                continue;
-            }
-            uint64_t overlap = 0;
-            if (!holdWhole && pass->JudgesPieces(&overlap) && overlap + width <= w->capacity) {
-                const LongLine line = RouteLongLine(w, units, pass, overlap, searched, &afterCut);
-                if (line == kLongLineFailed) {
-                    return false;
-                }
-                holdWhole = line == kLongLineWhole;
-                searched = 0;
-                continue;
-            }
-            if (!WindowGrow(w)) {
+            if (!ReadOnInLine(w, units, pass, &searched, &holdWhole, &afterCut)) {
                 return false;
             }
             continue;
