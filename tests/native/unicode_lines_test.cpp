@@ -293,6 +293,11 @@ TEST(Utf16Lines, ALineJudgedByItsUnitsNeverGrowsTheWindow)
                 }
             }
         }
+        // A needle not made of letters whose unit the platform folds to a
+        // plain one (the Kelvin sign, to K): plain pieces cannot rule it out.
+        const std::string kelvin = Encode(std::u16string(12, u'q') + u"k " + std::u16string(80, u'q') + u"\r\nx\r\n", bigEndian);
+        EXPECT_EQ(RouteUtf16(kelvin, u"\u212A", true, bigEndian, 8).routed,
+                  ReferenceRouteUtf16(kelvin, u"\u212A", true, bigEndian));
     }
 }
 
