@@ -76,22 +76,14 @@ void StartStripRun(StripRun* run)
     run->lastPercent = -1;
     run->caption[0] = 0;
     GetWindowTextW(run->dialog, run->caption, 128);
+    LockForm(run->dialog, true);
     run->startTick = GetTickCount();
-    // The button is off before the run begins. The rest of the form is
-    // locked once the worker is on its way: it reads none of the form, and
-    // the message it posts when done waits for this handler to return, so
-    // the lock is in place before the run can end. Meanwhile the thread's
-    // start and the locking take their time side by side.
-    HWND button = GetDlgItem(run->dialog, IDC_STRIP);
-    EnableWindow(button, FALSE);
     run->worker = CreateThread(nullptr, 0, StripWorker, run, 0, nullptr);
     if (run->worker == nullptr) {
         OutcomeFail(&run->outcome, kRunNoMemory, kNoFile, GetLastError());
-        EnableWindow(button, TRUE);
+        LockForm(run->dialog, false);
         ShowRunFailure(run->dialog, &run->request, &run->outcome);
-        return;
     }
-    LockForm(run->dialog, true);
 }
 
 void StopStripRun(StripRun* run)
