@@ -109,7 +109,7 @@ void RouteCompleteUtf16Lines(Utf16Pass* pass, char* text, uint64_t size)
 {
     const bool bigEndian = pass->matcher.bigEndian;
     Utf16Scan scan;
-    Utf16ScanStart(&scan, &pass->matcher, text, size);
+    Utf16ScanStart(&scan, text, size);
     Emitter<Utf16Units> emitter;
     EmitterStart(&emitter, Utf16Units{bigEndian}, text);
     if (Utf16MatcherFindsMatches(&pass->matcher)) {

@@ -21,10 +21,13 @@ uint64_t FindAtUnit(const NeedleSearch* search, const char* text, uint64_t from,
     return at;
 }
 
+// A kept candidate no search has made yet.
+const uint64_t kNotSearched = ~0ull;
+
 // The next candidate at or after start: the one kept, or a new search.
 uint64_t CandidateFrom(const NeedleSearch* search, Utf16Scan* scan, uint64_t* kept, uint64_t start)
 {
-    if (*kept < start) {
+    if (*kept < start || *kept == kNotSearched) {
         *kept = FindAtUnit(search, scan->text, start, scan->size);
     }
     return *kept;
@@ -437,12 +440,15 @@ int Utf16PieceVerdict(const Utf16Matcher* m, const char* piece, uint64_t size)
     return plain < size ? -1 : 0;
 }
 
-void Utf16ScanStart(Utf16Scan* scan, const Utf16Matcher* m, const char* text, uint64_t size)
+void Utf16ScanStart(Utf16Scan* scan, const char* text, uint64_t size)
 {
     scan->text = text;
     scan->size = size;
-    scan->exact = m->searchesFolded ? size : FindAtUnit(&m->exact, text, 0, size);
-    scan->folded = m->searchesFolded ? FindAtUnit(&m->folded, text, 0, size) : size;
+    // Searched when first asked: a needle made of letters stands nowhere
+    // exactly when it differs from its folded form, and a search for it
+    // would pass over the whole text for nothing.
+    scan->exact = kNotSearched;
+    scan->folded = kNotSearched;
     scan->segmentFrom = scan->segmentTo = scan->segmentHit = size;   // no segment looked for yet
     scan->latin = size;
     scan->latinKnown = false;

@@ -89,7 +89,7 @@ struct Utf16Scan {
     uint64_t segmentHit;
 };
 
-void Utf16ScanStart(Utf16Scan* scan, const Utf16Matcher* matcher, const char* text, uint64_t size);
+void Utf16ScanStart(Utf16Scan* scan, const char* text, uint64_t size);
 
 // Whether the line text[start, end) holds the needle, for a matcher that
 // finds no matches. Lines are asked in order, each after the one before.

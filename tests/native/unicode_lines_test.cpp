@@ -803,7 +803,7 @@ TEST(UnicodeSegments, EveryVectorWidthFindsTheSameLines)
             Utf16MatcherInit(&m16, &n, false, nullptr);
             m16.avx2 = wide == 1;
             Utf16Scan scan16;
-            Utf16ScanStart(&scan16, &m16, utf16.data(), size16);
+            Utf16ScanStart(&scan16, utf16.data(), size16);
             for (uint64_t at = NextMatch(&m16, &scan16, 0); at < size16;) {
                 found[0][wide].push_back(at);
                 const uint64_t end = utf16.find('\n', at) >= size16 ? size16 : utf16.find('\n', at);
