@@ -184,12 +184,16 @@ bool PlatformLineContains(const char* line, const char* needle, bool ignoreCase)
 namespace {
 
 // The stand-in for the platform's case folding of UTF-16 text: ASCII and
-// the Latin-1 letters, and the Kelvin sign as K, so that tests see folding
-// the ASCII fast path cannot do itself, of an ASCII needle too.
+// the Latin-1 letters, the Kelvin sign as K and the full-width digits as
+// digits, so that tests see folding the ASCII fast path cannot do itself,
+// of an ASCII needle too, and of one with no letter at all.
 char16_t WideUpper(char16_t c)
 {
     if (c == 0x212A) {
         return u'K';
+    }
+    if (c >= 0xFF10 && c <= 0xFF19) {
+        return static_cast<char16_t>(c - 0xFF10 + u'0');
     }
     if ((c >= u'a' && c <= u'z') || (c >= 0xE0 && c <= 0xFE && c != 0xF7)) {
         return static_cast<char16_t>(c - 0x20);

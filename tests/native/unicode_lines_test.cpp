@@ -152,6 +152,12 @@ TEST(Utf16Lines, IgnoringCaseThePlatformJudgesTheStretchesAroundOtherUnits)
         {u"\u212A " + std::u16string(200, u'o') + u"\u212A", longNeedle.c_str(), true},
         {std::u16string(100, u'\u4E2D') + u"abcdefghij\u212A", u"ABCDEFGHIJK", true},
         {std::u16string(100, u'\u4E2D') + u"abcdefghij\u212A", u"ABCDEFGHIJKL", false},
+        // A text of ideographs and no letter (the stand-in folds full-width
+        // digits): the line is asked when it holds a unit that is neither
+        // plain nor an ideograph, after a run of either or at its start.
+        {std::u16string(20, u'\u4E2D') + u"\uFF112" + pad, u"\u4E2D12", true},
+        {u"\u4E2D\uFF11\uFF12" + pad, u"\u4E2D12", true},
+        {u"\uFF11\uFF12" + std::u16string(20, u'\u4E2D'), u"\u4E2D12", false},
     };
     for (bool bigEndian : {false, true}) {
         for (const Case& c : cases) {
