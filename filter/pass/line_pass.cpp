@@ -82,15 +82,32 @@ uint64_t FirstUnplainByte(const LinePass* pass, const char* piece, uint64_t size
 
 }  // namespace
 
-PieceVerdict JudgeLinePiece(const LinePass* pass, const char* piece, uint64_t size)
+PieceVerdict JudgeLinePiece(const LinePass* pass, const char* piece, uint64_t size, uint64_t* plain)
 {
     // The line's plain start: every place in it starts a character, and
     // what its bytes hold no rule judges otherwise.
-    const uint64_t plain = FirstUnplainByte(pass, piece, size);
-    if (FindNeedle(&pass->matcher.search, piece, 0, plain) < plain) {
+    *plain = FirstUnplainByte(pass, piece, size);
+    if (FindNeedle(&pass->matcher.search, piece, 0, *plain) < *plain) {
         return kPieceHolds;
     }
-    return plain < size ? kPieceUndecided : kPieceLacks;
+    return *plain < size ? kPieceUndecided : kPieceLacks;
+}
+
+bool LineRestHolds(LinePass* pass, char* text, uint64_t size)
+{
+    // Routed into sinks that count and write nothing.
+    LineSink without;
+    LineSink with;
+    SinkInit(&without, nullptr, nullptr, 0);
+    SinkInit(&with, nullptr, nullptr, 0);
+    LineSink* const withoutSink = pass->without;
+    LineSink* const withSink = pass->with;
+    pass->without = &without;
+    pass->with = &with;
+    RouteCompleteLines(pass, text, size);
+    pass->without = withoutSink;
+    pass->with = withSink;
+    return with.lines > 0;
 }
 
 namespace {

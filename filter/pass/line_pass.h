@@ -46,8 +46,13 @@ void RouteCompleteLines(LinePass* pass, char* text, uint64_t size);
 bool LinePassJudgesPieces(const LinePass* pass, uint64_t* overlap);
 
 // Judges piece[0, size), the next piece of a line whose pieces so far were
-// plain and lacked the needle.
-PieceVerdict JudgeLinePiece(const LinePass* pass, const char* piece, uint64_t size);
+// plain and lacked the needle; *plain: where its plain start ends.
+PieceVerdict JudgeLinePiece(const LinePass* pass, const char* piece, uint64_t size, uint64_t* plain);
+
+// Whether the line whose rest is text[0, size) holds the needle, its start
+// before the rest plain and without the needle: the rest is judged as if
+// it were the line, and routed nowhere. text as for RouteCompleteLines.
+bool LineRestHolds(LinePass* pass, char* text, uint64_t size);
 
 // Routes the one (empty) line of an empty source.
 void RouteEmptySource(LinePass* pass);

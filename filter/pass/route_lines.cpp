@@ -19,7 +19,11 @@ struct BytePass {
     void RouteLast(char* data, uint64_t valid, bool) { RouteCompleteLines(pass, data, valid); }
     bool Stopped() const { return LinePassStopped(pass); }
     bool JudgesPieces(uint64_t* overlap) const { return LinePassJudgesPieces(pass, overlap); }
-    PieceVerdict JudgePiece(const char* piece, uint64_t size) const { return JudgeLinePiece(pass, piece, size); }
+    PieceVerdict JudgePiece(const char* piece, uint64_t size, uint64_t* plain) const
+    {
+        return JudgeLinePiece(pass, piece, size, plain);
+    }
+    bool RestHolds(char* data, uint64_t size) { return LineRestHolds(pass, data, size); }
     void RouteWhole(bool) {}
     LineSink* Sink(bool holds) const { return holds ? pass->with : pass->without; }
 };

@@ -31,7 +31,13 @@
 //   bool JudgesPieces(&overlap)               a line's pieces may tell whether it holds the
 //                                             needle, a piece sharing overlap bytes (whole
 //                                             units) with the next, so that none is cut in two;
-//   PieceVerdict JudgePiece(piece, size)      what the next piece tells (below);
+//   PieceVerdict JudgePiece(piece, size, &plain)
+//                                             what the next piece tells (below), and
+//                                             where its plain start ends;
+//   bool RestHolds(data, size)                whether the line whose rest (after a plain
+//                                             start without the needle) is data[0, size)
+//                                             holds it, with the two bytes at size zero
+//                                             meanwhile; routed nowhere;
 //   void RouteWhole(holds)                    a line read in pieces went whole into the sink
 //                                             that holds decides (the pass's last line now);
 //   LineSink* Sink(holds)                     where a line goes.
@@ -112,8 +118,8 @@ bool DropLineFeedsAfterCut(ReadWindow* w, const Units& units, bool* failed)
 // What became of a line too long for the window (RouteLongLine).
 enum LongLine {
     kLongLineRouted,   // in its export; *afterCut tells whether a line end followed
-    kLongLineWhole,    // undecided by its pieces: read again, to be held whole
-    kLongLineFailed,   // the source could not be read, or changed between two reads
+    kLongLineWhole,    // undecided by its first piece: read again, to be held whole
+    kLongLineFailed,   // the source could not be read, or changed between two reads, or a stop came
 };
 
 // The first line end at or after looked in the window's whole units, or the
@@ -171,12 +177,71 @@ bool CopyLongLine(ReadWindow* w, const Units& units, LineSink* sink, uint64_t co
     return true;
 }
 
+// Bytes of plain units kept before the first unit a long line's pieces cannot judge,
+// besides the overlap, where its rest starts: a mark that may join the
+// character before it still finds it there.
+const uint64_t kRestMargin = 16;
+
+// A long line whose pieces lacked the needle up to a unit they cannot judge,
+// rest bytes after the window's front (and before bytes before it): held
+// from there on, up to its line end, and that rest judged as if it were the
+// line. What comes before the rest is plain, so its characters start where
+// its units do, and no match begins there that does not reach into the
+// rest. Then, as for a line its pieces decided, it is read again whole
+// into its export.
+template <typename Units, typename Pass>
+LongLine RouteLineRest(ReadWindow* w, const Units& units, Pass* pass, uint64_t start, uint64_t before, uint64_t rest,
+                       ContentSum* judged, bool* afterCut)
+{
+    const uint64_t width = Units::kWidth;
+    SumAdd(judged, w->data, rest);
+    WindowDrop(w, rest);
+    before += rest;
+    uint64_t looked = 0;
+    uint64_t end;
+    bool lineEnd;
+    for (;;) {
+        const uint64_t whole = w->valid - w->valid % width;
+        end = LineEndInWindow(units, w, looked);
+        lineEnd = end < whole;
+        if (lineEnd || w->left == 0) {
+            break;
+        }
+        looked = whole;
+        if ((w->valid == w->capacity && !WindowGrow(w)) || !WindowFill(w)) {
+            return kLongLineFailed;
+        }
+    }
+    char* after = w->data + end;
+    const char saved0 = after[0];
+    const char saved1 = after[1];
+    after[0] = 0;
+    after[1] = 0;
+    const bool holds = pass->RestHolds(w->data, end);
+    after[0] = saved0;
+    after[1] = saved1;
+    if (pass->Stopped()) {
+        w->failed = true;
+        w->stopped = true;
+        return kLongLineFailed;
+    }
+    SumAdd(judged, w->data, end);
+    if (!WindowReread(w, start) || !CopyLongLine(w, units, pass->Sink(holds), before + end, SumValue(judged), lineEnd)) {
+        return kLongLineFailed;
+    }
+    pass->RouteWhole(holds);
+    *afterCut = lineEnd;
+    return kLongLineRouted;
+}
+
 // The line at the front of a full window has no line end in it. Rather than
 // grow the window to hold it whole, it is searched piece by piece as it is
 // read, up to its line end or the source's end, as long as its pieces tell
 // where it goes; then it is read again from its start straight into its
 // export, ended with a line end, and its own line end dropped (a half unit
-// after the source's last line stays for the pass's last stretch). Each
+// after the source's last line stays for the pass's last stretch). A unit
+// the pieces cannot judge leaves the rest of the line to be judged as one
+// (RouteLineRest), or, in the first piece, the line to be held whole. Each
 // read of it is summed: a line that is not what was judged fails the pass,
 // as a changed source.
 template <typename Units, typename Pass>
@@ -194,10 +259,15 @@ LongLine RouteLongLine(ReadWindow* w, const Units& units, Pass* pass, uint64_t o
     for (;;) {
         end = LineEndInWindow(units, w, looked);
         lineEnd = end < w->valid - w->valid % width;
+        uint64_t plain = end;
         if (verdict == kPieceLacks) {
-            verdict = pass->JudgePiece(w->data, end);
+            verdict = pass->JudgePiece(w->data, end, &plain);
         }
         if (verdict == kPieceUndecided) {
+            const uint64_t rest = plain > overlap + kRestMargin ? plain - overlap - kRestMargin : 0;
+            if (before + rest > 0) {
+                return RouteLineRest(w, units, pass, start, before, rest, &judged, afterCut);
+            }
             return WindowReread(w, start) ? kLongLineWhole : kLongLineFailed;
         }
         if (lineEnd || w->left == 0) {

@@ -47,10 +47,28 @@ struct Pass16 {
     }
     bool Stopped() const { return pass->matcher.stopped; }
     bool JudgesPieces(uint64_t* overlap) const { return Utf16MatcherJudgesPieces(&pass->matcher, overlap); }
-    PieceVerdict JudgePiece(const char* piece, uint64_t size) const
+    PieceVerdict JudgePiece(const char* piece, uint64_t size, uint64_t* plain) const
     {
-        const int verdict = Utf16PieceVerdict(&pass->matcher, piece, size);
+        const int verdict = Utf16PieceVerdict(&pass->matcher, piece, size, plain);
         return verdict > 0 ? kPieceHolds : verdict == 0 ? kPieceLacks : kPieceUndecided;
+    }
+    bool RestHolds(char* data, uint64_t size)
+    {
+        // Routed into sinks that count and write nothing.
+        LineSink without;
+        LineSink with;
+        SinkInit(&without, nullptr, nullptr, 0);
+        SinkInit(&with, nullptr, nullptr, 0);
+        LineSink* const withoutSink = pass->without;
+        LineSink* const withSink = pass->with;
+        LineSink* const last = pass->last;
+        pass->without = &without;
+        pass->with = &with;
+        RouteCompleteUtf16Lines(pass, data, size);
+        pass->without = withoutSink;
+        pass->with = withSink;
+        pass->last = last;
+        return with.lines > 0;
     }
     void RouteWhole(bool holds) { pass->last = Sink(holds); }
     LineSink* Sink(bool holds) const { return holds ? pass->with : pass->without; }

@@ -429,19 +429,20 @@ bool Utf16MatcherJudgesPieces(const Utf16Matcher* m, uint64_t* overlap)
     return true;
 }
 
-int Utf16PieceVerdict(const Utf16Matcher* m, const char* piece, uint64_t size)
+int Utf16PieceVerdict(const Utf16Matcher* m, const char* piece, uint64_t size, uint64_t* plain)
 {
     if (!m->wide.ignoreCase) {
+        *plain = size;
         return FindAtUnit(&m->exact, piece, 0, size) < size ? 1 : 0;
     }
     // A needle made of letters: among plain units, the folded bytes of a
     // needle of plain units are where it stands, and one with other units
     // stands nowhere; the segments the platform judges hold other units.
-    const uint64_t plain = FindOtherUnit(piece, 0, size, m->bigEndian);
-    if (m->searchesFolded && FindAtUnit(&m->folded, piece, 0, plain) < plain) {
+    *plain = FindOtherUnit(piece, 0, size, m->bigEndian);
+    if (m->searchesFolded && FindAtUnit(&m->folded, piece, 0, *plain) < *plain) {
         return 1;
     }
-    return plain < size ? -1 : 0;
+    return *plain < size ? -1 : 0;
 }
 
 void Utf16ScanStart(Utf16Scan* scan, const char* text, uint64_t size)

@@ -62,8 +62,8 @@ bool Utf16MatcherJudgesPieces(const Utf16Matcher* matcher, uint64_t* overlap);
 
 // What piece[0, size) (whole units, from a unit's start) tells of its line:
 // 1 it holds the needle, 0 not as far as it goes, -1 only the whole line
-// can tell (ignoring case, a unit that is not plain).
-int Utf16PieceVerdict(const Utf16Matcher* matcher, const char* piece, uint64_t size);
+// can tell (ignoring case, a unit that is not plain, at *plain).
+int Utf16PieceVerdict(const Utf16Matcher* matcher, const char* piece, uint64_t size, uint64_t* plain);
 
 // needles must outlive the matcher, which starts with no cache.
 void Utf16MatcherInit(Utf16Matcher* matcher, const SearchNeedles* needles, bool bigEndian, const StopFlag* stop);

@@ -556,10 +556,20 @@ TEST_F(FaultTest, ALongLineChangedBetweenItsTwoReadsFailsTheRun)
 {
     const std::string source = dir_.File("log.txt");
     const std::string text = std::string(1500000, 'q') + "ERROR" + std::string(1500000, 'q') + "\r\nlast ok\r\n";
-    for (bool utf16 : {false, true}) for (bool inPlace : {true, false}) for (off_t line : {off_t(100), off_t(3000005)}) {
+    // Ignoring case, a byte or unit the pieces cannot judge (0x80 here, é in
+    // UTF-16) leaves the line's rest, from a little before it, to be judged
+    // as one.
+    StandInCollation collation({{0x80, 'e'}});
+    form_.SetCheck(IDC_IGNORE_CASE, true);
+    const off_t other = 1400000;
+    for (bool utf16 : {false, true}) for (bool inPlace : {true, false}) for (off_t line : {off_t(100), off_t(3000005)})
+    for (bool rest : {false, true}) {
         SCOPED_TRACE(std::string(utf16 ? "UTF-16, " : "") + (inPlace ? "in place, " : "into new files, ") +
-                     std::to_string(line));
-        const std::string log = utf16 ? "\xFF\xFE" + AsciiToUtf16Le(text) : text;
+                     std::to_string(line) + (rest ? ", its rest judged" : ""));
+        std::string log = utf16 ? "\xFF\xFE" + AsciiToUtf16Le(text) : text;
+        if (rest) {
+            log[utf16 ? 2 + 2 * other : other] = utf16 ? '\xE9' : '\x80';
+        }
         const off_t at = utf16 ? 2 + 2 * line : line;
         g_changeAt = at;
         std::string changed = log;

@@ -166,19 +166,32 @@ TEST(RouteLinesAcrossWindows, AUtf8CharacterInALongPlainLineIsLeftToTheUtf8Rule)
 }
 
 // A line with a byte only the whole line can be judged with (here a
-// double-byte character before the needle) is read again from its start
-// and grows the window until it fits.
+// double-byte character before the needle) is held from a little before
+// that byte on: the window grows until that rest of the line fits, and
+// no further; a line with such a byte in its first piece is read again
+// from its start and held whole.
 TEST(RouteLinesAcrossWindows, OnlyALineJudgedWholeGrowsTheWindow)
 {
     const TextRules big5 = DoubleByteRules();
-    const std::string longLine =
-        "x\r\n" + std::string(50000, 'q') + "\xA5\xA5" + std::string(50000, 'q') + "ab" + std::string(5000, 'q') + "\r\ny";
-    WindowRun grown = RunThroughWindow(longLine, longLine.size(), 256, big5);
-    EXPECT_TRUE(grown.read);
-    EXPECT_TRUE(grown.grew);
-    // Doubled until the line fits, and no further.
-    EXPECT_EQ(grown.capacity, 256u << 9);
-    EXPECT_EQ(grown.routed, ReferenceRoute(longLine, "ab", false, big5));
+    struct Case {
+        size_t before;   // plain bytes before the double-byte character
+        size_t after;    // and after it, before the needle
+        size_t end;      // after the needle
+        uint64_t capacity;
+    };
+    const Case cases[] = {
+        {50000, 50000, 5000, 256u << 8},   // the rest, some 55,000 bytes
+        {0, 100000, 5000, 256u << 9},      // the whole line
+        {100000, 30, 30, 256u},            // a rest shorter than the window
+    };
+    for (const Case& c : cases) {
+        const std::string longLine = "x\r\n" + std::string(c.before, 'q') + "\xA5\xA5" + std::string(c.after, 'q') +
+                                     "ab" + std::string(c.end, 'q') + "\r\ny";
+        WindowRun grown = RunThroughWindow(longLine, longLine.size(), 256, big5);
+        EXPECT_TRUE(grown.read);
+        EXPECT_EQ(grown.capacity, c.capacity) << c.before;
+        EXPECT_EQ(grown.routed, ReferenceRoute(longLine, "ab", false, big5));
+    }
 
     // Past a megabyte the window's own block grows where it lies: every
     // byte of the line is still there. Without the double-byte character
