@@ -392,6 +392,15 @@ void EmitLines(Emitter<Units>* e, LineSink* sink, uint64_t size, uint64_t from, 
         sink->lines += emitter_detail::CountLines(u, e->text, size, from, to, avx2);
         return;
     }
+    // One short line that ends in CR LF (a line between two that hold the
+    // needle, in a log where many do): its own output, gathered.
+    const uint64_t w = Units::kWidth;
+    if (to - from <= emitter_detail::kShortLine * w && to - from >= 2 * w && u.At(e->text, to - 2 * w) == emitter_detail::kCr &&
+        u.At(e->text, to - w) == emitter_detail::kLf && u.FindLineEnd(e->text, size, from, false) == to - 2 * w) {
+        ++sink->lines;
+        emitter_detail::Gather(e, sink, from, to);
+        return;
+    }
     uint64_t i = from;
     while (i < to) {
         uint64_t plainEnd;
