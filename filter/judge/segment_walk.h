@@ -93,10 +93,9 @@ uint64_t SkipFarAhead(const Form& form, uint64_t at, uint64_t limit, uint64_t* o
 }
 
 // Where the first segment that lies at or after from (a line's start), holds
-// another character before limit and that the platform says holds the
-// needle starts (a segment begun before limit is walked to its end, and
-// one found after limit may be given); form.size for none, or when the stop is seen
-// (form.Stopped()).
+// another character, starts before limit and that the platform says holds
+// the needle starts (a segment begun before limit is walked to its end);
+// form.size for none, or when the stop is seen (form.Stopped()).
 //
 // Form: size and kStep (the text's bytes, bytes per position); Bits(at,
 // count) tells count positions from byte at; Units(bits, first, last) counts
@@ -147,6 +146,11 @@ uint64_t NextSegmentHolding(const Form& form, uint64_t from, uint64_t limit)
             const uint64_t before = bits.barrier & BitsBetween(0, last);
             const uint32_t first = before != 0 ? 64 - static_cast<uint32_t>(__builtin_clzll(before)) : 0;
             const uint64_t segment = before != 0 ? at + step * first : open;
+            if (segment >= limit) {
+                // This and every segment after it start past limit: the
+                // 64 positions told reach beyond it, but nothing there is asked.
+                return size;
+            }
             if ((before != 0 ? 0 : units) + form.Units(bits, first, last) >= form.length &&
                 form.Holds(segment, at + step * last)) {
                 return segment;

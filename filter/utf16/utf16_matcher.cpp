@@ -323,13 +323,18 @@ struct Utf16Segments : SegmentsOf<Utf16Matcher, Utf16Scan> {
 // there.
 bool LatinHitHolds(Utf16Matcher* m, const Utf16Scan* scan, uint64_t hit)
 {
-    const uint64_t bytes = 2ull * m->wide.length;
-    uint64_t k = 0;
-    while (k < bytes && static_cast<unsigned char>(scan->text[hit + k]) == m->encoded[k]) {
-        ++k;
+    // Its ASCII letters in either case, its other units as they stand.
+    auto fold = [](uint32_t unit) { return unit >= 'a' && unit <= 'z' ? unit - 0x20 : unit; };
+    const uint32_t length = m->wide.length;
+    uint32_t k = 0;
+    for (; k < length; ++k) {
+        const uint32_t unit = UnitAt(scan->text, hit + 2ull * k, m->bigEndian);
+        if (fold(unit) != fold(static_cast<uint16_t>(m->wide.units[k]))) {
+            break;
+        }
     }
-    const Utf16Segments span = {{m, scan, scan->size, m->wide.length}};
-    return k == bytes || span.Holds(hit, hit + bytes);
+    const Utf16Segments span = {{m, scan, scan->size, length}};
+    return k == length || span.Holds(hit, hit + 2ull * length);
 }
 
 // The first place at or after from where the needle's letters stand

@@ -114,6 +114,12 @@ TEST(Utf16Lines, IgnoringCaseFoldsAsThePlatformDoes)
         EXPECT_EQ(latin.with, Encode(Lines16({u"An \u00C9rror", u"an \u00E9rror"}), bigEndian));
         Routed exact = RouteUtf16(Encode(log, bigEndian), u"\u00C9rror", false, bigEndian).routed;
         EXPECT_EQ(exact.with, Encode(Lines16({u"An \u00C9rror"}), bigEndian));
+        // Where the needle's letters stand as typed but for the case of its
+        // ASCII ones, the line holds it without asking.
+        *PosixFaultPlan() = PosixFaults();
+        Routed typed = RouteUtf16(Encode(log, bigEndian), u"\u00C9RRor", true, bigEndian).routed;
+        EXPECT_EQ(typed.with, latin.with);
+        EXPECT_EQ(PosixWideLineSearches(), 1);   // the line with \u00E9 alone
     }
 }
 
