@@ -553,15 +553,18 @@ bool SearchCovers(const Utf8Scan* scan, uint64_t start, uint64_t end)
 }
 
 // Whether the needle's letters, found folded at hit, hold it by the
-// platform's rules: its very bytes, or the platform's verdict on the span
-// there, which the fold leaves as long as the needle. The line's own search
-// compares just those characters with the needle there.
+// platform's rules: its very bytes but for the case of ASCII letters, or
+// the platform's verdict on the span there, which the fold leaves as long
+// as the needle. The line's own search compares just those characters
+// with the needle there.
 bool LatinHitHolds(Utf8Matcher* m, const Utf8Scan* scan, uint64_t hit)
 {
+    // Its ASCII letters in either case, its other bytes as they stand.
+    auto fold = [](unsigned char c) { return c >= 'a' && c <= 'z' ? c - 0x20 : c; };
     const unsigned char* b = reinterpret_cast<const unsigned char*>(scan->text);
     const uint64_t length = m->exact.length;
     uint64_t k = 0;
-    while (k < length && b[hit + k] == m->exact.needle[k]) {
+    while (k < length && fold(b[hit + k]) == fold(m->exact.needle[k])) {
         ++k;
     }
     const Utf8Segments span = {{m, scan, scan->size, m->wide.length}};

@@ -318,9 +318,9 @@ struct Utf16Segments : SegmentsOf<Utf16Matcher, Utf16Scan> {
 };
 
 // Whether the needle's letters, found folded at hit, hold it by the
-// platform's rules: its very units, or the platform's verdict on the span
-// there. The line's own search compares just those units with the needle
-// there.
+// platform's rules: its very units but for the case of ASCII letters, or
+// the platform's verdict on the span there. The line's own search compares
+// just those units with the needle there.
 bool LatinHitHolds(Utf16Matcher* m, const Utf16Scan* scan, uint64_t hit)
 {
     // Its ASCII letters in either case, its other units as they stand.

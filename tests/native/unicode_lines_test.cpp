@@ -595,7 +595,8 @@ TEST(Utf8Lines, IgnoringCaseNoSegmentRunsAcrossALineEnd)
 // Ignoring case, the platform's verdict on a window of a UTF-8 line is
 // asked once and then taken from the cache; "z\u212Az" is not asked at
 // all: a window that takes in a z, which the needle is not made of, cannot
-// match.
+// match. Nor is a needle of letters where its bytes stand but for the case
+// of ASCII letters.
 TEST(Utf8Lines, IgnoringCaseThePlatformIsAskedOnceAboutTheSameCharacters)
 {
     std::string source;
@@ -607,6 +608,12 @@ TEST(Utf8Lines, IgnoringCaseThePlatformIsAskedOnceAboutTheSameCharacters)
     Routed routed = RouteUtf8(source, needles, DoubleByteRules(), 1000);
     EXPECT_EQ(PosixWideLineSearches(), 1);
     EXPECT_EQ(routed, ReferenceRouteUtf8(source, needles, DoubleByteRules()));
+
+    const std::string cafe = "Caf\xC3\xA9 \r\nx\r\ncAF\xC3\xA9\r\n";
+    const SearchNeedles letters = AllNeedles("caf?", "caf\xC3\xA9", u"caf\u00E9", true, false);
+    *PosixFaultPlan() = PosixFaults();
+    EXPECT_EQ(RouteUtf8(cafe, letters, DoubleByteRules()).with, "Caf\xC3\xA9 \r\ncAF\xC3\xA9\r\n");
+    EXPECT_EQ(PosixWideLineSearches(), 0);
 }
 
 TEST(Utf8LinesProperty, AgreesWithTheReferenceModel)
