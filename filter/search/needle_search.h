@@ -32,19 +32,23 @@ struct NeedleSearch {
     // that byte at least as long as the needle, found by looking for the
     // bytes that end runs.
     bool uniform;
+    // A match stands only at a multiple of step (1, or 2 for UTF-16 units):
+    // a place between two units is no candidate, however many there are.
+    uint32_t step;
 };
 
 // Prepares the search for a zero-terminated needle. Ignoring case, bytes
 // compare by rules->fold.
 void NeedleSearchInit(NeedleSearch* search, const char* needle, bool ignoreCase, const TextRules* rules);
 // The same for a needle of length bytes that may hold zero bytes (UTF-16
-// text); ignoring case, bytes compare by fold (256 entries). needle and fold
-// must outlive the search.
+// text); ignoring case, bytes compare by fold (256 entries); found only at
+// multiples of step (1 or 2). needle and fold must outlive the search.
 void NeedleSearchInitBytes(NeedleSearch* search, const unsigned char* needle, uint32_t length, bool ignoreCase,
-                           const unsigned char* fold);
+                           const unsigned char* fold, uint32_t step = 1);
 
-// First position at or after from where the needle's bytes stand wholly
-// inside text[0, size), or size when there is none. Says nothing about line
+// First position at or after from (a multiple of the search's step) where
+// the needle's bytes stand wholly inside text[0, size), or size when there
+// is none. Says nothing about line
 // ends or character boundaries. Reads nothing at or past size. Linear in
 // size - from whatever the text and the needle.
 uint64_t FindNeedle(const NeedleSearch* search, const char* text, uint64_t from, uint64_t size);

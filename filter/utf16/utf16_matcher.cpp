@@ -10,17 +10,6 @@
 
 namespace {
 
-// First place at or after from, at a unit's start, where the search's bytes
-// stand wholly inside text[0, size); size when there is none.
-uint64_t FindAtUnit(const NeedleSearch* search, const char* text, uint64_t from, uint64_t size)
-{
-    uint64_t at = FindNeedle(search, text, from, size);
-    while (at < size && (at & 1) != 0) {
-        at = FindNeedle(search, text, at + 1, size);
-    }
-    return at;
-}
-
 // A kept candidate no search has made yet.
 const uint64_t kNotSearched = ~0ull;
 
@@ -28,7 +17,7 @@ const uint64_t kNotSearched = ~0ull;
 uint64_t CandidateFrom(const NeedleSearch* search, Utf16Scan* scan, uint64_t* kept, uint64_t start)
 {
     if (*kept < start || *kept == kNotSearched) {
-        *kept = FindAtUnit(search, scan->text, start, scan->size);
+        *kept = FindNeedle(search, scan->text, start, scan->size);
     }
     return *kept;
 }
@@ -345,9 +334,9 @@ uint64_t LatinCandidateFrom(Utf16Matcher* m, Utf16Scan* scan, uint64_t from)
     if (scan->latinKnown && scan->latin >= from) {
         return scan->latin;
     }
-    uint64_t at = FindAtUnit(&m->folded, scan->text, from, scan->size);
+    uint64_t at = FindNeedle(&m->folded, scan->text, from, scan->size);
     while (at < scan->size && !LatinHitHolds(m, scan, at) && !m->stopped) {
-        at = FindAtUnit(&m->folded, scan->text, at + 2, scan->size);
+        at = FindNeedle(&m->folded, scan->text, at + 2, scan->size);
     }
     scan->latin = m->stopped ? scan->size : at;
     scan->latinKnown = true;
@@ -419,8 +408,8 @@ void Utf16MatcherInit(Utf16Matcher* m, const SearchNeedles* needles, bool bigEnd
         m->fold[c] = static_cast<unsigned char>((c >= 'a' && c <= 'z') || latin ? c - 0x20 : c);
     }
     const uint32_t bytes = 2 * m->wide.length;
-    NeedleSearchInitBytes(&m->exact, m->encoded, bytes, false, m->fold);
-    NeedleSearchInitBytes(&m->folded, m->encoded, bytes, m->searchesFolded || m->foldsLatin, m->fold);
+    NeedleSearchInitBytes(&m->exact, m->encoded, bytes, false, m->fold, 2);
+    NeedleSearchInitBytes(&m->folded, m->encoded, bytes, m->searchesFolded || m->foldsLatin, m->fold, 2);
     m->avx2 = m->exact.avx2;
     m->stop = stop;
 }
@@ -438,13 +427,13 @@ int Utf16PieceVerdict(const Utf16Matcher* m, const char* piece, uint64_t size, u
 {
     if (!m->wide.ignoreCase) {
         *plain = size;
-        return FindAtUnit(&m->exact, piece, 0, size) < size ? 1 : 0;
+        return FindNeedle(&m->exact, piece, 0, size) < size ? 1 : 0;
     }
     // A needle made of letters: among plain units, the folded bytes of a
     // needle of plain units are where it stands, and one with other units
     // stands nowhere; the segments the platform judges hold other units.
     *plain = FindOtherUnit(piece, 0, size, m->bigEndian);
-    if (m->searchesFolded && FindAtUnit(&m->folded, piece, 0, *plain) < *plain) {
+    if (m->searchesFolded && FindNeedle(&m->folded, piece, 0, *plain) < *plain) {
         return 1;
     }
     return *plain < size ? -1 : 0;

@@ -27,12 +27,12 @@ std::vector<bool> Widths()
     return widths;
 }
 
-// The first place at or after from where needle stands in text, by a plain
-// loop: text.size() when there is none.
+// The first place at or after from, a multiple of step, where needle
+// stands in text, by a plain loop: text.size() when there is none.
 size_t PlainFind(const std::string& text, const std::string& needle, size_t from, bool ignoreCase,
-                 const unsigned char* fold)
+                 const unsigned char* fold, size_t step)
 {
-    for (size_t at = from; at + needle.size() <= text.size(); ++at) {
+    for (size_t at = from + from % step; at + needle.size() <= text.size(); at += step) {
         bool same = true;
         for (size_t k = 0; k < needle.size() && same; ++k) {
             unsigned char a = static_cast<unsigned char>(text[at + k]);
@@ -58,20 +58,22 @@ struct AsciiFold {
 };
 
 // The search, with each vector width the processor has, finds what a plain
-// loop finds from each of froms.
+// loop finds from each of froms, at any byte and at units' starts alone.
 void ExpectFindsAsAPlainLoop(const std::string& text, const std::string& needle, bool ignoreCase,
                              const unsigned char* fold, const std::vector<size_t>& froms)
 {
-    NeedleSearch search;
-    NeedleSearchInitBytes(&search, reinterpret_cast<const unsigned char*>(needle.data()),
-                          static_cast<uint32_t>(needle.size()), ignoreCase, fold);
-    for (bool wide : Widths()) {
-        search.avx2 = wide;
-        for (size_t from : froms) {
-            ASSERT_EQ(FindNeedle(&search, text.data(), from, text.size()),
-                      PlainFind(text, needle, from, ignoreCase, fold))
-                << "wide " << wide << ", from " << from << ", ignore case " << ignoreCase << ", needle "
-                << testing::PrintToString(needle) << ", text of " << text.size() << " bytes";
+    for (uint32_t step : {1u, 2u}) {
+        NeedleSearch search;
+        NeedleSearchInitBytes(&search, reinterpret_cast<const unsigned char*>(needle.data()),
+                              static_cast<uint32_t>(needle.size()), ignoreCase, fold, step);
+        for (bool wide : Widths()) {
+            search.avx2 = wide;
+            for (size_t from : froms) {
+                ASSERT_EQ(FindNeedle(&search, text.data(), from, text.size()),
+                          PlainFind(text, needle, from, ignoreCase, fold, step))
+                    << "wide " << wide << ", step " << step << ", from " << from << ", ignore case " << ignoreCase
+                    << ", needle " << testing::PrintToString(needle) << ", text of " << text.size() << " bytes";
+            }
         }
     }
 }
@@ -116,6 +118,22 @@ TEST(VectorScans, FindTheNeedleInRunsOfOneByteWhereAPlainLoopDoes)
         bool ignoreCase = random() % 2 == 0;
         ASSERT_NO_FATAL_FAILURE(ExpectFindsAsAPlainLoop(text, needle, ignoreCase, folding.fold,
                                                         {0, 1 + random() % 5000, text.size() / 2}));
+    }
+    // A text of three bytes over and over makes every third position a
+    // candidate for a needle of them that ends otherwise, each checked
+    // nearly to its end: past the budget, the borders' search finds the
+    // match, the first at a unit's start where it must.
+    for (int round = 0; round < 24; ++round) {
+        std::string text = std::string(random() % 3, 'q');
+        while (text.size() < 40000) {
+            text += random() % 300 == 0 ? "XZY" : "XYZ";
+        }
+        std::string needle;
+        for (int k = 0; k < 10 + round; ++k) {
+            needle += "XYZ";
+        }
+        needle += "XZY";
+        ASSERT_NO_FATAL_FAILURE(ExpectFindsAsAPlainLoop(text, needle, round % 2 == 0, folding.fold, {0, 1, 2, 3, 999}));
     }
 }
 
