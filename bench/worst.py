@@ -132,6 +132,8 @@ CASES = [
     ('one-byte-runs-needle-all', runs_of_one_byte, 'Z' * 255, []),
     ('one-long-line', lambda s, r: b'x' * s, 'ERROR', []),
     ('utf16-one-long-line', lambda s, r: utf16le('x' * (s // 2)), 'error', ['--ignore-case']),
+    # The needle's bytes stand between every two units of the text.
+    ('utf16-needle-between-units', lambda s, r: utf16le(('q' * 4000 + '\r\n') * (s // 8004)), '\u7100' * 200, []),
     ('lines-1-byte-lf', short_lines(b'a\n'), 'ERROR', []),
     ('lines-1-byte-cr', short_lines(b'a\r'), 'ERROR', []),
     ('lines-1-byte-nul', short_lines(b'a\0'), 'ERROR', []),
