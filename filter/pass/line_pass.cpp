@@ -93,6 +93,12 @@ PieceVerdict JudgeLinePiece(const LinePass* pass, const char* piece, uint64_t si
     return *plain < size ? kPieceUndecided : kPieceLacks;
 }
 
+bool LinePassJudgesRests(const LinePass* pass)
+{
+    const WideNeedle& wide = pass->utf8.wide;
+    return !pass->utf8.active || !wide.ignoreCase || wide.plainOrBarrier || wide.madeOfLetters;
+}
+
 bool LineRestHolds(LinePass* pass, char* text, uint64_t size)
 {
     // Routed into sinks that count and write nothing.

@@ -49,6 +49,14 @@ bool LinePassJudgesPieces(const LinePass* pass, uint64_t* overlap);
 // plain and lacked the needle; *plain: where its plain start ends.
 PieceVerdict JudgeLinePiece(const LinePass* pass, const char* piece, uint64_t size, uint64_t* plain);
 
+// True when a line's rest may be judged as the line (LineRestHolds): the
+// start before it, plain and without the needle's bytes, holds no match by
+// any rule. Not where, ignoring case, the UTF-8 rule compares a needle with
+// characters that are neither plain, letters with marks nor barriers (a
+// Kelvin sign, a full-width digit): the platform may read plain letters as
+// those.
+bool LinePassJudgesRests(const LinePass* pass);
+
 // Whether the line whose rest is text[0, size) holds the needle, its start
 // before the rest plain and without the needle: the rest is judged as if
 // it were the line, and routed nowhere. text as for RouteCompleteLines.

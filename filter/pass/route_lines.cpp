@@ -23,6 +23,7 @@ struct BytePass {
     {
         return JudgeLinePiece(pass, piece, size, plain);
     }
+    bool JudgesRests() const { return LinePassJudgesRests(pass); }
     bool RestHolds(char* data, uint64_t size) { return LineRestHolds(pass, data, size); }
     void RouteWhole(bool) {}
     LineSink* Sink(bool holds) const { return holds ? pass->with : pass->without; }

@@ -34,6 +34,7 @@
 //   PieceVerdict JudgePiece(piece, size, &plain)
 //                                             what the next piece tells (below), and
 //                                             where its plain start ends;
+//   bool JudgesRests()                        a line's rest may be judged as the line (below);
 //   bool RestHolds(data, size)                whether the line whose rest (after a plain
 //                                             start without the needle) is data[0, size)
 //                                             holds it, with the two bytes at size zero
@@ -241,7 +242,8 @@ LongLine RouteLineRest(ReadWindow* w, const Units& units, Pass* pass, uint64_t s
 // export, ended with a line end, and its own line end dropped (a half unit
 // after the source's last line stays for the pass's last stretch). A unit
 // the pieces cannot judge leaves the rest of the line to be judged as one
-// (RouteLineRest), or, in the first piece, the line to be held whole. Each
+// (RouteLineRest), or, in the first piece or where the pass cannot judge a
+// rest as its line, the line to be held whole. Each
 // read of it is summed: a line that is not what was judged fails the pass,
 // as a changed source.
 template <typename Units, typename Pass>
@@ -265,7 +267,7 @@ LongLine RouteLongLine(ReadWindow* w, const Units& units, Pass* pass, uint64_t o
         }
         if (verdict == kPieceUndecided) {
             const uint64_t rest = plain > overlap + kRestMargin ? plain - overlap - kRestMargin : 0;
-            if (before + rest > 0) {
+            if (before + rest > 0 && pass->JudgesRests()) {
                 return RouteLineRest(w, units, pass, start, before, rest, &judged, afterCut);
             }
             return WindowReread(w, start) ? kLongLineWhole : kLongLineFailed;

@@ -52,6 +52,9 @@ struct Pass16 {
         const int verdict = Utf16PieceVerdict(&pass->matcher, piece, size, plain);
         return verdict > 0 ? kPieceHolds : verdict == 0 ? kPieceLacks : kPieceUndecided;
     }
+    // Ignoring case, pieces judge only a needle made of letters, which no
+    // plain unit may stand for.
+    bool JudgesRests() const { return true; }
     bool RestHolds(char* data, uint64_t size)
     {
         // Routed into sinks that count and write nothing.

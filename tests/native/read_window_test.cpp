@@ -163,6 +163,19 @@ TEST(RouteLinesAcrossWindows, AUtf8CharacterInALongPlainLineIsLeftToTheUtf8Rule)
         WindowRun run = RouteThroughWindow(source, kEncodingAnsi, needles, rules, 64, true, true, 16);
         EXPECT_EQ(run.routed, expected) << testing::PrintToString(c.character);
     }
+    // Nor is a line's rest, after a character its pieces cannot judge, where
+    // the platform reads a plain letter at the line's start as the search
+    // text (the Kelvin sign, a full-width digit).
+    for (const std::u16string& text : {std::u16string(u"\u212A"), std::u16string(u"\uFF11\uFF12")}) {
+        const std::string utf8 = Utf16ToUtf8(text.c_str());
+        const SearchNeedles needles = AllNeedles(utf8, utf8, text, true);
+        const std::string source = "x\r\n" + std::string(text.size() == 1 ? "k" : "12") + std::string(100, 'q') +
+                                   "\xC3\xA9\r\ny";
+        for (uint64_t window : {16u, 64u}) {
+            WindowRun run = RouteThroughWindow(source, kEncodingAnsi, needles, AsciiRules(), 64, true, true, window);
+            EXPECT_EQ(run.routed, ReferenceRouteUtf8(source, needles, AsciiRules())) << utf8 << ", window " << window;
+        }
+    }
 }
 
 // A line with a byte only the whole line can be judged with (here a
@@ -191,6 +204,18 @@ TEST(RouteLinesAcrossWindows, OnlyALineJudgedWholeGrowsTheWindow)
         EXPECT_TRUE(grown.read);
         EXPECT_EQ(grown.capacity, c.capacity) << c.before;
         EXPECT_EQ(grown.routed, ReferenceRoute(longLine, "ab", false, big5));
+    }
+    // The rest starts the needle's length before that character, and more:
+    // a long needle that ends in it is still found.
+    {
+        StandInCollation collation({{0x80, 'e'}});   // read as e, and not plain
+        const std::string needle = std::string(39, 'q') + "e";
+        const std::string source = "x\r\n" + std::string(300, 'q') + "\x80" + std::string(50, 'q') + "\r\ny";
+        const TextRules printable = PrintablePlainRules();
+        WindowRun run =
+            RouteThroughWindow(source, source.size(), needle, false, printable, 1 << 12, true, true, 64);
+        EXPECT_EQ(run.routed, ReferenceRoute(source, needle, false, printable));
+        EXPECT_NE(run.routed.with, "");
     }
 
     // Past a megabyte the window's own block grows where it lies: every
