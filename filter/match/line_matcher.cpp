@@ -29,6 +29,7 @@ bool BytesHoldNeedle(LineMatcher* m, const NeedleSearch* search, const char* tex
     const unsigned char* lead = m->rules->leadByte;
     uint64_t boundary = start;   // a character starts here, and none is known after it
     uint32_t steps = 0;
+    uint64_t compared = 0;       // bytes compared at places between two bytes of a pair
     while (candidate + search->length <= end) {
         uint64_t from = candidate;
         while (from > boundary && lead[b[from - 1]]) {
@@ -40,6 +41,13 @@ bool BytesHoldNeedle(LineMatcher* m, const NeedleSearch* search, const char* tex
         boundary = candidate + 1;   // the candidate ends a pair
         if (++steps % kStopCheckSteps == 0 && StopSeen(m)) {
             return false;
+        }
+        // Where such places come thick (a needle of pairs over a line of
+        // pairs one byte off), each is compared whole: past a few times the
+        // bytes passed, the rest of the line goes by the needle's borders.
+        compared += search->length;
+        if (compared > 4 * (candidate - start) + 4096 && search->length < kNeedleSearchMost) {
+            return FindNeedleAtCharacters(search, text, boundary, end, lead) < end;
         }
         candidate = FindNeedle(search, text, candidate + 1, size);
     }

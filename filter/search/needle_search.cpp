@@ -426,6 +426,40 @@ void NeedleSearchInitBytes(NeedleSearch* s, const unsigned char* needle, uint32_
     s->vectorSearch = true;
 }
 
+uint64_t FindNeedleAtCharacters(const NeedleSearch* s, const char* text, uint64_t from, uint64_t size,
+                                const unsigned char* leadByte)
+{
+    const uint32_t n = s->length;
+    if (n == 0 || n >= kNeedleSearchMost) {
+        return size;
+    }
+    // Whether each of the last 1024 positions starts a character, by bits.
+    uint64_t starts[16] = {};
+    const unsigned char* b = reinterpret_cast<const unsigned char*>(text);
+    bool start = true;
+    uint32_t k = 0;   // needle bytes matched so far
+    for (uint64_t i = from; i < size; ++i) {
+        const uint64_t bit = 1ull << (i & 63);
+        starts[(i >> 6) & 15] = start ? starts[(i >> 6) & 15] | bit : starts[(i >> 6) & 15] & ~bit;
+        start = !start || !leadByte[b[i]];
+        const unsigned char c = Fold(s, b[i]);
+        while (k > 0 && Fold(s, s->needle[k]) != c) {
+            k = s->border[k - 1];
+        }
+        if (Fold(s, s->needle[k]) == c) {
+            ++k;
+        }
+        if (k == n) {
+            const uint64_t at = i + 1 - n;
+            if ((starts[(at >> 6) & 15] >> (at & 63) & 1) != 0) {
+                return at;
+            }
+            k = s->border[n - 1];
+        }
+    }
+    return size;
+}
+
 uint64_t FindNeedle(const NeedleSearch* s, const char* text, uint64_t from, uint64_t size)
 {
     const uint64_t n = s->length;

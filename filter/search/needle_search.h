@@ -53,4 +53,14 @@ void NeedleSearchInitBytes(NeedleSearch* search, const unsigned char* needle, ui
 // size - from whatever the text and the needle.
 uint64_t FindNeedle(const NeedleSearch* search, const char* text, uint64_t from, uint64_t size);
 
+// The first position at or after from (which starts a character) that
+// starts a character of a double-byte code page (a byte leadByte marks takes
+// the next one with it) and where the needle's bytes stand wholly inside
+// text[0, size), or size. By the needle's borders: each byte is looked at a
+// bounded number of times, however thick the places between the two bytes
+// of a pair where the needle's bytes stand. The needle must be shorter than
+// kNeedleSearchMost.
+uint64_t FindNeedleAtCharacters(const NeedleSearch* search, const char* text, uint64_t from, uint64_t size,
+                                const unsigned char* leadByte);
+
 #endif

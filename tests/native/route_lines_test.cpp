@@ -154,6 +154,23 @@ TEST(RouteLines, ALongLineOfDoubleByteCharactersIsWalkedOnce)
     EXPECT_EQ(none.with, "");
     Routed last = RouteToStrings(line + "xA\r\nA\r\n", "A", false, big5);
     EXPECT_TRUE(last.with == line + "xA\r\nA\r\n");
+
+    // A needle of pairs whose bytes stand one byte off at every other place
+    // of a line of pairs: past a budget of such places, the rest of the line
+    // goes by the needle's borders, character by character.
+    std::string pairs;
+    std::string needle;
+    for (int i = 0; i < 5000; ++i) {
+        pairs += "\xA4\xA5";
+    }
+    for (int i = 0; i < 100; ++i) {
+        needle += "\xA5\xA4";
+    }
+    for (const std::string& after : {std::string(), "x" + needle, "x\xA4" + needle, needle + "x" + needle}) {
+        const std::string source = "y\r\n" + pairs + after + "\r\nz\r\n";
+        EXPECT_EQ(RouteToStrings(source, needle, false, big5), ReferenceRoute(source, needle, false, big5))
+            << after.size();
+    }
 }
 
 // A line of plain characters and chains of pairs that block the needle
