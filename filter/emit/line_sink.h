@@ -26,6 +26,24 @@ inline bool SinkOpen(const LineSink* sink)
     return sink->file != nullptr && !sink->failed;
 }
 void SinkPut(LineSink* sink, const char* bytes, uint64_t count);
+
+// Whether route(), with sinks that count and write nothing standing in for
+// *without and *with meanwhile, routes a line to the with-string one: what
+// a pass would do with a text, asked without doing it.
+template <typename Route>
+bool RoutesAnyLineWith(LineSink** without, LineSink** with, Route route)
+{
+    LineSink counted[2];
+    SinkInit(&counted[0], nullptr, nullptr, 0);
+    SinkInit(&counted[1], nullptr, nullptr, 0);
+    LineSink* const kept[2] = {*without, *with};
+    *without = &counted[0];
+    *with = &counted[1];
+    route();
+    *without = kept[0];
+    *with = kept[1];
+    return counted[1].lines > 0;
+}
 // Writes what the buffer holds; false when this or any earlier write failed.
 bool SinkFlush(LineSink* sink);
 

@@ -101,19 +101,7 @@ bool LinePassJudgesRests(const LinePass* pass)
 
 bool LineRestHolds(LinePass* pass, char* text, uint64_t size)
 {
-    // Routed into sinks that count and write nothing.
-    LineSink without;
-    LineSink with;
-    SinkInit(&without, nullptr, nullptr, 0);
-    SinkInit(&with, nullptr, nullptr, 0);
-    LineSink* const withoutSink = pass->without;
-    LineSink* const withSink = pass->with;
-    pass->without = &without;
-    pass->with = &with;
-    RouteCompleteLines(pass, text, size);
-    pass->without = withoutSink;
-    pass->with = withSink;
-    return with.lines > 0;
+    return RoutesAnyLineWith(&pass->without, &pass->with, [&] { RouteCompleteLines(pass, text, size); });
 }
 
 namespace {

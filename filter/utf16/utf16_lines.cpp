@@ -57,21 +57,11 @@ struct Pass16 {
     bool JudgesRests() const { return true; }
     bool RestHolds(char* data, uint64_t size)
     {
-        // Routed into sinks that count and write nothing.
-        LineSink without;
-        LineSink with;
-        SinkInit(&without, nullptr, nullptr, 0);
-        SinkInit(&with, nullptr, nullptr, 0);
-        LineSink* const withoutSink = pass->without;
-        LineSink* const withSink = pass->with;
         LineSink* const last = pass->last;
-        pass->without = &without;
-        pass->with = &with;
-        RouteCompleteUtf16Lines(pass, data, size);
-        pass->without = withoutSink;
-        pass->with = withSink;
+        const bool holds =
+            RoutesAnyLineWith(&pass->without, &pass->with, [&] { RouteCompleteUtf16Lines(pass, data, size); });
         pass->last = last;
-        return with.lines > 0;
+        return holds;
     }
     void RouteWhole(bool holds) { pass->last = Sink(holds); }
     LineSink* Sink(bool holds) const { return holds ? pass->with : pass->without; }
