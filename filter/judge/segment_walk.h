@@ -166,8 +166,9 @@ uint64_t NextSegmentHolding(const Form& form, uint64_t from, uint64_t limit)
         open = barriers != 0 ? at + step * first : open;
         carry = outOfBits || outOfCarry ? 1 : 0;
     }
-    // A segment that holds another character ends with the text.
-    return at >= size && carry != 0 && units >= form.length && form.Holds(open, size) ? open : size;
+    // A segment that holds another character ends with the text (asked
+    // about when it starts before limit).
+    return at >= size && carry != 0 && open < limit && units >= form.length && form.Holds(open, size) ? open : size;
 }
 
 #endif

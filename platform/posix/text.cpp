@@ -184,9 +184,11 @@ bool PlatformLineContains(const char* line, const char* needle, bool ignoreCase)
 namespace {
 
 // The stand-in for the platform's case folding of UTF-16 text: ASCII and
-// the Latin-1 letters, the Kelvin sign as K and the full-width digits as
-// digits, so that tests see folding the ASCII fast path cannot do itself,
-// of an ASCII needle too, and of one with no letter at all.
+// the Latin-1 letters and š, the Kelvin sign as K and the full-width digits
+// as digits, so that tests see folding the ASCII fast path cannot do
+// itself, of an ASCII needle too, and of one with no letter at all; and a
+// letter whose bytes fold as another's (š, 61 01 or C5 A1, as Ł, 41 01 or
+// C5 81).
 char16_t WideUpper(char16_t c)
 {
     if (c == 0x212A) {
@@ -194,6 +196,9 @@ char16_t WideUpper(char16_t c)
     }
     if (c >= 0xFF10 && c <= 0xFF19) {
         return static_cast<char16_t>(c - 0xFF10 + u'0');
+    }
+    if (c == 0x0161) {
+        return 0x0160;   // š, a letter beyond Latin-1
     }
     if ((c >= u'a' && c <= u'z') || (c >= 0xE0 && c <= 0xFE && c != 0xF7)) {
         return static_cast<char16_t>(c - 0x20);
@@ -206,8 +211,11 @@ char16_t WideUpper(char16_t c)
 FormChar PlatformBaseLetter(FormChar unit)
 {
     // The stand-in knows the Latin-1 letters with marks, as Windows
-    // decomposes them.
+    // decomposes them, and š.
     static const char kBases[] = "AAAAAA CEEEEIIII NOOOOO  UUUUY  aaaaaa ceeeeiiii nooooo  uuuuy y";
+    if (unit == 0x0160 || unit == 0x0161) {
+        return unit == 0x0160 ? 'S' : 's';   // and one beyond it: Š, š
+    }
     if (unit < 0xC0 || unit > 0xFF || kBases[unit - 0xC0] == ' ') {
         return 0;
     }

@@ -120,6 +120,13 @@ TEST(Utf16Lines, IgnoringCaseFoldsAsThePlatformDoes)
         Routed typed = RouteUtf16(Encode(log, bigEndian), u"\u00C9RRor", true, bigEndian).routed;
         EXPECT_EQ(typed.with, latin.with);
         EXPECT_EQ(PosixWideLineSearches(), 1);   // the line with \u00E9 alone
+        // Nor is a segment asked about that starts past the line the
+        // needle's bytes stand in, even where the text ends with it.
+        const std::u16string last = u"ab " + std::u16string(58, u'\u00E9');
+        *PosixFaultPlan() = PosixFaults();
+        EXPECT_EQ(RouteUtf16(Encode(u"\u00E9\r\n" + last, bigEndian), u"ab", true, bigEndian).routed.with,
+                  Encode(last + u"\r\n", bigEndian));
+        EXPECT_EQ(PosixWideLineSearches(), 0);
     }
 }
 
@@ -515,8 +522,9 @@ TEST(Utf8Lines, IgnoringCaseThePlatformJudgesTheStretchesAroundOtherCharacters)
 
 // Ignoring case, a needle of letters is searched with the letters of
 // Latin-1 folded, byte by byte: what that finds that is no case of the
-// needle (\u00DF for \u00FF in UTF-8) the platform judges, and what it
-// misses (the Kelvin sign for K, to the stand-in) the segments' walk finds.
+// needle (\u00DF for \u00FF in UTF-8, \u0141 for \u0161 in both) the
+// platform judges, and what it misses (the Kelvin sign for K, to the
+// stand-in) the segments' walk finds.
 TEST(UnicodeLines, IgnoringCaseWhatTheLatinFoldFindsThePlatformJudges)
 {
     for (bool bigEndian : {false, true}) {
@@ -524,12 +532,18 @@ TEST(UnicodeLines, IgnoringCaseWhatTheLatinFoldFindsThePlatformJudges)
             Encode(Lines16({u"x \u00C9KO y", u"x \u00E9\u212Ao y", u"\u00C9KA", u"ok", u"\u00E9ko"}), bigEndian);
         EXPECT_EQ(RouteUtf16(log, u"\u00E9ko", true, bigEndian).routed.with,
                   Encode(Lines16({u"x \u00C9KO y", u"x \u00E9\u212Ao y", u"\u00E9ko"}), bigEndian));
+        const std::string caron = Encode(Lines16({u"\u0141ko", u"\u0160KO", u"\u0161ko"}), bigEndian);
+        EXPECT_EQ(RouteUtf16(caron, u"\u0161ko", true, bigEndian).routed.with,
+                  Encode(Lines16({u"\u0160KO", u"\u0161ko"}), bigEndian));
     }
-    const std::string source = "\xC3\x9F" "EK\r\n\xC3\xBF" "e\xE2\x84\xAA x\r\nthe \xC3\xBF" "ek\r\n\xC3\x9F" "ek\r\n";
+    const std::string source = "\xC3\x9F" "EK\r\n\xC3\xBF" "e\xE2\x84\xAA x\r\nthe \xC3\xBF" "ek\r\n\xC3\x9F" "ek\r\n"
+                               "\xC5\x81" "ko\r\n\xC5\xA0KO\r\n";
     const SearchNeedles needles = AllNeedles("\xC3\xBF" "ek", "\xC3\xBF" "ek", u"\u00FFek", true);
     const Routed routed = RouteUtf8(source, needles, DoubleByteRules());
     EXPECT_EQ(routed.with, "\xC3\xBF" "e\xE2\x84\xAA x\r\nthe \xC3\xBF" "ek\r\n");
     EXPECT_EQ(routed, ReferenceRouteUtf8(source, needles, DoubleByteRules()));
+    const SearchNeedles caron = AllNeedles("?ko", "\xC5\xA1ko", u"\u0161ko", true, false);
+    EXPECT_EQ(RouteUtf8(source, caron, DoubleByteRules()).with, "\xC5\xA0KO\r\n");
 }
 
 // Ignoring case, a segment still open where the walk's 64 bytes end is

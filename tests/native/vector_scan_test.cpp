@@ -97,6 +97,43 @@ TEST(VectorScans, FindTheNeedleWhereAPlainLoopDoes)
     }
 }
 
+// In a double-byte code page, the needle found where a character starts
+// alone (a lead byte takes the next byte with it, whatever that is, a
+// lead byte too), as a plain walk over the characters finds it: needles of
+// every length up to the longest, over pairs one byte off and bytes alone.
+TEST(VectorScans, FindTheNeedleAtCharactersWhereAPlainWalkDoes)
+{
+    std::mt19937 random(31);
+    const AsciiFold folding;
+    unsigned char lead[256] = {};
+    for (int c = 0x81; c <= 0xFE; ++c) {
+        lead[c] = 1;
+    }
+    for (int round = 0; round < 300; ++round) {
+        std::string text;
+        const size_t size = 1 + random() % (round % 10 == 0 ? 3000 : 200);
+        while (text.size() < size) {
+            text += "\xA4\xA5\xA5x\\"[random() % 5];
+        }
+        const size_t length = round % 10 == 0 ? 700 + random() % 65 : 1 + random() % 12;
+        const size_t at = random() % text.size();
+        std::string needle = text.substr(at, length);
+        const bool ignoreCase = random() % 2 == 0;
+        NeedleSearch search;
+        NeedleSearchInitBytes(&search, reinterpret_cast<const unsigned char*>(needle.data()),
+                              static_cast<uint32_t>(needle.size()), ignoreCase, folding.fold);
+        size_t expected = text.size();
+        for (size_t i = 0; i < text.size(); i += lead[static_cast<unsigned char>(text[i])] ? 2 : 1) {
+            if (PlainFind(text, needle, i, ignoreCase, folding.fold, 1) == i) {
+                expected = i;
+                break;
+            }
+        }
+        ASSERT_EQ(FindNeedleAtCharacters(&search, text.data(), 0, text.size(), lead), expected)
+            << "needle of " << needle.size() << " bytes, text of " << text.size();
+    }
+}
+
 // A run of one byte makes nearly every position a candidate for a needle
 // of mostly that byte: the search then goes on by the needle's borders, and
 // finds what a plain loop finds, before the hand-over, at it and after.
