@@ -2,7 +2,7 @@
 // points the image's entry here (-e ProgramEntry), so it must end the process
 // itself.
 #include "app/app.h"
-#include "filter/record/run_repair.h"
+#include "filter/durability/run_repair.h"
 #include "resources/resource_ids.h"
 
 #include <commctrl.h>

@@ -3,7 +3,7 @@
 // pressed, so that the window stays alive, shows progress and can stop it.
 #include "app/app.h"
 #include "app/strip_run.h"
-#include "filter/run/run_request.h"
+#include "filter/form/run_request.h"
 #include "resources/resource_ids.h"
 
 namespace {

@@ -6,7 +6,7 @@
 #include <windows.h>
 
 #include "filter/filter.h"
-#include "filter/record/run_repair.h"
+#include "filter/durability/run_repair.h"
 
 // Posted by the worker when its run is over.
 enum : UINT { WM_STRIP_RUN_DONE = WM_APP + 1 };

@@ -3,8 +3,8 @@
 #define QUORVANE_FILTER_H
 
 #include "filter/run/run_driver.h"
-#include "filter/run/run_outcome.h"
-#include "filter/run/run_request.h"
+#include "filter/form/run_outcome.h"
+#include "filter/form/run_request.h"
 #include "platform/platform.h"
 
 // Reads the form into a request and runs it on the calling thread, with

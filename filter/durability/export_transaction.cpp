@@ -2,9 +2,9 @@
 
 #include "filter/durability/export_transaction.h"
 
-#include "filter/durability/file_compare.h"
-#include "filter/run/form_text.h"
-#include "filter/record/run_record.h"
+#include "filter/file_steps/file_compare.h"
+#include "filter/form/form_text.h"
+#include "filter/durability/run_record.h"
 #include "resources/resource_ids.h"
 
 namespace {

@@ -11,9 +11,9 @@
 #define QUORVANE_EXPORT_TRANSACTION_H
 
 #include "filter/emit/line_sink.h"
-#include "filter/durability/previous_version.h"
-#include "filter/run/run_outcome.h"
-#include "filter/run/run_request.h"
+#include "filter/file_steps/previous_version.h"
+#include "filter/form/run_outcome.h"
+#include "filter/form/run_request.h"
 #include "filter/pass/text_encoding.h"
 #include "platform/platform.h"
 

@@ -5,9 +5,9 @@
 #include "filter/durability/export_transaction.h"
 #include "filter/emit/line_sink.h"
 #include "filter/pass/read_window.h"
-#include "filter/pass/route_lines.h"
-#include "filter/record/run_record.h"
-#include "filter/record/run_repair.h"
+#include "filter/run/route_lines.h"
+#include "filter/durability/run_record.h"
+#include "filter/durability/run_repair.h"
 #include "filter/search/search_needles.h"
 
 namespace {

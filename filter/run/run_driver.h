@@ -4,8 +4,8 @@
 #ifndef QUORVANE_RUN_DRIVER_H
 #define QUORVANE_RUN_DRIVER_H
 
-#include "filter/run/run_outcome.h"
-#include "filter/run/run_request.h"
+#include "filter/form/run_outcome.h"
+#include "filter/form/run_request.h"
 #include "platform/platform.h"
 
 // What the run shares with the thread that watches it.

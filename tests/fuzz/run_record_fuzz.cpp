@@ -9,7 +9,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 
-#include "filter/record/run_record.h"
+#include "filter/durability/run_record.h"
 
 namespace {
 

@@ -11,8 +11,8 @@
 
 #include <string>
 
-#include "filter/durability/file_compare.h"
-#include "filter/durability/source_tail.h"
+#include "filter/file_steps/file_compare.h"
+#include "filter/file_steps/source_tail.h"
 #include "platform/posix/posix_form.h"
 
 namespace {

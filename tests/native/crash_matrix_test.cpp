@@ -21,8 +21,8 @@
 #include <vector>
 
 #include "filter/filter.h"
-#include "filter/record/run_record.h"
-#include "filter/record/run_repair.h"
+#include "filter/durability/run_record.h"
+#include "filter/durability/run_repair.h"
 #include "tests/native/test_support.h"
 
 namespace {

@@ -13,8 +13,8 @@
 #include <vector>
 
 #include "filter/filter.h"
-#include "filter/durability/previous_version.h"
-#include "filter/record/run_repair.h"
+#include "filter/file_steps/previous_version.h"
+#include "filter/durability/run_repair.h"
 #include "tests/native/test_support.h"
 
 namespace {

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "filter/pass/read_window.h"
-#include "filter/pass/route_lines.h"
+#include "filter/run/route_lines.h"
 #include "tests/native/test_support.h"
 
 namespace {

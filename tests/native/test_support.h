@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "filter/pass/read_window.h"
-#include "filter/pass/route_lines.h"
+#include "filter/run/route_lines.h"
 #include "platform/posix/posix_form.h"
 
 // A fresh folder, removed with its content when the object goes.

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "filter/record/run_record.h"
+#include "filter/durability/run_record.h"
 #include "tests/win/win_test_support.h"
 #include "tests/win_live/live_app.h"
 

@@ -15,9 +15,9 @@
 #include <string>
 #include <vector>
 
-#include "filter/record/record_seal.h"
-#include "filter/record/run_record.h"
-#include "filter/record/run_repair.h"
+#include "filter/durability/record_seal.h"
+#include "filter/durability/run_record.h"
+#include "filter/durability/run_repair.h"
 #include "tests/win/win_test_support.h"
 
 namespace {

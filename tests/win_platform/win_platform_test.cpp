@@ -11,7 +11,7 @@
 
 #include "filter/filter.h"
 #include "filter/pass/read_window.h"
-#include "filter/pass/route_lines.h"
+#include "filter/run/route_lines.h"
 #include "resources/resource_ids.h"
 #include "tests/win/strip_form.h"
 #include "tests/win/win_test_support.h"

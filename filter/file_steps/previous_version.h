@@ -20,19 +20,9 @@
 #ifndef QUORVANE_PREVIOUS_VERSION_H
 #define QUORVANE_PREVIOUS_VERSION_H
 
-#include "filter/run/run_request.h"
+#include "filter/form/run_outcome.h"
+#include "filter/form/run_request.h"
 #include "platform/platform.h"
-
-// Room for a noted name: a path and the note (kNoteCapacity).
-enum { kNotedPathCapacity = kLongPathCapacity + 32 };
-
-enum PreviousFate {
-    kPreviousNone,       // no previous version: nothing had to be kept
-    kPreviousRecycled,   // in the Recycle Bin
-    kPreviousBeside,     // kept beside the file, under its noted name
-    kPreviousUnderOurs,  // kept beside the file under one of our names
-    kPreviousLeft,       // (a repair) already where the user or the run left it: not touched
-};
 
 struct PreviousVersion {
     FileIdentity old;                     // the old file

@@ -1,11 +1,11 @@
 // The repair from a run's record.
 
-#include "filter/record/run_repair.h"
+#include "filter/durability/run_repair.h"
 
-#include "filter/durability/file_compare.h"
-#include "filter/run/form_text.h"
-#include "filter/durability/previous_version.h"
-#include "filter/record/run_record.h"
+#include "filter/file_steps/file_compare.h"
+#include "filter/form/form_text.h"
+#include "filter/file_steps/previous_version.h"
+#include "filter/durability/run_record.h"
 
 namespace {
 

@@ -2,7 +2,7 @@
 // source go through the loop every unit shares (stream_lines.h); a UTF-16
 // source through its own units (utf16_lines).
 
-#include "filter/pass/route_lines.h"
+#include "filter/run/route_lines.h"
 
 #include "filter/pass/byte_units.h"
 #include "filter/pass/line_pass.h"

@@ -1,6 +1,6 @@
 // The run's outcome.
 
-#include "filter/run/run_outcome.h"
+#include "filter/form/run_outcome.h"
 
 void OutcomeInit(RunOutcome* o)
 {

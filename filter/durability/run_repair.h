@@ -1,5 +1,5 @@
 // The repair of what a run left half done when it was killed or the power
-// failed, from its record (filter/record/run_record.h), at the next start and
+// failed, from its record (filter/durability/run_record.h), at the next start and
 // before each run.
 //
 // Only records this user's own runs wrote are acted on: one that a pointer
@@ -27,7 +27,7 @@
 #ifndef QUORVANE_RUN_REPAIR_H
 #define QUORVANE_RUN_REPAIR_H
 
-#include "filter/durability/previous_version.h"
+#include "filter/file_steps/previous_version.h"
 #include "platform/platform.h"
 
 // Records acted on in one pass at most: the pass is bounded.

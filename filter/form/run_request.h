@@ -25,6 +25,9 @@ struct ExportRequest {
 // "app (note).log": the user's language's (the program sets it).
 enum { kNoteCapacity = 16 };
 
+// Room for a noted name: a path and the note (kNoteCapacity).
+enum { kNotedPathCapacity = kLongPathCapacity + 32 };
+
 struct RunRequest {
     FormChar search[kSearchCapacity];
     bool searchTooLong;

@@ -1,9 +1,9 @@
 // A replaced file's previous version.
 
-#include "filter/durability/previous_version.h"
+#include "filter/file_steps/previous_version.h"
 
-#include "filter/durability/file_compare.h"
-#include "filter/run/form_text.h"
+#include "filter/file_steps/file_compare.h"
+#include "filter/form/form_text.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 #ifndef QUORVANE_RUN_OUTCOME_H
 #define QUORVANE_RUN_OUTCOME_H
 
-#include "filter/durability/previous_version.h"
+#include "filter/form/run_request.h"
 #include "filter/pass/text_encoding.h"
 #include "platform/platform.h"
 
@@ -41,6 +41,15 @@ enum ExportFate {
     kExportWritten,       // holds what the run meant for it
     kExportNotCutBack,    // appended to, and could not be cut back: the run's lines are still at its end
     kExportKeptBoth,      // new content in keptNew, old in keptOld (neither under its own name)
+};
+
+// Where a replaced file's previous version went.
+enum PreviousFate {
+    kPreviousNone,       // no previous version: nothing had to be kept
+    kPreviousRecycled,   // in the Recycle Bin
+    kPreviousBeside,     // kept beside the file, under its noted name
+    kPreviousUnderOurs,  // kept beside the file under one of our names
+    kPreviousLeft,       // (a repair) already where the user or the run left it: not touched
 };
 
 // What a run did with one export, for the line that tells the user.

@@ -1,8 +1,8 @@
 // The source's tail carried across.
 
-#include "filter/durability/source_tail.h"
+#include "filter/file_steps/source_tail.h"
 
-#include "filter/durability/file_compare.h"
+#include "filter/file_steps/file_compare.h"
 
 namespace {
 

@@ -28,10 +28,10 @@
 #ifndef QUORVANE_RUN_RECORD_H
 #define QUORVANE_RUN_RECORD_H
 
-#include "filter/durability/previous_version.h"
-#include "filter/record/record_seal.h"
-#include "filter/durability/source_tail.h"
-#include "filter/run/run_request.h"
+#include "filter/file_steps/previous_version.h"
+#include "filter/durability/record_seal.h"
+#include "filter/file_steps/source_tail.h"
+#include "filter/form/run_request.h"
 #include "platform/platform.h"
 
 enum { kRecordSlot = 32768 };

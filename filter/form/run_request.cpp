@@ -1,6 +1,6 @@
 // The run's request, read from the form.
 
-#include "filter/run/run_request.h"
+#include "filter/form/run_request.h"
 
 #include "resources/resource_ids.h"
 

@@ -1,8 +1,8 @@
 // The run's record: its fields laid out in a slot, written and read back.
 
-#include "filter/record/run_record.h"
+#include "filter/durability/run_record.h"
 
-#include "filter/run/form_text.h"
+#include "filter/form/form_text.h"
 
 namespace {
 

@@ -1,6 +1,6 @@
 // Files read back and compared a piece at a time.
 
-#include "filter/durability/file_compare.h"
+#include "filter/file_steps/file_compare.h"
 
 namespace {
 
