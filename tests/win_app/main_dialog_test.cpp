@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "app/app.h"
-#include "app/strip_run.h"
+#include "app/run/strip_run.h"
 #include "resources/resource_ids.h"
 #include "tests/win/win_test_support.h"
 

@@ -6,7 +6,7 @@
 
 #include <string>
 
-#include "app/strip_run.h"
+#include "app/run/strip_run.h"
 #include "filter/filter.h"
 
 namespace {

@@ -1,5 +1,5 @@
 // Text built piece by piece.
-#include "app/text_builder.h"
+#include "app/run/text_builder.h"
 
 #include "app/app.h"
 

@@ -2,7 +2,7 @@
 // runs a strip on a thread of its own when the default button (or Enter) is
 // pressed, so that the window stays alive, shows progress and can stop it.
 #include "app/app.h"
-#include "app/strip_run.h"
+#include "app/run/strip_run.h"
 #include "filter/form/run_request.h"
 #include "resources/resource_ids.h"
 

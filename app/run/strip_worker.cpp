@@ -5,7 +5,7 @@
 // it is done), so nothing it waits for can wait for the dialog. The dialog
 // never ends while a worker lives.
 #include "app/app.h"
-#include "app/strip_run.h"
+#include "app/run/strip_run.h"
 
 #include "resources/resource_ids.h"
 

@@ -9,8 +9,8 @@
 // loaded (a satellite's too). A band too low for two lines of text is made
 // so: the controls below it move down and the dialog grows.
 #include "app/app.h"
-#include "app/strip_run.h"
-#include "app/text_builder.h"
+#include "app/run/strip_run.h"
+#include "app/run/text_builder.h"
 
 #include "resources/resource_ids.h"
 

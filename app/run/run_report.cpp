@@ -1,8 +1,8 @@
 // What a run shows: its progress in the dialog's title while it lasts, and
 // the message of a run that failed.
 #include "app/app.h"
-#include "app/strip_run.h"
-#include "app/text_builder.h"
+#include "app/run/strip_run.h"
+#include "app/run/text_builder.h"
 
 #include "resources/resource_ids.h"
 
