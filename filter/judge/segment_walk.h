@@ -92,6 +92,40 @@ uint64_t SkipFarAhead(const Form& form, uint64_t at, uint64_t limit, uint64_t* o
     return next;
 }
 
+// What AskSegmentsEnded gives when none of its segments ends the walk.
+const uint64_t kWalkGoesOn = ~0ull;
+
+// Asks about each segment that holds another character and ends among the
+// 64 positions told at `at` (bit k of ended: the barrier right after one;
+// the first may have begun at open, before them, with units already):
+// where the first the platform says holds the needle starts; form.size when
+// one starts at or past limit or the stop is seen; else kWalkGoesOn.
+template <typename Form>
+inline uint64_t AskSegmentsEnded(const Form& form, const SegmentBits& bits, uint64_t ended, uint64_t at,
+                                 uint64_t open, uint64_t units, uint64_t limit)
+{
+    const uint64_t step = Form::kStep;
+    for (; ended != 0; ended &= ended - 1) {
+        const uint32_t last = static_cast<uint32_t>(__builtin_ctzll(ended));
+        const uint64_t before = bits.barrier & BitsBetween(0, last);
+        const uint32_t first = before != 0 ? 64 - static_cast<uint32_t>(__builtin_clzll(before)) : 0;
+        const uint64_t segment = before != 0 ? at + step * first : open;
+        if (segment >= limit) {
+            // This and every segment after it start past limit: the 64
+            // positions told reach beyond it, but nothing there is asked.
+            return form.size;
+        }
+        if ((before != 0 ? 0 : units) + form.Units(bits, first, last) >= form.length &&
+            form.Holds(segment, at + step * last)) {
+            return segment;
+        }
+        if (form.Stopped()) {
+            return form.size;
+        }
+    }
+    return kWalkGoesOn;
+}
+
 // Where the first segment that lies at or after from (a line's start), holds
 // another character, starts before limit and that the platform says holds
 // the needle starts (a segment begun before limit is walked to its end);
@@ -141,23 +175,10 @@ uint64_t NextSegmentHolding(const Form& form, uint64_t from, uint64_t limit)
         uint64_t sum;
         const bool outOfBits = __builtin_add_overflow(inside, bits.other, &sum);
         const bool outOfCarry = __builtin_add_overflow(sum, carry, &sum);
-        for (uint64_t ends = sum & ~inside & BitsBetween(0, count + 1); ends != 0; ends &= ends - 1) {
-            const uint32_t last = static_cast<uint32_t>(__builtin_ctzll(ends));
-            const uint64_t before = bits.barrier & BitsBetween(0, last);
-            const uint32_t first = before != 0 ? 64 - static_cast<uint32_t>(__builtin_clzll(before)) : 0;
-            const uint64_t segment = before != 0 ? at + step * first : open;
-            if (segment >= limit) {
-                // This and every segment after it start past limit: the
-                // 64 positions told reach beyond it, but nothing there is asked.
-                return size;
-            }
-            if ((before != 0 ? 0 : units) + form.Units(bits, first, last) >= form.length &&
-                form.Holds(segment, at + step * last)) {
-                return segment;
-            }
-            if (form.Stopped()) {
-                return size;
-            }
+        const uint64_t ended = sum & ~inside & BitsBetween(0, count + 1);
+        const uint64_t asked = AskSegmentsEnded(form, bits, ended, at, open, units, limit);
+        if (asked != kWalkGoesOn) {
+            return asked;
         }
         // The segment the positions end in, carried on.
         const uint64_t barriers = bits.barrier & BitsBetween(0, count);
