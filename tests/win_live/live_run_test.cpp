@@ -149,9 +149,11 @@ TEST_F(LiveRun, AnswersAtOnceAllThroughARunOfSecondsAndShowsItsProgress)
 
     ASSERT_GE(lasted, 2000u) << "the run is too short to prove anything: make the log bigger";
     // A run on the dialog's own thread keeps a message waiting for the
-    // whole run (seconds). The aim is 100 ms; the bound is 250 ms, as one
-    // answer was seen taking 83 ms on a loaded 2-core machine.
-    EXPECT_LE(longestAnswer, 250u);
+    // whole run (2 s at least, as asserted above). Answers take some 7 ms;
+    // with the other suites sharing the Wine server on a loaded 2-core
+    // machine, one was seen taking 353 ms. The bound is half the shortest
+    // run, which a blocked dialog cannot meet.
+    EXPECT_LE(longestAnswer, 1000u);
     ASSERT_GE(percents.size(), 2u) << "the title showed no progress";
     EXPECT_TRUE(std::is_sorted(percents.begin(), percents.end()));
     EXPECT_LE(percents.back(), 100);
