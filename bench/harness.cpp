@@ -13,7 +13,7 @@
 
 #include "bench/harness_args.h"
 #include "filter/filter.h"
-#include "platform/posix/posix_form.h"
+#include "platform/posix/stand_ins.h"
 #include "resources/resource_ids.h"
 
 int main(int argc, char** argv)

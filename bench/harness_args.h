@@ -14,7 +14,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "platform/posix/posix_form.h"
+#include "platform/posix/stand_ins.h"
 
 struct HarnessArgs {
     const char* source;

@@ -13,7 +13,7 @@
 
 #include "bench/harness_args.h"
 #include "filter/search/search_needles.h"
-#include "platform/posix/posix_form.h"
+#include "platform/posix/stand_ins.h"
 #include "tests/native/test_support.h"
 
 namespace {

@@ -534,10 +534,10 @@ void CommitExports(ExportTransaction* t, RunOutcome* outcome)
         }
     }
     // The rewrites but the source's, then the appends, then the source.
-    for (int pass = 0; pass < 3; ++pass) {
+    for (int stage = 0; stage < 3; ++stage) {
         for (Export* e : exports) {
-            bool inPass = pass == 1 ? e->append : !e->append && e->isSource == (pass == 2);
-            if (!ExportOpen(e) || !inPass) {
+            bool inStage = stage == 1 ? e->append : !e->append && e->isSource == (stage == 2);
+            if (!ExportOpen(e) || !inStage) {
                 continue;
             }
             if (!complete) {

@@ -1,4 +1,4 @@
-// The pass over complete lines.
+// Routing a stretch of complete lines of a code-page source.
 //
 // A line holds the needle by the code page's rules or by the UTF-8 rule
 // (filter/match/utf8_lines); the two searches run side by side, each from where

@@ -1,5 +1,5 @@
-// The pass over complete lines: cuts a stretch of the source into lines and
-// routes each one to the with-string or the without-string export.
+// Routing a stretch of complete lines of a code-page source: each line
+// goes to the with-string or the without-string export.
 #ifndef QUORVANE_LINE_PASS_H
 #define QUORVANE_LINE_PASS_H
 

@@ -1,5 +1,6 @@
-// The line pass over a whole source, for any unit: one loop for the bytes
-// of a code-page or UTF-8 source and for the units of a UTF-16 one.
+// The streaming loop of the line pass, for any unit: fill the window, cut
+// it after its last line end, route the stretch; one loop for the bytes of
+// a code-page or UTF-8 source and for the units of a UTF-16 one.
 //
 // The window is filled after whatever is left at its front; every complete
 // line in it is routed, and the unfinished last line moves to the front for
@@ -27,7 +28,7 @@
 //                                             the two bytes at cut zero meanwhile;
 //   void RouteLast(data, valid, afterCut)     the rest of the source, data[0, valid),
 //                                             whose last line may have no line end;
-//   bool Stopped()                            a stop raised during the routing cut it short;
+//   bool Stopped()                            a stop raised during the routing ended it early;
 //   bool JudgesPieces(&overlap)               a line's pieces may tell whether it holds the
 //                                             needle, a piece sharing overlap bytes (whole
 //                                             units) with the next, so that none is cut in two;

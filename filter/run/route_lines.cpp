@@ -1,4 +1,4 @@
-// The line pass over a whole source: the bytes of a code-page or UTF-8
+// The line pass over a whole source, chosen by its encoding: the bytes of a code-page or UTF-8
 // source go through the loop every unit shares (stream_lines.h); a UTF-16
 // source through its own units (utf16_lines).
 

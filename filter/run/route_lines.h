@@ -1,5 +1,5 @@
-// The line pass over a whole source: streams it through the read window and
-// routes every line.
+// The line pass over a whole source, chosen by its encoding: streams it
+// through the read window and routes every line.
 #ifndef QUORVANE_ROUTE_LINES_H
 #define QUORVANE_ROUTE_LINES_H
 

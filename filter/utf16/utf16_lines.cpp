@@ -1,4 +1,4 @@
-// The line pass over a UTF-16 source.
+// Routing the lines of a UTF-16 source.
 //
 // As for any other source, the window is cut right after its last line end,
 // here the last line-end unit; the cut is always at a unit's start, since the

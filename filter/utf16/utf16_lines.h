@@ -1,4 +1,4 @@
-// The line pass over a UTF-16 source (one with a UTF-16 byte order mark):
+// Routing the lines of a UTF-16 source (one with a UTF-16 byte order mark):
 // lines end at the units U+000D, U+000A and U+0000 by the same rules as the
 // bytes of any other source (a run of LF units after a line's end is
 // skipped, an empty source is one empty line), are matched as UTF-16 text,

@@ -1,5 +1,5 @@
 // What the POSIX platform's files share: the faults the tests plan and
-// the counts they read (posix_form.h), and small helpers on descriptors
+// the counts they read (stand_ins.h), and small helpers on descriptors
 // and paths. For the platform's own files only.
 #ifndef QUORVANE_POSIX_SHARED_H
 #define QUORVANE_POSIX_SHARED_H
@@ -22,7 +22,7 @@
 #include <vector>
 
 #include "platform/platform.h"
-#include "platform/posix/posix_form.h"
+#include "platform/posix/stand_ins.h"
 
 namespace posix_platform {
 
@@ -46,7 +46,7 @@ inline bool IsRecordFd(int fd)
 }
 
 // ---- The one seam the tests' faults come through (faults.cpp) -------------
-// The calls a planned fault (PosixFaults, posix_form.h) can fall on.
+// The calls a planned fault (PosixFaults, stand_ins.h) can fall on.
 enum Call {
     kCallAllocate,
     kCallRead,             // a read of the source or a temporary file

@@ -44,7 +44,7 @@ ReplaceResult AfterTheMove(const FormChar* target, FormChar* backup, const FileI
 // Which state this is, whatever the error code, is told by which file each
 // name holds, by identity: in that last state another program may have made
 // a file of its own under the target's name meanwhile (a logger that opens
-// the log for each record), which is neither of ours.
+// the log for each line it adds), which is neither of ours.
 ReplaceResult RecoverFromFailedReplace(const FormChar* target, const FormChar* temp, FormChar* backup,
                                        DWORD attributes, const FileIdentity& oldFile, const FileIdentity& newFile,
                                        bool keepOld)

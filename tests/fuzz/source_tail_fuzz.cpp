@@ -13,7 +13,7 @@
 
 #include "filter/file_steps/file_compare.h"
 #include "filter/file_steps/source_tail.h"
-#include "platform/posix/posix_form.h"
+#include "platform/posix/stand_ins.h"
 
 namespace {
 

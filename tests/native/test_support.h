@@ -13,7 +13,7 @@
 
 #include "filter/pass/read_window.h"
 #include "filter/run/route_lines.h"
-#include "platform/posix/posix_form.h"
+#include "platform/posix/stand_ins.h"
 
 // A fresh folder, removed with its content when the object goes.
 // Random choices from a fixed seed, the same on every machine, for the

@@ -1,7 +1,9 @@
-// The form on POSIX: a plain struct that tests and the benchmark fill in,
-// standing where the dialog stands on Windows. Pass its address as FormHandle.
-#ifndef QUORVANE_POSIX_FORM_H
-#define QUORVANE_POSIX_FORM_H
+// What the POSIX platform stands in for, set by the tests and the benchmark:
+// the form (a plain struct where the dialog stands on Windows; pass its
+// address as FormHandle), the faults a test plans, a locale's collation and
+// a code page that cannot hold every character.
+#ifndef QUORVANE_POSIX_STAND_INS_H
+#define QUORVANE_POSIX_STAND_INS_H
 
 #include <string>
 
