@@ -44,7 +44,6 @@ void InitMainDialog(HWND dialog, StripRun* run)
 
     if (run != nullptr) {
         run->dialog = dialog;
-        run->worker = nullptr;
     }
     SetWindowLongPtrW(dialog, DWLP_USER, reinterpret_cast<LONG_PTR>(run));
 }
@@ -68,7 +67,7 @@ void Strip(HWND dialog, StripRun* run)
 
 void EndTheRun(HWND dialog, StripRun* run)
 {
-    // A worker that is not over after all keeps the timer, which finds it
+    // A run that is not over after all keeps the timer, which finds it
     // done later.
     if (FinishStripRun(run)) {
         KillTimer(dialog, kProgressTimer);
@@ -163,7 +162,7 @@ INT_PTR OnTimer(HWND dialog, StripRun* run, WPARAM timer)
 {
     if (timer == kProgressTimer && run != nullptr) {
         // A worker whose message was lost is found done all the same.
-        if (StripRunning(run) && WaitForSingleObject(run->worker, 0) == WAIT_OBJECT_0) {
+        if (StripRunning(run) && WaitForStripRun(run, 0)) {
             EndTheRun(dialog, run);
         } else {
             ShowStripProgress(run);
@@ -208,18 +207,16 @@ INT_PTR OnEndSession(StripRun* run, WPARAM ending)
     return 0;
 }
 
-// Nothing ends the dialog while a worker lives, but a window can be
-// destroyed from outside: the worker is stopped and waited for before its
-// memory goes. A worker still not over keeps its memory for as long as it
-// lives.
+// Nothing ends the dialog while a run goes on, but a window can be
+// destroyed from outside: the run is stopped and waited for, and the worker
+// ended, before their memory goes. A worker still not over keeps its memory
+// for as long as it lives.
 INT_PTR OnDestroy(HWND dialog, StripRun* run)
 {
     if (run != nullptr) {
         StopStripRun(run);
-        bool ended = WaitForStripRun(run, kDestroyWaitMs);
-        if (StripRunning(run)) {
-            CloseHandle(run->worker);
-        }
+        const bool runEnded = WaitForStripRun(run, kDestroyWaitMs);
+        const bool ended = EndStripWorker(run, kDestroyWaitMs) && runEnded;
         KillTimer(dialog, kProgressTimer);
         SetWindowLongPtrW(dialog, DWLP_USER, 0);
         if (ended) {

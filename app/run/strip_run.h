@@ -1,5 +1,10 @@
 // A strip run as the dialog keeps it: the request taken when the button was
 // pressed, the worker thread that drives it, and what the two share.
+//
+// The worker is made at the first run and kept for the dialog's life: it
+// waits for the next run, drives it, posts WM_STRIP_RUN_DONE and waits
+// again. (A new thread takes some milliseconds to start under Wine, as
+// long as a run of a small file.)
 #ifndef QUORVANE_STRIP_RUN_H
 #define QUORVANE_STRIP_RUN_H
 
@@ -27,8 +32,14 @@ struct StripRun {
     TextRules rules;
     bool rulesRead;
     HWND dialog;
-    // The dialog's own, untouched by the worker.
+    // The worker, and its signals: go (a run is asked for), ended (no run
+    // is going on), quit (raised with go: the worker ends).
     HANDLE worker;
+    HANDLE go;
+    HANDLE ended;
+    volatile LONG quit;
+    // The dialog's own, untouched by the worker.
+    bool running;            // a run was started and is not yet finished
     DWORD startTick;
     bool showingProgress;
     bool endWhenDone;        // the user closed the window during the run
@@ -40,10 +51,10 @@ struct StripRun {
 // locked meanwhile. Does nothing when there is nothing to run or a run is
 // already going on.
 void StartStripRun(StripRun* run);
-// True while a run's worker lives.
+// True from a run's start until the dialog has finished it.
 inline bool StripRunning(const StripRun* run)
 {
-    return run->worker != nullptr;
+    return run->running;
 }
 // Asks the run to stop; it ends soon with every file as it was.
 void StopStripRun(StripRun* run);
@@ -52,10 +63,14 @@ void StopStripRun(StripRun* run);
 // has not ended within a moment after all: nothing is given back yet, and
 // the caller looks again later.
 bool FinishStripRun(StripRun* run);
-// Waits up to timeoutMs for the worker to end; true when it has (or none
-// runs). No wait of the dialog's thread is without a bound: a worker that
+// Waits up to timeoutMs for the run to end; true when it has (or none
+// runs). No wait of the dialog's thread is without a bound: a run that
 // does not end in time is left to end on its own.
 bool WaitForStripRun(StripRun* run, DWORD timeoutMs);
+// Ends the worker, waiting up to timeoutMs; true when it has ended (or none
+// was made): the StripRun's memory is free then. A worker whose run still
+// goes on ends once the run is over.
+bool EndStripWorker(StripRun* run, DWORD timeoutMs);
 
 // Once a run has lasted a moment, its progress in the title and the
 // "working in background" cursor; called a few times a second.

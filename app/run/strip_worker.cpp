@@ -3,7 +3,7 @@
 // The worker reads only the request and writes only the outcome and the
 // control's counters; it never sends the dialog a message (it posts one, when
 // it is done), so nothing it waits for can wait for the dialog. The dialog
-// never ends while a worker lives.
+// never ends while a run goes on, and ends the worker before its memory goes.
 #include "app/app.h"
 #include "app/run/strip_run.h"
 
@@ -42,14 +42,52 @@ void LockForm(HWND dialog, bool locked)
 DWORD WINAPI StripWorker(LPVOID parameter)
 {
     StripRun* run = static_cast<StripRun*>(parameter);
-    if (!run->rulesRead) {
-        PlatformGetTextRules(&run->rules);
-        run->rulesRead = true;
+    for (;;) {
+        WaitForSingleObject(run->go, INFINITE);
+        if (run->quit) {
+            return 0;
+        }
+        if (!run->rulesRead) {
+            PlatformGetTextRules(&run->rules);
+            run->rulesRead = true;
+        }
+        run->control.rules = &run->rules;
+        DriveRun(&run->request, &run->control, &run->outcome);
+        PostMessageW(run->dialog, WM_STRIP_RUN_DONE, 0, 0);
+        SetEvent(run->ended);
     }
-    run->control.rules = &run->rules;
-    DriveRun(&run->request, &run->control, &run->outcome);
-    PostMessageW(run->dialog, WM_STRIP_RUN_DONE, 0, 0);
-    return 0;
+}
+
+void CloseWorkerHandles(StripRun* run)
+{
+    HANDLE* handles[] = {&run->worker, &run->go, &run->ended};
+    for (HANDLE* h : handles) {
+        if (*h != nullptr) {
+            CloseHandle(*h);
+            *h = nullptr;
+        }
+    }
+}
+
+// The worker, made the first time; false when it cannot be made.
+bool HaveWorker(StripRun* run)
+{
+    if (run->worker != nullptr) {
+        return true;
+    }
+    run->quit = 0;
+    run->go = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    run->ended = CreateEventW(nullptr, TRUE, TRUE, nullptr);
+    if (run->go != nullptr && run->ended != nullptr) {
+        run->worker = CreateThread(nullptr, 0, StripWorker, run, 0, nullptr);
+    }
+    if (run->worker == nullptr) {
+        const DWORD error = GetLastError();
+        CloseWorkerHandles(run);
+        SetLastError(error);
+        return false;
+    }
+    return true;
 }
 
 }  // namespace
@@ -76,14 +114,16 @@ void StartStripRun(StripRun* run)
     run->lastPercent = -1;
     run->caption[0] = 0;
     GetWindowTextW(run->dialog, run->caption, 128);
+    if (!HaveWorker(run)) {
+        OutcomeFail(&run->outcome, kRunNoMemory, kNoFile, GetLastError());
+        ShowRunFailure(run->dialog, &run->request, &run->outcome);
+        return;
+    }
+    ResetEvent(run->ended);
+    run->running = true;
     LockForm(run->dialog, true);
     run->startTick = GetTickCount();
-    run->worker = CreateThread(nullptr, 0, StripWorker, run, 0, nullptr);
-    if (run->worker == nullptr) {
-        OutcomeFail(&run->outcome, kRunNoMemory, kNoFile, GetLastError());
-        LockForm(run->dialog, false);
-        ShowRunFailure(run->dialog, &run->request, &run->outcome);
-    }
+    SetEvent(run->go);
 }
 
 void StopStripRun(StripRun* run)
@@ -93,7 +133,26 @@ void StopStripRun(StripRun* run)
 
 bool WaitForStripRun(StripRun* run, DWORD timeoutMs)
 {
-    return !StripRunning(run) || WaitForSingleObject(run->worker, timeoutMs) == WAIT_OBJECT_0;
+    return !StripRunning(run) || WaitForSingleObject(run->ended, timeoutMs) == WAIT_OBJECT_0;
+}
+
+bool EndStripWorker(StripRun* run, DWORD timeoutMs)
+{
+    if (run->worker == nullptr) {
+        return true;
+    }
+    // Raised while a run still goes on too: the worker ends once it is over.
+    InterlockedExchange(&run->quit, 1);
+    SetEvent(run->go);
+    if (WaitForSingleObject(run->ended, 0) != WAIT_OBJECT_0 ||
+        WaitForSingleObject(run->worker, timeoutMs) != WAIT_OBJECT_0) {
+        // It keeps its signals and its memory for as long as it lives.
+        CloseHandle(run->worker);
+        run->worker = nullptr;
+        return false;
+    }
+    CloseWorkerHandles(run);
+    return true;
 }
 
 bool FinishStripRun(StripRun* run)
@@ -101,13 +160,13 @@ bool FinishStripRun(StripRun* run)
     if (!StripRunning(run)) {
         return true;
     }
-    // The worker posts its message as the last thing it does; should it be
-    // held up after all, the dialog stays alive and the timer looks again.
+    // The worker posts its message, then tells that the run ended; should
+    // it be held up after all, the dialog stays alive and the timer looks
+    // again.
     if (!WaitForStripRun(run, kFinishWaitMs)) {
         return false;
     }
-    CloseHandle(run->worker);
-    run->worker = nullptr;
+    run->running = false;
     SetWindowTextW(run->dialog, run->caption);
     run->showingProgress = false;
     LockForm(run->dialog, false);

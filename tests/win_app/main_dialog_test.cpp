@@ -239,6 +239,21 @@ TEST_F(MainDialogTest, DefaultFormKeepsOnlyMatchingLinesInTheSource)
     PressStrip();
 
     EXPECT_EQ(ReadWholeFile(source), "Keep me\r\nkeep too\r\n");
+
+    // The worker the first run made drives the next one too, and ends with
+    // the dialog.
+    StripRun* run = reinterpret_cast<StripRun*>(GetWindowLongPtrW(dialog_, DWLP_USER));
+    HANDLE worker = nullptr;
+    ASSERT_TRUE(DuplicateHandle(GetCurrentProcess(), run->worker, GetCurrentProcess(), &worker, 0, FALSE,
+                                DUPLICATE_SAME_ACCESS));
+    WriteWholeFile(source, "DROP\nkeep\n");
+    PressStrip();
+    EXPECT_EQ(ReadWholeFile(source), "keep\r\n");
+    EXPECT_EQ(WaitForSingleObject(worker, 0), WAIT_TIMEOUT);
+    DestroyWindow(dialog_);
+    dialog_ = nullptr;
+    EXPECT_EQ(WaitForSingleObject(worker, 5000), WAIT_OBJECT_0);
+    CloseHandle(worker);
 }
 
 TEST_F(MainDialogTest, CommandsOtherThanAClickStartNoRun)
@@ -290,7 +305,7 @@ StripRun* StartStuckRun(HWND dialog, const std::wstring& source, std::string* by
     }
     DWORD start = GetTickCount();
     while (__atomic_load_n(&run->control.sourceRead, __ATOMIC_RELAXED) <= (1u << 20) &&
-           WaitForSingleObject(run->worker, 0) == WAIT_TIMEOUT && GetTickCount() - start < 10000) {
+           !WaitForStripRun(run, 0) && GetTickCount() - start < 10000) {
         Sleep(1);
     }
     return SuspendThread(run->worker) == static_cast<DWORD>(-1) ? nullptr : run;
