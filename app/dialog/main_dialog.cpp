@@ -171,9 +171,9 @@ INT_PTR OnTimer(HWND dialog, StripRun* run, WPARAM timer)
     return 0;
 }
 
-INT_PTR OnRunDone(HWND dialog, StripRun* run)
+INT_PTR OnRunDone(HWND dialog, StripRun* run, WPARAM number)
 {
-    if (run != nullptr) {
+    if (run != nullptr && number == run->number) {
         EndTheRun(dialog, run);
     }
     return 0;
@@ -239,7 +239,7 @@ INT_PTR CALLBACK MainDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM
     case WM_COMMAND:        return OnCommand(dialog, run, wParam);
     case WM_CLOSE:          return OnClose(dialog, run);
     case WM_TIMER:          return OnTimer(dialog, run, wParam);
-    case WM_STRIP_RUN_DONE: return OnRunDone(dialog, run);
+    case WM_STRIP_RUN_DONE: return OnRunDone(dialog, run, wParam);
     case WM_SETFOCUS:       return OnSetFocus(dialog);
     case WM_SETCURSOR:      return OnSetCursor(dialog, run);
     case WM_ENDSESSION:     return OnEndSession(run, wParam);

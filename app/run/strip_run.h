@@ -13,7 +13,7 @@
 #include "filter/filter.h"
 #include "filter/durability/run_repair.h"
 
-// Posted by the worker when its run is over.
+// Posted by the worker when its run is over; wParam is the run's number.
 enum : UINT { WM_STRIP_RUN_DONE = WM_APP + 1 };
 // Posted to the dialog at its start when the repair of what a killed run
 // left found something to put back; lParam is the RepairReport.
@@ -38,6 +38,10 @@ struct StripRun {
     HANDLE go;
     HANDLE ended;
     volatile LONG quit;
+    // The run going on, or the last one, counted from 1: its done message
+    // carries it, so that a message left over from a run the timer found
+    // done already is passed over.
+    WPARAM number;
     // The dialog's own, untouched by the worker.
     bool running;            // a run was started and is not yet finished
     DWORD startTick;

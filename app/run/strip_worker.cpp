@@ -53,7 +53,7 @@ DWORD WINAPI StripWorker(LPVOID parameter)
         }
         run->control.rules = &run->rules;
         DriveRun(&run->request, &run->control, &run->outcome);
-        PostMessageW(run->dialog, WM_STRIP_RUN_DONE, 0, 0);
+        PostMessageW(run->dialog, WM_STRIP_RUN_DONE, run->number, 0);
         SetEvent(run->ended);
     }
 }
@@ -77,7 +77,9 @@ bool HaveWorker(StripRun* run)
     }
     run->quit = 0;
     run->go = CreateEventW(nullptr, FALSE, FALSE, nullptr);
-    run->ended = CreateEventW(nullptr, TRUE, TRUE, nullptr);
+    if (run->go != nullptr) {
+        run->ended = CreateEventW(nullptr, TRUE, TRUE, nullptr);
+    }
     if (run->go != nullptr && run->ended != nullptr) {
         run->worker = CreateThread(nullptr, 0, StripWorker, run, 0, nullptr);
     }
@@ -120,6 +122,7 @@ void StartStripRun(StripRun* run)
         return;
     }
     ResetEvent(run->ended);
+    ++run->number;
     run->running = true;
     LockForm(run->dialog, true);
     run->startTick = GetTickCount();

@@ -325,13 +325,17 @@ TEST_F(MainDialogTest, EndOfSessionWaitsForAStuckRunOnlyForAMoment)
     SendMessageW(dialog_, WM_ENDSESSION, TRUE, 0);
     DWORD endSession = GetTickCount() - start;
     start = GetTickCount();
-    SendMessageW(dialog_, WM_STRIP_RUN_DONE, 0, 0);
+    SendMessageW(dialog_, WM_STRIP_RUN_DONE, run->number - 1, 0);
+    DWORD leftOver = GetTickCount() - start;
+    start = GetTickCount();
+    SendMessageW(dialog_, WM_STRIP_RUN_DONE, run->number, 0);
     DWORD doneMessage = GetTickCount() - start;
     bool lockedMeanwhile = IsWindowEnabled(Item(IDC_STRIP)) == FALSE;
     ResumeThread(run->worker);
 
     EXPECT_GE(endSession, 3000u) << "the worker is given a moment to put the files back";
     EXPECT_LT(endSession, 5000u) << "within the time Windows gives a window at the end of the session";
+    EXPECT_LT(leftOver, 500u) << "an earlier run's done message waits for nothing";
     EXPECT_LT(doneMessage, 2000u);
     EXPECT_TRUE(lockedMeanwhile) << "the form is given back only when the worker is over";
     EXPECT_TRUE(WaitForStripRunEnd(dialog_));
