@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <random>
 #include <string>
@@ -194,6 +195,27 @@ TEST_F(WinStrip, FailuresCarryTheSystemsErrorAndTheirFile)
     EXPECT_EQ(outcome.failure, kRunExportUnclaimed);
     EXPECT_EQ(outcome.systemError, static_cast<uint32_t>(ERROR_SHARING_VIOLATION));
     EXPECT_EQ(ReadWholeFile(log), kLog);
+}
+
+// A run's big blocks are kept when freed and handed to the next run of
+// their size, zero-filled again; a block of another size is a new one.
+TEST(WinPlatform, ABigBlockFreedIsHandedOutAgainZeroFilled)
+{
+    const uint64_t size = (1u << 20) + 4321;
+    unsigned char* first = static_cast<unsigned char*>(PlatformAllocZeroed(size));
+    ASSERT_NE(first, nullptr);
+    std::fill(first, first + size, 0x5A);
+    PlatformFree(first);
+    unsigned char* other = static_cast<unsigned char*>(PlatformAllocZeroed(size + (1u << 16)));
+    unsigned char* again = static_cast<unsigned char*>(PlatformAllocZeroed(size));
+    ASSERT_NE(other, nullptr);
+    ASSERT_NE(again, nullptr);
+    EXPECT_EQ(again, first);
+    EXPECT_NE(other, first);
+    EXPECT_EQ(std::count(again, again + size, 0), static_cast<std::ptrdiff_t>(size));
+    EXPECT_EQ(std::count(other, other + size + (1u << 16), 0), static_cast<std::ptrdiff_t>(size + (1u << 16)));
+    PlatformFree(again);
+    PlatformFree(other);
 }
 
 // An export of 4 GiB or more is appended to at its end (a sparse file).
