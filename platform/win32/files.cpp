@@ -12,9 +12,12 @@ namespace {
 // kept when it frees them and handed to the next run zeroed: a block given
 // back to the system costs the next run a fault on each of its pages, some
 // 400 to 900 a run (about 10 µs each under Wine on a virtual machine). The
-// last few freed are kept, each for a request of its size.
+// last few freed are kept, each for a request of its size; a window grown
+// for a long line (more than kKeptMost) goes back to the system.
 const SIZE_T kKeptLeast = 64u << 10;
+const SIZE_T kKeptMost = 4u << 20;
 void* volatile g_kept[4];
+volatile LONG g_evict;
 
 void* TakeKept(SIZE_T size)
 {
@@ -38,7 +41,8 @@ void* TakeKept(SIZE_T size)
 
 bool Keep(void* block)
 {
-    if (GlobalSize(static_cast<HGLOBAL>(block)) < kKeptLeast) {
+    const SIZE_T size = GlobalSize(static_cast<HGLOBAL>(block));
+    if (size < kKeptLeast || size > kKeptMost) {
         return false;
     }
     for (void* volatile& slot : g_kept) {
@@ -46,8 +50,9 @@ bool Keep(void* block)
             return true;
         }
     }
-    // All taken: the oldest goes back instead.
-    void* oldest = InterlockedExchangePointer(const_cast<void**>(&g_kept[0]), block);
+    // All taken: one goes back instead, each slot in turn.
+    const LONG slot = InterlockedIncrement(&g_evict) & 3;
+    void* oldest = InterlockedExchangePointer(const_cast<void**>(&g_kept[slot]), block);
     if (oldest != nullptr) {
         GlobalFree(static_cast<HGLOBAL>(oldest));
     }
@@ -58,7 +63,7 @@ bool Keep(void* block)
 
 void* PlatformAllocZeroed(uint64_t size)
 {
-    if (size >= kKeptLeast && size <= ~static_cast<SIZE_T>(0)) {
+    if (size >= kKeptLeast && size <= kKeptMost) {
         if (void* kept = TakeKept(static_cast<SIZE_T>(size))) {
             return kept;
         }

@@ -63,6 +63,7 @@ EXPECTED_IMPORTS = {
         'GetTempPathW',
         'GlobalAlloc',
         'GlobalFree',
+        'GlobalSize',
         'LoadLibraryExW',
         'MoveFileExW',
         'MultiByteToWideChar',

@@ -198,10 +198,11 @@ TEST_F(WinStrip, FailuresCarryTheSystemsErrorAndTheirFile)
 }
 
 // A run's big blocks are kept when freed and handed to the next run of
-// their size, zero-filled again; a block of another size is a new one.
+// their size, zero-filled again; a block of another size is a new one. (A
+// size far from the run's own blocks, about 1 MiB and 1.5 MiB.)
 TEST(WinPlatform, ABigBlockFreedIsHandedOutAgainZeroFilled)
 {
-    const uint64_t size = (1u << 20) + 4321;
+    const uint64_t size = (3u << 20) + 4321;
     unsigned char* first = static_cast<unsigned char*>(PlatformAllocZeroed(size));
     ASSERT_NE(first, nullptr);
     std::fill(first, first + size, 0x5A);
