@@ -422,8 +422,10 @@ uint32_t PlatformNameCount(const FormChar* path)
     if (file == INVALID_HANDLE_VALUE) {
         return 0;
     }
-    BY_HANDLE_FILE_INFORMATION info;
-    uint32_t count = GetFileInformationByHandle(file, &info) ? info.nNumberOfLinks : 0;
+    // The standard information holds the count alone: the full one asks the
+    // volume too, which some systems answer slowly.
+    FILE_STANDARD_INFO info;
+    uint32_t count = GetFileInformationByHandleEx(file, FileStandardInfo, &info, sizeof info) ? info.NumberOfLinks : 0;
     CloseHandle(file);
     return count;
 }

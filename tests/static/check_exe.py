@@ -51,6 +51,7 @@ EXPECTED_IMPORTS = {
         'GetFileAttributesExW',
         'GetFileAttributesW',
         'GetFileInformationByHandle',
+        'GetFileInformationByHandleEx',
         'GetFileSizeEx',
         'GetFileTime',
         'GetFinalPathNameByHandleW',
