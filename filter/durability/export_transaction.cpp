@@ -81,7 +81,7 @@ bool NameRewrite(const ExportTransaction* t, Export* e, uint32_t slot)
         MarkUnclaimed(e, PlatformLastError());
         return false;
     }
-    e->isSource = SameText(e->path, t->sourceName);
+    e->inPlace = SameText(e->path, t->sourceName);
     // Content it had is kept as its previous version.
     e->keepsPrevious = e->hadContent && e->claimKnown;
     e->previousVersion.old = e->claimId;
@@ -193,7 +193,7 @@ void DescribeExport(const Export* e, const ExportRequest* r, const FormChar* not
     out->newKnown = e->newKnown;
     out->newId = e->newId;
     out->newSize = e->newSize;
-    out->isSource = e->isSource;
+    out->inPlace = e->inPlace;
     out->appending = e->appending;
     out->appended = e->appended;
     out->appendFrom = e->appendFrom;
@@ -217,7 +217,7 @@ uint32_t LineUnitOf(SourceEncoding encoding)
 bool MustBeDurable(const ExportTransaction* t, const Export* e)
 {
     return !e->append &&
-           (e->hadContent || ExportRewritesSource(&t->without) || ExportRewritesSource(&t->with));
+           (e->hadContent || RewrittenInPlace(&t->without) || RewrittenInPlace(&t->with));
 }
 
 bool PrepareExport(const ExportTransaction* t, Export* e, LineSink* sink, RunOutcome* outcome)
@@ -364,7 +364,7 @@ void TellKeptBoth(ExportTransaction* t, Export* e, const FormChar* backup, RunOu
         outcome->keptNameTaken = PlatformStamp(e->path, &stamp);
     } else {
         CopyText(e->path, outcome->keptNew, kTempPathCapacity);
-        t->sourceLanded = t->sourceLanded || e->isSource;
+        t->sourceLanded = t->sourceLanded || e->inPlace;
     }
     CopyText(backup, outcome->keptOld, kTempPathCapacity);
     e->created = false;
@@ -395,14 +395,14 @@ uint32_t ReplaceAndCarry(ExportTransaction* t, Export* e, FormChar* backup, uint
     FileStamp written = {0, 0};
     PlatformStamp(e->tempPath, &written);
     const bool keepOld = e->keepsPrevious;
-    uint32_t how = (MustBeDurable(t, e) ? kReplaceDurable : 0) | (keepOld || e->isSource ? kReplaceKeepOld : 0) |
-                   (e->isSource ? kReplaceWatched : 0);
+    uint32_t how = (MustBeDurable(t, e) ? kReplaceDurable : 0) | (keepOld || e->inPlace ? kReplaceKeepOld : 0) |
+                   (e->inPlace ? kReplaceWatched : 0);
     // The old file is the one the target held when it was moved: another
     // program may have put a file of its own there since the claim.
     FileIdentity old;
     ReplaceResult result = PlatformReplace(e->path, e->tempPath, backup, how, &old);
     *error = PlatformLastError();
-    if (result != kReplaced || !e->isSource) {
+    if (result != kReplaced || !e->inPlace) {
         return result;
     }
     SourceAsRead read = {t->sourceStamp, t->sourceSum, LineUnitOf(t->encoding)};
@@ -429,7 +429,7 @@ bool ReplaceOrDiscard(ExportTransaction* t, Export* e, RunOutcome* outcome)
     e->output = nullptr;
     PlatformClose(e->claim);
     e->claim = nullptr;
-    if (e->isSource) {
+    if (e->inPlace) {
         // Another program wrote the source since the run took its size: the
         // new file lacks what it wrote.
         FileStamp now;
@@ -447,7 +447,7 @@ bool ReplaceOrDiscard(ExportTransaction* t, Export* e, RunOutcome* outcome)
     case kReplaced:
         e->created = false;
         e->fate = kExportWritten;
-        t->sourceLanded = t->sourceLanded || e->isSource;
+        t->sourceLanded = t->sourceLanded || e->inPlace;
         // In place now: the record keeps what it said of it (DescribeExport).
         e->state = kExportCommitted;
         if (e->keepsPrevious && NameHolds(e->backupName, e->previousVersion.old)) {
@@ -528,7 +528,7 @@ void CommitExports(ExportTransaction* t, RunOutcome* outcome)
     // asked before any export takes its place, so that nothing lands.
     FileStamp now;
     for (Export* e : exports) {
-        if (ExportRewritesSource(e) && (!PlatformStamp(t->sourceName, &now) || !SameStamp(now, t->sourceStamp))) {
+        if (RewrittenInPlace(e) && (!PlatformStamp(t->sourceName, &now) || !SameStamp(now, t->sourceStamp))) {
             OutcomeFail(outcome, kRunSourceChanged, kSourceFile, 0);
             complete = false;
         }
@@ -536,7 +536,7 @@ void CommitExports(ExportTransaction* t, RunOutcome* outcome)
     // The rewrites but the source's, then the appends, then the source.
     for (int stage = 0; stage < 3; ++stage) {
         for (Export* e : exports) {
-            bool inStage = stage == 1 ? e->append : !e->append && e->isSource == (stage == 2);
+            bool inStage = stage == 1 ? e->append : !e->append && e->inPlace == (stage == 2);
             if (!ExportOpen(e) || !inStage) {
                 continue;
             }
@@ -575,8 +575,8 @@ void RollBackExports(ExportTransaction* t, RunOutcome* outcome)
     RollBack(&t->with);
     outcome->without = t->without.fate;
     outcome->with = t->with.fate;
-    outcome->withoutReport.inPlace = t->without.isSource || SameText(t->without.path, t->sourceName);
-    outcome->withReport.inPlace = t->with.isSource || SameText(t->with.path, t->sourceName);
+    outcome->withoutReport.inPlace = t->without.inPlace || SameText(t->without.path, t->sourceName);
+    outcome->withReport.inPlace = t->with.inPlace || SameText(t->with.path, t->sourceName);
     outcome->withoutReport.previous = t->without.previous;
     CopyText(t->without.previousKept, outcome->withoutReport.previousKept, kNotedPathCapacity);
     outcome->withReport.previous = t->with.previous;

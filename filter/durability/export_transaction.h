@@ -38,7 +38,7 @@ struct Export {
     bool created;         // the claim created the file
     bool append;
     bool hadContent;
-    bool isSource;        // a rewrite of the run's source
+    bool inPlace;        // the export is the run's source (rewritten or appended to)
     uint64_t oldSize;     // the file's length when claimed
     uint64_t oldTime;     // and its last-write time, given back when it is cut back
     uint32_t error;       // why it could not be claimed
@@ -125,9 +125,9 @@ inline bool ExportOpen(const Export* e)
     return e->state == kExportOpen;
 }
 // True when an export takes the lines left in the source away from it.
-inline bool ExportRewritesSource(const Export* e)
+inline bool RewrittenInPlace(const Export* e)
 {
-    return ExportOpen(e) && e->isSource && !e->append;
+    return ExportOpen(e) && e->inPlace && !e->append;
 }
 
 // True when an open export's file starts with what this run writes (new,

@@ -134,7 +134,7 @@ void GetIdentity(Reader* r, FileIdentity* id)
 void PutExport(Slot* s, const RecordedExport& e)
 {
     uint32_t flags = (e.on ? 1u : 0u) | (e.append ? 2u : 0u) | (e.existed ? 4u : 0u) | (e.claimed ? 8u : 0u) |
-                     (e.created ? 16u : 0u) | (e.newKnown ? 32u : 0u) | (e.isSource ? 64u : 0u) |
+                     (e.created ? 16u : 0u) | (e.newKnown ? 32u : 0u) | (e.inPlace ? 64u : 0u) |
                      (e.appending ? 128u : 0u) | (e.appended ? 256u : 0u);
     PutU32(s, flags);
     PutIdentity(s, e.id);
@@ -166,7 +166,7 @@ void GetExport(Reader* r, RecordedExport* e, uint32_t version)
     e->claimed = (flags & 8u) != 0;
     e->created = (flags & 16u) != 0;
     e->newKnown = (flags & 32u) != 0;
-    e->isSource = (flags & 64u) != 0;
+    e->inPlace = (flags & 64u) != 0;
     e->appending = (flags & 128u) != 0;
     e->appended = (flags & 256u) != 0;
     GetIdentity(r, &e->id);

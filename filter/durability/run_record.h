@@ -50,7 +50,7 @@ struct RecordedExport {
     bool claimed;    // id is the claimed file's
     bool created;    // the claim created it
     bool newKnown;   // newId is the temporary file's
-    bool isSource;   // a rewrite of the run's source: sourceRead says what the run read
+    bool inPlace;    // the export is the run's source: sourceRead says what the run read
     // An appended export: its lines wait in the temporary file until the
     // commit adds them at its end. appending: that began at appendFrom,
     // the file's length then, with appendTime its last-write time then;

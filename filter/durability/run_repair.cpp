@@ -254,7 +254,7 @@ void CleanUpLanded(RecordedExport& e, RunRecord& r, RecordFile* file, RepairRepo
 {
     const bool keepPrevious = e.note[0] != 0;
     if (NameHolds(e.backupPath, e.id)) {
-        if (e.isSource && !CarryTail(e, r.sourceRead)) {
+        if (e.inPlace && !CarryTail(e, r.sourceRead)) {
             TellKept(report, e.backupPath);
             return;
         }

@@ -12,9 +12,9 @@
 // whose export is off counts the lines it would have had, and writes none.
 //
 // What differs by unit is known at compile time. Units says:
-//   kWidth, kStep                     bytes in a unit; mask bits per unit (1 or 2)
+//   kUnitSize                         bytes in a unit (1 or 2), and mask bits per unit
 //   uint32_t At(text, at)             the unit at byte offset at
-//   const char* LineEnd()             CR LF in the source's units (2 * kWidth bytes)
+//   const char* LineEnd()             CR LF in the source's units (2 * kUnitSize bytes)
 //   void PutLineEnd(out)              writes them at out
 //   LineEndMasks Masks(p)             the CR, LF and NUL units among the 64 bytes at p
 //   bool MasksAvx2(p, &masks)         the same with AVX2; false when no unit there is
@@ -70,8 +70,8 @@ template <typename Units>
 inline bool Judge(const Units& u, const char* text, uint64_t i, const LineEndMasks& m, uint64_t keep, uint64_t* at,
                   uint64_t* plainEnd, uint64_t* lines)
 {
-    const bool crBefore = i >= Units::kWidth && u.At(text, i - Units::kWidth) == kCr;
-    return JudgeLineEndBlock(i, m.cr, m.lf, m.nul, crBefore, u.At(text, i + 64) == kLf, Units::kStep, at, plainEnd,
+    const bool crBefore = i >= Units::kUnitSize && u.At(text, i - Units::kUnitSize) == kCr;
+    return JudgeLineEndBlock(i, m.cr, m.lf, m.nul, crBefore, u.At(text, i + 64) == kLf, Units::kUnitSize, at, plainEnd,
                              lines, keep);
 }
 
@@ -108,7 +108,7 @@ template <typename Units>
 uint64_t FindLineEndToRewrite(const Units& u, const char* text, uint64_t from, uint64_t to, bool avx2,
                               uint64_t* plainEnd, uint64_t* lines)
 {
-    const uint64_t w = Units::kWidth;
+    const uint64_t w = Units::kUnitSize;
     uint64_t i = from;
     *plainEnd = from;
     if (i == 0 && i < to) {
@@ -152,25 +152,25 @@ uint64_t FindLineEndToRewrite(const Units& u, const char* text, uint64_t from, u
 template <typename Units>
 uint64_t CountLines(const Units& u, const char* text, uint64_t size, uint64_t from, uint64_t to, bool avx2)
 {
-    const uint64_t w = Units::kWidth;
-    const unsigned step = Units::kStep;
+    const uint64_t w = Units::kUnitSize;
+    const unsigned unitSize = Units::kUnitSize;
     uint64_t i = from;
     bool endBefore = false;
     uint64_t lines = avx2 ? u.CountAvx2(text, &i, to, &endBefore) : 0;
     for (; i + 64 <= to; i += 64) {
         LineEndMasks m = u.Masks(text + i);
-        lines += LinesEndedInBlock(m.cr, m.lf, m.nul, step, &endBefore);
+        lines += LinesEndedInBlock(m.cr, m.lf, m.nul, unitSize, &endBefore);
     }
     if (i < to && to >= 64) {
         const uint64_t base = to - 64;
         const unsigned skip = static_cast<unsigned>(i - base);
-        const uint64_t one = (1ull << step) - 1;
+        const uint64_t one = (1ull << unitSize) - 1;
         LineEndMasks m = u.Masks(text + base);
         const uint64_t ends = m.cr | m.lf | m.nul;
         // Whether the unit before each ends a line; for i, as counted.
-        uint64_t previous = (ends << step) & ~(one << skip);
+        uint64_t previous = (ends << unitSize) & ~(one << skip);
         previous |= endBefore ? one << skip : 0;
-        lines += static_cast<uint64_t>(__builtin_popcountll((ends & ~(m.lf & previous)) >> skip)) >> (step - 1);
+        lines += static_cast<uint64_t>(__builtin_popcountll((ends & ~(m.lf & previous)) >> skip)) >> (unitSize - 1);
         i = to;
     }
     for (; i + w <= to; i += w) {
@@ -193,7 +193,7 @@ template <typename Units>
 inline void PutLineEnds(const Units& u, char* out)
 {
     char pattern[16];
-    for (int k = 0; k < 16; k += 2 * static_cast<int>(Units::kWidth)) {
+    for (int k = 0; k < 16; k += 2 * static_cast<int>(Units::kUnitSize)) {
         u.PutLineEnd(pattern + k);
     }
 #if defined(__SSE2__)
@@ -243,7 +243,7 @@ bool PutEmptyLineBlocks(const Units& u, LineSink* sink, const char* text, uint64
         }
         PutLineEnds(u, sink->buffer + *used);
         *used += 128;
-        *lines += 64 / Units::kWidth;
+        *lines += 64 / Units::kUnitSize;
         i += 64;
     }
     *at = i;
@@ -261,7 +261,7 @@ const uint64_t kShortLine = 64;
 template <typename Units>
 void RewriteShortLines(const Units& u, LineSink* sink, const char* text, uint64_t* at, uint64_t to, bool avx2)
 {
-    const uint64_t w = Units::kWidth;
+    const uint64_t w = Units::kUnitSize;
     const uint32_t ending = static_cast<uint32_t>(2 * w);
     // Kept here while the loop writes bytes (which the compiler must
     // otherwise assume may be these), and given back to the sink after.
@@ -272,7 +272,7 @@ void RewriteShortLines(const Units& u, LineSink* sink, const char* text, uint64_
     bool full = false;
     while (i < to) {
 #if defined(QUORVANE_AVX2)
-        if constexpr (Units::kWidth == 1) {
+        if constexpr (Units::kUnitSize == 1) {
             if (avx2) {
                 RewriteShortLinesAvx2(text, &i, to, buffer, &used, sink->capacity, &lines);
                 if (i >= to) {
@@ -359,7 +359,7 @@ template <typename Units>
 void EmitLineEnd(const Units& units, LineSink* sink)
 {
     ++sink->lines;
-    SinkPut(sink, units.LineEnd(), 2 * Units::kWidth);
+    SinkPut(sink, units.LineEnd(), 2 * Units::kUnitSize);
 }
 
 // Writes the line text[start, end), whose line-end unit is at end (or the
@@ -371,7 +371,7 @@ void EmitLine(Emitter<Units>* e, LineSink* sink, uint64_t start, uint64_t end)
     if (!SinkOpen(sink)) {
         return;
     }
-    const uint64_t w = Units::kWidth;
+    const uint64_t w = Units::kUnitSize;
     if (e->units.At(e->text, end) == emitter_detail::kCr && e->units.At(e->text, end + w) == emitter_detail::kLf) {
         emitter_detail::Gather(e, sink, start, end + 2 * w);
         return;
@@ -394,7 +394,7 @@ void EmitLines(Emitter<Units>* e, LineSink* sink, uint64_t size, uint64_t from, 
     }
     // One short line that ends in CR LF (a line between two that hold the
     // needle, in a log where many do): its own output, gathered.
-    const uint64_t w = Units::kWidth;
+    const uint64_t w = Units::kUnitSize;
     if (to - from <= emitter_detail::kShortLine * w && to - from >= 2 * w && u.At(e->text, to - 2 * w) == emitter_detail::kCr &&
         u.At(e->text, to - w) == emitter_detail::kLf && u.FindLineEnd(e->text, size, from, false) == to - 2 * w) {
         ++sink->lines;
@@ -410,7 +410,7 @@ void EmitLines(Emitter<Units>* e, LineSink* sink, uint64_t size, uint64_t from, 
             // LF units after that last CR LF belong to no line.
             i = plainEnd;
             while (i < to && u.At(e->text, i) == emitter_detail::kLf) {
-                i += Units::kWidth;
+                i += Units::kUnitSize;
             }
         }
         if (i >= to) {

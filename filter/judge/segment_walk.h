@@ -78,16 +78,16 @@ struct SegmentsOf {
 template <typename Form>
 uint64_t SkipFarAhead(const Form& form, uint64_t at, uint64_t limit, uint64_t* open, uint64_t* units)
 {
-    const uint64_t step = Form::kStep;
+    const uint64_t unitSize = Form::kUnitSize;
     const uint64_t next = form.SkipTo(at, limit);
-    if (next >= limit || next - at < 64 * step) {
+    if (next >= limit || next - at < 64 * unitSize) {
         return next >= limit ? form.size : at;
     }
     uint64_t first = next;
     while (first > at && !form.PlainBarrierBefore(first)) {
-        first -= step;
+        first -= unitSize;
     }
-    *units = first > at ? (next - first) / step : *units + (next - at) / step;
+    *units = first > at ? (next - first) / unitSize : *units + (next - at) / unitSize;
     *open = first > at ? first : *open;
     return next;
 }
@@ -104,19 +104,19 @@ template <typename Form>
 inline uint64_t AskSegmentsEnded(const Form& form, const SegmentBits& bits, uint64_t ended, uint64_t at,
                                  uint64_t open, uint64_t units, uint64_t limit)
 {
-    const uint64_t step = Form::kStep;
+    const uint64_t unitSize = Form::kUnitSize;
     for (; ended != 0; ended &= ended - 1) {
         const uint32_t last = static_cast<uint32_t>(__builtin_ctzll(ended));
         const uint64_t before = bits.barrier & BitsBetween(0, last);
         const uint32_t first = before != 0 ? 64 - static_cast<uint32_t>(__builtin_clzll(before)) : 0;
-        const uint64_t segment = before != 0 ? at + step * first : open;
+        const uint64_t segment = before != 0 ? at + unitSize * first : open;
         if (segment >= limit) {
             // This and every segment after it start past limit: the 64
             // positions told reach beyond it, but nothing there is asked.
             return form.size;
         }
         if ((before != 0 ? 0 : units) + form.Units(bits, first, last) >= form.length &&
-            form.Holds(segment, at + step * last)) {
+            form.Holds(segment, at + unitSize * last)) {
             return segment;
         }
         if (form.Stopped()) {
@@ -131,7 +131,7 @@ inline uint64_t AskSegmentsEnded(const Form& form, const SegmentBits& bits, uint
 // the needle starts (a segment begun before limit is walked to its end);
 // form.size for none, or when the stop is seen (form.Stopped()).
 //
-// Form: size and kStep (the text's bytes, bytes per position); Bits(at,
+// Form: size and kUnitSize (the text's bytes, bytes per position); Bits(at,
 // count) tells count positions from byte at; Units(bits, first, last) counts
 // the UTF-16 units of positions [first, last); SkipTo(at, limit) is the
 // first position at or after at that may hold another character, at a
@@ -142,7 +142,7 @@ template <typename Form>
 uint64_t NextSegmentHolding(const Form& form, uint64_t from, uint64_t limit)
 {
     const uint64_t size = form.size;
-    const uint64_t step = Form::kStep;
+    const uint64_t unitSize = Form::kUnitSize;
     uint64_t open = from;   // where the segment at the end of the positions walked starts
     uint64_t units = 0;     // its units so far
     uint64_t carry = 0;     // it holds another character
@@ -150,7 +150,7 @@ uint64_t NextSegmentHolding(const Form& form, uint64_t from, uint64_t limit)
     uint64_t unitOut = 0;
     uint64_t at = from;
     // A segment still open at limit is walked to its end (see above).
-    for (; at < size && (at < limit || carry != 0); at += 64 * step) {
+    for (; at < size && (at < limit || carry != 0); at += 64 * unitSize) {
         if (carry == 0) {
             const uint64_t next = SkipFarAhead(form, at, limit, &open, &units);
             if (next >= size) {
@@ -162,7 +162,7 @@ uint64_t NextSegmentHolding(const Form& form, uint64_t from, uint64_t limit)
                 at = next;
             }
         }
-        const uint32_t count = size - at < 64 * step ? static_cast<uint32_t>((size - at) / step) : 64;
+        const uint32_t count = size - at < 64 * unitSize ? static_cast<uint32_t>((size - at) / unitSize) : 64;
         SegmentBits bits = form.Bits(at, count);
         bits.barrier |= spill & BitsBetween(0, count);
         bits.other &= ~spill;
@@ -184,7 +184,7 @@ uint64_t NextSegmentHolding(const Form& form, uint64_t from, uint64_t limit)
         const uint64_t barriers = bits.barrier & BitsBetween(0, count);
         const uint32_t first = barriers != 0 ? 64 - static_cast<uint32_t>(__builtin_clzll(barriers)) : 0;
         units = (barriers != 0 ? 0 : units) + form.Units(bits, first, count);
-        open = barriers != 0 ? at + step * first : open;
+        open = barriers != 0 ? at + unitSize * first : open;
         carry = outOfBits || outOfCarry ? 1 : 0;
     }
     // A segment that holds another character ends with the text (asked

@@ -653,7 +653,7 @@ QUORVANE_AVX2_TARGET void SegmentKindsAvx2(const ByteSets* sets, const unsigned 
 // and the line ends; the other characters, the bytes that are not plain.
 // A byte is a position, and one character.
 struct CodePageSegments {
-    static const uint64_t kStep = 1;
+    static const uint64_t kUnitSize = 1;
     LineMatcher* m;
     char* text;
     uint64_t size;

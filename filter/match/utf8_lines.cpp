@@ -510,7 +510,7 @@ SegmentBits Utf8SegmentBits(const Utf8Matcher* m, const Utf8Scan* scan, uint64_t
 
 // The UTF-8 text's segments, for their walk.
 struct Utf8Segments : SegmentsOf<Utf8Matcher, Utf8Scan> {
-    static const uint64_t kStep = 1;
+    static const uint64_t kUnitSize = 1;
     SegmentBits Bits(uint64_t at, uint32_t count) const { return Utf8SegmentBits(m, scan, at, count); }
     static uint64_t Units(const SegmentBits& bits, uint32_t first, uint32_t last)
     {

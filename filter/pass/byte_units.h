@@ -16,8 +16,7 @@
 #endif
 
 struct ByteUnits {
-    static const uint64_t kWidth = 1;
-    static const unsigned kStep = 1;
+    static const uint64_t kUnitSize = 1;
 
     uint32_t At(const char* text, uint64_t at) const { return static_cast<unsigned char>(text[at]); }
     bool EndsLine(const char* data, uint64_t at) const { return IsLineEnd(data[at]); }
@@ -119,7 +118,7 @@ template <typename Units>
 QUORVANE_AVX2_TARGET uint64_t CountBlocksAvx2(const Units& u, const char* text, uint64_t* at, uint64_t to,
                                               bool* endBefore)
 {
-    const uint64_t block = 64 * Units::kWidth;
+    const uint64_t block = 64 * Units::kUnitSize;
     uint64_t lines = 0;
     uint64_t i = *at;
     for (; i + block <= to; i += block) {

@@ -52,7 +52,7 @@ void WindowInit(ReadWindow* w, FileHandle file, uint64_t size, char* block, uint
     w->left = size;
     w->data = block;
     w->capacity = capacity;
-    w->step = capacity;
+    w->fillSize = capacity;
     Seal(w);
 }
 
@@ -75,7 +75,7 @@ bool WindowFill(ReadWindow* w)
     Unpoison(w);
     // A grown window is filled a first size at a time: a line is looked
     // over as it comes, and memory the line does not need is never touched.
-    const uint64_t full = w->capacity - w->valid > w->step ? w->valid + w->step : w->capacity;
+    const uint64_t full = w->capacity - w->valid > w->fillSize ? w->valid + w->fillSize : w->capacity;
     while (w->valid < full && w->left > 0) {
         uint64_t want = full - w->valid;
         if (want > w->left) {

@@ -14,7 +14,7 @@ struct ReadWindow {
     uint64_t left;       // bytes of the source still to be read
     char* data;          // capacity + kWindowPadding bytes
     uint64_t capacity;
-    uint64_t step;       // the first capacity: the most one fill reads
+    uint64_t fillSize;   // the first capacity: the most one fill reads
     uint64_t valid;      // bytes at the front of data read and not yet used
     char* grown;         // the window's own block once it outgrew the first one
     bool failed;         // a read failed, came up short, was stopped, or the window could not grow

@@ -17,7 +17,7 @@
 // needle does not grow the window at all (RouteLongLine).
 //
 // What differs by unit is known at compile time. Units says what a unit is:
-//   kWidth                       bytes in a unit (1 or 2);
+//   kUnitSize                    bytes in a unit (1 or 2);
 //   bool EndsLine(data, at)      the unit at data[at] is CR, LF or NUL;
 //   bool IsLineFeed(data, at)    the unit at data[at] is LF;
 //   FindLineEnd(text, size, from, avx2), Masks(p) and the line end written
@@ -75,8 +75,8 @@ uint64_t CutAfterLastLineEnd(const Units& units, const char* data, uint64_t from
             return i - static_cast<uint64_t>(__builtin_clzll(ends));
         }
     }
-    for (; i > from; i -= Units::kWidth) {
-        if (units.EndsLine(data, i - Units::kWidth)) {
+    for (; i > from; i -= Units::kUnitSize) {
+        if (units.EndsLine(data, i - Units::kUnitSize)) {
             return i;
         }
     }
@@ -104,7 +104,7 @@ void RouteBeforeCut(Pass* pass, char* data, uint64_t cut)
 template <typename Units>
 bool DropLineFeedsAfterCut(ReadWindow* w, const Units& units, bool* failed)
 {
-    const uint64_t width = Units::kWidth;
+    const uint64_t width = Units::kUnitSize;
     uint64_t lf = 0;
     while (lf + width <= w->valid && units.IsLineFeed(w->data, lf)) {
         lf += width;
@@ -130,7 +130,7 @@ enum LongLine {
 template <typename Units>
 uint64_t LineEndInWindow(const Units& units, ReadWindow* w, uint64_t looked)
 {
-    const uint64_t whole = w->valid - w->valid % Units::kWidth;
+    const uint64_t whole = w->valid - w->valid % Units::kUnitSize;
     char* after = w->data + whole;
     const char saved0 = after[0];
     const char saved1 = after[1];
@@ -149,7 +149,7 @@ uint64_t LineEndInWindow(const Units& units, ReadWindow* w, uint64_t looked)
 template <typename Units>
 bool CopyLongLine(ReadWindow* w, const Units& units, LineSink* sink, uint64_t count, uint64_t judged, bool lineEnd)
 {
-    const uint64_t width = Units::kWidth;
+    const uint64_t width = Units::kUnitSize;
     ContentSum copied;
     SumInit(&copied);
     for (uint64_t left = count; left > 0;) {
@@ -195,7 +195,7 @@ template <typename Units, typename Pass>
 LongLine RouteLineRest(ReadWindow* w, const Units& units, Pass* pass, uint64_t start, uint64_t before, uint64_t rest,
                        ContentSum* judged, bool* afterCut)
 {
-    const uint64_t width = Units::kWidth;
+    const uint64_t width = Units::kUnitSize;
     SumAdd(judged, w->data, rest);
     WindowDrop(w, rest);
     before += rest;
@@ -251,7 +251,7 @@ template <typename Units, typename Pass>
 LongLine RouteLongLine(ReadWindow* w, const Units& units, Pass* pass, uint64_t overlap, uint64_t looked,
                        bool* afterCut)
 {
-    const uint64_t width = Units::kWidth;
+    const uint64_t width = Units::kUnitSize;
     const uint64_t start = w->readSoFar - w->valid;
     uint64_t before = 0;   // the line's bytes dropped from the window
     PieceVerdict verdict = kPieceLacks;
@@ -307,7 +307,7 @@ bool ReadOnInLine(ReadWindow* w, const Units& units, Pass* pass, uint64_t* searc
         return true;
     }
     uint64_t overlap = 0;
-    if (!*holdWhole && pass->JudgesPieces(&overlap) && overlap + Units::kWidth <= w->capacity) {
+    if (!*holdWhole && pass->JudgesPieces(&overlap) && overlap + Units::kUnitSize <= w->capacity) {
         const LongLine line = RouteLongLine(w, units, pass, overlap, *searched, afterCut);
         *holdWhole = line == kLongLineWhole;
         *searched = 0;
@@ -322,7 +322,7 @@ bool ReadOnInLine(ReadWindow* w, const Units& units, Pass* pass, uint64_t* searc
 template <typename Units, typename Pass>
 bool StreamLines(ReadWindow* w, const Units& units, Pass* pass)
 {
-    const uint64_t width = Units::kWidth;
+    const uint64_t width = Units::kUnitSize;
     if (w->left == 0 && w->valid == 0) {
         pass->RouteEmpty();
         return true;

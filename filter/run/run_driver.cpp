@@ -47,7 +47,7 @@ bool GoOnWithoutUnclaimed(const ExportTransaction* t, RunOutcome* outcome)
             continue;
         }
         OutcomeFail(outcome, kRunExportUnclaimed, e->which, e->error);
-        if (ExportRewritesSource(exports[1 - i])) {
+        if (RewrittenInPlace(exports[1 - i])) {
             return false;
         }
     }
@@ -173,7 +173,7 @@ void RouteAndFinish(RunControl* control, FileHandle source, uint64_t size, const
     // another program in the moment of the replace from any other change.
     ContentSum sum;
     SumInit(&sum);
-    if (ExportRewritesSource(&t->without) || ExportRewritesSource(&t->with)) {
+    if (RewrittenInPlace(&t->without) || RewrittenInPlace(&t->with)) {
         WindowSum(&window, &sum);
     }
 

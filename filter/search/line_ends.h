@@ -78,7 +78,7 @@ inline uint64_t LineStartOf(const char* text, uint64_t from, uint64_t at)
 }
 
 // Judges a block of 64 bytes at offset i by where it holds CR, LF and NUL
-// (one bit a byte; for UTF-16 text, step 2: two bits a unit, the units
+// (one bit a byte; for UTF-16 text, unitSize 2: two bits a unit, the units
 // CR, LF and zero): true, with *at, at the first one whose bytes would not
 // already be the output (a NUL, a CR not followed by LF, an LF not preceded
 // by CR); *plainEnd moves past the last LF before it, or past the block's
@@ -88,12 +88,12 @@ inline uint64_t LineStartOf(const char* text, uint64_t from, uint64_t at)
 // units keep's bits cover are judged (a block that starts before the
 // stretch does); the masks still say what the others are.
 inline bool JudgeLineEndBlock(uint64_t i, uint64_t cr, uint64_t lf, uint64_t nul, bool crBefore, bool lfAfter,
-                              unsigned step, uint64_t* at, uint64_t* plainEnd, uint64_t* lines,
+                              unsigned unitSize, uint64_t* at, uint64_t* plainEnd, uint64_t* lines,
                               uint64_t keep = ~0ull)
 {
-    const uint64_t one = (1ull << step) - 1;   // the bits of one character
-    uint64_t lfNext = (lf >> step) | (lfAfter ? one << (64 - step) : 0);
-    uint64_t crPrevious = (cr << step) | (crBefore ? one : 0);
+    const uint64_t one = (1ull << unitSize) - 1;   // the bits of one character
+    uint64_t lfNext = (lf >> unitSize) | (lfAfter ? one << (64 - unitSize) : 0);
+    uint64_t crPrevious = (cr << unitSize) | (crBefore ? one : 0);
     uint64_t bad = (nul | (cr & ~lfNext) | (lf & ~crPrevious)) & keep;
     uint64_t feeds = lf & keep;
     if (bad != 0) {
@@ -101,29 +101,29 @@ inline bool JudgeLineEndBlock(uint64_t i, uint64_t cr, uint64_t lf, uint64_t nul
         uint64_t before = feeds & ((1ull << first) - 1);   // the LF before it
         if (before != 0) {
             *plainEnd = i + 64 - static_cast<uint64_t>(__builtin_clzll(before));
-            *lines += static_cast<uint64_t>(__builtin_popcountll(before)) >> (step - 1);
+            *lines += static_cast<uint64_t>(__builtin_popcountll(before)) >> (unitSize - 1);
         }
         *at = i + first;
         return true;
     }
     if (feeds != 0) {
         *plainEnd = i + 64 - static_cast<uint64_t>(__builtin_clzll(feeds));
-        *lines += static_cast<uint64_t>(__builtin_popcountll(feeds)) >> (step - 1);
+        *lines += static_cast<uint64_t>(__builtin_popcountll(feeds)) >> (unitSize - 1);
     }
     return false;
 }
 
-// The lines a block of 64 bytes ends (32 units with step 2), by the same
+// The lines a block of 64 bytes ends (32 units with unitSize 2), by the same
 // masks: every CR and NUL, and every LF but one right after a line end.
 // *endBefore tells whether the character before the block ends a line,
 // and is set for the next block.
-inline uint64_t LinesEndedInBlock(uint64_t cr, uint64_t lf, uint64_t nul, unsigned step, bool* endBefore)
+inline uint64_t LinesEndedInBlock(uint64_t cr, uint64_t lf, uint64_t nul, unsigned unitSize, bool* endBefore)
 {
-    const uint64_t one = (1ull << step) - 1;
+    const uint64_t one = (1ull << unitSize) - 1;
     uint64_t ends = cr | lf | nul;
-    uint64_t previous = (ends << step) | (*endBefore ? one : 0);
+    uint64_t previous = (ends << unitSize) | (*endBefore ? one : 0);
     *endBefore = (ends >> 63) != 0;
-    return static_cast<uint64_t>(__builtin_popcountll(ends & ~(lf & previous))) >> (step - 1);
+    return static_cast<uint64_t>(__builtin_popcountll(ends & ~(lf & previous))) >> (unitSize - 1);
 }
 
 #endif

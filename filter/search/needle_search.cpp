@@ -69,7 +69,7 @@ enum BlockVerdict { kNoneHolds, kFound, kGaveUp };
 inline BlockVerdict CheckBlock(const NeedleSearch* s, const unsigned char* b, uint64_t i, uint64_t mask,
                                CheckBudget* budget, uint64_t* at)
 {
-    if (s->step == 2) {
+    if (s->unitSize == 2) {
         mask &= (i & 1) != 0 ? 0xAAAAAAAAAAAAAAAAull : 0x5555555555555555ull;
     }
     for (; mask != 0; mask &= mask - 1) {
@@ -119,7 +119,7 @@ uint64_t FindRun(const NeedleSearch* s, const unsigned char* b, uint64_t from, u
     uint64_t runStart = FindRunEdge<true>(s, b, from, size);
     while (runStart < size && size - runStart >= s->length) {
         const uint64_t runEnd = FindRunEdge<false>(s, b, runStart, size);
-        const uint64_t at = runStart + (runStart & (s->step - 1));   // the first place a match may stand
+        const uint64_t at = runStart + (runStart & (s->unitSize - 1));   // the first place a match may stand
         if (runEnd >= at && runEnd - at >= s->length) {
             return at;
         }
@@ -142,7 +142,7 @@ uint64_t FindByBorders(const NeedleSearch* s, const unsigned char* b, uint64_t f
         if (Fold(s, s->needle[k]) == c) {
             ++k;
         }
-        if (k == n && ((i + 1 - n) & (s->step - 1)) == 0) {
+        if (k == n && ((i + 1 - n) & (s->unitSize - 1)) == 0) {
             return i + 1 - n;
         }
         if (k == n) {
@@ -375,10 +375,10 @@ void ChooseProbePair(const NeedleSearch* s, const bool* probes, int* first, int*
 }  // namespace
 
 void NeedleSearchInitBytes(NeedleSearch* s, const unsigned char* needle, uint32_t length, bool ignoreCase,
-                           const unsigned char* fold, uint32_t step)
+                           const unsigned char* fold, uint32_t unitSize)
 {
     *s = NeedleSearch{};   // no vector search, not uniform, until told below
-    s->step = step;
+    s->unitSize = unitSize;
     s->needle = needle;
     s->length = length;
     s->ignoreCase = ignoreCase;
@@ -506,7 +506,7 @@ uint64_t FindNeedle(const NeedleSearch* s, const char* text, uint64_t from, uint
     }
     const unsigned char first = Fold(s, s->needle[0]);
     for (; i <= last; ++i) {
-        if (Fold(s, b[i]) == first && (i & (s->step - 1)) == 0) {
+        if (Fold(s, b[i]) == first && (i & (s->unitSize - 1)) == 0) {
             if (CheckCandidate(s, b, i, &budget)) {
                 return i;
             }

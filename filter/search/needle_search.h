@@ -32,9 +32,9 @@ struct NeedleSearch {
     // that byte at least as long as the needle, found by looking for the
     // bytes that end runs.
     bool uniform;
-    // A match stands only at a multiple of step (1, or 2 for UTF-16 units):
+    // A match stands only at a multiple of unitSize (1, or 2 for UTF-16 units):
     // a place between two units is no candidate, however many there are.
-    uint32_t step;
+    uint32_t unitSize;
 };
 
 // Prepares the search for a zero-terminated needle. Ignoring case, bytes
@@ -42,11 +42,11 @@ struct NeedleSearch {
 void NeedleSearchInit(NeedleSearch* search, const char* needle, bool ignoreCase, const TextRules* rules);
 // The same for a needle of length bytes that may hold zero bytes (UTF-16
 // text); ignoring case, bytes compare by fold (256 entries); found only at
-// multiples of step (1 or 2). needle and fold must outlive the search.
+// multiples of unitSize (1 or 2). needle and fold must outlive the search.
 void NeedleSearchInitBytes(NeedleSearch* search, const unsigned char* needle, uint32_t length, bool ignoreCase,
-                           const unsigned char* fold, uint32_t step = 1);
+                           const unsigned char* fold, uint32_t unitSize = 1);
 
-// First position at or after from (a multiple of the search's step) where
+// First position at or after from (a multiple of the search's unitSize) where
 // the needle's bytes stand wholly inside text[0, size), or size when there
 // is none. Says nothing about line
 // ends or character boundaries. Reads nothing at or past size. Linear in

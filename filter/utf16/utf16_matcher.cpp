@@ -285,7 +285,7 @@ uint64_t SkipPlainAndIdeographUnits(const char* text, uint64_t from, uint64_t li
 
 // The UTF-16 text's segments, for their walk.
 struct Utf16Segments : SegmentsOf<Utf16Matcher, Utf16Scan> {
-    static const uint64_t kStep = 2;
+    static const uint64_t kUnitSize = 2;
     SegmentBits Bits(uint64_t at, uint32_t count) const { return Utf16SegmentBits(m, scan, at, count); }
     static uint64_t Units(const SegmentBits&, uint32_t first, uint32_t last) { return last - first; }
     uint64_t SkipTo(uint64_t at, uint64_t limit) const

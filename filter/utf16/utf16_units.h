@@ -85,8 +85,7 @@ inline uint64_t NextUnitLineStart(const char* text, uint64_t end, bool bigEndian
 // The units of a UTF-16 source in either byte order: what the emitter and
 // the streaming loop need to know of them (emitter.h, stream_lines.h).
 struct Utf16Units {
-    static const uint64_t kWidth = 2;
-    static const unsigned kStep = 2;
+    static const uint64_t kUnitSize = 2;
     bool bigEndian;
 
     uint32_t At(const char* text, uint64_t at) const { return UnitAt(text, at, bigEndian); }

@@ -452,7 +452,7 @@ TEST_F(RunRecordTest, AnAppendedExportLosesOnlyTheRunsOwnBytes)
         WriteFile(source, "the source\r\n");
         WriteFile(dir_.File("qzv0200.tmp"), "the new source\r\n");
         RecordedExport& s = r.exports[0];
-        s.on = s.claimed = s.existed = s.newKnown = s.isSource = true;
+        s.on = s.claimed = s.existed = s.newKnown = s.inPlace = true;
         s.id = IdentityOf(source);
         s.newId = IdentityOf(dir_.File("qzv0200.tmp"));
         SetPath(s.path, source);
