@@ -29,6 +29,7 @@
 #define IDS_EXPORT_NOT_CUT_BACK     25
 #define IDS_KEPT_NEW                26
 #define IDS_KEPT_OLD                27
+#define IDS_REASON_NAME_TAKEN       28
 #define IDS_NAME_TAKEN              60
 
 /* What the start (or a run) put back of a run that was killed. */

@@ -32,7 +32,7 @@ void AppendSystemReason(TextBuilder* b, DWORD error)
     Append(b, reason);
 }
 
-UINT HeadlineOf(RunFailure failure)
+UINT HeadlineOf(RunFailure failure, RunFile file)
 {
     switch (failure) {
     case kRunSearchTooLong: return IDS_FAIL_SEARCH_TOO_LONG;
@@ -41,6 +41,7 @@ UINT HeadlineOf(RunFailure failure)
     case kRunNoMemory: return IDS_FAIL_NO_MEMORY;
     case kRunSourceUnread: return IDS_FAIL_SOURCE_UNREAD;
     case kRunSourceChanged: return IDS_FAIL_SOURCE_CHANGED;
+    case kRunNameTaken: return file == kSourceFile ? IDS_FAIL_SOURCE_CHANGED : IDS_FAIL_EXPORT_UNREPLACED;
     case kRunExportUnclaimed: return IDS_FAIL_EXPORT_UNCLAIMED;
     case kRunExportUnwritten: return IDS_FAIL_EXPORT_UNWRITTEN;
     case kRunMixedEncodings: return IDS_FAIL_MIXED_ENCODINGS;
@@ -134,14 +135,14 @@ int FormatRunFailure(HWND dialog, const RunRequest* r, const RunOutcome* o, WCHA
 {
     TextBuilder b = {text, capacity, 0};
     text[0] = 0;
-    AppendString(&b, HeadlineOf(o->failure));
+    AppendString(&b, HeadlineOf(o->failure, o->file));
     if (o->file != kNoFile) {
         Append(&b, L"\n");
         AppendFile(&b, dialog, r, o->file, o->failure == kRunPathTooLong);
     }
-    if (o->failure == kRunSourceChanged) {
+    if (o->failure == kRunSourceChanged || o->failure == kRunNameTaken) {
         Append(&b, L"\n\n");
-        AppendString(&b, IDS_REASON_SOURCE_CHANGED);
+        AppendString(&b, o->failure == kRunNameTaken ? IDS_REASON_NAME_TAKEN : IDS_REASON_SOURCE_CHANGED);
     } else if (o->failure == kRunMixedEncodings) {
         Append(&b, L"\n\n");
         AppendString(&b, IDS_EXPORT_ENCODING);

@@ -32,11 +32,25 @@ void MarkUnclaimed(Export* e, uint32_t error)
     e->fate = kExportUnchanged;
 }
 
-// Lets go of a claim, removing the file it created.
+// True when the export's name holds the file the claim created and it is
+// still empty: nothing another program wrote to it meanwhile would go with
+// it.
+bool CreatedAndEmpty(const Export* e)
+{
+    FileStamp now;
+    return e->created && e->claimKnown && NameHolds(e->path, e->claimId) && PlatformStamp(e->path, &now) &&
+           now.size == 0;
+}
+
+// Lets go of a claim, removing the file it created while that is empty.
+// (Without its identity, the file a claim holds is the one it created a
+// moment before.)
 void ReleaseClaim(Export* e)
 {
+    uint64_t size = 1;
+    const bool heldEmpty = !e->claimKnown && e->claim != nullptr && PlatformFileSize(e->claim, &size) && size == 0;
     PlatformClose(e->claim);
-    if (e->created) {
+    if (e->created && (heldEmpty || CreatedAndEmpty(e))) {
         PlatformDelete(e->path);
     }
     e->claim = nullptr;
@@ -279,10 +293,10 @@ void CutBackAppend(Export* e)
     }
     PlatformClose(e->claim);
     e->claim = nullptr;
-    if (cut && e->created) {
+    if (cut && CreatedAndEmpty(e)) {
         PlatformDelete(e->path);
-        e->created = false;
     }
+    e->created = false;
     if (e->tempPath[0] != 0 && (!e->newKnown || NameHolds(e->tempPath, e->newId))) {
         PlatformDelete(e->tempPath);
     }
@@ -386,6 +400,24 @@ bool ReplaceExport(ExportTransaction* t, Export* e, RunOutcome* outcome)
     return replaced;
 }
 
+// After a rewrite took the export's name, the file that held it (now under
+// the backup name): removed when it is empty; with bytes, kept as the
+// export's previous version, whether the run found them there or another
+// program wrote them, or put a file of its own under the name, meanwhile.
+void KeepOrRemoveOld(Export* e, const FormChar* backup, const FileIdentity& old)
+{
+    FileStamp stamp;
+    if (backup[0] == 0 || !NameHolds(backup, old) || !PlatformStamp(backup, &stamp)) {
+        return;
+    }
+    if (stamp.size == 0 && !e->keepsPrevious) {
+        PlatformDelete(backup);
+        return;
+    }
+    e->keepsPrevious = true;
+    e->previousVersion.old = old;
+}
+
 // The platform's replace, and for the source what a logger added to it
 // meanwhile carried across: as the platform's results, with the one a
 // source changed otherwise gives.
@@ -395,15 +427,20 @@ uint32_t ReplaceAndCarry(ExportTransaction* t, Export* e, FormChar* backup, uint
     FileStamp written = {0, 0};
     PlatformStamp(e->tempPath, &written);
     const bool keepOld = e->keepsPrevious;
-    uint32_t how = (MustBeDurable(t, e) ? kReplaceDurable : 0) | (keepOld || e->inPlace ? kReplaceKeepOld : 0) |
-                   (e->inPlace ? kReplaceWatched : 0);
+    // The old file is always kept through the replace, and let go after it
+    // only when nothing in it can be lost.
+    uint32_t how = (MustBeDurable(t, e) ? kReplaceDurable : 0) | kReplaceKeepOld | (e->inPlace ? kReplaceWatched : 0);
     // The old file is the one the target held when it was moved: another
     // program may have put a file of its own there since the claim.
     FileIdentity old;
     ReplaceResult result = PlatformReplace(e->path, e->tempPath, backup, how, &old);
     *error = PlatformLastError();
-    if (result != kReplaced || !e->inPlace) {
+    if (result != kReplaced) {
         return result;
+    }
+    if (!e->inPlace) {
+        KeepOrRemoveOld(e, backup, old);
+        return kReplaced;
     }
     SourceAsRead read = {t->sourceStamp, t->sourceSum, LineUnitOf(t->encoding)};
     TailFiles files = {e->path, backup, old, e->newId, written.size};
@@ -429,6 +466,15 @@ bool ReplaceOrDiscard(ExportTransaction* t, Export* e, RunOutcome* outcome)
     e->output = nullptr;
     PlatformClose(e->claim);
     e->claim = nullptr;
+    if (!NameHolds(e->path, e->claimId)) {
+        // Another program put a file of its own under the name since the
+        // claim (an editor's save, a rotation): that file stays as it is,
+        // and the lines stay where they were.
+        OutcomeFail(outcome, kRunNameTaken, e->inPlace ? kSourceFile : e->which, 0);
+        DiscardRewrite(e);
+        e->fate = kExportUnchanged;
+        return false;
+    }
     if (e->inPlace) {
         // Another program wrote the source since the run took its size: the
         // new file lacks what it wrote.
@@ -524,11 +570,18 @@ void CommitExports(ExportTransaction* t, RunOutcome* outcome)
 {
     Export* exports[2] = {&t->without, &t->with};
     bool complete = true;
-    // Whether another program wrote the source since its size was taken is
-    // asked before any export takes its place, so that nothing lands.
+    // Whether another program wrote the source since its size was taken, or
+    // put a file of its own under its name, is asked before any export
+    // takes its place, so that nothing lands.
     FileStamp now;
     for (Export* e : exports) {
-        if (RewrittenInPlace(e) && (!PlatformStamp(t->sourceName, &now) || !SameStamp(now, t->sourceStamp))) {
+        if (!RewrittenInPlace(e)) {
+            continue;
+        }
+        if (!NameHolds(e->path, e->claimId)) {
+            OutcomeFail(outcome, kRunNameTaken, kSourceFile, 0);
+            complete = false;
+        } else if (!PlatformStamp(t->sourceName, &now) || !SameStamp(now, t->sourceStamp)) {
             OutcomeFail(outcome, kRunSourceChanged, kSourceFile, 0);
             complete = false;
         }

@@ -258,8 +258,12 @@ void CleanUpLanded(RecordedExport& e, RunRecord& r, RecordFile* file, RepairRepo
             TellKept(report, e.backupPath);
             return;
         }
-        if (!keepPrevious) {
+        if (!keepPrevious && (e.inPlace || SizeAt(e.backupPath) == 0)) {
             PlatformDelete(e.backupPath);
+        } else if (!keepPrevious) {
+            // The export had no content when the run claimed it: what it
+            // holds now another program wrote.
+            TellKept(report, e.backupPath);
         }
     }
     if (keepPrevious) {
@@ -279,7 +283,13 @@ void CleanUpLanded(RecordedExport& e, RunRecord& r, RecordFile* file, RepairRepo
         return;
     }
     if (NameHolds(e.tempPath, e.id)) {
-        PlatformDelete(e.tempPath);
+        // A second name of the old file goes; the old file alone goes only
+        // when it is empty.
+        if (NameHolds(e.backupPath, e.id) || SizeAt(e.tempPath) == 0) {
+            PlatformDelete(e.tempPath);
+        } else {
+            TellKept(report, e.tempPath);
+        }
     }
 }
 

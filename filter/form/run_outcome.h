@@ -22,6 +22,7 @@ enum RunFailure {
     kRunExportUnclaimed,   // an export cannot be opened for writing
     kRunExportUnwritten,   // a write (or the flush) to an export failed
     kRunExportUnreplaced,  // an export's new content could not take its place
+    kRunNameTaken,         // another program put a file of its own under the source's or an export's name
     kRunMixedEncodings,    // an export to append to is in another encoding than the source
     kRunSearchNotHeld,     // the code page cannot hold the search text, and no line of a code-page source holds it
 };

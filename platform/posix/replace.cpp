@@ -35,9 +35,9 @@ bool MoveOldAside(const std::string& to, const std::string& from, const std::str
 }
 
 // The new file in the old one's place: swapped when the replace need not be
-// durable and keeps no second name of the old file (then the old file,
-// under the temporary name, goes), renamed over it otherwise. False when
-// the target still holds its old file.
+// durable (then the old file's name under the temporary name goes: the
+// old file goes with it unless it was given a second name), renamed over
+// it otherwise. False when the target still holds its old file.
 bool MoveIntoPlace(const std::string& from, const std::string& to, const struct stat& oldFile, bool swap)
 {
     // Renamed over a file, ext4 first writes the new file out
@@ -118,7 +118,7 @@ ReplaceResult PlatformReplace(const FormChar* target, const FormChar* temp, Form
         Step();
     }
     const bool durable = (how & kReplaceDurable) != 0;
-    if (!MoveIntoPlace(from, to, oldFile, !durable && old.empty())) {
+    if (!MoveIntoPlace(from, to, oldFile, !durable)) {
         int error = errno;
         if (!old.empty()) {
             unlink(old.c_str());

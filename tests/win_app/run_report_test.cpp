@@ -50,6 +50,35 @@ TEST(RunReport, BothKeptBesideANameAnotherProgramTookIsSaidSo)
     }
 }
 
+// A file of another program's under the source's name or an export's (an
+// editor's save during the run): the message names the file and says the
+// other program's file was left as it is.
+TEST(RunReport, AFileAnotherProgramPutUnderANameIsSaidSo)
+{
+    RunRequest request = {};
+    Copy(L"Z:\\logs\\app.log", request.source);
+    Copy(L"Z:\\logs\\errors.txt", request.with.path);
+    request.with.on = true;
+    const std::wstring reason = L"\n\n處理期間，另一個程式把它自己的檔案放到這個名稱下，該檔案未予變動。";
+    struct Case {
+        RunFile file;
+        std::wstring head;
+    };
+    const Case cases[] = {
+        {kSourceFile, L"來源檔案在處理期間被其他程式變更︰\nZ:\\logs\\app.log" + reason},
+        {kWithExport, L"無法以新內容取代匯出檔︰\nZ:\\logs\\errors.txt" + reason},
+    };
+    for (const Case& c : cases) {
+        RunOutcome outcome;
+        OutcomeInit(&outcome);
+        OutcomeFail(&outcome, kRunNameTaken, c.file, 0);
+        outcome.with = kExportUnchanged;
+        wchar_t text[4096];
+        FormatRunFailure(nullptr, &request, &outcome, text, 4096);
+        EXPECT_EQ(std::wstring(text).compare(0, c.head.size(), c.head), 0) << c.file;
+    }
+}
+
 // The line that tells what a run did, for the outcomes the live suite does
 // not reach: a run stopped, an append, one line, a previous version kept
 // beside the file (no Recycle Bin on its volume), a failure (told in its

@@ -269,4 +269,40 @@ TEST_F(ReplaceStates, ARecordWrittenToTheNewLogKeepsItWhenTheOldCannotGoBack)
     EXPECT_EQ(names[1].substr(0, 3), L"qzb");
 }
 
+// A logger's record added to a new export in the moment of its replace (the
+// run made the file, empty, and shares writing to it with a logger): the
+// run lands, and the record is the export's previous version, in the
+// Recycle Bin, not removed with the empty file the run made. When the
+// replace fails, the record stays in the file under its name.
+TEST_F(ReplaceStates, ARecordAddedToANewExportAsItIsReplacedIsKept)
+{
+    const std::wstring errors = folder_.File(L"errors.txt");
+    form_.Check(IDC_EXPORT_WITHOUT, false);   // an extraction: the source untouched
+    form_.Check(IDC_EXPORT_WITH, true);
+    form_.Text(IDC_WITH_PATH, errors);
+    for (bool fails : {false, true}) {
+        SCOPED_TRACE(fails ? "the replace fails" : "the replace lands");
+        EmptyTrash();
+        WriteSource();
+        Plan(fails ? ERROR_DISK_FULL : 0, ReplaceStandIn::kNothingMoved, fails ? 100 : 0);
+        StandIn()->before = [](const wchar_t* p) { AppendToLog(p, kRecord, false); };
+        RunOutcome outcome = form_.Run();
+        *StandIn() = ReplaceStandIn();
+        EXPECT_EQ(outcome.failure, fails ? kRunExportUnreplaced : kRunSucceeded);
+        EXPECT_EQ(ReadWholeFile(errors), fails ? std::string(kRecord) : std::string(kWith));
+        std::vector<Trashed> trashed = TrashedFiles();
+        if (fails) {
+            EXPECT_TRUE(trashed.empty());
+        } else {
+            EXPECT_EQ(outcome.withReport.previous, kPreviousRecycled);
+            ASSERT_EQ(trashed.size(), 1u);
+            EXPECT_EQ(trashed[0].bytes, kRecord);
+        }
+        EXPECT_EQ(ReadWholeFile(folder_.File(L"log.txt")), kLog);
+        EXPECT_EQ(folder_.Entries(), (std::vector<std::wstring>{L"errors.txt", L"log.txt"}));
+        DeleteFileW(errors.c_str());
+    }
+    EmptyTrash();
+}
+
 }  // namespace

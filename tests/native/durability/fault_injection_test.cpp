@@ -682,6 +682,104 @@ TEST_F(FaultTest, WhatAnotherProgramWritesToTheSourceMeanwhileIsKept)
     }
 }
 
+// An editor's save: a file of its own, as long as the one it replaces and
+// with its last-write time, renamed over the name.
+void SaveOverKeepingSizeAndTime(void* path)
+{
+    const std::string to = static_cast<const char*>(path);
+    struct stat before;
+    ASSERT_EQ(stat(to.c_str(), &before), 0);
+    std::string bytes = ReadFile(to);
+    bytes.replace(0, strlen("saved"), "saved");
+    WriteFile(to + ".saving", bytes);
+    const struct timespec times[2] = {before.st_atim, before.st_mtim};
+    ASSERT_EQ(utimensat(AT_FDCWD, (to + ".saving").c_str(), times, 0), 0);
+    ASSERT_EQ(rename((to + ".saving").c_str(), to.c_str()), 0);
+}
+
+// Another program writes to an export the run made or found empty, or puts
+// a file of its own under an export's name or the source's, while the
+// source is read: whether the run lands, is stopped or fails, nothing that
+// program wrote is removed. Added to the export, it is the export's previous
+// version; a file of its own stays under its name, and the run says so.
+// (The exports are extractions, the source untouched; the source's own case
+// removes in place.)
+TEST_F(FaultTest, WhatAnotherProgramWritesToAnExportMeanwhileIsKept)
+{
+    const std::string errors = dir_.File("errors.txt");
+    const std::string source = dir_.File("log.txt");
+    const std::string saved = "saved" + log_.substr(5);
+    struct Case {
+        const char* what;
+        const char* before;   // the export's bytes before the run; none: no file
+        void (*program)(void*);
+        bool atSource;        // the program works on the source, not the export
+        int stopAtRead;
+        int failReplace;
+        RunFailure failure;
+        std::string errorsAfter;
+        std::string sourceAfter;
+        std::string trashed;  // what the export's previous version holds, if it has one
+    };
+    const Case cases[] = {
+        {"added to a new export, the run lands", nullptr, AppendRecord, false, 0, 0, kRunSucceeded, matching_, log_,
+         kRecord},
+        {"added to an empty export, the run lands", "", AppendRecord, false, 0, 0, kRunSucceeded, matching_, log_,
+         kRecord},
+        {"added to a new export, the run stopped", nullptr, AppendRecord, false, 4, 0, kRunStopped, kRecord, log_,
+         ""},
+        {"added to an empty export, the run stopped", "", AppendRecord, false, 4, 0, kRunStopped, kRecord, log_, ""},
+        {"added to a new export, its replace fails", nullptr, AppendRecord, false, 0, 1, kRunExportUnreplaced,
+         kRecord, log_, ""},
+        {"saved over a new export", nullptr, SaveOverKeepingSizeAndTime, false, 0, 0, kRunNameTaken, "saved",
+         log_, ""},
+        {"saved over an export with content", "older", SaveOverKeepingSizeAndTime, false, 0, 0, kRunNameTaken,
+         "saved", log_, ""},
+        {"saved over the source, as long and as old", nullptr, SaveOverKeepingSizeAndTime, true, 0, 0,
+         kRunNameTaken, "", saved, ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        WriteFile(source, log_);
+        std::remove(errors.c_str());
+        if (c.before != nullptr) {
+            WriteFile(errors, c.before);
+        }
+        for (const std::string& name : FolderEntries(TestTrash().path() + "/files")) {
+            std::remove((TestTrash().path() + "/files/" + name).c_str());
+        }
+        RemoveInPlaceAndExportTo(errors);
+        form_.SetCheck(IDC_EXPORT_WITHOUT, c.atSource);
+        RunControl control;
+        RunControlInit(&control);
+        *PosixFaultPlan() = PosixFaults();
+        PosixFaultPlan()->hook = c.program;
+        PosixFaultPlan()->hookArg = const_cast<char*>((c.atSource ? source : errors).c_str());
+        PosixFaultPlan()->hookAtRead = 2;
+        PosixFaultPlan()->stop = &control.stop;
+        PosixFaultPlan()->stopAtRead = c.stopAtRead;
+        PosixFaultPlan()->failReplace = c.failReplace;
+        RunOutcome outcome = Drive(&control);
+        *PosixFaultPlan() = PosixFaults();
+        EXPECT_EQ(outcome.failure, c.failure);
+        if (c.failure == kRunNameTaken) {
+            EXPECT_EQ(outcome.file, c.atSource ? kSourceFile : kWithExport);
+        }
+        EXPECT_TRUE(ReadFile(source) == c.sourceAfter) << ReadFile(source).size() << " bytes";
+        if (c.atSource) {
+            EXPECT_EQ(dir_.Entries(), std::vector<std::string>{"log.txt"});
+        } else {
+            EXPECT_TRUE(ReadFile(errors) == c.errorsAfter) << ReadFile(errors).size() << " bytes";
+            EXPECT_EQ(dir_.Entries(), (std::vector<std::string>{"errors.txt", "log.txt"}));
+        }
+        std::string trashed;
+        for (const std::string& name : FolderEntries(TestTrash().path() + "/files")) {
+            trashed += ReadFile(TestTrash().path() + "/files/" + name);
+        }
+        EXPECT_TRUE(c.atSource || trashed == c.trashed) << trashed.size() << " bytes in the trash";
+    }
+}
+
 // What came into the source in the moment of its replace cannot always be
 // carried to the new file: a disk that fills part way through leaves the
 // source as the other program left it (what was carried cut back, the old

@@ -232,17 +232,32 @@ TEST_F(RunRecordTest, AnotherProgramsFileIsNeverTouched)
 TEST_F(RunRecordTest, ALandedExportsOldFileGoesByItsIdentityOnly)
 {
     // A new export replaced by swapping names, ended before the old file
-    // under the temporary name went; and the same state where another
-    // program has made a file under the temporary name since.
-    for (bool othersFile : {false, true}) {
+    // under the temporary name went; the same state where another program
+    // has made a file under the temporary name since; and the old file, under
+    // either name, holding what another program wrote to the export during
+    // the run: the run had found it empty, so those bytes are not its own.
+    enum Left { kOldEmpty, kOthersFileUnderTemp, kOthersBytesUnderTemp, kOthersBytesUnderBackup };
+    for (Left left : {kOldEmpty, kOthersFileUnderTemp, kOthersBytesUnderTemp, kOthersBytesUnderBackup}) {
+        SCOPED_TRACE(left);
         const std::string out = dir_.File("out.txt");
         const std::string temp = dir_.File("qzv0003.tmp");
+        const std::string backup = dir_.File("qzb0004.tmp");
+        const bool othersBytes = left == kOthersBytesUnderTemp || left == kOthersBytesUnderBackup;
         WriteFile(out, "");
         WriteFile(temp, "the split's lines\r\n");
-        RunRecord r = ReplacingRecord(out, temp, dir_.File("qzb0004.tmp"));
+        RunRecord r = ReplacingRecord(out, temp, backup);
         r.exports[0].created = true;
-        ASSERT_EQ(renameat2(AT_FDCWD, temp.c_str(), AT_FDCWD, out.c_str(), RENAME_EXCHANGE), 0);
-        if (othersFile) {
+        if (othersBytes) {
+            WriteFile(out, "another program's\r\n");
+        }
+        const std::string old = left == kOthersBytesUnderBackup ? backup : temp;
+        if (left == kOthersBytesUnderBackup) {
+            ASSERT_EQ(rename(out.c_str(), backup.c_str()), 0);
+            ASSERT_EQ(rename(temp.c_str(), out.c_str()), 0);
+        } else {
+            ASSERT_EQ(renameat2(AT_FDCWD, temp.c_str(), AT_FDCWD, out.c_str(), RENAME_EXCHANGE), 0);
+        }
+        if (left == kOthersFileUnderTemp) {
             // (moved away, not removed: a removed file's number may be
             // given to the next one at once)
             ASSERT_EQ(rename(temp.c_str(), dir_.File("moved").c_str()), 0);
@@ -256,10 +271,21 @@ TEST_F(RunRecordTest, ALandedExportsOldFileGoesByItsIdentityOnly)
         Repair();
 
         EXPECT_EQ(ReadFile(out), "the split's lines\r\n");
-        EXPECT_EQ(FileExists(temp), othersFile) << "another program's file: " << othersFile;
+        EXPECT_EQ(FileExists(old), left != kOldEmpty);
+        if (left != kOldEmpty) {
+            EXPECT_EQ(ReadFile(old), "another program's\r\n");
+        }
         EXPECT_EQ(report_.putBack, 0u);
-        unlink(temp.c_str());
-        unlink(out.c_str());
+        // What another program wrote to the export is told where it is.
+        EXPECT_EQ(report_.kept, othersBytes ? 1u : 0u);
+        if (othersBytes && report_.kept == 1) {
+            EXPECT_EQ(Utf16ToUtf8(report_.keptPaths[0]), old);
+        }
+        for (const ScratchDir* d : {&dir_, &state_}) {
+            for (const std::string& name : d->Entries()) {
+                unlink(d->File(name).c_str());
+            }
+        }
     }
 }
 
