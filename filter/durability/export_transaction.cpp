@@ -185,9 +185,11 @@ void DescribeExport(const Export* e, const ExportRequest* r, const FormChar* not
     const FormChar none[1] = {0};
     if (e->state == kExportCommitted && e->claim == nullptr) {
         // In place, its claim let go: what the record said of it stands;
-        // only where its previous version is goes on.
+        // only its previous version goes on (one the replace found only
+        // then, what another program wrote to it meanwhile, too).
         CopyText(e->keepsPrevious ? e->previousVersion.noted : none, out->notedPath, kNotedPathCapacity);
         out->namesBefore = e->keepsPrevious ? e->previousVersion.namesBefore : 0;
+        CopyText(e->keepsPrevious ? note : none, out->note, kNoteCapacity);
         return;
     }
     out->on = r->on && (e->state == kExportOpen || e->state == kExportUnclaimed) && e->claim != nullptr;

@@ -74,6 +74,7 @@ const Hook kHooks[] = {
     {kCallSeek, kCallSeek, &PosixFaults::hookAtSeek, &PosixFaults::hook},
     {kCallReplace, kCallReplace, &PosixFaults::hookAtReplace, &PosixFaults::hook},
     {kCallMoved, kCallReplace, &PosixFaults::afterMoveAt, &PosixFaults::afterMove},
+    {kCallMovedAside, kCallReplace, &PosixFaults::afterMoveAt, &PosixFaults::afterMove},
     {kCallSleep, kCallSleep, &PosixFaults::hookAtSleep, &PosixFaults::hook},
 };
 

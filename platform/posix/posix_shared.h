@@ -63,6 +63,7 @@ enum Call {
     kCallLink,             // a second name for a file
     kCallReplace,
     kCallMoved,            // inside a replace, once both files have their new names
+    kCallMovedAside,       // inside a replace without second names, between the two moves
     kCallSleep,            // a wait for another program to finish what it writes
     kCallLineSearch,
     kCallWideLineSearch,

@@ -18,20 +18,28 @@ void NameTheBackup(const std::string& old, FormChar* backup)
 }
 
 // Where a file cannot have a second name: the old file moves to the name
-// old, then the new one into its place; if that fails, the old one goes
-// back. False when the target holds its old file.
-bool MoveOldAside(const std::string& to, const std::string& from, const std::string& old, const struct stat& oldFile)
+// old, then the new one into its place, neither over a file another program
+// made under the name in that moment; if the new one cannot go there, the
+// old one goes back. kReplaceKeptBoth when another program's file took the
+// name meanwhile: ours stay beside it, the old one under old.
+ReplaceResult MoveOldAside(const std::string& to, const std::string& from, const std::string& old,
+                           const struct stat& oldFile)
 {
     struct stat there;
     if (renameat2(AT_FDCWD, to.c_str(), AT_FDCWD, old.c_str(), RENAME_NOREPLACE) != 0) {
-        return false;
+        return kReplaceKeptOld;
     }
-    if (lstat(old.c_str(), &there) != 0 || !SameInode(there, oldFile) || rename(from.c_str(), to.c_str()) != 0) {
-        renameat2(AT_FDCWD, old.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE);
-        return false;
+    FaultAt(kCallMovedAside);
+    if (lstat(old.c_str(), &there) == 0 && SameInode(there, oldFile) &&
+        renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) {
+        SyncFolderOf(to);
+        return kReplaced;
     }
-    SyncFolderOf(to);
-    return true;
+    int error = errno;
+    ReplaceResult result =
+        renameat2(AT_FDCWD, old.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0 ? kReplaceKeptOld : kReplaceKeptBoth;
+    errno = error;
+    return result;
 }
 
 // The new file in the old one's place: swapped when the replace need not be
@@ -104,14 +112,18 @@ ReplaceResult PlatformReplace(const FormChar* target, const FormChar* temp, Form
         switch (LinkOld(to, old, oldFile)) {
         case kTargetTaken:
             return kReplaceKeptOld;
-        case kNoSecondNames:
+        case kNoSecondNames: {
             // A volume without second names: two moves, unless the name
             // must never be free.
-            if ((how & kReplaceWatched) != 0 || !MoveOldAside(to, from, old, oldFile)) {
+            if ((how & kReplaceWatched) != 0) {
                 return kReplaceKeptOld;
             }
-            NameTheBackup(old, backup);
-            return kReplaced;
+            ReplaceResult result = MoveOldAside(to, from, old, oldFile);
+            if (result != kReplaceKeptOld) {
+                NameTheBackup(old, backup);
+            }
+            return result;
+        }
         case kOldLinked:
             break;
         }

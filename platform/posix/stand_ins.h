@@ -70,7 +70,9 @@ struct PosixFaults {
     // half-written line another program is still writing, waited for).
     int hookAtSleep = 0;
     // Called with hookArg inside the replace of number afterMoveAt, once
-    // the new file has the target's name and the old one its backup name.
+    // the new file has the target's name and the old one its backup name
+    // (where files have no second names: once the old one has left the
+    // target's name, before the new one takes it).
     void (*afterMove)(void*) = nullptr;
     int afterMoveAt = 0;
 

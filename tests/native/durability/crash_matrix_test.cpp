@@ -416,6 +416,72 @@ TEST_P(CrashMatrix, ARepairThatIsKilledIsFinishedByTheNextStart)
     EXPECT_GT(pairs, 2 * static_cast<int>(seen.size()));
 }
 
+// A logger adds a line to errors.txt while the run reads the source (to a
+// file the run made, found empty, rewrites or appends to), and the run is
+// killed at each step: after the repair the line is in errors.txt, in the
+// trash, or in a file the repair names; nothing of ours is left unnamed.
+const char kLoggersLine[] = "2026-12-09 a logger's line\n";
+std::string g_loggerRan;   // a file the logger leaves, to say it wrote
+void LoggerAppends(void* path)
+{
+    WriteFile(g_loggerRan, "");
+    int fd = open(static_cast<const char*>(path), O_WRONLY | O_APPEND);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(write(fd, kLoggersLine, strlen(kLoggersLine)), static_cast<ssize_t>(strlen(kLoggersLine)));
+    close(fd);
+}
+
+TEST_P(CrashMatrix, ALoggersLineInTheExportIsKeptAndToldAtAnyKill)
+{
+    ScratchDir marks;
+    g_loggerRan = marks.File("ran");
+    const std::string errors = dir_.File(GetParam().withPath);
+    auto planLogger = [&] {
+        PosixFaultPlan()->hook = LoggerAppends;
+        PosixFaultPlan()->hookArg = const_cast<char*>(errors.c_str());
+        PosixFaultPlan()->hookAtRead = 2;
+    };
+    Lay();
+    *PosixFaultPlan() = PosixFaults();
+    planLogger();
+    ASSERT_EQ(RunStrip(&form_).failure, kRunSucceeded);
+    const int steps = PosixSteps();
+    for (int at = 1; at <= steps; ++at) {
+        SCOPED_TRACE("killed at step " + std::to_string(at) + " of " + std::to_string(steps));
+        Lay();
+        unlink(g_loggerRan.c_str());
+        InChildKilledAt(at, [&] {
+            planLogger();
+            RunStrip(&form_);
+            return 0;
+        });
+        if (!FileExists(g_loggerRan)) {
+            continue;   // killed before the logger wrote
+        }
+        *PosixFaultPlan() = PosixFaults();
+        RepairReport report;
+        RepairInit(&report);
+        RepairFromPointers(&report);
+        std::vector<std::string> places = {errors};
+        for (uint32_t i = 0; i < report.kept && i < kRepairMostTold; ++i) {
+            places.push_back(Utf16ToUtf8(report.keptPaths[i]));
+        }
+        for (const std::string& name : FolderEntries(TestTrash().path() + "/files")) {
+            places.push_back(TestTrash().path() + "/files/" + name);
+        }
+        bool kept = false;
+        for (const std::string& place : places) {
+            kept = kept || Content(place).find(kLoggersLine) != std::string::npos;
+        }
+        EXPECT_TRUE(kept) << "the logger's line is gone";
+        for (const std::string& name : dir_.Entries()) {
+            const bool ours = name != "log.txt" && name != GetParam().withPath && name != GetParam().withoutPath;
+            EXPECT_TRUE(!ours || std::find(places.begin(), places.end(), dir_.File(name)) != places.end())
+                << name << " is left without a word";
+        }
+    }
+}
+
 const Shape kShapes[] = {
     {"in place, errors to a new file", "", "errors.txt", false, false},
     {"in place, errors appended", "", "errors.txt", true, true},

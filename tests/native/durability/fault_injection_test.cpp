@@ -780,6 +780,35 @@ TEST_F(FaultTest, WhatAnotherProgramWritesToAnExportMeanwhileIsKept)
     }
 }
 
+// On a volume without second names the old file moves aside before the new
+// one takes the export's name: a logger that makes the file anew by name in
+// that moment keeps it, and the run's new and old files stay beside it,
+// named in the message.
+TEST_F(FaultTest, ALoggerThatMakesTheExportAnewBetweenTheTwoMovesKeepsIt)
+{
+    const std::string errors = dir_.File("errors.txt");
+    form_.SetCheck(IDC_EXPORT_WITH, true);
+    form_.SetText(IDC_WITH_PATH, errors);
+    PosixFaultPlan()->failLink = 1;
+    PosixFaultPlan()->afterMove = [](void* path) {
+        int fd = open(static_cast<const char*>(path), O_WRONLY | O_APPEND | O_CREAT, 0644);
+        ASSERT_GE(fd, 0);
+        ASSERT_EQ(write(fd, kRecord, strlen(kRecord)), static_cast<ssize_t>(strlen(kRecord)));
+        close(fd);
+    };
+    PosixFaultPlan()->hookArg = const_cast<char*>(errors.c_str());
+    PosixFaultPlan()->afterMoveAt = 1;
+    RunOutcome outcome = RunStrip(&form_);
+    EXPECT_EQ(outcome.failure, kRunExportUnreplaced);
+    EXPECT_EQ(outcome.with, kExportKeptBoth);
+    EXPECT_TRUE(outcome.keptNameTaken);
+    EXPECT_EQ(ReadFile(errors), kRecord);
+    EXPECT_TRUE(ReadFile(Utf16ToUtf8(outcome.keptNew)) == matching_);
+    EXPECT_TRUE(FileExists(Utf16ToUtf8(outcome.keptOld)));
+    EXPECT_TRUE(ReadFile(dir_.File("log.txt")) == log_);
+    EXPECT_EQ(dir_.Entries().size(), 4u);
+}
+
 // What came into the source in the moment of its replace cannot always be
 // carried to the new file: a disk that fills part way through leaves the
 // source as the other program left it (what was carried cut back, the old
