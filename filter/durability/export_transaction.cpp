@@ -32,14 +32,13 @@ void MarkUnclaimed(Export* e, uint32_t error)
     e->fate = kExportUnchanged;
 }
 
-// True when the export's name holds the file the claim created and it is
-// still empty: nothing another program wrote to it meanwhile would go with
-// it.
-bool CreatedAndEmpty(const Export* e)
+// Removes the file the claim created while the export's name holds it and
+// it is empty: nothing another program wrote to it meanwhile goes with it.
+void RemoveCreatedIfEmpty(const Export* e)
 {
-    FileStamp now;
-    return e->created && e->claimKnown && NameHolds(e->path, e->claimId) && PlatformStamp(e->path, &now) &&
-           now.size == 0;
+    if (e->created && e->claimKnown) {
+        PlatformDeleteIfEmpty(e->path, e->claimId);
+    }
 }
 
 // Lets go of a claim, removing the file it created while that is empty.
@@ -50,9 +49,10 @@ void ReleaseClaim(Export* e)
     uint64_t size = 1;
     const bool heldEmpty = !e->claimKnown && e->claim != nullptr && PlatformFileSize(e->claim, &size) && size == 0;
     PlatformClose(e->claim);
-    if (e->created && (heldEmpty || CreatedAndEmpty(e))) {
+    if (e->created && heldEmpty) {
         PlatformDelete(e->path);
     }
+    RemoveCreatedIfEmpty(e);
     e->claim = nullptr;
     e->claimKnown = false;
     e->created = false;
@@ -295,8 +295,8 @@ void CutBackAppend(Export* e)
     }
     PlatformClose(e->claim);
     e->claim = nullptr;
-    if (cut && CreatedAndEmpty(e)) {
-        PlatformDelete(e->path);
+    if (cut) {
+        RemoveCreatedIfEmpty(e);
     }
     e->created = false;
     if (e->tempPath[0] != 0 && (!e->newKnown || NameHolds(e->tempPath, e->newId))) {
@@ -408,12 +408,7 @@ bool ReplaceExport(ExportTransaction* t, Export* e, RunOutcome* outcome)
 // program wrote them, or put a file of its own under the name, meanwhile.
 void KeepOrRemoveOld(Export* e, const FormChar* backup, const FileIdentity& old)
 {
-    FileStamp stamp;
-    if (backup[0] == 0 || !NameHolds(backup, old) || !PlatformStamp(backup, &stamp)) {
-        return;
-    }
-    if (stamp.size == 0 && !e->keepsPrevious) {
-        PlatformDelete(backup);
+    if (backup[0] == 0 || (!e->keepsPrevious && PlatformDeleteIfEmpty(backup, old)) || !NameHolds(backup, old)) {
         return;
     }
     e->keepsPrevious = true;

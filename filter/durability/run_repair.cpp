@@ -58,11 +58,7 @@ void RemoveTemporary(const RecordedExport& e)
 // A file the claim created, still that file and still empty: removed.
 bool RemoveCreatedIfEmpty(const RecordedExport& e)
 {
-    if (e.created && NameHolds(e.path, e.id) && SizeAt(e.path) == 0) {
-        PlatformDelete(e.path);
-        return !Exists(e.path);
-    }
-    return false;
+    return e.created && PlatformDeleteIfEmpty(e.path, e.id);
 }
 
 // An appended export the run began to add its lines to, whose run did not
@@ -258,9 +254,9 @@ void CleanUpLanded(RecordedExport& e, RunRecord& r, RecordFile* file, RepairRepo
             TellKept(report, e.backupPath);
             return;
         }
-        if (!keepPrevious && (e.inPlace || SizeAt(e.backupPath) == 0)) {
+        if (!keepPrevious && e.inPlace) {
             PlatformDelete(e.backupPath);
-        } else if (!keepPrevious) {
+        } else if (!keepPrevious && !PlatformDeleteIfEmpty(e.backupPath, e.id)) {
             // The export had no content when the run claimed it: what it
             // holds now another program wrote.
             TellKept(report, e.backupPath);
@@ -285,9 +281,9 @@ void CleanUpLanded(RecordedExport& e, RunRecord& r, RecordFile* file, RepairRepo
     if (NameHolds(e.tempPath, e.id)) {
         // A second name of the old file goes; the old file alone goes only
         // when it is empty.
-        if (NameHolds(e.backupPath, e.id) || SizeAt(e.tempPath) == 0) {
+        if (NameHolds(e.backupPath, e.id)) {
             PlatformDelete(e.tempPath);
-        } else {
+        } else if (!PlatformDeleteIfEmpty(e.tempPath, e.id)) {
             TellKept(report, e.tempPath);
         }
     }

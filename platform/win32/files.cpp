@@ -283,6 +283,28 @@ void PlatformDelete(const FormChar* path)
     RemoveFile(path);
 }
 
+bool PlatformDeleteIfEmpty(const FormChar* path, const FileIdentity& identity)
+{
+    bool removed = false;
+    Retried([&] {
+        HANDLE file = CreateFileW(path, DELETE | FILE_READ_ATTRIBUTES, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                  FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+        if (file == INVALID_HANDLE_VALUE) {
+            return false;
+        }
+        BY_HANDLE_FILE_INFORMATION info;
+        FILE_DISPOSITION_INFO dispose;
+        dispose.DeleteFile = TRUE;
+        removed = GetFileInformationByHandle(file, &info) && info.dwVolumeSerialNumber == identity.volume &&
+                  ((static_cast<uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow) == identity.index &&
+                  info.nFileSizeHigh == 0 && info.nFileSizeLow == 0 &&
+                  SetFileInformationByHandle(file, FileDispositionInfo, &dispose, sizeof dispose);
+        CloseHandle(file);
+        return true;
+    });
+    return removed;
+}
+
 uint32_t PlatformLastError()
 {
     return GetLastError();

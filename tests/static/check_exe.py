@@ -46,6 +46,7 @@ EXPECTED_IMPORTS = {
         'CreateEventW',
         'ResetEvent',
         'SetEvent',
+        'SetFileInformationByHandle',
         'FormatMessageW',
         'GetEnvironmentVariableW',
         'GetFileAttributesExW',
