@@ -172,37 +172,38 @@ void ShowRunFailure(HWND dialog, const RunRequest* request, const RunOutcome* ou
     MessageBoxW(dialog, text, caption, MB_OK | MB_ICONERROR);
 }
 
+namespace {
+
+// A heading, then the paths it is about, a line each, up to kRepairMostTold.
+template <uint32_t N>
+void AppendPaths(TextBuilder* b, UINT heading, uint32_t count, const FormChar (*paths)[N])
+{
+    if (count == 0) {
+        return;
+    }
+    if (b->length > 0) {
+        Append(b, L"\n\n");
+    }
+    AppendString(b, heading);
+    for (uint32_t i = 0; i < count && i < kRepairMostTold; ++i) {
+        Append(b, L"\n");
+        Append(b, paths[i]);
+    }
+    if (count > kRepairMostTold) {
+        Append(b, L"\n");
+        AppendString(b, IDS_REPAIR_MORE);
+        AppendNumber(b, count - kRepairMostTold);
+    }
+}
+
+}  // namespace
+
 int FormatRepairReport(const RepairReport* report, WCHAR* text, int capacity)
 {
     TextBuilder b = {text, capacity, 0};
     text[0] = 0;
-    if (report->putBack > 0) {
-        AppendString(&b, IDS_REPAIR_PUT_BACK);
-        for (uint32_t i = 0; i < report->putBack && i < kRepairMostTold; ++i) {
-            Append(&b, L"\n");
-            Append(&b, report->putBackPaths[i]);
-        }
-        if (report->putBack > kRepairMostTold) {
-            Append(&b, L"\n");
-            AppendString(&b, IDS_REPAIR_MORE);
-            AppendNumber(&b, report->putBack - kRepairMostTold);
-        }
-    }
-    if (report->kept > 0) {
-        if (b.length > 0) {
-            Append(&b, L"\n\n");
-        }
-        AppendString(&b, IDS_REPAIR_KEPT);
-        for (uint32_t i = 0; i < report->kept && i < kRepairMostTold; ++i) {
-            Append(&b, L"\n");
-            Append(&b, report->keptPaths[i]);
-        }
-        if (report->kept > kRepairMostTold) {
-            Append(&b, L"\n");
-            AppendString(&b, IDS_REPAIR_MORE);
-            AppendNumber(&b, report->kept - kRepairMostTold);
-        }
-    }
+    AppendPaths(&b, IDS_REPAIR_PUT_BACK, report->putBack, report->putBackPaths);
+    AppendPaths(&b, IDS_REPAIR_KEPT, report->kept, report->keptPaths);
     return b.length;
 }
 

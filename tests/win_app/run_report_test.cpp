@@ -115,4 +115,32 @@ TEST(RunReport, TheOutcomeLineTellsEachKindOfOutcome)
     EXPECT_EQ(FormatOutcomeLine(&request, &failed, text, 1024), 0);
 }
 
+// What the start's repair did: the files put back, then those kept, each
+// list cut at kRepairMostTold with a count of the rest, and nothing of a
+// list that is empty.
+TEST(RunReport, TheRepairNamesWhatItPutBackAndWhatItKept)
+{
+    RepairReport report;
+    RepairInit(&report);
+    Copy(L"Z:\\logs\\app.log", report.putBackPaths[0]);
+    report.putBack = 1;
+    wchar_t text[8192];
+    FormatRepairReport(&report, text, 8192);
+    const std::wstring putBack = std::wstring(L"上次的處理未能完成（程式被結束或電腦斷電），下列檔案已恢復為處理前的內容︰") +
+                                 L"\nZ:\\logs\\app.log";
+    EXPECT_EQ(std::wstring(text), putBack);
+    std::wstring kept = L"\n\n下列檔案無法放回原處，已保留︰";
+    for (uint32_t i = 0; i < kRepairMostTold; ++i) {
+        std::wstring path = L"Z:\\logs\\qzb" + std::to_wstring(i) + L".tmp";
+        Copy(path.c_str(), report.keptPaths[i]);
+        kept += L"\n" + path;
+    }
+    report.kept = kRepairMostTold + 3;
+    FormatRepairReport(&report, text, 8192);
+    EXPECT_EQ(std::wstring(text), putBack + kept + L"\n其他檔案︰3");
+    report.putBack = 0;
+    FormatRepairReport(&report, text, 8192);
+    EXPECT_EQ(std::wstring(text), kept.substr(2) + L"\n其他檔案︰3");
+}
+
 }  // namespace
