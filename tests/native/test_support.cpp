@@ -67,6 +67,24 @@ namespace {
 const bool kTrashSet = (TestTrash(), true);
 }
 
+void EmptyTrash()
+{
+    for (const char* sub : {"/files/", "/info/"}) {
+        for (const std::string& name : FolderEntries(TestTrash().path() + sub)) {
+            unlink((TestTrash().path() + sub + name).c_str());
+        }
+    }
+}
+
+std::vector<std::string> TrashedFiles()
+{
+    std::vector<std::string> paths;
+    for (const std::string& name : FolderEntries(TestTrash().path() + "/files")) {
+        paths.push_back(TestTrash().path() + "/files/" + name);
+    }
+    return paths;
+}
+
 std::vector<std::string> ScratchDir::Entries() const
 {
     return FolderEntries(path_);

@@ -44,6 +44,10 @@ private:
 // The trash PlatformRecycle moves files to in the tests (on the main
 // thread): a scratch folder of its own.
 const ScratchDir& TestTrash();
+// Empties the test trash: its files and their notes.
+void EmptyTrash();
+// The paths of the files in the test trash, sorted.
+std::vector<std::string> TrashedFiles();
 
 // Names of the entries in a folder, sorted.
 std::vector<std::string> FolderEntries(const std::string& path);

@@ -119,11 +119,7 @@ protected:
         for (const std::string& name : state_.Entries()) {
             unlink(state_.File(name).c_str());
         }
-        for (const char* sub : {"/files/", "/info/"}) {
-            for (const std::string& name : FolderEntries(TestTrash().path() + sub)) {
-                unlink((TestTrash().path() + sub + name).c_str());
-            }
-        }
+        EmptyTrash();
         WriteFile(Source(), log_);
         SetOldTime(Source());
         if (s.errorsExist) {
@@ -251,8 +247,8 @@ protected:
             // keeps its previous version in the trash.
             if (after && !before && f.before != "<none>" && f.after.compare(0, f.before.size(), f.before) != 0) {
                 bool kept = false;
-                for (const std::string& name : FolderEntries(TestTrash().path() + "/files")) {
-                    kept = kept || Content(TestTrash().path() + "/files/" + name) == f.before;
+                for (const std::string& trashed : TrashedFiles()) {
+                    kept = kept || Content(trashed) == f.before;
                 }
                 EXPECT_TRUE(kept) << f.path << ": its previous version is not in the trash";
             }
@@ -466,8 +462,8 @@ TEST_P(CrashMatrix, ALoggersLineInTheExportIsKeptAndToldAtAnyKill)
         for (uint32_t i = 0; i < report.kept && i < kRepairMostTold; ++i) {
             places.push_back(Utf16ToUtf8(report.keptPaths[i]));
         }
-        for (const std::string& name : FolderEntries(TestTrash().path() + "/files")) {
-            places.push_back(TestTrash().path() + "/files/" + name);
+        for (const std::string& trashed : TrashedFiles()) {
+            places.push_back(trashed);
         }
         bool kept = false;
         for (const std::string& place : places) {

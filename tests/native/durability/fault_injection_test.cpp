@@ -745,9 +745,7 @@ TEST_F(FaultTest, WhatAnotherProgramWritesToAnExportMeanwhileIsKept)
         if (c.before != nullptr) {
             WriteFile(errors, c.before);
         }
-        for (const std::string& name : FolderEntries(TestTrash().path() + "/files")) {
-            std::remove((TestTrash().path() + "/files/" + name).c_str());
-        }
+        EmptyTrash();
         RemoveInPlaceAndExportTo(errors);
         form_.SetCheck(IDC_EXPORT_WITHOUT, c.atSource);
         RunControl control;
@@ -773,8 +771,8 @@ TEST_F(FaultTest, WhatAnotherProgramWritesToAnExportMeanwhileIsKept)
             EXPECT_EQ(dir_.Entries(), (std::vector<std::string>{"errors.txt", "log.txt"}));
         }
         std::string trashed;
-        for (const std::string& name : FolderEntries(TestTrash().path() + "/files")) {
-            trashed += ReadFile(TestTrash().path() + "/files/" + name);
+        for (const std::string& file : TrashedFiles()) {
+            trashed += ReadFile(file);
         }
         EXPECT_TRUE(c.atSource || trashed == c.trashed) << trashed.size() << " bytes in the trash";
     }

@@ -43,14 +43,6 @@ protected:
     std::string Source() const { return dir_.File("app.log"); }
     std::string Noted() const { return dir_.File("app (previous).log"); }
     static std::string Trash(const std::string& sub) { return TestTrash().path() + sub; }
-    static void EmptyTrash()
-    {
-        for (const char* sub : {"/files/", "/info/"}) {
-            for (const std::string& name : FolderEntries(Trash(sub))) {
-                unlink((Trash(sub) + name).c_str());
-            }
-        }
-    }
     // What the trash holds: each file's name and bytes.
     static std::vector<std::pair<std::string, std::string>> Trashed()
     {
