@@ -345,11 +345,12 @@ bool PlatformReadAloneExcludesWriters();
 // Removes a file. On Windows a file held open for a moment is tried again,
 // as in PlatformCreateTempBeside.
 void PlatformDelete(const FormChar* path);
-// Removes the file path names when it is the file of that identity and
-// empty, with no other program's write between the look and the removal
-// (on Windows it is held sharing reading alone meanwhile: a program that
-// holds it open to write keeps it). True when it was removed.
-bool PlatformDeleteIfEmpty(const FormChar* path, const FileIdentity& identity);
+// Removes the file path names when it is empty and (unless identity is
+// null) the file of that identity, with no other program's write between
+// the look and the removal (on Windows it is held sharing reading alone
+// meanwhile: a program that holds it open to write keeps it). True when it
+// was removed.
+bool PlatformDeleteIfEmpty(const FormChar* path, const FileIdentity* identity);
 
 // ---- What a run leaves for the next start ----------------------------------
 bool PlatformIdentity(FileHandle file, FileIdentity* identity);

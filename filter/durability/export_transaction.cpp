@@ -37,7 +37,7 @@ void MarkUnclaimed(Export* e, uint32_t error)
 void RemoveCreatedIfEmpty(const Export* e)
 {
     if (e->created && e->claimKnown) {
-        PlatformDeleteIfEmpty(e->path, e->claimId);
+        PlatformDeleteIfEmpty(e->path, &e->claimId);
     }
 }
 
@@ -408,7 +408,7 @@ bool ReplaceExport(ExportTransaction* t, Export* e, RunOutcome* outcome)
 // program wrote them, or put a file of its own under the name, meanwhile.
 void KeepOrRemoveOld(Export* e, const FormChar* backup, const FileIdentity& old)
 {
-    if (backup[0] == 0 || (!e->keepsPrevious && PlatformDeleteIfEmpty(backup, old)) || !NameHolds(backup, old)) {
+    if (backup[0] == 0 || (!e->keepsPrevious && PlatformDeleteIfEmpty(backup, &old)) || !NameHolds(backup, old)) {
         return;
     }
     e->keepsPrevious = true;

@@ -58,7 +58,7 @@ void RemoveTemporary(const RecordedExport& e)
 // A file the claim created, still that file and still empty: removed.
 bool RemoveCreatedIfEmpty(const RecordedExport& e)
 {
-    return e.created && PlatformDeleteIfEmpty(e.path, e.id);
+    return e.created && PlatformDeleteIfEmpty(e.path, &e.id);
 }
 
 // An appended export the run began to add its lines to, whose run did not
@@ -256,7 +256,7 @@ void CleanUpLanded(RecordedExport& e, RunRecord& r, RecordFile* file, RepairRepo
         }
         if (!keepPrevious && e.inPlace) {
             PlatformDelete(e.backupPath);
-        } else if (!keepPrevious && !PlatformDeleteIfEmpty(e.backupPath, e.id)) {
+        } else if (!keepPrevious && !PlatformDeleteIfEmpty(e.backupPath, &e.id)) {
             // The export had no content when the run claimed it: what it
             // holds now another program wrote.
             TellKept(report, e.backupPath);
@@ -283,7 +283,7 @@ void CleanUpLanded(RecordedExport& e, RunRecord& r, RecordFile* file, RepairRepo
         // when it is empty.
         if (NameHolds(e.backupPath, e.id)) {
             PlatformDelete(e.tempPath);
-        } else if (!PlatformDeleteIfEmpty(e.tempPath, e.id)) {
+        } else if (!PlatformDeleteIfEmpty(e.tempPath, &e.id)) {
             TellKept(report, e.tempPath);
         }
     }
@@ -306,10 +306,10 @@ void Act(RunRecord& r, RecordFile* file, RepairReport* report)
         }
         bool putBack = false;
         if (r.step == kRecordClaiming || !e.claimed) {
-            putBack = !e.existed && Exists(e.path) && SizeAt(e.path) == 0;
-            if (putBack) {
-                PlatformDelete(e.path);
-            }
+            // A file the claim may have made: the record has no identity
+            // for it yet. It goes only while empty and held by no program
+            // that could still write to it.
+            putBack = !e.existed && PlatformDeleteIfEmpty(e.path, nullptr);
         } else if (e.append) {
             bool keep = r.step == kRecordReplacing && allLanded && e.appended;
             putBack = RepairAppended(e, keep, report);

@@ -346,13 +346,14 @@ void PlatformDelete(const FormChar* path)
     unlink(NativePath(path).c_str());
 }
 
-bool PlatformDeleteIfEmpty(const FormChar* path, const FileIdentity& identity)
+bool PlatformDeleteIfEmpty(const FormChar* path, const FileIdentity* identity)
 {
     // Files have no share modes here: the look and the removal are two calls.
     const std::string name = NativePath(path);
     struct stat st;
-    if (lstat(name.c_str(), &st) != 0 || !S_ISREG(st.st_mode) || static_cast<uint64_t>(st.st_dev) != identity.volume ||
-        static_cast<uint64_t>(st.st_ino) != identity.index || st.st_size != 0) {
+    if (lstat(name.c_str(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_size != 0 ||
+        (identity != nullptr &&
+         (static_cast<uint64_t>(st.st_dev) != identity->volume || static_cast<uint64_t>(st.st_ino) != identity->index))) {
         return false;
     }
     Step();

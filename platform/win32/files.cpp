@@ -283,7 +283,7 @@ void PlatformDelete(const FormChar* path)
     RemoveFile(path);
 }
 
-bool PlatformDeleteIfEmpty(const FormChar* path, const FileIdentity& identity)
+bool PlatformDeleteIfEmpty(const FormChar* path, const FileIdentity* identity)
 {
     bool removed = false;
     Retried([&] {
@@ -295,9 +295,12 @@ bool PlatformDeleteIfEmpty(const FormChar* path, const FileIdentity& identity)
         BY_HANDLE_FILE_INFORMATION info;
         FILE_DISPOSITION_INFO dispose;
         dispose.DeleteFile = TRUE;
-        removed = GetFileInformationByHandle(file, &info) && info.dwVolumeSerialNumber == identity.volume &&
-                  ((static_cast<uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow) == identity.index &&
-                  info.nFileSizeHigh == 0 && info.nFileSizeLow == 0 &&
+        auto isThatFile = [&] {
+            const uint64_t index = (static_cast<uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
+            return identity == nullptr || (info.dwVolumeSerialNumber == identity->volume && index == identity->index);
+        };
+        removed = GetFileInformationByHandle(file, &info) && isThatFile() && info.nFileSizeHigh == 0 &&
+                  info.nFileSizeLow == 0 &&
                   SetFileInformationByHandle(file, FileDispositionInfo, &dispose, sizeof dispose);
         CloseHandle(file);
         return true;

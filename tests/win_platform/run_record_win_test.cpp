@@ -282,6 +282,37 @@ TEST_F(WinRecord, AReplaceStoppedWithTheNameFreeIsPutBackByIdentity)
     }
 }
 
+// A run killed as it claimed an export that was not there: the empty file
+// under its name goes, unless a program holds it open to write (a logger
+// that made it since, whose next line would be lost with it).
+TEST_F(WinRecord, AnEmptyExportAKilledClaimLeftGoesUnlessAProgramWritesToIt)
+{
+    for (bool held : {true, false}) {
+        SCOPED_TRACE(held ? "held by a writer" : "held by none");
+        RepairInit(&report_);
+        RunRecord r;
+        RecordInit(&r);
+        RecordedExport& e = r.exports[1];
+        e.on = true;
+        SetPath(e.path, Errors());
+        WriteWholeFile(Errors(), "");
+        HANDLE writer = held ? CreateFileW(Errors().c_str(), FILE_APPEND_DATA,
+                                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                           OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr)
+                             : INVALID_HANDLE_VALUE;
+        RecordFile f;
+        ASSERT_TRUE(KilledRun(Errors(), &r, &f));
+        Repair();
+        EXPECT_EQ(FileExists(Errors()), held);
+        EXPECT_EQ(report_.putBack, held ? 0u : 1u);
+        if (held) {
+            CloseHandle(writer);
+            DeleteFileW(Errors().c_str());
+        }
+        EXPECT_TRUE(folder_.Entries().empty());
+    }
+}
+
 // A run killed inside the step that puts a rewritten export's previous
 // version in the Recycle Bin: each state the kill can leave, laid out with
 // real files, and the start after it finishes the step through the shell's

@@ -226,25 +226,28 @@ TEST(WinPlatform, AFileGoesAsEmptyOnlyWhenItIsThatFileEmptyAndUnwritten)
 {
     ScratchDir folder;
     const std::wstring path = folder.File(L"errors.txt");
-    auto identity = [&] {
+    // Of that identity, or (no identity given) whatever file the name holds.
+    for (bool anyFile : {false, true}) {
+        SCOPED_TRACE(anyFile ? "any file" : "that file");
+        WriteWholeFile(path, "a line\r\n");
         FileIdentity id = {0, 0};
-        EXPECT_TRUE(PlatformIdentityAt(path.c_str(), &id));
-        return id;
-    };
-    WriteWholeFile(path, "a line\r\n");
-    EXPECT_FALSE(PlatformDeleteIfEmpty(path.c_str(), identity()));
-    WriteWholeFile(path, "");
-    FileIdentity other = identity();
-    other.index += 1;
-    EXPECT_FALSE(PlatformDeleteIfEmpty(path.c_str(), other));
-    HANDLE writer = CreateFileW(path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    ASSERT_NE(writer, INVALID_HANDLE_VALUE);
-    EXPECT_FALSE(PlatformDeleteIfEmpty(path.c_str(), identity()));
-    CloseHandle(writer);
-    EXPECT_EQ(folder.Entries(), std::vector<std::wstring>{L"errors.txt"});
-    EXPECT_TRUE(PlatformDeleteIfEmpty(path.c_str(), identity()));
-    EXPECT_TRUE(folder.Entries().empty());
+        ASSERT_TRUE(PlatformIdentityAt(path.c_str(), &id));
+        const FileIdentity* which = anyFile ? nullptr : &id;
+        FileIdentity other = id;
+        other.index += 1;
+        EXPECT_FALSE(PlatformDeleteIfEmpty(path.c_str(), which));
+        WriteWholeFile(path, "");
+        EXPECT_FALSE(PlatformDeleteIfEmpty(path.c_str(), &other));
+        HANDLE writer = CreateFileW(path.c_str(), FILE_APPEND_DATA,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                    FILE_ATTRIBUTE_NORMAL, nullptr);
+        ASSERT_NE(writer, INVALID_HANDLE_VALUE);
+        EXPECT_FALSE(PlatformDeleteIfEmpty(path.c_str(), which));
+        CloseHandle(writer);
+        EXPECT_EQ(folder.Entries(), std::vector<std::wstring>{L"errors.txt"});
+        EXPECT_TRUE(PlatformDeleteIfEmpty(path.c_str(), which));
+        EXPECT_TRUE(folder.Entries().empty());
+    }
 }
 
 // An export of 4 GiB or more is appended to at its end (a sparse file).
