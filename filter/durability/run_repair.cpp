@@ -50,8 +50,10 @@ uint64_t SizeAt(const FormChar* path)
 // file it was).
 void RemoveTemporary(const RecordedExport& e)
 {
-    if ((e.newKnown && NameHolds(e.tempPath, e.newId)) || (Exists(e.tempPath) && SizeAt(e.tempPath) == 0)) {
+    if (e.newKnown && NameHolds(e.tempPath, e.newId)) {
         PlatformDelete(e.tempPath);
+    } else {
+        PlatformDeleteIfEmpty(e.tempPath, nullptr);
     }
 }
 
