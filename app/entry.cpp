@@ -12,7 +12,7 @@ extern "C" void ProgramEntry()
     InitCommonControls();
     HMODULE resources = GetResourceModule();
     // What a run that was killed (or cut short by a power failure) left half
-    // done is put back before the window shows: a bounded walk over the
+    // done is put back before the dialog shows: a bounded walk over the
     // records the pointers in the user's folder name, each a few file
     // operations. The dialog tells what it put back.
     RepairReport* repaired = static_cast<RepairReport*>(GlobalAlloc(GPTR, sizeof(RepairReport)));

@@ -81,7 +81,7 @@ bool PlatformWideLineContains(const FormChar* line, const FormChar* needle, bool
 // (FoldStringW, MAP_COMPOSITE); 0 for any other unit.
 FormChar PlatformBaseLetter(FormChar unit);
 
-// A character that no stretch of text holding it can match a needle of
+// A character that no part of a text holding it can match a needle of
 // plain units at (a tab or printable ASCII), by the platform's search,
 // ignoring case or not: its weight
 // is that of no plain unit, it is not ignored, and it does not stand for
@@ -89,8 +89,8 @@ FormChar PlatformBaseLetter(FormChar unit);
 // syllables: the bulk of Chinese, Japanese and Korean text. Only the
 // ideographs of Unicode 3.0 (U+4E00 to U+9FA5, U+3400 to U+4DB5): a
 // platform whose tables are older than a later one ignores it (Wine gives
-// U+9FCC to U+9FFF and U+4DB6 to U+4DBF no weight). A line's
-// stretches between such characters are judged by themselves, so a needle
+// U+9FCC to U+9FFF and U+4DB6 to U+4DBF no weight). The parts of a line
+// between such characters are judged by themselves, so a needle
 // of any length costs no more than the characters around it.
 // Also the ideographic comma and full stop and the corner brackets, the
 // punctuation of that text.
@@ -143,7 +143,7 @@ struct TextRules {
     bool utf8CodePage;
     // Double-byte characters that stand for a CJK ideograph, a kana letter
     // or a Hangul syllable (one bit a lead and trail byte pair, lead * 256 +
-    // trail): no stretch of text holding one matches a needle of plain
+    // trail): no part of a text holding one matches a needle of plain
     // bytes by the platform's search, ignoring case or not. hasBarriers is
     // false where the code page has none.
     unsigned char barrierPair[8192];
@@ -220,7 +220,7 @@ bool PlatformRead(FileHandle file, void* buffer, uint32_t count, uint32_t* got);
 //
 // A claim with shareWrites (an export that is rewritten, not appended to:
 // its lines go to a temporary file) shares writing too, so that a program
-// that adds records to the file meanwhile, a logger, goes on doing so; the
+// that adds lines to the file meanwhile, a logger, goes on doing so; the
 // replace then sees what it wrote. Two such claims of one file do not
 // exclude each other: the caller asks PlatformSameFile first.
 FileHandle PlatformClaimTarget(const FormChar* path, bool* created, const StopFlag* stop = nullptr,

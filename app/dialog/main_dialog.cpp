@@ -1,6 +1,6 @@
 // The main dialog's procedure: sets up the form, dispatches the buttons, and
 // runs a strip on a thread of its own when the default button (or Enter) is
-// pressed, so that the window stays alive, shows progress and can stop it.
+// pressed, so that the dialog stays alive, shows progress and can stop it.
 #include "app/app.h"
 #include "app/run/strip_run.h"
 #include "filter/form/run_request.h"
@@ -129,7 +129,7 @@ INT_PTR OnCommand(HWND dialog, StripRun* run, WPARAM command)
     // code 0; an edit field's change notifications match nothing here.
     switch (command) {
     case IDCANCEL:
-        // Escape during a run stops the run and keeps the window.
+        // Escape during a run stops the run and keeps the dialog.
         if (run != nullptr && StripRunning(run)) {
             StopStripRun(run);
         } else {

@@ -1,6 +1,6 @@
-// The line in the window that tells what a run did: how many lines went to
+// The line in the dialog that tells what a run did: how many lines went to
 // each export, which files were written, and where each file's previous
-// version went; or that the run was stopped. The user looks at the window
+// version went; or that the run was stopped. The user looks at the dialog
 // when a run ends, so the outcome is told there, not in a box (a failure
 // still is: it asks for attention).
 //

@@ -46,7 +46,7 @@ struct StripRun {
     bool running;            // a run was started and is not yet finished
     DWORD startTick;
     bool showingProgress;
-    bool endWhenDone;        // the user closed the window during the run
+    bool endWhenDone;        // the user closed the dialog during the run
     int lastPercent;
     WCHAR caption[128];      // the dialog's title before the run
 };
@@ -85,7 +85,7 @@ void ShowRepairReport(HWND dialog, const RepairReport* report);
 // The same message's text. Returns its length.
 int FormatRepairReport(const RepairReport* report, WCHAR* text, int capacity);
 
-// The line in the window that tells what a run did (outcome_line.cpp):
+// The line in the dialog that tells what a run did (outcome_line.cpp):
 // added to the dialog when it opens, shown when a run ends, cleared when
 // the form changes or the next run starts.
 void AddOutcomeLine(HWND dialog);

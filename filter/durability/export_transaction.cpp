@@ -184,7 +184,7 @@ void DescribeExport(const Export* e, const ExportRequest* r, const FormChar* not
 {
     const FormChar none[1] = {0};
     if (e->state == kExportCommitted && e->claim == nullptr) {
-        // In place, its claim let go: what the record said of it stands;
+        // Landed, its claim let go: what the record said of it stands;
         // only its previous version goes on (one the replace found only
         // then, what another program wrote to it meanwhile, too).
         CopyText(e->keepsPrevious ? e->previousVersion.noted : none, out->notedPath, kNotedPathCapacity);
@@ -393,8 +393,8 @@ bool TellRecordOfPrevious(void* transaction)
     return TellRecord(static_cast<ExportTransaction*>(transaction), kRecordReplacing);
 }
 
-// Puts a rewritten export's temporary file in its place. False when it is
-// not in place (the outcome says why).
+// Puts a rewritten export's temporary file in its place. False when it has
+// not landed (the outcome says why).
 bool ReplaceExport(ExportTransaction* t, Export* e, RunOutcome* outcome)
 {
     bool replaced = ReplaceOrDiscard(t, e, outcome);
@@ -491,7 +491,7 @@ bool ReplaceOrDiscard(ExportTransaction* t, Export* e, RunOutcome* outcome)
         e->created = false;
         e->fate = kExportWritten;
         t->sourceLanded = t->sourceLanded || e->inPlace;
-        // In place now: the record keeps what it said of it (DescribeExport).
+        // Landed now: the record keeps what it said of it (DescribeExport).
         e->state = kExportCommitted;
         if (e->keepsPrevious && NameHolds(e->backupName, e->previousVersion.old)) {
             e->previous =

@@ -148,7 +148,7 @@ Export* MixedExport(ExportTransaction* t);
 // False with the failure recorded in outcome; every file is still as it was.
 bool PrepareCommit(ExportTransaction* t, LineSink* without, LineSink* with, RunOutcome* outcome);
 
-// Puts every open export in place: the rewritten ones but the source, then
+// Lands every open export: the rewritten ones but the source, then
 // the appended ones (their lines added at their ends and flushed), then the
 // source. Lines moved out of the source into another export have landed
 // there before the source loses them. If one cannot take its place, the

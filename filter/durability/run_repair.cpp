@@ -187,7 +187,7 @@ bool PutBackRewrite(const RecordedExport& e, uint32_t step, RepairReport* report
 }
 
 // The source took its new content while its old file, under the backup
-// name, may hold records a logger added during the replace. They go to the
+// name, may hold lines a logger added during the replace. They go to the
 // end of the new file, whole, unless they are there already; true when the
 // backup holds nothing that is not also in the new file. Anything the
 // repair cannot account for keeps the backup.

@@ -60,7 +60,7 @@ QUORVANE_AVX2_TARGET inline uint32_t PutHalf(__m128i half, uint32_t widen, uint3
 
 // Rewrites the lines of text[*at, to) into out, 16 bytes at a time, while
 // each 16 hold a line end to rewrite and no run of LF bytes, and room
-// (32 bytes a step) is left before capacity: *used and *lines grow as it
+// (32 bytes at a time) is left before capacity: *used and *lines grow as it
 // goes. *at starts a line and is left at one (after the LF bytes that
 // follow the last line end written).
 QUORVANE_AVX2_TARGET inline void RewriteShortLinesAvx2(const char* text, uint64_t* at, uint64_t to, char* out,

@@ -1,7 +1,7 @@
 // The run's outcome: what failed, at which file, with which system error,
 // and what became of each export: its lines, and its file's previous
 // version. A failure is told in a message built from it; a run that ended
-// otherwise is told in a line of the window.
+// otherwise is told in a line of the dialog.
 #ifndef QUORVANE_RUN_OUTCOME_H
 #define QUORVANE_RUN_OUTCOME_H
 

@@ -46,7 +46,7 @@ QUORVANE_AVX2_TARGET inline uint32_t MaybeOtherBytesAvx2(__m256i v, __m256i tab)
     return static_cast<uint32_t>(_mm256_movemask_epi8(_mm256_andnot_si256(usual, other)));
 }
 
-// FindOtherByte 64 bytes a step, for the long stretches of lines a log
+// FindOtherByte 64 bytes at a time, for the long stretches of lines a log
 // holds between two with other bytes: true with *at at the first other
 // byte; false with *at where fewer than 64 bytes are left before to.
 QUORVANE_AVX2_TARGET bool FindOtherByteAvx2(const unsigned char* plain, const unsigned char* b, uint64_t* at,
@@ -197,7 +197,7 @@ struct SpanWalk {
 
 // Passes over the spans that end before the next other byte, which hold
 // plain characters alone; false when no span is left in the line.
-bool PassPlainStretch(const LineMatcher* m, const char* text, uint64_t end, SpanWalk* w)
+bool PassPlainBytes(const LineMatcher* m, const char* text, uint64_t end, SpanWalk* w)
 {
     const unsigned char* b = reinterpret_cast<const unsigned char*>(text);
     const uint64_t n = m->search.length;
@@ -406,7 +406,7 @@ inline void PlainAndLeadBits(const LineMatcher* m, const unsigned char* b, uint3
 // True when the line [start, end) is plain characters and chains alone
 // (see VerdictOnSettledLine), so that it does not hold the needle: every
 // pair blocks it or is short, and every other byte that leads no pair is a
-// narrow one between two pairs. Told 64 bytes a step, no branch per byte or
+// narrow one between two pairs. Told 64 bytes at a time, no branch per byte or
 // pair but the check of each pair: where the pairs start follows from the
 // runs of lead bytes (a run starts where a character does, as every byte
 // before it that leads no pair ends one, and holds its pairs at even
@@ -560,10 +560,10 @@ uint64_t SettledLinesEnd(const LineMatcher* m, const char* text, uint64_t from, 
 // end: the platform reads its lead byte as some other character) and hold
 // whole no character that blocks the needle; each is judged by itself,
 // since the platform compares the needle with just as many bytes of the
-// line at each boundary. The line is walked once: stretches of plain bytes
-// are passed over by the vector scan, a span's end moves on character by
+// line at each boundary. The line is walked once: plain bytes one after
+// another are passed over by the vector scan, a span's end moves on character by
 // character, so the cost of a line does not grow with the needle's length,
-// and runs of pairs that settle every span are passed two bytes a step.
+// and runs of pairs that settle every span are passed two bytes at a time.
 bool OpenSpansHoldNeedle(LineMatcher* m, char* text, uint64_t start, uint64_t end)
 {
     const unsigned char* b = reinterpret_cast<const unsigned char*>(text);
@@ -583,7 +583,7 @@ bool OpenSpansHoldNeedle(LineMatcher* m, char* text, uint64_t start, uint64_t en
     SpanWalk w = {start, start, 0, 0, 0, 0};
     uint32_t steps = 0;
     while (w.p + n <= end) {
-        if (w.other <= w.p && w.ahead < end && m->rules->plain[b[w.ahead]] && !PassPlainStretch(m, text, end, &w)) {
+        if (w.other <= w.p && w.ahead < end && m->rules->plain[b[w.ahead]] && !PassPlainBytes(m, text, end, &w)) {
             return false;
         }
         LookToSpanEnd(m, b, end, &w);

@@ -58,7 +58,7 @@ struct LineMatcher {
     bool madeOfLetters;
     unsigned char unrelated[256];
     // ... and where the code page has no lead bytes, a text's segments
-    // between such characters and line ends are told 64 bytes a step over
+    // between such characters and line ends are told 64 bytes at a time over
     // many lines (segment_walk.h): each byte's kind, kSegment… bits.
     bool segmentsAtOnce;
     unsigned char segmentKind[256];
@@ -68,7 +68,7 @@ struct LineMatcher {
     // cut at its end by a lead byte read alone as at most one character.
     bool shortens;
     // ... and a line of plain characters and chains of pairs that block
-    // the needle or are short may be judged at once, 64 bytes a step
+    // the needle or are short may be judged at once, 64 bytes at a time
     // (LineSettledAtOnce): the plain bytes are printable ASCII (and the tab,
     // plainTab), the lead bytes those of [leadFirst, leadLast] above ASCII,
     // each read alone as at most one character, and no span cut at its end

@@ -38,7 +38,7 @@ uint64_t FindLeadByte(const char* text, uint64_t from, uint64_t to)
 }
 
 #if defined(QUORVANE_AVX2)
-// FindLeadByte 64 bytes a step.
+// FindLeadByte 64 bytes at a time.
 QUORVANE_AVX2_TARGET uint64_t FindLeadByteAvx2(const char* text, uint64_t from, uint64_t to)
 {
     const __m256i least = _mm256_set1_epi8(static_cast<char>(0xC2));

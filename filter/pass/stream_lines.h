@@ -64,7 +64,7 @@ enum PieceVerdict {
 template <typename Units>
 uint64_t CutAfterLastLineEnd(const Units& units, const char* data, uint64_t from, uint64_t to)
 {
-    // 64 bytes a step, backwards: a window that one long line fills is
+    // 64 bytes at a time, backwards: a window that one long line fills is
     // looked through whole. The last line end's last byte is the highest
     // bit set.
     uint64_t i = to;

@@ -11,7 +11,7 @@
 // What the run shares with the thread that watches it.
 struct RunControl {
     // Raised to stop the run. It is read between read windows, inside long
-    // work on one line (the platform asked about its stretches, its
+    // work on one line (the platform asked about its parts, its
     // character boundaries walked) and while a held file is waited for; once the exports have begun to take their
     // places the run finishes instead, so that no export is left half done.
     StopFlag stop;

@@ -5,7 +5,7 @@
 // stand in the line at a unit's start, and a byte search finds them. Ignoring
 // case, a needle of plain units is searched with ASCII letters folded (its
 // units' high bytes are zero, and no other byte folds to zero), and where
-// that finds none only the stretches around units that are not plain are
+// that finds none only the parts around units that are not plain are
 // asked of the platform. A needle of plain units and accented letters has
 // only the segments of a line between units it cannot take in asked; a
 // needle with other units has every line it does not hold exactly asked of
@@ -31,7 +31,7 @@ struct Utf16Matcher {
     bool avx2;            // the processor has 32-byte vectors
     const StopFlag* stop;
     bool stopped;                // the stop was seen while asking the platform
-    // The platform's verdicts on spans of the stretches it is asked
+    // The platform's verdicts on spans of the parts it is asked
     // about, or none.
     JudgeCache* cache;
 };
