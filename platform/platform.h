@@ -225,6 +225,10 @@ bool PlatformRead(FileHandle file, void* buffer, uint32_t count, uint32_t* got);
 // exclude each other: the caller asks PlatformSameFile first.
 FileHandle PlatformClaimTarget(const FormChar* path, bool* created, const StopFlag* stop = nullptr,
                                bool shareWrites = false);
+// Makes path (of capacity characters) full, as the system resolves it
+// against the current folder, links not followed. False when the full path
+// does not fit (path unchanged).
+bool PlatformFullPath(FormChar* path, uint32_t capacity);
 // Replaces path, which named the claimed file when it was claimed, with the
 // path of the file the claim holds, named as the file system names it: the
 // stored letter case and long names (not the short 8.3 ones) on Windows, the

@@ -46,11 +46,9 @@ void RemoveCreatedIfEmpty(const Export* e)
 // moment before.)
 void ReleaseClaim(Export* e)
 {
-    uint64_t size = 1;
-    const bool heldEmpty = !e->claimKnown && e->claim != nullptr && PlatformFileSize(e->claim, &size) && size == 0;
     PlatformClose(e->claim);
-    if (e->created && heldEmpty) {
-        PlatformDelete(e->path);
+    if (e->created && !e->claimKnown) {
+        PlatformDeleteIfEmpty(e->path, nullptr);
     }
     RemoveCreatedIfEmpty(e);
     e->claim = nullptr;

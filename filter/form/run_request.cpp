@@ -18,6 +18,25 @@ uint32_t ReadLimitedField(FormHandle form, int id, FormChar* text, uint32_t capa
     return PlatformReadField(form, id, text, capacity);
 }
 
+// Reads a path field and makes the path full: a run and the repair after
+// it must name the same files whatever the current folder is then.
+uint32_t ReadPathField(FormHandle form, int id, FormChar* path, bool* tooLong)
+{
+    if (ReadLimitedField(form, id, path, kPathCapacity, tooLong) == 0) {
+        return 0;
+    }
+    if (!PlatformFullPath(path, kPathCapacity)) {
+        path[0] = 0;
+        *tooLong = true;
+        return 0;
+    }
+    uint32_t length = 0;
+    while (path[length] != 0) {
+        ++length;
+    }
+    return length;
+}
+
 void CopyPath(const FormChar* from, FormChar* to)
 {
     uint32_t i = 0;
@@ -37,7 +56,7 @@ void ReadExport(FormHandle form, int switchId, int pathId, int appendId, const R
     if (!e->on) {
         return;
     }
-    if (ReadLimitedField(form, pathId, e->path, kPathCapacity, &e->pathTooLong) == 0 && !e->pathTooLong) {
+    if (ReadPathField(form, pathId, e->path, &e->pathTooLong) == 0 && !e->pathTooLong) {
         CopyPath(run->source, e->path);
     }
     e->append = PlatformIsChecked(form, appendId);
@@ -60,7 +79,7 @@ bool ReadRunRequest(FormHandle form, RunRequest* r)
     if (searchLength == 0 && !r->searchTooLong) {
         return false;
     }
-    uint32_t sourceLength = ReadLimitedField(form, IDC_SOURCE_PATH, r->source, kPathCapacity, &r->sourceTooLong);
+    uint32_t sourceLength = ReadPathField(form, IDC_SOURCE_PATH, r->source, &r->sourceTooLong);
     if (sourceLength == 0 && !r->sourceTooLong) {
         return false;
     }

@@ -213,6 +213,25 @@ bool PlatformStampOf(FileHandle file, FileStamp* stamp)
     return true;
 }
 
+bool PlatformFullPath(FormChar* path, uint32_t capacity)
+{
+    if (path[0] == '/') {
+        return true;
+    }
+    char folder[4096];
+    if (getcwd(folder, sizeof folder) == nullptr) {
+        return false;
+    }
+    const std::u16string full = Utf8ToUtf16(std::string(folder) + "/") + path;
+    if (full.size() >= capacity) {
+        return false;
+    }
+    for (size_t i = 0; i <= full.size(); ++i) {
+        path[i] = full.c_str()[i];
+    }
+    return true;
+}
+
 bool PlatformClaimedPath(FileHandle claim, FormChar* path, uint32_t capacity)
 {
     if (int error = FaultAt(kCallClaimedPath)) {

@@ -212,6 +212,25 @@ uint32_t PlainFormWhereItFits(FormChar* path, uint32_t length)
     return plainLength;
 }
 
+bool PlatformFullPath(FormChar* path, uint32_t capacity)
+{
+    FormChar full[kLongPathCapacity];
+    if (!FullPath(path, full, kLongPathCapacity)) {
+        return false;
+    }
+    uint32_t length = 0;
+    while (full[length] != 0) {
+        ++length;
+    }
+    if (length >= capacity) {
+        return false;
+    }
+    for (uint32_t i = 0; i <= length; ++i) {
+        path[i] = full[i];
+    }
+    return true;
+}
+
 bool PlatformClaimedPath(FileHandle claim, FormChar* path, uint32_t capacity)
 {
     FormChar named[kLongPathCapacity];
@@ -299,8 +318,10 @@ bool PlatformDeleteIfEmpty(const FormChar* path, const FileIdentity* identity)
             const uint64_t index = (static_cast<uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
             return identity == nullptr || (info.dwVolumeSerialNumber == identity->volume && index == identity->index);
         };
-        removed = GetFileInformationByHandle(file, &info) && isThatFile() && info.nFileSizeHigh == 0 &&
-                  info.nFileSizeLow == 0 &&
+        // A link or a folder under the name is no file of ours.
+        const DWORD notAFile = FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY;
+        removed = GetFileInformationByHandle(file, &info) && (info.dwFileAttributes & notAFile) == 0 && isThatFile() &&
+                  info.nFileSizeHigh == 0 && info.nFileSizeLow == 0 &&
                   SetFileInformationByHandle(file, FileDispositionInfo, &dispose, sizeof dispose);
         CloseHandle(file);
         return true;

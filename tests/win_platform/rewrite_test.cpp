@@ -127,6 +127,14 @@ TEST_F(WinRewrite, TheClaimedPathIsTheStoredNameInItsPlainForm)
         EXPECT_EQ(std::wstring(small), L"typed");
         PlatformClose(claim);
     }
+    // A typed path made full against the current folder, as the run and the
+    // repair after it name it, whatever folder the repair starts in.
+    wchar_t typed[kPathCapacity] = L".\\Src.txt";
+    ASSERT_TRUE(PlatformFullPath(typed, kPathCapacity));
+    EXPECT_EQ(std::wstring(typed), folder_.File(L"Src.txt"));
+    wchar_t small[8] = L"src.txt";
+    EXPECT_FALSE(PlatformFullPath(small, 8));
+    EXPECT_EQ(std::wstring(small), L"src.txt");
     SetCurrentDirectoryW(L"C:\\");
 }
 

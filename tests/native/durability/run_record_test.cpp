@@ -510,6 +510,59 @@ TEST_F(RunRecordTest, AnAppendedExportLosesOnlyTheRunsOwnBytes)
     }
 }
 
+// A run given its paths from the source's folder (as a user types a name
+// alone), killed at each step: the start after it repairs the very files
+// the run touched, whatever folder it starts in.
+TEST_F(RunRecordTest, ARunGivenPathsFromItsFolderIsRepairedFromAnyOther)
+{
+    const std::string log = "2026-12-09 ok\r\n2026-12-09 ERROR disk\r\n";
+    PosixForm form;
+    form.SetText(IDC_SEARCH_TEXT, "ERROR");
+    form.SetText(IDC_SOURCE_PATH, "log.txt");
+    form.SetCheck(IDC_EXPORT_WITH, true);
+    form.SetText(IDC_WITH_PATH, "errors.txt");
+    for (int kill = 1;; ++kill) {
+        SCOPED_TRACE("killed at step " + std::to_string(kill));
+        WriteFile(dir_.File("log.txt"), log);
+        pid_t child = fork();
+        if (child == 0) {
+            if (chdir(dir_.path().c_str()) != 0) {
+                _exit(1);
+            }
+            *PosixFaultPlan() = PosixFaults();
+            PosixFaultPlan()->killAtStep = kill;
+            RunStrip(&form);
+            _exit(0);
+        }
+        int status = 0;
+        ASSERT_EQ(waitpid(child, &status, 0), child);
+        ASSERT_TRUE(WIFEXITED(status));
+        RepairInit(&report_);
+        Repair();
+        EXPECT_EQ(ReadFile(dir_.File("log.txt")), log);
+        if (WEXITSTATUS(status) == 0) {
+            EXPECT_EQ(ReadFile(dir_.File("errors.txt")), "2026-12-09 ERROR disk\r\n");
+            break;
+        }
+        ASSERT_EQ(WEXITSTATUS(status), 86);
+        // A record killed before a pointer named it is the one file of ours
+        // a kill may leave; nothing else of the run's is.
+        std::vector<std::string> left;
+        for (const std::string& name : dir_.Entries()) {
+            if (name.compare(0, 3, "qzr") != 0) {
+                left.push_back(name);
+            }
+            if (name == "errors.txt") {
+                EXPECT_EQ(ReadFile(dir_.File(name)), "2026-12-09 ERROR disk\r\n");
+            }
+            std::remove(dir_.File(name).c_str());
+        }
+        EXPECT_TRUE(left == std::vector<std::string>{"log.txt"} ||
+                    left == (std::vector<std::string>{"errors.txt", "log.txt"}))
+            << left.size() << " files left";
+    }
+}
+
 // A run that fails or is stopped after it appended lines cuts the export
 // back: its length and its last-write time are as before.
 TEST_F(RunRecordTest, ACutBackExportGetsItsOldLastWriteTimeBack)
