@@ -154,6 +154,63 @@ void PutExport(Slot* s, const RecordedExport& e)
     PutText(s, e.note, kNoteCapacity);
 }
 
+// Where a path's name starts: after its last separator.
+uint32_t NameStart(const FormChar* path)
+{
+    uint32_t start = 0;
+    for (uint32_t i = 0; path[i] != 0; ++i) {
+        if (path[i] == '\\' || path[i] == '/') {
+            start = i + 1;
+        }
+    }
+    return start;
+}
+
+// True when path is none, or lies in the folder of target and, for a kind,
+// is one of our names of that kind beside it: "qz", the kind, four
+// upper-case hex digits, ".tmp". A record names no other file than the
+// export's own, whatever its seal says.
+bool NoneOrBeside(const FormChar* path, const FormChar* target, FormChar kind)
+{
+    if (path[0] == 0) {
+        return true;
+    }
+    const uint32_t folder = NameStart(target);
+    if (folder == 0 || NameStart(path) != folder) {
+        return false;
+    }
+    for (uint32_t i = 0; i < folder; ++i) {
+        if (path[i] != target[i]) {
+            return false;
+        }
+    }
+    const FormChar* name = path + folder;
+    if (kind == 0) {
+        return true;
+    }
+    if (name[0] != 'q' || name[1] != 'z' || name[2] != kind) {
+        return false;
+    }
+    for (int i = 3; i < 7; ++i) {
+        if (!((name[i] >= '0' && name[i] <= '9') || (name[i] >= 'A' && name[i] <= 'F'))) {
+            return false;
+        }
+    }
+    const char tail[] = ".tmp";
+    for (int i = 0; i < 5; ++i) {
+        if (name[7 + i] != static_cast<FormChar>(tail[i])) {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool OnlyOurNamesBeside(const RecordedExport& e)
+{
+    return NoneOrBeside(e.tempPath, e.path, 'v') && NoneOrBeside(e.backupPath, e.path, 'b') &&
+           NoneOrBeside(e.notedPath, e.path, 0);
+}
+
 void GetExport(Reader* r, RecordedExport* e, uint32_t version)
 {
     uint32_t flags = GetU32(r);
@@ -474,7 +531,8 @@ RecordRead RecordParse(const unsigned char* bytes, uint32_t size, const SealKey&
     GetExport(&r, &record->exports[0], version);
     GetExport(&r, &record->exports[1], version);
     if (r.bad || r.at != r.size || record->step < kRecordClaiming || record->step > kRecordReplacing ||
-        record->sourceRead.unit > kLineUnitUtf16Be) {
+        record->sourceRead.unit > kLineUnitUtf16Be || !OnlyOurNamesBeside(record->exports[0]) ||
+        !OnlyOurNamesBeside(record->exports[1])) {
         RecordInit(record);
         return kRecordForeign;
     }

@@ -343,6 +343,10 @@ void RepairPointer(void* arg, const FormChar* pointerPath)
     bool read = RecordFileRead(file, bytes, &size) && PointerParse(bytes, size, &pointer) == kRecordRead;
     PlatformClose(file);
     if (!read) {
+        // An empty one (its run killed as it made it) names nothing, and
+        // would take one of the places a start looks at: it goes, unless a
+        // program holds it open to write. Any other is left as it is.
+        PlatformDeleteIfEmpty(pointerPath, nullptr);
         return;
     }
     FileHandle record = PlatformOpenFile(pointer.recordPath, kOpenRecordExisting);

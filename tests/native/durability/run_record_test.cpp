@@ -14,6 +14,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -388,7 +389,8 @@ TEST_F(RunRecordTest, PlantedAndDamagedRecordsAndPointersChangeNothing)
     WriteFile(dir_.File("qzr00g1.tmp"), "notes\r\n");
     // Pointers: a text length far past the end (the length field is sealed,
     // so only the check against what was read stops it), garbage, an empty
-    // file, and one naming the real record with the wrong key.
+    // file (the one that goes: it holds no byte, and names nothing), and one
+    // naming the real record with the wrong key.
     PlantPointer(state_.File("qzp0001.tmp"), std::string(32, '\x11') + U32(0xFFFFFFFFu) + "ab");
     PlantPointer(state_.File("qzp0002.tmp"), std::string(32, '\x11') + U32(600) + std::string(1100, 'a'));
     WriteFile(state_.File("qzp0003.tmp"), std::string(5000, '\xFF'));
@@ -401,7 +403,8 @@ TEST_F(RunRecordTest, PlantedAndDamagedRecordsAndPointersChangeNothing)
     PlantPointer(state_.File("qzp0005.tmp"), wrongKey);
 
     const std::vector<std::string> dirBefore = dir_.Entries();
-    const std::vector<std::string> stateBefore = state_.Entries();
+    std::vector<std::string> stateBefore = state_.Entries();
+    stateBefore.erase(std::find(stateBefore.begin(), stateBefore.end(), "qzp0004.tmp"));
     const std::string errorsBefore = ReadFile(Errors());
     Repair();
     EXPECT_EQ(ReadFile(victim), earlier_);
@@ -410,6 +413,31 @@ TEST_F(RunRecordTest, PlantedAndDamagedRecordsAndPointersChangeNothing)
     EXPECT_EQ(dir_.Entries(), dirBefore) << "a file no pointer of ours names was removed";
     EXPECT_EQ(state_.Entries(), stateBefore) << "a pointer that does not hold together was removed";
     EXPECT_FALSE(RepairDidSomething(&report_));
+}
+
+// A record, whole and sealed, that names as its run's own a file that is
+// not one of our names beside its export (a user's file, one of our names
+// in another folder, a name of another kind) is not acted on.
+TEST_F(RunRecordTest, ARecordNamingFilesNotOursBesideItsExportIsNotActedOn)
+{
+    ScratchDir other;
+    const std::string notes = "my notes\r\n";
+    const std::string names[] = {dir_.File("notes.txt"), other.File("qzv0001.tmp"), dir_.File("qzx0001.tmp")};
+    for (const std::string& name : names) {
+        SCOPED_TRACE(name);
+        WriteFile(Errors(), earlier_);
+        WriteFile(name, notes);
+        RunRecord r = ReplacingRecord(Errors(), name, dir_.File("qzb0002.tmp"));
+        r.step = kRecordWriting;
+        RecordFile f = LeftByAKill(&r);
+        Repair();
+        EXPECT_EQ(ReadFile(name), notes);
+        EXPECT_EQ(ReadFile(Errors()), earlier_);
+        EXPECT_FALSE(RepairDidSomething(&report_));
+        EXPECT_TRUE(FileExists(Utf16ToUtf8(f.pointer))) << "the pointer of a record not acted on went";
+        unlink(Utf16ToUtf8(f.pointer).c_str());
+        unlink(Utf16ToUtf8(f.path).c_str());
+    }
 }
 
 // A record whose file was swapped for another under the same name (a copy
@@ -539,6 +567,7 @@ TEST_F(RunRecordTest, ARunGivenPathsFromItsFolderIsRepairedFromAnyOther)
         ASSERT_TRUE(WIFEXITED(status));
         RepairInit(&report_);
         Repair();
+        EXPECT_EQ(state_.Entries(), std::vector<std::string>{}) << "a pointer stayed";
         EXPECT_EQ(ReadFile(dir_.File("log.txt")), log);
         if (WEXITSTATUS(status) == 0) {
             EXPECT_EQ(ReadFile(dir_.File("errors.txt")), "2026-12-09 ERROR disk\r\n");
